@@ -1,0 +1,53 @@
+# The two commands a newcomer needs: `make test` and `make run`.
+BUILD      ?= build
+JOBS       ?= 2
+# Debian packages the build, the tests and the fixture scripts need.
+PACKAGES   := cmake ninja-build clang libclang-rt-14-dev g++ libgtest-dev qt6-base-dev libgl-dev \
+              dosfstools mtools ntfs-3g e2fsprogs fdisk gdisk zip sqlite3 imagemagick p7zip-full \
+              ffmpeg xxd
+# Programs (or files) whose absence means the package must be installed.
+PROBES     := cmake ninja clang++ g++ /usr/include/gtest/gtest.h /usr/lib/x86_64-linux-gnu/cmake/Qt6/Qt6Config.cmake \
+              mkfs.fat mcopy mkntfs ntfs-3g mke2fs sfdisk sgdisk zip sqlite3 convert 7z ffmpeg xxd
+
+.PHONY: test run deps configure build fuzz bench clean
+
+deps:
+	@missing=0; for p in $(PROBES); do \
+	  if [ "$${p#/}" != "$$p" ]; then [ -e "$$p" ] || missing=1; \
+	  else command -v $$p >/dev/null 2>&1 || missing=1; fi; done; \
+	if [ $$missing = 1 ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing build and test packages"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(PACKAGES) >/dev/null || exit 1; \
+	  else \
+	    echo "Missing packages. Run as root:"; \
+	    echo "  apt-get install -y $(PACKAGES)"; exit 1; \
+	  fi; \
+	fi
+
+configure: deps
+	@[ -f $(BUILD)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Debug
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS)
+
+# Longer fuzz runs than the bounded ones of `make test`.
+fuzz: build
+	cd $(BUILD) && TARNWICK_FUZZ_SECONDS=$(or $(FUZZ_SECONDS),300) ctest --output-on-failure \
+	  -L fuzz -j $(JOBS) --timeout 3600
+
+run: build
+	@$(BUILD)/ui/tarnwick 2>/dev/null; true
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF \
+	  -DTARNWICK_FUZZ=OFF -DTARNWICK_UI=OFF
+	cmake --build build-bench -j $(JOBS)
+	bench/run.sh build-bench
+
+clean:
+	rm -rf $(BUILD) build-bench

@@ -1,0 +1,40 @@
+// The one interface through which the application and the command line use
+// every recovery engine.
+#pragma once
+
+#include <vector>
+#include "engine/FileNode.h"
+
+class IFileRecoveryParse {
+public:
+    virtual ~IFileRecoveryParse() = default;
+
+    // Opens "/dev/disk%d" and binds the engine to [first, first + count).
+    virtual unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+                              wchar_t wcDriveLetter) = 0;
+    // Binds the engine to a device node or an image file.
+    virtual unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) = 0;
+    virtual unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
+                                      void* pContext, int nScale) = 0;
+    // Null: scan and record every find in a new store. A name: reopen the
+    // result files of that name in the current scan folder instead.
+    virtual unsigned int ScanDevice(const wchar_t* wszResultName) = 0;
+    virtual unsigned int GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                             std::vector<_FILE_NODE_>& vecChildren) = 0;
+    virtual unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                              unsigned int& nCount) = 0;
+    virtual unsigned int GetLostFileCount() = 0;
+    virtual unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
+                                                  int nBufLen) = 0;
+    virtual unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
+                                      int nLevelOffset) = 0;
+    virtual unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
+                                              unsigned long long& u64Count) = 0;
+    virtual unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) = 0;
+    virtual unsigned int SearchFileNode(const wchar_t* wszKey,
+                                        std::vector<__SEARCH_FILE_INFO__>& vecHits) = 0;
+    virtual unsigned int BuildBitMapInfo() = 0;
+    virtual unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
+                                 unsigned char* pBuf, int& nLength, PFN_PREVIEW_CALLBACK pfnPreview,
+                                 void* pContext) = 0;
+};
