@@ -1,0 +1,113 @@
+// The scan-log folder: one numbered sub-folder per deep scan holding that
+// scan's result stores, and the index file "config" that remembers, per
+// scanned disk area, its folder and how far its scan got. All paths come from
+// tw::ScanLogDir(). One instance for the program; one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One scanned area: 592 bytes in the index file.
+struct _LOG_FILE_INFO_ {
+    int32_t nDiskNo;
+    uint32_t nReserved;          // zero
+    uint64_t u64FirstSector;     // of the scanned area
+    uint64_t u64SectorCount;     // of the scanned area
+    uint64_t u64RegionStart;     // region being scanned, sectors from the first
+    uint64_t u64RegionLeft;      // sectors of the region still to scan
+    uint64_t u64RegionDone;      // sectors of the region already scanned
+    uint64_t u64ScannedSectors;  // sectors scanned in all
+    uint64_t u64FileCount;       // files found so far
+    uint64_t u64FreeBytes;       // free bytes when written: the fingerprint (0 for an image)
+    uint64_t u64ImageSize;       // written as 0
+    char szImagePath[256];       // empty for a disk
+    char szLogDir[256];          // the scan folder, ending with "/"
+};
+static_assert(sizeof(_LOG_FILE_INFO_) == 592, "_LOG_FILE_INFO_ is 592 bytes");
+static_assert(offsetof(_LOG_FILE_INFO_, u64FirstSector) == 8, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, u64SectorCount) == 16, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, u64RegionStart) == 24, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, u64RegionLeft) == 32, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, u64RegionDone) == 40, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, u64ScannedSectors) == 48, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, u64FileCount) == 56, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, u64FreeBytes) == 64, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, u64ImageSize) == 72, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, szImagePath) == 80, "layout");
+static_assert(offsetof(_LOG_FILE_INFO_, szLogDir) == 336, "layout");
+
+// Prefixes of the store names inside a scan folder.
+inline constexpr char kLogPrefixFast[] = "Fast_";           // fast FAT and NTFS engines
+inline constexpr char kLogPrefixFileType[] = "File_Type_";  // carving
+inline constexpr char kLogPrefixProFat[] = "Pro_Fat_";      // deep FAT
+inline constexpr char kLogPrefixProNtfs[] = "Pro_Ntfs_";    // deep NTFS
+
+class CLogFileManager {
+public:
+    // The single instance, made (and Init run) on first call.
+    static CLogFileManager& GetInstance();
+
+    // (Re)reads the index from tw::ScanLogDir(): the records and the folder
+    // number are replaced, the loaded-folder flag cleared. An interrupted save
+    // ("config.tmp" without "config") is repaired first. 0; 87 when the file is
+    // empty or cannot be opened; 30 on a short read; errno when its size
+    // cannot be read.
+    unsigned int Init();
+
+    // The loaded earlier folder when one is loaded, else base + number + "/".
+    std::string GetLogFileDirPath() const;
+    // The same into a buffer of nOutSize bytes; 87 when it does not fit.
+    int GetLogFileDirPath(char* szOut, int nOutSize) const;
+    // Number + 1, clears the loaded flag, deletes any folder (and record)
+    // already at the new path.
+    void AddDirIndex();
+    void ReduceDirIndex();
+    uint64_t GetDirIndex() const { return m_u64DirIndex; }
+    const std::string& GetBaseDir() const { return m_strBaseDir; }
+
+    // First entry of the folder whose name contains the prefix, copied to
+    // szOut (cut to nOutSize bytes); szOut is left empty when none. Returns 0.
+    int GetLogFileNameByFileType(const char* szDir, const char* szPrefix, char* szOut,
+                                 int nOutSize);
+
+    // Records a scan's state and writes the index; 0 or errno of the save.
+    int SaveLogFileInfo(const char* szDevicePath, int nDiskNo, uint64_t u64FirstSector,
+                        uint64_t u64SectorCount, uint64_t u64RegionStart, uint64_t u64RegionLeft,
+                        uint64_t u64RegionDone, uint64_t u64Scanned, uint64_t u64Files,
+                        const char* szLogDir, const char* szImagePath);
+    // An earlier scan of the same area with the same free bytes: 1, its record
+    // copied out and its folder loaded. Otherwise 0 (a stale one is deleted).
+    int LoadRecoveryLogInfo(const char* szDevicePath, int nDiskNo, uint64_t u64FirstSector,
+                            uint64_t u64SectorCount, _LOG_FILE_INFO_* pOut);
+    // The first record of that image (or disk area): 1 and the record when its
+    // size (free bytes) matches; otherwise its folder is deleted and 0.
+    int GetFileInfo(const char* szImagePath, uint64_t u64Size, _LOG_FILE_INFO_** ppOut);
+    int GetFileInfo(int nDiskNo, uint64_t u64FirstSector, uint64_t u64SectorCount,
+                    uint64_t u64FreeBytes, _LOG_FILE_INFO_** ppOut);
+    // Drops the first record of that folder (ignoring case) and deletes the
+    // folder with everything in it. Symbolic links are removed, never followed.
+    int DeleteLogFileDir(const char* szDir);
+    // Writes "config.tmp", then replaces "config" with it. 0 or errno.
+    unsigned int SaveLogConfigFile();
+
+    const std::vector<_LOG_FILE_INFO_>& GetRecords() const { return m_vecLogInfo; }
+    bool IsLoaded() const { return m_bLoaded; }
+
+private:
+    CLogFileManager();
+    CLogFileManager(const CLogFileManager&) = delete;
+    CLogFileManager& operator=(const CLogFileManager&) = delete;
+
+    std::vector<_LOG_FILE_INFO_> m_vecLogInfo;
+    std::string m_strBaseDir;
+    uint64_t m_u64DirIndex;
+    bool m_bLoaded;
+    std::string m_strLoadedDir;
+};
+
+// Deletes a folder and everything in it, depth-first, without changing the
+// working directory. Links are removed themselves; nothing outside the folder
+// is touched. 0, or the errno of the first failure (a missing folder is 0).
+int RemoveDirTree(const char* szUtf8Dir);
