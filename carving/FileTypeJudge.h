@@ -1,0 +1,239 @@
+// Recognises a file type from the first bytes of a sector, and tells whether a
+// found file's data matches its extension. Everything is static: one extension
+// table, one set of tests and one shared context for the whole program. The
+// context is not locked; one scan or engine operation uses it at a time.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+#include "engine/FileNode.h"
+
+class CDiskReader;
+
+// A file type number; 49 means none (and ends the extension table).
+typedef uint32_t EXTEND_NAME_TYPE;
+
+enum : EXTEND_NAME_TYPE {
+    FILE_TYPE_DOC = 0,
+    FILE_TYPE_DOCX = 1,
+    FILE_TYPE_OLE = 2,
+    FILE_TYPE_XLS = 3,
+    FILE_TYPE_XLSX = 4,
+    FILE_TYPE_PPT = 5,
+    FILE_TYPE_PPTX = 6,
+    FILE_TYPE_MSO07 = 7,
+    FILE_TYPE_PDF = 8,
+    FILE_TYPE_GHO = 9,
+    FILE_TYPE_JPG = 10,
+    FILE_TYPE_MP2 = 11,
+    FILE_TYPE_MP3 = 12,
+    FILE_TYPE_MID = 13,
+    FILE_TYPE_MMF = 14,
+    FILE_TYPE_MPEG = 15,
+    FILE_TYPE_3GP = 16,
+    FILE_TYPE_MOV = 17,
+    FILE_TYPE_MP4 = 18,
+    FILE_TYPE_MKV = 19,
+    FILE_TYPE_TS = 20,
+    FILE_TYPE_WAV = 21,
+    FILE_TYPE_AVI = 22,
+    FILE_TYPE_RMVB = 23,
+    FILE_TYPE_WMV = 24,
+    FILE_TYPE_APE = 25,
+    FILE_TYPE_SWF = 26,
+    FILE_TYPE_FLV = 27,
+    FILE_TYPE_PSD = 28,
+    FILE_TYPE_BMP = 29,
+    FILE_TYPE_PNG = 30,
+    FILE_TYPE_GIF = 31,
+    FILE_TYPE_TIF = 32,
+    FILE_TYPE_CAB = 33,
+    FILE_TYPE_7Z = 34,
+    FILE_TYPE_ZIP = 35,
+    FILE_TYPE_GZ = 36,
+    FILE_TYPE_RAR = 37,
+    FILE_TYPE_PST = 38,
+    FILE_TYPE_DB = 39,
+    FILE_TYPE_DBX = 40,
+    FILE_TYPE_EXE = 41,
+    FILE_TYPE_DLL = 42,
+    FILE_TYPE_SYS = 43,
+    FILE_TYPE_FLA = 44,
+    FILE_TYPE_TTF = 45,
+    FILE_TYPE_ICO = 46,
+    FILE_TYPE_MTS = 47,
+    FILE_TYPE_MXF = 48,
+    FILE_TYPE_NONE = 49,
+};
+
+// Sectors [first, last] of a transport stream already carved.
+struct _TS_FILE_RANGE_ {
+    uint64_t u64StartSector;
+    uint64_t u64EndSector;
+};
+
+// A signature test: the type on a match, 49 otherwise (and for a null or short buffer).
+typedef EXTEND_NAME_TYPE (*PFN_FILE_TYPE_TEST)(const unsigned char* pBuf, int nLen);
+// A size routine: bytes of the file whose first sector is pBuf.
+typedef unsigned long long (*PFN_FILE_SIZE)(const unsigned char* pBuf, int nLen);
+
+// One row of the extension table.
+struct _EXTEND_NAME_ITEM_ {
+    const char* szExtendName;  // null on the end row
+    EXTEND_NAME_TYPE nType;
+    PFN_FILE_TYPE_TEST pfnIsType;  // null: never tested
+    PFN_FILE_SIZE pfnGetSize;      // null: recognised but never carved
+};
+
+class CFileTypeJudge {
+public:
+    // ---- Recognition ----------------------------------------------------
+    // The extension table in the order the types are tried; 87 rows and the end row.
+    static constexpr int kExtendNameRows = 87;
+    static const _EXTEND_NAME_ITEM_ szExtendNameAndType[kExtendNameRows + 1];
+
+    // The type of the first row, in table order, whose test recognises the buffer.
+    static EXTEND_NAME_TYPE GetDataBufType(const unsigned char* pBuf, int nLen);
+    // The type of the first row with this extension (case ignored); 49 if none.
+    static EXTEND_NAME_TYPE GetExtendNameType(const char* szExtendName);
+    // 1 when the data matches the extension (or the extension is unknown), else
+    // 0. Sets the shared context from the arguments and clears the transport-
+    // stream range check.
+    static int IsFileTypeMatching(const unsigned char* pBuf, int nLen, const char* szExtendName,
+                                  CDiskReader* pDiskReader, int nBytesPerSector,
+                                  unsigned long long u64StartSector);
+    // 1 for a name starting "word", 6 for "ppt", 4 for "xl" (case ignored), else 49.
+    static EXTEND_NAME_TYPE ReturnFileType(const char* szName, int nLen);
+
+    // The tests. Transport stream, MTS and the compound-file and ZIP-based
+    // document tests also read the device through the shared context.
+    static EXTEND_NAME_TYPE IsMpgType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMp4Type(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsRmvbType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsAsfType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsSwfType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsAviType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsFlvType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE Is3pgType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMkvType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsTsType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMtsType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMxfType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMp3Type(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMidType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsApeType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsWavType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMovType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMp2Type(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsMmfType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsFlaType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsGifType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsBmpType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsJpgType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsPngType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsPsdType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsTifType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsIcoType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsOffice2003Type(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsOffice2007Type(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsPdfType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsGzipType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE Is7zType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsZipType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsRarType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsCabType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsPeType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsGhoType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsSqlType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsDbxEmailType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsPstEmailType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsTtfType(const unsigned char* pBuf, int nLen);
+
+    // Compound file at m_u64CurrentSector: 0 doc, 3 xls, 5 ppt, 2 otherwise.
+    static EXTEND_NAME_TYPE GetOffice2003Type(const unsigned char* pHeader, int nLen);
+    // ZIP-based document at m_u64CurrentSector: 1 docx, 4 xlsx, 6 pptx, or 49.
+    static EXTEND_NAME_TYPE GetOffice2007Type(const unsigned char* pBuf, int nLen);
+
+    // ---- Measuring (defined with the size routines in FileTypeSize.cpp) ----
+    CFileTypeJudge();   // allocates m_pReadBuf
+    ~CFileTypeJudge();  // frees it
+
+    static int InitCallBack(PFN_SCAN_CALLBACK pfnProgress, PFN_RECOVERY_CALLBACK pfnRecovery,
+                            void* pParam, int nPercent);
+    // 0 when a file was recognised and measured, 87 when no carvable type was
+    // recognised, -9527 when the user cancelled during the measuring walk.
+    static int ParseFileBuf(const unsigned char* pBuf, int nLen, unsigned long long u64StartSector,
+                            unsigned long long u64ScanSectorCount,
+                            unsigned long long u64SectorTotalCount, int nRemaidSecond,
+                            unsigned long long u64FileCount, CDiskReader* pDiskReader,
+                            int nBytesPerSector, char szFileName[256], EXTEND_NAME_TYPE* pType,
+                            unsigned long long* pu64FileSize);
+
+    static unsigned long long GetMPGFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetMP4FileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetRMVBFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetASFFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetSWFFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetAVIFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetDefaultVedioFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetMKVFileBytes(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetTSFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetMP3FileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetMIDFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetAPEFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetWAVFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetDefaultAudioFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetFLAFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetGIFFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetBMPFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetJPGFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetPNGFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetDefaultPictureFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetICOFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetOFFICE2003FileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetOFFICE2003FileBytesSizeByFileHead(const unsigned char* pBuf,
+                                                                   int nLen);
+    static unsigned long long GetOFFICE2007FileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetPDFFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long Get7ZFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetZIPFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetRARFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetCABFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetDBFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetMailFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetTTFFileBytesSize(const unsigned char* pBuf, int nLen);
+
+    static int IsEndOfFile(const unsigned char* pChunk, int nLen, unsigned long long& u64Size);
+    static int IsEndOfVedioFile(const unsigned char* pChunk, int nLen, unsigned long long& u64Size);
+    static int IsEndOfMPGFile(const unsigned char* pChunk, int nLen, unsigned long long& u64Size);
+    static int IsFileSystemSector(const unsigned char* pSector, int nLen);
+    static int GetJPGFileTailOffset(const unsigned char* pBuf, int nLen,
+                                    unsigned long long& u64Off);
+    static int GetPNGFileTailOffset(const unsigned char* pBuf, int nLen,
+                                    unsigned long long& u64Off);
+    static int GetGIFFileTailOffset(const unsigned char* pBuf, int nLen,
+                                    unsigned long long& u64Off);
+
+    // ---- Shared context ---------------------------------------------------
+    // Read by the tests (defined in FileTypeJudge.cpp).
+    static int m_nBytesPerSector;  // 512 at start
+    static CDiskReader* m_pDiskReader;
+    static unsigned long long m_u64StartSector;
+    static unsigned long long m_u64CurrentSector;
+    static int m_bIsNeedCheckTsFileRange;  // 1 at start
+    static std::vector<_TS_FILE_RANGE_> m_tsFileRangeVec;
+    static int m_bIsMtsFileHead;
+    static uint8_t m_uMtsPreIndex;
+
+    // Used by the measuring walks (defined in FileTypeSize.cpp).
+    static unsigned char* m_pReadBuf;  // 65,536 bytes
+    static unsigned long long m_u64ScanSectorCount;
+    static unsigned long long m_u64SectorTotalCount;
+    static int m_nRemaidSecond;
+    static unsigned long long m_u64FileCount;
+    static PFN_SCAN_CALLBACK m_progressFunc;
+    static PFN_RECOVERY_CALLBACK m_pRecoveryFunc;
+    static void* m_pParam;
+    static int m_nPercent;
+    static int m_ErrorCode;  // last progress result of a walk; -9527 cancelled
+};
