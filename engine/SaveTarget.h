@@ -1,0 +1,70 @@
+// Writing recovered data to a destination, shared by every engine: folders,
+// target files, progress through the recovery callback, unique names, and the
+// breadth-first save of a whole directory.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include "engine/IFileRecoveryParse.h"
+
+// Creates a folder (the wide path in UTF-8) with permission bits 0755, so that
+// its owner can enter it. An existing folder is fine. Returns 0 or errno.
+unsigned int CreateTargetDir(const wchar_t* wszPath);
+
+// A name from the medium made safe as one path component: '/' and control
+// characters become '_', and "", "." and ".." become "_" (a damaged or crafted
+// entry must not climb out of the destination).
+std::string MakeSafeFileName(const char* szName);
+
+// wstrParent + "/" + the (safe) narrow name, made unique with GetRealFileName
+// so that nothing existing is overwritten. Returns 0, or 87 when it does not fit.
+unsigned int GetUniqueChildPath(const std::wstring& wstrParent, const char* szName,
+                                std::wstring& wstrOut);
+
+// One target file being written. Progress goes to the recovery callback after
+// each chunk: (percent of the file done, 100, the chunk's result, path).
+class CSaveTarget {
+public:
+    CSaveTarget(PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext);
+    ~CSaveTarget();
+    CSaveTarget(const CSaveTarget&) = delete;
+    CSaveTarget& operator=(const CSaveTarget&) = delete;
+
+    // Creates (or empties) the file with permission bits 0644. Returns 0 or errno.
+    unsigned int Open(const wchar_t* wszPath, uint64_t u64FileSize);
+    // Writes at most the bytes still wanted, continuing after short writes,
+    // then reports. Returns 0, errno of a failed write, or the callback's
+    // non-zero value.
+    unsigned int Write(const unsigned char* pData, uint64_t u64Length);
+    uint64_t Remaining() const { return m_u64Remaining; }
+    uint64_t Size() const { return m_u64Size; }
+    // Ends the file and returns nResult. An empty file gets its single report
+    // (100, 100, 0); a failure (a positive code) is reported once more with
+    // (100, 100, code); a cancel (negative) is not reported again.
+    unsigned int Finish(unsigned int nResult);
+
+private:
+    int Report(int nPercent, int nError);
+
+    PFN_RECOVERY_CALLBACK m_pfnRecovery;
+    void* m_pContext;
+    int m_nFd;
+    uint64_t m_u64Size;
+    uint64_t m_u64Remaining;
+    std::wstring m_wstrPath;
+};
+
+// Saves one file record to a target path: the engine's own data reader.
+using SaveFileFunc = std::function<unsigned int(const _FILE_NODE_& node, const wchar_t* wszTarget)>;
+
+// Saves the directory record pDir with everything below it. The folder is
+// created at wszTarget; its level is the separator count of wszTarget (the last
+// character not counted) minus nLevelOffset, and its children are listed with
+// the engine's GetChildrenFileNode, breadth first. Every child gets a unique
+// path (two children of one name never share a file). A failed child does not
+// stop the others; TW_ERR_CANCELLED does, at once. Returns the last failure or 0.
+unsigned int SaveDirectoryTree(IFileRecoveryParse& engine, const _FILE_NODE_& dir,
+                               const wchar_t* wszTarget, int nLevelOffset,
+                               const SaveFileFunc& saveFile, PFN_RECOVERY_CALLBACK pfnRecovery,
+                               void* pContext);
