@@ -4,14 +4,11 @@
 #pragma once
 
 #include <string>
+#include "engine/ScanResultFileManager.h"
 
-// Extension lists, "*.ext" patterns joined by '|', character for character as
-// the store and the user interface use them (some end in '|', some do not).
-extern const char szPictureTypeList[];
-extern const char szMusicTypeList[];
-extern const char szDocumentTypeList[];
-extern const char szVideoTypeList[];
-extern const char szArchiveTypeList[];
+// The five category extension lists (szPictureTypeList, szMusicTypeList,
+// szDocumentTypeList, szVideoTypeList, szArchiveTypeList) are the store's.
+
 // Documents and archives together; belongs to the user interface's Archive box.
 extern const char szDocumentArchiveTypeList[];
 // The Other box: files of no listed type.
