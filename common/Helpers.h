@@ -7,14 +7,21 @@
 
 // Character-set conversion. Narrow text is the C-string codec (GB18030, see
 // common/Platform.h); wide text is wchar_t, one character per element.
+// Opens the pair of descriptors between szCharset and "UNICODELITTLE" and keeps
+// the name; 0, or -1 when either cannot be opened (then neither stays open).
+// Start-up calls it once; the conversions below need no set-up and do not use it.
 int inner_initUnicodeMap(const char* szCharset);
-// Converts at most what fits: the result, with its terminator, never exceeds
-// nDstSize bytes. Returns the narrow length, or -1 on a bad argument.
+// Converts the wide source (nSrcLen characters at most, ending early at a NUL)
+// to narrow text. What does not fit is cut at a character boundary: the
+// result, with its terminator, never exceeds nDstSize bytes. Returns the
+// narrow length, or -1 on a null pointer, nDstSize < 1 or nSrcLen < 0.
 int inner_uni2str(char* szDst, const wchar_t* wszSrc, long nDstSize, long nSrcLen);
-// Same for narrow to wide; nDstSize counts wide characters.
+// Same for narrow to wide; nSrcLen counts bytes, nDstSize wide characters.
 int inner_str2uni(wchar_t* wszDst, const char* szSrc, long nDstSize, long nSrcLen);
+// 0, or -1 when the inner conversion refuses (a too small result is cut).
 int Unicode2Ansi(const wchar_t* wszSrc, char* szDst, int nDstSize);
 int Ansi2Unicode(const char* szSrc, wchar_t* wszDst, int nDstSize);
+// Whole-text conversions; "" for a null source.
 std::string Unicode2Ansi(const wchar_t* wszSrc);
 std::wstring Ansi2Unicode(const char* szSrc);
 
@@ -29,7 +36,8 @@ int GetExtendName(const char* szName, char* szExt);
 void _splitpath(const char* szPath, char* szDrive, char* szDir, char* szFname, char* szExt);
 // Picks a target that overwrites nothing: 'a.jpg', then 'a(1).jpg', ... The
 // wanted path is narrow text; existence is tested on its UTF-8 form. Returns 0,
-// or 87 when the result does not fit in nResultSize wide characters.
+// or 87 (result emptied) when a pointer is null or the name does not fit in
+// nResultSize wide characters: a cut name would name another file.
 int GetRealFileName(const char* szWantedPath, wchar_t* wszResult, int nResultSize);
 int GetPathDirIndex(const wchar_t* wszPath, int& nCount);
 

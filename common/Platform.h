@@ -2,6 +2,7 @@
 // fixed paths of the program. Nothing else in the code tests the platform.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tw {
@@ -10,7 +11,8 @@ namespace tw {
 std::string LogicalDiskName(int nDiskNo);
 // The file that logical disk N is read from: $TARNWICK_DISK_DIR/diskN when the
 // variable is set; "/dev/diskN" on macOS; on Linux the N-th whole-disk block
-// device of /sys/block (sorted by name). Empty when there is no such disk.
+// device of /sys/block (sorted by name; ram*, zram* and unbound loop* left
+// out). Empty when there is no such disk.
 std::string ResolveDiskNode(int nDiskNo);
 // Opens logical disk N read-only; -1 with errno set on failure.
 int OpenDiskNode(int nDiskNo);
@@ -23,9 +25,24 @@ std::string SupportDir();
 std::string ScanLogDir();
 
 // Narrow text in records is GB18030; paths handed to the system are UTF-8.
+// The converters need no set-up call and may be used from any thread. Input
+// that cannot be converted (invalid bytes, lone surrogates) becomes '?' in
+// narrow and UTF-8 text and U+FFFD in wide text. A null input gives "".
 std::string NarrowToUtf8(const char* szNarrow);
 std::string Utf8ToNarrow(const char* szUtf8);
 std::string WideToUtf8(const wchar_t* wsz);
 std::wstring Utf8ToWide(const char* szUtf8);
+std::string WideToNarrow(const wchar_t* wsz);
+std::wstring NarrowToWide(const char* szNarrow);
+
+// Bounded forms: convert the first nSrcLen units of the source (stopping early
+// at a NUL) into a buffer of nDstCap units, terminator included. What does not
+// fit is cut at a character boundary, never in the middle of one. Return the
+// number of units written before the terminator, or -1 when nothing can be
+// written (null pointer, capacity < 1). *pComplete tells whether all fitted.
+long WideToNarrowBounded(const wchar_t* wszSrc, size_t nSrcLen, char* szDst, size_t nDstCap,
+                         bool* pComplete = nullptr);
+long NarrowToWideBounded(const char* szSrc, size_t nSrcLen, wchar_t* wszDst, size_t nDstCap,
+                         bool* pComplete = nullptr);
 
 }  // namespace tw

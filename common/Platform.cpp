@@ -1,0 +1,303 @@
+#include "common/Platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <vector>
+
+namespace tw {
+
+std::string LogicalDiskName(int nDiskNo) {
+    return "/dev/disk" + std::to_string(nDiskNo);
+}
+
+namespace {
+
+const char* NonEmptyEnv(const char* szName) {
+    const char* sz = std::getenv(szName);
+    return (sz && *sz) ? sz : nullptr;
+}
+
+#ifndef __APPLE__
+bool StartsWith(const std::string& s, const char* szPrefix) {
+    return s.compare(0, std::strlen(szPrefix), szPrefix) == 0;
+}
+
+// Whole-disk block devices of /sys/block, sorted by name. Memory disks and
+// loop devices with nothing bound to them are no media to recover from.
+std::vector<std::string> LinuxWholeDisks() {
+    std::vector<std::string> vecNames;
+    DIR* pDir = opendir("/sys/block");
+    if (!pDir) return vecNames;
+    while (dirent* pEnt = readdir(pDir)) {
+        std::string strName = pEnt->d_name;
+        if (strName.empty() || strName[0] == '.') continue;
+        if (StartsWith(strName, "ram") || StartsWith(strName, "zram")) continue;
+        if (StartsWith(strName, "loop")) {
+            std::string strBacking = "/sys/block/" + strName + "/loop/backing_file";
+            if (access(strBacking.c_str(), F_OK) != 0) continue;
+        }
+        vecNames.push_back(strName);
+    }
+    closedir(pDir);
+    std::sort(vecNames.begin(), vecNames.end());
+    return vecNames;
+}
+#endif
+
+}  // namespace
+
+std::string ResolveDiskNode(int nDiskNo) {
+    if (nDiskNo < 0) return std::string();
+    if (const char* szDir = NonEmptyEnv("TARNWICK_DISK_DIR")) {
+        std::string strPath = szDir;
+        if (strPath.back() != '/') strPath += '/';
+        strPath += "disk" + std::to_string(nDiskNo);
+        return access(strPath.c_str(), F_OK) == 0 ? strPath : std::string();
+    }
+#ifdef __APPLE__
+    return LogicalDiskName(nDiskNo);
+#else
+    std::vector<std::string> vecNames = LinuxWholeDisks();
+    if (static_cast<size_t>(nDiskNo) >= vecNames.size()) return std::string();
+    // /sys/block writes the '/' of nested device names as '!'.
+    std::string strName = vecNames[nDiskNo];
+    std::replace(strName.begin(), strName.end(), '!', '/');
+    return "/dev/" + strName;
+#endif
+}
+
+int OpenReadOnly(const char* szUtf8Path) {
+    if (!szUtf8Path || !*szUtf8Path) {
+        errno = ENOENT;
+        return -1;
+    }
+    int fd;
+    do {
+        fd = open(szUtf8Path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int OpenDiskNode(int nDiskNo) {
+    std::string strPath = ResolveDiskNode(nDiskNo);
+    if (strPath.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    return OpenReadOnly(strPath.c_str());
+}
+
+std::string SupportDir() {
+    if (const char* szDir = NonEmptyEnv("TARNWICK_SUPPORT_DIR")) {
+        std::string strDir = szDir;
+        if (strDir.back() != '/') strDir += '/';
+        return strDir;
+    }
+    return "/Library/Application Support/Tarnwick/";
+}
+
+std::string ScanLogDir() {
+    return SupportDir() + "ScanLog/";
+}
+
+// ---------------------------------------------------------------------------
+// Text conversion over iconv. Each direction has one descriptor, opened on
+// first use; a descriptor carries conversion state, so each use holds its lock.
+
+namespace {
+
+enum Charset { CS_NARROW, CS_UTF8, CS_WIDE, CS_COUNT };
+
+const char* CharsetName(Charset cs) {
+    switch (cs) {
+        case CS_NARROW:
+            return "GB18030";
+        case CS_UTF8:
+            return "UTF-8";
+        default:
+            return "WCHAR_T";
+    }
+}
+
+// The same wide form under another name, for iconv builds without "WCHAR_T".
+const char* WideFallbackName() {
+    static_assert(sizeof(wchar_t) == 4, "wide text is one 32-bit unit per character");
+    const unsigned short nProbe = 1;
+    return *reinterpret_cast<const unsigned char*>(&nProbe) == 1 ? "UTF-32LE" : "UTF-32BE";
+}
+
+size_t UnitSize(Charset cs) {
+    return cs == CS_WIDE ? sizeof(wchar_t) : 1;
+}
+
+struct Codec {
+    std::once_flag once;
+    std::mutex mutex;
+    iconv_t cd = reinterpret_cast<iconv_t>(-1);
+};
+
+Codec g_codecs[CS_COUNT][CS_COUNT];
+
+iconv_t OpenCodec(Charset from, Charset to) {
+    Codec& codec = g_codecs[from][to];
+    std::call_once(codec.once, [&] {
+        iconv_t cd = iconv_open(CharsetName(to), CharsetName(from));
+        if (cd == reinterpret_cast<iconv_t>(-1) && (from == CS_WIDE || to == CS_WIDE)) {
+            cd = iconv_open(to == CS_WIDE ? WideFallbackName() : CharsetName(to),
+                            from == CS_WIDE ? WideFallbackName() : CharsetName(from));
+        }
+        codec.cd = cd;
+    });
+    return codec.cd;
+}
+
+// What replaces a unit that cannot be converted, in the target's encoding.
+std::string Replacement(Charset to) {
+    if (to == CS_WIDE) {
+        wchar_t wc = 0xFFFD;
+        return std::string(reinterpret_cast<const char*>(&wc), sizeof(wc));
+    }
+    return "?";
+}
+
+// Converts inLen bytes of `in` and appends at most maxOut bytes to `out`.
+// iconv only ever writes whole characters, so a cut lands on a character
+// boundary. Returns false when the converter cannot be opened.
+bool Convert(Charset from, Charset to, const char* in, size_t inLen, size_t maxOut,
+             std::string& out, bool* pComplete) {
+    if (pComplete) *pComplete = false;
+    iconv_t cd = OpenCodec(from, to);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    const std::string strRepl = Replacement(to);
+    const size_t nUnit = UnitSize(from);
+
+    std::lock_guard<std::mutex> lock(g_codecs[from][to].mutex);
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char* pIn = const_cast<char*>(in);
+    size_t nInLeft = inLen;
+    char szTmp[1024];
+    bool bComplete = true;
+    while (nInLeft > 0) {
+        size_t nRoom = std::min(sizeof(szTmp), maxOut - out.size());
+        char* pOut = szTmp;
+        size_t nOutLeft = nRoom;
+        size_t nRet = iconv(cd, &pIn, &nInLeft, &pOut, &nOutLeft);
+        int nErr = errno;
+        size_t nMade = nRoom - nOutLeft;
+        out.append(szTmp, nMade);
+        if (nRet != static_cast<size_t>(-1)) continue;
+        if (nErr == E2BIG) {
+            if (nMade == 0) {  // the next character does not fit what is left
+                bComplete = false;
+                break;
+            }
+            continue;
+        }
+        // EILSEQ or EINVAL: replace one unit of input and go on after it.
+        if (maxOut - out.size() < strRepl.size()) {
+            bComplete = false;
+            break;
+        }
+        out += strRepl;
+        size_t nSkip = std::min(nUnit, nInLeft);
+        pIn += nSkip;
+        nInLeft -= nSkip;
+    }
+    // Flush any shift state (none for these charsets; cheap to be sure).
+    char* pOut = szTmp;
+    size_t nOutLeft = std::min(sizeof(szTmp), maxOut - out.size());
+    size_t nBefore = nOutLeft;
+    iconv(cd, nullptr, nullptr, &pOut, &nOutLeft);
+    out.append(szTmp, nBefore - nOutLeft);
+    if (pComplete) *pComplete = bComplete;
+    return true;
+}
+
+std::string ConvertAll(Charset from, Charset to, const char* in, size_t inLen) {
+    std::string out;
+    if (!Convert(from, to, in, inLen, static_cast<size_t>(-1) / 2, out, nullptr)) out.clear();
+    return out;
+}
+
+// No text is this long; the cap keeps the byte arithmetic far from overflow.
+constexpr size_t kMaxBoundedCap = size_t(1) << 40;
+
+std::wstring BytesToWide(const std::string& str) {
+    std::wstring wstr(str.size() / sizeof(wchar_t), L'\0');
+    if (!wstr.empty()) std::memcpy(&wstr[0], str.data(), wstr.size() * sizeof(wchar_t));
+    return wstr;
+}
+
+}  // namespace
+
+std::string NarrowToUtf8(const char* szNarrow) {
+    if (!szNarrow) return std::string();
+    return ConvertAll(CS_NARROW, CS_UTF8, szNarrow, std::strlen(szNarrow));
+}
+
+std::string Utf8ToNarrow(const char* szUtf8) {
+    if (!szUtf8) return std::string();
+    return ConvertAll(CS_UTF8, CS_NARROW, szUtf8, std::strlen(szUtf8));
+}
+
+std::string WideToUtf8(const wchar_t* wsz) {
+    if (!wsz) return std::string();
+    return ConvertAll(CS_WIDE, CS_UTF8, reinterpret_cast<const char*>(wsz),
+                      std::wcslen(wsz) * sizeof(wchar_t));
+}
+
+std::wstring Utf8ToWide(const char* szUtf8) {
+    if (!szUtf8) return std::wstring();
+    return BytesToWide(ConvertAll(CS_UTF8, CS_WIDE, szUtf8, std::strlen(szUtf8)));
+}
+
+std::string WideToNarrow(const wchar_t* wsz) {
+    if (!wsz) return std::string();
+    return ConvertAll(CS_WIDE, CS_NARROW, reinterpret_cast<const char*>(wsz),
+                      std::wcslen(wsz) * sizeof(wchar_t));
+}
+
+std::wstring NarrowToWide(const char* szNarrow) {
+    if (!szNarrow) return std::wstring();
+    return BytesToWide(ConvertAll(CS_NARROW, CS_WIDE, szNarrow, std::strlen(szNarrow)));
+}
+
+long WideToNarrowBounded(const wchar_t* wszSrc, size_t nSrcLen, char* szDst, size_t nDstCap,
+                         bool* pComplete) {
+    if (pComplete) *pComplete = false;
+    if (!wszSrc || !szDst || nDstCap < 1) return -1;
+    nDstCap = std::min(nDstCap, kMaxBoundedCap);
+    std::string out;
+    if (!Convert(CS_WIDE, CS_NARROW, reinterpret_cast<const char*>(wszSrc),
+                 wcsnlen(wszSrc, nSrcLen) * sizeof(wchar_t), nDstCap - 1, out, pComplete))
+        return -1;
+    std::memcpy(szDst, out.data(), out.size());
+    szDst[out.size()] = '\0';
+    return static_cast<long>(out.size());
+}
+
+long NarrowToWideBounded(const char* szSrc, size_t nSrcLen, wchar_t* wszDst, size_t nDstCap,
+                         bool* pComplete) {
+    if (pComplete) *pComplete = false;
+    if (!szSrc || !wszDst || nDstCap < 1) return -1;
+    nDstCap = std::min(nDstCap, kMaxBoundedCap);
+    std::string out;
+    if (!Convert(CS_NARROW, CS_WIDE, szSrc, strnlen(szSrc, nSrcLen),
+                 (nDstCap - 1) * sizeof(wchar_t), out, pComplete))
+        return -1;
+    size_t nChars = out.size() / sizeof(wchar_t);
+    std::memcpy(wszDst, out.data(), nChars * sizeof(wchar_t));
+    wszDst[nChars] = L'\0';
+    return static_cast<long>(nChars);
+}
+
+}  // namespace tw

@@ -1,0 +1,412 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "support/ScratchDir.h"
+
+namespace {
+
+// "卡片" (card) in GB18030 and UTF-8, and a character outside GB2312 that
+// GB18030 encodes in four bytes (U+20BB7).
+const char kCardGb[] = "\xBF\xA8\xC6\xAC";
+const char kCardUtf8[] = "\xE5\x8D\xA1\xE7\x89\x87";
+const wchar_t kCardWide[] = {0x5361, 0x7247, 0};
+const wchar_t kRareWide[] = {0x20BB7, 0};
+const char kRareGb[] = "\x95\x34\xB2\x35";
+
+TEST(Sizes, EachUnitStartsAtItsPowerOfTwo) {
+    EXPECT_EQ(GetFileSizeString(0), "0 Bytes");
+    EXPECT_EQ(GetFileSizeString(1023), "1023 Bytes");
+    EXPECT_EQ(GetFileSizeString(1024), "1.00 KB");
+    EXPECT_EQ(GetFileSizeString(1536), "1.50 KB");
+    EXPECT_EQ(GetFileSizeString((1LL << 20) - 1), "1024.00 KB");
+    EXPECT_EQ(GetFileSizeString(1LL << 20), "1.00 MB");
+    EXPECT_EQ(GetFileSizeString((1LL << 30) * 3 / 2), "1.50 GB");
+    EXPECT_EQ(GetFileSizeString(1LL << 40), "1.00 TB");
+    EXPECT_EQ(GetFileSizeString(-5), "-5 Bytes");
+    EXPECT_EQ(GetFileSizeString(5LL << 50), "5120.00 TB");
+}
+
+TEST(Durations, HoursDropTheSeconds) {
+    EXPECT_EQ(GetTimeString(0), "0 Sec");
+    EXPECT_EQ(GetTimeString(59), "59 Sec");
+    EXPECT_EQ(GetTimeString(60), "1 Min 0 Sec");
+    EXPECT_EQ(GetTimeString(3599), "59 Min 59 Sec");
+    EXPECT_EQ(GetTimeString(3600), "1 Hour 0 Min");
+    EXPECT_EQ(GetTimeString(7261), "2 Hour 1 Min");
+    EXPECT_EQ(GetTimeString(-1), "-1 Sec");
+    // Beyond 32 bits of hours nothing wraps.
+    EXPECT_EQ(GetTimeString(3600LL * 5000000000LL), "5000000000 Hour 0 Min");
+}
+
+struct SplitCase {
+    const char* szPath;
+    const char* szDir;
+    const char* szFname;
+    const char* szExt;
+};
+
+TEST(SplitPath, LastSlashAndLastDotOfTheNameDecide) {
+    const SplitCase cases[] = {
+        {"/a/b.c/file", "/a/b.c/", "file", ""},  // a dot in the folder is no extension
+        {"x.y.z", "", "x.y", ".z"},
+        {"/a/", "/a/", "", ""},
+        {"/photo.jpg", "/", "photo", ".jpg"},
+        {".hidden", "", "", ".hidden"},
+        {"dir/name.", "dir/", "name", "."},
+        {"", "", "", ""},
+    };
+    for (const SplitCase& c : cases) {
+        char szDrive[8] = "junk", szDir[64], szFname[64], szExt[64];
+        _splitpath(c.szPath, szDrive, szDir, szFname, szExt);
+        EXPECT_STREQ(szDrive, "") << c.szPath;
+        EXPECT_STREQ(szDir, c.szDir) << c.szPath;
+        EXPECT_STREQ(szFname, c.szFname) << c.szPath;
+        EXPECT_STREQ(szExt, c.szExt) << c.szPath;
+    }
+    char szDrive[8] = "d", szDir[8] = "d", szFname[8] = "f", szExt[8] = "e";
+    _splitpath(nullptr, szDrive, szDir, szFname, szExt);
+    EXPECT_STREQ(szDir, "");
+    EXPECT_STREQ(szFname, "");
+    EXPECT_STREQ(szExt, "");
+}
+
+TEST(ExtendName, TakesEverythingAfterTheLastDot) {
+    char szExt[64] = "untouched";
+    EXPECT_EQ(GetExtendName("dir.x9/readme", szExt), 0);
+    EXPECT_STREQ(szExt, "x9/readme");
+    EXPECT_EQ(GetExtendName("name.", szExt), 0);
+    EXPECT_STREQ(szExt, "");
+    std::strcpy(szExt, "untouched");
+    EXPECT_EQ(GetExtendName("README", szExt), 87);
+    EXPECT_STREQ(szExt, "untouched");
+    EXPECT_EQ(GetExtendName(nullptr, szExt), 87);
+    EXPECT_EQ(GetExtendName("a.b", nullptr), 87);
+}
+
+TEST(Names, CaseFoldingAndBlankTrimmingTouchOnlyWhatTheyShould) {
+    char sz[] = "AbZ@[`\xC6\xAC.JPG";
+    EXPECT_EQ(GetCharLowerA(sz), sz);
+    EXPECT_STREQ(sz, "abz@[`\xC6\xAC.jpg");  // '@', '[' and GB bytes unchanged
+    char sz2[] = "MIXED Case";
+    EXPECT_EQ(Convert2Lowercase(sz2), 10);
+    EXPECT_STREQ(sz2, "mixed case");
+    wchar_t wsz[] = {L'A', L'Z', 0x5361, 0xC0 /* not ASCII */, L'q', 0};
+    GetCharLowerW(wsz);
+    const wchar_t wszWant[] = {L'a', L'z', 0x5361, 0xC0, L'q', 0};
+    EXPECT_EQ(std::wstring(wsz), std::wstring(wszWant));
+
+    char szBlank[] = "AB  C   ";
+    EraseStringTailBlankChar(szBlank, 8);
+    EXPECT_STREQ(szBlank, "AB  C");
+    EXPECT_EQ(szBlank[5], '\0');
+    EXPECT_EQ(szBlank[3], ' ');  // inner blanks stay
+    char szAllBlank[] = "   ";
+    EraseStringTailBlankChar(szAllBlank, 3);
+    EXPECT_EQ(szAllBlank[0], '\0');
+    // The length bounds the walk: bytes past it are left alone.
+    char szPadded[] = "AB      X";
+    EraseStringTailBlankChar(szPadded, 4);
+    EXPECT_EQ(std::string(szPadded, 9), std::string("AB\0\0    X", 9));
+}
+
+TEST(PathDepth, TheLastCharacterIsNotCounted) {
+    int n = -1;
+    EXPECT_EQ(GetPathDirIndex(L"/a/b/", n), 0);
+    EXPECT_EQ(n, 2);
+    GetPathDirIndex(L"/", n);
+    EXPECT_EQ(n, 0);
+    GetPathDirIndex(L"", n);
+    EXPECT_EQ(n, 0);
+    GetPathDirIndex(L"C:\\x\\y/z", n);
+    EXPECT_EQ(n, 3);
+}
+
+TEST(Conversion, NonAsciiNamesRoundTripThroughGb18030) {
+    EXPECT_EQ(Unicode2Ansi(kCardWide), kCardGb);
+    EXPECT_EQ(Ansi2Unicode(kCardGb), std::wstring(kCardWide));
+    // Outside GB2312 and outside the 16-bit range: still no '?'.
+    EXPECT_EQ(Unicode2Ansi(kRareWide), kRareGb);
+    EXPECT_EQ(Ansi2Unicode(kRareGb), std::wstring(kRareWide));
+    // A name of four-byte characters is not cut by a 2 x length scratch size.
+    std::wstring wstrLong(40, static_cast<wchar_t>(0x20BB7));
+    std::string strLong = Unicode2Ansi(wstrLong.c_str());
+    EXPECT_EQ(strLong.size(), 160u);
+    EXPECT_EQ(Ansi2Unicode(strLong.c_str()), wstrLong);
+    // Narrow text is not UTF-8: the system form of a name differs.
+    EXPECT_EQ(tw::NarrowToUtf8(kCardGb), kCardUtf8);
+    EXPECT_EQ(tw::Utf8ToNarrow(kCardUtf8), kCardGb);
+    EXPECT_EQ(tw::WideToUtf8(kCardWide), kCardUtf8);
+    EXPECT_EQ(tw::Utf8ToWide(kCardUtf8), std::wstring(kCardWide));
+
+    wchar_t wszBuf[16];
+    char szBuf[16];
+    EXPECT_EQ(Unicode2Ansi(kCardWide, szBuf, sizeof(szBuf)), 0);
+    EXPECT_STREQ(szBuf, kCardGb);
+    EXPECT_EQ(Ansi2Unicode(kCardGb, wszBuf, 16), 0);
+    EXPECT_EQ(std::wstring(wszBuf), std::wstring(kCardWide));
+    EXPECT_EQ(Unicode2Ansi(nullptr, szBuf, 16), -1);
+    EXPECT_EQ(Ansi2Unicode(kCardGb, wszBuf, 0), -1);
+}
+
+TEST(Conversion, InvalidInputIsReplacedNotDropped) {
+    // A lone surrogate has no narrow form; a stray byte has no wide one.
+    const wchar_t wszBad[] = {L'a', 0xD800, L'b', 0};
+    EXPECT_EQ(Unicode2Ansi(wszBad), "a?b");
+    std::wstring wstr = Ansi2Unicode(
+        "a\xFF"
+        "b");
+    ASSERT_EQ(wstr.size(), 3u);
+    EXPECT_EQ(wstr[0], L'a');
+    EXPECT_EQ(wstr[1], static_cast<wchar_t>(0xFFFD));
+    EXPECT_EQ(wstr[2], L'b');
+    EXPECT_EQ(Unicode2Ansi(static_cast<const wchar_t*>(nullptr)), "");
+    EXPECT_EQ(Ansi2Unicode(static_cast<const char*>(nullptr)), L"");
+}
+
+TEST(Conversion, ResultsThatDoNotFitAreCutAtACharacterBoundary) {
+    // Each buffer is followed by guard bytes that must stay as they are.
+    for (long nSize = 1; nSize <= 6; ++nSize) {
+        char szBuf[16];
+        std::memset(szBuf, 'G', sizeof(szBuf));
+        int n = inner_uni2str(szBuf, kCardWide, nSize, 3);
+        // Two-byte characters: only whole ones go in, with the terminator.
+        int nWant = static_cast<int>(((nSize - 1) / 2) * 2);
+        if (nWant > 4) nWant = 4;
+        EXPECT_EQ(n, nWant) << nSize;
+        EXPECT_EQ(std::string(szBuf, n), std::string(kCardGb, n)) << nSize;
+        EXPECT_EQ(szBuf[n], '\0');
+        for (long i = nSize; i < 16; ++i) ASSERT_EQ(szBuf[i], 'G') << nSize;
+    }
+    // A four-byte character is never split.
+    char szBuf[8];
+    std::memset(szBuf, 'G', sizeof(szBuf));
+    EXPECT_EQ(inner_uni2str(szBuf, kRareWide, 4, 2), 0);
+    EXPECT_EQ(szBuf[0], '\0');
+    EXPECT_EQ(szBuf[4], 'G');
+
+    wchar_t wszBuf[8];
+    for (int i = 0; i < 8; ++i) wszBuf[i] = L'G';
+    EXPECT_EQ(inner_str2uni(wszBuf, kCardGb, 2, 5), 1);
+    EXPECT_EQ(wszBuf[0], kCardWide[0]);
+    EXPECT_EQ(wszBuf[1], L'\0');
+    EXPECT_EQ(wszBuf[2], L'G');
+    // The source length bounds the read, too: only "ab" of "abc" is taken.
+    EXPECT_EQ(inner_str2uni(wszBuf, "abc", 8, 2), 2);
+    EXPECT_EQ(std::wstring(wszBuf), L"ab");
+    EXPECT_EQ(inner_uni2str(szBuf, L"abc", 8, 2), 2);
+    EXPECT_STREQ(szBuf, "ab");
+    EXPECT_EQ(inner_uni2str(szBuf, L"abc", 0, 4), -1);
+    EXPECT_EQ(inner_uni2str(nullptr, L"abc", 8, 4), -1);
+    // The sized wrappers report a cut result as success, the text is cut.
+    char szSmall[3];
+    EXPECT_EQ(Unicode2Ansi(L"abcdef", szSmall, 3), 0);
+    EXPECT_STREQ(szSmall, "ab");
+}
+
+TEST(Conversion, InitUnicodeMapOpensBothDirectionsOrNone) {
+    EXPECT_EQ(inner_initUnicodeMap("UTF-8"), 0);
+    EXPECT_EQ(inner_initUnicodeMap("NO-SUCH-CHARSET-TW"), -1);
+    EXPECT_EQ(inner_initUnicodeMap("UTF-8"), 0);
+    // Conversions do not depend on it.
+    EXPECT_EQ(Unicode2Ansi(kCardWide), kCardGb);
+}
+
+class UniqueName : public ::testing::Test {
+protected:
+    // The narrow (GB18030) form of a path in the scratch directory.
+    std::string Narrow(const std::string& strUtf8Name) const {
+        return tw::Utf8ToNarrow(m_dir.File(strUtf8Name).c_str());
+    }
+    std::wstring Wide(const std::string& strUtf8Name) const {
+        return tw::Utf8ToWide(m_dir.File(strUtf8Name).c_str());
+    }
+    CScratchDir m_dir;
+};
+
+TEST_F(UniqueName, CounterGoesBeforeTheLastExtension) {
+    wchar_t wsz[512];
+    EXPECT_EQ(GetRealFileName(Narrow("photo.jpg").c_str(), wsz, 512), 0);
+    EXPECT_EQ(std::wstring(wsz), Wide("photo.jpg"));
+
+    m_dir.Write("photo.jpg", {1});
+    m_dir.Write("photo(1).jpg", {2});
+    EXPECT_EQ(GetRealFileName(Narrow("photo.jpg").c_str(), wsz, 512), 0);
+    EXPECT_EQ(std::wstring(wsz), Wide("photo(2).jpg"));
+
+    m_dir.Write("a.tar.gz", {1});
+    EXPECT_EQ(GetRealFileName(Narrow("a.tar.gz").c_str(), wsz, 512), 0);
+    EXPECT_EQ(std::wstring(wsz), Wide("a.tar(1).gz"));
+
+    m_dir.Write("README", {1});
+    EXPECT_EQ(GetRealFileName(Narrow("README").c_str(), wsz, 512), 0);
+    EXPECT_EQ(std::wstring(wsz), Wide("README(1)"));
+
+    // A folder or a dangling link is in the way just as a file is.
+    ASSERT_EQ(mkdir(m_dir.File("DCIM").c_str(), 0755), 0);
+    EXPECT_EQ(GetRealFileName(Narrow("DCIM").c_str(), wsz, 512), 0);
+    EXPECT_EQ(std::wstring(wsz), Wide("DCIM(1)"));
+    ASSERT_EQ(symlink("/nonexistent/target", m_dir.File("link.txt").c_str()), 0);
+    EXPECT_EQ(GetRealFileName(Narrow("link.txt").c_str(), wsz, 512), 0);
+    EXPECT_EQ(std::wstring(wsz), Wide("link(1).txt"));
+}
+
+TEST_F(UniqueName, ExistenceIsTestedOnTheUtf8FormOfANarrowName) {
+    // The file exists under its UTF-8 name; its narrow name must find it.
+    std::string strName = std::string(kCardUtf8) + ".jpg";
+    m_dir.Write(strName, {1});
+    wchar_t wsz[512];
+    EXPECT_EQ(GetRealFileName(Narrow(strName).c_str(), wsz, 512), 0);
+    EXPECT_EQ(std::wstring(wsz), Wide(std::string(kCardUtf8) + "(1).jpg"));
+}
+
+TEST_F(UniqueName, AResultThatDoesNotFitIsRefused) {
+    std::string strWanted = Narrow("photo.jpg");
+    std::wstring wstrWant = Wide("photo.jpg");
+    std::vector<wchar_t> vecBuf(wstrWant.size() + 8, L'G');
+    // Exactly enough room: the name and its terminator.
+    EXPECT_EQ(
+        GetRealFileName(strWanted.c_str(), vecBuf.data(), static_cast<int>(wstrWant.size() + 1)),
+        0);
+    EXPECT_EQ(std::wstring(vecBuf.data()), wstrWant);
+    EXPECT_EQ(vecBuf[wstrWant.size() + 1], L'G');
+    // One less: refused, emptied, nothing written past the size.
+    std::fill(vecBuf.begin(), vecBuf.end(), L'G');
+    EXPECT_EQ(GetRealFileName(strWanted.c_str(), vecBuf.data(), static_cast<int>(wstrWant.size())),
+              87);
+    EXPECT_EQ(vecBuf[0], L'\0');
+    for (size_t i = wstrWant.size(); i < vecBuf.size(); ++i) ASSERT_EQ(vecBuf[i], L'G');
+    // The counter makes the name longer: room for the wanted name is not enough.
+    m_dir.Write("photo.jpg", {1});
+    EXPECT_EQ(
+        GetRealFileName(strWanted.c_str(), vecBuf.data(), static_cast<int>(wstrWant.size() + 1)),
+        87);
+    EXPECT_EQ(GetRealFileName(nullptr, vecBuf.data(), 10), 87);
+    EXPECT_EQ(GetRealFileName(strWanted.c_str(), vecBuf.data(), 0), 87);
+}
+
+TEST(FreeSpace, MissingFoldersAreCutBackToTheNearestExistingOne) {
+    CScratchDir dir;
+    std::string strPath = dir.Path() + "/new/deeper/";
+    std::vector<char> vecBuf(strPath.begin(), strPath.end());
+    vecBuf.push_back('\0');
+    vecBuf.push_back('G');  // guard
+    unsigned int nHigh = 1, nLow = 1;
+    ASSERT_EQ(rsb_getFreeSpace(vecBuf.data(), static_cast<int>(strPath.size() + 1), &nHigh, &nLow),
+              0);
+    EXPECT_STREQ(vecBuf.data(), dir.Path().c_str());
+    EXPECT_EQ(vecBuf.back(), 'G');
+    EXPECT_GT((static_cast<unsigned long long>(nHigh) << 32) | nLow, 0u);
+
+    // A buffer without a terminator inside its length is still worked on safely.
+    std::string strUnterminated = dir.Path() + "/x";
+    std::vector<char> vecRaw(strUnterminated.begin(), strUnterminated.end());
+    vecRaw.push_back('G');
+    ASSERT_EQ(
+        rsb_getFreeSpace(vecRaw.data(), static_cast<int>(strUnterminated.size()), &nHigh, &nLow),
+        0);
+    EXPECT_EQ(std::string(vecRaw.data()), dir.Path());
+    EXPECT_EQ(vecRaw.back(), 'G');
+
+    char szRel[] = "relative/path";
+    nHigh = nLow = 7;
+    EXPECT_EQ(rsb_getFreeSpace(szRel, sizeof(szRel), &nHigh, &nLow), 0);
+    EXPECT_EQ(nHigh, 0u);
+    EXPECT_EQ(nLow, 0u);
+    EXPECT_STREQ(szRel, "relative/path");
+
+    char szMissingRoot[] = "/nonexistent-tw-root/x";
+    EXPECT_EQ(rsb_getFreeSpace(szMissingRoot, sizeof(szMissingRoot), &nHigh, &nLow), 0);
+    EXPECT_STREQ(szMissingRoot, "/");
+}
+
+TEST(Files, ReadDataReportsWhatArrivedBeforeTheEnd) {
+    CScratchDir dir;
+    std::vector<unsigned char> vecData = PatternBytes(70000);
+    std::string strPath = dir.Write("f.bin", vecData);
+    int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::vector<unsigned char> buf(100000, 0);
+    unsigned int nRead = 0;
+    EXPECT_EQ(ReadData(fd, buf.data(), 100000, &nRead), 30);
+    EXPECT_EQ(nRead, 70000u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), vecData.data(), 70000));
+    lseek(fd, 100, SEEK_SET);
+    EXPECT_EQ(ReadData(fd, buf.data(), 69900, &nRead), 0);
+    EXPECT_EQ(nRead, 69900u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), vecData.data() + 100, 69900));
+
+    STRUCT_RSB_FILE_ATTR attr;
+    std::memset(&attr, 0xAB, sizeof(attr));
+    ASSERT_EQ(rsb_statH(fd, &attr), 0);
+    EXPECT_EQ(attr.nSizeLow, 70000u);
+    EXPECT_EQ(attr.nSizeHigh, 0u);
+    EXPECT_EQ(attr.nReserved0, 0u);
+    EXPECT_EQ(attr.nReserved1, 0u);
+    EXPECT_TRUE(S_ISREG(attr.nMode));
+    EXPECT_EQ(attr.nLinks, 1u);
+    EXPECT_EQ(rsb_statH(fd, nullptr), 0);
+    EXPECT_EQ(rsb_statH(-1, &attr), -1);
+
+    int nLow = 0, nHigh = -1;
+    EXPECT_EQ(rsb_getFileSizeH(fd, &nLow, &nHigh), 0);
+    EXPECT_EQ(nLow, 70000);
+    EXPECT_EQ(nHigh, 0);
+    EXPECT_EQ(rsb_getFileSizeH(fd, &nLow, nullptr), 0);
+    close(fd);
+    EXPECT_EQ(rsb_getFileSizeH(fd, &nLow, &nHigh), -1);
+}
+
+TEST(Files, SizesBeyond32BitsSplitIntoHalves) {
+    CScratchDir dir;
+    std::string strPath = dir.Write("sparse.bin", {});
+    ASSERT_EQ(truncate(strPath.c_str(), (5LL << 32) + 123), 0);
+    int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int nLow = 0, nHigh = 0;
+    EXPECT_EQ(rsb_getFileSizeH(fd, &nLow, &nHigh), 0);
+    EXPECT_EQ(nHigh, 5);
+    EXPECT_EQ(nLow, 123);
+    STRUCT_RSB_FILE_ATTR attr;
+    ASSERT_EQ(rsb_statH(fd, &attr), 0);
+    EXPECT_EQ(attr.nSizeHigh, 5u);
+    EXPECT_EQ(attr.nSizeLow, 123u);
+    close(fd);
+}
+
+TEST(Clock, TimesAreFilledInFieldOrder) {
+    SYSTEMTIME st;
+    std::memset(&st, 0xFF, sizeof(st));
+    time_t tBefore = time(nullptr);
+    ASSERT_EQ(rsb_getSystemTime(&st), 0);
+    struct tm tmUtc;
+    gmtime_r(&tBefore, &tmUtc);
+    EXPECT_EQ(st.wYear, tmUtc.tm_year + 1900);
+    EXPECT_EQ(st.wMonth, tmUtc.tm_mon + 1);
+    EXPECT_GE(st.wDay, 1);
+    EXPECT_LE(st.wDay, 31);
+    EXPECT_LE(st.wDayOfWeek, 6);
+    EXPECT_LE(st.wHour, 23);
+    EXPECT_LE(st.wMinute, 59);
+    EXPECT_LE(st.wSecond, 60);
+    EXPECT_LE(st.wMilliseconds, 999);
+    // The third field is the day of the month, the fourth the day of the week.
+    if (st.wDay == tmUtc.tm_mday) EXPECT_EQ(st.wDayOfWeek, tmUtc.tm_wday);
+    ASSERT_EQ(rsb_getLocalTime(&st), 0);
+    EXPECT_LE(st.wMilliseconds, 999);
+    EXPECT_EQ(rsb_getLocalTime(nullptr), 87);
+
+    long nStart = rsb_getTickCount();
+    EXPECT_EQ(rsb_msleep(20), 0);
+    EXPECT_GE(rsb_getTickCount() - nStart, 20);
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/Platform.h"
+#include "support/ScratchDir.h"
+
+namespace {
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* szName, const char* szValue) : m_strName(szName) {
+        const char* szOld = getenv(szName);
+        m_bHad = szOld != nullptr;
+        if (m_bHad) m_strOld = szOld;
+        if (szValue)
+            setenv(szName, szValue, 1);
+        else
+            unsetenv(szName);
+    }
+    ~ScopedEnv() {
+        if (m_bHad)
+            setenv(m_strName.c_str(), m_strOld.c_str(), 1);
+        else
+            unsetenv(m_strName.c_str());
+    }
+
+private:
+    std::string m_strName, m_strOld;
+    bool m_bHad = false;
+};
+
+TEST(DiskNodes, DiskDirPresentsImagesAsDisks) {
+    CScratchDir dir;
+    dir.Write("disk0", PatternBytes(1024));
+    dir.Write("disk12", PatternBytes(512));
+    ScopedEnv env("TARNWICK_DISK_DIR", dir.Path().c_str());
+    EXPECT_EQ(tw::LogicalDiskName(3), "/dev/disk3");
+    EXPECT_EQ(tw::ResolveDiskNode(0), dir.File("disk0"));
+    EXPECT_EQ(tw::ResolveDiskNode(12), dir.File("disk12"));
+    EXPECT_EQ(tw::ResolveDiskNode(1), "");
+    EXPECT_EQ(tw::ResolveDiskNode(-1), "");
+    {
+        ScopedEnv slash("TARNWICK_DISK_DIR", (dir.Path() + "/").c_str());
+        EXPECT_EQ(tw::ResolveDiskNode(0), dir.File("disk0"));
+    }
+
+    int fd = tw::OpenDiskNode(12);
+    ASSERT_GE(fd, 0);
+    unsigned char buf[600];
+    EXPECT_EQ(read(fd, buf, sizeof(buf)), 512);
+    // Read-only, and not inherited by programs the process starts.
+    errno = 0;
+    EXPECT_EQ(write(fd, "x", 1), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close(fd);
+
+    errno = 0;
+    EXPECT_EQ(tw::OpenDiskNode(1), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(DiskNodes, OpenReadOnlyNeverOpensForWriting) {
+    CScratchDir dir;
+    std::string strPath = dir.Write("image.img", PatternBytes(512));
+    int fd = tw::OpenReadOnly(strPath.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "x", 1), -1);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close(fd);
+    errno = 0;
+    EXPECT_EQ(tw::OpenReadOnly(nullptr), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(tw::OpenReadOnly(dir.File("missing").c_str()), -1);
+}
+
+#ifndef __APPLE__
+TEST(DiskNodes, LinuxDisksAreWholeDevicesInNameOrder) {
+    ScopedEnv env("TARNWICK_DISK_DIR", nullptr);
+    std::string strPrev;
+    for (int n = 0; n < 128; ++n) {
+        std::string strNode = tw::ResolveDiskNode(n);
+        if (strNode.empty()) {
+            EXPECT_EQ(tw::ResolveDiskNode(n + 1), "") << "numbering has a gap at " << n;
+            break;
+        }
+        ASSERT_EQ(strNode.compare(0, 5, "/dev/"), 0) << strNode;
+        std::string strName = strNode.substr(5);
+        EXPECT_NE(strName.compare(0, 3, "ram"), 0) << strNode;
+        EXPECT_NE(strName.compare(0, 4, "zram"), 0) << strNode;
+        if (strName.compare(0, 4, "loop") == 0)
+            EXPECT_EQ(access(("/sys/block/" + strName + "/loop/backing_file").c_str(), F_OK), 0)
+                << "unbound loop device listed: " << strNode;
+        EXPECT_LT(strPrev, strName);
+        strPrev = strName;
+    }
+}
+#endif
+
+TEST(SupportDir, DefaultAndOverrideEndInSlash) {
+    {
+        ScopedEnv env("TARNWICK_SUPPORT_DIR", nullptr);
+        EXPECT_EQ(tw::SupportDir(), "/Library/Application Support/Tarnwick/");
+        EXPECT_EQ(tw::ScanLogDir(), "/Library/Application Support/Tarnwick/ScanLog/");
+    }
+    {
+        ScopedEnv env("TARNWICK_SUPPORT_DIR", "/tmp/tw support");
+        EXPECT_EQ(tw::SupportDir(), "/tmp/tw support/");
+        EXPECT_EQ(tw::ScanLogDir(), "/tmp/tw support/ScanLog/");
+    }
+    {
+        ScopedEnv env("TARNWICK_SUPPORT_DIR", "/tmp/x/");
+        EXPECT_EQ(tw::SupportDir(), "/tmp/x/");
+    }
+    {
+        ScopedEnv env("TARNWICK_SUPPORT_DIR", "");
+        EXPECT_EQ(tw::SupportDir(), "/Library/Application Support/Tarnwick/");
+    }
+}
+
+TEST(TextCodec, ConcurrentUseGivesEveryThreadItsOwnResult) {
+    // One descriptor per direction is shared; interleaved conversions must
+    // not mix their state or output.
+    const std::wstring wstrA(300, static_cast<wchar_t>(0x5361));
+    const std::wstring wstrB(300, static_cast<wchar_t>(0x20BB7));
+    const std::string strA = tw::WideToNarrow(wstrA.c_str());
+    const std::string strB = tw::WideToNarrow(wstrB.c_str());
+    ASSERT_EQ(strA.size(), 600u);
+    ASSERT_EQ(strB.size(), 1200u);
+    std::vector<std::thread> vecThreads;
+    std::vector<int> vecBad(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        vecThreads.emplace_back([&, t] {
+            const std::wstring& wstr = (t % 2) ? wstrB : wstrA;
+            const std::string& str = (t % 2) ? strB : strA;
+            for (int i = 0; i < 300; ++i) {
+                if (tw::WideToNarrow(wstr.c_str()) != str) ++vecBad[t];
+                if (tw::NarrowToWide(str.c_str()) != wstr) ++vecBad[t];
+            }
+        });
+    }
+    for (std::thread& th : vecThreads) th.join();
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(vecBad[t], 0) << "thread " << t;
+}
+
+}  // namespace
