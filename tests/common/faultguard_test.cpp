@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/DebugLog.h"
+#include "common/FaultGuard.h"
+#include "support/ScratchDir.h"
+
+namespace {
+
+std::vector<std::string> g_log;
+void CollectLog(const char* szLine) {
+    g_log.emplace_back(szLine);
+}
+
+// A page that may not be touched: reading it raises SIGSEGV.
+volatile unsigned char* NoAccessPage() {
+    static void* pPage = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return static_cast<volatile unsigned char*>(pPage);
+}
+
+int Fault() {
+    return NoAccessPage()[100];
+}
+
+CFaultGuard g_guard("FaultGuardTest recvSignal");
+CFaultGuard g_inner("Inner recvSignal");
+
+class FaultGuardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_log.clear();
+        tw::SetLogSink(CollectLog);
+        ASSERT_NE(NoAccessPage(), MAP_FAILED);
+    }
+    void TearDown() override { tw::SetLogSink(nullptr); }
+};
+
+TEST_F(FaultGuardTest, AFaultingRecordIsSkippedAndTheLoopGoesOn) {
+    volatile int nParsed = 0, nSkipped = 0;
+    for (int nRecord = 0; nRecord < 6; ++nRecord) {
+        TW_FAULT_TRY(g_guard) {
+            if (nRecord % 3 == 1) nParsed += Fault();
+            ++nParsed;
+        }
+        TW_FAULT_CATCH(g_guard) {
+            ++nSkipped;
+            continue;
+        }
+        TW_FAULT_END(g_guard);
+    }
+    EXPECT_EQ(nParsed, 4);
+    EXPECT_EQ(nSkipped, 2);
+    // One line per caught fault, the guard's own.
+    ASSERT_EQ(g_log.size(), 2u);
+    EXPECT_EQ(g_log[0], "FaultGuardTest recvSignal");
+}
+
+TEST_F(FaultGuardTest, ABusErrorIsCaughtToo) {
+    // Touching a mapped page that lies wholly past the end of its file.
+    CScratchDir dir;
+    std::string strPath = dir.Write("short.bin", PatternBytes(100));
+    FILE* pFile = fopen(strPath.c_str(), "rb");
+    ASSERT_NE(pFile, nullptr);
+    void* pMap = mmap(nullptr, 8192, PROT_READ, MAP_PRIVATE, fileno(pFile), 0);
+    fclose(pFile);
+    ASSERT_NE(pMap, MAP_FAILED);
+    volatile const unsigned char* p = static_cast<const unsigned char*>(pMap);
+    volatile int nCaught = 0, nFirst = -1;
+    TW_FAULT_TRY(g_guard) {
+        nFirst = p[0];
+        nFirst = p[5000];
+    }
+    TW_FAULT_CATCH(g_guard) {
+        nCaught = 1;
+    }
+    TW_FAULT_END(g_guard);
+    munmap(pMap, 8192);
+    EXPECT_EQ(nCaught, 1);
+    EXPECT_EQ(nFirst, PatternBytes(1)[0]);
+}
+
+TEST_F(FaultGuardTest, RegionsNestAndLeavingEarlyDisarms) {
+    volatile int nOuterCaught = 0, nInnerCaught = 0;
+    TW_FAULT_TRY(g_guard) {
+        for (int i = 0; i < 3; ++i) {
+            TW_FAULT_TRY(g_inner) {
+                if (i == 0) continue;  // leaves the inner region early
+                if (i == 1) Fault();
+            }
+            TW_FAULT_CATCH(g_inner) {
+                ++nInnerCaught;
+            }
+            TW_FAULT_END(g_inner);
+        }
+        // The inner regions are over: this fault belongs to the outer one.
+        Fault();
+    }
+    TW_FAULT_CATCH(g_guard) {
+        ++nOuterCaught;
+    }
+    TW_FAULT_END(g_guard);
+    EXPECT_EQ(nInnerCaught, 1);
+    EXPECT_EQ(nOuterCaught, 1);
+    ASSERT_EQ(g_log.size(), 2u);
+    EXPECT_EQ(g_log[0], "Inner recvSignal");
+    EXPECT_EQ(g_log[1], "FaultGuardTest recvSignal");
+}
+
+// Someone else's handler for the memory faults, as a sanitizer runtime or a
+// test framework installs.
+void ForeignHandler(int) {
+    _exit(3);
+}
+
+TEST_F(FaultGuardTest, TheGuardWinsOverAnotherHandlerWhileArmed) {
+    struct sigaction act, oldSegv, oldBus;
+    std::memset(&act, 0, sizeof(act));
+    act.sa_handler = ForeignHandler;
+    sigaction(SIGSEGV, &act, &oldSegv);
+    sigaction(SIGBUS, &act, &oldBus);
+    CFaultGuard::InstallHandlers();
+    volatile int nCaught = 0;
+    TW_FAULT_TRY(g_guard) {
+        Fault();
+    }
+    TW_FAULT_CATCH(g_guard) {
+        nCaught = 1;
+    }
+    TW_FAULT_END(g_guard);
+    EXPECT_EQ(nCaught, 1);
+    sigaction(SIGSEGV, &oldSegv, nullptr);
+    sigaction(SIGBUS, &oldBus, nullptr);
+    CFaultGuard::InstallHandlers();
+}
+
+// The death tests run in a fresh process of this binary.
+class FaultGuardDeathTest : public FaultGuardTest {
+protected:
+    void SetUp() override {
+        FaultGuardTest::SetUp();
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+    }
+};
+
+// One caught fault first, so the guard's handlers are the ones installed.
+void CatchOne() {
+    TW_FAULT_TRY(g_guard) {
+        Fault();
+    }
+    TW_FAULT_CATCH(g_guard) {}
+    TW_FAULT_END(g_guard);
+}
+
+TEST_F(FaultGuardDeathTest, AFaultAfterTheGuardedLoopKillsTheProcess) {
+    EXPECT_EXIT(
+        {
+            CatchOne();
+            Fault();
+            _exit(0);  // reaching this would report the crash as success
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+}
+
+TEST_F(FaultGuardDeathTest, LeavingARegionByBreakDoesNotLeaveItArmed) {
+    EXPECT_EXIT(
+        {
+            CatchOne();
+            for (;;) {
+                TW_FAULT_TRY(g_guard) {
+                    break;
+                }
+                TW_FAULT_CATCH(g_guard) {}
+                TW_FAULT_END(g_guard);
+            }
+            Fault();
+            _exit(0);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+}
+
+TEST_F(FaultGuardDeathTest, ABusErrorOutsideARegionKillsWithSigbus) {
+    EXPECT_EXIT(
+        {
+            CatchOne();
+            raise(SIGBUS);
+            _exit(0);
+        },
+        ::testing::KilledBySignal(SIGBUS), "");
+}
+
+TEST_F(FaultGuardDeathTest, AFaultOnAnotherThreadIsNotCaughtByThisOne) {
+    EXPECT_EXIT(
+        {
+            CatchOne();
+            TW_FAULT_TRY(g_guard) {
+                // Armed here; the other thread's fault must not jump into
+                // this thread's stack.
+                std::thread([] { Fault(); }).join();
+            }
+            TW_FAULT_CATCH(g_guard) {
+                _exit(5);
+            }
+            TW_FAULT_END(g_guard);
+            _exit(0);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+}
+
+}  // namespace
