@@ -107,7 +107,16 @@ private:
     std::string m_strLoadedDir;
 };
 
+// Parses the bytes of an index file: the u64 folder number, then 592-byte
+// records (a trailing partial record is kept, its missing bytes zero). Paths in
+// the records are forced to end within their fields. 0, or 87 when empty.
+unsigned int ParseLogConfigData(const unsigned char* pData, size_t nSize, uint64_t& u64DirIndex,
+                                std::vector<_LOG_FILE_INFO_>& vecOut);
+
 // Deletes a folder and everything in it, depth-first, without changing the
-// working directory. Links are removed themselves; nothing outside the folder
-// is touched. 0, or the errno of the first failure (a missing folder is 0).
+// working directory. Links are removed themselves, never followed; a folder
+// that is itself a link is only unlinked. 0, or the errno of the first failure
+// (a missing folder is 0).
 int RemoveDirTree(const char* szUtf8Dir);
+// Creates a folder and any missing parents with the given mode; 0 or errno.
+int MakeDirTree(const char* szUtf8Dir, unsigned int nMode);

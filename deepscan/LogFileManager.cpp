@@ -1,0 +1,384 @@
+#include "deepscan/LogFileManager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "common/DebugLog.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+
+namespace {
+
+constexpr char kConfigName[] = "config";
+constexpr char kConfigTmpName[] = "config.tmp";
+// Deeper trees than this are not ours: deletion stops there with ELOOP.
+constexpr int kMaxRemoveDepth = 64;
+
+void CopyField(char (&szField)[256], const char* szValue) {
+    memset(szField, 0, sizeof(szField));
+    if (szValue) strncpy(szField, szValue, sizeof(szField) - 1);
+}
+
+// Writes the whole buffer, retrying partial writes; 0 or errno.
+int WriteAll(int fd, const void* pData, size_t nSize) {
+    const unsigned char* p = static_cast<const unsigned char*>(pData);
+    while (nSize > 0) {
+        ssize_t n = write(fd, p, nSize);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno ? errno : EIO;
+        }
+        if (n == 0) return EIO;
+        p += n;
+        nSize -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Free bytes of the volume holding the path; 0 when unknown.
+uint64_t FreeBytesOf(const char* szPath) {
+    char szBuf[4096] = {0};
+    if (szPath) strncpy(szBuf, szPath, sizeof(szBuf) - 1);
+    unsigned int nHigh = 0, nLow = 0;
+    if (rsb_getFreeSpace(szBuf, static_cast<int>(sizeof(szBuf)), &nHigh, &nLow) != 0) return 0;
+    return (static_cast<uint64_t>(nHigh) << 32) | nLow;
+}
+
+bool SameArea(const _LOG_FILE_INFO_& info, int nDiskNo, uint64_t u64First, uint64_t u64Count) {
+    return info.nDiskNo == nDiskNo && info.u64FirstSector == u64First &&
+           info.u64SectorCount == u64Count;
+}
+
+// Removes every entry of the open folder dirFd (which it closes), depth-first.
+int RemoveDirEntries(int dirFd, int nDepth) {
+    if (nDepth > kMaxRemoveDepth) {
+        close(dirFd);
+        return ELOOP;
+    }
+    DIR* pDir = fdopendir(dirFd);
+    if (!pDir) {
+        int nErr = errno;
+        close(dirFd);
+        return nErr;
+    }
+    int nResult = 0;
+    while (struct dirent* pEntry = readdir(pDir)) {
+        const char* szName = pEntry->d_name;
+        if (strcmp(szName, ".") == 0 || strcmp(szName, "..") == 0) continue;
+        struct stat st;
+        if (fstatat(dirFd, szName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (!nResult) nResult = errno;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            int subFd = openat(dirFd, szName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (subFd < 0) {
+                if (!nResult) nResult = errno;
+                continue;
+            }
+            int nSub = RemoveDirEntries(subFd, nDepth + 1);
+            if (nSub && !nResult) nResult = nSub;
+            if (unlinkat(dirFd, szName, AT_REMOVEDIR) != 0 && !nResult) nResult = errno;
+        } else if (unlinkat(dirFd, szName, 0) != 0 && !nResult) {
+            nResult = errno;
+        }
+    }
+    closedir(pDir);
+    return nResult;
+}
+
+// True when szDir names a folder strictly inside szBase with no ".." part.
+bool IsInside(const std::string& strBase, const char* szDir) {
+    if (!szDir || strBase.empty()) return false;
+    size_t nBase = strBase.size();
+    if (strncmp(szDir, strBase.c_str(), nBase) != 0) return false;
+    const char* szRest = szDir + nBase;
+    if (*szRest == '\0') return false;
+    for (const char* p = szRest; *p;) {
+        const char* q = strchr(p, '/');
+        size_t nLen = q ? static_cast<size_t>(q - p) : strlen(p);
+        if (nLen == 2 && p[0] == '.' && p[1] == '.') return false;
+        if (!q) break;
+        p = q + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+unsigned int ParseLogConfigData(const unsigned char* pData, size_t nSize, uint64_t& u64DirIndex,
+                                std::vector<_LOG_FILE_INFO_>& vecOut) {
+    u64DirIndex = 0;
+    if (!pData || nSize == 0) return TW_ERR_BAD_ARGUMENT;
+    unsigned char index[8] = {0};
+    memcpy(index, pData, nSize < sizeof(index) ? nSize : sizeof(index));
+    memcpy(&u64DirIndex, index, sizeof(u64DirIndex));
+    for (size_t nOffset = sizeof(index); nOffset < nSize; nOffset += sizeof(_LOG_FILE_INFO_)) {
+        _LOG_FILE_INFO_ info;
+        memset(&info, 0, sizeof(info));
+        size_t nTake = nSize - nOffset;
+        if (nTake > sizeof(info)) nTake = sizeof(info);
+        memcpy(&info, pData + nOffset, nTake);
+        info.szImagePath[sizeof(info.szImagePath) - 1] = '\0';
+        info.szLogDir[sizeof(info.szLogDir) - 1] = '\0';
+        vecOut.push_back(info);
+    }
+    return TW_OK;
+}
+
+int RemoveDirTree(const char* szUtf8Dir) {
+    if (!szUtf8Dir || !*szUtf8Dir) return TW_ERR_BAD_ARGUMENT;
+    // Without trailing slashes, O_NOFOLLOW sees a link as a link.
+    std::string strDir(szUtf8Dir);
+    while (strDir.size() > 1 && strDir.back() == '/') strDir.pop_back();
+    struct stat st;
+    if (lstat(strDir.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISDIR(st.st_mode)) return unlink(strDir.c_str()) == 0 ? 0 : errno;
+    int fd = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int nResult = RemoveDirEntries(fd, 0);
+    if (rmdir(strDir.c_str()) != 0 && !nResult) nResult = errno;
+    return nResult;
+}
+
+int MakeDirTree(const char* szUtf8Dir, unsigned int nMode) {
+    if (!szUtf8Dir || !*szUtf8Dir) return TW_ERR_BAD_ARGUMENT;
+    std::string strDir(szUtf8Dir);
+    for (size_t nPos = 1; nPos <= strDir.size(); ++nPos) {
+        if (nPos != strDir.size() && strDir[nPos] != '/') continue;
+        std::string strPart = strDir.substr(0, nPos);
+        if (mkdir(strPart.c_str(), nMode) != 0 && errno != EEXIST) return errno;
+    }
+    struct stat st;
+    if (stat(strDir.c_str(), &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+CLogFileManager& CLogFileManager::GetInstance() {
+    static CLogFileManager s_instance;
+    return s_instance;
+}
+
+CLogFileManager::CLogFileManager() : m_u64DirIndex(0), m_bLoaded(false) {
+    Init();
+}
+
+unsigned int CLogFileManager::Init() {
+    m_vecLogInfo.clear();
+    m_u64DirIndex = 0;
+    m_bLoaded = false;
+    m_strLoadedDir.clear();
+    m_strBaseDir = tw::ScanLogDir();
+
+    std::string strConfig = m_strBaseDir + kConfigName;
+    std::string strTmp = m_strBaseDir + kConfigTmpName;
+    // An interrupted save left only the temporary twin.
+    if (access(strConfig.c_str(), F_OK) != 0 && access(strTmp.c_str(), F_OK) == 0)
+        rename(strTmp.c_str(), strConfig.c_str());
+
+    int fd = open(strConfig.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return TW_ERR_BAD_ARGUMENT;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int nErr = errno;
+        close(fd);
+        return nErr;
+    }
+    if (st.st_size <= 0) {
+        close(fd);
+        return TW_ERR_BAD_ARGUMENT;
+    }
+    std::vector<unsigned char> vecData;
+    try {
+        vecData.resize(static_cast<size_t>(st.st_size));
+    } catch (...) {
+        close(fd);
+        return TW_ERR_OUT_OF_MEMORY;
+    }
+    size_t nGot = 0;
+    while (nGot < vecData.size()) {
+        ssize_t n = pread(fd, vecData.data() + nGot, vecData.size() - nGot, nGot);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        nGot += static_cast<size_t>(n);
+    }
+    close(fd);
+    ParseLogConfigData(vecData.data(), nGot, m_u64DirIndex, m_vecLogInfo);
+    return nGot == vecData.size() ? TW_OK : TW_ERR_SHORT_READ;
+}
+
+std::string CLogFileManager::GetLogFileDirPath() const {
+    if (m_bLoaded) return m_strLoadedDir;
+    return m_strBaseDir + std::to_string(m_u64DirIndex) + "/";
+}
+
+int CLogFileManager::GetLogFileDirPath(char* szOut, int nOutSize) const {
+    std::string strPath = GetLogFileDirPath();
+    if (!szOut || nOutSize <= 0 || strPath.size() >= static_cast<size_t>(nOutSize))
+        return TW_ERR_BAD_ARGUMENT;
+    memcpy(szOut, strPath.c_str(), strPath.size() + 1);
+    return TW_OK;
+}
+
+void CLogFileManager::AddDirIndex() {
+    ++m_u64DirIndex;
+    m_bLoaded = false;
+    m_strLoadedDir.clear();
+    DeleteLogFileDir(GetLogFileDirPath().c_str());
+}
+
+void CLogFileManager::ReduceDirIndex() {
+    --m_u64DirIndex;
+}
+
+int CLogFileManager::GetLogFileNameByFileType(const char* szDir, const char* szPrefix, char* szOut,
+                                              int nOutSize) {
+    if (szOut && nOutSize > 0) szOut[0] = '\0';
+    if (!szDir || !szPrefix || !szOut || nOutSize <= 0) return TW_OK;
+    DIR* pDir = opendir(szDir);
+    if (!pDir) {
+        TwDebug("open dir failed\n");
+        return TW_OK;
+    }
+    while (struct dirent* pEntry = readdir(pDir)) {
+        const char* szName = pEntry->d_name;
+        if (strcmp(szName, ".") == 0 || strcmp(szName, "..") == 0) continue;
+        if (strstr(szName, szPrefix)) {
+            snprintf(szOut, static_cast<size_t>(nOutSize), "%s", szName);
+            break;
+        }
+    }
+    closedir(pDir);
+    return TW_OK;
+}
+
+int CLogFileManager::SaveLogFileInfo(const char* szDevicePath, int nDiskNo, uint64_t u64FirstSector,
+                                     uint64_t u64SectorCount, uint64_t u64RegionStart,
+                                     uint64_t u64RegionLeft, uint64_t u64RegionDone,
+                                     uint64_t u64Scanned, uint64_t u64Files, const char* szLogDir,
+                                     const char* szImagePath) {
+    bool bImage = szImagePath && *szImagePath;
+    uint64_t u64Free = 0;
+    if (!bImage) {
+        u64Free = FreeBytesOf(szDevicePath);
+        for (auto it = m_vecLogInfo.begin(); it != m_vecLogInfo.end(); ++it) {
+            if (!SameArea(*it, nDiskNo, u64FirstSector, u64SectorCount)) continue;
+            if (it->u64FreeBytes == u64Free) {
+                it->u64RegionStart = u64RegionStart;
+                it->u64RegionLeft = u64RegionLeft;
+                it->u64RegionDone = u64RegionDone;
+                it->u64ScannedSectors = u64Scanned;
+                it->u64FileCount = u64Files;
+                return static_cast<int>(SaveLogConfigFile());
+            }
+            // The volume changed since: that scan is stale.
+            std::string strStale = it->szLogDir;
+            DeleteLogFileDir(strStale.c_str());
+            break;
+        }
+    }
+    _LOG_FILE_INFO_ info;
+    memset(&info, 0, sizeof(info));
+    info.nDiskNo = nDiskNo;
+    info.u64FirstSector = u64FirstSector;
+    info.u64SectorCount = u64SectorCount;
+    info.u64RegionStart = u64RegionStart;
+    info.u64RegionLeft = u64RegionLeft;
+    info.u64RegionDone = u64RegionDone;
+    info.u64ScannedSectors = u64Scanned;
+    info.u64FileCount = u64Files;
+    info.u64FreeBytes = u64Free;
+    CopyField(info.szLogDir, szLogDir);
+    CopyField(info.szImagePath, szImagePath);
+    m_vecLogInfo.push_back(info);
+    return static_cast<int>(SaveLogConfigFile());
+}
+
+int CLogFileManager::LoadRecoveryLogInfo(const char* szDevicePath, int nDiskNo,
+                                         uint64_t u64FirstSector, uint64_t u64SectorCount,
+                                         _LOG_FILE_INFO_* pOut) {
+    uint64_t u64Free = FreeBytesOf(szDevicePath);
+    m_bLoaded = false;
+    m_strLoadedDir.clear();
+    for (const _LOG_FILE_INFO_& info : m_vecLogInfo) {
+        if (!SameArea(info, nDiskNo, u64FirstSector, u64SectorCount)) continue;
+        if (info.u64FreeBytes == u64Free) {
+            m_bLoaded = true;
+            m_strLoadedDir = info.szLogDir;
+            if (pOut) *pOut = info;
+            return 1;
+        }
+        std::string strStale = info.szLogDir;
+        DeleteLogFileDir(strStale.c_str());
+        return 0;
+    }
+    return 0;
+}
+
+int CLogFileManager::GetFileInfo(const char* szImagePath, uint64_t u64Size,
+                                 _LOG_FILE_INFO_** ppOut) {
+    if (!szImagePath) return 0;
+    for (_LOG_FILE_INFO_& info : m_vecLogInfo) {
+        if (strcmp(info.szImagePath, szImagePath) != 0) continue;
+        if (info.u64ImageSize == u64Size) {
+            if (ppOut) *ppOut = &info;
+            return 1;
+        }
+        std::string strStale = info.szLogDir;
+        DeleteLogFileDir(strStale.c_str());
+        return 0;
+    }
+    return 0;
+}
+
+int CLogFileManager::GetFileInfo(int nDiskNo, uint64_t u64FirstSector, uint64_t u64SectorCount,
+                                 uint64_t u64FreeBytes, _LOG_FILE_INFO_** ppOut) {
+    for (_LOG_FILE_INFO_& info : m_vecLogInfo) {
+        if (!SameArea(info, nDiskNo, u64FirstSector, u64SectorCount)) continue;
+        if (info.u64FreeBytes == u64FreeBytes) {
+            if (ppOut) *ppOut = &info;
+            return 1;
+        }
+        std::string strStale = info.szLogDir;
+        DeleteLogFileDir(strStale.c_str());
+        return 0;
+    }
+    return 0;
+}
+
+int CLogFileManager::DeleteLogFileDir(const char* szDir) {
+    if (!szDir) return TW_OK;
+    for (auto it = m_vecLogInfo.begin(); it != m_vecLogInfo.end(); ++it) {
+        if (strcasecmp(it->szLogDir, szDir) == 0) {
+            m_vecLogInfo.erase(it);
+            break;
+        }
+    }
+    // A folder named by a damaged index may lie anywhere: only folders inside
+    // the scan-log folder are ever deleted.
+    if (IsInside(m_strBaseDir, szDir)) RemoveDirTree(szDir);
+    return TW_OK;
+}
+
+unsigned int CLogFileManager::SaveLogConfigFile() {
+    std::string strConfig = m_strBaseDir + kConfigName;
+    std::string strTmp = m_strBaseDir + kConfigTmpName;
+    int fd = open(strTmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    int nErr = WriteAll(fd, &m_u64DirIndex, sizeof(m_u64DirIndex));
+    if (!nErr && !m_vecLogInfo.empty())
+        nErr = WriteAll(fd, m_vecLogInfo.data(), m_vecLogInfo.size() * sizeof(_LOG_FILE_INFO_));
+    if (!nErr && fsync(fd) != 0) nErr = errno;
+    if (close(fd) != 0 && !nErr) nErr = errno;
+    if (nErr) return static_cast<unsigned int>(nErr);
+    // rename replaces "config" in one step: there is never a moment without it.
+    if (rename(strTmp.c_str(), strConfig.c_str()) != 0) return errno;
+    return TW_OK;
+}

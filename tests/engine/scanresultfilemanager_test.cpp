@@ -1,0 +1,416 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "deepscan/LogFileManager.h"
+#include "engine/ScanResultFileManager.h"
+#include "support/ScanLogSandbox.h"
+
+namespace {
+
+constexpr uint32_t kRoot = 2;  // id of the top directory in these tests
+
+// Records one find the way an engine does; returns its record number.
+uint32_t AddNode(CScanResultFileManager& store, const char* szName, bool bDir, uint32_t nDirId,
+                 uint32_t nParentId, uint32_t nParentDepth, uint32_t nHealth = 1) {
+    auto* pNode = static_cast<_FILE_NODE_*>(store.CreateFileNode(sizeof(_FILE_NODE_)));
+    EXPECT_NE(pNode, nullptr);
+    if (!pNode) return 0;
+    pNode->nDriveLetter = 'C';
+    pNode->bIsDir = bDir;
+    pNode->bDataHealth = nHealth;
+    pNode->nDirId = nDirId;
+    pNode->u64FileSize = bDir ? 0 : 1000 + store.GetFileIndex();
+    strncpy(pNode->szFileName, szName, sizeof(pNode->szFileName) - 1);
+    pNode->nFileIndex = store.GetFileIndex();
+    store.AddChildren(nParentId, nParentDepth, store.GetFileIndex(), nDirId,
+                      bDir ? szName : nullptr);
+    return store.GetFileIndex();
+}
+
+std::vector<std::string> Names(const std::vector<_FILE_NODE_>& vec) {
+    std::vector<std::string> names;
+    for (const auto& node : vec) names.emplace_back(node.szFileName);
+    return names;
+}
+
+std::vector<std::string> Names(const std::vector<__SEARCH_FILE_INFO__>& vec) {
+    std::vector<std::string> names;
+    for (const auto& node : vec) names.emplace_back(node.szFileName);
+    return names;
+}
+
+off_t FileSize(const std::string& strPath) {
+    struct stat st;
+    return stat(strPath.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+class ScanResultStore : public ::testing::Test {
+protected:
+    ScanLogSandbox sandbox;
+};
+
+TEST_F(ScanResultStore, TwoHundredRecordsFillTheBufferAndTheNextWritesThem) {
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_buffer"), 0u);
+    // The store writes into the current scan folder, created searchable.
+    std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
+    EXPECT_EQ(store.GetNodeFilePath(), strDir + "Fast_buffer");
+    struct stat st;
+    ASSERT_EQ(stat(strDir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    ASSERT_EQ(stat(store.GetNodeFilePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    for (int i = 1; i <= 200; ++i) {
+        std::string strName = "f" + std::to_string(i) + ".txt";
+        EXPECT_EQ(AddNode(store, strName.c_str(), false, 100 + i, kRoot, 0), uint32_t(i));
+    }
+    EXPECT_EQ(FileSize(store.GetNodeFilePath()), 0);
+    AddNode(store, "f201.txt", false, 301, kRoot, 0);
+    EXPECT_EQ(FileSize(store.GetNodeFilePath()), 200 * 344);
+    store.FlushBufToFile();
+    ASSERT_EQ(FileSize(store.GetNodeFilePath()), 201 * 344);
+
+    // Record n lies at (n - 1) * 344 and carries its own number.
+    std::string strNodes = ReadFileBytes(store.GetNodeFilePath());
+    for (uint32_t n : {1u, 200u, 201u}) {
+        _FILE_NODE_ node;
+        memcpy(&node, strNodes.data() + (n - 1) * 344, sizeof(node));
+        EXPECT_EQ(node.nFileIndex, n);
+        EXPECT_EQ(std::string(node.szFileName), "f" + std::to_string(n) + ".txt");
+        EXPECT_EQ(node.u64FileSize, 1000u + n);
+    }
+    uint32_t nCount = 99;
+    EXPECT_EQ(store.GetChildrenFileCount(0, nCount), 0u);
+    EXPECT_EQ(nCount, 201u);
+}
+
+TEST_F(ScanResultStore, EmptyStoreListsCountsAndSearchesNothing) {
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_empty"), 0u);
+    std::vector<_FILE_NODE_> vec;
+    EXPECT_EQ(store.GetChildrenFileNode(0, vec), 0u);
+    EXPECT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 7), vec), 0u);
+    EXPECT_TRUE(vec.empty());
+    uint32_t nCount = 5;
+    EXPECT_EQ(store.GetChildrenFileCount(0, nCount), 0u);
+    EXPECT_EQ(nCount, 0u);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.jpg|*.other", hits), 1);
+    EXPECT_TRUE(hits.empty());
+    // A store that never got its files searches nothing and says so.
+    CScanResultFileManager unopened;
+    EXPECT_EQ(unopened.SearchFileNodeInfo(L"*.other", hits), 0);
+    EXPECT_EQ(unopened.CreateFileNode(344), nullptr);
+}
+
+// Top: b.txt, A.txt, Zdir/(sub/(deep.jpg), z1.doc), adir/(a1.txt)
+struct Tree {
+    uint32_t nZdir, nAdir, nSub, nDeep, nZ1;
+};
+
+Tree BuildTree(CScanResultFileManager& store) {
+    Tree t;
+    AddNode(store, "b.txt", false, 20, kRoot, 0);
+    t.nZdir = AddNode(store, "Zdir", true, 30, kRoot, 0);
+    AddNode(store, "A.txt", false, 21, kRoot, 0);
+    t.nAdir = AddNode(store, "adir", true, 31, kRoot, 0);
+    t.nSub = AddNode(store, "sub", true, 40, 30, 1);
+    t.nZ1 = AddNode(store, "z1.doc", false, 41, 30, 1);
+    t.nDeep = AddNode(store, "deep.jpg", false, 50, 40, 2);
+    AddNode(store, "a1.txt", false, 42, 31, 1);
+    return t;
+}
+
+TEST_F(ScanResultStore, ReopenedStoreListsTheSameChildrenInTheSameOrder) {
+    std::vector<std::string> topBefore, zdirBefore;
+    Tree t;
+    {
+        CScanResultFileManager store;
+        ASSERT_EQ(store.Init(L"Fast_tree"), 0u);
+        t = BuildTree(store);
+        store.FlushBufToFile();
+        std::vector<_FILE_NODE_> vec;
+        ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(0, kRoot), vec), 0u);
+        topBefore = Names(vec);
+        vec.clear();
+        ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 30), vec), 0u);
+        zdirBefore = Names(vec);
+        EXPECT_EQ(ReadFileBytes(store.GetRelationFilePath()),
+                  " | 2 - [1,2,3,4] | 4294967326 - [5,6] | 4294967327 - [8] | 8589934632 - [7]");
+        EXPECT_EQ(FileSize(store.GetDirInfoFilePath()), 3 * 264);
+    }
+    EXPECT_EQ(topBefore, (std::vector<std::string>{"A.txt", "b.txt", "adir", "Zdir"}));
+    EXPECT_EQ(zdirBefore, (std::vector<std::string>{"z1.doc", "sub"}));
+
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_tree"), 0u);
+    std::vector<_FILE_NODE_> vec;
+    ASSERT_EQ(store.GetChildrenFileNode(0, vec), 0u);  // key 0: the smallest key
+    EXPECT_EQ(Names(vec), topBefore);
+    EXPECT_EQ(vec[3].nFileIndex, t.nZdir);
+    EXPECT_EQ(vec[3].nDirId, 30u);
+    vec.clear();
+    ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 30), vec), 0u);
+    EXPECT_EQ(Names(vec), zdirBefore);
+
+    uint32_t nCount = 0;
+    EXPECT_EQ(store.GetChildrenFileCount(MakeDirKey(0, kRoot), nCount), 0u);
+    EXPECT_EQ(nCount, 5u);
+    EXPECT_EQ(store.GetChildrenFileCount(MakeDirKey(1, 30), nCount), 0u);
+    EXPECT_EQ(nCount, 2u);
+    EXPECT_TRUE(store.IsDirFileNodeExist(40, 2));
+    EXPECT_FALSE(store.IsDirFileNodeExist(40, 1));
+
+    // Parent paths come from the reloaded directory list.
+    _FILE_NODE_ deep;
+    vec.clear();
+    ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(2, 40), vec), 0u);
+    ASSERT_EQ(vec.size(), 1u);
+    deep = vec[0];
+    EXPECT_EQ(deep.nFileIndex, t.nDeep);
+    wchar_t wszPath[64];
+    ASSERT_EQ(store.GetParentDirPath(&deep, wszPath, 64), 0);
+    EXPECT_EQ(std::wstring(wszPath), L"Zdir/sub/");
+    vec.clear();
+    store.GetChildrenFileNode(0, vec);
+    ASSERT_EQ(store.GetParentDirPath(&vec[0], wszPath, 64), 0);
+    EXPECT_EQ(std::wstring(wszPath), L"");
+}
+
+TEST_F(ScanResultStore, ParentsFallBackToTheNodeFileAndLoopsEnd) {
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_parents"), 0u);
+    // Directories recorded without names: only the node file knows them.
+    AddNode(store, "top.txt", false, 9, kRoot, 0);
+    auto* pDir = static_cast<_FILE_NODE_*>(store.CreateFileNode(344));
+    pDir->bIsDir = 1;
+    pDir->nDirId = 70;
+    strcpy(pDir->szFileName, "DCIM");
+    pDir->nFileIndex = store.GetFileIndex();
+    store.AddChildren(kRoot, 0, store.GetFileIndex(), 70, nullptr);
+    uint32_t nFile = AddNode(store, "IMG.JPG", false, 71, 70, 1);
+    // 'self' lists itself as its own child; 'p' and 'q' list each other.
+    uint32_t nSelf = AddNode(store, "self", true, 80, 80, 1);
+    uint32_t nP = AddNode(store, "p", true, 90, 91, 1);
+    uint32_t nQ = AddNode(store, "q", true, 91, 90, 1);
+    uint32_t nInQ = AddNode(store, "inq.txt", false, 92, 91, 2);
+    store.FlushBufToFile();
+
+    _FILE_NODE_ node;
+    memset(&node, 0, sizeof(node));
+    node.nFileIndex = nFile;
+    std::vector<_FILE_NODE_> parents;
+    EXPECT_EQ(store.GetParentFileNode(&node, parents), 0u);
+    ASSERT_EQ(Names(parents), std::vector<std::string>{"DCIM"});
+
+    parents.clear();
+    node.nFileIndex = nSelf;
+    EXPECT_EQ(store.GetParentFileNode(&node, parents), 0u);
+    EXPECT_TRUE(parents.empty());
+
+    parents.clear();
+    node.nFileIndex = nInQ;
+    EXPECT_EQ(store.GetParentFileNode(&node, parents), 0u);
+    EXPECT_EQ(Names(parents), (std::vector<std::string>{"q", "p"}));
+    (void)nP;
+    (void)nQ;
+
+    // A parent that neither list knows: 87, the chain so far kept.
+    uint32_t nOrphan = AddNode(store, "orphan.txt", false, 93, 555, 1);
+    store.FlushBufToFile();
+    parents.clear();
+    node.nFileIndex = nOrphan;
+    EXPECT_EQ(store.GetParentFileNode(&node, parents), 87u);
+    EXPECT_EQ(store.GetParentFileNode(nullptr, parents), 87u);
+}
+
+TEST_F(ScanResultStore, RelationTextReloadsAndARewriteLeavesNoStaleTail) {
+    std::string strRelation;
+    {
+        CScanResultFileManager store;
+        ASSERT_EQ(store.Init(L"Fast_rel"), 0u);
+        for (int i = 1; i <= 9; ++i)
+            AddNode(store, ("r" + std::to_string(i) + ".txt").c_str(), false, 0, 7, 0);
+        store.FlushBufToFile();
+        strRelation = store.GetRelationFilePath();
+    }
+    ASSERT_TRUE(WriteFileBytes(strRelation, " | 7 - [3,4] | 7 - [9]"));
+    {
+        CScanResultFileManager store;
+        ASSERT_EQ(store.Init(L"Fast_rel"), 0u);
+        std::vector<_FILE_NODE_> vec;
+        ASSERT_EQ(store.GetChildrenFileNode(7, vec), 0u);
+        EXPECT_EQ(Names(vec), std::vector<std::string>{"r9.txt"});
+        store.FlushBufToFile();
+        // The map's text is shorter than what the file held: nothing else remains.
+        EXPECT_EQ(ReadFileBytes(strRelation), " | 7 - [9]");
+    }
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_rel"), 0u);
+    std::vector<_FILE_NODE_> vec;
+    store.GetChildrenFileNode(0, vec);
+    EXPECT_EQ(Names(vec), std::vector<std::string>{"r9.txt"});
+}
+
+TEST(RelationText, ParsesWithinLengthAndKeepsLastListPerKey) {
+    DirRelationMap map;
+    const char szText[] = " | 2 - [1,2,5] | 4294967299 - [3,4] | 9 - []";
+    CScanResultFileManager::GetDirRelationMap(szText, int(strlen(szText)), map);
+    ASSERT_EQ(map.size(), 3u);
+    EXPECT_EQ(map[2], (std::vector<uint32_t>{1, 2, 5}));
+    EXPECT_EQ(map[4294967299ull], (std::vector<uint32_t>{3, 4}));
+    EXPECT_EQ(map[9], std::vector<uint32_t>{0});
+    EXPECT_EQ(CScanResultFileManager::BuildRelationText(map),
+              " | 2 - [1,2,5] | 9 - [0] | 4294967299 - [3,4]");
+
+    // Only the first 12 bytes count: the list of key 2 is cut after "1,2,".
+    DirRelationMap cut;
+    CScanResultFileManager::GetDirRelationMap(szText, 12, cut);
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[2], (std::vector<uint32_t>{1, 2}));
+
+    // Unterminated bytes and garbage: nothing read past the length, no crash.
+    std::vector<char> vecRaw{' ', '|', ' ', '5', ' ', '-', ' ', '[', '7'};
+    DirRelationMap raw;
+    CScanResultFileManager::GetDirRelationMap(vecRaw.data(), int(vecRaw.size()), raw);
+    ASSERT_EQ(raw.size(), 1u);
+    EXPECT_TRUE(raw[5].empty());
+    CScanResultFileManager::GetDirRelationMap("garbage | x - [a,,]", 19, raw);
+    EXPECT_EQ(raw[0], (std::vector<uint32_t>{0, 0, 0}));
+}
+
+TEST_F(ScanResultStore, SearchMatchesByExtensionAndOtherTypes) {
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_search"), 0u);
+    AddNode(store, "x.JPG", false, 1, kRoot, 0);
+    AddNode(store, "readme", false, 2, kRoot, 0);
+    AddNode(store, "a.xyz", false, 3, kRoot, 0);
+    AddNode(store, "a.mp3", false, 4, kRoot, 0);
+    AddNode(store, "name.", false, 5, kRoot, 0);
+    AddNode(store, "holiday.jpg", true, 6, kRoot, 0);    // a directory: never a hit
+    AddNode(store, "IMG_1.JPG", false, 7, kRoot, 0, 0);  // damaged picture
+    AddNode(store, "notes.txt", false, 8, kRoot, 0, 0);  // damaged, but no picture
+    // Search flushes the pending records itself.
+
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.jpg|", hits), 1);
+    EXPECT_EQ(Names(hits), std::vector<std::string>{"x.JPG"});
+    EXPECT_EQ(hits[0].nFileIndex, 1u);
+
+    hits.clear();
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.jpg|*.other", hits), 1);
+    EXPECT_EQ(Names(hits), (std::vector<std::string>{"a.xyz", "name.", "readme", "x.JPG"}));
+
+    hits.clear();
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.mp3|*.other", hits), 1);
+    EXPECT_EQ(Names(hits), (std::vector<std::string>{"a.mp3", "a.xyz", "name.", "readme"}));
+
+    hits.clear();
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.txt", hits), 1);
+    EXPECT_EQ(Names(hits), std::vector<std::string>{"notes.txt"});
+
+    // The damaged picture is neither listed nor found, but counted.
+    std::vector<_FILE_NODE_> vec;
+    ASSERT_EQ(store.GetChildrenFileNode(0, vec), 0u);
+    for (const auto& node : vec) EXPECT_STRNE(node.szFileName, "IMG_1.JPG");
+    EXPECT_EQ(vec.size(), 7u);
+    hits.clear();
+    store.SearchFileNodeInfo(L"*.jpg|*.JPG|*.other", hits);
+    for (const auto& hit : hits) EXPECT_STRNE(hit.szFileName, "IMG_1.JPG");
+    uint32_t nCount = 0;
+    store.GetChildrenFileCount(0, nCount);
+    EXPECT_EQ(nCount, 7u);
+}
+
+struct ProgressLog {
+    std::vector<int> percents;
+    int nStopAt;
+};
+
+int OnSearch(void* pContext, int nPercent, wchar_t* wszText) {
+    auto* pLog = static_cast<ProgressLog*>(pContext);
+    EXPECT_EQ(wszText, nullptr);
+    pLog->percents.push_back(nPercent);
+    return int(pLog->percents.size()) == pLog->nStopAt ? 1 : 0;
+}
+
+TEST_F(ScanResultStore, SearchReportsEachPieceAndStopsWhenAsked) {
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_progress"), 0u);
+    for (int i = 0; i < 450; ++i) AddNode(store, "p.png", false, 10, kRoot, 0);
+    ProgressLog log{{}, 0};
+    store.InitSearchCallBack(OnSearch, &log);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.png|", hits), 1);
+    EXPECT_EQ(hits.size(), 450u);
+    EXPECT_EQ(log.percents, (std::vector<int>{44, 88, 100}));  // 200, 400, 450 of 450
+
+    log = {{}, 1};
+    hits.clear();
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.png|", hits), 1);
+    EXPECT_EQ(hits.size(), 200u);
+}
+
+TEST_F(ScanResultStore, DamagedFilesNeverCrashTheStore) {
+    std::string strNode, strRelation, strDirInfo;
+    {
+        CScanResultFileManager store;
+        ASSERT_EQ(store.Init(L"Fast_damaged"), 0u);
+        BuildTree(store);
+        store.FlushBufToFile();
+        strNode = store.GetNodeFilePath();
+        strRelation = store.GetRelationFilePath();
+        strDirInfo = store.GetDirInfoFilePath();
+    }
+    // The node file loses its tail; a record's name loses its terminator; the
+    // relation names records that never existed; the directory file is cut.
+    std::string strNodes = ReadFileBytes(strNode);
+    strNodes.resize(5 * 344 + 100);
+    memset(&strNodes[88], 'N', 256);
+    ASSERT_TRUE(WriteFileBytes(strNode, strNodes));
+    ASSERT_TRUE(WriteFileBytes(strRelation, " | 2 - [0,1,2,3,4,4000000000] | 4294967326 - [5,6"));
+    ASSERT_TRUE(WriteFileBytes(strDirInfo, ReadFileBytes(strDirInfo).substr(0, 264 + 30)));
+
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_damaged"), 0u);
+    std::vector<_FILE_NODE_> vec;
+    EXPECT_EQ(store.GetChildrenFileNode(0, vec), 0u);
+    ASSERT_EQ(vec.size(), 4u);  // records 1-4; 0 and 4,000,000,000 do not exist
+    for (const auto& node : vec) EXPECT_LT(strnlen(node.szFileName, 256), 256u);
+    vec.clear();
+    EXPECT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 30), vec), 0u);
+    EXPECT_EQ(Names(vec), std::vector<std::string>{"sub"});  // record 6 was cut away
+    uint32_t nCount = 0;
+    EXPECT_EQ(store.GetChildrenFileCount(0, nCount), 0u);
+    EXPECT_EQ(nCount, 2u);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.other", hits), 1);
+    ASSERT_EQ(hits.size(), 1u);  // the name cut to 255 'N's has no extension
+    EXPECT_EQ(std::string(hits[0].szFileName), std::string(255, 'N'));
+}
+
+TEST_F(ScanResultStore, HugeNodeFileIgnoresOtherTypes) {
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_huge"), 0u);
+    AddNode(store, "readme", false, 1, kRoot, 0);
+    AddNode(store, "a.jpg", false, 2, kRoot, 0);
+    store.FlushBufToFile();
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    store.SearchFileNodeInfo(L"*.jpg|*.other", hits);
+    EXPECT_EQ(Names(hits), (std::vector<std::string>{"a.jpg", "readme"}));
+    // Grow the node file (sparse) past 134,217,727 bytes: zero records follow.
+    ASSERT_EQ(truncate(store.GetNodeFilePath().c_str(), 0x8000000), 0);
+    hits.clear();
+    store.SearchFileNodeInfo(L"*.jpg|*.other", hits);
+    EXPECT_EQ(Names(hits), std::vector<std::string>{"a.jpg"});
+}
+
+}  // namespace

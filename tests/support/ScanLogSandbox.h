@@ -1,0 +1,30 @@
+// A private application-support folder for one test: TARNWICK_SUPPORT_DIR
+// points into a fresh temporary folder holding "ScanLog/", and the scan-log
+// store is re-read from it. Everything is removed and the variable restored
+// when the sandbox ends.
+#pragma once
+
+#include <string>
+
+class ScanLogSandbox {
+public:
+    ScanLogSandbox();
+    ~ScanLogSandbox();
+    ScanLogSandbox(const ScanLogSandbox&) = delete;
+    ScanLogSandbox& operator=(const ScanLogSandbox&) = delete;
+
+    const std::string& Root() const { return m_strRoot; }  // ends without '/'
+    std::string ScanLog() const { return m_strRoot + "/ScanLog/"; }
+    // Re-reads the scan-log index (CLogFileManager::Init) and returns its result.
+    unsigned int ReloadLogStore();
+
+private:
+    std::string m_strRoot;
+    std::string m_strOldEnv;
+    bool m_bHadEnv;
+};
+
+// Whole content of a file ("" when it cannot be read).
+std::string ReadFileBytes(const std::string& strPath);
+// Writes a file whole; false on failure.
+bool WriteFileBytes(const std::string& strPath, const std::string& strData);
