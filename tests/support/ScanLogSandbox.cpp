@@ -6,29 +6,20 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
-#include <vector>
 
 #include "deepscan/LogFileManager.h"
 
 ScanLogSandbox::ScanLogSandbox() : m_bHadEnv(false) {
-    const char* szTmp = getenv("TMPDIR");
-    std::string strTemplate = std::string(szTmp && *szTmp ? szTmp : "/tmp") + "/tw-support-XXXXXX";
-    std::vector<char> vecName(strTemplate.begin(), strTemplate.end());
-    vecName.push_back('\0');
-    if (!mkdtemp(vecName.data())) throw std::runtime_error("mkdtemp failed");
-    m_strRoot = vecName.data();
     if (const char* szOld = getenv("TARNWICK_SUPPORT_DIR")) {
         m_bHadEnv = true;
         m_strOldEnv = szOld;
     }
-    setenv("TARNWICK_SUPPORT_DIR", m_strRoot.c_str(), 1);
+    setenv("TARNWICK_SUPPORT_DIR", Root().c_str(), 1);
     mkdir(ScanLog().c_str(), 0755);
     ReloadLogStore();
 }
 
 ScanLogSandbox::~ScanLogSandbox() {
-    RemoveDirTree(m_strRoot.c_str());
     if (m_bHadEnv)
         setenv("TARNWICK_SUPPORT_DIR", m_strOldEnv.c_str(), 1);
     else

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "support/ScratchDir.h"
+
 class ScanLogSandbox {
 public:
     ScanLogSandbox();
@@ -13,13 +15,13 @@ public:
     ScanLogSandbox(const ScanLogSandbox&) = delete;
     ScanLogSandbox& operator=(const ScanLogSandbox&) = delete;
 
-    const std::string& Root() const { return m_strRoot; }  // ends without '/'
-    std::string ScanLog() const { return m_strRoot + "/ScanLog/"; }
+    const std::string& Root() const { return m_scratch.Path(); }  // no trailing "/"
+    std::string ScanLog() const { return Root() + "/ScanLog/"; }
     // Re-reads the scan-log index (CLogFileManager::Init) and returns its result.
     unsigned int ReloadLogStore();
 
 private:
-    std::string m_strRoot;
+    CScratchDir m_scratch;
     std::string m_strOldEnv;
     bool m_bHadEnv;
 };
