@@ -6,7 +6,9 @@
 
 namespace {
 std::vector<std::string> g_lines;
-void Collect(const char* szLine) { g_lines.emplace_back(szLine); }
+void Collect(const char* szLine) {
+    g_lines.emplace_back(szLine);
+}
 }  // namespace
 
 TEST(DebugLog, OneLinePerMessageAndNothingWithoutSink) {
