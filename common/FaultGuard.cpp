@@ -1,5 +1,6 @@
 #include "common/FaultGuard.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -20,6 +21,12 @@ void OnMemoryFault(int nSignal) {
         // Disarm first: a fault while the caller handles this one must not
         // jump back into the same region again.
         t_pArmedJump = nullptr;
+        // The jump point does not save the signal mask (that would cost a
+        // system call per armed region); unblock the signal here instead.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, nSignal);
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         siglongjmp(*pJump, 1);
     }
     // Not ours to contain: die of the signal. The signal stays blocked until

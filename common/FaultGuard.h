@@ -68,7 +68,7 @@ private:
     {                                                       \
         sigjmp_buf tw_fault_jump__;                         \
         CFaultGuard::CArmedRegion tw_fault_region__(guard); \
-        if (sigsetjmp(tw_fault_jump__, 1) == 0) {           \
+        if (sigsetjmp(tw_fault_jump__, 0) == 0) {           \
             tw_fault_region__.Arm(&tw_fault_jump__);
 #define TW_FAULT_CATCH(guard)   \
     tw_fault_region__.Disarm(); \
