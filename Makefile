@@ -40,8 +40,15 @@ fuzz: build
 	cd $(BUILD) && TARNWICK_FUZZ_SECONDS=$(or $(FUZZ_SECONDS),300) ctest --output-on-failure \
 	  -L fuzz -j $(JOBS) --timeout 3600
 
-run: build
-	@$(BUILD)/ui/tarnwick 2>/dev/null; true
+# Starts the desktop application; without rights it asks for them (pkexec).
+run:
+	@if [ -z "$$DISPLAY$$WAYLAND_DISPLAY$$QT_QPA_PLATFORM" ]; then \
+	  echo "make run: no display to show the window on (set DISPLAY or WAYLAND_DISPLAY)" >&2; \
+	  exit 1; fi
+	@$(MAKE) --no-print-directory build
+	@[ -d $(BUILD)/ui ] || cmake -S . -B $(BUILD) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target tarnwick
+	ASAN_OPTIONS=detect_leaks=0 $(BUILD)/ui/tarnwick
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF \

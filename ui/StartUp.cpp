@@ -1,0 +1,176 @@
+#include "ui/StartUp.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTimer>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/DebugLog.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "ui/DRUI.h"
+
+#ifdef __APPLE__
+#include <Security/Authorization.h>
+#else
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#endif
+
+namespace {
+
+constexpr char kLogFile[] = "Log.txt";
+constexpr char kOutFile[] = "Out.txt";
+
+QMutex g_logMutex;
+
+// Test hooks: a picture of the window, and closing it after a while.
+void ArmTestHooks(DRUI& window) {
+    QString strShot = qEnvironmentVariable("TARNWICK_UI_TEST_SNAPSHOT");
+    if (!strShot.isEmpty())
+        QTimer::singleShot(0, &window, [&window, strShot] { window.grab().save(strShot, "PNG"); });
+    bool bOk = false;
+    int nCloseMs = qEnvironmentVariableIntValue("TARNWICK_UI_TEST_CLOSE_MS", &bOk);
+    if (bOk && nCloseMs >= 0) QTimer::singleShot(nCloseMs, &window, &DRUI::close);
+}
+
+}  // namespace
+
+void customMessageHandler(QtMsgType type, const QMessageLogContext& /*context*/,
+                          const QString& msg) {
+    if (type != QtDebugMsg) return;
+    // One message, one line: a message's own line ends are not doubled.
+    QString strText = msg;
+    while (strText.endsWith('\n') || strText.endsWith('\r')) strText.chop(1);
+    strText.replace('\n', ' ');
+    QByteArray line = QString("Debug: %1\n").arg(strText).toUtf8();
+    QMutexLocker lock(&g_logMutex);
+    QFile file(kLogFile);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return;
+    file.write(line);
+}
+
+void ForwardCoreDebugLine(const char* szLine) {
+    qDebug("%s", szLine);
+}
+
+bool DeleteTmpFile(const char* szPath) {
+    if (!szPath) return false;
+    int dirFd = open(szPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return false;
+    DIR* pDir = fdopendir(dirFd);
+    if (!pDir) {
+        close(dirFd);
+        qDebug("open dir failed\n");
+        return false;
+    }
+    // Names are taken relative to the open folder: the working directory and
+    // the log file in it stay where they are.
+    while (struct dirent* pEntry = readdir(pDir)) {
+        const char* szName = pEntry->d_name;
+        if (strcmp(szName, ".") == 0 || strcmp(szName, "..") == 0) continue;
+        if (!strstr(szName, "tmp.")) continue;
+        if (unlinkat(dirFd, szName, 0) != 0 && (errno == EISDIR || errno == EPERM))
+            unlinkat(dirFd, szName, AT_REMOVEDIR);
+    }
+    closedir(pDir);
+    return true;
+}
+
+int RunPrivilegedInstance(QApplication& app) {
+    int outFd = open(kOutFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (outFd >= 0) dup2(outFd, STDERR_FILENO);
+    if (inner_initUnicodeMap("UTF-8") != 0) qDebug("inner_initUnicodeMap failed\n");
+
+    int nResult;
+    {
+        DRUI window;
+        window.Init();
+        window.show();
+        ArmTestHooks(window);
+        nResult = app.exec();
+        DeleteTmpFile(tw::ScanLogDir().c_str());
+        if (outFd >= 0) close(outFd);
+        unlink(kOutFile);
+    }
+    (void)nResult;
+    return 0;
+}
+
+#ifdef __APPLE__
+
+bool HasAdministratorRights() {
+    return false;
+}
+
+int RelaunchWithAdministratorRights(const QString& strExecutable) {
+    QByteArray path = strExecutable.toUtf8();
+    AuthorizationRef authRef = nullptr;
+    if (AuthorizationCreate(nullptr, kAuthorizationEmptyEnvironment, kAuthorizationFlagDefaults,
+                            &authRef) != errAuthorizationSuccess)
+        return 0;
+    AuthorizationItem right = {kAuthorizationRightExecute, 0, nullptr, 0};
+    AuthorizationRights rights = {1, &right};
+    AuthorizationFlags flags = kAuthorizationFlagInteractionAllowed |
+                               kAuthorizationFlagExtendRights | kAuthorizationFlagPreAuthorize;
+    if (AuthorizationCopyRights(authRef, &rights, nullptr, flags, nullptr) !=
+        errAuthorizationSuccess) {
+        AuthorizationFree(authRef, kAuthorizationFlagDestroyRights);
+        return 0;
+    }
+    char szStart[] = "start";
+    char* argv[] = {szStart, nullptr};
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+    AuthorizationExecuteWithPrivileges(authRef, path.constData(), kAuthorizationFlagDefaults, argv,
+                                       nullptr);
+#pragma clang diagnostic pop
+    AuthorizationFree(authRef, kAuthorizationFlagDestroyRights);
+    return 0;
+}
+
+#else
+
+bool HasAdministratorRights() {
+    return geteuid() == 0;
+}
+
+int RelaunchWithAdministratorRights(const QString& strExecutable) {
+    QString strPkexec = QStandardPaths::findExecutable("pkexec");
+    if (strPkexec.isEmpty()) {
+        fprintf(stderr,
+                "tarnwick: reading disks needs administrator rights and pkexec is not installed; "
+                "run it as root: %s start\n",
+                qPrintable(strExecutable));
+        return 1;
+    }
+    // pkexec clears the environment and the working directory: hand on the
+    // display, the program's own variables and where "Log.txt" belongs.
+    QStringList args{"/usr/bin/env", "-C", QDir::currentPath()};
+    const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& strName : env.keys()) {
+        static const QStringList kDisplay{"DISPLAY",         "XAUTHORITY",      "WAYLAND_DISPLAY",
+                                          "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "LANG"};
+        if (kDisplay.contains(strName) || strName.startsWith("TARNWICK_"))
+            args << strName + "=" + env.value(strName);
+    }
+    args << strExecutable << "start";
+    if (!QProcess::startDetached(strPkexec, args)) {
+        fprintf(stderr, "tarnwick: could not start %s\n", qPrintable(strPkexec));
+        return 1;
+    }
+    return 0;
+}
+
+#endif

@@ -1,0 +1,32 @@
+// Process-wide set-up of the application: the debug log, the temporary-file
+// sweep, the privileged instance and the relaunch with administrator rights.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class QApplication;
+
+// Qt's message handler: each debug message becomes one line "Debug: %1" at the
+// end of "Log.txt" in the working directory; warnings and errors are dropped.
+void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg);
+// The core's debug sink: hands each engine line to Qt's debug channel.
+void ForwardCoreDebugLine(const char* szLine);
+
+// Deletes every entry of the folder whose name contains "tmp." (sub-folders
+// are not descended into). False when the folder cannot be opened.
+bool DeleteTmpFile(const char* szPath);
+
+// The instance with rights: standard error to "Out.txt", the main window and
+// its event loop, then the sweep of the scan-log folder and "Out.txt" removed.
+int RunPrivilegedInstance(QApplication& app);
+
+// Whether this process may read raw disks as it is.
+bool HasAdministratorRights();
+// Starts this program again with administrator rights and the single argument
+// "start", without waiting for it. Returns the launcher's exit status.
+int RelaunchWithAdministratorRights(const QString& strExecutable);
+
+// Test hooks, read from the environment by the privileged instance:
+// TARNWICK_UI_TEST_SNAPSHOT=FILE.png saves the main window once shown, and
+// TARNWICK_UI_TEST_CLOSE_MS=N closes it N milliseconds after it is shown.
