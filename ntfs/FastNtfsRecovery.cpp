@@ -1,0 +1,887 @@
+#include "ntfs/FastNtfsRecovery.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include "carving/FileTypeJudge.h"
+#include "common/DebugLog.h"
+#include "common/FaultGuard.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "engine/SaveTarget.h"
+
+namespace {
+
+CFaultGuard g_ntfsGuard("CFastNtfsRecovery recvSignal");
+
+constexpr unsigned int kRecordsPerPiece = 1024;
+constexpr int kMaxParentDepth = 4096;             // deeper chains are cut into a lost folder
+constexpr uint64_t kMaxAttrListBytes = 4u << 20;  // attribute lists are far smaller
+constexpr uint16_t kUncopyableFlags = 0x00FF | 0x4000;  // compressed or encrypted data
+
+// Keeps the runs of a list up to the first one that leaves the volume.
+void TrimRunsToVolume(std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters) {
+    std::vector<__RUNLIST__> vecKept;
+    for (const __RUNLIST__& r : vecRuns) {
+        vecKept.push_back(r);
+        if (CheckRunsInVolume(vecKept, u64Clusters) != 0) {
+            vecKept.pop_back();
+            break;
+        }
+    }
+    vecRuns.swap(vecKept);
+}
+
+void SplitFileTime(uint64_t u64Time, _FILETIME& ft) {
+    ft.dwLowDateTime = static_cast<uint32_t>(u64Time);
+    ft.dwHighDateTime = static_cast<uint32_t>(u64Time >> 32);
+}
+
+}  // namespace
+
+CFastNtfsRecovery::CFastNtfsRecovery()
+    : m_nFd(-1),
+      m_u64VolumeStart(0),
+      m_u64VolumeSectors(0),
+      m_u64AreaStart512(0),
+      m_u64AreaSectors512(0),
+      m_u64MftStartSector(0),
+      m_u64Clusters(0),
+      m_wcDriveLetter(L'C'),
+      m_nBytesPerSector(512),
+      m_nSectorsPerRecord(2),
+      m_nRecordSize(1024),
+      m_nSectorsPerCluster(0),
+      m_bVolumeOk(false),
+      m_pfnScan(nullptr),
+      m_pfnRecovery(nullptr),
+      m_pContext(nullptr),
+      m_nScale(100),
+      m_pfnSearch(nullptr),
+      m_pSearchContext(nullptr),
+      m_nDamagedRecords(0),
+      m_nScanStatus(0) {}
+
+CFastNtfsRecovery::~CFastNtfsRecovery() {
+    if (m_nFd >= 0) close(m_nFd);
+}
+
+// ---- set-up ----------------------------------------------------------------
+
+unsigned int CFastNtfsRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+                                     wchar_t wcDriveLetter) {
+    m_wcDriveLetter = wcDriveLetter;
+    m_bVolumeOk = false;
+    if (llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
+    if (m_nFd >= 0) close(m_nFd);
+    m_nFd = tw::OpenDiskNode(nDiskNo);
+    if (m_nFd < 0) return static_cast<unsigned int>(errno);
+    unsigned char abBoot[4096];
+    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, static_cast<off_t>(llFirstSector) * 512);
+    if (n < 0) return static_cast<unsigned int>(errno);
+    if (n < static_cast<ssize_t>(sizeof abBoot)) return TW_ERR_SHORT_READ;
+    unsigned int nRet = SetupVolume(abBoot, llFirstSector, llSectorCount);
+    if (nRet != 0) return nRet;
+    nRet = m_reader.Init(nDiskNo, m_u64VolumeStart + m_u64VolumeSectors);
+    if (nRet != 0) return nRet;
+    m_bVolumeOk = true;
+    LoadMftRuns();
+    return 0;
+}
+
+unsigned int CFastNtfsRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
+    m_wcDriveLetter = wcDriveLetter;
+    m_bVolumeOk = false;
+    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
+    if (m_nFd >= 0) close(m_nFd);
+    m_nFd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
+    if (m_nFd < 0) return static_cast<unsigned int>(errno);
+    struct stat st;
+    if (fstat(m_nFd, &st) != 0) return static_cast<unsigned int>(errno);
+    unsigned char abBoot[4096];
+    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, 0);
+    if (n < 0) return static_cast<unsigned int>(errno);
+    if (n < static_cast<ssize_t>(sizeof abBoot)) return TW_ERR_SHORT_READ;
+    unsigned int nRet = SetupVolume(abBoot, 0, static_cast<long long>(st.st_size / 512));
+    if (nRet != 0) return nRet;
+    nRet = m_reader.Init(wszPath, m_u64VolumeStart + m_u64VolumeSectors);
+    if (nRet != 0) return nRet;
+    m_bVolumeOk = true;
+    LoadMftRuns();
+    return 0;
+}
+
+unsigned int CFastNtfsRecovery::SetupVolume(const unsigned char* pBoot, long long llFirstSector,
+                                            long long llSectorCount) {
+    NTFS_BOOT_SECTOR boot;
+    std::memcpy(&boot, pBoot, sizeof boot);
+    int nBps = boot.nBytesPerSector ? boot.nBytesPerSector : 512;
+    if (nBps != 512 && nBps != 1024 && nBps != 2048 && nBps != 4096) {
+        TwDebug("CFastNtfsRecovery: bad sector size %d\n", nBps);
+        return TW_ERR_BAD_ARGUMENT;
+    }
+    unsigned int nSpc = NtfsSectorsPerCluster(boot.nSectorsPerCluster, nBps);
+    if (nSpc == 0) {
+        TwDebug("CFastNtfsRecovery: bad sectors per cluster 0x%02x\n", boot.nSectorsPerCluster);
+        return TW_ERR_BAD_ARGUMENT;
+    }
+    const unsigned long long u64Scale = nBps / 512;
+    if (static_cast<unsigned long long>(llFirstSector) % u64Scale != 0) return TW_ERR_BAD_ARGUMENT;
+    m_nBytesPerSector = nBps;
+    m_nSectorsPerCluster = nSpc;
+    m_nSectorsPerRecord = nBps == 512 ? 2 : 1;
+    m_nRecordSize = m_nSectorsPerRecord * nBps;
+    m_ntfsParse.Init(nBps);
+    m_u64AreaStart512 = static_cast<unsigned long long>(llFirstSector);
+    m_u64AreaSectors512 = static_cast<unsigned long long>(llSectorCount);
+    m_u64VolumeStart = m_u64AreaStart512 / u64Scale;
+    m_u64VolumeSectors = m_u64AreaSectors512 / u64Scale;
+    unsigned long long u64FsSectors = m_u64VolumeSectors;
+    if (boot.u64TotalSectors && boot.u64TotalSectors < u64FsSectors) u64FsSectors = boot.u64TotalSectors;
+    m_u64Clusters = u64FsSectors / nSpc;
+    if (boot.u64MftCluster >= m_u64Clusters) {
+        TwDebug("CFastNtfsRecovery: MFT outside the volume\n");
+        m_u64MftStartSector = m_u64VolumeStart;
+    } else {
+        m_u64MftStartSector = nSpc * boot.u64MftCluster + m_u64VolumeStart;
+    }
+    m_vecScanBuf.assign(static_cast<size_t>(m_nRecordSize) * (kRecordsPerPiece + 1), 0);
+    m_vecMftRuns.clear();
+    return 0;
+}
+
+unsigned int CFastNtfsRecovery::LoadMftRuns() {
+    m_vecMftRuns.clear();
+    if (m_u64MftStartSector == m_u64VolumeStart) return TW_ERR_BAD_ARGUMENT;
+    std::vector<unsigned char> vecRecord;
+    unsigned int nRet = ReadRecordAt(static_cast<long long>(m_u64MftStartSector), vecRecord);
+    if (nRet != 0) {
+        TwDebug("CFastNtfsRecovery: MFT record 0 unreadable (%u)\n", nRet);
+        return nRet;
+    }
+    // The base record's own piece first: it maps the records that hold the rest.
+    NTFS_DATA_ATTR first;
+    if (!NtfsFindAttribute(vecRecord.data(), vecRecord.size(), NTFS_ATTR_DATA, 0, first) ||
+        first.bResident)
+        return NTFS_ERR_NO_ATTRIBUTE;
+    m_vecMftRuns = first.vecRuns;
+    TrimRunsToVolume(m_vecMftRuns, m_u64Clusters);
+    NTFS_FILE_DATA data;
+    if (GatherAttribute(vecRecord, NTFS_ATTR_DATA, data) == 0 && !data.bResident &&
+        RunListClusters(data.vecRuns) > RunListClusters(m_vecMftRuns)) {
+        TrimRunsToVolume(data.vecRuns, m_u64Clusters);
+        m_vecMftRuns.swap(data.vecRuns);
+    }
+    return 0;
+}
+
+// ---- locating and reading records -----------------------------------------
+
+CFastNtfsRecovery::RECORD_LOCATION CFastNtfsRecovery::LocateSector(
+    unsigned long long u64MftSector) const {
+    unsigned long long u64Before = 0;
+    int64_t i64Cluster = 0;
+    for (const __RUNLIST__& r : m_vecMftRuns) {
+        if (!r.bSparse) i64Cluster += r.i64Offset;
+        unsigned long long u64RunSectors = r.u64Length * m_nSectorsPerCluster;
+        if (u64MftSector < u64Before + u64RunSectors) {
+            if (r.bSparse) break;
+            unsigned long long u64Into = u64MftSector - u64Before;
+            unsigned long long u64Left = u64RunSectors - u64Into;
+            return {true,
+                    static_cast<unsigned long long>(i64Cluster) * m_nSectorsPerCluster + u64Into +
+                        m_u64VolumeStart,
+                    static_cast<unsigned int>(std::min<unsigned long long>(u64Left, 1u << 20))};
+        }
+        u64Before += u64RunSectors;
+    }
+    return {false, 0, 0};
+}
+
+unsigned long long CFastNtfsRecovery::GetFileRecordIndexSectorOffset(
+    unsigned long long u64RecordNo) const {
+    RECORD_LOCATION loc = LocateSector(u64RecordNo * m_nSectorsPerRecord);
+    return loc.bFound ? loc.u64Sector : m_u64VolumeStart;
+}
+
+// Checks the signature and applies the fix-up of a record just read.
+static unsigned int FinishRecord(const CNtfsParse& parse, std::vector<unsigned char>& vecRecord) {
+    uint32_t nSignature;
+    std::memcpy(&nSignature, vecRecord.data(), 4);
+    if (nSignature != NTFS_FILE_SIGNATURE) return NTFS_ERR_NOT_FILE;
+    return parse.FileRecordFixUp(vecRecord.data()) == 0 ? 0 : static_cast<unsigned int>(-2);
+}
+
+unsigned int CFastNtfsRecovery::ReadRecordAt(long long llRecordSector,
+                                             std::vector<unsigned char>& vecRecord) {
+    vecRecord.assign(m_nRecordSize, 0);
+    unsigned int nRead = 0;
+    unsigned int nRet = m_reader.ReadData(vecRecord.data(), m_nSectorsPerRecord, llRecordSector,
+                                          m_nBytesPerSector, &nRead);
+    if (nRet != 0) return nRet;
+    if (nRead < static_cast<unsigned int>(m_nSectorsPerRecord)) return TW_ERR_SHORT_READ;
+    return FinishRecord(m_ntfsParse, vecRecord);
+}
+
+unsigned int CFastNtfsRecovery::GetFileRecordBuf(unsigned int nRecordNo,
+                                                 std::vector<unsigned char>& vecRecord) {
+    const unsigned long long u64First = static_cast<unsigned long long>(nRecordNo) * m_nSectorsPerRecord;
+    RECORD_LOCATION loc = LocateSector(u64First);
+    if (!loc.bFound) return TW_ERR_BAD_ARGUMENT;
+    if (loc.nContiguous >= static_cast<unsigned int>(m_nSectorsPerRecord))
+        return ReadRecordAt(static_cast<long long>(loc.u64Sector), vecRecord);
+    // The record straddles two runs of the MFT: read it sector by sector.
+    vecRecord.assign(m_nRecordSize, 0);
+    for (int i = 0; i < m_nSectorsPerRecord; ++i) {
+        RECORD_LOCATION part = LocateSector(u64First + i);
+        if (!part.bFound) return TW_ERR_BAD_ARGUMENT;
+        unsigned int nRead = 0;
+        unsigned int nRet = m_reader.ReadData(vecRecord.data() + i * m_nBytesPerSector, 1,
+                                              static_cast<long long>(part.u64Sector),
+                                              m_nBytesPerSector, &nRead);
+        if (nRet != 0) return nRet;
+        if (nRead == 0) return TW_ERR_SHORT_READ;
+    }
+    return FinishRecord(m_ntfsParse, vecRecord);
+}
+
+// ---- attributes --------------------------------------------------------------
+
+unsigned int CFastNtfsRecovery::ReadAttrListValue(const NTFS_DATA_ATTR& list,
+                                                  const unsigned char* pRecord,
+                                                  std::vector<unsigned char>& vecValue) {
+    if (list.bResident) {
+        vecValue.assign(pRecord + list.nValueOffset, pRecord + list.nValueOffset + list.nValueLength);
+        return 0;
+    }
+    if (list.u64DataSize > kMaxAttrListBytes) return TW_ERR_BAD_ARGUMENT;
+    // Read through the shared data walk with a node that describes the list.
+    _FILE_NODE_ node{};
+    node.nClusterBytes = m_nSectorsPerCluster * m_nBytesPerSector;
+    node.u64FileSize = list.u64DataSize;
+    node.u64PartitionStartSector = m_u64VolumeStart;
+    NTFS_FILE_DATA data;
+    data.vecRuns = list.vecRuns;
+    vecValue.clear();
+    return StreamNtfsData(*this, node, data, list.u64DataSize,
+                          [&](const unsigned char* p, size_t n) -> unsigned int {
+                              vecValue.insert(vecValue.end(), p, p + n);
+                              return 0;
+                          });
+}
+
+unsigned int CFastNtfsRecovery::GatherAttribute(const std::vector<unsigned char>& vecRecord,
+                                                uint32_t nType, NTFS_FILE_DATA& data) {
+    data = NTFS_FILE_DATA{};
+    const unsigned char* pRecord = vecRecord.data();
+    const size_t nSize = vecRecord.size();
+    NTFS_RECORD_INFO info;
+    int nParse = NtfsParseRecord(pRecord, nSize, info);
+    if (nParse == NTFS_REC_NOT_FILE) return NTFS_ERR_NOT_FILE;
+    if (nParse != NTFS_REC_OK) return TW_ERR_BAD_ARGUMENT;
+
+    auto takeFirst = [&](const NTFS_DATA_ATTR& a) -> unsigned int {
+        if (a.nAttrFlags & kUncopyableFlags) return TW_ERR_BAD_ARGUMENT;
+        data.u64DataSize = a.u64DataSize;
+        data.bResident = a.bResident;
+        if (a.bResident)
+            data.vecResident.assign(pRecord + a.nValueOffset, pRecord + a.nValueOffset + a.nValueLength);
+        return 0;
+    };
+    NTFS_DATA_ATTR base;
+    bool bBase = NtfsFindAttribute(pRecord, nSize, nType, 0, base);
+    if (!info.bHasAttrList) {
+        if (!bBase) return NTFS_ERR_NO_ATTRIBUTE;
+        unsigned int nRet = takeFirst(base);
+        if (nRet == 0 && !base.bResident) data.vecRuns = base.vecRuns;
+        return nRet;
+    }
+
+    // Follow the attribute list: every piece of the attribute, in VCN order.
+    std::vector<unsigned char> vecList;
+    unsigned int nRet = ReadAttrListValue(info.attrList, pRecord, vecList);
+    if (nRet != 0) return nRet;
+    std::vector<NTFS_LIST_ENTRY> vecEntries;
+    NtfsParseAttrList(vecList.data(), vecList.size(), vecEntries);
+    uint64_t u64NextVcn = 0;
+    bool bAny = false;
+    std::vector<unsigned char> vecOther;
+    for (const NTFS_LIST_ENTRY& e : vecEntries) {
+        if (e.nType != nType || (nType == NTFS_ATTR_DATA && e.nNameLength != 0)) continue;
+        if (e.u64StartVcn != u64NextVcn) return TW_ERR_BAD_ARGUMENT;  // a gap or overlap
+        NTFS_DATA_ATTR piece;
+        bool bFound;
+        if (e.u64Record == info.nRecordNumber) {
+            bFound = NtfsFindAttribute(pRecord, nSize, nType, e.u64StartVcn, piece);
+        } else {
+            if (e.u64Record > 0xFFFFFFFFull) return TW_ERR_BAD_ARGUMENT;
+            nRet = GetFileRecordBuf(static_cast<unsigned int>(e.u64Record), vecOther);
+            if (nRet != 0) return nRet;
+            NTFS_RECORD_INFO other;
+            // The record must still belong to this file (not reused since).
+            if (NtfsParseRecord(vecOther.data(), vecOther.size(), other) != NTFS_REC_OK ||
+                other.u64BaseRecord != info.nRecordNumber)
+                return TW_ERR_BAD_ARGUMENT;
+            bFound = NtfsFindAttribute(vecOther.data(), vecOther.size(), nType, e.u64StartVcn, piece);
+            if (bFound && piece.bResident) {  // resident data held in another record
+                if (bAny) return TW_ERR_BAD_ARGUMENT;
+                data.u64DataSize = piece.u64DataSize;
+                data.bResident = true;
+                data.vecResident.assign(vecOther.data() + piece.nValueOffset,
+                                        vecOther.data() + piece.nValueOffset + piece.nValueLength);
+                return (piece.nAttrFlags & kUncopyableFlags) ? TW_ERR_BAD_ARGUMENT : 0;
+            }
+        }
+        if (!bFound) return TW_ERR_BAD_ARGUMENT;
+        if (!bAny) {
+            nRet = takeFirst(piece);
+            if (nRet != 0 || piece.bResident) return nRet;
+        } else if (piece.bResident) {
+            return TW_ERR_BAD_ARGUMENT;
+        }
+        AppendRunExtent(data.vecRuns, piece.vecRuns);
+        u64NextVcn = e.u64StartVcn + RunListClusters(piece.vecRuns);
+        bAny = true;
+    }
+    if (bAny) return 0;
+    if (!bBase) return NTFS_ERR_NO_ATTRIBUTE;
+    nRet = takeFirst(base);
+    if (nRet == 0 && !base.bResident) data.vecRuns = base.vecRuns;
+    return nRet;
+}
+
+unsigned int CFastNtfsRecovery::GetRunListInfo(long long llRecordSector, int nType,
+                                               std::vector<__RUNLIST__>& vecRuns) {
+    std::vector<unsigned char> vecRecord;
+    unsigned int nRet = ReadRecordAt(llRecordSector, vecRecord);
+    if (nRet != 0) return nRet;
+    NTFS_FILE_DATA data;
+    nRet = GatherAttribute(vecRecord, static_cast<uint32_t>(nType), data);
+    if (nRet == 0) AppendRunExtent(vecRuns, data.vecRuns);
+    return nRet;
+}
+
+unsigned int CFastNtfsRecovery::GetAttr0x80Data(long long llRecordSector,
+                                                std::vector<unsigned char>& vecData) {
+    std::vector<unsigned char> vecRecord;
+    unsigned int nRet = ReadRecordAt(llRecordSector, vecRecord);
+    if (nRet == NTFS_ERR_NOT_FILE) return NTFS_ERR_NOT_RESIDENT;
+    if (nRet != 0) return nRet;
+    NTFS_FILE_DATA data;
+    nRet = GatherAttribute(vecRecord, NTFS_ATTR_DATA, data);
+    if (nRet == NTFS_ERR_NO_ATTRIBUTE || (nRet == 0 && !data.bResident)) return NTFS_ERR_NOT_RESIDENT;
+    if (nRet != 0) return nRet;
+    vecData.swap(data.vecResident);
+    return 0;
+}
+
+unsigned int CFastNtfsRecovery::GetBitMapRealBytesSize(long long llRecordSector,
+                                                       unsigned long long& u64Size) {
+    std::vector<unsigned char> vecRecord;
+    unsigned int nRet = ReadRecordAt(llRecordSector, vecRecord);
+    if (nRet != 0) return nRet;
+    NTFS_FILE_DATA data;
+    nRet = GatherAttribute(vecRecord, NTFS_ATTR_DATA, data);
+    if (nRet == NTFS_ERR_NO_ATTRIBUTE) return TW_ERR_BAD_ARGUMENT;
+    if (nRet == 0) u64Size = data.u64DataSize;
+    return nRet;
+}
+
+unsigned int CFastNtfsRecovery::ReadNodeData(const _FILE_NODE_& node, NTFS_FILE_DATA& data) {
+    if (!m_bVolumeOk) return TW_ERR_BAD_ARGUMENT;
+    // The record is found by its number; a node whose sector disagrees does
+    // not belong to this volume.
+    if (GetFileRecordIndexSectorOffset(node.nDirId) != node.u64RecordSector)
+        return TW_ERR_BAD_ARGUMENT;
+    std::vector<unsigned char> vecRecord;
+    unsigned int nRet = GetFileRecordBuf(node.nDirId, vecRecord);
+    if (nRet != 0) return nRet;
+    return GatherAttribute(vecRecord, NTFS_ATTR_DATA, data);
+}
+
+uint64_t CFastNtfsRecovery::VolumeClusters(const _FILE_NODE_& node) const {
+    (void)node;
+    return m_u64Clusters;
+}
+
+// ---- interface: callbacks, store, browsing -----------------------------------
+
+unsigned int CFastNtfsRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
+                                             PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext,
+                                             int nScale) {
+    m_pfnScan = pfnScan;
+    m_pfnRecovery = pfnRecovery;
+    m_pContext = pContext;
+    m_nScale = nScale;
+    return 0;
+}
+
+unsigned int CFastNtfsRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) {
+    m_pfnSearch = pfnSearch;
+    m_pSearchContext = pContext;
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    return m_pStore->InitSearchCallBack(pfnSearch, pContext);
+}
+
+unsigned int CFastNtfsRecovery::ScanDevice(const wchar_t* wszResultName) {
+    m_vecPending.clear();
+    m_setPending.clear();
+    m_setLost.clear();
+    m_setLostMade.clear();
+    m_nDamagedRecords = 0;
+    m_pStore.reset();
+    m_pStore.reset(new CScanResultFileManager());
+    if (wszResultName) return m_pStore->Init(wszResultName);
+    SYSTEMTIME st{};
+    rsb_getLocalTime(&st);
+    char szName[128];
+    std::snprintf(szName, sizeof szName, "Fast_%lld_%d%d%d%d%2d",
+                  static_cast<long long>(m_u64AreaStart512), st.wYear, st.wMonth, st.wDay,
+                  st.wHour, st.wMinute);
+    std::wstring wstrName = Ansi2Unicode(szName);
+    unsigned int nRet = m_pStore->Init(wstrName.c_str());
+    if (nRet != 0) return nRet;
+    if (m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
+    if (!m_bVolumeOk) return TW_ERR_BAD_ARGUMENT;
+    return FastScanDevice();
+}
+
+unsigned int CFastNtfsRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                                    std::vector<_FILE_NODE_>& vecChildren) {
+    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    uint32_t nDirId = pDir && pDir->nDirId ? pDir->nDirId : NTFS_ROOT_RECORD;
+    return m_pStore->GetChildrenFileNode(MakeDirKey(nLevel, nDirId), vecChildren);
+}
+
+unsigned int CFastNtfsRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                                     unsigned int& nCount) {
+    nCount = 0;
+    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    uint32_t nDirId = pDir && pDir->nDirId ? pDir->nDirId : NTFS_ROOT_RECORD;
+    uint32_t nFound = 0;
+    unsigned int nRet = m_pStore->GetChildrenFileCount(MakeDirKey(nLevel, nDirId), nFound);
+    nCount = nFound;
+    return nRet;
+}
+
+unsigned int CFastNtfsRecovery::GetLostFileCount() {
+    return m_pStore ? m_pStore->GetFileIndex() : 0;
+}
+
+unsigned int CFastNtfsRecovery::GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
+                                                         int nBufLen) {
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    m_pStore->FlushBufToFile();
+    return static_cast<unsigned int>(m_pStore->GetParentDirPath(pNode, wszBuf, nBufLen));
+}
+
+unsigned int CFastNtfsRecovery::SearchFileNode(const wchar_t* wszKey,
+                                               std::vector<__SEARCH_FILE_INFO__>& vecHits) {
+    if (!m_pStore) return 0;
+    return static_cast<unsigned int>(m_pStore->SearchFileNodeInfo(wszKey, vecHits));
+}
+
+// ---- the scan ---------------------------------------------------------------------
+
+unsigned int CFastNtfsRecovery::FastScanDevice() {
+    const long t0 = rsb_getTickCount();
+    unsigned long long u64Total = 0;
+    for (const __RUNLIST__& r : m_vecMftRuns) u64Total += r.u64Length * m_nSectorsPerCluster;
+    if (u64Total == 0) {
+        TwDebug("CFastNtfsRecovery: the MFT could not be mapped\n");
+        u64Total = 1;
+    }
+    unsigned long long u64Done = 0;
+    int nSecondsLeft = -1;
+    long lLastEstimate = t0;
+    unsigned int nStatus = 0;
+    size_t nCarry = 0;
+    unsigned long long u64NextRecord = 0;
+    const unsigned int nPieceSectors = kRecordsPerPiece * m_nSectorsPerRecord;
+    int64_t i64Cluster = 0;
+    for (const __RUNLIST__& run : m_vecMftRuns) {
+        unsigned long long u64RunSectors = run.u64Length * m_nSectorsPerCluster;
+        if (run.bSparse) {  // no records stored here
+            u64NextRecord += (u64RunSectors * m_nBytesPerSector + nCarry) / m_nRecordSize;
+            nCarry = 0;
+            u64Done += u64RunSectors;
+            continue;
+        }
+        i64Cluster += run.i64Offset;
+        unsigned long long u64Pos =
+            static_cast<unsigned long long>(i64Cluster) * m_nSectorsPerCluster + m_u64VolumeStart;
+        for (unsigned long long u64Off = 0; u64Off < u64RunSectors && nStatus == 0;) {
+            unsigned int nPiece =
+                static_cast<unsigned int>(std::min<unsigned long long>(nPieceSectors, u64RunSectors - u64Off));
+            nStatus = ScanMftPiece(u64Pos + u64Off, nPiece, nCarry, u64NextRecord);
+            if (nStatus != 0) break;
+            u64Off += nPiece;
+            u64Done += nPiece;
+            long lNow = rsb_getTickCount();
+            if (lNow - lLastEstimate >= 5000 && m_nScale == 100) {
+                lLastEstimate = lNow;
+                long long llElapsed = (lNow - t0) / 1000;
+                long long llSpeed = llElapsed > 0 ? static_cast<long long>(u64Done) * m_nBytesPerSector / llElapsed : 0;
+                if (llSpeed == 0) llSpeed = 1;
+                nSecondsLeft = static_cast<int>(
+                    static_cast<long long>(u64Total > u64Done ? u64Total - u64Done : 0) * m_nBytesPerSector / llSpeed);
+            }
+            if (m_pfnScan) {
+                int nRet = m_pfnScan(m_pContext, static_cast<int>(std::min<unsigned long long>(u64Done * 100 / u64Total, 100)),
+                                     m_nScale, nSecondsLeft, u64Done, u64Total,
+                                     m_pStore->GetFileIndex(), nullptr);
+                if (nRet != 0) {
+                    m_pStore->FlushBufToFile();
+                    return static_cast<unsigned int>(nRet);
+                }
+            }
+        }
+        if (nStatus != 0) break;
+    }
+    if (nStatus != 0) TwDebug("CFastNtfsRecovery: MFT read failed (%u)\n", nStatus);
+
+    // Second pass: the folders on the paths of the deleted files. Folders met
+    // here add their own parents to the end of the list.
+    std::vector<unsigned char> vecRecord;
+    for (size_t i = 0; i < m_vecPending.size(); ++i) {
+        const unsigned int nRecordNo = m_vecPending[i];
+        unsigned int nRet = GetFileRecordBuf(nRecordNo, vecRecord);
+        TW_FAULT_TRY(g_ntfsGuard) {
+            if (nRet != 0)
+                MakeLostFolder(nRecordNo);
+            else
+                ParseRecordInfo(vecRecord.data(), 1, nRecordNo,
+                                GetFileRecordIndexSectorOffset(nRecordNo));
+        }
+        TW_FAULT_CATCH(g_ntfsGuard) { MakeLostFolder(nRecordNo); }
+        TW_FAULT_END(g_ntfsGuard);
+    }
+    m_pStore->FlushBufToFile();
+    if (m_nDamagedRecords) TwDebug("CFastNtfsRecovery: %u damaged records skipped\n", m_nDamagedRecords);
+    m_nScanStatus = nStatus;
+    if (nStatus != 0) return nStatus;
+    if (m_pfnScan)
+        return static_cast<unsigned int>(m_pfnScan(m_pContext, 100, m_nScale, nSecondsLeft, u64Done,
+                                                   u64Total, m_pStore->GetFileIndex(), nullptr));
+    return 0;
+}
+
+unsigned int CFastNtfsRecovery::ScanMftPiece(unsigned long long u64Sector, unsigned int nSectors,
+                                             size_t& nCarry, unsigned long long& u64NextRecord) {
+    unsigned char* pBuf = m_vecScanBuf.data();
+    unsigned int nRead = 0;
+    unsigned int nRet = m_reader.ReadData(pBuf + nCarry, static_cast<int>(nSectors),
+                                          static_cast<long long>(u64Sector), m_nBytesPerSector, &nRead);
+    if (nRet != 0) return nRet;
+    if (nRead < nSectors) return TW_ERR_SHORT_READ;
+    const size_t nTotal = nCarry + static_cast<size_t>(nSectors) * m_nBytesPerSector;
+    const size_t nRecords = nTotal / m_nRecordSize;
+    for (size_t i = 0; i < nRecords; ++i) {
+        unsigned char* pRecord = pBuf + i * m_nRecordSize;
+        const unsigned long long u64RecordNo = u64NextRecord++;
+        // A record carried over from the run before starts where it was read.
+        unsigned long long u64RecordSector =
+            (i == 0 && nCarry) ? GetFileRecordIndexSectorOffset(u64RecordNo)
+                               : u64Sector + (i * m_nRecordSize - nCarry) / m_nBytesPerSector;
+        if (u64RecordNo > 0xFFFFFFFFull) break;
+        TW_FAULT_TRY(g_ntfsGuard) {
+            ParseRecordInfo(pRecord, 0, static_cast<unsigned int>(u64RecordNo), u64RecordSector);
+        }
+        TW_FAULT_CATCH(g_ntfsGuard) { ++m_nDamagedRecords; }
+        TW_FAULT_END(g_ntfsGuard);
+    }
+    const size_t nLeft = nTotal - nRecords * m_nRecordSize;
+    if (nLeft) std::memmove(pBuf, pBuf + nRecords * m_nRecordSize, nLeft);
+    nCarry = nLeft;
+    return 0;
+}
+
+int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsigned int nRecordNo,
+                                       unsigned long long u64RecordSector) {
+    uint16_t nFlags;
+    std::memcpy(&nFlags, pRecord + 0x16, 2);
+    if (nPass == 0) {
+        uint32_t nSignature;
+        std::memcpy(&nSignature, pRecord, 4);
+        if (nSignature != NTFS_FILE_SIGNATURE) return -1;  // never used, or not a record
+        if (nFlags != 0) return 0;                          // in use, or a directory
+        if (m_ntfsParse.FileRecordFixUp(pRecord) != 0) {
+            ++m_nDamagedRecords;
+            return -2;
+        }
+    }
+    // In the second pass the record has been read and fixed up already.
+    NTFS_RECORD_INFO info;
+    int nParse = NtfsParseRecord(pRecord, m_nRecordSize, info);
+    if (nPass == 1) {
+        if (nParse != NTFS_REC_OK || !(info.nFlags & NTFS_RECORD_IS_DIR) || m_setLost.count(nRecordNo) ||
+            info.nRecordNumber != nRecordNo || !info.bHasName || info.u64BaseRecord != 0) {
+            MakeLostFolder(nRecordNo);
+            return 0;
+        }
+        _FILE_NODE_* pNode = FillFileNode(info, 1, u64RecordSector);
+        if (!pNode) return TW_ERR_OUT_OF_MEMORY;
+        int nDepth = 0;
+        GetRootParentDirIndex(info.nParent, nDepth);
+        m_pStore->AddChildren(info.nParent, static_cast<uint32_t>(nDepth), pNode->nFileIndex,
+                              pNode->nDirId, pNode->szFileName);
+        return 0;
+    }
+    if (nParse != NTFS_REC_OK || info.nRecordNumber != nRecordNo) {
+        ++m_nDamagedRecords;
+        return nParse != NTFS_REC_OK ? nParse : TW_ERR_BAD_ARGUMENT;
+    }
+    // Extension records carry pieces of another file; system files are skipped.
+    if (info.u64BaseRecord != 0 || !info.bHasName || info.nRecordNumber < NTFS_FIRST_USER_RECORD)
+        return 0;
+    NTFS_FILE_DATA data;
+    unsigned int nData = NTFS_ERR_NO_ATTRIBUTE;
+    if (info.data.bPresent || info.bHasAttrList) {
+        std::vector<unsigned char> vecRecord(pRecord, pRecord + m_nRecordSize);
+        nData = GatherAttribute(vecRecord, NTFS_ATTR_DATA, data);
+    }
+    int nDepth = 0;
+    GetRootParentDirIndex(info.nParent, nDepth);
+    _FILE_NODE_* pNode = FillFileNode(info, 0, u64RecordSector);
+    if (!pNode) return TW_ERR_OUT_OF_MEMORY;
+    if (nData == 0) pNode->u64FileSize = data.u64DataSize;
+    m_pStore->AddChildren(info.nParent, static_cast<uint32_t>(nDepth), pNode->nFileIndex,
+                          pNode->nDirId, nullptr);
+    // The health test: resident data of length 0 is damaged; otherwise the first
+    // data must match the type the extension promises. A failure to read or
+    // decode counts as intact.
+    int nHealth = 1;
+    char szExt[sizeof pNode->szFileName + 1] = {0};
+    bool bExt = GetExtendName(pNode->szFileName, szExt) == 0;
+    if (nData == 0 && data.bResident) {
+        if (data.vecResident.empty())
+            nHealth = 0;
+        else if (bExt)
+            nHealth = CFileTypeJudge::IsFileTypeMatching(data.vecResident.data(),
+                                                         static_cast<int>(data.vecResident.size()),
+                                                         szExt, &m_reader, m_nBytesPerSector, 0)
+                          ? 1
+                          : 0;
+    } else if (nData == 0 && bExt && !data.vecRuns.empty() && !data.vecRuns[0].bSparse &&
+               data.vecRuns[0].i64Offset > 0 &&
+               static_cast<uint64_t>(data.vecRuns[0].i64Offset) < m_u64Clusters) {
+        unsigned long long u64First =
+            static_cast<unsigned long long>(data.vecRuns[0].i64Offset) * m_nSectorsPerCluster +
+            m_u64VolumeStart;
+        std::vector<unsigned char> vecSector(m_nBytesPerSector);
+        unsigned int nRead = 0;
+        if (m_reader.ReadData(vecSector.data(), 1, static_cast<long long>(u64First),
+                              m_nBytesPerSector, &nRead) == 0 &&
+            nRead == 1)
+            nHealth = CFileTypeJudge::IsFileTypeMatching(vecSector.data(), m_nBytesPerSector, szExt,
+                                                         &m_reader, m_nBytesPerSector, u64First)
+                          ? 1
+                          : 0;
+    }
+    // The store may have written its buffer out while the test read the device:
+    // the node pointer stays valid until the next CreateFileNode.
+    pNode->bDataHealth = static_cast<uint32_t>(nHealth);
+    return 0;
+}
+
+_FILE_NODE_* CFastNtfsRecovery::FillFileNode(const NTFS_RECORD_INFO& info, int bIsDir,
+                                             unsigned long long u64RecordSector) {
+    _FILE_NODE_* pNode = static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
+    if (!pNode) return nullptr;
+    std::memset(pNode, 0, sizeof *pNode);
+    pNode->nDriveLetter = static_cast<uint32_t>(m_wcDriveLetter);
+    pNode->nEngineType = ENGINE_FAST_NTFS;
+    pNode->bIsDir = bIsDir ? 1 : 0;
+    pNode->bDataHealth = 1;
+    pNode->nFileIndex = m_pStore->GetFileIndex();
+    pNode->nDirId = info.nRecordNumber;
+    pNode->nClusterBytes = m_nSectorsPerCluster * m_nBytesPerSector;
+    SplitFileTime(info.u64CreateTime, pNode->ftCreateTime);
+    SplitFileTime(info.u64AccessTime, pNode->ftLastAccessTime);
+    SplitFileTime(info.u64ModifyTime, pNode->ftLastWriteTime);
+    pNode->u64FileSize = bIsDir ? 0 : info.u64NameDataSize;
+    pNode->u64RecordSector = u64RecordSector;
+    pNode->u64PartitionStartSector = m_u64VolumeStart;
+    Unicode2Ansi(info.wstrName.c_str(), pNode->szFileName, sizeof pNode->szFileName);
+    pNode->szFileName[sizeof pNode->szFileName - 1] = 0;
+    return pNode;
+}
+
+void CFastNtfsRecovery::MakeLostFolder(unsigned int nRecordNo) {
+    if (!m_setLostMade.insert(nRecordNo).second) return;
+    _FILE_NODE_* pNode = static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
+    if (!pNode) return;
+    std::memset(pNode, 0, sizeof *pNode);
+    pNode->nDriveLetter = static_cast<uint32_t>(m_wcDriveLetter);
+    pNode->nEngineType = ENGINE_FAST_NTFS;
+    pNode->bIsDir = 1;
+    pNode->bDataHealth = 1;
+    pNode->nFileIndex = m_pStore->GetFileIndex();
+    pNode->nDirId = nRecordNo;
+    pNode->nClusterBytes = 0xFFFFFFFFu;
+    std::snprintf(pNode->szFileName, sizeof pNode->szFileName, "LostFolder%d", static_cast<int>(nRecordNo));
+    m_pStore->AddChildren(NTFS_ROOT_RECORD, 0, pNode->nFileIndex, nRecordNo, pNode->szFileName);
+}
+
+void CFastNtfsRecovery::AddPending(unsigned int nRecordNo) {
+    if (m_setPending.insert(nRecordNo).second) m_vecPending.push_back(nRecordNo);
+}
+
+// Walks from a parent up to the root, counting the records met (the parent
+// included, the root not) and queuing each for the second pass. A record that
+// cannot be a folder on the path ends the walk and becomes a lost folder at the
+// top; so does the record at which a parent chain loops back on itself, so that
+// every walk through that loop stops at the same place.
+int CFastNtfsRecovery::GetRootParentDirIndex(unsigned int nParent, int& nDepth) {
+    std::set<unsigned int> setVisited;
+    std::vector<unsigned char> vecRecord;
+    for (;;) {
+        if (nParent == NTFS_ROOT_RECORD) return 0;
+        setVisited.insert(nParent);
+        AddPending(nParent);
+        ++nDepth;
+        if (m_setLost.count(nParent)) return 0;
+        NTFS_RECORD_INFO info;
+        if (GetFileRecordBuf(nParent, vecRecord) != 0 ||
+            NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) != NTFS_REC_OK ||
+            !(info.nFlags & NTFS_RECORD_IS_DIR) || info.nRecordNumber != nParent ||
+            !info.bHasName || info.u64BaseRecord != 0) {
+            m_setLost.insert(nParent);
+            return -1;
+        }
+        if (setVisited.count(info.nParent) || nDepth >= kMaxParentDepth) {
+            m_setLost.insert(nParent);
+            return 0;
+        }
+        nParent = info.nParent;
+    }
+}
+
+// ---- saving, preview, free space ----------------------------------------------------
+
+unsigned int CFastNtfsRecovery::SaveDataToTargetFile(const _FILE_NODE_& node,
+                                                     const wchar_t* wszTarget) {
+    if (node.bIsDir) return CreateTargetDir(wszTarget);
+    return SaveNtfsFile(*this, node, wszTarget, m_pfnRecovery, m_pContext);
+}
+
+unsigned int CFastNtfsRecovery::SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
+                                             int nLevelOffset) {
+    if (!pNode || !wszTargetPath) return TW_ERR_BAD_ARGUMENT;
+    if (!pNode->bIsDir) return SaveDataToTargetFile(*pNode, wszTargetPath);
+    return SaveDirectoryTree(
+        *this, *pNode, wszTargetPath, nLevelOffset,
+        [this](const _FILE_NODE_& child, const wchar_t* wszChild) {
+            return SaveDataToTargetFile(child, wszChild);
+        },
+        m_pfnRecovery, m_pContext);
+}
+
+unsigned int CFastNtfsRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
+                                        unsigned char* pBuf, int& nLength,
+                                        PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
+    return PreviewNtfsFile(*this, pNode, wszPreviewPath, pBuf, nLength, pfnPreview, pContext);
+}
+
+unsigned int CFastNtfsRecovery::BuildBitMapInfo() {
+    if (!m_bVolumeOk) return TW_ERR_BAD_ARGUMENT;
+    std::vector<unsigned char> vecRecord;
+    unsigned int nRet = GetFileRecordBuf(NTFS_BITMAP_RECORD, vecRecord);
+    if (nRet != 0) return nRet;
+    NTFS_FILE_DATA data;
+    nRet = GatherAttribute(vecRecord, NTFS_ATTR_DATA, data);
+    if (nRet == NTFS_ERR_NO_ATTRIBUTE) return TW_ERR_BAD_ARGUMENT;
+    if (nRet != 0) return nRet;
+    const uint64_t u64Need = (m_u64Clusters + 7) / 8;
+    if (data.bResident) {
+        m_vecBitmap = data.vecResident;
+        if (m_vecBitmap.size() > u64Need) m_vecBitmap.resize(u64Need);
+        return 0;
+    }
+    if (CheckRunsInVolume(data.vecRuns, m_u64Clusters) != 0) return TW_ERR_BAD_ARGUMENT;
+    const uint64_t u64ClusterBytes = static_cast<uint64_t>(m_nSectorsPerCluster) * m_nBytesPerSector;
+    uint64_t u64Bytes = std::min<uint64_t>(data.u64DataSize, RunListClusters(data.vecRuns) * u64ClusterBytes);
+    u64Bytes = std::min<uint64_t>(u64Bytes, u64Need);
+    // Clusters whose bitmap cannot be read stay 0: free, so the deep scan reads them.
+    m_vecBitmap.assign(static_cast<size_t>(u64Bytes), 0);
+    const unsigned int nPieceSectors = std::max(65536 / m_nBytesPerSector, 1);
+    std::vector<unsigned char> vecPiece(static_cast<size_t>(nPieceSectors) * m_nBytesPerSector);
+    uint64_t u64Pos = 0;
+    int64_t i64Cluster = 0;
+    for (const __RUNLIST__& run : data.vecRuns) {
+        if (u64Pos >= u64Bytes) break;
+        const uint64_t u64RunSectors = run.u64Length * m_nSectorsPerCluster;
+        if (!run.bSparse) i64Cluster += run.i64Offset;
+        for (uint64_t u64Off = 0; u64Off < u64RunSectors && u64Pos < u64Bytes;) {
+            unsigned int nSectors =
+                static_cast<unsigned int>(std::min<uint64_t>(nPieceSectors, u64RunSectors - u64Off));
+            size_t nBytes = static_cast<size_t>(nSectors) * m_nBytesPerSector;
+            size_t nTake = static_cast<size_t>(std::min<uint64_t>(nBytes, u64Bytes - u64Pos));
+            unsigned int nRead = 0;
+            if (!run.bSparse &&
+                m_reader.ReadData(vecPiece.data(), static_cast<int>(nSectors),
+                                  static_cast<long long>(static_cast<uint64_t>(i64Cluster) * m_nSectorsPerCluster +
+                                                         u64Off + m_u64VolumeStart),
+                                  m_nBytesPerSector, &nRead) == 0)
+                std::memcpy(m_vecBitmap.data() + u64Pos, vecPiece.data(), nTake);
+            u64Pos += nTake;
+            u64Off += nSectors;
+        }
+    }
+    return 0;
+}
+
+unsigned int CFastNtfsRecovery::GetUnUsedSectorCount(unsigned long long& u64StartSector,
+                                                     unsigned long long& u64Count) {
+    // Positions are 512-byte sectors from the area start; the map works in clusters.
+    const unsigned long long u64Scale = static_cast<unsigned long long>(m_nBytesPerSector) / 512;
+    const unsigned long long u64Spc512 = static_cast<unsigned long long>(m_nSectorsPerCluster) * u64Scale;
+    u64Count = 0;
+    if (u64StartSector > m_u64AreaSectors512) {
+        u64StartSector = m_u64AreaSectors512;
+        return 1;
+    }
+    if (u64Spc512 == 0) return 1;
+    const uint64_t u64Bits = static_cast<uint64_t>(m_vecBitmap.size()) * 8;
+    auto isUsed = [&](uint64_t c) { return (m_vecBitmap[c / 8] >> (c % 8)) & 1; };
+    uint64_t c = u64StartSector / u64Spc512;
+    if (c >= u64Bits) return 1;
+    // The first free cluster at or after c; whole bytes of 0xFF are skipped at once.
+    uint64_t f = c;
+    while (f < u64Bits) {
+        if (f % 8 == 0 && m_vecBitmap[f / 8] == 0xFF) {
+            f += 8;
+            continue;
+        }
+        if (!isUsed(f)) break;
+        ++f;
+    }
+    if (f >= u64Bits) return 1;  // none: the count stays 0
+    if (f != c) u64StartSector = f * u64Spc512;
+    // The free run from there; whole bytes of 0x00 are counted at once.
+    uint64_t e = f;
+    while (e < u64Bits) {
+        if (e % 8 == 0 && m_vecBitmap[e / 8] == 0x00) {
+            e += 8;
+            continue;
+        }
+        if (isUsed(e)) break;
+        ++e;
+    }
+    if (e > u64Bits) e = u64Bits;
+    u64Count = e * u64Spc512 - u64StartSector;
+    if (u64StartSector >= m_u64AreaSectors512)
+        u64Count = 0;
+    else if (u64StartSector + u64Count > m_u64AreaSectors512)
+        u64Count = m_u64AreaSectors512 - u64StartSector;
+    return 1;
+}
