@@ -636,13 +636,18 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsign
                               pNode->nDirId, pNode->szFileName);
         return 0;
     }
-    if (nParse != NTFS_REC_OK || info.nRecordNumber != nRecordNo) {
+    if (nParse != NTFS_REC_OK) {
         ++m_nDamagedRecords;
-        return nParse != NTFS_REC_OK ? nParse : TW_ERR_BAD_ARGUMENT;
+        return nParse;
     }
-    // Extension records carry pieces of another file; system files are skipped.
-    if (info.u64BaseRecord != 0 || !info.bHasName || info.nRecordNumber < NTFS_FIRST_USER_RECORD)
-        return 0;
+    // Records without a name (formatted but never used, or extension records
+    // that carry pieces of another file) and system files are skipped.
+    if (info.u64BaseRecord != 0 || !info.bHasName) return 0;
+    if (info.nRecordNumber != nRecordNo) {  // a record that is not where it says it is
+        ++m_nDamagedRecords;
+        return TW_ERR_BAD_ARGUMENT;
+    }
+    if (info.nRecordNumber < NTFS_FIRST_USER_RECORD) return 0;
     NTFS_FILE_DATA data;
     unsigned int nData = NTFS_ERR_NO_ATTRIBUTE;
     if (info.data.bPresent || info.bHasAttrList) {
