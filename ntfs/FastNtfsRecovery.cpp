@@ -20,8 +20,8 @@ namespace {
 CFaultGuard g_ntfsGuard("CFastNtfsRecovery recvSignal");
 
 constexpr unsigned int kRecordsPerPiece = 1024;
-constexpr int kMaxParentDepth = 4096;             // deeper chains are cut into a lost folder
-constexpr uint64_t kMaxAttrListBytes = 4u << 20;  // attribute lists are far smaller
+constexpr int kMaxParentDepth = 4096;                   // deeper chains are cut into a lost folder
+constexpr uint64_t kMaxAttrListBytes = 4u << 20;        // attribute lists are far smaller
 constexpr uint16_t kUncopyableFlags = 0x00FF | 0x4000;  // compressed or encrypted data
 
 // Keeps the runs of a list up to the first one that leaves the volume.
@@ -142,7 +142,8 @@ unsigned int CFastNtfsRecovery::SetupVolume(const unsigned char* pBoot, long lon
     m_u64VolumeStart = m_u64AreaStart512 / u64Scale;
     m_u64VolumeSectors = m_u64AreaSectors512 / u64Scale;
     unsigned long long u64FsSectors = m_u64VolumeSectors;
-    if (boot.u64TotalSectors && boot.u64TotalSectors < u64FsSectors) u64FsSectors = boot.u64TotalSectors;
+    if (boot.u64TotalSectors && boot.u64TotalSectors < u64FsSectors)
+        u64FsSectors = boot.u64TotalSectors;
     m_u64Clusters = u64FsSectors / nSpc;
     if (boot.u64MftCluster >= m_u64Clusters) {
         TwDebug("CFastNtfsRecovery: MFT outside the volume\n");
@@ -230,7 +231,8 @@ unsigned int CFastNtfsRecovery::ReadRecordAt(long long llRecordSector,
 
 unsigned int CFastNtfsRecovery::GetFileRecordBuf(unsigned int nRecordNo,
                                                  std::vector<unsigned char>& vecRecord) {
-    const unsigned long long u64First = static_cast<unsigned long long>(nRecordNo) * m_nSectorsPerRecord;
+    const unsigned long long u64First =
+        static_cast<unsigned long long>(nRecordNo) * m_nSectorsPerRecord;
     RECORD_LOCATION loc = LocateSector(u64First);
     if (!loc.bFound) return TW_ERR_BAD_ARGUMENT;
     if (loc.nContiguous >= static_cast<unsigned int>(m_nSectorsPerRecord))
@@ -241,9 +243,9 @@ unsigned int CFastNtfsRecovery::GetFileRecordBuf(unsigned int nRecordNo,
         RECORD_LOCATION part = LocateSector(u64First + i);
         if (!part.bFound) return TW_ERR_BAD_ARGUMENT;
         unsigned int nRead = 0;
-        unsigned int nRet = m_reader.ReadData(vecRecord.data() + i * m_nBytesPerSector, 1,
-                                              static_cast<long long>(part.u64Sector),
-                                              m_nBytesPerSector, &nRead);
+        unsigned int nRet =
+            m_reader.ReadData(vecRecord.data() + i * m_nBytesPerSector, 1,
+                              static_cast<long long>(part.u64Sector), m_nBytesPerSector, &nRead);
         if (nRet != 0) return nRet;
         if (nRead == 0) return TW_ERR_SHORT_READ;
     }
@@ -256,7 +258,8 @@ unsigned int CFastNtfsRecovery::ReadAttrListValue(const NTFS_DATA_ATTR& list,
                                                   const unsigned char* pRecord,
                                                   std::vector<unsigned char>& vecValue) {
     if (list.bResident) {
-        vecValue.assign(pRecord + list.nValueOffset, pRecord + list.nValueOffset + list.nValueLength);
+        vecValue.assign(pRecord + list.nValueOffset,
+                        pRecord + list.nValueOffset + list.nValueLength);
         return 0;
     }
     if (list.u64DataSize > kMaxAttrListBytes) return TW_ERR_BAD_ARGUMENT;
@@ -290,7 +293,8 @@ unsigned int CFastNtfsRecovery::GatherAttribute(const std::vector<unsigned char>
         data.u64DataSize = a.u64DataSize;
         data.bResident = a.bResident;
         if (a.bResident)
-            data.vecResident.assign(pRecord + a.nValueOffset, pRecord + a.nValueOffset + a.nValueLength);
+            data.vecResident.assign(pRecord + a.nValueOffset,
+                                    pRecord + a.nValueOffset + a.nValueLength);
         return 0;
     };
     NTFS_DATA_ATTR base;
@@ -327,7 +331,8 @@ unsigned int CFastNtfsRecovery::GatherAttribute(const std::vector<unsigned char>
             if (NtfsParseRecord(vecOther.data(), vecOther.size(), other) != NTFS_REC_OK ||
                 other.u64BaseRecord != info.nRecordNumber)
                 return TW_ERR_BAD_ARGUMENT;
-            bFound = NtfsFindAttribute(vecOther.data(), vecOther.size(), nType, e.u64StartVcn, piece);
+            bFound =
+                NtfsFindAttribute(vecOther.data(), vecOther.size(), nType, e.u64StartVcn, piece);
             if (bFound && piece.bResident) {  // resident data held in another record
                 if (bAny) return TW_ERR_BAD_ARGUMENT;
                 data.u64DataSize = piece.u64DataSize;
@@ -374,7 +379,8 @@ unsigned int CFastNtfsRecovery::GetAttr0x80Data(long long llRecordSector,
     if (nRet != 0) return nRet;
     NTFS_FILE_DATA data;
     nRet = GatherAttribute(vecRecord, NTFS_ATTR_DATA, data);
-    if (nRet == NTFS_ERR_NO_ATTRIBUTE || (nRet == 0 && !data.bResident)) return NTFS_ERR_NOT_RESIDENT;
+    if (nRet == NTFS_ERR_NO_ATTRIBUTE || (nRet == 0 && !data.bResident))
+        return NTFS_ERR_NOT_RESIDENT;
     if (nRet != 0) return nRet;
     vecData.swap(data.vecResident);
     return 0;
@@ -441,8 +447,8 @@ unsigned int CFastNtfsRecovery::ScanDevice(const wchar_t* wszResultName) {
     rsb_getLocalTime(&st);
     char szName[128];
     std::snprintf(szName, sizeof szName, "Fast_%lld_%d%d%d%d%2d",
-                  static_cast<long long>(m_u64AreaStart512), st.wYear, st.wMonth, st.wDay,
-                  st.wHour, st.wMinute);
+                  static_cast<long long>(m_u64AreaStart512), st.wYear, st.wMonth, st.wDay, st.wHour,
+                  st.wMinute);
     std::wstring wstrName = Ansi2Unicode(szName);
     unsigned int nRet = m_pStore->Init(wstrName.c_str());
     if (nRet != 0) return nRet;
@@ -520,8 +526,8 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
         unsigned long long u64Pos =
             static_cast<unsigned long long>(i64Cluster) * m_nSectorsPerCluster + m_u64VolumeStart;
         for (unsigned long long u64Off = 0; u64Off < u64RunSectors && nStatus == 0;) {
-            unsigned int nPiece =
-                static_cast<unsigned int>(std::min<unsigned long long>(nPieceSectors, u64RunSectors - u64Off));
+            unsigned int nPiece = static_cast<unsigned int>(
+                std::min<unsigned long long>(nPieceSectors, u64RunSectors - u64Off));
             nStatus = ScanMftPiece(u64Pos + u64Off, nPiece, nCarry, u64NextRecord);
             if (nStatus != 0) break;
             u64Off += nPiece;
@@ -530,15 +536,19 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
             if (lNow - lLastEstimate >= 5000 && m_nScale == 100) {
                 lLastEstimate = lNow;
                 long long llElapsed = (lNow - t0) / 1000;
-                long long llSpeed = llElapsed > 0 ? static_cast<long long>(u64Done) * m_nBytesPerSector / llElapsed : 0;
+                long long llSpeed =
+                    llElapsed > 0 ? static_cast<long long>(u64Done) * m_nBytesPerSector / llElapsed
+                                  : 0;
                 if (llSpeed == 0) llSpeed = 1;
                 nSecondsLeft = static_cast<int>(
-                    static_cast<long long>(u64Total > u64Done ? u64Total - u64Done : 0) * m_nBytesPerSector / llSpeed);
+                    static_cast<long long>(u64Total > u64Done ? u64Total - u64Done : 0) *
+                    m_nBytesPerSector / llSpeed);
             }
             if (m_pfnScan) {
-                int nRet = m_pfnScan(m_pContext, static_cast<int>(std::min<unsigned long long>(u64Done * 100 / u64Total, 100)),
-                                     m_nScale, nSecondsLeft, u64Done, u64Total,
-                                     m_pStore->GetFileIndex(), nullptr);
+                int nRet = m_pfnScan(
+                    m_pContext,
+                    static_cast<int>(std::min<unsigned long long>(u64Done * 100 / u64Total, 100)),
+                    m_nScale, nSecondsLeft, u64Done, u64Total, m_pStore->GetFileIndex(), nullptr);
                 if (nRet != 0) {
                     m_pStore->FlushBufToFile();
                     return static_cast<unsigned int>(nRet);
@@ -562,11 +572,14 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
                 ParseRecordInfo(vecRecord.data(), 1, nRecordNo,
                                 GetFileRecordIndexSectorOffset(nRecordNo));
         }
-        TW_FAULT_CATCH(g_ntfsGuard) { MakeLostFolder(nRecordNo); }
+        TW_FAULT_CATCH(g_ntfsGuard) {
+            MakeLostFolder(nRecordNo);
+        }
         TW_FAULT_END(g_ntfsGuard);
     }
     m_pStore->FlushBufToFile();
-    if (m_nDamagedRecords) TwDebug("CFastNtfsRecovery: %u damaged records skipped\n", m_nDamagedRecords);
+    if (m_nDamagedRecords)
+        TwDebug("CFastNtfsRecovery: %u damaged records skipped\n", m_nDamagedRecords);
     m_nScanStatus = nStatus;
     if (nStatus != 0) return nStatus;
     if (m_pfnScan)
@@ -579,8 +592,9 @@ unsigned int CFastNtfsRecovery::ScanMftPiece(unsigned long long u64Sector, unsig
                                              size_t& nCarry, unsigned long long& u64NextRecord) {
     unsigned char* pBuf = m_vecScanBuf.data();
     unsigned int nRead = 0;
-    unsigned int nRet = m_reader.ReadData(pBuf + nCarry, static_cast<int>(nSectors),
-                                          static_cast<long long>(u64Sector), m_nBytesPerSector, &nRead);
+    unsigned int nRet =
+        m_reader.ReadData(pBuf + nCarry, static_cast<int>(nSectors),
+                          static_cast<long long>(u64Sector), m_nBytesPerSector, &nRead);
     if (nRet != 0) return nRet;
     if (nRead < nSectors) return TW_ERR_SHORT_READ;
     const size_t nTotal = nCarry + static_cast<size_t>(nSectors) * m_nBytesPerSector;
@@ -596,7 +610,9 @@ unsigned int CFastNtfsRecovery::ScanMftPiece(unsigned long long u64Sector, unsig
         TW_FAULT_TRY(g_ntfsGuard) {
             ParseRecordInfo(pRecord, 0, static_cast<unsigned int>(u64RecordNo), u64RecordSector);
         }
-        TW_FAULT_CATCH(g_ntfsGuard) { ++m_nDamagedRecords; }
+        TW_FAULT_CATCH(g_ntfsGuard) {
+            ++m_nDamagedRecords;
+        }
         TW_FAULT_END(g_ntfsGuard);
     }
     const size_t nLeft = nTotal - nRecords * m_nRecordSize;
@@ -613,7 +629,7 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsign
         uint32_t nSignature;
         std::memcpy(&nSignature, pRecord, 4);
         if (nSignature != NTFS_FILE_SIGNATURE) return -1;  // never used, or not a record
-        if (nFlags != 0) return 0;                          // in use, or a directory
+        if (nFlags != 0) return 0;                         // in use, or a directory
         if (m_ntfsParse.FileRecordFixUp(pRecord) != 0) {
             ++m_nDamagedRecords;
             return -2;
@@ -623,8 +639,9 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsign
     NTFS_RECORD_INFO info;
     int nParse = NtfsParseRecord(pRecord, m_nRecordSize, info);
     if (nPass == 1) {
-        if (nParse != NTFS_REC_OK || !(info.nFlags & NTFS_RECORD_IS_DIR) || m_setLost.count(nRecordNo) ||
-            info.nRecordNumber != nRecordNo || !info.bHasName || info.u64BaseRecord != 0) {
+        if (nParse != NTFS_REC_OK || !(info.nFlags & NTFS_RECORD_IS_DIR) ||
+            m_setLost.count(nRecordNo) || info.nRecordNumber != nRecordNo || !info.bHasName ||
+            info.u64BaseRecord != 0) {
             MakeLostFolder(nRecordNo);
             return 0;
         }
@@ -733,7 +750,8 @@ void CFastNtfsRecovery::MakeLostFolder(unsigned int nRecordNo) {
     pNode->nFileIndex = m_pStore->GetFileIndex();
     pNode->nDirId = nRecordNo;
     pNode->nClusterBytes = 0xFFFFFFFFu;
-    std::snprintf(pNode->szFileName, sizeof pNode->szFileName, "LostFolder%d", static_cast<int>(nRecordNo));
+    std::snprintf(pNode->szFileName, sizeof pNode->szFileName, "LostFolder%d",
+                  static_cast<int>(nRecordNo));
     m_pStore->AddChildren(NTFS_ROOT_RECORD, 0, pNode->nFileIndex, nRecordNo, pNode->szFileName);
 }
 
@@ -813,8 +831,10 @@ unsigned int CFastNtfsRecovery::BuildBitMapInfo() {
         return 0;
     }
     if (CheckRunsInVolume(data.vecRuns, m_u64Clusters) != 0) return TW_ERR_BAD_ARGUMENT;
-    const uint64_t u64ClusterBytes = static_cast<uint64_t>(m_nSectorsPerCluster) * m_nBytesPerSector;
-    uint64_t u64Bytes = std::min<uint64_t>(data.u64DataSize, RunListClusters(data.vecRuns) * u64ClusterBytes);
+    const uint64_t u64ClusterBytes =
+        static_cast<uint64_t>(m_nSectorsPerCluster) * m_nBytesPerSector;
+    uint64_t u64Bytes =
+        std::min<uint64_t>(data.u64DataSize, RunListClusters(data.vecRuns) * u64ClusterBytes);
     u64Bytes = std::min<uint64_t>(u64Bytes, u64Need);
     // Clusters whose bitmap cannot be read stay 0: free, so the deep scan reads them.
     m_vecBitmap.assign(static_cast<size_t>(u64Bytes), 0);
@@ -827,14 +847,15 @@ unsigned int CFastNtfsRecovery::BuildBitMapInfo() {
         const uint64_t u64RunSectors = run.u64Length * m_nSectorsPerCluster;
         if (!run.bSparse) i64Cluster += run.i64Offset;
         for (uint64_t u64Off = 0; u64Off < u64RunSectors && u64Pos < u64Bytes;) {
-            unsigned int nSectors =
-                static_cast<unsigned int>(std::min<uint64_t>(nPieceSectors, u64RunSectors - u64Off));
+            unsigned int nSectors = static_cast<unsigned int>(
+                std::min<uint64_t>(nPieceSectors, u64RunSectors - u64Off));
             size_t nBytes = static_cast<size_t>(nSectors) * m_nBytesPerSector;
             size_t nTake = static_cast<size_t>(std::min<uint64_t>(nBytes, u64Bytes - u64Pos));
             unsigned int nRead = 0;
             if (!run.bSparse &&
                 m_reader.ReadData(vecPiece.data(), static_cast<int>(nSectors),
-                                  static_cast<long long>(static_cast<uint64_t>(i64Cluster) * m_nSectorsPerCluster +
+                                  static_cast<long long>(static_cast<uint64_t>(i64Cluster) *
+                                                             m_nSectorsPerCluster +
                                                          u64Off + m_u64VolumeStart),
                                   m_nBytesPerSector, &nRead) == 0)
                 std::memcpy(m_vecBitmap.data() + u64Pos, vecPiece.data(), nTake);
@@ -849,7 +870,8 @@ unsigned int CFastNtfsRecovery::GetUnUsedSectorCount(unsigned long long& u64Star
                                                      unsigned long long& u64Count) {
     // Positions are 512-byte sectors from the area start; the map works in clusters.
     const unsigned long long u64Scale = static_cast<unsigned long long>(m_nBytesPerSector) / 512;
-    const unsigned long long u64Spc512 = static_cast<unsigned long long>(m_nSectorsPerCluster) * u64Scale;
+    const unsigned long long u64Spc512 =
+        static_cast<unsigned long long>(m_nSectorsPerCluster) * u64Scale;
     u64Count = 0;
     if (u64StartSector > m_u64AreaSectors512) {
         u64StartSector = m_u64AreaSectors512;

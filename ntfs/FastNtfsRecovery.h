@@ -56,7 +56,8 @@ public:
     // gathered over every record that holds a piece. Appends to vecRuns.
     // 0; -1 not a file record; -100 no such attribute; 87 a damaged record or
     // attribute list; the reader's code when the record cannot be read.
-    unsigned int GetRunListInfo(long long llRecordSector, int nType, std::vector<__RUNLIST__>& vecRuns);
+    unsigned int GetRunListInfo(long long llRecordSector, int nType,
+                                std::vector<__RUNLIST__>& vecRuns);
     // The resident value of the record's data attribute: 0, or -101 when the
     // data is not resident (or absent), -1 not a file record.
     unsigned int GetAttr0x80Data(long long llRecordSector, std::vector<unsigned char>& vecData);
@@ -101,8 +102,8 @@ private:
                               std::vector<unsigned char>& vecOut, bool bZeroUnreadable);
 
     unsigned int FastScanDevice();
-    unsigned int ScanMftPiece(unsigned long long u64Sector, unsigned int nSectors,
-                              size_t& nCarry, unsigned long long& u64NextRecord);
+    unsigned int ScanMftPiece(unsigned long long u64Sector, unsigned int nSectors, size_t& nCarry,
+                              unsigned long long& u64NextRecord);
     int ParseRecordInfo(unsigned char* pRecord, int nPass, unsigned int nPendingNo,
                         unsigned long long u64RecordSector);
     _FILE_NODE_* FillFileNode(const NTFS_RECORD_INFO& info, int bIsDir,

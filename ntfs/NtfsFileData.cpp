@@ -21,9 +21,9 @@ std::string NodeName(const _FILE_NODE_& node) {
 
 }  // namespace
 
-unsigned int StreamNtfsData(CNtfsDataSource& source, const _FILE_NODE_& node,
-                            const NTFS_FILE_DATA& data, uint64_t u64MaxBytes,
-                            const std::function<unsigned int(const unsigned char*, size_t)>& fnSink) {
+unsigned int StreamNtfsData(
+    CNtfsDataSource& source, const _FILE_NODE_& node, const NTFS_FILE_DATA& data,
+    uint64_t u64MaxBytes, const std::function<unsigned int(const unsigned char*, size_t)>& fnSink) {
     uint64_t u64Left = std::min<uint64_t>(node.u64FileSize, u64MaxBytes);
     if (data.bResident) {
         size_t nTake = static_cast<size_t>(std::min<uint64_t>(u64Left, data.vecResident.size()));
@@ -35,7 +35,8 @@ unsigned int StreamNtfsData(CNtfsDataSource& source, const _FILE_NODE_& node,
     if (node.nClusterBytes > kMaxClusterBytes) return TW_ERR_CLUSTER_TOO_LARGE;
     if (nBps <= 0 || node.nClusterBytes == 0 || node.nClusterBytes % nBps != 0)
         return TW_ERR_BAD_ARGUMENT;
-    if (CheckRunsInVolume(data.vecRuns, source.VolumeClusters(node)) != 0) return TW_ERR_BAD_ARGUMENT;
+    if (CheckRunsInVolume(data.vecRuns, source.VolumeClusters(node)) != 0)
+        return TW_ERR_BAD_ARGUMENT;
     // Pieces are whole sectors of at most 64 KiB.
     const size_t nPieceMax = std::max<size_t>(kPiece / nBps, 1) * nBps;
     std::vector<unsigned char> vecBuf(nPieceMax);
@@ -47,7 +48,8 @@ unsigned int StreamNtfsData(CNtfsDataSource& source, const _FILE_NODE_& node,
         if (!run.bSparse) i64Cluster += run.i64Offset;
         uint64_t u64Done = 0;
         while (u64Done < u64RunBytes && u64Left > 0) {
-            size_t nPiece = static_cast<size_t>(std::min<uint64_t>(nPieceMax, u64RunBytes - u64Done));
+            size_t nPiece =
+                static_cast<size_t>(std::min<uint64_t>(nPieceMax, u64RunBytes - u64Done));
             size_t nGot = nPiece;
             if (run.bSparse) {
                 std::memset(vecBuf.data(), 0, nPiece);
@@ -82,8 +84,9 @@ unsigned int SaveNtfsFile(CNtfsDataSource& source, const _FILE_NODE_& node,
     NTFS_FILE_DATA data;
     nResult = source.ReadNodeData(node, data);
     if (nResult == 0) {
-        nResult = StreamNtfsData(source, node, data, node.u64FileSize,
-                                 [&](const unsigned char* p, size_t n) { return target.Write(p, n); });
+        nResult =
+            StreamNtfsData(source, node, data, node.u64FileSize,
+                           [&](const unsigned char* p, size_t n) { return target.Write(p, n); });
     }
     return target.Finish(nResult);
 }
@@ -145,8 +148,8 @@ unsigned int PreviewNtfsFile(CNtfsDataSource& source, const _FILE_NODE_* pNode,
                                      }
                                      u64Done += n;
                                      if (nRet != 0) return nRet;
-                                     return static_cast<unsigned int>(report(
-                                         static_cast<int>(u64Done * 100 / u64Want), 0));
+                                     return static_cast<unsigned int>(
+                                         report(static_cast<int>(u64Done * 100 / u64Want), 0));
                                  });
     }
     if (bToFile) {

@@ -45,9 +45,9 @@ public:
 // sink's non-zero value ends the walk and is returned. 87 when a run lies
 // outside the volume or the runs do not cover the size; 29 for a cluster size
 // above 100 MiB; the reader's code (30 when it delivered nothing) on a failed read.
-unsigned int StreamNtfsData(CNtfsDataSource& source, const _FILE_NODE_& node,
-                            const NTFS_FILE_DATA& data, uint64_t u64MaxBytes,
-                            const std::function<unsigned int(const unsigned char*, size_t)>& fnSink);
+unsigned int StreamNtfsData(
+    CNtfsDataSource& source, const _FILE_NODE_& node, const NTFS_FILE_DATA& data,
+    uint64_t u64MaxBytes, const std::function<unsigned int(const unsigned char*, size_t)>& fnSink);
 
 // Writes one file node to wszTarget (created or emptied, mode 0644), with
 // progress through the recovery callback.

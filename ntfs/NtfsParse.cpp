@@ -72,7 +72,7 @@ unsigned int NtfsSectorsPerCluster(uint8_t nByte, unsigned int nBytesPerSector) 
         if (nShift > 31) return 0;
         u64Spc = 1ull << nShift;
     }
-    if (u64Spc & (u64Spc - 1)) return 0;                         // not a power of two
+    if (u64Spc & (u64Spc - 1)) return 0;                          // not a power of two
     if (u64Spc * nBytesPerSector > 2ull * 1024 * 1024) return 0;  // clusters are at most 2 MiB
     return static_cast<unsigned int>(u64Spc);
 }

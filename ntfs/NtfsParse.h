@@ -15,14 +15,14 @@
 // The fields of the NTFS boot sector that the engines read.
 struct NTFS_BOOT_SECTOR {
     uint8_t abJump[3];
-    char szOemId[8];            // "NTFS    "
-    uint16_t nBytesPerSector;   // 0x0B; 0 is taken as 512
-    uint8_t nSectorsPerCluster; // 0x0D; >= 0x81 encodes 2^(256 - value)
+    char szOemId[8];             // "NTFS    "
+    uint16_t nBytesPerSector;    // 0x0B; 0 is taken as 512
+    uint8_t nSectorsPerCluster;  // 0x0D; >= 0x81 encodes 2^(256 - value)
     uint8_t abReserved1[0x28 - 0x0E];
-    uint64_t u64TotalSectors;   // 0x28
-    uint64_t u64MftCluster;     // 0x30
-    uint64_t u64MftMirrCluster; // 0x38
-    int8_t nClustersPerRecord;  // 0x40
+    uint64_t u64TotalSectors;    // 0x28
+    uint64_t u64MftCluster;      // 0x30
+    uint64_t u64MftMirrCluster;  // 0x38
+    int8_t nClustersPerRecord;   // 0x40
 };
 static_assert(offsetof(NTFS_BOOT_SECTOR, nBytesPerSector) == 0x0B, "layout");
 static_assert(offsetof(NTFS_BOOT_SECTOR, nSectorsPerCluster) == 0x0D, "layout");
@@ -45,8 +45,8 @@ struct NTFS_FILE_RECORD_HEADER {
     uint64_t u64BaseRecord;     // 0x20: 0 for a base record
     uint16_t nNextAttrId;
     uint16_t nReserved;
-    uint32_t nRecordNumber;      // 0x2C
-    uint16_t nUpdateSequence;    // 0x30, followed by one saved value per 512 bytes
+    uint32_t nRecordNumber;    // 0x2C
+    uint16_t nUpdateSequence;  // 0x30, followed by one saved value per 512 bytes
 };
 static_assert(offsetof(NTFS_FILE_RECORD_HEADER, nFirstAttrOffset) == 0x14, "layout");
 static_assert(offsetof(NTFS_FILE_RECORD_HEADER, nFlags) == 0x16, "layout");
@@ -79,9 +79,9 @@ static_assert(offsetof(NTFS_RESIDENT_ATTR, nValueOffset) == 0x14, "layout");
 static_assert(sizeof(NTFS_RESIDENT_ATTR) == 0x18, "resident header");
 
 struct NTFS_NONRESIDENT_ATTR : NTFS_ATTR_HEADER {
-    uint64_t u64StartVcn;      // 0x10
-    uint64_t u64LastVcn;       // 0x18
-    uint16_t nRunListOffset;   // 0x20
+    uint64_t u64StartVcn;     // 0x10
+    uint64_t u64LastVcn;      // 0x18
+    uint16_t nRunListOffset;  // 0x20
     uint16_t nCompressionUnit;
     uint32_t nPadding;
     uint64_t u64AllocatedSize;    // 0x28
@@ -96,17 +96,17 @@ static_assert(sizeof(NTFS_NONRESIDENT_ATTR) == 0x40, "non-resident header");
 
 // Value of a file-name attribute (0x30); the UTF-16LE name follows at 0x42.
 struct NTFS_FILE_NAME_VALUE {
-    uint64_t u64ParentRef;     // 0x00, low 48 bits: parent record number
-    uint64_t u64CreateTime;    // 0x08, FILETIME
-    uint64_t u64ModifyTime;    // 0x10
-    uint64_t u64MftChangeTime; // 0x18
-    uint64_t u64AccessTime;    // 0x20
-    uint64_t u64AllocatedSize; // 0x28
-    uint64_t u64DataSize;      // 0x30
-    uint32_t nFileAttributes;  // 0x38
-    uint32_t nReparse;         // 0x3C
-    uint8_t nNameLength;       // 0x40, UTF-16 code units
-    uint8_t nNameSpace;        // 0x41: 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
+    uint64_t u64ParentRef;      // 0x00, low 48 bits: parent record number
+    uint64_t u64CreateTime;     // 0x08, FILETIME
+    uint64_t u64ModifyTime;     // 0x10
+    uint64_t u64MftChangeTime;  // 0x18
+    uint64_t u64AccessTime;     // 0x20
+    uint64_t u64AllocatedSize;  // 0x28
+    uint64_t u64DataSize;       // 0x30
+    uint32_t nFileAttributes;   // 0x38
+    uint32_t nReparse;          // 0x3C
+    uint8_t nNameLength;        // 0x40, UTF-16 code units
+    uint8_t nNameSpace;         // 0x41: 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
 };
 static_assert(offsetof(NTFS_FILE_NAME_VALUE, u64CreateTime) == 0x08, "layout");
 static_assert(offsetof(NTFS_FILE_NAME_VALUE, u64ModifyTime) == 0x10, "layout");
@@ -117,13 +117,13 @@ static_assert(sizeof(NTFS_FILE_NAME_VALUE) == 0x42, "name starts at 0x42");
 
 // One entry of an attribute list (0x20).
 struct NTFS_ATTR_LIST_ENTRY {
-    uint32_t nType;       // 0x00
-    uint16_t nLength;     // 0x04
-    uint8_t nNameLength;  // 0x06
-    uint8_t nNameOffset;  // 0x07
-    uint64_t u64StartVcn; // 0x08
+    uint32_t nType;         // 0x00
+    uint16_t nLength;       // 0x04
+    uint8_t nNameLength;    // 0x06
+    uint8_t nNameOffset;    // 0x07
+    uint64_t u64StartVcn;   // 0x08
     uint64_t u64Reference;  // 0x10, low 48 bits: record number
-    uint16_t nAttrId;     // 0x18
+    uint16_t nAttrId;       // 0x18
 };
 static_assert(offsetof(NTFS_ATTR_LIST_ENTRY, u64StartVcn) == 0x08, "layout");
 static_assert(offsetof(NTFS_ATTR_LIST_ENTRY, u64Reference) == 0x10, "layout");
@@ -214,26 +214,26 @@ struct NTFS_DATA_ATTR {
     uint16_t nAttrFlags = 0;    // 0x00FF compressed, 0x4000 encrypted, 0x8000 sparse
     uint32_t nValueOffset = 0;  // resident: value inside the record
     uint32_t nValueLength = 0;
-    uint64_t u64StartVcn = 0;   // non-resident
-    uint64_t u64DataSize = 0;   // the first piece's data size (resident: value length)
+    uint64_t u64StartVcn = 0;  // non-resident
+    uint64_t u64DataSize = 0;  // the first piece's data size (resident: value length)
     uint64_t u64AllocatedSize = 0;
     std::vector<__RUNLIST__> vecRuns;
-    int nRunStatus = 0;         // GetRunList result
+    int nRunStatus = 0;  // GetRunList result
 };
 
 struct NTFS_RECORD_INFO {
     uint16_t nFlags = 0;
     uint32_t nRecordNumber = 0;
     uint64_t u64BaseRecord = 0;
-    bool bHasName = false;       // a file-name attribute was found
-    uint32_t nParent = 0;        // low 32 bits of the first name's parent reference
+    bool bHasName = false;  // a file-name attribute was found
+    uint32_t nParent = 0;   // low 32 bits of the first name's parent reference
     uint64_t u64CreateTime = 0, u64ModifyTime = 0, u64AccessTime = 0;
     uint64_t u64NameDataSize = 0;
-    std::wstring wstrName;       // the first name, replaced by a later Win32 name
-    NTFS_DATA_ATTR data;         // first unnamed data attribute (0x80)
+    std::wstring wstrName;  // the first name, replaced by a later Win32 name
+    NTFS_DATA_ATTR data;    // first unnamed data attribute (0x80)
     bool bHasAttrList = false;
-    NTFS_DATA_ATTR attrList;     // the attribute list (0x20)
-    bool bWalkDamaged = false;   // the attribute walk stopped at a bad attribute
+    NTFS_DATA_ATTR attrList;    // the attribute list (0x20)
+    bool bWalkDamaged = false;  // the attribute walk stopped at a bad attribute
 };
 
 enum : int {
