@@ -19,6 +19,13 @@ std::string NodeName(const _FILE_NODE_& node) {
     return std::string(node.szFileName, strnlen(node.szFileName, sizeof node.szFileName));
 }
 
+// The data reads' own negative codes (not a file record, no data attribute,
+// a torn record) become 87, so that the failure is reported like any other.
+unsigned int ReadDataFor(CNtfsDataSource& source, const _FILE_NODE_& node, NTFS_FILE_DATA& data) {
+    unsigned int nRet = source.ReadNodeData(node, data);
+    return static_cast<int>(nRet) < 0 ? TW_ERR_BAD_ARGUMENT : nRet;
+}
+
 }  // namespace
 
 unsigned int StreamNtfsData(
@@ -82,7 +89,7 @@ unsigned int SaveNtfsFile(CNtfsDataSource& source, const _FILE_NODE_& node,
     unsigned int nResult = target.Open(wszTarget, node.u64FileSize);
     if (nResult != 0) return target.Finish(nResult);
     NTFS_FILE_DATA data;
-    nResult = source.ReadNodeData(node, data);
+    nResult = ReadDataFor(source, node, data);
     if (nResult == 0) {
         nResult =
             StreamNtfsData(source, node, data, node.u64FileSize,
@@ -135,7 +142,7 @@ unsigned int PreviewNtfsFile(CNtfsDataSource& source, const _FILE_NODE_* pNode,
         u64Want = std::min<uint64_t>(u64Want, nCapacity > 0 ? nCapacity : 0);
     }
     NTFS_FILE_DATA data;
-    unsigned int nResult = source.ReadNodeData(node, data);
+    unsigned int nResult = ReadDataFor(source, node, data);
     uint64_t u64Done = 0;
     if (nResult == 0 && u64Want > 0) {
         nResult = StreamNtfsData(source, node, data, u64Want,
