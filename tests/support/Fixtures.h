@@ -1,0 +1,38 @@
+// Test helpers for the fixture images built by tests/fixtures/build_*.sh, plus
+// whole-file reads and SHA-1 checksums (temporary folders: support/ScratchDir.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace twtest {
+
+// The folder of the cached fixture images (TW_FIXTURE_DIR).
+std::string FixtureDir();
+// FixtureDir()/NAME.img, e.g. FixtureImage("fat16").
+std::string FixtureImage(const std::string& strName);
+// FixtureDir()/NAME.files: the original content written into image NAME.
+std::string FixtureFilesDir(const std::string& strName);
+
+// One line of NAME.manifest: a file written into the image, deleted or live.
+struct ManifestEntry {
+    bool bDeleted = false;
+    std::string strPath;  // path in the volume, starting with '/', UTF-8
+    uint64_t u64Size = 0;
+    std::string strSha1;        // lower-case hex
+    std::string strSourceFile;  // the original: FixtureFilesDir(NAME) + strPath
+};
+// Empty when the manifest is missing or unreadable.
+std::vector<ManifestEntry> ReadManifest(const std::string& strName);
+
+// SHA-1 as lower-case hex. Sha1OfFile returns "" when the file cannot be read.
+std::string Sha1OfBytes(const void* pData, size_t nLength);
+std::string Sha1OfFile(const std::string& strPath);
+
+// The whole file, or its first nMax bytes.
+bool ReadFileBytes(const std::string& strPath, std::vector<unsigned char>& vecOut,
+                   size_t nMax = SIZE_MAX);
+
+}  // namespace twtest
