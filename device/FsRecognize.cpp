@@ -1,0 +1,151 @@
+#include "device/FsRecognize.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Boot-sector fields, little-endian, read byte by byte so that no alignment or
+// host order is assumed.
+uint16_t U16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t U32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint64_t U64(const unsigned char* p) {
+    return static_cast<uint64_t>(U32(p)) | (static_cast<uint64_t>(U32(p + 4)) << 32);
+}
+
+bool IsValidSectorsPerCluster(unsigned char n) {
+    return n == 1 || n == 2 || n == 4 || n == 8 || n == 16 || n == 32 || n == 64;
+}
+
+bool HasBootSignature(const unsigned char* pBuf) {
+    return pBuf[510] == 0x55 && pBuf[511] == 0xAA;
+}
+
+// {sectors per cluster, lowest sector count, sector count limit}
+const uint32_t Fat32DefaultClusterPartitionSizeLimitBySector[8][3] = {
+    {1, 68544, 133056},        {2, 133056, 264096},           {4, 264096, 526176},
+    {8, 526176, 16777152},     {16, 16777152, 33554304},      {32, 33554304, 67108608},
+    {64, 67108608, 268435440}, {128, 268435440, 4294967167u},
+};
+
+const uint32_t kMaxFatClusters = 0x0FFFFFEF;
+
+}  // namespace
+
+bool IsNtfs(const unsigned char* pBuf) {
+    if (!pBuf) return false;
+    if (std::memcmp(pBuf + 3, "NTFS    ", 8) != 0) return false;
+    const uint16_t nBytesPerSector = U16(pBuf + 0x0B);
+    // A sector size of 0 is a multiple of 512 too, but no NTFS volume has it and
+    // every engine divides by it.
+    if (nBytesPerSector == 0 || (nBytesPerSector & 0x1FF) != 0) return false;
+    if (U16(pBuf + 0x0E) != 0) return false;
+    if (!IsValidSectorsPerCluster(pBuf[0x0D])) return false;
+    if (U64(pBuf + 0x28) == 0) return false;
+    static const int kMustBeZero[] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x16,
+                                      0x17, 0x20, 0x21, 0x22, 0x23};
+    for (int nOffset : kMustBeZero) {
+        if (pBuf[nOffset] != 0) return false;
+    }
+    return HasBootSignature(pBuf);
+}
+
+bool IsBitlockerDBR(const unsigned char* pBuf) {
+    if (!pBuf) return false;
+    if (std::memcmp(pBuf + 3, "-FVE-FS-", 8) == 0) return true;
+    unsigned char pattern[30];
+    std::memset(pattern, 'x', 8);
+    std::memset(pattern + 8, 0xFF, 19);
+    pattern[27] = 0x00;
+    pattern[28] = 0x1F;
+    pattern[29] = 0x2C;
+    return std::memcmp(pBuf + 480, pattern, sizeof(pattern)) == 0;
+}
+
+bool IsFullValidFAT16DBR(const unsigned char* pBuf) {
+    if (!pBuf) return false;
+    return pBuf[0x10] != 0 && (U16(pBuf + 0x13) != 0 || U32(pBuf + 0x20) != 0) &&
+           IsValidSectorsPerCluster(pBuf[0x0D]) && U16(pBuf + 0x16) != 0 && HasBootSignature(pBuf);
+}
+
+bool IsFullValidFAT32DBR(const unsigned char* pBuf) {
+    if (!pBuf) return false;
+    return std::memcmp(pBuf + 0x52, "FAT32   ", 8) == 0 && pBuf[0x10] != 0 &&
+           U32(pBuf + 0x20) != 0 && IsValidSectorsPerCluster(pBuf[0x0D]) && U32(pBuf + 0x24) != 0 &&
+           HasBootSignature(pBuf);
+}
+
+bool IsFat(const unsigned char* pBuf) {
+    if (!pBuf || IsBitlockerDBR(pBuf)) return false;
+    const uint32_t nFatSize = U16(pBuf + 0x16) != 0 ? U16(pBuf + 0x16) : U32(pBuf + 0x24);
+    const uint32_t nTotal = U32(pBuf + 0x20) != 0 ? U32(pBuf + 0x20) : U16(pBuf + 0x13);
+    const uint16_t nBytesPerSector = U16(pBuf + 0x0B);
+    const unsigned char nSectorsPerCluster = pBuf[0x0D];
+    if (nBytesPerSector == 0 || (nBytesPerSector & 0x1FF) != 0 || nSectorsPerCluster == 0) {
+        return false;
+    }
+    const uint32_t nRootDirSectors =
+        (static_cast<uint32_t>(U16(pBuf + 0x11)) * 32) / nBytesPerSector;
+    // The areas before the data region must fit in the volume; unchecked, the
+    // subtraction wraps and a volume smaller than its own FATs passes.
+    const uint64_t u64Meta = static_cast<uint64_t>(U16(pBuf + 0x0E)) +
+                             static_cast<uint64_t>(nFatSize) * pBuf[0x10] + nRootDirSectors;
+    if (u64Meta > nTotal) return false;
+    const uint32_t nClusters = static_cast<uint32_t>(nTotal - u64Meta) / nSectorsPerCluster;
+    if (nClusters > kMaxFatClusters) return false;
+    return IsFullValidFAT16DBR(pBuf) || IsFullValidFAT32DBR(pBuf);
+}
+
+bool IsExt(const unsigned char* pBuf) {
+    if (!pBuf) return false;
+    const unsigned char* sb = pBuf + 1024;
+    if (U16(sb + 0x38) != 0xEF53) return false;
+    const uint32_t nInodes = U32(sb + 0x00);
+    const uint32_t nBlocks = U32(sb + 0x04);
+    const uint32_t nFirstDataBlock = U32(sb + 0x14);
+    const uint32_t nLogBlockSize = U32(sb + 0x18);
+    const uint32_t nBlocksPerGroup = U32(sb + 0x20);
+    const uint32_t nInodesPerGroup = U32(sb + 0x28);
+    const uint32_t nFirstInode = U32(sb + 0x54);
+    if (nInodes == 0 || nBlocks == 0 || nBlocksPerGroup == 0 || nInodesPerGroup == 0) return false;
+    if (nFirstInode < 3) return false;
+    if ((nInodes - 1) / nInodesPerGroup != (nBlocks - 1 - nFirstDataBlock) / nBlocksPerGroup) {
+        return false;
+    }
+    // 1,024-byte blocks (log field 0) put the superblock in block 1; larger blocks in block 0.
+    const uint32_t nExpectedFirstDataBlock = nLogBlockSize == 0 ? 1 : 0;
+    if (nFirstDataBlock != nExpectedFirstDataBlock) return false;
+    return nInodes > nFirstInode;
+}
+
+unsigned GetFat32DefaultSectorPerCluster(unsigned long long u64Sectors,
+                                         unsigned int nBytesPerSector) {
+    if (u64Sectors == 0) return 0;
+    for (const auto& row : Fat32DefaultClusterPartitionSizeLimitBySector) {
+        if (row[1] <= u64Sectors && u64Sectors < row[2]) {
+            if (row[0] == 128 && nBytesPerSector == 4096) return 64;
+            return row[0];
+        }
+    }
+    return 8;
+}
+
+unsigned GetDefaultNtfsSectorPerCluster(unsigned long long u64Sectors,
+                                        unsigned int nBytesPerSector) {
+    const double dSizeMiB =
+        static_cast<double>(nBytesPerSector) * static_cast<double>(u64Sectors) / 1048576.0;
+    const unsigned long long k = nBytesPerSector / 512;
+    const double t1 = static_cast<double>(7 * k);
+    const double t2 = static_cast<double>(nBytesPerSector & ~0x1FFull);
+    const double t3 = static_cast<double>((2ull * nBytesPerSector) & ~0x3FFull);
+    const double t4 = static_cast<double>((4ull * nBytesPerSector) & ~0x7FFull);
+    if (dSizeMiB > t1 && dSizeMiB <= t2) return 1;
+    if (dSizeMiB > t2 && dSizeMiB <= t3) return 2;
+    if (dSizeMiB > t3 && dSizeMiB <= t4) return 4;
+    return 8;
+}

@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+#include "device/FsRecognize.h"
+#include "support/Fixtures.h"
+
+namespace {
+
+// The first 16,384 bytes of a fixture image, as the factory probes them.
+std::vector<unsigned char> Probe(const std::string& strName) {
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(twtest::ReadFileBytes(twtest::FixtureImage(strName), bytes, 16384)) << strName;
+    bytes.resize(16384, 0);
+    return bytes;
+}
+
+void PutU16(std::vector<unsigned char>& b, size_t off, uint16_t v) {
+    b[off] = v & 0xFF;
+    b[off + 1] = v >> 8;
+}
+void PutU32(std::vector<unsigned char>& b, size_t off, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+struct Expect {
+    const char* szName;
+    bool bNtfs, bFat, bExt, bFat16Form, bFat32Form;
+};
+
+}  // namespace
+
+TEST(FsRecognize, RealImagesAreRecognisedAsTheirOwnTypeOnly) {
+    const Expect cases[] = {
+        {"fat12", false, true, false, true, false}, {"fat16", false, true, false, true, false},
+        {"fat32", false, true, false, false, true}, {"ntfs", true, false, false, false, false},
+        {"ext4", false, false, true, false, false},
+    };
+    for (const Expect& e : cases) {
+        SCOPED_TRACE(e.szName);
+        const std::vector<unsigned char> b = Probe(e.szName);
+        EXPECT_EQ(IsNtfs(b.data()), e.bNtfs);
+        EXPECT_EQ(IsFat(b.data()), e.bFat);
+        EXPECT_EQ(IsExt(b.data()), e.bExt);
+        EXPECT_EQ(IsFullValidFAT16DBR(b.data()), e.bFat16Form);
+        EXPECT_EQ(IsFullValidFAT32DBR(b.data()), e.bFat32Form);
+        EXPECT_FALSE(IsBitlockerDBR(b.data()));
+    }
+}
+
+TEST(FsRecognize, NullAndZeroBuffersAreNothing) {
+    const std::vector<unsigned char> zeros(16384, 0);
+    for (const unsigned char* p : {static_cast<const unsigned char*>(nullptr), zeros.data()}) {
+        EXPECT_FALSE(IsNtfs(p));
+        EXPECT_FALSE(IsFat(p));
+        EXPECT_FALSE(IsExt(p));
+        EXPECT_FALSE(IsFullValidFAT16DBR(p));
+        EXPECT_FALSE(IsFullValidFAT32DBR(p));
+        EXPECT_FALSE(IsBitlockerDBR(p));
+    }
+}
+
+TEST(FsRecognize, EncryptedVolumeMarksHideFat) {
+    std::vector<unsigned char> b = Probe("fat32");
+    ASSERT_TRUE(IsFat(b.data()));
+    std::memcpy(&b[3], "-FVE-FS-", 8);
+    EXPECT_TRUE(IsBitlockerDBR(b.data()));
+    EXPECT_FALSE(IsFat(b.data()));
+
+    b = Probe("fat16");
+    std::memset(&b[480], 'x', 8);
+    std::memset(&b[488], 0xFF, 19);
+    b[507] = 0x00, b[508] = 0x1F, b[509] = 0x2C;
+    EXPECT_TRUE(IsBitlockerDBR(b.data()));
+    EXPECT_FALSE(IsFat(b.data()));
+    b[509] = 0x2D;  // one byte off the pattern
+    EXPECT_FALSE(IsBitlockerDBR(b.data()));
+    EXPECT_TRUE(IsFat(b.data()));
+}
+
+TEST(FsRecognize, FatSectorsPerClusterAndSectorSize) {
+    std::vector<unsigned char> b = Probe("fat16");
+    b[0x0D] = 64;
+    EXPECT_TRUE(IsFat(b.data()));
+    b[0x0D] = 128;
+    EXPECT_FALSE(IsFat(b.data()));
+    b[0x0D] = 3;
+    EXPECT_FALSE(IsFat(b.data()));
+    b[0x0D] = 0;
+    EXPECT_FALSE(IsFat(b.data()));
+
+    b = Probe("fat16");
+    PutU16(b, 0x0B, 4096);
+    EXPECT_TRUE(IsFat(b.data()));
+    PutU16(b, 0x0B, 1000);
+    EXPECT_FALSE(IsFat(b.data()));
+    PutU16(b, 0x0B, 0);
+    EXPECT_FALSE(IsFat(b.data()));
+}
+
+TEST(FsRecognize, FatTotalSectorsFromEitherField) {
+    std::vector<unsigned char> b = Probe("fat16");
+    const uint16_t nTotal16 = static_cast<uint16_t>(b[0x13] | (b[0x14] << 8));
+    ASSERT_NE(nTotal16, 0);  // 8 MiB: the 16-bit field holds it
+    PutU16(b, 0x13, 0);
+    PutU32(b, 0x20, nTotal16);
+    EXPECT_TRUE(IsFullValidFAT16DBR(b.data()));
+    EXPECT_TRUE(IsFat(b.data()));
+    PutU32(b, 0x20, 0);
+    EXPECT_FALSE(IsFat(b.data()));
+}
+
+TEST(FsRecognize, FatFormsCheckTheirOwnFields) {
+    std::vector<unsigned char> b = Probe("fat32");
+    b[0x10] = 0;  // no FAT
+    EXPECT_FALSE(IsFat(b.data()));
+    b = Probe("fat32");
+    PutU32(b, 0x24, 0);
+    EXPECT_FALSE(IsFat(b.data()));
+    b = Probe("fat32");
+    b[0x52] = 'f';
+    EXPECT_FALSE(IsFat(b.data()));
+    b = Probe("fat16");
+    b[511] = 0;
+    EXPECT_FALSE(IsFat(b.data()));
+    b = Probe("fat12");
+    PutU16(b, 0x16, 0);  // FAT12/16 form needs the 16-bit FAT size
+    EXPECT_FALSE(IsFat(b.data()));
+}
+
+TEST(FsRecognize, FatClusterCountLimit) {
+    std::vector<unsigned char> b = Probe("fat32");
+    const uint32_t nFat = b[0x24] | (b[0x25] << 8) | (b[0x26] << 16) | (b[0x27] << 24);
+    const uint32_t nReserved = b[0x0E] | (b[0x0F] << 8);
+    const uint32_t nMeta = nReserved + nFat * b[0x10];
+    b[0x0D] = 1;
+    PutU32(b, 0x20, nMeta + 0x0FFFFFEF);  // exactly the largest cluster count
+    EXPECT_TRUE(IsFat(b.data()));
+    PutU32(b, 0x20, nMeta + 0x0FFFFFF0);
+    EXPECT_FALSE(IsFat(b.data()));
+    b[0x0D] = 2;  // the same sectors in half as many clusters
+    EXPECT_TRUE(IsFat(b.data()));
+}
+
+TEST(FsRecognize, FatWhoseTablesExceedTheVolumeIsNotFat) {
+    // Reserved sectors and FATs larger than the volume: the data region would
+    // have a negative size.
+    std::vector<unsigned char> b = Probe("fat16");
+    PutU16(b, 0x0E, 0xFFFF);
+    b[0x0D] = 64;
+    EXPECT_FALSE(IsFat(b.data()));
+}
+
+TEST(FsRecognize, NtfsChecksEachField) {
+    const std::vector<unsigned char> good = Probe("ntfs");
+    ASSERT_TRUE(IsNtfs(good.data()));
+    for (size_t off :
+         {0x10, 0x11, 0x12, 0x13, 0x14, 0x16, 0x17, 0x20, 0x21, 0x22, 0x23, 0x0E, 0x0F}) {
+        std::vector<unsigned char> b = good;
+        b[off] = 1;
+        EXPECT_FALSE(IsNtfs(b.data())) << "byte " << off;
+    }
+    // Bytes the test does not look at (0x15 is the media byte, 0x18.. geometry).
+    for (size_t off : {0x15, 0x18, 0x1A, 0x1C, 0x24, 0x30}) {
+        std::vector<unsigned char> b = good;
+        b[off] ^= 0x5A;
+        EXPECT_TRUE(IsNtfs(b.data())) << "byte " << off;
+    }
+    std::vector<unsigned char> b = good;
+    b[7] = 'X';
+    EXPECT_FALSE(IsNtfs(b.data()));
+    b = good;
+    std::memset(&b[0x28], 0, 8);
+    EXPECT_FALSE(IsNtfs(b.data()));
+    b[0x2F] = 1;  // only the high byte of the 64-bit total set
+    EXPECT_TRUE(IsNtfs(b.data()));
+    b = good;
+    b[0x0D] = 128;
+    EXPECT_FALSE(IsNtfs(b.data()));
+    b[0x0D] = 64;
+    EXPECT_TRUE(IsNtfs(b.data()));
+    b = good;
+    PutU16(b, 0x0B, 4096);
+    EXPECT_TRUE(IsNtfs(b.data()));
+    PutU16(b, 0x0B, 768);
+    EXPECT_FALSE(IsNtfs(b.data()));
+    PutU16(b, 0x0B, 0);  // no sector size: nothing could be read from it
+    EXPECT_FALSE(IsNtfs(b.data()));
+    b = good;
+    b[510] = 0;
+    EXPECT_FALSE(IsNtfs(b.data()));
+}
+
+TEST(FsRecognize, ExtSuperblockChecks) {
+    const std::vector<unsigned char> good = Probe("ext4");
+    ASSERT_TRUE(IsExt(good.data()));
+    const size_t sb = 1024;
+    // The fixture has 1,024-byte blocks: log field 0, first data block 1.
+    ASSERT_EQ(good[sb + 0x18], 0);
+    ASSERT_EQ(good[sb + 0x14], 1);
+
+    std::vector<unsigned char> b = good;
+    PutU32(b, sb + 0x18, 1);  // 2,048-byte blocks with first data block 1
+    EXPECT_FALSE(IsExt(b.data()));
+    PutU32(b, sb + 0x14, 0);
+    EXPECT_TRUE(IsExt(b.data()));
+    PutU32(b, sb + 0x18, 40);  // a shift count past 32 bits must not matter
+    EXPECT_TRUE(IsExt(b.data()));
+
+    b = good;
+    PutU32(b, sb + 0x14, 0);  // 1,024-byte blocks need first data block 1
+    EXPECT_FALSE(IsExt(b.data()));
+
+    for (size_t off : {0x00, 0x04, 0x20, 0x28}) {
+        b = good;
+        PutU32(b, sb + off, 0);
+        EXPECT_FALSE(IsExt(b.data())) << "zero field " << off;
+    }
+    b = good;
+    b[sb + 0x38] = 0x54;
+    EXPECT_FALSE(IsExt(b.data()));
+
+    b = good;
+    PutU32(b, sb + 0x54, 2);
+    EXPECT_FALSE(IsExt(b.data()));
+    const uint32_t nInodes = good[sb] | (good[sb + 1] << 8) | (good[sb + 2] << 16);
+    PutU32(b, sb + 0x54, nInodes);  // first inode must be below the inode count
+    EXPECT_FALSE(IsExt(b.data()));
+
+    // Group counts from inodes and from blocks must agree.
+    b = good;
+    const uint32_t nBlocksPerGroup = good[sb + 0x20] | (good[sb + 0x21] << 8);
+    const uint32_t nBlocks =
+        good[sb + 4] | (good[sb + 5] << 8) | (good[sb + 6] << 16) | (good[sb + 7] << 24);
+    PutU32(b, sb + 4, nBlocks + nBlocksPerGroup);
+    EXPECT_FALSE(IsExt(b.data()));
+}
+
+TEST(FsRecognize, Fat32DefaultSectorsPerCluster) {
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(0, 512), 0u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(50000, 512), 8u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(1000000, 512), 8u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 512), 128u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 4096), 64u);
+    struct Row {
+        unsigned n;
+        unsigned long long lo, hi;
+    };
+    const Row rows[] = {{1, 68544, 133056},        {2, 133056, 264096},
+                        {4, 264096, 526176},       {8, 526176, 16777152},
+                        {16, 16777152, 33554304},  {32, 33554304, 67108608},
+                        {64, 67108608, 268435440}, {128, 268435440, 4294967167ull}};
+    for (const Row& r : rows) {
+        EXPECT_EQ(GetFat32DefaultSectorPerCluster(r.lo, 512), r.n) << r.lo;
+        EXPECT_EQ(GetFat32DefaultSectorPerCluster(r.hi - 1, 512), r.n) << r.hi - 1;
+    }
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(68543, 512), 8u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(4294967167ull, 512), 8u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(~0ull, 512), 8u);
+    EXPECT_EQ(GetFat32DefaultSectorPerCluster(67108608, 4096), 64u);
+}
+
+TEST(FsRecognize, NtfsDefaultSectorsPerCluster) {
+    const unsigned long long MiB = 2048;  // 512-byte sectors per MiB
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(4 * MiB, 512), 8u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(100 * MiB, 512), 1u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(700 * MiB, 512), 2u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(1500 * MiB, 512), 4u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(3000 * MiB, 512), 8u);
+    // Boundaries are inclusive at the top of each band.
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(7 * MiB, 512), 8u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(7 * MiB + 1, 512), 1u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(512 * MiB, 512), 1u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(512 * MiB + 1, 512), 2u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(2048 * MiB, 512), 4u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(2048 * MiB + 1, 512), 8u);
+    // 4,096-byte sectors: bands at 56, 4,096, 8,192 and 16,384 MiB.
+    const unsigned long long MiB4k = 256;
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(50 * MiB4k, 4096), 8u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(100 * MiB4k, 4096), 1u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(5000 * MiB4k, 4096), 2u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(10000 * MiB4k, 4096), 4u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(20000 * MiB4k, 4096), 8u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(0, 512), 8u);
+    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(~0ull, 4096), 8u);
+}
