@@ -1,0 +1,104 @@
+#include "engine/FileRecoveryFactory.h"
+
+#include <unistd.h>
+#include <climits>
+#include <new>
+#include <string>
+#include "common/DebugLog.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "device/FsRecognize.h"
+#include "engine/FastExtRecovery.h"
+
+namespace {
+
+// The probe covers the FAT and NTFS boot sectors and the ext superblock at 1,024.
+const int kProbeBytes = 16384;
+
+// One function per engine kind. An engine that is not built yet yields null.
+IFileRecoveryParse* NewFastNtfsEngine() {
+    return nullptr;
+}
+IFileRecoveryParse* NewFastFatEngine() {
+    return nullptr;
+}
+IFileRecoveryParse* NewFastExtEngine() {
+    return new (std::nothrow) CFastExtRecovery();
+}
+IFileRecoveryParse* NewDeepScanEngine() {
+    return nullptr;
+}
+
+// Picks the engine for the volume whose first 16,384 bytes are in pProbe.
+IFileRecoveryParse* NewEngineFor(const unsigned char* pProbe, RECOVERY_TYPE nType) {
+    if (nType != RECOVERY_TYPE_FAST) return NewDeepScanEngine();
+    if (IsNtfs(pProbe)) return NewFastNtfsEngine();
+    if (IsFat(pProbe)) return NewFastFatEngine();
+    if (IsExt(pProbe)) return NewFastExtEngine();
+    return nullptr;
+}
+
+enum ProbeResult { PROBE_OK, PROBE_SEEK_FAILED, PROBE_READ_FAILED };
+
+// Reads the probe at byte offset llOffset of an open descriptor.
+ProbeResult ReadProbe(int fd, long long llOffset, unsigned char* pProbe) {
+    if (llOffset < 0 || ::lseek(fd, static_cast<off_t>(llOffset), SEEK_SET) < 0) {
+        return PROBE_SEEK_FAILED;
+    }
+    unsigned int nRead = 0;
+    if (ReadData(fd, pProbe, kProbeBytes, &nRead) != 0 || nRead != kProbeBytes) {
+        return PROBE_READ_FAILED;
+    }
+    return PROBE_OK;
+}
+
+}  // namespace
+
+CFileRecoveryFactory& CFileRecoveryFactory::GetInstance() {
+    static CFileRecoveryFactory instance;
+    return instance;
+}
+
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int nDiskNo,
+                                                                     long long llFirstSector,
+                                                                     long long llSectorCount,
+                                                                     wchar_t wcDriveLetter,
+                                                                     RECOVERY_TYPE nType) {
+    const int fd = tw::OpenDiskNode(nDiskNo);
+    if (fd < 0) {
+        TwDebug("Open Failed\n");
+        return nullptr;
+    }
+    unsigned char probe[kProbeBytes];
+    // A first sector whose byte offset does not fit is a failed seek.
+    const long long llOffset =
+        (llFirstSector >= 0 && llFirstSector <= LLONG_MAX / 512) ? llFirstSector * 512 : -1;
+    const ProbeResult result = ReadProbe(fd, llOffset, probe);
+    if (result != PROBE_OK) {
+        TwDebug(result == PROBE_SEEK_FAILED ? "lseek Failed\n" : "read Failed\n");
+        ::close(fd);
+        return nullptr;
+    }
+    IFileRecoveryParse* pEngine = NewEngineFor(probe, nType);
+    if (pEngine) pEngine->Init(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter);
+    ::close(fd);
+    return pEngine;
+}
+
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(const wchar_t* wszPath,
+                                                                     wchar_t wcDriveLetter,
+                                                                     RECOVERY_TYPE nType) {
+    if (!wszPath) return nullptr;
+    const std::string strPath = tw::WideToUtf8(wszPath);
+    const int fd = tw::OpenReadOnly(strPath.c_str());
+    if (fd < 0) return nullptr;
+    unsigned char probe[kProbeBytes];
+    if (ReadProbe(fd, 0, probe) != PROBE_OK) {
+        ::close(fd);
+        return nullptr;
+    }
+    IFileRecoveryParse* pEngine = NewEngineFor(probe, nType);
+    if (pEngine) pEngine->Init(wszPath, wcDriveLetter);
+    ::close(fd);
+    return pEngine;
+}
