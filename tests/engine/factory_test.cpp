@@ -111,7 +111,7 @@ TEST(FileRecoveryFactory, DiskFormProbesAtThePartitionStart) {
     std::vector<twtest::Volume> primaries(1), logicals(2);
     primaries[0].strSourceImage = twtest::FixtureImage("fat12");
     primaries[0].nMbrType = 0x01;
-    logicals[0].strSourceImage = twtest::FixtureImage("fat16");
+    logicals[0].strSourceImage = twtest::FixtureImage("fat12");
     logicals[0].nMbrType = 0x06;
     logicals[1].strSourceImage = twtest::FixtureImage("ext4");
     logicals[1].nMbrType = 0x83;

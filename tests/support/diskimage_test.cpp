@@ -140,7 +140,7 @@ TEST(DiskImage, MbrLogicalAtExplicitPlaces) {
 TEST(DiskImage, GptHeadersEntriesAndChecksums) {
     CScratchDir dir;
     std::vector<twtest::Volume> vols(2);
-    vols[0].strSourceImage = twtest::FixtureImage("ntfs");
+    vols[0].strSourceImage = twtest::FixtureImage("fat12");
     vols[0].strName = "Data";
     vols[1].strSourceImage = twtest::FixtureImage("ext4");
     vols[1].strGptType = "0FC63DAF-8483-4772-8E79-3D69D8477DE4";
@@ -169,7 +169,7 @@ TEST(DiskImage, GptHeadersEntriesAndChecksums) {
     EXPECT_EQ(e0[58], 'a');
     EXPECT_EQ(Le(&d[1024 + 128 + 32], 8), placed[1].u64StartSector);
     EXPECT_EQ(Le(&d[1024 + 256 + 32], 8), 0u);
-    ExpectVolumeAt(d, placed[0], twtest::FixtureImage("ntfs"));
+    ExpectVolumeAt(d, placed[0], twtest::FixtureImage("fat12"));
     ExpectVolumeAt(d, placed[1], twtest::FixtureImage("ext4"));
 }
 
