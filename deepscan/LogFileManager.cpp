@@ -18,28 +18,10 @@ namespace {
 
 constexpr char kConfigName[] = "config";
 constexpr char kConfigTmpName[] = "config.tmp";
-// Deeper trees than this are not ours: deletion stops there with ELOOP.
-constexpr int kMaxRemoveDepth = 64;
 
 void CopyField(char (&szField)[256], const char* szValue) {
     memset(szField, 0, sizeof(szField));
     if (szValue) strncpy(szField, szValue, sizeof(szField) - 1);
-}
-
-// Writes the whole buffer, retrying partial writes; 0 or errno.
-int WriteAll(int fd, const void* pData, size_t nSize) {
-    const unsigned char* p = static_cast<const unsigned char*>(pData);
-    while (nSize > 0) {
-        ssize_t n = write(fd, p, nSize);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno ? errno : EIO;
-        }
-        if (n == 0) return EIO;
-        p += n;
-        nSize -= static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 // Free bytes of the volume holding the path; 0 when unknown.
@@ -54,44 +36,6 @@ uint64_t FreeBytesOf(const char* szPath) {
 bool SameArea(const _LOG_FILE_INFO_& info, int nDiskNo, uint64_t u64First, uint64_t u64Count) {
     return info.nDiskNo == nDiskNo && info.u64FirstSector == u64First &&
            info.u64SectorCount == u64Count;
-}
-
-// Removes every entry of the open folder dirFd (which it closes), depth-first.
-int RemoveDirEntries(int dirFd, int nDepth) {
-    if (nDepth > kMaxRemoveDepth) {
-        close(dirFd);
-        return ELOOP;
-    }
-    DIR* pDir = fdopendir(dirFd);
-    if (!pDir) {
-        int nErr = errno;
-        close(dirFd);
-        return nErr;
-    }
-    int nResult = 0;
-    while (struct dirent* pEntry = readdir(pDir)) {
-        const char* szName = pEntry->d_name;
-        if (strcmp(szName, ".") == 0 || strcmp(szName, "..") == 0) continue;
-        struct stat st;
-        if (fstatat(dirFd, szName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (!nResult) nResult = errno;
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            int subFd = openat(dirFd, szName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (subFd < 0) {
-                if (!nResult) nResult = errno;
-                continue;
-            }
-            int nSub = RemoveDirEntries(subFd, nDepth + 1);
-            if (nSub && !nResult) nResult = nSub;
-            if (unlinkat(dirFd, szName, AT_REMOVEDIR) != 0 && !nResult) nResult = errno;
-        } else if (unlinkat(dirFd, szName, 0) != 0 && !nResult) {
-            nResult = errno;
-        }
-    }
-    closedir(pDir);
-    return nResult;
 }
 
 // True when szDir names a folder strictly inside szBase with no ".." part.
@@ -131,34 +75,6 @@ unsigned int ParseLogConfigData(const unsigned char* pData, size_t nSize, uint64
         vecOut.push_back(info);
     }
     return TW_OK;
-}
-
-int RemoveDirTree(const char* szUtf8Dir) {
-    if (!szUtf8Dir || !*szUtf8Dir) return TW_ERR_BAD_ARGUMENT;
-    // Without trailing slashes, O_NOFOLLOW sees a link as a link.
-    std::string strDir(szUtf8Dir);
-    while (strDir.size() > 1 && strDir.back() == '/') strDir.pop_back();
-    struct stat st;
-    if (lstat(strDir.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
-    if (!S_ISDIR(st.st_mode)) return unlink(strDir.c_str()) == 0 ? 0 : errno;
-    int fd = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int nResult = RemoveDirEntries(fd, 0);
-    if (rmdir(strDir.c_str()) != 0 && !nResult) nResult = errno;
-    return nResult;
-}
-
-int MakeDirTree(const char* szUtf8Dir, unsigned int nMode) {
-    if (!szUtf8Dir || !*szUtf8Dir) return TW_ERR_BAD_ARGUMENT;
-    std::string strDir(szUtf8Dir);
-    for (size_t nPos = 1; nPos <= strDir.size(); ++nPos) {
-        if (nPos != strDir.size() && strDir[nPos] != '/') continue;
-        std::string strPart = strDir.substr(0, nPos);
-        if (mkdir(strPart.c_str(), nMode) != 0 && errno != EEXIST) return errno;
-    }
-    struct stat st;
-    if (stat(strDir.c_str(), &st) != 0) return errno;
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 CLogFileManager& CLogFileManager::GetInstance() {
@@ -202,13 +118,8 @@ unsigned int CLogFileManager::Init() {
         close(fd);
         return TW_ERR_OUT_OF_MEMORY;
     }
-    size_t nGot = 0;
-    while (nGot < vecData.size()) {
-        ssize_t n = pread(fd, vecData.data() + nGot, vecData.size() - nGot, nGot);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        nGot += static_cast<size_t>(n);
-    }
+    ssize_t nRead = ReadFullAt(fd, vecData.data(), vecData.size(), 0);
+    size_t nGot = nRead > 0 ? static_cast<size_t>(nRead) : 0;
     close(fd);
     ParseLogConfigData(vecData.data(), nGot, m_u64DirIndex, m_vecLogInfo);
     return nGot == vecData.size() ? TW_OK : TW_ERR_SHORT_READ;
@@ -259,45 +170,51 @@ int CLogFileManager::GetLogFileNameByFileType(const char* szDir, const char* szP
     return TW_OK;
 }
 
+_LOG_FILE_INFO_* CLogFileManager::FindFresh(
+    const std::function<bool(const _LOG_FILE_INFO_&)>& match, uint64_t _LOG_FILE_INFO_::*pField,
+    uint64_t u64Value) {
+    for (_LOG_FILE_INFO_& info : m_vecLogInfo) {
+        if (!match(info)) continue;
+        if (info.*pField == u64Value) return &info;
+        // The volume changed since: that scan is stale.
+        std::string strStale = info.szLogDir;
+        DeleteLogFileDir(strStale.c_str());
+        return nullptr;
+    }
+    return nullptr;
+}
+
 int CLogFileManager::SaveLogFileInfo(const char* szDevicePath, int nDiskNo, uint64_t u64FirstSector,
                                      uint64_t u64SectorCount, uint64_t u64RegionStart,
                                      uint64_t u64RegionLeft, uint64_t u64RegionDone,
                                      uint64_t u64Scanned, uint64_t u64Files, const char* szLogDir,
                                      const char* szImagePath) {
     bool bImage = szImagePath && *szImagePath;
-    uint64_t u64Free = 0;
-    if (!bImage) {
-        u64Free = FreeBytesOf(szDevicePath);
-        for (auto it = m_vecLogInfo.begin(); it != m_vecLogInfo.end(); ++it) {
-            if (!SameArea(*it, nDiskNo, u64FirstSector, u64SectorCount)) continue;
-            if (it->u64FreeBytes == u64Free) {
-                it->u64RegionStart = u64RegionStart;
-                it->u64RegionLeft = u64RegionLeft;
-                it->u64RegionDone = u64RegionDone;
-                it->u64ScannedSectors = u64Scanned;
-                it->u64FileCount = u64Files;
-                return static_cast<int>(SaveLogConfigFile());
-            }
-            // The volume changed since: that scan is stale.
-            std::string strStale = it->szLogDir;
-            DeleteLogFileDir(strStale.c_str());
-            break;
-        }
+    uint64_t u64Free = bImage ? 0 : FreeBytesOf(szDevicePath);
+    _LOG_FILE_INFO_* pInfo = nullptr;
+    if (!bImage)
+        pInfo = FindFresh(
+            [&](const _LOG_FILE_INFO_& info) {
+                return SameArea(info, nDiskNo, u64FirstSector, u64SectorCount);
+            },
+            &_LOG_FILE_INFO_::u64FreeBytes, u64Free);
+    if (!pInfo) {
+        _LOG_FILE_INFO_ info;
+        memset(&info, 0, sizeof(info));
+        info.nDiskNo = nDiskNo;
+        info.u64FirstSector = u64FirstSector;
+        info.u64SectorCount = u64SectorCount;
+        info.u64FreeBytes = u64Free;
+        CopyField(info.szLogDir, szLogDir);
+        CopyField(info.szImagePath, szImagePath);
+        m_vecLogInfo.push_back(info);
+        pInfo = &m_vecLogInfo.back();
     }
-    _LOG_FILE_INFO_ info;
-    memset(&info, 0, sizeof(info));
-    info.nDiskNo = nDiskNo;
-    info.u64FirstSector = u64FirstSector;
-    info.u64SectorCount = u64SectorCount;
-    info.u64RegionStart = u64RegionStart;
-    info.u64RegionLeft = u64RegionLeft;
-    info.u64RegionDone = u64RegionDone;
-    info.u64ScannedSectors = u64Scanned;
-    info.u64FileCount = u64Files;
-    info.u64FreeBytes = u64Free;
-    CopyField(info.szLogDir, szLogDir);
-    CopyField(info.szImagePath, szImagePath);
-    m_vecLogInfo.push_back(info);
+    pInfo->u64RegionStart = u64RegionStart;
+    pInfo->u64RegionLeft = u64RegionLeft;
+    pInfo->u64RegionDone = u64RegionDone;
+    pInfo->u64ScannedSectors = u64Scanned;
+    pInfo->u64FileCount = u64Files;
     return static_cast<int>(SaveLogConfigFile());
 }
 
@@ -307,50 +224,35 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* szDevicePath, int nDiskNo,
     uint64_t u64Free = FreeBytesOf(szDevicePath);
     m_bLoaded = false;
     m_strLoadedDir.clear();
-    for (const _LOG_FILE_INFO_& info : m_vecLogInfo) {
-        if (!SameArea(info, nDiskNo, u64FirstSector, u64SectorCount)) continue;
-        if (info.u64FreeBytes == u64Free) {
-            m_bLoaded = true;
-            m_strLoadedDir = info.szLogDir;
-            if (pOut) *pOut = info;
-            return 1;
-        }
-        std::string strStale = info.szLogDir;
-        DeleteLogFileDir(strStale.c_str());
-        return 0;
-    }
-    return 0;
+    _LOG_FILE_INFO_* pInfo = nullptr;
+    if (GetFileInfo(nDiskNo, u64FirstSector, u64SectorCount, u64Free, &pInfo) != 1) return 0;
+    m_bLoaded = true;
+    m_strLoadedDir = pInfo->szLogDir;
+    if (pOut) *pOut = *pInfo;
+    return 1;
 }
 
 int CLogFileManager::GetFileInfo(const char* szImagePath, uint64_t u64Size,
                                  _LOG_FILE_INFO_** ppOut) {
     if (!szImagePath) return 0;
-    for (_LOG_FILE_INFO_& info : m_vecLogInfo) {
-        if (strcmp(info.szImagePath, szImagePath) != 0) continue;
-        if (info.u64ImageSize == u64Size) {
-            if (ppOut) *ppOut = &info;
-            return 1;
-        }
-        std::string strStale = info.szLogDir;
-        DeleteLogFileDir(strStale.c_str());
-        return 0;
-    }
-    return 0;
+    _LOG_FILE_INFO_* pInfo = FindFresh(
+        [szImagePath](const _LOG_FILE_INFO_& info) {
+            return strcmp(info.szImagePath, szImagePath) == 0;
+        },
+        &_LOG_FILE_INFO_::u64ImageSize, u64Size);
+    if (pInfo && ppOut) *ppOut = pInfo;
+    return pInfo ? 1 : 0;
 }
 
 int CLogFileManager::GetFileInfo(int nDiskNo, uint64_t u64FirstSector, uint64_t u64SectorCount,
                                  uint64_t u64FreeBytes, _LOG_FILE_INFO_** ppOut) {
-    for (_LOG_FILE_INFO_& info : m_vecLogInfo) {
-        if (!SameArea(info, nDiskNo, u64FirstSector, u64SectorCount)) continue;
-        if (info.u64FreeBytes == u64FreeBytes) {
-            if (ppOut) *ppOut = &info;
-            return 1;
-        }
-        std::string strStale = info.szLogDir;
-        DeleteLogFileDir(strStale.c_str());
-        return 0;
-    }
-    return 0;
+    _LOG_FILE_INFO_* pInfo = FindFresh(
+        [&](const _LOG_FILE_INFO_& info) {
+            return SameArea(info, nDiskNo, u64FirstSector, u64SectorCount);
+        },
+        &_LOG_FILE_INFO_::u64FreeBytes, u64FreeBytes);
+    if (pInfo && ppOut) *ppOut = pInfo;
+    return pInfo ? 1 : 0;
 }
 
 int CLogFileManager::DeleteLogFileDir(const char* szDir) {
@@ -372,9 +274,10 @@ unsigned int CLogFileManager::SaveLogConfigFile() {
     std::string strTmp = m_strBaseDir + kConfigTmpName;
     int fd = open(strTmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return errno;
-    int nErr = WriteAll(fd, &m_u64DirIndex, sizeof(m_u64DirIndex));
+    int nErr = WriteAllAt(fd, &m_u64DirIndex, sizeof(m_u64DirIndex), 0);
     if (!nErr && !m_vecLogInfo.empty())
-        nErr = WriteAll(fd, m_vecLogInfo.data(), m_vecLogInfo.size() * sizeof(_LOG_FILE_INFO_));
+        nErr = WriteAllAt(fd, m_vecLogInfo.data(), m_vecLogInfo.size() * sizeof(_LOG_FILE_INFO_),
+                          sizeof(m_u64DirIndex));
     if (!nErr && fsync(fd) != 0) nErr = errno;
     if (close(fd) != 0 && !nErr) nErr = errno;
     if (nErr) return static_cast<unsigned int>(nErr);

@@ -6,8 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "deepscan/StoreFiles.h"
 
 // One scanned area: 592 bytes in the index file.
 struct _LOG_FILE_INFO_ {
@@ -99,6 +102,10 @@ private:
     CLogFileManager();
     CLogFileManager(const CLogFileManager&) = delete;
     CLogFileManager& operator=(const CLogFileManager&) = delete;
+    // The first record that matches: returned when its field holds the value;
+    // otherwise it is stale, its folder and record are deleted, and null.
+    _LOG_FILE_INFO_* FindFresh(const std::function<bool(const _LOG_FILE_INFO_&)>& match,
+                               uint64_t _LOG_FILE_INFO_::*pField, uint64_t u64Value);
 
     std::vector<_LOG_FILE_INFO_> m_vecLogInfo;
     std::string m_strBaseDir;
@@ -112,11 +119,3 @@ private:
 // the records are forced to end within their fields. 0, or 87 when empty.
 unsigned int ParseLogConfigData(const unsigned char* pData, size_t nSize, uint64_t& u64DirIndex,
                                 std::vector<_LOG_FILE_INFO_>& vecOut);
-
-// Deletes a folder and everything in it, depth-first, without changing the
-// working directory. Links are removed themselves, never followed; a folder
-// that is itself a link is only unlinked. 0, or the errno of the first failure
-// (a missing folder is 0).
-int RemoveDirTree(const char* szUtf8Dir);
-// Creates a folder and any missing parents with the given mode; 0 or errno.
-int MakeDirTree(const char* szUtf8Dir, unsigned int nMode);

@@ -21,39 +21,6 @@ namespace {
 constexpr size_t kNameSize = sizeof(_FILE_NODE_::szFileName);
 constexpr size_t kMaxKeyBytes = 4096;
 
-// Writes the whole buffer at the offset, retrying partial writes; 0 or errno.
-int PWriteAll(int fd, const void* pData, size_t nSize, off_t nOffset) {
-    const unsigned char* p = static_cast<const unsigned char*>(pData);
-    while (nSize > 0) {
-        ssize_t n = pwrite(fd, p, nSize, nOffset);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno ? errno : EIO;
-        }
-        if (n == 0) return EIO;
-        p += n;
-        nSize -= static_cast<size_t>(n);
-        nOffset += n;
-    }
-    return 0;
-}
-
-// Reads up to nSize bytes at the offset; the count read, or -1 with errno.
-ssize_t PReadFull(int fd, void* pData, size_t nSize, off_t nOffset) {
-    unsigned char* p = static_cast<unsigned char*>(pData);
-    size_t nGot = 0;
-    while (nGot < nSize) {
-        ssize_t n = pread(fd, p + nGot, nSize - nGot, nOffset + static_cast<off_t>(nGot));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        nGot += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(nGot);
-}
-
 // Records read from disk may be damaged: their name always ends in the field.
 void TerminateName(_FILE_NODE_& node) {
     node.szFileName[kNameSize - 1] = '\0';
@@ -176,7 +143,7 @@ unsigned int CScanResultFileManager::Init(const wchar_t* wszName) {
         _DIR_FILE_INFO_ info;
         for (off_t nOffset = 0; nOffset + static_cast<off_t>(sizeof(info)) <= st.st_size;
              nOffset += sizeof(info)) {
-            if (PReadFull(m_nDirInfoFd, &info, sizeof(info), nOffset) !=
+            if (ReadFullAt(m_nDirInfoFd, &info, sizeof(info), nOffset) !=
                 static_cast<ssize_t>(sizeof(info)))
                 break;
             info.szDirName[sizeof(info.szDirName) - 1] = '\0';
@@ -218,7 +185,7 @@ unsigned int CScanResultFileManager::FlushFileNodeToFile() {
     // Records only ever append: write at the end of what the file holds.
     off_t nEnd = lseek(m_nNodeFd, 0, SEEK_END);
     if (nEnd < 0) return errno;
-    int nErr = PWriteAll(m_nNodeFd, m_pBuf, nUsed, nEnd);
+    int nErr = WriteAllAt(m_nNodeFd, m_pBuf, nUsed, nEnd);
     lseek(m_nNodeFd, 0, SEEK_END);
     return static_cast<unsigned int>(nErr);
 }
@@ -249,7 +216,7 @@ std::string CScanResultFileManager::BuildRelationText(const DirRelationMap& map)
 unsigned int CScanResultFileManager::FlushRelationToFile() {
     if (m_nRelationFd < 0) return EBADF;
     std::string strText = BuildRelationText(m_mapRelation);
-    int nErr = PWriteAll(m_nRelationFd, strText.data(), strText.size(), 0);
+    int nErr = WriteAllAt(m_nRelationFd, strText.data(), strText.size(), 0);
     // A shorter text than the last one (a reopened store) must not leave a stale tail.
     if (!nErr && strText.size() < m_u64RelationLen &&
         ftruncate(m_nRelationFd, static_cast<off_t>(strText.size())) != 0)
@@ -264,7 +231,7 @@ unsigned int CScanResultFileManager::FlushDirFileInfoVec() {
     int nLastErr = 0;
     off_t nOffset = 0;
     for (const _DIR_FILE_INFO_& info : m_vecDirInfo) {
-        int nErr = PWriteAll(m_nDirInfoFd, &info, sizeof(info), nOffset);
+        int nErr = WriteAllAt(m_nDirInfoFd, &info, sizeof(info), nOffset);
         if (nErr) nLastErr = nErr;
         nOffset += sizeof(info);
     }
@@ -284,7 +251,7 @@ const std::vector<uint32_t>* CScanResultFileManager::FindList(uint64_t u64Key) c
 unsigned int CScanResultFileManager::ReadRecord(uint32_t nIndex, _FILE_NODE_* pNode) const {
     if (nIndex == 0) return EINVAL;
     off_t nOffset = static_cast<off_t>(nIndex - 1) * kRecordSize;
-    ssize_t n = PReadFull(m_nNodeFd, pNode, sizeof(*pNode), nOffset);
+    ssize_t n = ReadFullAt(m_nNodeFd, pNode, sizeof(*pNode), nOffset);
     if (n < 0) return errno ? errno : EIO;
     if (n != static_cast<ssize_t>(sizeof(*pNode))) return EINVAL;
     TerminateName(*pNode);
@@ -354,7 +321,7 @@ unsigned int CScanResultFileManager::GetFileNodeByClusterNO(uint32_t nDirId, _FI
     std::vector<unsigned char> vecPiece(kBufferCapacity);
     off_t nOffset = 0;
     for (;;) {
-        ssize_t n = PReadFull(m_nNodeFd, vecPiece.data(), vecPiece.size(), nOffset);
+        ssize_t n = ReadFullAt(m_nNodeFd, vecPiece.data(), vecPiece.size(), nOffset);
         if (n < 0) return errno ? errno : EIO;
         size_t nRecords = static_cast<size_t>(n) / kRecordSize;
         for (size_t i = 0; i < nRecords; ++i) {
@@ -447,7 +414,7 @@ int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* wszKey,
         uint64_t u64Read = 0;
         while (u64Read < u64Size) {
             ssize_t n =
-                PReadFull(fd, vecPiece.data(), vecPiece.size(), static_cast<off_t>(u64Read));
+                ReadFullAt(fd, vecPiece.data(), vecPiece.size(), static_cast<off_t>(u64Read));
             if (n <= 0) break;
             u64Read += static_cast<uint64_t>(n);
             size_t nRecords = static_cast<size_t>(n) / kRecordSize;

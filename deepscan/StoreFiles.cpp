@@ -1,0 +1,116 @@
+#include "deepscan/StoreFiles.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "common/Types.h"
+
+namespace {
+
+// Deeper trees than this are not ours: deletion stops there with ELOOP.
+constexpr int kMaxRemoveDepth = 64;
+
+// Removes every entry of the open folder dirFd (which it closes), depth-first.
+int RemoveDirEntries(int dirFd, int nDepth) {
+    if (nDepth > kMaxRemoveDepth) {
+        close(dirFd);
+        return ELOOP;
+    }
+    DIR* pDir = fdopendir(dirFd);
+    if (!pDir) {
+        int nErr = errno;
+        close(dirFd);
+        return nErr;
+    }
+    int nResult = 0;
+    while (struct dirent* pEntry = readdir(pDir)) {
+        const char* szName = pEntry->d_name;
+        if (strcmp(szName, ".") == 0 || strcmp(szName, "..") == 0) continue;
+        struct stat st;
+        if (fstatat(dirFd, szName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (!nResult) nResult = errno;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            int subFd = openat(dirFd, szName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (subFd < 0) {
+                if (!nResult) nResult = errno;
+                continue;
+            }
+            int nSub = RemoveDirEntries(subFd, nDepth + 1);
+            if (nSub && !nResult) nResult = nSub;
+            if (unlinkat(dirFd, szName, AT_REMOVEDIR) != 0 && !nResult) nResult = errno;
+        } else if (unlinkat(dirFd, szName, 0) != 0 && !nResult) {
+            nResult = errno;
+        }
+    }
+    closedir(pDir);
+    return nResult;
+}
+
+}  // namespace
+
+int WriteAllAt(int fd, const void* pData, size_t nSize, off_t nOffset) {
+    const unsigned char* p = static_cast<const unsigned char*>(pData);
+    while (nSize > 0) {
+        ssize_t n = pwrite(fd, p, nSize, nOffset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno ? errno : EIO;
+        }
+        if (n == 0) return EIO;
+        p += n;
+        nSize -= static_cast<size_t>(n);
+        nOffset += n;
+    }
+    return 0;
+}
+
+ssize_t ReadFullAt(int fd, void* pData, size_t nSize, off_t nOffset) {
+    unsigned char* p = static_cast<unsigned char*>(pData);
+    size_t nGot = 0;
+    while (nGot < nSize) {
+        ssize_t n = pread(fd, p + nGot, nSize - nGot, nOffset + static_cast<off_t>(nGot));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        nGot += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(nGot);
+}
+
+int RemoveDirTree(const char* szUtf8Dir) {
+    if (!szUtf8Dir || !*szUtf8Dir) return TW_ERR_BAD_ARGUMENT;
+    // Without trailing slashes, O_NOFOLLOW sees a link as a link.
+    std::string strDir(szUtf8Dir);
+    while (strDir.size() > 1 && strDir.back() == '/') strDir.pop_back();
+    struct stat st;
+    if (lstat(strDir.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISDIR(st.st_mode)) return unlink(strDir.c_str()) == 0 ? 0 : errno;
+    int fd = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int nResult = RemoveDirEntries(fd, 0);
+    if (rmdir(strDir.c_str()) != 0 && !nResult) nResult = errno;
+    return nResult;
+}
+
+int MakeDirTree(const char* szUtf8Dir, unsigned int nMode) {
+    if (!szUtf8Dir || !*szUtf8Dir) return TW_ERR_BAD_ARGUMENT;
+    std::string strDir(szUtf8Dir);
+    for (size_t nPos = 1; nPos <= strDir.size(); ++nPos) {
+        if (nPos != strDir.size() && strDir[nPos] != '/') continue;
+        std::string strPart = strDir.substr(0, nPos);
+        if (mkdir(strPart.c_str(), nMode) != 0 && errno != EEXIST) return errno;
+    }
+    struct stat st;
+    if (stat(strDir.c_str(), &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
