@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <string>
 #include <vector>
 
 // One partition. A plain record of fixed size, copied byte-wise.
@@ -72,3 +73,6 @@ private:
     uint32_t m_nExtendedBase;
     std::set<uint32_t> m_visitedSectors;  // extended boot records read on the current disk
 };
+
+// The display name as UTF-8 (unpaired surrogates become U+FFFD).
+std::string GetPartitionNameUtf8(const _PARTITION_ITEM_& item);

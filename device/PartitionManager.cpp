@@ -1,0 +1,225 @@
+// Partition discovery: GUID partition table, Apple partition map, master boot
+// record with its extended chain. Disks are only read, through descriptors the
+// platform layer opened read-only; nothing is read past a buffer's end.
+#include "device/PartitionManager.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/Platform.h"
+
+namespace {
+
+inline uint32_t Le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t Le64(const unsigned char* p) {
+    return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
+}
+inline uint32_t Be32(const unsigned char* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+// Reads exactly nLen bytes at byte offset llOffset. A read error or the end of
+// the data before nLen bytes is a failure.
+bool ReadFull(int fd, long long llOffset, unsigned char* pBuf, size_t nLen) {
+    if (llOffset < 0) return false;
+    size_t nDone = 0;
+    while (nDone < nLen) {
+        ssize_t n = pread(fd, pBuf + nDone, nLen - nDone, static_cast<off_t>(llOffset + nDone));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        nDone += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+_PARTITION_ITEM_ MakeItem(uint64_t u64Start, uint64_t u64End, int nDiskNo,
+                          const char* szDevicePath) {
+    _PARTITION_ITEM_ item;
+    std::memset(&item, 0, sizeof(item));
+    item.u64StartSector = u64Start;
+    item.u64EndSector = u64End;
+    item.nDiskNo = nDiskNo;
+    std::snprintf(item.szDiskName, sizeof(item.szDiskName), "%s", szDevicePath);
+    return item;
+}
+
+// Writes narrow text into the UTF-16 name field: ASCII as it stands, any other
+// byte as U+FFFD. Stops at a NUL or after nMax bytes; the field stays terminated.
+void SetAsciiName(_PARTITION_ITEM_& item, const unsigned char* sz, size_t nMax) {
+    constexpr size_t kUnits = sizeof(item.szPartitionName) / sizeof(item.szPartitionName[0]);
+    std::memset(item.szPartitionName, 0, sizeof(item.szPartitionName));
+    for (size_t i = 0; i < nMax && i + 1 < kUnits && sz[i]; ++i) {
+        item.szPartitionName[i] = sz[i] < 0x80 ? static_cast<char16_t>(sz[i]) : u'\uFFFD';
+    }
+}
+
+}  // namespace
+
+CPartitionManager::CPartitionManager()
+    : m_nBytesPerSector(512), m_nPartitionCounter(1), m_nExtendedBase(0) {}
+
+CPartitionManager::~CPartitionManager() = default;
+
+bool CPartitionManager::IsMBR(const char* buf, int len) {
+    if (!buf || len < 512) return false;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(buf);
+    return p[510] == 0x55 && p[511] == 0xAA;
+}
+
+bool CPartitionManager::IsAPM(const char* buf, int len) {
+    return buf && len >= 2 && buf[0] == 'E' && buf[1] == 'R';
+}
+
+bool CPartitionManager::IsEFI(const char* buf, int len) {
+    return buf && len >= 8 && std::memcmp(buf, "EFI PART", 8) == 0;
+}
+
+void CPartitionManager::ResetCounter() {
+    m_nPartitionCounter = 1;
+    m_nExtendedBase = 0;
+}
+
+bool CPartitionManager::GetPartitionItems(std::map<int, std::vector<_PARTITION_ITEM_>>& items) {
+    items.clear();
+    ResetCounter();
+    for (int nDiskNo = 0; nDiskNo < kMaxDisks; ++nDiskNo) {
+        int fd = tw::OpenDiskNode(nDiskNo);
+        if (fd < 0) continue;
+        std::vector<_PARTITION_ITEM_> vec;
+        GetDiskPartitions(fd, nDiskNo, vec);
+        close(fd);
+        if (!vec.empty()) items[nDiskNo] = std::move(vec);
+    }
+    return true;
+}
+
+void CPartitionManager::GetDiskPartitions(int fd, int nDiskNo,
+                                          std::vector<_PARTITION_ITEM_>& items) {
+    m_nExtendedBase = 0;
+    m_visitedSectors.clear();
+    char szPath[16];
+    std::snprintf(szPath, sizeof(szPath), "%s", tw::LogicalDiskName(nDiskNo).c_str());
+
+    std::vector<unsigned char> buf(kTableBytes);
+    if (!ReadFull(fd, 0, buf.data(), buf.size())) return;
+    const char* p = reinterpret_cast<const char*>(buf.data());
+    if (IsEFI(p + 512, kTableBytes - 512)) {
+        GetGPTPartition(buf.data(), items, nDiskNo, szPath);
+    } else if (IsAPM(p, kTableBytes)) {
+        GetAPMPartition(fd, buf.data(), items, nDiskNo, szPath);
+    } else if (IsMBR(p, kTableBytes)) {
+        GetMBRPartition(fd, 0, items, nDiskNo, szPath);
+    }
+}
+
+void CPartitionManager::GetGPTPartition(const unsigned char* pBuf,
+                                        std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
+                                        const char* szDevicePath) {
+    // Only the entries inside the first 4,096 bytes: at most 24.
+    for (int nOff = 1024; nOff + 128 <= kTableBytes; nOff += 128) {
+        const unsigned char* pEntry = pBuf + nOff;
+        const uint64_t u64First = Le64(pEntry + 32);
+        const uint64_t u64Last = Le64(pEntry + 40);
+        if (u64First == 0 || u64Last == 0) break;
+        _PARTITION_ITEM_ item = MakeItem(u64First, u64Last, nDiskNo, szDevicePath);
+        for (int i = 0; i < 36; ++i) {
+            item.szPartitionName[i] =
+                static_cast<char16_t>(pEntry[56 + 2 * i] | (pEntry[57 + 2 * i] << 8));
+        }
+        items.push_back(item);
+    }
+}
+
+void CPartitionManager::GetAPMPartition(int fd, const unsigned char* pBuf,
+                                        std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
+                                        const char* szDevicePath) {
+    const uint32_t nCount = Be32(pBuf + 512 + 4);
+    if (nCount == 0 || nCount > 128) return;
+    std::vector<unsigned char> map(static_cast<size_t>(nCount) * 512);
+    if (!ReadFull(fd, 512, map.data(), map.size())) return;
+    for (uint32_t i = 0; i < nCount; ++i) {
+        const unsigned char* pEntry = map.data() + 512 * i;
+        const uint64_t u64Start =
+            static_cast<uint64_t>(Be32(pEntry + 8)) + static_cast<uint64_t>(Be32(pEntry + 80));
+        _PARTITION_ITEM_ item =
+            MakeItem(u64Start, u64Start + Be32(pEntry + 84) - 1, nDiskNo, szDevicePath);
+        SetAsciiName(item, pEntry + 16, 32);
+        items.push_back(item);
+    }
+}
+
+void CPartitionManager::GetMBRPartition(int fd, unsigned int nSector,
+                                        std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
+                                        char* szDevicePath) {
+    WalkMBR(fd, nSector, items, nDiskNo, szDevicePath, 0);
+}
+
+void CPartitionManager::WalkMBR(int fd, unsigned int nSector, std::vector<_PARTITION_ITEM_>& items,
+                                int nDiskNo, const char* szDevicePath, int nDepth) {
+    // A looping or endless chain ends at a sector already read on this disk.
+    if (nDepth > kMaxChainDepth || !m_visitedSectors.insert(nSector).second) return;
+    std::vector<unsigned char> buf(kTableBytes);
+    if (!ReadFull(fd, static_cast<long long>(nSector) * m_nBytesPerSector, buf.data(),
+                  buf.size())) {
+        return;
+    }
+    for (int nSlot = 0; nSlot < 4; ++nSlot) {
+        const unsigned char* pSlot = buf.data() + 446 + 16 * nSlot;
+        const uint8_t nType = pSlot[4];
+        const uint32_t nRelative = Le32(pSlot + 8);
+        const uint32_t nCount = Le32(pSlot + 12);
+        if (nType == 0x05 || nType == 0x0F) {
+            // Links inside the chain are relative to the extended partition's start.
+            if (m_nExtendedBase == 0 && nSector != 0) m_nExtendedBase = nSector;
+            WalkMBR(fd, nRelative + m_nExtendedBase, items, nDiskNo, szDevicePath, nDepth + 1);
+            continue;
+        }
+        if (nType == 0 && nRelative == 0 && nCount == 0) return;
+        const uint32_t nStart = nRelative + nSector;  // 32-bit, as the table stores it
+        _PARTITION_ITEM_ item =
+            MakeItem(nStart, static_cast<uint64_t>(nStart) + nCount - 1, nDiskNo, szDevicePath);
+        char szName[32];
+        std::snprintf(szName, sizeof(szName), "Partition %d", m_nPartitionCounter++);
+        SetAsciiName(item, reinterpret_cast<const unsigned char*>(szName), sizeof(szName));
+        items.push_back(item);
+    }
+}
+
+std::string GetPartitionNameUtf8(const _PARTITION_ITEM_& item) {
+    constexpr size_t kUnits = sizeof(item.szPartitionName) / sizeof(item.szPartitionName[0]);
+    std::string out;
+    for (size_t i = 0; i < kUnits && item.szPartitionName[i]; ++i) {
+        uint32_t c = item.szPartitionName[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < kUnits && item.szPartitionName[i + 1] >= 0xDC00 &&
+            item.szPartitionName[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (item.szPartitionName[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // an unpaired surrogate
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
