@@ -1,0 +1,366 @@
+// Partition discovery over disk images presented through TARNWICK_DISK_DIR:
+// tables written by sfdisk and sgdisk, an Apple partition map and damaged
+// tables written here byte by byte.
+#include "device/PartitionManager.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/RunTool.h"
+#include "support/ScratchDir.h"
+
+using twtest::FindTool;
+using twtest::RunCommand;
+using twtest::ShellQuote;
+
+namespace {
+
+// Points TARNWICK_DISK_DIR at a scratch folder while the object lives.
+class DiskDir {
+public:
+    DiskDir() {
+        const char* sz = getenv("TARNWICK_DISK_DIR");
+        m_bHadOld = sz != nullptr;
+        if (sz) m_strOld = sz;
+        setenv("TARNWICK_DISK_DIR", m_dir.Path().c_str(), 1);
+    }
+    ~DiskDir() {
+        if (m_bHadOld) {
+            setenv("TARNWICK_DISK_DIR", m_strOld.c_str(), 1);
+        } else {
+            unsetenv("TARNWICK_DISK_DIR");
+        }
+    }
+    // Path of "diskN", created sparse with the given size.
+    std::string NewDisk(int nDiskNo, long long llBytes) {
+        std::string strPath = Disk(nDiskNo);
+        FILE* pFile = std::fopen(strPath.c_str(), "wb");
+        EXPECT_NE(pFile, nullptr);
+        std::fclose(pFile);
+        EXPECT_EQ(truncate(strPath.c_str(), llBytes), 0);
+        return strPath;
+    }
+    std::string Disk(int nDiskNo) const { return m_dir.File("disk" + std::to_string(nDiskNo)); }
+
+private:
+    CScratchDir m_dir;
+    bool m_bHadOld = false;
+    std::string m_strOld;
+};
+
+void WriteAt(const std::string& strPath, long long llOffset, const void* pData, size_t nLen) {
+    FILE* pFile = std::fopen(strPath.c_str(), "r+b");
+    ASSERT_NE(pFile, nullptr);
+    ASSERT_EQ(fseeko(pFile, llOffset, SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite(pData, 1, nLen, pFile), nLen);
+    std::fclose(pFile);
+}
+
+void PutLe32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void PutBe32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+}
+
+// One slot of a master or extended boot record.
+struct Slot {
+    uint8_t nType;
+    uint32_t nRelative;
+    uint32_t nCount;
+};
+void WriteBootRecord(const std::string& strPath, uint32_t nSector, const std::vector<Slot>& slots) {
+    unsigned char sector[512] = {};
+    for (size_t i = 0; i < slots.size() && i < 4; ++i) {
+        unsigned char* p = sector + 446 + 16 * i;
+        p[4] = slots[i].nType;
+        PutLe32(p + 8, slots[i].nRelative);
+        PutLe32(p + 12, slots[i].nCount);
+    }
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    WriteAt(strPath, static_cast<long long>(nSector) * 512, sector, 512);
+}
+
+// An Apple partition map: driver descriptor block, then one map entry per
+// partition, the map's own entry first.
+struct ApmPart {
+    std::string strName, strType;
+    uint32_t nPhysStart, nBlocks, nDataStart, nDataCount;
+};
+void WriteApm(const std::string& strPath, const std::vector<ApmPart>& parts, uint32_t nCount = 0) {
+    unsigned char block[512] = {'E', 'R', 0x02, 0x00};
+    WriteAt(strPath, 0, block, 512);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        unsigned char e[512] = {'P', 'M'};
+        PutBe32(e + 4, nCount ? nCount : static_cast<uint32_t>(parts.size()));
+        PutBe32(e + 8, parts[i].nPhysStart);
+        PutBe32(e + 12, parts[i].nBlocks);
+        std::strncpy(reinterpret_cast<char*>(e + 16), parts[i].strName.c_str(), 32);
+        std::strncpy(reinterpret_cast<char*>(e + 48), parts[i].strType.c_str(), 32);
+        PutBe32(e + 80, parts[i].nDataStart);
+        PutBe32(e + 84, parts[i].nDataCount);
+        WriteAt(strPath, 512LL * (1 + i), e, 512);
+    }
+}
+
+struct Expected {
+    uint64_t u64Start, u64End;
+    std::string strName;
+};
+
+void ExpectItems(const std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
+                 const std::vector<Expected>& expected) {
+    ASSERT_EQ(items.size(), expected.size()) << "disk " << nDiskNo;
+    const std::string strDisk = "/dev/disk" + std::to_string(nDiskNo);
+    for (size_t i = 0; i < items.size(); ++i) {
+        SCOPED_TRACE("disk " + std::to_string(nDiskNo) + " item " + std::to_string(i));
+        EXPECT_EQ(items[i].u64StartSector, expected[i].u64Start);
+        EXPECT_EQ(items[i].u64EndSector, expected[i].u64End);
+        EXPECT_EQ(GetPartitionNameUtf8(items[i]), expected[i].strName);
+        EXPECT_EQ(items[i].nDiskNo, nDiskNo);
+        EXPECT_STREQ(items[i].szDiskName, strDisk.c_str());
+    }
+}
+
+// What sfdisk reports for an MBR disk, in the order the table is walked: the
+// primaries in slot order, the logicals in place of their extended slot.
+std::vector<Expected> SfdiskLayout(const std::string& strImage, int& nCounter) {
+    std::string strJson;
+    EXPECT_EQ(RunCommand(FindTool("sfdisk") + " --json " + ShellQuote(strImage), &strJson), 0);
+    std::regex re(
+        R"re("node":\s*"[^"]*?(\d+)",\s*"start":\s*(\d+),\s*"size":\s*(\d+),\s*"type":\s*"([0-9a-f]+)")re");
+    std::vector<std::pair<int, Expected>> primaries, logicals;
+    std::vector<bool> extended;
+    for (std::sregex_iterator it(strJson.begin(), strJson.end(), re), end; it != end; ++it) {
+        int nNumber = std::stoi((*it)[1]);
+        uint64_t u64Start = std::stoull((*it)[2]), u64Size = std::stoull((*it)[3]);
+        std::string strType = (*it)[4];
+        Expected e{u64Start, u64Start + u64Size - 1, ""};
+        if (nNumber <= 4) {
+            primaries.push_back({strType == "5" || strType == "f" ? -1 : nNumber, e});
+        } else {
+            logicals.push_back({nNumber, e});
+        }
+    }
+    std::vector<Expected> out;
+    for (auto& p : primaries) {
+        if (p.first >= 0) {
+            out.push_back(p.second);
+        } else {
+            for (auto& l : logicals) out.push_back(l.second);
+        }
+    }
+    for (Expected& e : out) e.strName = "Partition " + std::to_string(nCounter++);
+    EXPECT_FALSE(out.empty());
+    return out;
+}
+
+// What sgdisk -p reports: number, first, last, size, unit, code, name.
+std::vector<Expected> SgdiskLayout(const std::string& strImage) {
+    std::string strOut;
+    EXPECT_EQ(RunCommand(FindTool("sgdisk") + " -p " + ShellQuote(strImage), &strOut), 0);
+    std::regex re(R"(^\s+\d+\s+(\d+)\s+(\d+)\s+\S+\s+\S+\s+[0-9A-F]{4}\s\s(.*)$)");
+    std::vector<Expected> out;
+    std::istringstream in(strOut);
+    std::string strLine;
+    while (std::getline(in, strLine)) {
+        std::smatch m;
+        if (std::regex_match(strLine, m, re)) {
+            out.push_back({std::stoull(m[1]), std::stoull(m[2]), m[3]});
+        }
+    }
+    EXPECT_FALSE(out.empty());
+    return out;
+}
+
+void Sfdisk(const std::string& strImage, const std::string& strScript,
+            const std::string& strFlags = "") {
+    std::string strCmd = "printf " + ShellQuote(strScript) + " | " + FindTool("sfdisk") + " -q " +
+                         strFlags + " " + ShellQuote(strImage);
+    ASSERT_EQ(RunCommand(strCmd + " >/dev/null 2>&1"), 0) << strCmd;
+}
+
+void Sgdisk(const std::string& strImage, const std::string& strArgs) {
+    std::string strCmd = FindTool("sgdisk") + " " + strArgs + " " + ShellQuote(strImage);
+    ASSERT_EQ(RunCommand(strCmd + " >/dev/null 2>&1"), 0) << strCmd;
+}
+
+std::map<int, std::vector<_PARTITION_ITEM_>> Enumerate() {
+    CPartitionManager manager;
+    std::map<int, std::vector<_PARTITION_ITEM_>> items;
+    EXPECT_TRUE(manager.GetPartitionItems(items));
+    return items;
+}
+
+}  // namespace
+
+TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
+    ASSERT_FALSE(FindTool("sfdisk").empty());
+    ASSERT_FALSE(FindTool("sgdisk").empty());
+    DiskDir dir;
+    // disk0: two primaries, an extended partition with three logicals, one more primary.
+    std::string strMbr = dir.NewDisk(0, 64 << 20);
+    Sfdisk(strMbr, "label: dos\n2048,4096,83\n,8192,b\n,40000,5\n,,83\n");
+    Sfdisk(strMbr, ",4096,83\n,4096,7\n,,83\n", "--append");  // the logicals
+    // disk1: GPT with named partitions, one name outside ASCII.
+    std::string strGpt = dir.NewDisk(1, 32 << 20);
+    Sgdisk(strGpt, "-n 1:2048:+1M -c 1:" + ShellQuote("EFI system") + " -n 2:0:+2M -c 2:" +
+                       ShellQuote("Donn\xc3\xa9"
+                                  "es") +
+                       " -n 3:0:+3M -c 3:backup");
+    // disk2: Apple partition map.
+    std::string strApm = dir.NewDisk(2, 8 << 20);
+    WriteApm(strApm, {{"Apple", "Apple_partition_map", 1, 63, 0, 63},
+                      {"Macintosh HD", "Apple_HFS", 64, 8000, 0, 8000},
+                      {"Scratch", "Apple_HFS", 8064, 4000, 16, 3984}});
+    // disk3: two primaries; their names continue the count of disk0.
+    std::string strMbr2 = dir.NewDisk(3, 16 << 20);
+    Sfdisk(strMbr2, "label: dos\n2048,2048,c\n,,83\n");
+    // disk5: no partition scheme; disk6: a boot record without entries.
+    std::vector<unsigned char> noise = PatternBytes(8192);
+    dir.NewDisk(5, 1 << 20);
+    WriteAt(dir.Disk(5), 0, noise.data(), noise.size());
+    dir.NewDisk(6, 1 << 20);
+    WriteBootRecord(dir.Disk(6), 0, {});
+
+    int nCounter = 1;
+    std::vector<Expected> mbr = SfdiskLayout(strMbr, nCounter);
+    std::vector<Expected> mbr2 = SfdiskLayout(strMbr2, nCounter);
+    ASSERT_EQ(mbr.size(), 6u);  // the extended container itself is not listed
+
+    auto items = Enumerate();
+    ASSERT_EQ(items.size(), 4u);
+    ExpectItems(items[0], 0, mbr);
+    ExpectItems(items[1], 1, SgdiskLayout(strGpt));
+    ExpectItems(items[2], 2,
+                {{1, 63, "Apple"}, {64, 8063, "Macintosh HD"}, {8080, 12063, "Scratch"}});
+    ExpectItems(items[3], 3, mbr2);
+    EXPECT_EQ(items.count(5), 0u);
+    EXPECT_EQ(items.count(6), 0u);
+
+    // A second enumeration numbers from 1 again.
+    auto again = Enumerate();
+    EXPECT_EQ(GetPartitionNameUtf8(again[0][0]), "Partition 1");
+}
+
+TEST(PartitionManager, GptListsOnlyEntriesInTheFirstFourKilobytes) {
+    DiskDir dir;
+    std::string strGpt = dir.NewDisk(0, 64 << 20);
+    std::string strArgs = "-a 8";
+    for (int i = 1; i <= 30; ++i) {
+        strArgs += " -n " + std::to_string(i) + ":0:+64K -c " + std::to_string(i) + ":part" +
+                   std::to_string(i);
+    }
+    Sgdisk(strGpt, strArgs);
+    std::vector<Expected> all = SgdiskLayout(strGpt);
+    ASSERT_EQ(all.size(), 30u);
+    all.resize(24);  // 24 entries of 128 bytes fit after byte 1024 of 4096
+    auto items = Enumerate();
+    ExpectItems(items[0], 0, all);
+
+    // An empty second entry ends the list even though later entries are used.
+    std::string strSparse = dir.NewDisk(1, 16 << 20);
+    Sgdisk(strSparse, "-n 1:2048:+1M -n 3:4096:+1M");
+    auto items2 = Enumerate();
+    ASSERT_EQ(items2[1].size(), 1u);
+    EXPECT_EQ(items2[1][0].u64StartSector, 2048u);
+}
+
+TEST(PartitionManager, ExtendedChainIsRelativeToItsOwnStartOnEachDisk) {
+    DiskDir dir;
+    for (int nDisk = 0; nDisk < 2; ++nDisk) {
+        const uint32_t nExt = nDisk == 0 ? 1000000 : 20000;
+        std::string strDisk = dir.NewDisk(nDisk, 1LL << 30);
+        WriteBootRecord(strDisk, 0, {{0x83, 63, 1000}, {0x05, nExt, 400000}});
+        WriteBootRecord(strDisk, nExt, {{0x83, 63, 500}, {0x05, 200000, 1000}});
+        WriteBootRecord(strDisk, nExt + 200000, {{0x07, 63, 700}});
+    }
+    auto items = Enumerate();
+    ExpectItems(items[0], 0,
+                {{63, 1062, "Partition 1"},
+                 {1000063, 1000562, "Partition 2"},
+                 {1200063, 1200762, "Partition 3"}});
+    ExpectItems(items[1], 1,
+                {{63, 1062, "Partition 4"},
+                 {20063, 20562, "Partition 5"},
+                 {220063, 220762, "Partition 6"}});
+}
+
+TEST(PartitionManager, LoopingChainsEnd) {
+    DiskDir dir;
+    // disk0: EBR A links to B, B links back to A.
+    std::string strLoop = dir.NewDisk(0, 8 << 20);
+    WriteBootRecord(strLoop, 0, {{0x0C, 2048, 100}, {0x0F, 4096, 8192}});
+    WriteBootRecord(strLoop, 4096, {{0x83, 63, 10}, {0x05, 1000, 100}});
+    WriteBootRecord(strLoop, 5096, {{0x83, 63, 20}, {0x05, 0, 100}});
+    // disk1: an EBR that links to itself, and an MBR slot that points back at sector 0.
+    std::string strSelf = dir.NewDisk(1, 8 << 20);
+    WriteBootRecord(strSelf, 0, {{0x05, 0, 10}, {0x05, 4096, 100}, {0x07, 2048, 50}});
+    WriteBootRecord(strSelf, 4096, {{0x05, 0, 100}, {0x83, 63, 30}});
+    auto items = Enumerate();
+    ExpectItems(
+        items[0], 0,
+        {{2048, 2147, "Partition 1"}, {4159, 4168, "Partition 2"}, {5159, 5178, "Partition 3"}});
+    ExpectItems(items[1], 1, {{4159, 4188, "Partition 4"}, {2048, 2097, "Partition 5"}});
+}
+
+TEST(PartitionManager, SlotRulesOfTheBootRecord) {
+    DiskDir dir;
+    // Two primaries, an empty third slot ending the table, a used fourth slot never read.
+    std::string strA = dir.NewDisk(0, 4 << 20);
+    WriteBootRecord(strA, 0, {{0x0C, 2048, 100}, {0x83, 4096, 100}, {0, 0, 0}, {0x83, 6000, 10}});
+    // A slot of type 0 with a start sector is still a partition.
+    std::string strB = dir.NewDisk(1, 4 << 20);
+    WriteBootRecord(strB, 0, {{0x00, 2048, 16}});
+    // An extended boot record past the end of the disk ends that branch only.
+    std::string strC = dir.NewDisk(2, 4 << 20);
+    WriteBootRecord(strC, 0, {{0x05, 900000, 100}, {0x83, 2048, 8}});
+    auto items = Enumerate();
+    ExpectItems(items[0], 0, {{2048, 2147, "Partition 1"}, {4096, 4195, "Partition 2"}});
+    ExpectItems(items[1], 1, {{2048, 2063, "Partition 3"}});
+    ExpectItems(items[2], 2, {{2048, 2055, "Partition 4"}});
+}
+
+TEST(PartitionManager, ShortOrDamagedDisksYieldNothing) {
+    DiskDir dir;
+    // Fewer than 4,096 bytes: the read of the table fails.
+    std::string strShort = dir.NewDisk(0, 2048);
+    WriteBootRecord(strShort, 0, {{0x83, 1, 2}});
+    // An Apple map claiming 129 entries, and one whose entries lie past the end.
+    std::string strHuge = dir.NewDisk(1, 1 << 20);
+    WriteApm(strHuge, {{"A", "Apple_HFS", 1, 10, 0, 10}}, 129);
+    std::string strCut = dir.NewDisk(2, 8192);
+    WriteApm(strCut, {{"A", "Apple_HFS", 1, 10, 0, 10}}, 100);
+    // An extended slot whose boot record is cut short keeps the partitions before it.
+    std::string strEnd = dir.NewDisk(3, 2 << 20);
+    WriteBootRecord(strEnd, 0, {{0x83, 2048, 8}, {0x05, 4094, 10}});
+    auto items = Enumerate();
+    EXPECT_EQ(items.count(0), 0u);
+    EXPECT_EQ(items.count(1), 0u);
+    EXPECT_EQ(items.count(2), 0u);
+    ExpectItems(items[3], 3, {{2048, 2055, "Partition 1"}});
+}
+
+TEST(PartitionManager, ApmNamesBecomeUtf16AndNoDisksMeansNoItems) {
+    DiskDir dir;
+    std::string strApm = dir.NewDisk(0, 1 << 20);
+    WriteApm(strApm, {{"Caf\xe9 \x01 long name that fills all thirty-two bytes", "Apple_HFS", 1, 10,
+                       0, 10}});
+    auto items = Enumerate();
+    ASSERT_EQ(items[0].size(), 1u);
+    // 32 bytes at most; the byte above ASCII is marked as unreadable.
+    EXPECT_EQ(GetPartitionNameUtf8(items[0][0]), "Caf\xef\xbf\xbd \x01 long name that fills all ");
+    EXPECT_EQ(items[0][0].szPartitionName[32], 0);
+
+    DiskDir empty;
+    EXPECT_TRUE(Enumerate().empty());
+}
