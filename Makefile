@@ -7,7 +7,7 @@ PACKAGES   := cmake ninja-build clang libclang-rt-14-dev g++ libgtest-dev qt6-ba
               ffmpeg xxd attr
 # Programs (or files) whose absence means the package must be installed.
 PROBES     := cmake ninja clang++ g++ /usr/include/gtest/gtest.h /usr/lib/x86_64-linux-gnu/cmake/Qt6/Qt6Config.cmake \
-              mkfs.fat mcopy mkntfs ntfs-3g mke2fs sfdisk sgdisk zip sqlite3 convert 7z ffmpeg xxd setfattr
+              mkfs.fat mcopy mkntfs ntfs-3g mke2fs sfdisk sgdisk zip sqlite3 /usr/bin/convert-im6.q16 7z ffmpeg xxd setfattr
 
 .PHONY: test run deps configure build fuzz bench clean
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -289,8 +290,15 @@ TEST(FatEntry, DirectoryTableRules) {
     Bytes full;
     for (int i = 0; i < 16; ++i) full.insert(full.end(), a.begin(), a.end());
     for (int i = 0; i < 16; ++i) full[32 * i + 5] = static_cast<unsigned char>('A' + i);
-    EXPECT_TRUE(IsFatFDTRecord(full.data(), 512))
-        << "no end mark: every slot is an entry (and nothing past the 512 bytes is read)";
+    std::unique_ptr<unsigned char[]> exact(
+        new unsigned char[512]);  // exactly one sector on the heap
+    std::memcpy(exact.get(), full.data(), 512);
+    EXPECT_TRUE(IsFatFDTRecord(exact.get(), 512)) << "no end mark: every slot is an entry";
+    // A "." entry in the last slot: its pair would lie past the buffer, which is not read.
+    Bytes dot = ShortEntry(".          ", 0x10);
+    dot[0x1A] = dot[0x1C] = 0;
+    std::memcpy(exact.get() + 480, dot.data(), 32);
+    EXPECT_FALSE(IsFatFDTRecord(exact.get(), 512));
 
     const unsigned char nSum = GetShortNameCheckSum("ALPHA   TXT");
     EXPECT_TRUE(IsFatFDTRecord(Sector({LongEntry(0x41, nSum), a}).data(), 512));

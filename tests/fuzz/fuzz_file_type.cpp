@@ -1,0 +1,49 @@
+// Every signature test on the input, with the input also standing as the
+// device the reading tests look at (transport streams, compound files and
+// ZIP-based documents), offered at its first and at its second sector.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "carving/FileTypeJudge.h"
+#include "common/DiskReader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    if (nSize > (1 << 20)) return 0;
+    static int fd = memfd_create("tw-fuzz-device", MFD_CLOEXEC);
+    if (fd < 0) abort();
+    if (ftruncate(fd, 0) != 0 ||
+        (nSize && pwrite(fd, pData, nSize, 0) != static_cast<ssize_t>(nSize))) {
+        abort();
+    }
+    CDiskReader reader;
+    std::string strPath = "/proc/self/fd/" + std::to_string(fd);
+    std::wstring wstrPath(strPath.begin(), strPath.end());
+    if (reader.Init(wstrPath.c_str(), nSize / 512) != 0) abort();
+
+    const int nLen = static_cast<int>(nSize);
+    for (unsigned long long u64Sector = 0; u64Sector < 2; ++u64Sector) {
+        CFileTypeJudge::m_pDiskReader = &reader;
+        CFileTypeJudge::m_nBytesPerSector = 512;
+        CFileTypeJudge::m_u64StartSector = CFileTypeJudge::m_u64CurrentSector = u64Sector;
+        CFileTypeJudge::m_bIsNeedCheckTsFileRange = 1;
+        CFileTypeJudge::m_bIsMtsFileHead = static_cast<int>(u64Sector);
+        EXTEND_NAME_TYPE nType = CFileTypeJudge::GetDataBufType(pData, nLen);
+        if (nType > FILE_TYPE_NONE) abort();
+        for (const _EXTEND_NAME_ITEM_* p = CFileTypeJudge::szExtendNameAndType; p->szExtendName;
+             ++p) {
+            EXTEND_NAME_TYPE n = p->pfnIsType(pData, nLen);
+            if (n > FILE_TYPE_NONE) abort();
+        }
+        for (const char* szExt : {"doc", "xlsx", "ts", "jpg", "exe", "mts"}) {
+            int n = CFileTypeJudge::IsFileTypeMatching(pData, nLen, szExt, &reader, 512, u64Sector);
+            if (n != 0 && n != 1) abort();
+        }
+    }
+    CFileTypeJudge::m_pDiskReader = nullptr;
+    return 0;
+}
