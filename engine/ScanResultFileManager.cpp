@@ -20,6 +20,9 @@ namespace {
 
 constexpr size_t kNameSize = sizeof(_FILE_NODE_::szFileName);
 constexpr size_t kMaxKeyBytes = 4096;
+// Listing and counting read records 16 at a time: neighbours are usually
+// listed together, and a scattered list costs little more than single reads.
+constexpr uint32_t kReadPieceSize = 16 * CScanResultFileManager::kRecordSize;
 
 // Records read from disk may be damaged: their name always ends in the field.
 void TerminateName(_FILE_NODE_& node) {
@@ -61,7 +64,9 @@ CScanResultFileManager::CScanResultFileManager()
       m_nDirInfoFd(-1),
       m_pfnSearch(nullptr),
       m_pSearchContext(nullptr),
-      m_u64RelationLen(0) {
+      m_u64RelationLen(0),
+      m_u64CacheOffset(0),
+      m_nCacheLen(0) {
     m_strAllTypes = std::string(szPictureTypeList) + "|" + szMusicTypeList + "|" +
                     szDocumentTypeList + "|" + szVideoTypeList + "|" + szArchiveTypeList;
 }
@@ -89,6 +94,8 @@ unsigned int CScanResultFileManager::Init(const wchar_t* wszName) {
     m_nBufUsed = 0;
     m_nFileIndex = 0;
     m_u64RelationLen = 0;
+    m_u64CacheOffset = 0;
+    m_nCacheLen = 0;
 
     CLogFileManager& logs = CLogFileManager::GetInstance();
     std::string strDir = logs.GetLogFileDirPath();
@@ -248,12 +255,21 @@ const std::vector<uint32_t>* CScanResultFileManager::FindList(uint64_t u64Key) c
 
 // Reads record nIndex from the node file. 0; EINVAL when the number lies
 // outside the file (a damaged relation text); errno of a failed read.
-unsigned int CScanResultFileManager::ReadRecord(uint32_t nIndex, _FILE_NODE_* pNode) const {
+unsigned int CScanResultFileManager::ReadRecord(uint32_t nIndex, _FILE_NODE_* pNode) {
     if (nIndex == 0) return EINVAL;
-    off_t nOffset = static_cast<off_t>(nIndex - 1) * kRecordSize;
-    ssize_t n = ReadFullAt(m_nNodeFd, pNode, sizeof(*pNode), nOffset);
-    if (n < 0) return errno ? errno : EIO;
-    if (n != static_cast<ssize_t>(sizeof(*pNode))) return EINVAL;
+    uint64_t u64Offset = static_cast<uint64_t>(nIndex - 1) * kRecordSize;
+    // Records in the file never change: a piece read once serves its neighbours.
+    if (u64Offset < m_u64CacheOffset || u64Offset + kRecordSize > m_u64CacheOffset + m_nCacheLen) {
+        if (m_vecReadCache.size() != kReadPieceSize) m_vecReadCache.resize(kReadPieceSize);
+        m_nCacheLen = 0;
+        m_u64CacheOffset = u64Offset - u64Offset % kReadPieceSize;
+        ssize_t n = ReadFullAt(m_nNodeFd, m_vecReadCache.data(), m_vecReadCache.size(),
+                               static_cast<off_t>(m_u64CacheOffset));
+        if (n < 0) return errno ? errno : EIO;
+        m_nCacheLen = static_cast<uint32_t>(n);
+        if (u64Offset + kRecordSize > m_u64CacheOffset + m_nCacheLen) return EINVAL;
+    }
+    memcpy(pNode, m_vecReadCache.data() + (u64Offset - m_u64CacheOffset), sizeof(*pNode));
     TerminateName(*pNode);
     return TW_OK;
 }

@@ -126,7 +126,7 @@ public:
 private:
     void CloseFiles();
     bool IsHiddenDamagedPicture(const _FILE_NODE_& node) const;
-    unsigned int ReadRecord(uint32_t nIndex, _FILE_NODE_* pNode) const;
+    unsigned int ReadRecord(uint32_t nIndex, _FILE_NODE_* pNode);
     const std::vector<uint32_t>* FindList(uint64_t u64Key) const;
 
     uint32_t m_nBufUsed;
@@ -146,4 +146,8 @@ private:
     std::string m_strAllTypes;
     // Length of the relation text last written, so a shorter text truncates.
     uint64_t m_u64RelationLen;
+    // The piece of the node file read last by listing and counting.
+    std::vector<unsigned char> m_vecReadCache;
+    uint64_t m_u64CacheOffset;
+    uint32_t m_nCacheLen;
 };

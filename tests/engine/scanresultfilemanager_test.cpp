@@ -90,6 +90,18 @@ TEST_F(ScanResultStore, TwoHundredRecordsFillTheBufferAndTheNextWritesThem) {
     uint32_t nCount = 99;
     EXPECT_EQ(store.GetChildrenFileCount(0, nCount), 0u);
     EXPECT_EQ(nCount, 201u);
+    // Records written after a read are seen by the next one.
+    for (int i = 202; i <= 205; ++i)
+        AddNode(store, ("late" + std::to_string(i) + ".txt").c_str(), false, 400 + i, kRoot, 0);
+    store.FlushBufToFile();
+    EXPECT_EQ(store.GetChildrenFileCount(0, nCount), 0u);
+    EXPECT_EQ(nCount, 205u);
+    std::vector<_FILE_NODE_> vec;
+    EXPECT_EQ(store.GetChildrenFileNode(0, vec), 0u);
+    ASSERT_EQ(vec.size(), 205u);
+    EXPECT_EQ(std::string(vec[0].szFileName), "f1.txt");
+    EXPECT_EQ(std::string(vec.back().szFileName), "late205.txt");
+    EXPECT_EQ(vec.back().nDirId, 605u);
 }
 
 TEST_F(ScanResultStore, EmptyStoreListsCountsAndSearchesNothing) {
