@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/DiskReader.h"
+#include "support/Fixtures.h"
 #include "support/ScratchDir.h"
 
 namespace {
@@ -21,17 +21,9 @@ using Bytes = std::vector<unsigned char>;
 using J = CFileTypeJudge;
 constexpr EXTEND_NAME_TYPE kNone = FILE_TYPE_NONE;
 
-Bytes ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary | std::ios::ate);
-    if (!in) return Bytes();
-    Bytes data(static_cast<size_t>(in.tellg()));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    return data;
-}
-
 Bytes Sample(const std::string& strName) {
-    Bytes data = ReadAll(std::string(TW_FIXTURE_DIR) + "/signatures/" + strName);
+    Bytes data;
+    twtest::ReadFileBytes(twtest::FixtureDir() + "/signatures/" + strName, data);
     EXPECT_FALSE(data.empty()) << strName;
     return data;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/DiskImage.h"
 #include "support/RunTool.h"
 #include "support/ScratchDir.h"
 
@@ -23,37 +24,29 @@ using twtest::ShellQuote;
 
 namespace {
 
-// Points TARNWICK_DISK_DIR at a scratch folder while the object lives.
+// Disk images in a scratch folder, presented as the logical disks through
+// TARNWICK_DISK_DIR while the object lives.
 class DiskDir {
 public:
-    DiskDir() {
-        const char* sz = getenv("TARNWICK_DISK_DIR");
-        m_bHadOld = sz != nullptr;
-        if (sz) m_strOld = sz;
-        setenv("TARNWICK_DISK_DIR", m_dir.Path().c_str(), 1);
+    std::string Image(int nDiskNo) const {
+        return m_images.File("disk" + std::to_string(nDiskNo) + ".img");
     }
-    ~DiskDir() {
-        if (m_bHadOld) {
-            setenv("TARNWICK_DISK_DIR", m_strOld.c_str(), 1);
-        } else {
-            unsetenv("TARNWICK_DISK_DIR");
-        }
-    }
-    // Path of "diskN", created sparse with the given size.
+    // Presents the image of disk N (made by the caller).
+    void Present(int nDiskNo) { EXPECT_TRUE(m_disks.AddDisk(nDiskNo, Image(nDiskNo))); }
+    // A sparse image of the given size, presented as disk N.
     std::string NewDisk(int nDiskNo, long long llBytes) {
-        std::string strPath = Disk(nDiskNo);
+        std::string strPath = Image(nDiskNo);
         FILE* pFile = std::fopen(strPath.c_str(), "wb");
         EXPECT_NE(pFile, nullptr);
         std::fclose(pFile);
         EXPECT_EQ(truncate(strPath.c_str(), llBytes), 0);
+        Present(nDiskNo);
         return strPath;
     }
-    std::string Disk(int nDiskNo) const { return m_dir.File("disk" + std::to_string(nDiskNo)); }
 
 private:
-    CScratchDir m_dir;
-    bool m_bHadOld = false;
-    std::string m_strOld;
+    CScratchDir m_images;
+    twtest::TempDiskDir m_disks;
 };
 
 void WriteAt(const std::string& strPath, long long llOffset, const void* pData, size_t nLen) {
@@ -66,9 +59,6 @@ void WriteAt(const std::string& strPath, long long llOffset, const void* pData, 
 
 void PutLe32(unsigned char* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void PutBe32(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
 }
 
 // One slot of a master or extended boot record.
@@ -90,26 +80,29 @@ void WriteBootRecord(const std::string& strPath, uint32_t nSector, const std::ve
     WriteAt(strPath, static_cast<long long>(nSector) * 512, sector, 512);
 }
 
-// An Apple partition map: driver descriptor block, then one map entry per
-// partition, the map's own entry first.
-struct ApmPart {
-    std::string strName, strType;
-    uint32_t nPhysStart, nBlocks, nDataStart, nDataCount;
-};
-void WriteApm(const std::string& strPath, const std::vector<ApmPart>& parts, uint32_t nCount = 0) {
-    unsigned char block[512] = {'E', 'R', 0x02, 0x00};
-    WriteAt(strPath, 0, block, 512);
-    for (size_t i = 0; i < parts.size(); ++i) {
-        unsigned char e[512] = {'P', 'M'};
-        PutBe32(e + 4, nCount ? nCount : static_cast<uint32_t>(parts.size()));
-        PutBe32(e + 8, parts[i].nPhysStart);
-        PutBe32(e + 12, parts[i].nBlocks);
-        std::strncpy(reinterpret_cast<char*>(e + 16), parts[i].strName.c_str(), 32);
-        std::strncpy(reinterpret_cast<char*>(e + 48), parts[i].strType.c_str(), 32);
-        PutBe32(e + 80, parts[i].nDataStart);
-        PutBe32(e + 84, parts[i].nDataCount);
-        WriteAt(strPath, 512LL * (1 + i), e, 512);
+// An Apple partition map of blank volumes with these names and sizes, presented
+// as disk N; pPlaced gets where each volume's data lies.
+void ApmDisk(DiskDir& dir, int nDiskNo, const std::vector<std::pair<std::string, uint64_t>>& vols,
+             std::vector<twtest::Placed>* pPlaced = nullptr, uint32_t nDataStart = 0) {
+    std::vector<twtest::Volume> volumes;
+    for (const auto& v : vols) {
+        twtest::Volume vol;
+        vol.u64Sectors = v.second;
+        vol.strName = v.first;
+        vol.nApmDataStart = nDataStart;
+        volumes.push_back(vol);
     }
+    std::string strError;
+    ASSERT_TRUE(twtest::WriteApmDisk(dir.Image(nDiskNo), volumes, pPlaced, &strError)) << strError;
+    dir.Present(nDiskNo);
+}
+
+// Sets the entry count that every map entry of an Apple map carries.
+void SetApmCount(const std::string& strPath, int nEntries, uint32_t nCount) {
+    const unsigned char be[4] = {
+        static_cast<unsigned char>(nCount >> 24), static_cast<unsigned char>(nCount >> 16),
+        static_cast<unsigned char>(nCount >> 8), static_cast<unsigned char>(nCount)};
+    for (int i = 0; i < nEntries; ++i) WriteAt(strPath, 512LL * (1 + i) + 4, be, 4);
 }
 
 struct Expected {
@@ -217,20 +210,19 @@ TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
                        ShellQuote("Donn\xc3\xa9"
                                   "es") +
                        " -n 3:0:+3M -c 3:backup");
-    // disk2: Apple partition map.
-    std::string strApm = dir.NewDisk(2, 8 << 20);
-    WriteApm(strApm, {{"Apple", "Apple_partition_map", 1, 63, 0, 63},
-                      {"Macintosh HD", "Apple_HFS", 64, 8000, 0, 8000},
-                      {"Scratch", "Apple_HFS", 8064, 4000, 16, 3984}});
+    // disk2: Apple partition map; its own entry comes first.
+    std::vector<twtest::Placed> apm;
+    ApmDisk(dir, 2, {{"Macintosh HD", 8000}, {"Scratch", 4000}}, &apm, 16);
+    ASSERT_EQ(apm.size(), 2u);
     // disk3: two primaries; their names continue the count of disk0.
     std::string strMbr2 = dir.NewDisk(3, 16 << 20);
     Sfdisk(strMbr2, "label: dos\n2048,2048,c\n,,83\n");
     // disk5: no partition scheme; disk6: a boot record without entries.
     std::vector<unsigned char> noise = PatternBytes(8192);
     dir.NewDisk(5, 1 << 20);
-    WriteAt(dir.Disk(5), 0, noise.data(), noise.size());
+    WriteAt(dir.Image(5), 0, noise.data(), noise.size());
     dir.NewDisk(6, 1 << 20);
-    WriteBootRecord(dir.Disk(6), 0, {});
+    WriteBootRecord(dir.Image(6), 0, {});
 
     int nCounter = 1;
     std::vector<Expected> mbr = SfdiskLayout(strMbr, nCounter);
@@ -241,8 +233,11 @@ TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
     ASSERT_EQ(items.size(), 4u);
     ExpectItems(items[0], 0, mbr);
     ExpectItems(items[1], 1, SgdiskLayout(strGpt));
-    ExpectItems(items[2], 2,
-                {{1, 63, "Apple"}, {64, 8063, "Macintosh HD"}, {8080, 12063, "Scratch"}});
+    ExpectItems(
+        items[2], 2,
+        {{1, 63, "Apple"},
+         {apm[0].u64StartSector, apm[0].u64StartSector + apm[0].u64Sectors - 1, "Macintosh HD"},
+         {apm[1].u64StartSector, apm[1].u64StartSector + apm[1].u64Sectors - 1, "Scratch"}});
     ExpectItems(items[3], 3, mbr2);
     EXPECT_EQ(items.count(5), 0u);
     EXPECT_EQ(items.count(6), 0u);
@@ -336,10 +331,11 @@ TEST(PartitionManager, ShortOrDamagedDisksYieldNothing) {
     std::string strShort = dir.NewDisk(0, 2048);
     WriteBootRecord(strShort, 0, {{0x83, 1, 2}});
     // An Apple map claiming 129 entries, and one whose entries lie past the end.
-    std::string strHuge = dir.NewDisk(1, 1 << 20);
-    WriteApm(strHuge, {{"A", "Apple_HFS", 1, 10, 0, 10}}, 129);
-    std::string strCut = dir.NewDisk(2, 8192);
-    WriteApm(strCut, {{"A", "Apple_HFS", 1, 10, 0, 10}}, 100);
+    ApmDisk(dir, 1, {{"A", 10}});
+    SetApmCount(dir.Image(1), 2, 129);
+    ApmDisk(dir, 2, {{"A", 10}});
+    SetApmCount(dir.Image(2), 2, 100);
+    ASSERT_EQ(truncate(dir.Image(2).c_str(), 8192), 0);
     // An extended slot whose boot record is cut short keeps the partitions before it.
     std::string strEnd = dir.NewDisk(3, 2 << 20);
     WriteBootRecord(strEnd, 0, {{0x83, 2048, 8}, {0x05, 4094, 10}});
@@ -352,14 +348,13 @@ TEST(PartitionManager, ShortOrDamagedDisksYieldNothing) {
 
 TEST(PartitionManager, ApmNamesBecomeUtf16AndNoDisksMeansNoItems) {
     DiskDir dir;
-    std::string strApm = dir.NewDisk(0, 1 << 20);
-    WriteApm(strApm, {{"Caf\xe9 \x01 long name that fills all thirty-two bytes", "Apple_HFS", 1, 10,
-                       0, 10}});
+    ApmDisk(dir, 0, {{"Caf\xe9 \x01 long name that fills all thirty-two bytes", 10}});
     auto items = Enumerate();
-    ASSERT_EQ(items[0].size(), 1u);
+    ASSERT_EQ(items[0].size(), 2u);
+    EXPECT_EQ(GetPartitionNameUtf8(items[0][0]), "Apple");
     // 32 bytes at most; the byte above ASCII is marked as unreadable.
-    EXPECT_EQ(GetPartitionNameUtf8(items[0][0]), "Caf\xef\xbf\xbd \x01 long name that fills all ");
-    EXPECT_EQ(items[0][0].szPartitionName[32], 0);
+    EXPECT_EQ(GetPartitionNameUtf8(items[0][1]), "Caf\xef\xbf\xbd \x01 long name that fills all ");
+    EXPECT_EQ(items[0][1].szPartitionName[32], 0);
 
     DiskDir empty;
     EXPECT_TRUE(Enumerate().empty());

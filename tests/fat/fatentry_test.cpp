@@ -6,23 +6,20 @@
 
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "support/Fixtures.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
 Bytes ReadAll(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary | std::ios::ate);
-    if (!in) return Bytes();
-    Bytes data(static_cast<size_t>(in.tellg()));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    Bytes data;
+    twtest::ReadFileBytes(strPath, data);
     return data;
 }
 
@@ -94,7 +91,7 @@ private:
 };
 
 std::string FixturePath(const std::string& strName) {
-    return std::string(TW_FIXTURE_DIR) + "/" + strName;
+    return twtest::FixtureDir() + "/" + strName;
 }
 
 // A short entry with good dates (1 June 2005) and the archive bit.
