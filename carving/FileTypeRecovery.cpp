@@ -1,0 +1,424 @@
+#include "carving/FileTypeRecovery.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include "common/DebugLog.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "engine/SaveTarget.h"
+#include "engine/ScanResultFileManager.h"
+
+namespace {
+
+constexpr int kPieceBytes = 65536;
+
+// Types measured from a header field: the caller offers their inner sectors
+// again, since the header may describe more or less than was written.
+bool IsHeaderSizedType(EXTEND_NAME_TYPE nType) {
+    switch (nType) {
+        case FILE_TYPE_DOC:
+        case FILE_TYPE_OLE:
+        case FILE_TYPE_XLS:
+        case FILE_TYPE_PPT:
+        case FILE_TYPE_WAV:
+        case FILE_TYPE_AVI:
+        case FILE_TYPE_WMV:
+        case FILE_TYPE_SWF:
+        case FILE_TYPE_BMP:
+        case FILE_TYPE_CAB:
+        case FILE_TYPE_TTF:
+        case FILE_TYPE_ICO:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Sectors of a path (image file or device node), read-only; 0 when unknown.
+unsigned long long PathSectorCount(const wchar_t* wszPath, int nBytesPerSector) {
+    if (!wszPath || nBytesPerSector <= 0) return 0;
+    int fd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
+    if (fd < 0) return 0;
+    off_t llEnd = lseek(fd, 0, SEEK_END);
+    close(fd);
+    return llEnd > 0 ? static_cast<unsigned long long>(llEnd) / nBytesPerSector : 0;
+}
+
+// The lower-case extension of a record's name ("" when it has none).
+std::string NodeExtension(const _FILE_NODE_& node) {
+    char szName[sizeof(node.szFileName) + 1];
+    std::memcpy(szName, node.szFileName, sizeof(node.szFileName));
+    szName[sizeof(node.szFileName)] = 0;
+    const char* pDot = std::strrchr(szName, '.');
+    if (!pDot || !pDot[1]) return std::string();
+    std::string strExt = pDot + 1;
+    for (char& c : strExt)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return strExt;
+}
+
+}  // namespace
+
+CFileTypeRecovery::CFileTypeRecovery()
+    : m_wcDriveLetter(L'C'),
+      m_u64StartSector(0),
+      m_u64SectorCount(0),
+      m_nBytesPerSector(512),
+      m_pStore(nullptr),
+      m_nScale(100),
+      m_pfnScan(nullptr),
+      m_pfnRecovery(nullptr),
+      m_pfnSearch(nullptr),
+      m_pSearchContext(nullptr),
+      m_pContext(nullptr),
+      m_u64AreaEnd(0) {}
+
+CFileTypeRecovery::~CFileTypeRecovery() {
+    delete m_pStore;
+}
+
+unsigned int CFileTypeRecovery::NewStore(const wchar_t* wszName) {
+    delete m_pStore;
+    m_pStore = new (std::nothrow) CScanResultFileManager();
+    if (!m_pStore) return TW_ERR_OUT_OF_MEMORY;
+    if (m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
+    return m_pStore->Init(wszName);
+}
+
+unsigned int CFileTypeRecovery::NewStoreNamed(long long llFirstSector) {
+    SYSTEMTIME st;
+    std::memset(&st, 0, sizeof(st));
+    rsb_getLocalTime(&st);
+    wchar_t wszName[128];
+    std::swprintf(wszName, 128, L"File_Type_%lld_%d%d%d%d%2d", llFirstSector, st.wYear, st.wMonth,
+                  st.wDay, st.wHour, st.wMinute);
+    return NewStore(wszName);
+}
+
+unsigned int CFileTypeRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+                                     wchar_t wcDriveLetter) {
+    if (llFirstSector < 0 || llSectorCount < 0) return TW_ERR_BAD_ARGUMENT;
+    m_wcDriveLetter = wcDriveLetter;
+    m_u64StartSector = static_cast<unsigned long long>(llFirstSector);
+    m_u64SectorCount = static_cast<unsigned long long>(llSectorCount);
+    m_u64AreaEnd = m_u64StartSector + m_u64SectorCount;
+    unsigned int nStore = NewStoreNamed(llFirstSector);
+    unsigned int nRet = m_diskReader.Init(nDiskNo, m_u64AreaEnd);
+    // A store that cannot record would lose every find: report it.
+    return nRet != 0 ? nRet : nStore;
+}
+
+unsigned int CFileTypeRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
+    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
+    m_wcDriveLetter = wcDriveLetter;
+    m_u64StartSector = 0;
+    m_u64SectorCount = PathSectorCount(wszPath, m_nBytesPerSector);
+    m_u64AreaEnd = m_u64SectorCount;
+    unsigned int nStore = NewStoreNamed(0);
+    unsigned int nRet = m_diskReader.Init(wszPath, m_u64AreaEnd);
+    return nRet != 0 ? nRet : nStore;
+}
+
+unsigned int CFileTypeRecovery::InitLogFile(const wchar_t* wszStoreName, wchar_t wcDriveLetter,
+                                            const wchar_t* wszPath, int nBytesPerSector,
+                                            unsigned long long u64EndSector) {
+    if (!wszStoreName || !wszPath || nBytesPerSector <= 0) return TW_ERR_BAD_ARGUMENT;
+    m_wcDriveLetter = wcDriveLetter;
+    m_nBytesPerSector = nBytesPerSector;
+    m_u64AreaEnd = u64EndSector;
+    unsigned int nStore = NewStore(wszStoreName);
+    unsigned int nRet = m_diskReader.Init(wszPath, u64EndSector);
+    return nRet != 0 ? nRet : nStore;
+}
+
+unsigned int CFileTypeRecovery::InitLogFile(const wchar_t* wszStoreName, wchar_t wcDriveLetter,
+                                            int nDiskNo, int nBytesPerSector,
+                                            unsigned long long u64EndSector) {
+    if (!wszStoreName || nBytesPerSector <= 0) return TW_ERR_BAD_ARGUMENT;
+    m_wcDriveLetter = wcDriveLetter;
+    m_nBytesPerSector = nBytesPerSector;
+    m_u64AreaEnd = u64EndSector;
+    unsigned int nStore = NewStore(wszStoreName);
+    unsigned int nRet = m_diskReader.Init(nDiskNo, u64EndSector);
+    return nRet != 0 ? nRet : nStore;
+}
+
+unsigned int CFileTypeRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
+                                             PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext,
+                                             int nScale) {
+    m_pfnScan = pfnScan;
+    m_pfnRecovery = pfnRecovery;
+    m_pContext = pContext;
+    m_nScale = nScale;
+    CFileTypeJudge::InitCallBack(pfnScan, pfnRecovery, pContext, nScale);
+    return 0;
+}
+
+unsigned int CFileTypeRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) {
+    m_pfnSearch = pfnSearch;
+    m_pSearchContext = pContext;
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    return m_pStore->InitSearchCallBack(pfnSearch, pContext);
+}
+
+unsigned int CFileTypeRecovery::ParseFileBuf(
+    const unsigned char* pBuf, int nLen, unsigned long long u64StartSector,
+    unsigned long long u64ScanSectorCount, unsigned long long u64SectorTotalCount,
+    int nRemaidSecond, CDiskReader* pDiskReader, int nBytesPerSector,
+    unsigned long long& u64SkipSectors, unsigned long long& u64FilesFound) {
+    u64SkipSectors = 1;
+    if (nBytesPerSector <= 0) return TW_ERR_BAD_ARGUMENT;
+    m_nBytesPerSector = nBytesPerSector;
+    char szName[256] = {0};
+    EXTEND_NAME_TYPE nType = FILE_TYPE_NONE;
+    unsigned long long u64Size = 0;
+    int nRet = CFileTypeJudge::ParseFileBuf(pBuf, nLen, u64StartSector, u64ScanSectorCount,
+                                            u64SectorTotalCount, nRemaidSecond, u64FilesFound,
+                                            pDiskReader, nBytesPerSector, szName, &nType, &u64Size);
+    if (nRet != 0) return static_cast<unsigned int>(nRet);
+
+    // The area ends at the reader's limit (and this engine's own area end):
+    // a size from a header never reaches past it.
+    unsigned long long u64End = pDiskReader ? pDiskReader->GetSectorLimit() : 0;
+    if (m_u64AreaEnd && (!u64End || m_u64AreaEnd < u64End)) u64End = m_u64AreaEnd;
+    unsigned long long u64SectorsLeft = u64End > u64StartSector ? u64End - u64StartSector : 1;
+    const unsigned long long u64Bps = static_cast<unsigned long long>(nBytesPerSector);
+    if (u64End && u64Size > u64SectorsLeft * u64Bps) u64Size = u64SectorsLeft * u64Bps;
+
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    _FILE_NODE_* pNode = static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
+    if (!pNode) return TW_ERR_OUT_OF_MEMORY;
+    std::memset(pNode, 0, sizeof(*pNode));
+    pNode->nDriveLetter = static_cast<uint32_t>(m_wcDriveLetter);
+    pNode->nEngineType = ENGINE_CARVING;
+    pNode->bIsDir = 0;
+    pNode->bDataHealth = 1;
+    pNode->nFileIndex = m_pStore->GetFileIndex();
+    pNode->nDirId = 0;
+    pNode->nClusterBytes = 0xFFFFFFFFu;
+    pNode->u64FileSize = u64Size;
+    pNode->u64DataStartSector = 0;
+    pNode->u64RecordSector = u64StartSector;
+    std::snprintf(pNode->szFileName, sizeof(pNode->szFileName), "%s", szName);
+    m_pStore->AddChildren(0, 0, pNode->nFileIndex, 0, nullptr);
+
+    unsigned long long u64Skip = 1;
+    if (!IsHeaderSizedType(nType)) u64Skip = (u64Size + u64Bps - 1) / u64Bps;
+    if (u64Skip == 0) u64Skip = 1;
+    if (u64Skip > u64SectorsLeft) u64Skip = u64SectorsLeft;
+    u64SkipSectors = u64Skip;
+    ++u64FilesFound;
+    return 0;
+}
+
+unsigned int CFileTypeRecovery::CarveArea(unsigned long long u64FirstSector,
+                                          unsigned long long u64SectorCount) {
+    const int nBps = m_nBytesPerSector;
+    if (nBps <= 0 || nBps > kPieceBytes) return TW_ERR_BAD_ARGUMENT;
+    std::vector<unsigned char> vecBuf(kPieceBytes);
+    const unsigned long long u64PerRead = static_cast<unsigned long long>(kPieceBytes / nBps);
+    const unsigned long long u64End = u64FirstSector + u64SectorCount;
+    unsigned long long u64Pos = u64FirstSector;
+    unsigned long long u64Scanned = 0;
+    unsigned long long u64Files = GetLostFileCount();
+    unsigned int nResult = 0;
+    while (u64Pos < u64End) {
+        unsigned long long n = u64End - u64Pos < u64PerRead ? u64End - u64Pos : u64PerRead;
+        unsigned int nRead = 0;
+        m_diskReader.ReadData(vecBuf.data(), static_cast<int>(n), static_cast<long long>(u64Pos),
+                              nBps, &nRead);
+        if (nRead > n) nRead = static_cast<unsigned int>(n);
+        // A carved file's sectors are stepped over, into the next reads if need be.
+        unsigned long long i = 0;
+        while (i < nRead && nResult == 0) {
+            unsigned long long u64Skip = 1;
+            unsigned int nRet =
+                ParseFileBuf(vecBuf.data() + i * nBps, nBps, u64Pos + i, u64Scanned, u64SectorCount,
+                             -1, &m_diskReader, nBps, u64Skip, u64Files);
+            if (nRet == TW_ERR_CANCELLED) nResult = nRet;
+            i += u64Skip ? u64Skip : 1;
+        }
+        if (nResult != 0) break;
+        // Sectors that could not be read count as scanned all the same.
+        unsigned long long u64Step = i > n ? i : n;
+        u64Pos += u64Step;
+        u64Scanned += u64Step;
+        if (u64Scanned > u64SectorCount) u64Scanned = u64SectorCount;
+        if (m_pfnScan) {
+            int nPercent =
+                u64SectorCount ? static_cast<int>(u64Scanned * 100 / u64SectorCount) : 100;
+            int nRet = m_pfnScan(m_pContext, nPercent, m_nScale, -1, u64Scanned, u64SectorCount,
+                                 u64Files, nullptr);
+            if (nRet != 0) {
+                nResult = static_cast<unsigned int>(nRet);
+                break;
+            }
+        }
+    }
+    if (m_pStore) m_pStore->FlushBufToFile();
+    if (nResult == 0 && m_pfnScan) m_pfnScan(m_pContext, 100, m_nScale, 0, 0, 0, 0, nullptr);
+    return nResult;
+}
+
+unsigned int CFileTypeRecovery::ScanDevice(const wchar_t*) {
+    return 0;
+}
+unsigned int CFileTypeRecovery::GetUnUsedSectorCount(unsigned long long&, unsigned long long&) {
+    return 0;
+}
+unsigned int CFileTypeRecovery::BuildBitMapInfo() {
+    return 0;
+}
+unsigned int CFileTypeRecovery::GetFileNodeParentDirPath(const _FILE_NODE_*, wchar_t*, int) {
+    return 0;
+}
+
+unsigned int CFileTypeRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                                    std::vector<_FILE_NODE_>& vecChildren) {
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    if (pDir || nLevel != 0) return 0;
+    return m_pStore->GetChildrenFileNode(0, vecChildren);
+}
+
+unsigned int CFileTypeRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                                     unsigned int& nCount) {
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    if (pDir || nLevel != 0) return 0;
+    uint32_t n = 0;
+    unsigned int nRet = m_pStore->GetChildrenFileCount(0, n);
+    nCount = n;
+    return nRet;
+}
+
+unsigned int CFileTypeRecovery::GetLostFileCount() {
+    return m_pStore ? m_pStore->GetFileIndex() : 0;
+}
+
+unsigned int CFileTypeRecovery::SearchFileNode(const wchar_t* wszKey,
+                                               std::vector<__SEARCH_FILE_INFO__>& vecHits) {
+    if (!m_pStore) return 0;
+    m_pStore->SearchFileNodeInfo(wszKey, vecHits);
+    return 0;
+}
+
+template <typename Sink>
+unsigned int CFileTypeRecovery::CopyNodeData(const _FILE_NODE_& node, uint64_t u64Bytes,
+                                             Sink&& sink) {
+    const uint64_t u64Bps = static_cast<uint64_t>(m_nBytesPerSector);
+    if (u64Bytes == 0) return 0;
+    std::vector<unsigned char> vecBuf(kPieceBytes);
+    uint64_t u64Sectors = (u64Bytes + u64Bps - 1) / u64Bps;
+    const uint64_t u64Limit = m_diskReader.GetSectorLimit();
+    uint64_t u64Sector = node.u64RecordSector;
+    uint64_t u64Left = u64Bytes;
+    const uint64_t u64PerPiece = kPieceBytes / u64Bps;
+    while (u64Sectors > 0) {
+        // Never past the reader's limit: what lies beyond is not the file's.
+        if (u64Sector >= u64Limit) return TW_ERR_BAD_ARGUMENT;
+        uint64_t n = u64Sectors < u64PerPiece ? u64Sectors : u64PerPiece;
+        if (n > u64Limit - u64Sector) n = u64Limit - u64Sector;
+        unsigned int nRead = 0;
+        unsigned int nRet =
+            m_diskReader.ReadData(vecBuf.data(), static_cast<int>(n),
+                                  static_cast<long long>(u64Sector), m_nBytesPerSector, &nRead);
+        if (nRet != 0) return nRet == TW_ERR_SHORT_READ && nRead == 0 ? TW_ERR_SHORT_READ : nRet;
+        if (nRead == 0) return TW_ERR_SHORT_READ;
+        uint64_t u64Got = static_cast<uint64_t>(nRead) * u64Bps;
+        uint64_t u64Use = u64Got < u64Left ? u64Got : u64Left;
+        unsigned int nSink = sink(vecBuf.data(), u64Use, u64Bytes - u64Left + u64Use);
+        u64Left -= u64Use;
+        if (nSink != 0) return nSink;
+        u64Sector += nRead;
+        u64Sectors -= nRead < u64Sectors ? nRead : u64Sectors;
+    }
+    return 0;
+}
+
+unsigned int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode,
+                                                     const wchar_t* wszTargetPath) {
+    if (!pNode || !wszTargetPath) return TW_ERR_BAD_ARGUMENT;
+    CSaveTarget target(m_pfnRecovery, m_pContext);
+    unsigned int nRet = target.Open(wszTargetPath, pNode->u64FileSize);
+    if (nRet != 0) {
+        TwDebug("open Recovery File  erro = %d", static_cast<int>(nRet));
+        return target.Finish(nRet);
+    }
+    nRet = CopyNodeData(*pNode, pNode->u64FileSize,
+                        [&](const unsigned char* pData, uint64_t u64Len, uint64_t) {
+                            return target.Write(pData, u64Len);
+                        });
+    return target.Finish(nRet);
+}
+
+unsigned int CFileTypeRecovery::SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
+                                             int) {
+    if (!pNode || !wszTargetPath) return TW_ERR_BAD_ARGUMENT;
+    std::wstring wstrTarget = wszTargetPath;
+    return SaveDataToTargetFile(pNode, wstrTarget.c_str());
+}
+
+unsigned int CFileTypeRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
+                                        unsigned char* pBuf, int& nLength,
+                                        PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
+    if (!pNode) return TW_ERR_BAD_ARGUMENT;
+    std::string strExt = NodeExtension(*pNode);
+    const bool bToFile =
+        !strExt.empty() && std::strstr(szPictureTypeList, ("*." + strExt + "|").c_str()) != nullptr;
+    uint64_t u64Bytes = pNode->u64FileSize;
+    unsigned int nRet = 0;
+    if (bToFile) {
+        std::string strDir = tw::ScanLogDir();
+        mkdir(strDir.c_str(), 0755);
+        std::string strPath = strDir + "tmp." + strExt;
+        if (strPath.size() >= 256 || !wszPreviewPath) {
+            nRet = TW_ERR_BAD_ARGUMENT;
+        } else {
+            std::wstring wstrPath = tw::Utf8ToWide(strPath.c_str());
+            std::wcsncpy(wszPreviewPath, wstrPath.c_str(), 256);
+            CSaveTarget file(nullptr, nullptr);
+            nRet = file.Open(wstrPath.c_str(), u64Bytes);
+            if (nRet == 0) {
+                nRet =
+                    CopyNodeData(*pNode, u64Bytes,
+                                 [&](const unsigned char* pData, uint64_t u64Len,
+                                     uint64_t u64Done) -> unsigned int {
+                                     unsigned int n = file.Write(pData, u64Len);
+                                     if (n != 0 || !pfnPreview) return n;
+                                     return static_cast<unsigned int>(pfnPreview(
+                                         pContext, static_cast<int>(u64Done * 100 / u64Bytes), 0));
+                                 });
+            }
+            file.Finish(0);
+            if (nRet != 0) unlink(strPath.c_str());
+        }
+        nLength = 0;
+    } else {
+        if (!pBuf || nLength < 0) {
+            nRet = TW_ERR_BAD_ARGUMENT;
+            nLength = 0;
+        } else {
+            if (static_cast<uint64_t>(nLength) < u64Bytes)
+                u64Bytes = static_cast<uint64_t>(nLength);
+            uint64_t u64Copied = 0;
+            nRet = CopyNodeData(
+                *pNode, u64Bytes,
+                [&](const unsigned char* pData, uint64_t u64Len, uint64_t u64Done) -> unsigned int {
+                    std::memcpy(pBuf + u64Copied, pData, u64Len);
+                    u64Copied += u64Len;
+                    if (!pfnPreview) return 0;
+                    return static_cast<unsigned int>(
+                        pfnPreview(pContext, static_cast<int>(u64Done * 100 / u64Bytes), 0));
+                });
+            nLength = static_cast<int>(u64Copied);
+        }
+    }
+    if (pfnPreview) pfnPreview(pContext, 100, static_cast<int>(nRet));
+    return nRet;
+}

@@ -1,0 +1,132 @@
+// Every size routine, the end tests and the per-sector carving entry on a
+// damaged image: the input is the image, its first sector the head handed to
+// the routines, whole or cut short.
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "carving/FileTypeJudge.h"
+#include "carving/FileTypeRecovery.h"
+#include "common/DiskReader.h"
+#include "common/Platform.h"
+
+namespace {
+
+constexpr int kSector = 512;
+
+typedef unsigned long long (*PFN_SIZE)(const unsigned char*, int);
+const PFN_SIZE kRoutines[] = {
+    CFileTypeJudge::GetMPGFileBytesSize,
+    CFileTypeJudge::GetMP4FileBytesSize,
+    CFileTypeJudge::GetRMVBFileBytesSize,
+    CFileTypeJudge::GetASFFileBytesSize,
+    CFileTypeJudge::GetSWFFileBytesSize,
+    CFileTypeJudge::GetAVIFileBytesSize,
+    CFileTypeJudge::GetDefaultVedioFileBytesSize,
+    CFileTypeJudge::GetMKVFileBytes,
+    CFileTypeJudge::GetTSFileBytesSize,
+    CFileTypeJudge::GetMP3FileBytesSize,
+    CFileTypeJudge::GetMIDFileBytesSize,
+    CFileTypeJudge::GetAPEFileBytesSize,
+    CFileTypeJudge::GetWAVFileBytesSize,
+    CFileTypeJudge::GetDefaultAudioFileBytesSize,
+    CFileTypeJudge::GetFLAFileBytesSize,
+    CFileTypeJudge::GetGIFFileBytesSize,
+    CFileTypeJudge::GetBMPFileBytesSize,
+    CFileTypeJudge::GetJPGFileBytesSize,
+    CFileTypeJudge::GetPNGFileBytesSize,
+    CFileTypeJudge::GetDefaultPictureFileBytesSize,
+    CFileTypeJudge::GetICOFileBytesSize,
+    CFileTypeJudge::GetOFFICE2003FileBytesSize,
+    CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead,
+    CFileTypeJudge::GetOFFICE2007FileBytesSize,
+    CFileTypeJudge::GetPDFFileBytesSize,
+    CFileTypeJudge::Get7ZFileBytesSize,
+    CFileTypeJudge::GetZIPFileBytesSize,
+    CFileTypeJudge::GetRARFileBytesSize,
+    CFileTypeJudge::GetCABFileBytesSize,
+    CFileTypeJudge::GetDBFileBytesSize,
+    CFileTypeJudge::GetMailFileBytesSize,
+    CFileTypeJudge::GetTTFFileBytesSize,
+};
+
+// The carving engine, made once, its store in a private scan-log folder.
+CFileTypeRecovery* Engine() {
+    static CFileTypeRecovery* pEngine = [] {
+        char szDir[] = "/tmp/tw-fuzz-carve-XXXXXX";
+        if (!mkdtemp(szDir)) abort();
+        setenv("TARNWICK_SUPPORT_DIR", szDir, 1);
+        std::string strScanLog = std::string(szDir) + "/ScanLog";
+        mkdir(strScanLog.c_str(), 0755);
+        auto* p = new CFileTypeRecovery();
+        // Any readable path does for the engine's own reader.
+        p->InitLogFile(L"File_Type_fuzz", L'C', L"/dev/null", kSector, ~0ULL);
+        return p;
+    }();
+    return pEngine;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    static CFileTypeJudge judge;
+    if (nSize < 2) return 0;
+    // The first byte picks how much of the head sector the routines see.
+    const int nHeadLen = pData[0] & 1 ? kSector : pData[0] % kSector;
+    std::vector<unsigned char> vecImage(pData + 1, pData + nSize);
+    vecImage.resize((vecImage.size() + kSector - 1) / kSector * kSector, 0);
+    const unsigned long long u64Sectors = vecImage.size() / kSector;
+
+    int fd = memfd_create("image", 0);
+    if (fd < 0) return 0;
+    if (write(fd, vecImage.data(), vecImage.size()) != static_cast<ssize_t>(vecImage.size())) {
+        close(fd);
+        return 0;
+    }
+    std::string strPath = "/proc/self/fd/" + std::to_string(fd);
+    CDiskReader reader;
+    if (reader.Init(tw::Utf8ToWide(strPath.c_str()).c_str(), u64Sectors) != 0) {
+        close(fd);
+        return 0;
+    }
+    CFileTypeJudge::m_tsFileRangeVec.clear();
+
+    // Each routine on the head, whole or cut short.
+    std::vector<unsigned char> vecHead(vecImage.begin(), vecImage.begin() + nHeadLen);
+    for (PFN_SIZE pfn : kRoutines) {
+        CFileTypeJudge::m_nBytesPerSector = kSector;
+        CFileTypeJudge::m_pDiskReader = &reader;
+        CFileTypeJudge::m_u64StartSector = 0;
+        CFileTypeJudge::m_u64CurrentSector = 0;
+        pfn(vecHead.data(), nHeadLen);
+    }
+    unsigned long long u64Size = 0;
+    CFileTypeJudge::IsEndOfFile(vecImage.data(), static_cast<int>(vecImage.size()), u64Size);
+    CFileTypeJudge::IsEndOfMPGFile(vecImage.data(), static_cast<int>(vecImage.size()), u64Size);
+    CFileTypeJudge::GetJPGFileTailOffset(vecHead.data(), nHeadLen, u64Size);
+    CFileTypeJudge::GetPNGFileTailOffset(vecHead.data(), nHeadLen, u64Size);
+    CFileTypeJudge::GetGIFFileTailOffset(vecHead.data(), nHeadLen, u64Size);
+
+    // Every sector offered as the carving engine is: the skip stays within the
+    // image and so does the recorded size.
+    CFileTypeRecovery* pEngine = Engine();
+    unsigned long long u64Files = 0;
+    for (unsigned long long s = 0; s < u64Sectors;) {
+        unsigned long long u64Skip = 0;
+        unsigned int nRet =
+            pEngine->ParseFileBuf(vecImage.data() + s * kSector, kSector, s, s, u64Sectors, -1,
+                                  &reader, kSector, u64Skip, u64Files);
+        if (u64Skip == 0 || s + u64Skip > u64Sectors) abort();
+        if (nRet != 0 && nRet != 87) abort();
+        s += u64Skip;
+    }
+    close(fd);
+    return 0;
+}
