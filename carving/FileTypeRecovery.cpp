@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include "common/DebugLog.h"
+#include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "engine/SaveTarget.h"
@@ -16,6 +17,9 @@
 namespace {
 
 constexpr int kPieceBytes = 65536;
+
+// Second line of defence while carving untrusted sectors.
+CFaultGuard g_carveGuard("CFileTypeRecovery recvSignal");
 
 // Types measured from a header field: the caller offers their inner sectors
 // again, since the header may describe more or less than was written.
@@ -234,18 +238,29 @@ unsigned int CFileTypeRecovery::CarveArea(unsigned long long u64FirstSector,
                               nBps, &nRead);
         if (nRead > n) nRead = static_cast<unsigned int>(n);
         // A carved file's sectors are stepped over, into the next reads if need be.
-        unsigned long long i = 0;
-        while (i < nRead && nResult == 0) {
-            unsigned long long u64Skip = 1;
-            unsigned int nRet =
-                ParseFileBuf(vecBuf.data() + i * nBps, nBps, u64Pos + i, u64Scanned, u64SectorCount,
-                             -1, &m_diskReader, nBps, u64Skip, u64Files);
-            if (nRet == TW_ERR_CANCELLED) nResult = nRet;
-            i += u64Skip ? u64Skip : 1;
+        volatile unsigned long long i = 0;
+        volatile unsigned int nStop = 0;
+        TW_FAULT_TRY(g_carveGuard) {
+            while (i < nRead && nStop == 0) {
+                unsigned long long u64Skip = 1;
+                unsigned int nRet =
+                    ParseFileBuf(vecBuf.data() + i * nBps, nBps, u64Pos + i, u64Scanned,
+                                 u64SectorCount, -1, &m_diskReader, nBps, u64Skip, u64Files);
+                if (nRet == TW_ERR_CANCELLED) nStop = nRet;
+                i = i + (u64Skip ? u64Skip : 1);
+            }
         }
-        if (nResult != 0) break;
+        TW_FAULT_CATCH(g_carveGuard) {
+            i = nRead;  // the rest of this read is abandoned
+            u64Files = GetLostFileCount();
+        }
+        TW_FAULT_END(g_carveGuard);
+        if (nStop != 0) {
+            nResult = nStop;
+            break;
+        }
         // Sectors that could not be read count as scanned all the same.
-        unsigned long long u64Step = i > n ? i : n;
+        unsigned long long u64Step = i > n ? static_cast<unsigned long long>(i) : n;
         u64Pos += u64Step;
         u64Scanned += u64Step;
         if (u64Scanned > u64SectorCount) u64Scanned = u64SectorCount;

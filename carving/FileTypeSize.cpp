@@ -636,22 +636,27 @@ unsigned long long CFileTypeJudge::GetDefaultPictureFileBytesSize(const unsigned
 
 namespace {
 
-// A directory of nEntries entries at nFirst, nStride bytes apart, that may run
-// past the head sector: the directory is then read again, 64 KiB from the
-// file's start. Null when it does not fit there either or the read fails.
+// A header directory that ends u64DirEnd bytes into the file may run past the
+// head buffer: it is then read again, 64 KiB from the file's start. Null when
+// it does not fit there either or the read fails.
 const unsigned char* DirectoryBuffer(const unsigned char* pBuf, int nLen, u64 u64DirEnd,
                                      std::vector<unsigned char>& vecStore) {
     if (u64DirEnd <= static_cast<u64>(nLen)) return pBuf;
     CDiskReader* pReader = CFileTypeJudge::m_pDiskReader;
     const int nBps = CFileTypeJudge::m_nBytesPerSector;
     if (!pReader || nBps <= 0 || u64DirEnd > static_cast<u64>(kReadBufBytes)) return nullptr;
+    // 64 KiB from the file's start, or what the area holds of them.
+    const u64 u64Start = CFileTypeJudge::m_u64StartSector;
+    const u64 u64Limit = pReader->GetSectorLimit();
+    u64 u64Count = static_cast<u64>(kReadBufBytes / nBps);
+    if (u64Start >= u64Limit) return nullptr;
+    if (u64Count > u64Limit - u64Start) u64Count = u64Limit - u64Start;
+    if (u64Count * static_cast<u64>(nBps) < u64DirEnd) return nullptr;
     vecStore.assign(kReadBufBytes, 0);
     unsigned int nRead = 0;
-    if (pReader->ReadData(vecStore.data(), kReadBufBytes / nBps,
-                          static_cast<long long>(CFileTypeJudge::m_u64StartSector), nBps,
-                          &nRead) != 0)
+    if (pReader->ReadData(vecStore.data(), static_cast<int>(u64Count),
+                          static_cast<long long>(u64Start), nBps, &nRead) != 0)
         return nullptr;
-    if (static_cast<u64>(nRead) * static_cast<u64>(nBps) < u64DirEnd) return nullptr;
     return vecStore.data();
 }
 
