@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -340,6 +341,33 @@ TEST(FileTypeRecoveryTest, CancelDuringAWalkKeepsWhatWasCarved) {
     EXPECT_EQ(nodes[0].u64FileSize, sizeof(kPng));
     EXPECT_TRUE(ReadFileBytes(image.strPath) == strBefore);
     engine.InitCallBack(nullptr, nullptr, nullptr, 100);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FileTypeRecoveryTest, AStoreThatCannotRecordIsReported) {
+    ScanLogSandbox sandbox;
+    // The scan-log folder is a plain file: no store can be made in it.
+    std::filesystem::remove_all(sandbox.ScanLog());
+    ASSERT_TRUE(WriteFileBytes(sandbox.Root() + "/ScanLog", "x"));
+    sandbox.ReloadLogStore();
+    const Bytes img = SkipImage();
+    CImage image;
+    ASSERT_EQ(image.Open(img), 0u);
+    CFileTypeRecovery engine;
+    EXPECT_NE(engine.Init(image.WidePath().c_str(), L'C'), 0u);
+    Bytes sector(img.begin() + 100 * kSector, img.begin() + 101 * kSector);
+    unsigned long long u64Skip = 0, u64Files = 0;
+    EXPECT_NE(engine.ParseFileBuf(sector.data(), kSector, 100, 0, 400, -1, &image.reader, kSector,
+                                  u64Skip, u64Files),
+              0u);
+    EXPECT_EQ(u64Files, 0u);
+    EXPECT_EQ(u64Skip, 1u);
+    std::vector<_FILE_NODE_> nodes;
+    EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 0, nodes), 0u);
+    EXPECT_TRUE(nodes.empty());
 }
 
 }  // namespace

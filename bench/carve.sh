@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Carving benchmark: `tarnwick-cli scan --mode carve` over a 1 GiB image of
+# mixed files (built once and cached), against a plain sequential read of the
+# same image. Prints time and peak memory as ratios to `cat image > /dev/null`,
+# and how many files whose size comes from a header or an end marker were
+# recovered byte for byte.
+#   bench/carve.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "${1:-build-bench}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+cli="$build/cli/tarnwick-cli"
+cache="$build/bench-cache/carve"
+image="$cache/mixed.img"
+stamp="$cache/.stamp"
+sum=$( (cat "$0" "$here/../tests/fixtures/build_carving.sh") | sha1sum | cut -d' ' -f1)
+
+if ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
+  echo "building the 1 GiB carving image (once)"
+  rm -rf "$cache"
+  mkdir -p "$cache/pool"
+  "$here/../tests/fixtures/build_carving.sh" "$cache/pool" >/dev/null
+  pool="$cache/pool/carving_files"
+  # Larger files of the kinds a card holds.
+  for i in 1 2 3 4 5 6; do
+    convert -seed "$i" -size 2000x1500 plasma:fractal -quality 92 "$pool/large$i.jpg"
+  done
+  ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=640x360:rate=25 -t 20 \
+    -c:v libx264 -pix_fmt yuv420p "$pool/large.mp4"
+  ffmpeg -hide_banner -loglevel error -y -f lavfi -i sine=frequency=300:duration=30 \
+    -ac 2 -ar 44100 -c:a pcm_s16le "$pool/large.wav"
+  ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=320x240:rate=25 -t 20 \
+    -c:v mpeg4 "$pool/large.avi"
+  head -c 3000000 /dev/urandom | base64 >"$cache/big.txt"
+  (cd "$cache" && zip -q -X "$pool/large.zip" big.txt && rm big.txt)
+  python3 - "$cache" <<'EOF'
+import os, random, sys
+cache = sys.argv[1]
+pool = os.path.join(cache, "pool", "carving_files")
+SECTOR = 512
+TARGET = 1 << 30
+rnd = random.Random(99)
+how = {}
+for line in open(os.path.join(cache, "pool", "carving.manifest")):
+    f = line.split()
+    if f[1] == "file" and not f[5].startswith("again_"):
+        how[f[5]] = (f[2], f[4])
+how.update({"large%d.jpg" % i: ("jpg", "exact") for i in range(1, 7)})
+how.update({"large.mp4": ("mp4", "walk"), "large.wav": ("wav", "exact"),
+            "large.avi": ("avi", "exact"), "large.zip": ("zip", "exact")})
+del how["huge.bmp"]
+names = sorted(how)
+blobs = {n: open(os.path.join(pool, n), "rb").read() for n in names}
+text = (b"card photo holiday report music video data sector cluster file " * 200)[:SECTOR * 16]
+fatdir = open(os.path.join(cache, "pool", "carving.img"), "rb").read()
+# A FAT directory sector of the fixture image.
+for line in open(os.path.join(cache, "pool", "carving.manifest")):
+    f = line.split()
+    if f[1] == "fatdir":
+        at = int(f[0]) * SECTOR
+        fatdir = fatdir[at:at + SECTOR]
+        break
+pos = 0
+manifest = []
+with open(os.path.join(cache, "mixed.img"), "wb") as img:
+    while pos < TARGET - (16 << 20):
+        n = rnd.choice(names)
+        blob = blobs[n]
+        ext, h = how[n]
+        manifest.append("%d file %s %d %s %s" % (pos // SECTOR, ext, len(blob), h, n))
+        pad = (-len(blob)) % SECTOR
+        img.write(blob + b"\0" * pad)
+        pos += len(blob) + pad
+        r = rnd.randrange(10)
+        if r < 3:
+            img.write(fatdir)
+            pos += SECTOR
+        elif r < 6:
+            k = rnd.randrange(1, 16)
+            img.write(text[:k * SECTOR])
+            pos += k * SECTOR
+        else:
+            k = rnd.randrange(0, 8)
+            img.write(b"\0" * (k * SECTOR))
+            pos += k * SECTOR
+    img.write(b"\0" * (TARGET - pos))
+with open(os.path.join(cache, "mixed.manifest"), "w") as f:
+    f.write("\n".join(manifest) + "\n")
+EOF
+  echo "$sum" >"$stamp"
+fi
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+export TARNWICK_SUPPORT_DIR="$out/support"
+mkdir -p "$TARNWICK_SUPPORT_DIR/ScanLog"
+
+# Seconds and peak kilobytes of a command, from /usr/bin/time -v.
+measure() {
+  /usr/bin/time -v "$@" 2>"$out/time.txt" >/dev/null || true
+  local secs kb
+  secs=$(awk -F': ' '/Elapsed \(wall clock\)/ {n=split($2,t,":"); s=0; for(i=1;i<=n;i++) s=s*60+t[i]; print s}' "$out/time.txt")
+  kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$out/time.txt")
+  echo "$secs $kb"
+}
+
+cat "$image" >/dev/null  # warm the page cache for both runs
+read -r cat_s cat_kb < <(measure sh -c "cat '$image' > /dev/null")
+read -r scan_s scan_kb < <(measure "$cli" scan "$image" --mode carve)
+read -r rec_s rec_kb < <(measure "$cli" scan "$image" --mode carve --recover "$out/recovered" --force)
+
+exact=$(python3 - "$cache" "$out/recovered" <<'EOF'
+import hashlib, os, sys
+cache, rec = sys.argv[1], sys.argv[2]
+pool = os.path.join(cache, "pool", "carving_files")
+found = {}
+for root, _, files in os.walk(rec):
+    for f in files:
+        found.setdefault(f, os.path.join(root, f))
+want = total = 0
+digest = {}
+for line in open(os.path.join(cache, "mixed.manifest")):
+    sector, _, ext, size, how, name = line.split()
+    if how != "exact":
+        continue
+    total += 1
+    if name not in digest:
+        digest[name] = hashlib.sha1(open(os.path.join(pool, name), "rb").read()).digest()
+    p = found.get("%s.%s" % (sector, ext))
+    if p and hashlib.sha1(open(p, "rb").read()).digest() == digest[name]:
+        want += 1
+print("%d %d" % (want, total))
+EOF
+)
+read -r ok total <<<"$exact"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.1f", a / b; else print "n/a" }'; }
+echo "carving, 1 GiB image of mixed files ($(wc -l <"$cache/mixed.manifest") files placed)"
+printf '  cat image > /dev/null     %6.2f s  %8d KiB peak\n' "$cat_s" "$cat_kb"
+printf '  scan --mode carve         %6.2f s  %8d KiB peak  (time x%s, memory x%s)\n' \
+  "$scan_s" "$scan_kb" "$(ratio "$scan_s" "$cat_s")" "$(ratio "$scan_kb" "$cat_kb")"
+printf '  scan --mode carve + save  %6.2f s  %8d KiB peak  (time x%s, memory x%s)\n' \
+  "$rec_s" "$rec_kb" "$(ratio "$rec_s" "$cat_s")" "$(ratio "$rec_kb" "$cat_kb")"
+echo "  recovered byte for byte: $ok of $total files sized from a header or an end marker"
