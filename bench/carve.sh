@@ -94,9 +94,16 @@ trap 'rm -rf "$out"' EXIT
 export TARNWICK_SUPPORT_DIR="$out/support"
 mkdir -p "$TARNWICK_SUPPORT_DIR/ScanLog"
 
-# Seconds and peak kilobytes of a command, from /usr/bin/time -v.
+# Seconds and peak kilobytes of a command, from /usr/bin/time -v. A command
+# that fails (1 means some files could not be saved) ends the benchmark.
 measure() {
-  /usr/bin/time -v "$@" 2>"$out/time.txt" >/dev/null || true
+  local status=0
+  /usr/bin/time -v "$@" 2>"$out/time.txt" >"$out/stdout.txt" || status=$?
+  if [ "$status" -gt 1 ]; then
+    echo "failed ($status): $*" >&2
+    cat "$out/time.txt" >&2
+    exit 1
+  fi
   local secs kb
   secs=$(awk -F': ' '/Elapsed \(wall clock\)/ {n=split($2,t,":"); s=0; for(i=1;i<=n;i++) s=s*60+t[i]; print s}' "$out/time.txt")
   kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$out/time.txt")
@@ -104,9 +111,12 @@ measure() {
 }
 
 cat "$image" >/dev/null  # warm the page cache for both runs
-read -r cat_s cat_kb < <(measure sh -c "cat '$image' > /dev/null")
-read -r scan_s scan_kb < <(measure "$cli" scan "$image" --mode carve)
-read -r rec_s rec_kb < <(measure "$cli" scan "$image" --mode carve --recover "$out/recovered" --force)
+res=$(measure sh -c "cat '$image' > /dev/null")
+read -r cat_s cat_kb <<<"$res"
+res=$(measure "$cli" scan "$image" --mode carve)
+read -r scan_s scan_kb <<<"$res"
+res=$(measure "$cli" scan "$image" --mode carve --recover "$out/recovered")
+read -r rec_s rec_kb <<<"$res"
 
 exact=$(python3 - "$cache" "$out/recovered" <<'EOF'
 import hashlib, os, sys
