@@ -19,7 +19,7 @@ if ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
   rm -rf "$cache"
   mkdir -p "$cache/pool"
   "$here/../tests/fixtures/build_carving.sh" "$cache/pool" >/dev/null
-  pool="$cache/pool/carving_files"
+  pool="$cache/pool/carving.files"
   # Larger files of the kinds a card holds.
   for i in 1 2 3 4 5 6; do
     convert -seed "$i" -size 2000x1500 plasma:fractal -quality 92 "$pool/large$i.jpg"
@@ -35,12 +35,12 @@ if ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
   python3 - "$cache" <<'EOF'
 import os, random, sys
 cache = sys.argv[1]
-pool = os.path.join(cache, "pool", "carving_files")
+pool = os.path.join(cache, "pool", "carving.files")
 SECTOR = 512
 TARGET = 1 << 30
 rnd = random.Random(99)
 how = {}
-for line in open(os.path.join(cache, "pool", "carving.manifest")):
+for line in open(os.path.join(cache, "pool", "carving.layout")):
     f = line.split()
     if f[1] == "file" and not f[5].startswith("again_"):
         how[f[5]] = (f[2], f[4])
@@ -53,7 +53,7 @@ blobs = {n: open(os.path.join(pool, n), "rb").read() for n in names}
 text = (b"card photo holiday report music video data sector cluster file " * 200)[:SECTOR * 16]
 fatdir = open(os.path.join(cache, "pool", "carving.img"), "rb").read()
 # A FAT directory sector of the fixture image.
-for line in open(os.path.join(cache, "pool", "carving.manifest")):
+for line in open(os.path.join(cache, "pool", "carving.layout")):
     f = line.split()
     if f[1] == "fatdir":
         at = int(f[0]) * SECTOR
@@ -121,7 +121,7 @@ read -r rec_s rec_kb <<<"$res"
 exact=$(python3 - "$cache" "$out/recovered" <<'EOF'
 import hashlib, os, sys
 cache, rec = sys.argv[1], sys.argv[2]
-pool = os.path.join(cache, "pool", "carving_files")
+pool = os.path.join(cache, "pool", "carving.files")
 found = {}
 for root, _, files in os.walk(rec):
     for f in files:

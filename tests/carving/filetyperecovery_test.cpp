@@ -14,6 +14,7 @@
 #include "carving/CarvingTestData.h"
 #include "carving/FileTypeRecovery.h"
 #include "common/Platform.h"
+#include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
 
 using namespace carvetest;
@@ -26,17 +27,13 @@ struct Item {
     unsigned long long u64Bytes;
 };
 
-std::vector<Item> ReadManifest(const std::string& strPath) {
+std::vector<Item> ReadLayout(const std::string& strPath) {
     std::vector<Item> items;
     std::ifstream in(strPath);
     Item it;
     while (in >> it.u64Sector >> it.strKind >> it.strExt >> it.u64Bytes >> it.strHow >> it.strName)
         items.push_back(it);
     return items;
-}
-
-std::string Fixture(const char* szName) {
-    return std::string(TW_FIXTURE_DIR) + "/" + szName;
 }
 
 std::string SaveToString(CFileTypeRecovery& engine, const _FILE_NODE_& node, const CScratchDir& dir,
@@ -56,10 +53,10 @@ bool IsHeaderSized(const std::string& strExt) {
 
 TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
     ScanLogSandbox sandbox;
-    const std::string strImage = Fixture("carving.img");
+    const std::string strImage = twtest::FixtureImage("carving");
     const std::string strBefore = ReadFileBytes(strImage);
     ASSERT_FALSE(strBefore.empty()) << "fixture missing: " << strImage;
-    std::vector<Item> items = ReadManifest(Fixture("carving.manifest"));
+    std::vector<Item> items = ReadLayout(twtest::FixtureDir() + "/carving.layout");
     ASSERT_GT(items.size(), 40u);
     const unsigned long long u64Sectors = strBefore.size() / kSector;
 
@@ -99,7 +96,7 @@ TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
         if (it.strHow == "exact") {
             std::string strName =
                 it.strName.rfind("again_", 0) == 0 ? it.strName.substr(6) : it.strName;
-            strWant = ReadFileBytes(std::string(TW_FIXTURE_DIR) + "/carving_files/" + strName);
+            strWant = ReadFileBytes(twtest::FixtureFilesDir("carving") + "/" + strName);
         } else {
             // Up to the next foreign sector (a file or a directory sector), or the
             // image's end ("clipped": a header size beyond the image).
