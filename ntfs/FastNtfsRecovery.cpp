@@ -13,6 +13,7 @@
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
+#include "deepscan/LogFileManager.h"
 #include "engine/SaveTarget.h"
 
 namespace {
@@ -262,16 +263,19 @@ unsigned int CFastNtfsRecovery::ReadAttrListValue(const NTFS_DATA_ATTR& list,
                         pRecord + list.nValueOffset + list.nValueLength);
         return 0;
     }
-    if (list.u64DataSize > kMaxAttrListBytes) return TW_ERR_BAD_ARGUMENT;
+    // The whole allocation is read: a deleted file's list may hold entries past
+    // the size written at its deletion (see GatherAttribute).
+    const uint64_t u64Bytes = std::max(list.u64DataSize, list.u64AllocatedSize);
+    if (u64Bytes > kMaxAttrListBytes) return TW_ERR_BAD_ARGUMENT;
     // Read through the shared data walk with a node that describes the list.
     _FILE_NODE_ node{};
     node.nClusterBytes = m_nSectorsPerCluster * m_nBytesPerSector;
-    node.u64FileSize = list.u64DataSize;
+    node.u64FileSize = u64Bytes;
     node.u64PartitionStartSector = m_u64VolumeStart;
     NTFS_FILE_DATA data;
     data.vecRuns = list.vecRuns;
     vecValue.clear();
-    return StreamNtfsData(*this, node, data, list.u64DataSize,
+    return StreamNtfsData(*this, node, data, u64Bytes,
                           [&](const unsigned char* p, size_t n) -> unsigned int {
                               vecValue.insert(vecValue.end(), p, p + n);
                               return 0;
@@ -315,8 +319,16 @@ unsigned int CFastNtfsRecovery::GatherAttribute(const std::vector<unsigned char>
     uint64_t u64NextVcn = 0;
     bool bAny = false;
     std::vector<unsigned char> vecOther;
+    const uint64_t u64ClusterBytes =
+        static_cast<uint64_t>(m_nSectorsPerCluster) * m_nBytesPerSector;
     for (const NTFS_LIST_ENTRY& e : vecEntries) {
         if (e.nType != nType || (nType == NTFS_ATTR_DATA && e.nNameLength != 0)) continue;
+        // Deleting a file can cut the list's size short of its last entries;
+        // entries past the size are taken only while the pieces found so far
+        // do not yet cover the data, and each must continue them exactly.
+        if (e.nOffset >= info.attrList.u64DataSize && bAny &&
+            u64NextVcn * u64ClusterBytes >= data.u64DataSize)
+            break;
         if (e.u64StartVcn != u64NextVcn) return TW_ERR_BAD_ARGUMENT;  // a gap or overlap
         NTFS_DATA_ATTR piece;
         bool bFound;
@@ -449,7 +461,14 @@ unsigned int CFastNtfsRecovery::ScanDevice(const wchar_t* wszResultName) {
     std::snprintf(szName, sizeof szName, "Fast_%lld_%d%d%d%d%2d",
                   static_cast<long long>(m_u64AreaStart512), st.wYear, st.wMonth, st.wDay, st.wHour,
                   st.wMinute);
-    std::wstring wstrName = Ansi2Unicode(szName);
+    // A fresh scan never adds to the results of an earlier one that got the
+    // same name (two scans within one minute): it takes the next free name.
+    std::string strName = szName;
+    const std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
+    struct stat stOld;
+    for (int i = 1; stat(tw::NarrowToUtf8((strDir + strName).c_str()).c_str(), &stOld) == 0; ++i)
+        strName = std::string(szName) + "_" + std::to_string(i);
+    std::wstring wstrName = Ansi2Unicode(strName.c_str());
     unsigned int nRet = m_pStore->Init(wstrName.c_str());
     if (nRet != 0) return nRet;
     if (m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);

@@ -256,8 +256,8 @@ int NtfsParseAttrList(const unsigned char* pValue, size_t nLength,
         std::memcpy(&e, pValue + nOff, sizeof e);
         if (e.nType == 0 || e.nType == NTFS_ATTR_END || e.nLength == 0) return 0;
         if (e.nLength < sizeof e || e.nLength > nLength - nOff) return 87;
-        vecEntries.push_back(
-            {e.nType, e.nNameLength, e.u64StartVcn, e.u64Reference & 0xFFFFFFFFFFFFull});
+        vecEntries.push_back({static_cast<uint32_t>(nOff), e.nType, e.nNameLength, e.u64StartVcn,
+                              e.u64Reference & 0xFFFFFFFFFFFFull});
         nOff += e.nLength;
     }
     return 0;

@@ -256,6 +256,7 @@ bool NtfsFindAttribute(const unsigned char* pRecord, size_t nSize, uint32_t nTyp
 
 // One attribute-list entry as the engines use it.
 struct NTFS_LIST_ENTRY {
+    uint32_t nOffset;  // of the entry in the list
     uint32_t nType;
     uint32_t nNameLength;
     uint64_t u64StartVcn;
