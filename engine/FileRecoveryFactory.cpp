@@ -9,6 +9,7 @@
 #include "common/Platform.h"
 #include "device/FsRecognize.h"
 #include "engine/FastExtRecovery.h"
+#include "ntfs/FastNtfsRecovery.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ const int kProbeBytes = 16384;
 
 // One function per engine kind. An engine that is not built yet yields null.
 IFileRecoveryParse* NewFastNtfsEngine() {
-    return nullptr;
+    return new (std::nothrow) CFastNtfsRecovery();
 }
 IFileRecoveryParse* NewFastFatEngine() {
     return nullptr;
