@@ -7,4 +7,6 @@ for bench in "$build"/bench/tarnwick_bench_*; do
     echo "== $(basename "$bench")"
     "$bench" || status=1
 done
+echo "== ntfs_fast"
+"$(dirname "$0")/ntfs_fast.sh" "$build" || status=1
 exit $status

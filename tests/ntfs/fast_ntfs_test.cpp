@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 #include "common/Helpers.h"
+#include "engine/FileRecoveryFactory.h"
 #include "ntfs/FastNtfsRecovery.h"
 #include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
@@ -267,6 +268,21 @@ TEST_P(FastNtfsImage, PreviewFillsTheBufferAndTheFreeMapSparesTheMft) {
     struct stat st;
     stat(m_strImage.c_str(), &st);
     EXPECT_LT(u64Free, static_cast<unsigned long long>(st.st_size) / 512);
+}
+
+TEST_P(FastNtfsImage, TheFactoryGivesThisEngineForAFastScan) {
+    // The boot-sector test takes clusters of up to 64 sectors.
+    if (m_engine.GetSectorsPerCluster() * m_engine.GetBytesPerSector() / 512 > 64) return;
+    IFileRecoveryParse* pEngine = CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
+        W(m_strImage).c_str(), L'C', RECOVERY_TYPE_FAST);
+    ASSERT_NE(pEngine, nullptr);
+    EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(pEngine), nullptr);
+    ASSERT_EQ(pEngine->ScanDevice(nullptr), 0u);
+    std::map<std::string, Found> tree;
+    Walk(*pEngine, nullptr, 0, "", tree);
+    EXPECT_EQ(tree.size(), m_tree.size());
+    EXPECT_EQ(tree.count("dead/inner/deep.txt"), 1u);
+    delete pEngine;
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FastNtfsImage,
