@@ -1,0 +1,177 @@
+// The fast FAT engine: walks the directory tree of a FAT12/16/32 volume whose
+// boot sector is intact, records every deleted file and every file of a
+// deleted directory (with the directories on their paths), and reads their
+// data back for saving and preview. It also maps the clusters in use so that a
+// deep scan can read only the free space.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+#include "common/DiskReader.h"
+#include "engine/IFileRecoveryParse.h"
+#include "engine/ScanResultFileManager.h"
+
+class CFastFatRecovery : public IFileRecoveryParse {
+public:
+    CFastFatRecovery();
+    ~CFastFatRecovery() override;
+    CFastFatRecovery(const CFastFatRecovery&) = delete;
+    CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
+
+    // Both forms open the source read-only, read the boot sector and fill the
+    // allocation-table cache. An engine already set up returns 0 unchanged.
+    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+                      wchar_t wcDriveLetter) override;
+    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
+                              void* pContext, int nScale) override;
+    unsigned int ScanDevice(const wchar_t* wszResultName) override;
+    unsigned int GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                     std::vector<_FILE_NODE_>& vecChildren) override;
+    unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                      unsigned int& nCount) override;
+    unsigned int GetLostFileCount() override;
+    unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
+                                          int nBufLen) override;
+    unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
+                              int nLevelOffset) override;
+    unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
+                                      unsigned long long& u64Count) override;
+    unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) override;
+    unsigned int SearchFileNode(const wchar_t* wszKey,
+                                std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
+    unsigned int BuildBitMapInfo() override;
+    unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath, unsigned char* pBuf,
+                         int& nLength, PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) override;
+
+    // ---- Volume facts and cluster chains (also used by tests) ----------
+    // 12, 16 or 32 once set up; 0 before.
+    unsigned int GetFatBits() const { return m_nFatBits; }
+    // 1 for FAT32, 0 for FAT12/16 (the argument is not used).
+    unsigned int GetDeviceFileSystemType(char* szUnused) const;
+    uint32_t GetRootDirId() const { return m_nFatBits == 32 ? m_nRootCluster : 0; }
+    uint32_t GetClusterCount() const { return m_nClusterCount; }
+    uint32_t GetSectorsPerCluster() const { return m_nSectorsPerCluster; }
+    uint32_t GetFirstDataSector() const { return m_nFirstDataSector; }
+    // The allocation-table entry of a cluster (FAT12 entries decoded as 12
+    // bits). 87 for a cluster outside the table, 30 when its sector cannot be
+    // read.
+    unsigned int GetNextClusterNO(uint32_t nCluster, uint32_t& nNext);
+    // Where a file's data continues after a cluster: the chain's next cluster;
+    // 0 at its end; for a free entry (a deleted file) the next cluster after
+    // this one that the table marks free, 0 when there is none.
+    unsigned int FindNextClusterNO(uint32_t nCluster, uint32_t& nNext);
+    // Level of a directory (0 for the top) by following ".." entries on disk.
+    unsigned int _GetRootParentDirIndex(uint32_t nDir, unsigned int& nLevel);
+    // A FAT32 deletion may clear the high word of the first cluster: the high
+    // word (0 ... 256) under which the low word's first sector fits the name's
+    // extension, or a directory's "." and "..". High stays as it was when none fits.
+    unsigned int GetFileRealHighClusterNO(uint16_t nLow, uint16_t& nHigh, const char* szName);
+    unsigned int GetDirRealHighClusterNO(uint16_t nLow, uint16_t& nHigh);
+    // 1 when the first sector of the file's data fits its extension (or the
+    // name has none, or the sector cannot be read), else 0.
+    uint32_t IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t nSectorsPerCluster);
+
+private:
+    struct DirInfo {
+        _FILE_NODE_ node;    // the directory's record as met in its parent
+        uint32_t nParentId;  // identifier of the directory that holds its entry
+    };
+    // The long name being gathered from long-name slots, last part first.
+    struct LongName {
+        uint16_t wszName[256 + 13];
+        int nPos;
+        bool bPending;
+        uint8_t nCheckSum;
+    };
+    struct DirWalk {
+        uint32_t nCurrentId;
+        unsigned int nLevel;
+        bool bParentDeleted;
+        bool bEnded;
+        LongName lfn;
+    };
+
+    unsigned int SetUpVolume();
+    unsigned int OpenReader(unsigned long long u64SectorLimit);
+    unsigned int FillFatCache(uint64_t u64ByteOffset);
+    uint64_t ClusterToSector(uint32_t nCluster) const;
+    bool IsDataCluster(uint32_t nCluster) const;
+    bool IsEndOfChain(uint32_t nEntry) const;
+    bool IsSectorOfType(const unsigned char* pSector, const char* szExt, uint64_t u64Sector);
+    unsigned int ReadSectors(unsigned char* pBuf, uint32_t nSectors, uint64_t u64Sector,
+                             uint32_t& nRead);
+
+    unsigned int InitDirInfo(uint32_t nDir, unsigned int nLevel);
+    void ParseDirSlot(DirWalk& walk, const unsigned char* pBuf, int nLength, int nOffset,
+                      uint64_t u64SlotSector);
+    void RecordFile(DirWalk& walk, const unsigned char* pSlot, const std::string& strName,
+                    uint64_t u64SlotSector);
+    void RecordDir(DirWalk& walk, const unsigned char* pSlot, const std::string& strName);
+    void AddDeletedPath(uint32_t nDirId);
+    unsigned int LevelOf(uint32_t nDirId);
+    int ReportScan(int nPercent, int nSecondsLeft);
+
+    // Calls fnChunk with each piece of the file's data, at most u64Wanted
+    // bytes in all. 0, the first non-zero value of fnChunk, a read's code, 29
+    // for clusters above 100 MiB, or 30 when the data cannot be followed.
+    template <typename Fn>
+    unsigned int ReadFileData(const _FILE_NODE_& node, uint64_t u64Wanted, Fn fnChunk);
+    unsigned int SaveDataToTargetFile(const _FILE_NODE_& node, const wchar_t* wszTargetPath);
+
+    // Source.
+    int m_nDiskNo;  // -1 for a path
+    std::wstring m_wstrPath;
+    bool m_bOpen;
+    bool m_bReady;  // boot sector read and understood
+    CDiskReader m_reader;
+    uint64_t m_u64PartitionStart;  // absolute, in volume sectors
+    uint64_t m_u64SectorCount;     // of the partition, in volume sectors
+    uint32_t m_nDriveLetter;
+
+    // Boot sector.
+    unsigned char m_szBootSector[4096];
+    uint32_t m_nBytesPerSector;
+    uint32_t m_nSectorsPerCluster;
+    uint32_t m_nReservedSectors;
+    uint32_t m_nNumFats;
+    uint32_t m_nFatSectors;
+    uint32_t m_nRootDirSectors;   // FAT12/16 root area
+    uint32_t m_nFirstDataSector;  // relative to the partition start
+    uint32_t m_nRootCluster;
+    uint32_t m_nFat32;
+    uint32_t m_nFatBits;
+    uint64_t m_u64VolumeSectors;  // total sectors of the volume (boot sector)
+    uint32_t m_nClusterCount;     // data clusters, numbered 2 ... count + 1
+    uint32_t m_nEngineType;
+
+    // Allocation-table cache: a window of the first table.
+    uint64_t m_u64FirstFatSector;  // absolute
+    std::vector<unsigned char> m_vecFatCache;
+    uint64_t m_u64CacheStart;  // byte offset within the table
+    uint32_t m_nCacheValid;    // bytes of the window actually read
+
+    // Scan state.
+    std::unique_ptr<CScanResultFileManager> m_pStore;
+    std::deque<std::pair<uint32_t, unsigned int>> m_dirQueue;  // (cluster, level)
+    std::map<uint32_t, DirInfo> m_mapDir;
+    std::map<uint32_t, unsigned int> m_mapDirLevel;
+    std::vector<uint32_t> m_vecDeletedPath;
+    std::unordered_set<uint32_t> m_setDeletedPath;
+
+    // Free-space map: bit i stands for cluster i + 2.
+    std::vector<unsigned char> m_vecBitmap;
+
+    // Callbacks.
+    int m_nScale;
+    PFN_SCAN_CALLBACK m_pfnScan;
+    PFN_RECOVERY_CALLBACK m_pfnRecovery;
+    void* m_pContext;
+    PFN_SEARCH_CALLBACK m_pfnSearch;
+    void* m_pSearchContext;
+};
