@@ -310,6 +310,12 @@ uint64_t CFastFatRecovery::ClusterToSector(uint32_t nCluster) const {
 unsigned int CFastFatRecovery::ReadSectors(unsigned char* pBuf, uint32_t nSectors,
                                            uint64_t u64Sector, uint32_t& nRead) {
     nRead = 0;
+    // What lies past the end of the source is missing, like the rest of a
+    // short read.
+    const uint64_t u64Limit = m_reader.GetSectorLimit();
+    if (u64Sector >= u64Limit) return TW_ERR_SHORT_READ;
+    const bool bClipped = nSectors > u64Limit - u64Sector;
+    if (bClipped) nSectors = static_cast<uint32_t>(u64Limit - u64Sector);
     unsigned int nGot = 0;
     unsigned int nRet =
         m_reader.ReadData(pBuf, static_cast<int>(nSectors), static_cast<long long>(u64Sector),
@@ -317,7 +323,7 @@ unsigned int CFastFatRecovery::ReadSectors(unsigned char* pBuf, uint32_t nSector
     if (nRet == TW_ERR_SHORT_READ) nRead = nGot;
     if (nRet != 0) return nRet;
     nRead = nGot;
-    return nRead == 0 ? TW_ERR_SHORT_READ : 0;
+    return (nRead == 0 || bClipped) ? TW_ERR_SHORT_READ : 0;
 }
 
 unsigned int CFastFatRecovery::GetNextClusterNO(uint32_t nCluster, uint32_t& nNext) {
@@ -427,24 +433,27 @@ unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     // (a scan of the same area in the same minute) would mix two scans.
     std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
     for (const char* szSuffix : {"", "_Relation", "_DirInfo"}) {
-        std::string strFile = tw::NarrowToUtf8((strDir + szName + szSuffix).c_str());
-        unlink(strFile.c_str());
+        unlink((strDir + szName + szSuffix).c_str());
     }
     std::wstring wstrName = Ansi2Unicode(szName);
     unsigned int nRet = m_pStore->Init(wstrName.c_str());
     if (nRet != 0) return nRet;
 
-    const uint32_t nRoot = GetRootDirId();
-    m_dirQueue.emplace_back(nRoot, 0);
+    PendingDir top;
+    std::memset(&top, 0, sizeof(top));
+    top.nCluster = GetRootDirId();
+    m_dirQueue.push_back(top);
     int nStop = ReportScan(1, -1);
     std::unordered_set<uint32_t> setVisited;
     long lLastReport = rsb_getTickCount();
     int nProgress = (m_nScale == 9) ? 21 : 2;
     int nSecondsLeft = 99;
     while (!m_dirQueue.empty() && nStop == 0) {
-        std::pair<uint32_t, unsigned int> item = m_dirQueue.front();
+        PendingDir item = m_dirQueue.front();
         m_dirQueue.pop_front();
-        if (setVisited.insert(item.first).second) InitDirInfo(item.first, item.second);
+        unsigned int nRead = 0;
+        if (!setVisited.count(item.nCluster) && InitDirInfo(item, nRead))
+            setVisited.insert(item.nCluster);
         long lNow = rsb_getTickCount();
         if (lNow - lLastReport >= kReportMs) {
             lLastReport = lNow;
@@ -516,45 +525,53 @@ unsigned int CFastFatRecovery::_GetRootParentDirIndex(uint32_t nDir, unsigned in
     }
 }
 
-unsigned int CFastFatRecovery::InitDirInfo(uint32_t nDir, unsigned int nLevel) {
+bool CFastFatRecovery::InitDirInfo(const PendingDir& dir, unsigned int& nResult) {
+    const uint32_t nDir = dir.nCluster;
+    nResult = 0;
     const bool bFixedRoot = (m_nFatBits != 32 && nDir == 0);
-    if (!bFixedRoot && !IsDataCluster(nDir)) return TW_ERR_BAD_ARGUMENT;
+    if (!bFixedRoot && !IsDataCluster(nDir)) {
+        nResult = TW_ERR_BAD_ARGUMENT;
+        return true;
+    }
     DirWalk walk;
     std::memset(&walk.lfn, 0, sizeof(walk.lfn));
     walk.lfn.nPos = 256;
     walk.lfn.bPending = false;
     walk.nCurrentId = nDir;
-    walk.nLevel = nLevel;
+    walk.nLevel = dir.nLevel;
     walk.bEnded = false;
-    walk.bParentDeleted = false;
-    bool bChecked = false;
-    auto it = m_mapDir.find(nDir);
-    if (it != m_mapDir.end() && it->second.node.bIsDir) {
-        bChecked = true;
-        walk.bParentDeleted = it->second.node.bIsDeleted != 0;
-    }
-    m_mapDirLevel.emplace(nDir, nLevel);
+    walk.bParentDeleted = dir.bHasEntry && dir.info.node.bIsDeleted;
+    const bool bChecked = dir.bHasEntry;
 
     const uint32_t nSectors = bFixedRoot ? m_nRootDirSectors : m_nSectorsPerCluster;
-    if (nSectors == 0) return 0;
+    walk.pInfo = bChecked ? &dir.info : nullptr;
+    if (nSectors == 0) return true;
     std::vector<unsigned char> buf(static_cast<size_t>(nSectors) * m_nBytesPerSector);
     std::unordered_set<uint32_t> setRead;  // clusters of this directory read so far
     uint32_t nCluster = nDir;
     uint64_t u64BytesRead = 0;
-    unsigned int nResult = 0;
     for (bool bFirst = true;; bFirst = false) {
         uint64_t u64Sector = ClusterToSector(nCluster);
         uint32_t nRead = 0;
         nResult = ReadSectors(buf.data(), nSectors, u64Sector, nRead);
-        if (nResult != 0 && nRead == 0) return nResult;
+        if (nResult != 0 && nRead == 0) return bFirst ? false : true;
         const int nLength = static_cast<int>(nRead * m_nBytesPerSector);
         setRead.insert(nCluster);
         u64BytesRead += static_cast<uint64_t>(nLength);
-        // A directory reached through an entry must still start with "." and
-        // "..": otherwise its cluster was reused.
         if (bFirst && bChecked && nDir != m_nRootCluster) {
-            if (!StartsWithDotEntries(buf.data(), static_cast<uint32_t>(nLength))) return 0;
+            // A directory reached through an entry must still start with "."
+            // and "..", and ".." must name the directory holding that entry:
+            // otherwise its cluster now belongs to something else.
+            if (!StartsWithDotEntries(buf.data(), static_cast<uint32_t>(nLength))) return false;
+            uint32_t nDotDot = Le16(buf.data() + 32 + 0x1A);
+            if (m_nFatBits == 32)
+                nDotDot |= static_cast<uint32_t>(Le16(buf.data() + 32 + 0x14)) << 16;
+            if (nDotDot == 0) nDotDot = GetRootDirId();
+            if (nDotDot != dir.info.nParentId) return false;
+            m_mapDir[nDir] = dir.info;
+            m_mapDirLevel.emplace(nDir, dir.nLevel);
         }
+        if (bFirst && !bChecked) m_mapDirLevel.emplace(nDir, dir.nLevel);
         for (int nOffset = 0; nOffset + 32 <= nLength && !walk.bEnded; nOffset += 32) {
             uint64_t u64SlotSector = u64Sector + static_cast<uint64_t>(nOffset) / m_nBytesPerSector;
             TW_FAULT_TRY(g_fatGuard) {
@@ -572,7 +589,7 @@ unsigned int CFastFatRecovery::InitDirInfo(uint32_t nDir, unsigned int nLevel) {
         if (nNext == 0 || setRead.count(nNext) || u64BytesRead >= kMaxDirBytes) break;
         nCluster = nNext;
     }
-    return nResult;
+    return true;
 }
 
 void CFastFatRecovery::ParseDirSlot(DirWalk& walk, const unsigned char* pBuf, int nLength,
@@ -675,9 +692,10 @@ void CFastFatRecovery::RecordDir(DirWalk& walk, const unsigned char* pSlot,
     uint16_t nHigh = m_nFatBits == 32 ? Le16(pSlot + 0x14) : 0;
     if (strName == ".") {
         uint32_t nSelf = (static_cast<uint32_t>(nHigh) << 16) | nLow;
-        if (IsDataCluster(nSelf)) {
+        if (IsDataCluster(nSelf) && nSelf != walk.nCurrentId) {
             walk.nCurrentId = nSelf;
             m_mapDirLevel.emplace(nSelf, walk.nLevel);
+            if (walk.pInfo) m_mapDir[nSelf] = *walk.pInfo;
         }
         return;
     }
@@ -701,8 +719,12 @@ void CFastFatRecovery::RecordDir(DirWalk& walk, const unsigned char* pSlot,
     node.u64PartitionStartSector = m_u64PartitionStart;
     CopyName(node, strName);
     info.nParentId = walk.nCurrentId;
-    m_mapDir[nFirst] = info;
-    m_dirQueue.emplace_back(nFirst, walk.nLevel + 1);
+    PendingDir pending;
+    pending.nCluster = nFirst;
+    pending.nLevel = walk.nLevel + 1;
+    pending.bHasEntry = true;
+    pending.info = info;
+    m_dirQueue.push_back(pending);
 }
 
 void CFastFatRecovery::AddDeletedPath(uint32_t nDirId) {

@@ -94,6 +94,7 @@ private:
         unsigned int nLevel;
         bool bParentDeleted;
         bool bEnded;
+        const DirInfo* pInfo;  // the entry that led here; null for the top
         LongName lfn;
     };
 
@@ -107,7 +108,6 @@ private:
     unsigned int ReadSectors(unsigned char* pBuf, uint32_t nSectors, uint64_t u64Sector,
                              uint32_t& nRead);
 
-    unsigned int InitDirInfo(uint32_t nDir, unsigned int nLevel);
     void ParseDirSlot(DirWalk& walk, const unsigned char* pBuf, int nLength, int nOffset,
                       uint64_t u64SlotSector);
     void RecordFile(DirWalk& walk, const unsigned char* pSlot, const std::string& strName,
@@ -158,8 +158,17 @@ private:
 
     // Scan state.
     std::unique_ptr<CScanResultFileManager> m_pStore;
-    std::deque<std::pair<uint32_t, unsigned int>> m_dirQueue;  // (cluster, level)
-    std::map<uint32_t, DirInfo> m_mapDir;
+    // Directories waiting to be read, each with the entry that led to it.
+    struct PendingDir {
+        uint32_t nCluster;
+        unsigned int nLevel;
+        bool bHasEntry;  // false for the top directory
+        DirInfo info;
+    };
+    std::deque<PendingDir> m_dirQueue;
+    std::map<uint32_t, DirInfo> m_mapDir;  // directories read, by identifier
+    // Reads one directory; false when its first cluster now belongs to another.
+    bool InitDirInfo(const PendingDir& dir, unsigned int& nResult);
     std::map<uint32_t, unsigned int> m_mapDirLevel;
     std::vector<uint32_t> m_vecDeletedPath;
     std::unordered_set<uint32_t> m_setDeletedPath;

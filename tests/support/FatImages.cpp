@@ -1,0 +1,74 @@
+#include "support/FatImages.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "support/ScanLogSandbox.h"
+
+const std::vector<std::string>& FatImageNames() {
+    static const std::vector<std::string> names = {
+        "fat12_1k", "fat12_512r", "fat16_2k", "fat16_8k", "fat32_512", "fat32_2k", "fat16_reuse"};
+    return names;
+}
+
+std::string FatImagePath(const std::string& strName) {
+    return std::string(TW_FIXTURE_DIR) + "/" + strName + ".img";
+}
+
+std::vector<FatManifestRow> LoadFatManifest(const std::string& strName) {
+    std::vector<FatManifestRow> rows;
+    std::ifstream in(std::string(TW_FIXTURE_DIR) + "/" + strName + ".manifest");
+    std::string strLine;
+    while (std::getline(in, strLine)) {
+        std::vector<std::string> fields;
+        std::stringstream ss(strLine);
+        std::string strField;
+        while (std::getline(ss, strField, '\t')) fields.push_back(strField);
+        if (fields.size() != 4) continue;
+        FatManifestRow row{fields[0], fields[1], fields[2], ""};
+        if (fields[3] != "-")
+            row.strOriginal = std::string(TW_FIXTURE_DIR) + "/" + strName + ".orig/" + fields[3];
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+uint64_t FileChecksum(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    uint64_t h = 1469598103934665603ull;
+    std::vector<char> buf(1 << 20);
+    while (in) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        std::streamsize n = in.gcount();
+        for (std::streamsize i = 0; i < n; ++i) {
+            h ^= static_cast<unsigned char>(buf[static_cast<size_t>(i)]);
+            h *= 1099511628211ull;
+        }
+    }
+    return h;
+}
+
+bool CopyFile(const std::string& strFrom, const std::string& strTo) {
+    std::ifstream in(strFrom, std::ios::binary);
+    std::ofstream out(strTo, std::ios::binary | std::ios::trunc);
+    if (!in || !out) return false;
+    out << in.rdbuf();
+    return static_cast<bool>(out);
+}
+
+bool PatchFile(const std::string& strPath, uint64_t u64Offset, const std::string& strBytes) {
+    std::fstream f(strPath, std::ios::binary | std::ios::in | std::ios::out);
+    if (!f) return false;
+    f.seekp(static_cast<std::streamoff>(u64Offset));
+    f.write(strBytes.data(), static_cast<std::streamsize>(strBytes.size()));
+    return static_cast<bool>(f);
+}
+
+long long FindAligned(const std::string& strPath, const std::string& strBytes, int nAlign) {
+    std::string strData = ReadFileBytes(strPath);
+    for (size_t nPos = strData.find(strBytes); nPos != std::string::npos;
+         nPos = strData.find(strBytes, nPos + 1)) {
+        if (nPos % static_cast<size_t>(nAlign) == 0) return static_cast<long long>(nPos);
+    }
+    return -1;
+}

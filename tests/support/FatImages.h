@@ -1,0 +1,29 @@
+// The FAT cards of tests/fixtures/build_fat_undelete.sh: their manifests, the
+// originals of the files written to them, and small helpers for the tests
+// that scan them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct FatManifestRow {
+    std::string strStatus;    // "live", "deleted" or "overwritten"
+    std::string strVolPath;   // path on the volume
+    std::string strListed;    // path the scan lists ("-" when never listed)
+    std::string strOriginal;  // full path of the original ("" when none kept)
+};
+
+// The card images, one per FAT type and cluster size.
+const std::vector<std::string>& FatImageNames();
+std::string FatImagePath(const std::string& strName);
+std::vector<FatManifestRow> LoadFatManifest(const std::string& strName);
+
+// A checksum of a whole file, to show an image is unchanged.
+uint64_t FileChecksum(const std::string& strPath);
+// Copies a file; false on failure.
+bool CopyFile(const std::string& strFrom, const std::string& strTo);
+// Overwrites bytes of a file in place.
+bool PatchFile(const std::string& strPath, uint64_t u64Offset, const std::string& strBytes);
+// Offset of the first 32-byte aligned occurrence of the bytes, or -1.
+long long FindAligned(const std::string& strPath, const std::string& strBytes, int nAlign);
