@@ -68,3 +68,8 @@ unsigned int SaveDirectoryTree(IFileRecoveryParse& engine, const _FILE_NODE_& di
                                const wchar_t* wszTarget, int nLevelOffset,
                                const SaveFileFunc& saveFile, PFN_RECOVERY_CALLBACK pfnRecovery,
                                void* pContext);
+
+// True when writing under szTargetUtf8 (an existing path or one to be made)
+// would write to the device that szSourceUtf8 reads: the same block device, or
+// another partition of the same disk. An image file is never such a device.
+bool IsTargetOnSourceDevice(const char* szSourceUtf8, const char* szTargetUtf8);

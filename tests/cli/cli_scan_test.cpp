@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+#include "engine/SaveTarget.h"
+#include "support/FatImages.h"
+#include "support/ScanLogSandbox.h"
+
+namespace {
+
+struct CliRun {
+    int nStatus = -1;
+    std::string strOut, strErr;
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        std::stringstream ss(strOut);
+        std::string strLine;
+        while (std::getline(ss, strLine)) lines.push_back(strLine);
+        return lines;
+    }
+};
+
+std::string Quote(const std::string& str) {
+    std::string strOut = "'";
+    for (char c : str) strOut += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return strOut + "'";
+}
+
+CliRun RunCli(const std::vector<std::string>& args, const std::string& strEnv = "") {
+    CScratchDir io;
+    std::string strCmd = strEnv + " " + Quote(TW_CLI_PATH);
+    for (const std::string& arg : args) strCmd += " " + Quote(arg);
+    strCmd += " >" + Quote(io.File("out")) + " 2>" + Quote(io.File("err")) + " </dev/null";
+    CliRun run;
+    int nRaw = std::system(strCmd.c_str());
+    run.nStatus = WIFEXITED(nRaw) ? WEXITSTATUS(nRaw) : -1;
+    run.strOut = ReadFileBytes(io.File("out"));
+    run.strErr = ReadFileBytes(io.File("err"));
+    return run;
+}
+
+std::vector<std::string> Split(const std::string& strLine) {
+    std::vector<std::string> fields;
+    std::stringstream ss(strLine);
+    std::string strField;
+    while (std::getline(ss, strField, '\t')) fields.push_back(strField);
+    return fields;
+}
+
+std::multiset<std::string> ExpectedListing(const std::string& strCard) {
+    std::multiset<std::string> expected;
+    for (const FatManifestRow& row : LoadFatManifest(strCard))
+        if (row.strStatus == "deleted" || row.strStatus == "overwritten")
+            expected.insert(row.strListed);
+    return expected;
+}
+
+std::multiset<std::string> ListedPaths(const CliRun& run) {
+    std::multiset<std::string> paths;
+    std::vector<std::string> lines = run.Lines();
+    for (size_t i = 1; i < lines.size(); ++i) paths.insert(Split(lines[i]).at(3));
+    return paths;
+}
+
+}  // namespace
+
+// The listing: a header, then engine, size, health and UTF-8 path per file.
+TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
+    ScanLogSandbox sandbox;
+    const std::string strImage = FatImagePath("fat32_512");
+    const uint64_t u64Before = FileChecksum(strImage);
+    CliRun run = RunCli({"scan", strImage, "--list"});
+    ASSERT_EQ(run.nStatus, 0) << run.strErr;
+    std::vector<std::string> lines = run.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "engine\tsize\thealth\tpath");
+    EXPECT_EQ(ListedPaths(run), ExpectedListing("fat32_512"));
+    std::map<std::string, size_t> sizes;
+    for (const FatManifestRow& row : LoadFatManifest("fat32_512"))
+        if (row.strStatus == "deleted")
+            sizes[row.strListed] = ReadFileBytes(row.strOriginal).size();
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::string> f = Split(lines[i]);
+        ASSERT_EQ(f.size(), 4u) << lines[i];
+        EXPECT_EQ(f[0], "fat");
+        EXPECT_EQ(f[2], "1");
+        if (sizes.count(f[3]) && f[3].find("!ata.bin") == std::string::npos)
+            EXPECT_EQ(f[1], std::to_string(sizes[f[3]])) << f[3];
+    }
+    EXPECT_NE(run.strErr.find("Found " + std::to_string(lines.size() - 1) + " files"),
+              std::string::npos);
+    // Every scan takes its own numbered folder.
+    EXPECT_EQ(RunCli({"scan", strImage}).nStatus, 0);
+    EXPECT_EQ(access((sandbox.ScanLog() + "1").c_str(), F_OK), 0);
+    EXPECT_EQ(access((sandbox.ScanLog() + "2").c_str(), F_OK), 0);
+    EXPECT_EQ(FileChecksum(strImage), u64Before);
+}
+
+TEST(CliScan, TypesFilterTheListingAsTheApplicationDoes) {
+    ScanLogSandbox sandbox;
+    const std::string strImage = FatImagePath("fat16_2k");
+    std::multiset<std::string> photos =
+        ListedPaths(RunCli({"scan", strImage, "--list", "--types", "photo"}));
+    std::multiset<std::string> others =
+        ListedPaths(RunCli({"scan", strImage, "--list", "--types", "other"}));
+    std::multiset<std::string> both =
+        ListedPaths(RunCli({"scan", strImage, "--list", "--types", "document,other"}));
+    for (const std::string& p : photos) EXPECT_EQ(p.substr(p.size() - 4), ".jpg") << p;
+    EXPECT_EQ(photos.size(), 3u);
+    for (const std::string& p : others) EXPECT_NE(p.substr(p.size() - 4), ".txt") << p;
+    EXPECT_TRUE(others.count("Fragmented around a live file.bin"));
+    EXPECT_TRUE(others.count("Documents/Old stuff/!otes.dat"));
+    EXPECT_TRUE(both.count("Documents/Empty file.txt"));
+    EXPECT_EQ(both.size(), ExpectedListing("fat16_2k").size() - photos.size());
+}
+
+// Recovery: one folder per kind, unique names, every byte back, a line per
+// file and a summary.
+TEST(CliScan, RecoversIntoTypeFolders) {
+    ScanLogSandbox sandbox;
+    CScratchDir dest;
+    const std::string strImage = FatImagePath("fat12_1k");
+    const uint64_t u64Before = FileChecksum(strImage);
+    CliRun run = RunCli({"scan", strImage, "--recover", dest.Path()});
+    ASSERT_EQ(run.nStatus, 0) << run.strErr;
+    std::vector<std::string> lines = run.Lines();
+    ASSERT_FALSE(lines.empty());
+    const size_t nFiles = ExpectedListing("fat12_1k").size();
+    ASSERT_EQ(lines.size(), nFiles + 1);
+    std::multiset<std::string> recovered;
+    std::set<std::string> targets;
+    for (size_t i = 0; i < nFiles; ++i) {
+        std::vector<std::string> f = Split(lines[i]);
+        ASSERT_EQ(f.size(), 2u) << lines[i];
+        EXPECT_EQ(f[0], "Success");
+        targets.insert(f[1]);
+        recovered.insert(ReadFileBytes(f[1]));
+    }
+    EXPECT_EQ(targets.size(), nFiles);  // no two files share a target
+    EXPECT_EQ(
+        lines.back().rfind(
+            "Recovered " + std::to_string(nFiles) + " of " + std::to_string(nFiles) + " files", 0),
+        0u)
+        << lines.back();
+    for (const FatManifestRow& row : LoadFatManifest("fat12_1k")) {
+        if (row.strStatus != "deleted") continue;
+        EXPECT_TRUE(recovered.count(ReadFileBytes(row.strOriginal))) << row.strVolPath;
+    }
+    const std::string strBase = dest.Path();
+    EXPECT_TRUE(targets.count(strBase + "/photo/Holiday by the sea.jpg"));
+    EXPECT_TRUE(targets.count(strBase + "/document/Résumé ünïcödé 日本語.txt"));
+    EXPECT_TRUE(targets.count(strBase + "/others/!ata.bin"));
+    EXPECT_TRUE(targets.count(strBase + "/others/!ata(1).bin"));
+    EXPECT_EQ(FileChecksum(strImage), u64Before);
+
+    // A second recovery into the same folder overwrites nothing.
+    CliRun again = RunCli({"scan", strImage, "--recover", dest.Path(), "--types", "photo"});
+    ASSERT_EQ(again.nStatus, 0) << again.strErr;
+    EXPECT_NE(again.strOut.find(strBase + "/photo/Holiday by the sea(1).jpg"), std::string::npos);
+}
+
+TEST(CliScan, ScansAPartitionOfAnImage) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    // A master boot record with one partition holding the card at sector 2048.
+    std::string strCard = ReadFileBytes(FatImagePath("fat12_1k"));
+    std::string strDisk(2048 * 512, '\0');
+    unsigned char entry[16] = {0, 0, 0, 0, 0x01, 0, 0, 0};
+    const uint32_t nStart = 2048, nCount = static_cast<uint32_t>(strCard.size() / 512);
+    for (int i = 0; i < 4; ++i) {
+        entry[8 + i] = static_cast<unsigned char>(nStart >> (8 * i));
+        entry[12 + i] = static_cast<unsigned char>(nCount >> (8 * i));
+    }
+    strDisk.replace(0x1BE, 16, reinterpret_cast<const char*>(entry), 16);
+    strDisk[510] = '\x55';
+    strDisk[511] = '\xAA';
+    strDisk += strCard;
+    const std::string strImage = work.File("disk.img");
+    ASSERT_TRUE(WriteFileBytes(strImage, strDisk));
+
+    CliRun whole = RunCli({"scan", strImage, "--list"});
+    EXPECT_EQ(whole.nStatus, 3) << whole.strOut;
+    CliRun part = RunCli({"scan", strImage, "--partition", "1", "--list"});
+    ASSERT_EQ(part.nStatus, 0) << part.strErr;
+    EXPECT_EQ(ListedPaths(part), ExpectedListing("fat12_1k"));
+    CliRun missing = RunCli({"scan", strImage, "--partition", "2"});
+    EXPECT_EQ(missing.nStatus, 3);
+    EXPECT_NE(missing.strErr.find("no partition 2"), std::string::npos) << missing.strErr;
+}
+
+TEST(CliScan, ExitStatusesTellWhatWentWrong) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    const std::string strImage = FatImagePath("fat12_1k");
+    EXPECT_EQ(RunCli({"scan"}).nStatus, 2);
+    EXPECT_EQ(RunCli({"scan", strImage, "--bogus"}).nStatus, 2);
+    CliRun carve = RunCli({"scan", strImage, "--mode", "carve"});
+    EXPECT_EQ(carve.nStatus, 2);
+    EXPECT_NE(carve.strErr.find("not available yet"), std::string::npos) << carve.strErr;
+    EXPECT_EQ(RunCli({"scan", strImage, "--mode", "quick"}).nStatus, 2);
+    EXPECT_EQ(RunCli({"scan", strImage, "--types", "photo,pictures"}).nStatus, 2);
+    EXPECT_EQ(RunCli({"scan", strImage, "--partition", "zero"}).nStatus, 2);
+    EXPECT_EQ(RunCli({"scan", work.File("absent.img")}).nStatus, 3);
+    ASSERT_TRUE(WriteFileBytes(work.File("zeros.img"), std::string(1 << 16, '\0')));
+    CliRun zeros = RunCli({"scan", work.File("zeros.img")});
+    EXPECT_EQ(zeros.nStatus, 3);
+    EXPECT_NE(zeros.strErr.find("no file system"), std::string::npos) << zeros.strErr;
+
+    // A file that cannot be written is reported as failed, the others saved.
+    CScratchDir dest;
+    ASSERT_TRUE(WriteFileBytes(dest.File("photo"), "a file where the photo folder would go"));
+    CliRun failed = RunCli({"scan", strImage, "--recover", dest.Path()});
+    EXPECT_EQ(failed.nStatus, 1) << failed.strErr;
+    EXPECT_NE(failed.strOut.find("Failed\t" + dest.Path() + "/photo/"), std::string::npos);
+    EXPECT_NE(failed.strOut.find("Success\t" + dest.Path() + "/document/"), std::string::npos);
+}
+
+// Without a writable application-support folder the scan results go under
+// the user's home, and the user is told once.
+TEST(CliScan, FallsBackToTheHomeFolder) {
+    CScratchDir home;
+    CliRun run = RunCli({"scan", FatImagePath("fat12_1k")},
+                        "TARNWICK_SUPPORT_DIR=/proc/no-such-place HOME=" + Quote(home.Path()));
+    ASSERT_EQ(run.nStatus, 0) << run.strErr;
+    const std::string strLog = home.Path() + "/.local/share/Tarnwick/ScanLog/";
+    EXPECT_NE(run.strErr.find(home.Path() + "/.local/share/Tarnwick/"), std::string::npos)
+        << run.strErr;
+    EXPECT_EQ(access((strLog + "1").c_str(), F_OK), 0);
+    EXPECT_EQ(access((strLog + "config").c_str(), F_OK), 0);
+}
+
+TEST(CliScan, AnImageIsNeverTheDeviceADestinationLiesOn) {
+    CScratchDir dir;
+    EXPECT_FALSE(IsTargetOnSourceDevice(FatImagePath("fat12_1k").c_str(), dir.Path().c_str()));
+    EXPECT_FALSE(IsTargetOnSourceDevice("/no/such/source", dir.Path().c_str()));
+}
