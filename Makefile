@@ -42,14 +42,23 @@ fuzz: build
 	  -L fuzz -j $(JOBS) --timeout 3600
 
 # Starts the desktop application; without rights it asks for them (pkexec).
+# Without a display: builds a sample card with deleted files and recovers it
+# into ./recovered with the command line.
 run:
 	@if [ -z "$$DISPLAY$$WAYLAND_DISPLAY$$QT_QPA_PLATFORM" ]; then \
-	  echo "make run: no display to show the window on (set DISPLAY or WAYLAND_DISPLAY)" >&2; \
-	  exit 1; fi
-	@$(MAKE) --no-print-directory build
-	@[ -d $(BUILD)/ui ] || cmake -S . -B $(BUILD) >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS) --target tarnwick
-	ASAN_OPTIONS=detect_leaks=0 $(BUILD)/ui/tarnwick
+	  $(MAKE) --no-print-directory build && \
+	  tests/fixtures/build_fat_undelete.sh $(BUILD)/sample fat12_1k && \
+	  echo "No display: recovering the deleted files of a sample card" \
+	       "($(BUILD)/sample/fat12_1k.img) into ./recovered" && \
+	  TARNWICK_SUPPORT_DIR=$${TARNWICK_SUPPORT_DIR:-$(CURDIR)/$(BUILD)/sample/support} \
+	    ASAN_OPTIONS=detect_leaks=0 $(BUILD)/cli/tarnwick-cli scan \
+	    $(BUILD)/sample/fat12_1k.img --recover recovered; \
+	else \
+	  $(MAKE) --no-print-directory build && \
+	  { [ -d $(BUILD)/ui ] || cmake -S . -B $(BUILD) >/dev/null; } && \
+	  cmake --build $(BUILD) -j $(JOBS) --target tarnwick && \
+	  ASAN_OPTIONS=detect_leaks=0 $(BUILD)/ui/tarnwick; \
+	fi
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF \

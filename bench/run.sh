@@ -7,6 +7,10 @@ for bench in "$build"/bench/tarnwick_bench_*; do
     echo "== $(basename "$bench")"
     "$bench" || status=1
 done
-echo "== ntfs_fast"
-"$(dirname "$0")/ntfs_fast.sh" "$build" || status=1
+# Benchmark scripts (bench/NAME.sh BUILD_DIR) that time the command line.
+for script in "$(dirname "$0")"/*.sh; do
+    [ "$(basename "$script")" = run.sh ] && continue
+    echo "== $(basename "$script" .sh)"
+    "$script" "$build" || status=1
+done
 exit $status

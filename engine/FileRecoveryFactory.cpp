@@ -9,6 +9,7 @@
 #include "common/Platform.h"
 #include "device/FsRecognize.h"
 #include "engine/FastExtRecovery.h"
+#include "fat/FastFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"
 
 namespace {
@@ -21,7 +22,7 @@ IFileRecoveryParse* NewFastNtfsEngine() {
     return new (std::nothrow) CFastNtfsRecovery();
 }
 IFileRecoveryParse* NewFastFatEngine() {
-    return nullptr;
+    return new (std::nothrow) CFastFatRecovery();
 }
 IFileRecoveryParse* NewFastExtEngine() {
     return new (std::nothrow) CFastExtRecovery();

@@ -11,6 +11,7 @@
 #include <vector>
 #include "engine/SaveTarget.h"
 #include "support/FatImages.h"
+#include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
 
 namespace {
@@ -75,7 +76,7 @@ std::multiset<std::string> ListedPaths(const CliRun& run) {
 TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
     ScanLogSandbox sandbox;
     const std::string strImage = FatImagePath("fat32_512");
-    const uint64_t u64Before = FileChecksum(strImage);
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
     CliRun run = RunCli({"scan", strImage, "--list"});
     ASSERT_EQ(run.nStatus, 0) << run.strErr;
     std::vector<std::string> lines = run.Lines();
@@ -100,7 +101,7 @@ TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
     EXPECT_EQ(RunCli({"scan", strImage}).nStatus, 0);
     EXPECT_EQ(access((sandbox.ScanLog() + "1").c_str(), F_OK), 0);
     EXPECT_EQ(access((sandbox.ScanLog() + "2").c_str(), F_OK), 0);
-    EXPECT_EQ(FileChecksum(strImage), u64Before);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
 TEST(CliScan, TypesFilterTheListingAsTheApplicationDoes) {
@@ -127,7 +128,7 @@ TEST(CliScan, RecoversIntoTypeFolders) {
     ScanLogSandbox sandbox;
     CScratchDir dest;
     const std::string strImage = FatImagePath("fat12_1k");
-    const uint64_t u64Before = FileChecksum(strImage);
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
     CliRun run = RunCli({"scan", strImage, "--recover", dest.Path()});
     ASSERT_EQ(run.nStatus, 0) << run.strErr;
     std::vector<std::string> lines = run.Lines();
@@ -158,7 +159,7 @@ TEST(CliScan, RecoversIntoTypeFolders) {
     EXPECT_TRUE(targets.count(strBase + "/document/Résumé ünïcödé 日本語.txt"));
     EXPECT_TRUE(targets.count(strBase + "/others/!ata.bin"));
     EXPECT_TRUE(targets.count(strBase + "/others/!ata(1).bin"));
-    EXPECT_EQ(FileChecksum(strImage), u64Before);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 
     // A second recovery into the same folder overwrites nothing.
     CliRun again = RunCli({"scan", strImage, "--recover", dest.Path(), "--types", "photo"});

@@ -33,21 +33,6 @@ std::vector<FatManifestRow> LoadFatManifest(const std::string& strName) {
     return rows;
 }
 
-uint64_t FileChecksum(const std::string& strPath) {
-    std::ifstream in(strPath, std::ios::binary);
-    uint64_t h = 1469598103934665603ull;
-    std::vector<char> buf(1 << 20);
-    while (in) {
-        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-        std::streamsize n = in.gcount();
-        for (std::streamsize i = 0; i < n; ++i) {
-            h ^= static_cast<unsigned char>(buf[static_cast<size_t>(i)]);
-            h *= 1099511628211ull;
-        }
-    }
-    return h;
-}
-
 bool CopyFile(const std::string& strFrom, const std::string& strTo) {
     std::ifstream in(strFrom, std::ios::binary);
     std::ofstream out(strTo, std::ios::binary | std::ios::trunc);

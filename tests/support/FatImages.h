@@ -19,8 +19,6 @@ const std::vector<std::string>& FatImageNames();
 std::string FatImagePath(const std::string& strName);
 std::vector<FatManifestRow> LoadFatManifest(const std::string& strName);
 
-// A checksum of a whole file, to show an image is unchanged.
-uint64_t FileChecksum(const std::string& strPath);
 // Copies a file; false on failure.
 bool CopyFile(const std::string& strFrom, const std::string& strTo);
 // Overwrites bytes of a file in place.

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+#include "common/Platform.h"
+#include "engine/SaveTarget.h"
+#include "support/ScanLogSandbox.h"
+
+namespace {
+
+struct Calls {
+    std::vector<int> vecPercent, vecError;
+    std::vector<std::string> vecPath;
+};
+int Record(void* pContext, int nPercent, int nScale, int nError, wchar_t* wszPath) {
+    Calls* pCalls = static_cast<Calls*>(pContext);
+    EXPECT_EQ(nScale, 100);
+    pCalls->vecPercent.push_back(nPercent);
+    pCalls->vecError.push_back(nError);
+    pCalls->vecPath.push_back(tw::WideToUtf8(wszPath));
+    return 0;
+}
+std::wstring Wide(const std::string& str) {
+    return tw::Utf8ToWide(str.c_str());
+}
+
+}  // namespace
+
+TEST(SaveTarget, NamesFromTheMediumStayInsideTheDestination) {
+    EXPECT_EQ(MakeSafeFileName("photo.jpg"), "photo.jpg");
+    EXPECT_EQ(MakeSafeFileName("../../etc/passwd"), ".._.._etc_passwd");
+    EXPECT_EQ(MakeSafeFileName(".."), "_");
+    EXPECT_EQ(MakeSafeFileName("."), "_");
+    EXPECT_EQ(MakeSafeFileName(""), "_");
+    EXPECT_EQ(MakeSafeFileName("a\tb\nc"), "a_b_c");
+
+    CScratchDir dir;
+    std::wstring wstrPath;
+    ASSERT_EQ(GetUniqueChildPath(Wide(dir.Path()), "..", wstrPath), 0u);
+    EXPECT_EQ(tw::WideToUtf8(wstrPath.c_str()), dir.Path() + "/_");
+    ASSERT_TRUE(WriteFileBytes(dir.File("Zoë.jpg"), "x"));
+    ASSERT_EQ(GetUniqueChildPath(Wide(dir.Path()), tw::Utf8ToNarrow("Zoë.jpg").c_str(), wstrPath),
+              0u);
+    EXPECT_EQ(tw::WideToUtf8(wstrPath.c_str()), dir.Path() + "/Zoë(1).jpg");
+}
+
+TEST(SaveTarget, FoldersOpenForTheirOwner) {
+    CScratchDir dir;
+    ASSERT_EQ(CreateTargetDir(Wide(dir.File("sub")).c_str()), 0u);
+    ASSERT_EQ(CreateTargetDir(Wide(dir.File("sub")).c_str()), 0u);  // already there
+    struct stat st;
+    ASSERT_EQ(stat(dir.File("sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    ASSERT_TRUE(WriteFileBytes(dir.File("file"), "x"));
+    EXPECT_NE(CreateTargetDir(Wide(dir.File("file")).c_str()), 0u);
+}
+
+TEST(SaveTarget, WritesNoMoreThanTheFileAndReportsEachChunk) {
+    CScratchDir dir;
+    Calls calls;
+    {
+        CSaveTarget target(Record, &calls);
+        ASSERT_EQ(target.Open(Wide(dir.File("out.bin")).c_str(), 10), 0u);
+        const unsigned char data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        EXPECT_EQ(target.Write(data, 8), 0u);
+        EXPECT_EQ(target.Write(data, 8), 0u);  // only 2 more are wanted
+        EXPECT_EQ(target.Remaining(), 0u);
+        EXPECT_EQ(target.Finish(0), 0u);
+    }
+    EXPECT_EQ(ReadFileBytes(dir.File("out.bin")), std::string("\1\2\3\4\5\6\7\10\1\2", 10));
+    EXPECT_EQ(calls.vecPercent, (std::vector<int>{80, 100}));
+    EXPECT_EQ(calls.vecPath.back(), dir.File("out.bin"));
+    struct stat st;
+    ASSERT_EQ(stat(dir.File("out.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    // An existing longer file is replaced, not mixed with the new data.
+    ASSERT_TRUE(WriteFileBytes(dir.File("old.bin"), std::string(100, 'x')));
+    Calls again;
+    CSaveTarget target(Record, &again);
+    ASSERT_EQ(target.Open(Wide(dir.File("old.bin")).c_str(), 3), 0u);
+    const unsigned char abc[3] = {'a', 'b', 'c'};
+    target.Write(abc, 3);
+    // A failure after the data is reported once more with its code.
+    EXPECT_EQ(target.Finish(30), 30u);
+    EXPECT_EQ(ReadFileBytes(dir.File("old.bin")), "abc");
+    EXPECT_EQ(again.vecError, (std::vector<int>{0, 30}));
+}
+
+TEST(SaveTarget, EmptyFilesAndFailedOpensAreReportedOnce) {
+    CScratchDir dir;
+    Calls empty;
+    CSaveTarget target(Record, &empty);
+    ASSERT_EQ(target.Open(Wide(dir.File("empty")).c_str(), 0), 0u);
+    EXPECT_EQ(target.Finish(0), 0u);
+    EXPECT_EQ(empty.vecPercent, std::vector<int>{100});
+    EXPECT_EQ(empty.vecError, std::vector<int>{0});
+
+    Calls failed;
+    CSaveTarget nowhere(Record, &failed);
+    unsigned int nRet = nowhere.Open(Wide(dir.File("no/such/folder/x")).c_str(), 5);
+    EXPECT_EQ(nRet, static_cast<unsigned int>(ENOENT));
+    EXPECT_EQ(nowhere.Finish(nRet), nRet);
+    EXPECT_EQ(failed.vecError, std::vector<int>{ENOENT});
+}

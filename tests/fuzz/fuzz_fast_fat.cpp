@@ -1,0 +1,131 @@
+// The fast FAT engine over a small card made from the fuzz input: a valid
+// FAT12 or FAT32 boot sector, then the input as allocation tables, directories
+// and data. Scans it, lists it, saves and previews what it found, and maps the
+// free space; nothing may fault, hang or read outside its buffers.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "common/Platform.h"
+#include "deepscan/LogFileManager.h"
+#include "fat/FastFatRecovery.h"
+
+namespace {
+
+const size_t kSectors = 128;
+const size_t kImageBytes = kSectors * 512;
+
+std::string g_strDir;
+
+void Put16(unsigned char* p, uint16_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+void Put32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// Boot sector: variant 0 FAT12 (root area of 32 entries), 1 FAT32 (root
+// cluster 2); sectors per cluster 1, 2 or 4.
+void MakeBootSector(unsigned char* b, unsigned nVariant, unsigned nSpc) {
+    std::memset(b, 0, 512);
+    b[0] = 0xEB;
+    b[1] = 0x3C;
+    b[2] = 0x90;
+    std::memcpy(b + 3, "MSWIN4.1", 8);
+    Put16(b + 0x0B, 512);
+    b[0x0D] = static_cast<unsigned char>(nSpc);
+    b[0x15] = 0xF8;
+    if (nVariant == 0) {
+        Put16(b + 0x0E, 1);
+        b[0x10] = 2;
+        Put16(b + 0x11, 32);
+        Put16(b + 0x13, kSectors);
+        Put16(b + 0x16, 1);
+        std::memcpy(b + 0x36, "FAT12   ", 8);
+    } else {
+        Put16(b + 0x0E, 2);
+        b[0x10] = 1;
+        Put32(b + 0x20, kSectors);
+        Put32(b + 0x24, 1);
+        Put32(b + 0x2C, 2);
+        std::memcpy(b + 0x52, "FAT32   ", 8);
+    }
+    b[510] = 0x55;
+    b[511] = 0xAA;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char szTemplate[] = "/tmp/tw-fuzz-fat.XXXXXX";
+    if (!mkdtemp(szTemplate)) abort();
+    g_strDir = szTemplate;
+    setenv("TARNWICK_SUPPORT_DIR", (g_strDir + "/support").c_str(), 1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    if (nSize < 2) return 0;
+    std::vector<unsigned char> image(kImageBytes, 0);
+    const unsigned nVariant = pData[0] & 1;
+    const unsigned nSpc = 1u << (pData[1] % 3);
+    MakeBootSector(image.data(), nVariant, nSpc);
+    size_t nBody = nSize - 2;
+    if (nBody > kImageBytes - 512) nBody = kImageBytes - 512;
+    std::memcpy(image.data() + 512, pData + 2, nBody);
+    // A short input is also a truncated card.
+    size_t nImage = 512 + nBody;
+    if (nImage < 4096) nImage = 4096;
+
+    const std::string strImage = g_strDir + "/card.img";
+    FILE* pFile = std::fopen(strImage.c_str(), "wb");
+    if (!pFile) abort();
+    std::fwrite(image.data(), 1, nImage, pFile);
+    std::fclose(pFile);
+
+    CFastFatRecovery engine;
+    std::wstring wstrImage = tw::Utf8ToWide(strImage.c_str());
+    if (engine.Init(wstrImage.c_str(), L'C') != 0) return 0;
+    engine.ScanDevice(nullptr);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    engine.SearchFileNode(L"*.other*.jpg|*.txt", hits);
+    std::vector<_FILE_NODE_> top;
+    engine.GetChildrenFileNode(nullptr, 0, top);
+    unsigned int nCount = 0;
+    engine.GetChildrenFileCount(nullptr, 0, nCount);
+
+    const std::wstring wstrOut = tw::Utf8ToWide((g_strDir + "/out").c_str());
+    for (size_t i = 0; i < hits.size() && i < 4; ++i) {
+        wchar_t wszParent[512];
+        engine.GetFileNodeParentDirPath(&hits[i], wszParent, 512);
+        engine.SaveFileData(&hits[i], wstrOut.c_str(), 0);
+        unlink((g_strDir + "/out").c_str());
+        unsigned char buf[1024];
+        int nLength = sizeof(buf);
+        wchar_t wszPreview[512] = {0};
+        engine.PreView(&hits[i], wszPreview, buf, nLength, nullptr, nullptr);
+    }
+    for (const _FILE_NODE_& node : top) {
+        if (!node.bIsDir) continue;
+        const std::string strTree = g_strDir + "/tree";
+        std::wstring wstrTree = tw::Utf8ToWide(strTree.c_str());
+        int nSeparators = 0;
+        for (size_t i = 0; i + 1 < strTree.size(); ++i) nSeparators += strTree[i] == '/';
+        engine.SaveFileData(&node, wstrTree.c_str(), nSeparators - 1);
+        RemoveDirTree(strTree.c_str());
+        break;
+    }
+    engine.BuildBitMapInfo();
+    unsigned long long u64Start = 0, u64Count = 0;
+    for (int nRuns = 0; nRuns < 1000; ++nRuns) {
+        engine.GetUnUsedSectorCount(u64Start, u64Count);
+        if (u64Count == 0) break;
+        u64Start += u64Count;
+    }
+    return 0;
+}
