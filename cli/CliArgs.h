@@ -46,3 +46,4 @@ enum { CLI_EXIT_OK = 0, CLI_EXIT_FAILURE = 1, CLI_EXIT_USAGE = 2 };
 
 // The commands, one per file (Cmd*.cpp).
 extern const CliCommand g_cmdDisks;
+extern const CliCommand g_cmdScan;

@@ -10,7 +10,7 @@
 namespace {
 
 const std::vector<const CliCommand*>& Commands() {
-    static const std::vector<const CliCommand*> vec = {&g_cmdDisks};
+    static const std::vector<const CliCommand*> vec = {&g_cmdDisks, &g_cmdScan};
     return vec;
 }
 
@@ -40,11 +40,12 @@ void PrintHelp(FILE* out) {
         std::fprintf(out, "  %-10s %s\n", pCmd->szName, pCmd->szSummary);
     }
     std::fprintf(out,
-                 "\nScanning a disk or an image ('scan') is not available yet.\n\n"
+                 "\n"
                  "environment:\n"
                  "  TARNWICK_DISK_DIR   read disk N from the file $TARNWICK_DISK_DIR/diskN\n"
-                 "                      instead of the machine's disks\n\n"
-                 "exit status: 0 success, 1 failure, 2 usage error\n");
+                 "                      instead of the machine's disks\n"
+                 "  TARNWICK_SUPPORT_DIR keep scan results in $TARNWICK_SUPPORT_DIR/ScanLog/\n\n"
+                 "exit status: 0 success, 1 failure, 2 usage error (scan: also 3 and 130)\n");
     for (const CliCommand* pCmd : Commands()) {
         std::fprintf(out, "\n");
         PrintCommandHelp(out, *pCmd);
