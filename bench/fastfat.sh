@@ -8,7 +8,7 @@ set -euo pipefail
 build=$(cd "${1:-build-bench}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 cli="$build/cli/tarnwick-cli"
-cache="$build/bench-cache"
+cache="$build/bench-cache/fastfat"
 img="$cache/fat32_1g_10k.img"
 stamp="$cache/fat32_1g_10k.stamp"
 mkdir -p "$cache"
