@@ -4,11 +4,13 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 #include "common/Platform.h"
 #include "engine/Categories.h"
+#include "engine/FileRecoveryFactory.h"
 #include "fat/FastFatRecovery.h"
 #include "support/FatImages.h"
 #include "support/Fixtures.h"
@@ -589,4 +591,18 @@ TEST_F(DamagedCard, UnreadableBootSectorOrTinyImage) {
     CFastFatRecovery tiny;
     EXPECT_EQ(tiny.Init(Wide(m_strImage).c_str(), L'C'), TW_ERR_SHORT_READ);
     EXPECT_NE(tiny.ScanDevice(nullptr), 0u);
+}
+
+TEST(FastFat, TheFactoryGivesItForAFastRequestOnFat) {
+    ScanLogSandbox sandbox;
+    for (const char* szCard : {"fat12_1k", "fat16_2k", "fat32_512"}) {
+        std::unique_ptr<IFileRecoveryParse> pEngine(
+            CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
+                Wide(FatImagePath(szCard)).c_str(), L'C', RECOVERY_TYPE_FAST));
+        CFastFatRecovery* pFat = dynamic_cast<CFastFatRecovery*>(pEngine.get());
+        ASSERT_NE(pFat, nullptr) << szCard;
+        EXPECT_NE(pFat->GetFatBits(), 0u);
+        EXPECT_EQ(pEngine->ScanDevice(nullptr), 0u);
+        EXPECT_GT(pEngine->GetLostFileCount(), 0u);
+    }
 }
