@@ -697,41 +697,51 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsign
     if (nData == 0) pNode->u64FileSize = data.u64DataSize;
     m_pStore->AddChildren(info.nParent, static_cast<uint32_t>(nDepth), pNode->nFileIndex,
                           pNode->nDirId, nullptr);
-    // The health test: resident data of length 0 is damaged; otherwise the first
-    // data must match the type the extension promises. A failure to read or
-    // decode counts as intact.
-    int nHealth = 1;
-    char szExt[sizeof pNode->szFileName + 1] = {0};
-    bool bExt = GetExtendName(pNode->szFileName, szExt) == 0;
-    if (nData == 0 && data.bResident) {
-        if (data.vecResident.empty())
-            nHealth = 0;
-        else if (bExt)
-            nHealth = CFileTypeJudge::IsFileTypeMatching(data.vecResident.data(),
-                                                         static_cast<int>(data.vecResident.size()),
-                                                         szExt, &m_reader, m_nBytesPerSector, 0)
-                          ? 1
-                          : 0;
-    } else if (nData == 0 && bExt && !data.vecRuns.empty() && !data.vecRuns[0].bSparse &&
-               data.vecRuns[0].i64Offset > 0 &&
-               static_cast<uint64_t>(data.vecRuns[0].i64Offset) < m_u64Clusters) {
-        unsigned long long u64First =
-            static_cast<unsigned long long>(data.vecRuns[0].i64Offset) * m_nSectorsPerCluster +
-            m_u64VolumeStart;
-        std::vector<unsigned char> vecSector(m_nBytesPerSector);
-        unsigned int nRead = 0;
-        if (m_reader.ReadData(vecSector.data(), 1, static_cast<long long>(u64First),
-                              m_nBytesPerSector, &nRead) == 0 &&
-            nRead == 1)
-            nHealth = CFileTypeJudge::IsFileTypeMatching(vecSector.data(), m_nBytesPerSector, szExt,
-                                                         &m_reader, m_nBytesPerSector, u64First)
-                          ? 1
-                          : 0;
-    }
-    // The store may have written its buffer out while the test read the device:
-    // the node pointer stays valid until the next CreateFileNode.
-    pNode->bDataHealth = static_cast<uint32_t>(nHealth);
+    pNode->bDataHealth = static_cast<uint32_t>(DataHealth(pNode->szFileName, nData, data));
     return 0;
+}
+
+int CFastNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
+    char szName[sizeof node.szFileName + 1] = {0};
+    std::memcpy(szName, node.szFileName, sizeof node.szFileName);
+    NTFS_FILE_DATA data;
+    unsigned int nData = ReadNodeData(node, data);
+    return DataHealth(szName, nData, data);
+}
+
+// Resident data of length 0 is damaged; otherwise the first data must match
+// the type the extension promises. A failure to read or decode counts as intact.
+int CFastNtfsRecovery::DataHealth(const char* szName, unsigned int nData,
+                                  const NTFS_FILE_DATA& data) {
+    if (nData != 0) return 1;
+    char szExt[512] = {0};
+    const bool bExt = std::strlen(szName) < sizeof szExt && GetExtendName(szName, szExt) == 0;
+    if (data.bResident) {
+        if (data.vecResident.empty()) return 0;
+        if (!bExt) return 1;
+        return CFileTypeJudge::IsFileTypeMatching(data.vecResident.data(),
+                                                  static_cast<int>(data.vecResident.size()), szExt,
+                                                  &m_reader, m_nBytesPerSector, 0)
+                   ? 1
+                   : 0;
+    }
+    if (!bExt || data.vecRuns.empty() || data.vecRuns[0].bSparse ||
+        data.vecRuns[0].i64Offset <= 0 ||
+        static_cast<uint64_t>(data.vecRuns[0].i64Offset) >= m_u64Clusters)
+        return 1;
+    unsigned long long u64First =
+        static_cast<unsigned long long>(data.vecRuns[0].i64Offset) * m_nSectorsPerCluster +
+        m_u64VolumeStart;
+    std::vector<unsigned char> vecSector(m_nBytesPerSector);
+    unsigned int nRead = 0;
+    if (m_reader.ReadData(vecSector.data(), 1, static_cast<long long>(u64First), m_nBytesPerSector,
+                          &nRead) != 0 ||
+        nRead != 1)
+        return 1;
+    return CFileTypeJudge::IsFileTypeMatching(vecSector.data(), m_nBytesPerSector, szExt, &m_reader,
+                                              m_nBytesPerSector, u64First)
+               ? 1
+               : 0;
 }
 
 _FILE_NODE_* CFastNtfsRecovery::FillFileNode(const NTFS_RECORD_INFO& info, int bIsDir,

@@ -136,6 +136,10 @@ TEST_P(FastNtfsImage, DeletedFilesAreListedUnderTheirPathsAndSavedByteForByte) {
         EXPECT_EQ(st.st_mode & 0777, 0644u);
     }
     EXPECT_GE(nDeleted, 11);
+    unsigned int nFiles = 0, nCount = 0;
+    for (auto& [path, f] : m_tree) nFiles += f.node.bIsDir ? 0 : 1;
+    ASSERT_EQ(m_engine.GetChildrenFileCount(nullptr, 0, nCount), 0u);
+    EXPECT_EQ(nCount, nFiles);
     // The file with a DOS name beside its long name shows the long one.
     EXPECT_NE(Node("Long Name For Testing.txt"), nullptr);
     EXPECT_EQ(Node("LONGNA~1.TXT"), nullptr);
@@ -247,6 +251,19 @@ TEST_P(FastNtfsImage, PreviewFillsTheBufferAndTheFreeMapSparesTheMft) {
     nLength = 10;
     EXPECT_EQ(m_engine.PreView(nullptr, wszPreview, buf.data(), nLength, nullptr, nullptr), 87u);
     EXPECT_EQ(nLength, 0);
+
+    // A picture goes whole to the "tmp." file of the scan-log folder; and its
+    // health test finds that these bytes are no JPEG.
+    _FILE_NODE_ photo = *Node("big_root.bin");
+    std::strcpy(photo.szFileName, "photo.JPG");
+    nLength = 10240;
+    ASSERT_EQ(m_engine.PreView(&photo, wszPreview, buf.data(), nLength, nullptr, nullptr), 0u);
+    EXPECT_EQ(nLength, 0);
+    EXPECT_EQ(std::wstring(wszPreview), W(m_sandbox.ScanLog() + "tmp.jpg"));
+    EXPECT_EQ(twtest::Sha1OfFile(m_sandbox.ScanLog() + "tmp.jpg"),
+              twtest::Sha1OfBytes(original.data(), original.size()));
+    EXPECT_EQ(m_engine.IsFileDataHealth(photo), 0);
+    EXPECT_EQ(m_engine.IsFileDataHealth(*Node("big_root.bin")), 1);
 
     ASSERT_EQ(m_engine.BuildBitMapInfo(), 0u);
     const unsigned long long u64Scale = m_engine.GetBytesPerSector() / 512;
