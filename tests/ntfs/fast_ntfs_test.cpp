@@ -14,6 +14,7 @@
 #include "engine/FileRecoveryFactory.h"
 #include "ntfs/FastNtfsRecovery.h"
 #include "support/Fixtures.h"
+#include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 #include "support/ScratchDir.h"
 
@@ -300,6 +301,21 @@ TEST_P(FastNtfsImage, TheFactoryGivesThisEngineForAFastScan) {
     EXPECT_EQ(tree.size(), m_tree.size());
     EXPECT_EQ(tree.count("dead/inner/deep.txt"), 1u);
     delete pEngine;
+}
+
+TEST_P(FastNtfsImage, TheCommandLineListsAndRecoversThroughThisEngine) {
+    if (m_engine.GetSectorsPerCluster() * m_engine.GetBytesPerSector() / 512 > 64) return;
+    std::string strOut;
+    std::string strCommand = "TARNWICK_SUPPORT_DIR=" + twtest::ShellQuote(m_sandbox.Root()) + " " +
+                             twtest::ShellQuote(TW_CLI_PATH) + " scan --mode fast --list " +
+                             twtest::ShellQuote(m_strImage) + " --recover " +
+                             twtest::ShellQuote(m_out.File("cli"));
+    ASSERT_EQ(twtest::RunCommand(strCommand, &strOut), 0) << strOut;
+    EXPECT_NE(strOut.find("\t" + m_strLost + "/orphan.bin\n"), std::string::npos) << strOut;
+    EXPECT_NE(strOut.find("\tdead/inner/deeper/last.bin\n"), std::string::npos) << strOut;
+    for (const auto& m : twtest::ReadManifest(GetParam()))
+        if (m.strPath == "/dead/inner/deeper/last.bin")
+            EXPECT_EQ(twtest::Sha1OfFile(m_out.File("cli/others/last.bin")), m.strSha1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FastNtfsImage,
