@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "CliArgs.h"
+#include "carving/FileTypeRecovery.h"
 #include "common/DebugLog.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
@@ -200,9 +201,9 @@ int RunScan(const CCliArgs& args) {
     Source source;
     source.strName = args.Positional()[0];
     const std::string strMode = args.Get("mode", "fast");
-    if (strMode == "carve" || strMode == "deep")
-        return Usage("--mode ", strMode + " is not available yet (use --mode fast)");
-    if (strMode != "fast") return Usage("unknown --mode ", strMode);
+    if (strMode == "deep")
+        return Usage("--mode ", strMode + " is not available yet (use --mode fast or carve)");
+    if (strMode != "fast" && strMode != "carve") return Usage("unknown --mode ", strMode);
     unsigned int nTypes = TW_CATEGORY_ALL;
     if (args.Has("types")) {
         std::string strBad;
@@ -279,8 +280,27 @@ int RunScan(const CCliArgs& args) {
     // The engine.
     CImageAsDisk imageDisk;
     std::unique_ptr<IFileRecoveryParse> pEngine;
+    CFileTypeRecovery* pCarver = nullptr;  // carve mode: the carving engine alone
     CFileRecoveryFactory& factory = CFileRecoveryFactory::GetInstance();
-    if (source.nDiskNo >= 0) {
+    if (strMode == "carve") {
+        pCarver = new CFileTypeRecovery();
+        pEngine.reset(pCarver);
+        unsigned int nInit = 0;
+        if (source.nDiskNo < 0 && lPartition == 0) {
+            nInit = pCarver->Init(tw::Utf8ToWide(source.strFile.c_str()).c_str(), L'C');
+        } else if (source.nDiskNo >= 0 || imageDisk.Set(source.strFile)) {
+            nInit = pCarver->Init(source.nDiskNo >= 0 ? source.nDiskNo : 0,
+                                  static_cast<long long>(u64First),
+                                  static_cast<long long>(u64Count), L'C');
+        } else {
+            nInit = static_cast<unsigned int>(errno);
+        }
+        if (nInit != 0) {
+            std::fprintf(stderr, "tarnwick-cli scan: cannot carve %s: %s\n", source.strName.c_str(),
+                         Describe(nInit).c_str());
+            return CLI_EXIT_SOURCE;
+        }
+    } else if (source.nDiskNo >= 0) {
         pEngine.reset(factory.CreateFileRecoveryInstance(
             source.nDiskNo, static_cast<long long>(u64First), static_cast<long long>(u64Count),
             L'C', RECOVERY_TYPE_FAST));
@@ -306,7 +326,8 @@ int RunScan(const CCliArgs& args) {
         return CLI_EXIT_SOURCE;
     }
     pEngine->InitCallBack(ScanProgress, RecoveryProgress, nullptr, 100);
-    unsigned int nScan = pEngine->ScanDevice(nullptr);
+    unsigned int nScan =
+        pCarver ? pCarver->CarveArea(u64First, u64Count) : pEngine->ScanDevice(nullptr);
     ClearProgress();
     if (g_bInterrupted) {
         std::fprintf(stderr, "tarnwick-cli scan: interrupted; the results so far stay in %s\n",
@@ -407,7 +428,9 @@ extern const CliCommand g_cmdScan = {
     "cannot be opened or holds nothing the mode can scan, 130 interrupted.",
     {
         {"partition", "N", "scan the N-th partition of SOURCE (numbered as 'disks' prints)"},
-        {"mode", "MODE", "fast (the file system's deleted files); carve and deep: not yet"},
+        {"mode", "MODE",
+         "fast (the file system's deleted files); carve (files found by their signatures "
+         "in every sector); deep: not yet"},
         {"types", "LIST",
          "categories to list, comma-separated: photo,music,document,video,archive,other"},
         {"list", nullptr, "print one line per file found"},

@@ -202,9 +202,9 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
     const std::string strImage = FatImagePath("fat12_1k");
     EXPECT_EQ(RunCli({"scan"}).nStatus, 2);
     EXPECT_EQ(RunCli({"scan", strImage, "--bogus"}).nStatus, 2);
-    CliRun carve = RunCli({"scan", strImage, "--mode", "carve"});
-    EXPECT_EQ(carve.nStatus, 2);
-    EXPECT_NE(carve.strErr.find("not available yet"), std::string::npos) << carve.strErr;
+    CliRun deep = RunCli({"scan", strImage, "--mode", "deep"});
+    EXPECT_EQ(deep.nStatus, 2);
+    EXPECT_NE(deep.strErr.find("not available yet"), std::string::npos) << deep.strErr;
     EXPECT_EQ(RunCli({"scan", strImage, "--mode", "quick"}).nStatus, 2);
     EXPECT_EQ(RunCli({"scan", strImage, "--types", "photo,pictures"}).nStatus, 2);
     EXPECT_EQ(RunCli({"scan", strImage, "--partition", "zero"}).nStatus, 2);
