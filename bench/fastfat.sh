@@ -32,7 +32,7 @@ build_card() {
     done
     mcopy -s -i "$img" "$work/tree/"* ::/
     # Delete ten whole folders and every tenth file of the others.
-    for d in $(seq -w 0 9); do mdeltree -i "$img" "::/DIR$d"; done
+    for d in $(seq -f %02g 0 9); do mdeltree -i "$img" "::/DIR$d"; done
     for d in $(seq -w 10 99); do mdel -i "$img" "::/DIR$d/File $d-?5.bin"; done
     sha1sum "$0" | cut -d' ' -f1 > "$stamp"
 }
