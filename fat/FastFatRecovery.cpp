@@ -25,6 +25,8 @@ const uint32_t kMaxClusterBytes = 104857600;  // no read buffer above 100 MiB
 // A FAT directory holds at most 65,536 entries: reading more is a loop or junk.
 const uint64_t kMaxDirBytes = 65536ull * 32;
 const int kBootBytes = 4096;
+// Free clusters looked at for the next cluster of a deleted directory.
+const uint32_t kMaxDirSearch = 4096;
 const long kReportMs = 5000;
 
 uint16_t Le16(const unsigned char* p) {
@@ -414,6 +416,7 @@ int CFastFatRecovery::ReportScan(int nPercent, int nSecondsLeft) {
 unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_mapDir.clear();
     m_mapDirLevel.clear();
+    m_setDirClusters.clear();
     m_vecDeletedPath.clear();
     m_setDeletedPath.clear();
     m_dirQueue.clear();
@@ -557,6 +560,7 @@ bool CFastFatRecovery::InitDirInfo(const PendingDir& dir, unsigned int& nResult)
         if (nResult != 0 && nRead == 0) return bFirst ? false : true;
         const int nLength = static_cast<int>(nRead * m_nBytesPerSector);
         setRead.insert(nCluster);
+        m_setDirClusters.insert(nCluster);
         u64BytesRead += static_cast<uint64_t>(nLength);
         if (bFirst && bChecked && nDir != m_nRootCluster) {
             // A directory reached through an entry must still start with "."
@@ -585,11 +589,36 @@ bool CFastFatRecovery::InitDirInfo(const PendingDir& dir, unsigned int& nResult)
         }
         if (walk.bEnded || bFixedRoot || nResult != 0) break;
         uint32_t nNext = 0;
-        FindNextClusterNO(nCluster, nNext);
+        uint32_t nEntry = 1;
+        if (GetNextClusterNO(nCluster, nEntry) == 0 && nEntry == 0) {
+            // A deleted directory: its chain is gone, and its later clusters
+            // were allocated after whatever was written in between.
+            nNext = FindNextDirCluster(nCluster, buf);
+        } else {
+            FindNextClusterNO(nCluster, nNext);
+        }
         if (nNext == 0 || setRead.count(nNext) || u64BytesRead >= kMaxDirBytes) break;
         nCluster = nNext;
     }
     return true;
+}
+
+uint32_t CFastFatRecovery::FindNextDirCluster(uint32_t nCluster, std::vector<unsigned char>& buf) {
+    const uint32_t nBytes = m_nSectorsPerCluster * m_nBytesPerSector;
+    if (buf.size() < nBytes) return 0;
+    uint32_t nTried = 0;
+    for (uint32_t c = nCluster + 1; IsDataCluster(c) && nTried < kMaxDirSearch; ++c) {
+        uint32_t nEntry = 0;
+        if (GetNextClusterNO(c, nEntry) != 0) return 0;
+        if (nEntry != 0 || m_setDirClusters.count(c)) continue;
+        ++nTried;
+        uint32_t nRead = 0;
+        if (ReadSectors(buf.data(), m_nSectorsPerCluster, ClusterToSector(c), nRead) != 0) return 0;
+        // Entries that go on from a cluster before, not a directory's first cluster.
+        if (!IsFatFileRecord(buf.data()) && IsFatFDTRecord(buf.data(), static_cast<int>(nBytes)))
+            return c;
+    }
+    return 0;
 }
 
 void CFastFatRecovery::ParseDirSlot(DirWalk& walk, const unsigned char* pBuf, int nLength,

@@ -108,6 +108,9 @@ private:
     unsigned int ReadSectors(unsigned char* pBuf, uint32_t nSectors, uint64_t u64Sector,
                              uint32_t& nRead);
 
+    // The next cluster of a deleted directory: the first free cluster after
+    // nCluster that holds directory entries and no directory's start.
+    uint32_t FindNextDirCluster(uint32_t nCluster, std::vector<unsigned char>& buf);
     void ParseDirSlot(DirWalk& walk, const unsigned char* pBuf, int nLength, int nOffset,
                       uint64_t u64SlotSector);
     void RecordFile(DirWalk& walk, const unsigned char* pSlot, const std::string& strName,
@@ -170,6 +173,7 @@ private:
     // Reads one directory; false when its first cluster now belongs to another.
     bool InitDirInfo(const PendingDir& dir, unsigned int& nResult);
     std::map<uint32_t, unsigned int> m_mapDirLevel;
+    std::unordered_set<uint32_t> m_setDirClusters;  // clusters read as directories
     std::vector<uint32_t> m_vecDeletedPath;
     std::unordered_set<uint32_t> m_setDeletedPath;
 
