@@ -434,3 +434,115 @@ TEST_F(FileTypeSizeTest, UncarvableHeadsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+struct MarkerCase {
+    const char* szName;
+    std::string strHead;                                // bytes at the file's start
+    std::vector<std::pair<size_t, std::string>> marks;  // bytes placed at file offsets
+    unsigned long long u64Want;
+};
+
+std::string B(const char* p, size_t n) {
+    return std::string(p, n);
+}
+
+TEST_F(FileTypeSizeTest, EndMarkersFoundInTheWalk) {
+    const std::string kZero(1, '\0');
+    const std::string kSevenZip = B("\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D", 12);
+    const std::string kRarEnd = B("\xC4\x3D\x7B\x00\x40\x07\x00", 7);
+    const std::string kApeTag = B("APETAGEX\xD0\x07", 10);
+    const std::vector<MarkerCase> cases = {
+        {"mp4",
+         B("\0\0\0\x18"
+           "ftypisom\0\0\0\0isommp42\0\0\0\0\0\0\0\0",
+           32),
+         {{1124,
+           "freeIsoMedia File Produced"
+           "abc" +
+               kZero}},
+         1124 + 26 + 3},
+        {"rmvb", ".RMF", {{1124, B("INDX\0\0\0\x14\0\0\0\0\0\0\0\x02\0\0\0\0", 20)}}, 1124 + 20},
+        {"7z", B("7z\xBC\xAF\x27\x1C", 6), {{1124, kSevenZip}}, 1124 + 27},
+        {"pdf trailer", "%PDF-1.4", {{1124, "trailer"}}, 1124 + 7},
+        {"pdf end of line", "%PDF-1.4", {{900, "trailer"}, {1124, "%%EOF\r\n" + kZero}}, 1124 + 7},
+        // The first end block is followed by text in its sector; the second
+        // ends on a sector boundary.
+        {"rar", B("Rar!\x1A\x07\x00", 7), {{1124, kRarEnd}, {2048 - 7, kRarEnd}}, 2048},
+        // A video-only stream ends with the sequence end code, not the
+        // program end code.
+        {"mpeg",
+         B("\0\0\x01\xB3\0\0\0\0\0\0\0\0\0\0\x01\xB8", 16),
+         {{600, B("\0\0\x01\xB9", 4) + std::string(508, '\0')},
+          {1124, B("\0\0\x01\xB7", 4) + std::string(1536 - 1128, '\0')}},
+         1128},
+        {"ape", "MAC ", {{1124, kApeTag}, {1324, kApeTag}}, 1324 + 32},
+        {"mp3", B("ID3\x03\0\0\0\0\0\x10", 10), {{1124, "TAG"}}, 1124 + 128},
+    };
+    for (const MarkerCase& c : cases) {
+        Bytes img;
+        Filler(img, 0, 20);
+        Put(img, 0, c.strHead.data(), c.strHead.size());
+        for (const auto& mark : c.marks)
+            Put(img, mark.first, mark.second.data(), mark.second.size());
+        FatDirectorySector(img, 20);
+        CImage image;
+        ASSERT_EQ(image.Open(img), 0u);
+        Carved carved = Measure(image, 0);
+        EXPECT_EQ(carved.nRet, 0) << c.szName;
+        EXPECT_EQ(carved.u64Size, c.u64Want) << c.szName << " measured as " << carved.strName;
+    }
+}
+
+TEST_F(FileTypeSizeTest, PicturesEndInTheHeadOrAtTheFirstAcceptedMarker) {
+    // A GIF trailer in the head sector: no walk.
+    Bytes gif(kSector, 0);
+    PutStr(gif, 0, "GIF89a");
+    std::memset(gif.data() + 6, 0x21, 190);
+    gif[200] = 0x00;
+    gif[201] = 0x3B;
+    EXPECT_EQ(CFileTypeJudge::GetGIFFileBytesSize(gif.data(), kSector), 202u);
+
+    // A PNG whose first IEND is followed by text: the next accepted one ends it.
+    static const unsigned char kIend[] = {0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+    static const unsigned char kSig[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    Bytes img;
+    Filler(img, 0, 12);
+    Put(img, 0, kSig, 8);
+    Put(img, 700, kIend, 8);
+    Put(img, 3 * kSector + 40, kIend, 8);
+    std::memset(img.data() + 3 * kSector + 48, 0, kSector - 48);
+    FatDirectorySector(img, 12);
+    CImage image;
+    ASSERT_EQ(image.Open(img), 0u);
+    Carved c = Measure(image, 0);
+    EXPECT_EQ(c.strName, "0.png");
+    EXPECT_EQ(c.u64Size, 3u * kSector + 48);
+}
+
+TEST_F(FileTypeSizeTest, WordDocumentTagWhenTheHeaderGivesNothing) {
+    // A compound header with an impossible sector shift: the walk looks for
+    // the summary property set and the application name after it.
+    Bytes img;
+    Filler(img, 0, 20);
+    static const unsigned char kCfb[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    Put(img, 0, kCfb, 8);
+    PutLe16(img, 30, 7);
+    static const unsigned char kProps[] = {0x01, 0x00, 0xFE, 0xFF, 0x03, 0x0A};
+    Put(img, 2 * kSector + 50, kProps, 6);
+    static const unsigned char kApp[] = {'M', 'i', 'c', 'r', 'o',  's',  'o',  'f', 't',
+                                         ' ', 'O', 'f', 'f', 'i',  'c',  'e',  ' ', 'W',
+                                         'o', 'r', 'd', ' ', 0xCE, 0xC4, 0xB5, 0xB5};
+    Put(img, 4 * kSector + 200, kApp, sizeof(kApp));
+    FatDirectorySector(img, 20);
+    CImage image;
+    ASSERT_EQ(image.Open(img), 0u);
+    CFileTypeJudge::m_pDiskReader = &image.reader;
+    CFileTypeJudge::m_u64StartSector = 0;
+    CFileTypeJudge::m_u64CurrentSector = 0;
+    CFileTypeJudge::m_nBytesPerSector = kSector;
+    EXPECT_EQ(CFileTypeJudge::GetOFFICE2003FileBytesSize(img.data(), kSector), 5u * kSector);
+}
+
+}  // namespace
