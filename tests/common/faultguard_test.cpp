@@ -149,68 +149,55 @@ protected:
     }
 };
 
-// One caught fault first, so the guard's handlers are the ones installed.
-void CatchOne() {
-    TW_FAULT_TRY(g_guard) {
-        Fault();
-    }
-    TW_FAULT_CATCH(g_guard) {}
-    TW_FAULT_END(g_guard);
-}
-
-TEST_F(FaultGuardDeathTest, AFaultAfterTheGuardedLoopKillsTheProcess) {
-    EXPECT_EXIT(
-        {
-            CatchOne();
-            Fault();
-            _exit(0);  // reaching this would report the crash as success
-        },
-        ::testing::KilledBySignal(SIGSEGV), "");
-}
-
-TEST_F(FaultGuardDeathTest, LeavingARegionByBreakDoesNotLeaveItArmed) {
-    EXPECT_EXIT(
-        {
-            CatchOne();
-            for (;;) {
+// A fault that no armed region of this thread covers takes the default action:
+// the process dies by the signal, never reporting the crash as success.
+TEST_F(FaultGuardDeathTest, AFaultOutsideAnArmedRegionOfThisThreadKills) {
+    const struct {
+        const char* szWhat;
+        void (*pfnRun)();
+        int nSignal;
+    } cases[] = {
+        {"after the guarded loop", [] { Fault(); }, SIGSEGV},
+        {"after a region left by break",
+         [] {
+             for (;;) {
+                 TW_FAULT_TRY(g_guard) {
+                     break;
+                 }
+                 TW_FAULT_CATCH(g_guard) {}
+                 TW_FAULT_END(g_guard);
+             }
+             Fault();
+         },
+         SIGSEGV},
+        {"a bus error", [] { raise(SIGBUS); }, SIGBUS},
+        {"on another thread while this one is armed",
+         [] {
+             TW_FAULT_TRY(g_guard) {
+                 std::thread([] { Fault(); }).join();
+             }
+             TW_FAULT_CATCH(g_guard) {
+                 _exit(5);
+             }
+             TW_FAULT_END(g_guard);
+         },
+         SIGSEGV},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szWhat);
+        EXPECT_EXIT(
+            {
+                // One caught fault first, so the guard's handlers are the ones installed.
                 TW_FAULT_TRY(g_guard) {
-                    break;
+                    Fault();
                 }
                 TW_FAULT_CATCH(g_guard) {}
                 TW_FAULT_END(g_guard);
-            }
-            Fault();
-            _exit(0);
-        },
-        ::testing::KilledBySignal(SIGSEGV), "");
-}
-
-TEST_F(FaultGuardDeathTest, ABusErrorOutsideARegionKillsWithSigbus) {
-    EXPECT_EXIT(
-        {
-            CatchOne();
-            raise(SIGBUS);
-            _exit(0);
-        },
-        ::testing::KilledBySignal(SIGBUS), "");
-}
-
-TEST_F(FaultGuardDeathTest, AFaultOnAnotherThreadIsNotCaughtByThisOne) {
-    EXPECT_EXIT(
-        {
-            CatchOne();
-            TW_FAULT_TRY(g_guard) {
-                // Armed here; the other thread's fault must not jump into
-                // this thread's stack.
-                std::thread([] { Fault(); }).join();
-            }
-            TW_FAULT_CATCH(g_guard) {
-                _exit(5);
-            }
-            TW_FAULT_END(g_guard);
-            _exit(0);
-        },
-        ::testing::KilledBySignal(SIGSEGV), "");
+                c.pfnRun();
+                _exit(0);
+            },
+            ::testing::KilledBySignal(c.nSignal), "");
+    }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,30 +11,6 @@
 #include "support/ScratchDir.h"
 
 namespace {
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* szName, const char* szValue) : m_strName(szName) {
-        const char* szOld = getenv(szName);
-        m_bHad = szOld != nullptr;
-        if (m_bHad) m_strOld = szOld;
-        if (szValue)
-            setenv(szName, szValue, 1);
-        else
-            unsetenv(szName);
-    }
-    ~ScopedEnv() {
-        if (m_bHad)
-            setenv(m_strName.c_str(), m_strOld.c_str(), 1);
-        else
-            unsetenv(m_strName.c_str());
-    }
-
-private:
-    std::string m_strName, m_strOld;
-    bool m_bHad = false;
-};
 
 TEST(DiskNodes, DiskDirPresentsImagesAsDisks) {
     CScratchDir dir;
@@ -96,23 +71,14 @@ TEST(DiskNodes, LinuxDisksAreWholeDevicesInNameOrder) {
 #endif
 
 TEST(SupportDir, DefaultAndOverrideEndInSlash) {
-    {
-        ScopedEnv env("TARNWICK_SUPPORT_DIR", nullptr);
-        EXPECT_EQ(tw::SupportDir(), "/Library/Application Support/Tarnwick/");
-        EXPECT_EQ(tw::ScanLogDir(), "/Library/Application Support/Tarnwick/ScanLog/");
-    }
-    {
-        ScopedEnv env("TARNWICK_SUPPORT_DIR", "/tmp/tw support");
-        EXPECT_EQ(tw::SupportDir(), "/tmp/tw support/");
-        EXPECT_EQ(tw::ScanLogDir(), "/tmp/tw support/ScanLog/");
-    }
-    {
-        ScopedEnv env("TARNWICK_SUPPORT_DIR", "/tmp/x/");
-        EXPECT_EQ(tw::SupportDir(), "/tmp/x/");
-    }
-    {
-        ScopedEnv env("TARNWICK_SUPPORT_DIR", "");
-        EXPECT_EQ(tw::SupportDir(), "/Library/Application Support/Tarnwick/");
+    const char* const cases[][2] = {{nullptr, "/Library/Application Support/Tarnwick/"},
+                                    {"", "/Library/Application Support/Tarnwick/"},
+                                    {"/tmp/tw support", "/tmp/tw support/"},
+                                    {"/tmp/x/", "/tmp/x/"}};
+    for (const auto& c : cases) {
+        ScopedEnv env("TARNWICK_SUPPORT_DIR", c[0]);
+        EXPECT_EQ(tw::SupportDir(), c[1]) << (c[0] ? c[0] : "unset");
+        EXPECT_EQ(tw::ScanLogDir(), std::string(c[1]) + "ScanLog/");
     }
 }
 

@@ -79,24 +79,35 @@ TEST(FsRecognize, EncryptedVolumeMarksHideFat) {
     EXPECT_TRUE(IsFat(b.data()));
 }
 
-TEST(FsRecognize, FatSectorsPerClusterAndSectorSize) {
-    std::vector<unsigned char> b = Probe("fat16");
-    b[0x0D] = 64;
-    EXPECT_TRUE(IsFat(b.data()));
-    b[0x0D] = 128;
-    EXPECT_FALSE(IsFat(b.data()));
-    b[0x0D] = 3;
-    EXPECT_FALSE(IsFat(b.data()));
-    b[0x0D] = 0;
-    EXPECT_FALSE(IsFat(b.data()));
-
-    b = Probe("fat16");
-    PutU16(b, 0x0B, 4096);
-    EXPECT_TRUE(IsFat(b.data()));
-    PutU16(b, 0x0B, 1000);
-    EXPECT_FALSE(IsFat(b.data()));
-    PutU16(b, 0x0B, 0);
-    EXPECT_FALSE(IsFat(b.data()));
+// One field of a real boot sector changed: still FAT or not.
+TEST(FsRecognize, FatFieldsOfARealBootSector) {
+    const struct {
+        const char* szImage;
+        size_t nOffset;
+        int nWidth;
+        uint32_t nValue;
+        bool bFat;
+    } cases[] = {
+        {"fat16", 0x0D, 1, 64, true},  // sectors per cluster: powers of two to 64
+        {"fat16", 0x0D, 1, 128, false},
+        {"fat16", 0x0D, 1, 3, false},
+        {"fat16", 0x0D, 1, 0, false},
+        {"fat16", 0x0B, 2, 4096, true},  // bytes per sector
+        {"fat16", 0x0B, 2, 1000, false},
+        {"fat16", 0x0B, 2, 0, false},
+        {"fat32", 0x10, 1, 0, false},  // no FAT
+        {"fat32", 0x24, 4, 0, false},
+        {"fat32", 0x52, 1, 'f', false},
+        {"fat16", 511, 1, 0, false},
+        {"fat12", 0x16, 2, 0, false},  // FAT12/16 form needs the 16-bit FAT size
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.szImage) + " offset " + std::to_string(c.nOffset));
+        std::vector<unsigned char> b = Probe(c.szImage);
+        for (int i = 0; i < c.nWidth; ++i)
+            b[c.nOffset + i] = static_cast<unsigned char>(c.nValue >> (8 * i));
+        EXPECT_EQ(IsFat(b.data()), c.bFat);
+    }
 }
 
 TEST(FsRecognize, FatTotalSectorsFromEitherField) {
@@ -108,24 +119,6 @@ TEST(FsRecognize, FatTotalSectorsFromEitherField) {
     EXPECT_TRUE(IsFullValidFAT16DBR(b.data()));
     EXPECT_TRUE(IsFat(b.data()));
     PutU32(b, 0x20, 0);
-    EXPECT_FALSE(IsFat(b.data()));
-}
-
-TEST(FsRecognize, FatFormsCheckTheirOwnFields) {
-    std::vector<unsigned char> b = Probe("fat32");
-    b[0x10] = 0;  // no FAT
-    EXPECT_FALSE(IsFat(b.data()));
-    b = Probe("fat32");
-    PutU32(b, 0x24, 0);
-    EXPECT_FALSE(IsFat(b.data()));
-    b = Probe("fat32");
-    b[0x52] = 'f';
-    EXPECT_FALSE(IsFat(b.data()));
-    b = Probe("fat16");
-    b[511] = 0;
-    EXPECT_FALSE(IsFat(b.data()));
-    b = Probe("fat12");
-    PutU16(b, 0x16, 0);  // FAT12/16 form needs the 16-bit FAT size
     EXPECT_FALSE(IsFat(b.data()));
 }
 
@@ -237,51 +230,49 @@ TEST(FsRecognize, ExtSuperblockChecks) {
     EXPECT_FALSE(IsExt(b.data()));
 }
 
-TEST(FsRecognize, Fat32DefaultSectorsPerCluster) {
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(0, 512), 0u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(50000, 512), 8u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(1000000, 512), 8u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 512), 128u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 4096), 64u);
-    struct Row {
-        unsigned n;
-        unsigned long long lo, hi;
+// The band edges (the last sector of a band and the first of the next), the
+// scaling by sector size, and no wrap for sizes near 64 bits.
+TEST(FsRecognize, DefaultSectorsPerClusterAtTheBandEdges) {
+    struct Case {
+        unsigned long long u64Sectors;
+        unsigned nBytesPerSector, nWant;
     };
-    const Row rows[] = {{1, 68544, 133056},        {2, 133056, 264096},
-                        {4, 264096, 526176},       {8, 526176, 16777152},
-                        {16, 16777152, 33554304},  {32, 33554304, 67108608},
-                        {64, 67108608, 268435440}, {128, 268435440, 4294967167ull}};
-    for (const Row& r : rows) {
-        EXPECT_EQ(GetFat32DefaultSectorPerCluster(r.lo, 512), r.n) << r.lo;
-        EXPECT_EQ(GetFat32DefaultSectorPerCluster(r.hi - 1, 512), r.n) << r.hi - 1;
+    const Case fat32[] = {{0, 512, 0},
+                          {68543, 512, 8},
+                          {68544, 512, 1},
+                          {133055, 512, 1},
+                          {133056, 512, 2},
+                          {16777151, 512, 8},
+                          {16777152, 512, 16},
+                          {268435439, 512, 64},
+                          {268435440, 512, 128},
+                          {4294967166ull, 512, 128},
+                          {4294967167ull, 512, 8},
+                          {~0ull, 512, 8},
+                          {67108608, 4096, 64},
+                          {300000000, 4096, 64}};
+    for (const Case& c : fat32) {
+        EXPECT_EQ(GetFat32DefaultSectorPerCluster(c.u64Sectors, c.nBytesPerSector), c.nWant)
+            << c.u64Sectors << " x " << c.nBytesPerSector;
     }
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(68543, 512), 8u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(4294967167ull, 512), 8u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(~0ull, 512), 8u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(67108608, 4096), 64u);
-}
-
-TEST(FsRecognize, NtfsDefaultSectorsPerCluster) {
-    const unsigned long long MiB = 2048;  // 512-byte sectors per MiB
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(4 * MiB, 512), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(100 * MiB, 512), 1u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(700 * MiB, 512), 2u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(1500 * MiB, 512), 4u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(3000 * MiB, 512), 8u);
-    // Boundaries are inclusive at the top of each band.
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(7 * MiB, 512), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(7 * MiB + 1, 512), 1u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(512 * MiB, 512), 1u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(512 * MiB + 1, 512), 2u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(2048 * MiB, 512), 4u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(2048 * MiB + 1, 512), 8u);
-    // 4,096-byte sectors: bands at 56, 4,096, 8,192 and 16,384 MiB.
-    const unsigned long long MiB4k = 256;
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(50 * MiB4k, 4096), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(100 * MiB4k, 4096), 1u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(5000 * MiB4k, 4096), 2u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(10000 * MiB4k, 4096), 4u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(20000 * MiB4k, 4096), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(0, 512), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(~0ull, 4096), 8u);
+    const unsigned long long MiB = 2048, MiB4k = 256;  // sectors per MiB
+    const Case ntfs[] = {{0, 512, 8},
+                         {7 * MiB, 512, 8},
+                         {7 * MiB + 1, 512, 1},
+                         {512 * MiB, 512, 1},
+                         {512 * MiB + 1, 512, 2},
+                         {700 * MiB, 512, 2},
+                         {1500 * MiB, 512, 4},
+                         {2048 * MiB, 512, 4},
+                         {2048 * MiB + 1, 512, 8},
+                         {50 * MiB4k, 4096, 8},
+                         {100 * MiB4k, 4096, 1},
+                         {5000 * MiB4k, 4096, 2},
+                         {10000 * MiB4k, 4096, 4},
+                         {20000 * MiB4k, 4096, 8},
+                         {~0ull, 4096, 8}};
+    for (const Case& c : ntfs) {
+        EXPECT_EQ(GetDefaultNtfsSectorPerCluster(c.u64Sectors, c.nBytesPerSector), c.nWant)
+            << c.u64Sectors << " x " << c.nBytesPerSector;
+    }
 }

@@ -4,13 +4,9 @@
 #include "device/PartitionManager.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
-#include <regex>
-#include <sstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,11 +14,10 @@
 #include "support/RunTool.h"
 #include "support/ScratchDir.h"
 
-using twtest::FindTool;
-using twtest::RunCommand;
-using twtest::ShellQuote;
-
 namespace {
+
+using twtest::WriteBootRecord;
+using Expected = twtest::ToolPartition;
 
 // Disk images in a scratch folder, presented as the logical disks through
 // TARNWICK_DISK_DIR while the object lives.
@@ -35,13 +30,9 @@ public:
     void Present(int nDiskNo) { EXPECT_TRUE(m_disks.AddDisk(nDiskNo, Image(nDiskNo))); }
     // A sparse image of the given size, presented as disk N.
     std::string NewDisk(int nDiskNo, long long llBytes) {
-        std::string strPath = Image(nDiskNo);
-        FILE* pFile = std::fopen(strPath.c_str(), "wb");
-        EXPECT_NE(pFile, nullptr);
-        std::fclose(pFile);
-        EXPECT_EQ(truncate(strPath.c_str(), llBytes), 0);
+        EXPECT_TRUE(twtest::CreateSparseFile(Image(nDiskNo), llBytes));
         Present(nDiskNo);
-        return strPath;
+        return Image(nDiskNo);
     }
 
 private:
@@ -49,66 +40,29 @@ private:
     twtest::TempDiskDir m_disks;
 };
 
-void WriteAt(const std::string& strPath, long long llOffset, const void* pData, size_t nLen) {
-    FILE* pFile = std::fopen(strPath.c_str(), "r+b");
-    ASSERT_NE(pFile, nullptr);
-    ASSERT_EQ(fseeko(pFile, llOffset, SEEK_SET), 0);
-    ASSERT_EQ(std::fwrite(pData, 1, nLen, pFile), nLen);
-    std::fclose(pFile);
-}
-
-void PutLe32(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-// One slot of a master or extended boot record.
-struct Slot {
-    uint8_t nType;
-    uint32_t nRelative;
-    uint32_t nCount;
-};
-void WriteBootRecord(const std::string& strPath, uint32_t nSector, const std::vector<Slot>& slots) {
-    unsigned char sector[512] = {};
-    for (size_t i = 0; i < slots.size() && i < 4; ++i) {
-        unsigned char* p = sector + 446 + 16 * i;
-        p[4] = slots[i].nType;
-        PutLe32(p + 8, slots[i].nRelative);
-        PutLe32(p + 12, slots[i].nCount);
-    }
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
-    WriteAt(strPath, static_cast<long long>(nSector) * 512, sector, 512);
-}
-
 // An Apple partition map of blank volumes with these names and sizes, presented
 // as disk N; pPlaced gets where each volume's data lies.
 void ApmDisk(DiskDir& dir, int nDiskNo, const std::vector<std::pair<std::string, uint64_t>>& vols,
              std::vector<twtest::Placed>* pPlaced = nullptr, uint32_t nDataStart = 0) {
-    std::vector<twtest::Volume> volumes;
-    for (const auto& v : vols) {
-        twtest::Volume vol;
-        vol.u64Sectors = v.second;
-        vol.strName = v.first;
-        vol.nApmDataStart = nDataStart;
-        volumes.push_back(vol);
+    std::vector<twtest::Volume> volumes(vols.size());
+    for (size_t i = 0; i < vols.size(); ++i) {
+        volumes[i].strName = vols[i].first;
+        volumes[i].u64Sectors = vols[i].second;
+        volumes[i].nApmDataStart = nDataStart;
     }
     std::string strError;
     ASSERT_TRUE(twtest::WriteApmDisk(dir.Image(nDiskNo), volumes, pPlaced, &strError)) << strError;
     dir.Present(nDiskNo);
 }
 
-// Sets the entry count that every map entry of an Apple map carries.
+// Sets the entry count (big-endian) that every map entry of an Apple map carries.
 void SetApmCount(const std::string& strPath, int nEntries, uint32_t nCount) {
     const unsigned char be[4] = {
         static_cast<unsigned char>(nCount >> 24), static_cast<unsigned char>(nCount >> 16),
         static_cast<unsigned char>(nCount >> 8), static_cast<unsigned char>(nCount)};
-    for (int i = 0; i < nEntries; ++i) WriteAt(strPath, 512LL * (1 + i) + 4, be, 4);
+    for (int i = 0; i < nEntries; ++i)
+        ASSERT_TRUE(twtest::WriteAt(strPath, 512 * (1 + i) + 4, be, 4));
 }
-
-struct Expected {
-    uint64_t u64Start, u64End;
-    std::string strName;
-};
 
 void ExpectItems(const std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
                  const std::vector<Expected>& expected) {
@@ -124,67 +78,12 @@ void ExpectItems(const std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
     }
 }
 
-// What sfdisk reports for an MBR disk, in the order the table is walked: the
-// primaries in slot order, the logicals in place of their extended slot.
+// What sfdisk reports for an MBR disk, named "Partition N" from the counter on.
 std::vector<Expected> SfdiskLayout(const std::string& strImage, int& nCounter) {
-    std::string strJson;
-    EXPECT_EQ(RunCommand(FindTool("sfdisk") + " --json " + ShellQuote(strImage), &strJson), 0);
-    std::regex re(
-        R"re("node":\s*"[^"]*?(\d+)",\s*"start":\s*(\d+),\s*"size":\s*(\d+),\s*"type":\s*"([0-9a-f]+)")re");
-    std::vector<std::pair<int, Expected>> primaries, logicals;
-    std::vector<bool> extended;
-    for (std::sregex_iterator it(strJson.begin(), strJson.end(), re), end; it != end; ++it) {
-        int nNumber = std::stoi((*it)[1]);
-        uint64_t u64Start = std::stoull((*it)[2]), u64Size = std::stoull((*it)[3]);
-        std::string strType = (*it)[4];
-        Expected e{u64Start, u64Start + u64Size - 1, ""};
-        if (nNumber <= 4) {
-            primaries.push_back({strType == "5" || strType == "f" ? -1 : nNumber, e});
-        } else {
-            logicals.push_back({nNumber, e});
-        }
-    }
-    std::vector<Expected> out;
-    for (auto& p : primaries) {
-        if (p.first >= 0) {
-            out.push_back(p.second);
-        } else {
-            for (auto& l : logicals) out.push_back(l.second);
-        }
-    }
+    std::vector<Expected> out = twtest::SfdiskLayout(strImage);
+    EXPECT_FALSE(out.empty());
     for (Expected& e : out) e.strName = "Partition " + std::to_string(nCounter++);
-    EXPECT_FALSE(out.empty());
     return out;
-}
-
-// What sgdisk -p reports: number, first, last, size, unit, code, name.
-std::vector<Expected> SgdiskLayout(const std::string& strImage) {
-    std::string strOut;
-    EXPECT_EQ(RunCommand(FindTool("sgdisk") + " -p " + ShellQuote(strImage), &strOut), 0);
-    std::regex re(R"(^\s+\d+\s+(\d+)\s+(\d+)\s+\S+\s+\S+\s+[0-9A-F]{4}\s\s(.*)$)");
-    std::vector<Expected> out;
-    std::istringstream in(strOut);
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        std::smatch m;
-        if (std::regex_match(strLine, m, re)) {
-            out.push_back({std::stoull(m[1]), std::stoull(m[2]), m[3]});
-        }
-    }
-    EXPECT_FALSE(out.empty());
-    return out;
-}
-
-void Sfdisk(const std::string& strImage, const std::string& strScript,
-            const std::string& strFlags = "") {
-    std::string strCmd = "printf " + ShellQuote(strScript) + " | " + FindTool("sfdisk") + " -q " +
-                         strFlags + " " + ShellQuote(strImage);
-    ASSERT_EQ(RunCommand(strCmd + " >/dev/null 2>&1"), 0) << strCmd;
-}
-
-void Sgdisk(const std::string& strImage, const std::string& strArgs) {
-    std::string strCmd = FindTool("sgdisk") + " " + strArgs + " " + ShellQuote(strImage);
-    ASSERT_EQ(RunCommand(strCmd + " >/dev/null 2>&1"), 0) << strCmd;
 }
 
 std::map<int, std::vector<_PARTITION_ITEM_>> Enumerate() {
@@ -197,30 +96,28 @@ std::map<int, std::vector<_PARTITION_ITEM_>> Enumerate() {
 }  // namespace
 
 TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
-    ASSERT_FALSE(FindTool("sfdisk").empty());
-    ASSERT_FALSE(FindTool("sgdisk").empty());
+    ASSERT_FALSE(twtest::FindTool("sfdisk").empty());
+    ASSERT_FALSE(twtest::FindTool("sgdisk").empty());
     DiskDir dir;
     // disk0: two primaries, an extended partition with three logicals, one more primary.
     std::string strMbr = dir.NewDisk(0, 64 << 20);
-    Sfdisk(strMbr, "label: dos\n2048,4096,83\n,8192,b\n,40000,5\n,,83\n");
-    Sfdisk(strMbr, ",4096,83\n,4096,7\n,,83\n", "--append");  // the logicals
+    ASSERT_TRUE(twtest::Sfdisk(strMbr, "label: dos\n2048,4096,83\n,8192,b\n,40000,5\n,,83\n"));
+    ASSERT_TRUE(twtest::Sfdisk(strMbr, ",4096,83\n,4096,7\n,,83\n", "--append"));  // logicals
     // disk1: GPT with named partitions, one name outside ASCII.
     std::string strGpt = dir.NewDisk(1, 32 << 20);
-    Sgdisk(strGpt, "-n 1:2048:+1M -c 1:" + ShellQuote("EFI system") + " -n 2:0:+2M -c 2:" +
-                       ShellQuote("Donn\xc3\xa9"
-                                  "es") +
-                       " -n 3:0:+3M -c 3:backup");
+    ASSERT_TRUE(twtest::Sgdisk(strGpt,
+                               "-n 1:2048:+1M -c 1:'EFI system' -n 2:0:+2M -c 2:'Donn\xc3\xa9"
+                               "es' -n 3:0:+3M -c 3:backup"));
     // disk2: Apple partition map; its own entry comes first.
     std::vector<twtest::Placed> apm;
     ApmDisk(dir, 2, {{"Macintosh HD", 8000}, {"Scratch", 4000}}, &apm, 16);
     ASSERT_EQ(apm.size(), 2u);
     // disk3: two primaries; their names continue the count of disk0.
     std::string strMbr2 = dir.NewDisk(3, 16 << 20);
-    Sfdisk(strMbr2, "label: dos\n2048,2048,c\n,,83\n");
+    ASSERT_TRUE(twtest::Sfdisk(strMbr2, "label: dos\n2048,2048,c\n,,83\n"));
     // disk5: no partition scheme; disk6: a boot record without entries.
     std::vector<unsigned char> noise = PatternBytes(8192);
-    dir.NewDisk(5, 1 << 20);
-    WriteAt(dir.Image(5), 0, noise.data(), noise.size());
+    ASSERT_TRUE(twtest::WriteAt(dir.NewDisk(5, 1 << 20), 0, noise.data(), noise.size()));
     dir.NewDisk(6, 1 << 20);
     WriteBootRecord(dir.Image(6), 0, {});
 
@@ -232,7 +129,7 @@ TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
     auto items = Enumerate();
     ASSERT_EQ(items.size(), 4u);
     ExpectItems(items[0], 0, mbr);
-    ExpectItems(items[1], 1, SgdiskLayout(strGpt));
+    ExpectItems(items[1], 1, twtest::SgdiskLayout(strGpt));
     ExpectItems(
         items[2], 2,
         {{1, 63, "Apple"},
@@ -255,8 +152,8 @@ TEST(PartitionManager, GptListsOnlyEntriesInTheFirstFourKilobytes) {
         strArgs += " -n " + std::to_string(i) + ":0:+64K -c " + std::to_string(i) + ":part" +
                    std::to_string(i);
     }
-    Sgdisk(strGpt, strArgs);
-    std::vector<Expected> all = SgdiskLayout(strGpt);
+    ASSERT_TRUE(twtest::Sgdisk(strGpt, strArgs));
+    std::vector<Expected> all = twtest::SgdiskLayout(strGpt);
     ASSERT_EQ(all.size(), 30u);
     all.resize(24);  // 24 entries of 128 bytes fit after byte 1024 of 4096
     auto items = Enumerate();
@@ -264,7 +161,7 @@ TEST(PartitionManager, GptListsOnlyEntriesInTheFirstFourKilobytes) {
 
     // An empty second entry ends the list even though later entries are used.
     std::string strSparse = dir.NewDisk(1, 16 << 20);
-    Sgdisk(strSparse, "-n 1:2048:+1M -n 3:4096:+1M");
+    ASSERT_TRUE(twtest::Sgdisk(strSparse, "-n 1:2048:+1M -n 3:4096:+1M"));
     auto items2 = Enumerate();
     ASSERT_EQ(items2[1].size(), 1u);
     EXPECT_EQ(items2[1][0].u64StartSector, 2048u);

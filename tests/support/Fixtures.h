@@ -27,8 +27,8 @@ struct ManifestEntry {
 // Empty when the manifest is missing or unreadable.
 std::vector<ManifestEntry> ReadManifest(const std::string& strName);
 
-// SHA-1 as lower-case hex. Sha1OfFile returns "" when the file cannot be read.
-std::string Sha1OfBytes(const void* pData, size_t nLength);
+// SHA-1 of a file as lower-case hex (by sha1sum, the tool the fixture
+// manifests are written with); "" when the file cannot be read.
 std::string Sha1OfFile(const std::string& strPath);
 
 // The whole file, or its first nMax bytes.

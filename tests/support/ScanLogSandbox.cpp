@@ -1,30 +1,21 @@
 #include "support/ScanLogSandbox.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "deepscan/LogFileManager.h"
 
-ScanLogSandbox::ScanLogSandbox() : m_bHadEnv(false) {
-    if (const char* szOld = getenv("TARNWICK_SUPPORT_DIR")) {
-        m_bHadEnv = true;
-        m_strOldEnv = szOld;
-    }
-    setenv("TARNWICK_SUPPORT_DIR", Root().c_str(), 1);
+ScanLogSandbox::ScanLogSandbox() {
+    m_env.emplace("TARNWICK_SUPPORT_DIR", Root().c_str());
     mkdir(ScanLog().c_str(), 0755);
     ReloadLogStore();
 }
 
 ScanLogSandbox::~ScanLogSandbox() {
-    if (m_bHadEnv)
-        setenv("TARNWICK_SUPPORT_DIR", m_strOldEnv.c_str(), 1);
-    else
-        unsetenv("TARNWICK_SUPPORT_DIR");
-    CLogFileManager::GetInstance().Init();
+    m_env.reset();  // the old folder comes back before the store re-reads it
+    ReloadLogStore();
 }
 
 unsigned int ScanLogSandbox::ReloadLogStore() {

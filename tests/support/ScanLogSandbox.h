@@ -4,6 +4,7 @@
 // when the sandbox ends.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "support/ScratchDir.h"
@@ -12,8 +13,6 @@ class ScanLogSandbox {
 public:
     ScanLogSandbox();
     ~ScanLogSandbox();
-    ScanLogSandbox(const ScanLogSandbox&) = delete;
-    ScanLogSandbox& operator=(const ScanLogSandbox&) = delete;
 
     const std::string& Root() const { return m_scratch.Path(); }  // no trailing "/"
     std::string ScanLog() const { return Root() + "/ScanLog/"; }
@@ -22,8 +21,7 @@ public:
 
 private:
     CScratchDir m_scratch;
-    std::string m_strOldEnv;
-    bool m_bHadEnv;
+    std::optional<ScopedEnv> m_env;
 };
 
 // Whole content of a file ("" when it cannot be read).

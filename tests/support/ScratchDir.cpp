@@ -2,8 +2,8 @@
 
 #include <stdlib.h>
 
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 CScratchDir::CScratchDir() {
@@ -25,11 +25,28 @@ std::string CScratchDir::File(const std::string& strName) const {
 std::string CScratchDir::Write(const std::string& strName,
                                const std::vector<unsigned char>& vecData) const {
     std::string strPath = File(strName);
-    FILE* pFile = std::fopen(strPath.c_str(), "wb");
-    if (!pFile) throw std::runtime_error("cannot create " + strPath);
-    if (!vecData.empty()) std::fwrite(vecData.data(), 1, vecData.size(), pFile);
-    std::fclose(pFile);
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(vecData.data()),
+              static_cast<std::streamsize>(vecData.size()));
+    if (!out) throw std::runtime_error("cannot write " + strPath);
     return strPath;
+}
+
+ScopedEnv::ScopedEnv(const char* szName, const char* szValue) : m_strName(szName) {
+    const char* szOld = getenv(szName);
+    m_bHad = szOld != nullptr;
+    if (m_bHad) m_strOld = szOld;
+    if (szValue)
+        setenv(szName, szValue, 1);
+    else
+        unsetenv(szName);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_bHad)
+        setenv(m_strName.c_str(), m_strOld.c_str(), 1);
+    else
+        unsetenv(m_strName.c_str());
 }
 
 std::vector<unsigned char> PatternBytes(size_t nBytes) {

@@ -1,5 +1,6 @@
 // A fresh directory under the system's temporary folder for one test, removed
-// with everything in it when the object goes.
+// with everything in it when the object goes; and an environment variable set
+// for one test.
 #pragma once
 
 #include <string>
@@ -21,6 +22,19 @@ public:
 
 private:
     std::string m_strPath;
+};
+
+// Sets (or, with null, unsets) a variable while it lives; the old value comes back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* szName, const char* szValue);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_strName, m_strOld;
+    bool m_bHad;
 };
 
 // Bytes that differ at every offset of a sector run: byte i of sector s is

@@ -187,77 +187,21 @@ private slots:
     }
 
     void everyImageOfTheBundleLoads() {
-        QStringList paths{
-            ":/image/physical_drive.png", ":/image/drive.png", ":/image/photo.png",
-            ":/image/music.png",          ":/image/video.png", ":/image/document.png",
-            ":/image/archive.png",        ":/image/other.png", ":/image/scan_files.png",
-            ":/image/recover_file.png",   ":/image/about.png", ":/image/support.png",
-            ":/image/help.png",           ":/image/close.png", ":/image/minimize.png",
-            ":/image/question.png"};
-        const char* const aszIcons[] = {"7z",
-                                        "accdb",
-                                        "ace",
-                                        "acid",
-                                        "aiff",
-                                        "asf",
-                                        "at3",
-                                        "au",
-                                        "avi",
-                                        "bmp",
-                                        "cab",
-                                        "chm",
-                                        "divx",
-                                        "doc",
-                                        "dss",
-                                        "dv",
-                                        "epson",
-                                        "exe",
-                                        "gif",
-                                        "gzip",
-                                        "html",
-                                        "ico",
-                                        "indd",
-                                        "jar",
-                                        "jpg",
-                                        "mamiya",
-                                        "mid",
-                                        "minolta",
-                                        "mov",
-                                        "mp3",
-                                        "mp4",
-                                        "mpeg",
-                                        "music",
-                                        "ods",
-                                        "ogg",
-                                        "one",
-                                        "other",
-                                        "pdf",
-                                        "png",
-                                        "ppt",
-                                        "psd",
-                                        "psp",
-                                        "rar",
-                                        "real",
-                                        "rmvb",
-                                        "rps",
-                                        "thm",
-                                        "tif",
-                                        "tod",
-                                        "txt",
-                                        "vob",
-                                        "wma",
-                                        "wmv",
-                                        "wps",
-                                        "xls",
-                                        "xml",
-                                        "zip",
-                                        "audio_default",
-                                        "default",
-                                        "image",
-                                        "office_default",
-                                        "photo_default",
-                                        "video_default"};
-        for (const char* szIcon : aszIcons) paths << QString(":/image/FileIcon/%1.png").arg(szIcon);
+        QStringList paths;
+        for (const QString& strName :
+             QString("physical_drive drive photo music video document archive other scan_files "
+                     "recover_file about support help close minimize question")
+                 .split(' '))
+            paths << QString(":/image/%1.png").arg(strName);
+        const QStringList icons =
+            QString(
+                "7z accdb ace acid aiff asf at3 au avi bmp cab chm divx doc dss dv epson exe gif "
+                "gzip html ico indd jar jpg mamiya mid minolta mov mp3 mp4 mpeg music ods ogg one "
+                "other pdf png ppt psd psp rar real rmvb rps thm tif tod txt vob wma wmv wps xls "
+                "xml zip audio_default default image office_default photo_default video_default")
+                .split(' ');
+        for (const QString& strIcon : icons)
+            paths << QString(":/image/FileIcon/%1.png").arg(strIcon);
         QCOMPARE(paths.size(), 16 + 63);
         for (const QString& strPath : paths) {
             QPixmap pixmap(strPath);
