@@ -34,13 +34,8 @@ uint32_t AddNode(CScanResultFileManager& store, const char* szName, bool bDir, u
     return store.GetFileIndex();
 }
 
-std::vector<std::string> Names(const std::vector<_FILE_NODE_>& vec) {
-    std::vector<std::string> names;
-    for (const auto& node : vec) names.emplace_back(node.szFileName);
-    return names;
-}
-
-std::vector<std::string> Names(const std::vector<__SEARCH_FILE_INFO__>& vec) {
+template <class T>
+std::vector<std::string> Names(const std::vector<T>& vec) {
     std::vector<std::string> names;
     for (const auto& node : vec) names.emplace_back(node.szFileName);
     return names;
@@ -104,11 +99,10 @@ TEST_F(ScanResultStore, TwoHundredRecordsFillTheBufferAndTheNextWritesThem) {
     EXPECT_EQ(vec.back().nDirId, 605u);
 }
 
-TEST_F(ScanResultStore, EmptyStoreListsCountsAndSearchesNothing) {
+TEST_F(ScanResultStore, EmptyOrUnopenedStoreFindsNothing) {
     CScanResultFileManager store;
     ASSERT_EQ(store.Init(L"Fast_empty"), 0u);
     std::vector<_FILE_NODE_> vec;
-    EXPECT_EQ(store.GetChildrenFileNode(0, vec), 0u);
     EXPECT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 7), vec), 0u);
     EXPECT_TRUE(vec.empty());
     uint32_t nCount = 5;
@@ -117,8 +111,7 @@ TEST_F(ScanResultStore, EmptyStoreListsCountsAndSearchesNothing) {
     std::vector<__SEARCH_FILE_INFO__> hits;
     EXPECT_EQ(store.SearchFileNodeInfo(L"*.jpg|*.other", hits), 1);
     EXPECT_TRUE(hits.empty());
-    // A store that never got its files searches nothing and says so.
-    CScanResultFileManager unopened;
+    CScanResultFileManager unopened;  // never got its files: says so
     EXPECT_EQ(unopened.SearchFileNodeInfo(L"*.other", hits), 0);
     EXPECT_EQ(unopened.CreateFileNode(344), nullptr);
 }
@@ -209,38 +202,29 @@ TEST_F(ScanResultStore, ParentsFallBackToTheNodeFileAndLoopsEnd) {
     pDir->nFileIndex = store.GetFileIndex();
     store.AddChildren(kRoot, 0, store.GetFileIndex(), 70, nullptr);
     uint32_t nFile = AddNode(store, "IMG.JPG", false, 71, 70, 1);
-    // 'self' lists itself as its own child; 'p' and 'q' list each other.
+    // 'self' lists itself as its own child; 'p' and 'q' list each other; the
+    // parent of 'orphan.txt' is in neither list.
     uint32_t nSelf = AddNode(store, "self", true, 80, 80, 1);
-    uint32_t nP = AddNode(store, "p", true, 90, 91, 1);
-    uint32_t nQ = AddNode(store, "q", true, 91, 90, 1);
+    AddNode(store, "p", true, 90, 91, 1);
+    AddNode(store, "q", true, 91, 90, 1);
     uint32_t nInQ = AddNode(store, "inq.txt", false, 92, 91, 2);
-    store.FlushBufToFile();
-
-    _FILE_NODE_ node;
-    memset(&node, 0, sizeof(node));
-    node.nFileIndex = nFile;
-    std::vector<_FILE_NODE_> parents;
-    EXPECT_EQ(store.GetParentFileNode(&node, parents), 0u);
-    ASSERT_EQ(Names(parents), std::vector<std::string>{"DCIM"});
-
-    parents.clear();
-    node.nFileIndex = nSelf;
-    EXPECT_EQ(store.GetParentFileNode(&node, parents), 0u);
-    EXPECT_TRUE(parents.empty());
-
-    parents.clear();
-    node.nFileIndex = nInQ;
-    EXPECT_EQ(store.GetParentFileNode(&node, parents), 0u);
-    EXPECT_EQ(Names(parents), (std::vector<std::string>{"q", "p"}));
-    (void)nP;
-    (void)nQ;
-
-    // A parent that neither list knows: 87, the chain so far kept.
     uint32_t nOrphan = AddNode(store, "orphan.txt", false, 93, 555, 1);
     store.FlushBufToFile();
-    parents.clear();
-    node.nFileIndex = nOrphan;
-    EXPECT_EQ(store.GetParentFileNode(&node, parents), 87u);
+
+    const struct {
+        uint32_t nIndex;
+        uint32_t nCode;
+        std::vector<std::string> parents;
+    } cases[] = {{nFile, 0, {"DCIM"}}, {nSelf, 0, {}}, {nInQ, 0, {"q", "p"}}, {nOrphan, 87, {}}};
+    for (const auto& c : cases) {
+        _FILE_NODE_ node;
+        memset(&node, 0, sizeof(node));
+        node.nFileIndex = c.nIndex;
+        std::vector<_FILE_NODE_> parents;
+        EXPECT_EQ(store.GetParentFileNode(&node, parents), c.nCode) << c.nIndex;
+        EXPECT_EQ(Names(parents), c.parents) << c.nIndex;
+    }
+    std::vector<_FILE_NODE_> parents;
     EXPECT_EQ(store.GetParentFileNode(nullptr, parents), 87u);
 }
 
