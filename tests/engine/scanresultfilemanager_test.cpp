@@ -393,20 +393,4 @@ TEST_F(ScanResultStore, DamagedFilesNeverCrashTheStore) {
     EXPECT_EQ(std::string(hits[0].szFileName), std::string(255, 'N'));
 }
 
-TEST_F(ScanResultStore, HugeNodeFileIgnoresOtherTypes) {
-    CScanResultFileManager store;
-    ASSERT_EQ(store.Init(L"Fast_huge"), 0u);
-    AddNode(store, "readme", false, 1, kRoot, 0);
-    AddNode(store, "a.jpg", false, 2, kRoot, 0);
-    store.FlushBufToFile();
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    store.SearchFileNodeInfo(L"*.jpg|*.other", hits);
-    EXPECT_EQ(Names(hits), (std::vector<std::string>{"a.jpg", "readme"}));
-    // Grow the node file (sparse) past 134,217,727 bytes: zero records follow.
-    ASSERT_EQ(truncate(store.GetNodeFilePath().c_str(), 0x8000000), 0);
-    hits.clear();
-    store.SearchFileNodeInfo(L"*.jpg|*.other", hits);
-    EXPECT_EQ(Names(hits), std::vector<std::string>{"a.jpg"});
-}
-
 }  // namespace

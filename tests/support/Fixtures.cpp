@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "support/RunTool.h"
+#include "support/ScratchDir.h"
 
 namespace twtest {
 
@@ -47,6 +48,12 @@ std::string Sha1OfFile(const std::string& strPath) {
         return "";
     }
     return strOut.substr(0, 40);
+}
+
+std::string Sha1OfBytes(const void* pData, size_t nLength) {
+    CScratchDir dir;
+    const unsigned char* p = static_cast<const unsigned char*>(pData);
+    return Sha1OfFile(dir.Write("bytes", std::vector<unsigned char>(p, p + nLength)));
 }
 
 bool ReadFileBytes(const std::string& strPath, std::vector<unsigned char>& vecOut, size_t nMax) {

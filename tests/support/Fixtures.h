@@ -27,9 +27,10 @@ struct ManifestEntry {
 // Empty when the manifest is missing or unreadable.
 std::vector<ManifestEntry> ReadManifest(const std::string& strName);
 
-// SHA-1 of a file as lower-case hex (by sha1sum, the tool the fixture
-// manifests are written with); "" when the file cannot be read.
+// SHA-1 as lower-case hex, by sha1sum (the tool the fixture manifests are
+// written with). Sha1OfFile returns "" when the file cannot be read.
 std::string Sha1OfFile(const std::string& strPath);
+std::string Sha1OfBytes(const void* pData, size_t nLength);
 
 // The whole file, or its first nMax bytes.
 bool ReadFileBytes(const std::string& strPath, std::vector<unsigned char>& vecOut,
