@@ -14,6 +14,7 @@
 #include "common/Platform.h"
 #include "engine/FileRecoveryFactory.h"
 #include "ntfs/FastNtfsRecovery.h"
+#include "support/DiskImage.h"
 #include "support/Fixtures.h"
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
@@ -318,6 +319,55 @@ TEST_P(FastNtfsImage, TheCommandLineListsAndRecoversThroughThisEngine) {
     for (const auto& m : twtest::ReadManifest(GetParam()))
         if (m.strPath == "/dead/inner/deeper/last.bin")
             EXPECT_EQ(twtest::Sha1OfFile(m_out.File("cli/others/last.bin")), m.strSha1);
+}
+
+TEST_P(FastNtfsImage, APartitionOfADiskIsReadAtItsOwnPlace) {
+    // The volume as the second partition of an MBR disk, behind a zero-filled one.
+    twtest::TempDiskDir disks;
+    std::string strDisk = m_out.File("disk.img");
+    std::vector<twtest::Placed> placed;
+    twtest::Volume filler, volume;
+    filler.u64Sectors = 4096;
+    volume.strSourceImage = m_strImage;
+    volume.nMbrType = 0x07;
+    ASSERT_TRUE(twtest::WriteMbrDisk(strDisk, {filler, volume}, {}, &placed));
+    ASSERT_TRUE(disks.AddDisk(0, strDisk));
+    ASSERT_EQ(placed.size(), 2u);
+    const std::string strSha1 = twtest::Sha1OfFile(strDisk);
+
+    CFastNtfsRecovery e;
+    ASSERT_EQ(e.Init(0, static_cast<long long>(placed[1].u64StartSector),
+                     static_cast<long long>(placed[1].u64Sectors), L'C'),
+              0u);
+    ASSERT_EQ(e.ScanDevice(nullptr), 0u);
+    std::map<std::string, Found> tree;
+    Walk(e, nullptr, 0, "", tree);
+    EXPECT_EQ(tree.size(), m_tree.size());
+    for (const auto& m : twtest::ReadManifest(GetParam())) {
+        if (!m.bDeleted) continue;
+        auto it = tree.find(ListedPath(m.strPath));
+        ASSERT_NE(it, tree.end()) << m.strPath;
+        std::string strTarget = m_out.File("p" + std::to_string(it->second.node.nFileIndex));
+        ASSERT_EQ(e.SaveFileData(&it->second.node, W(strTarget).c_str(), 0), 0u) << m.strPath;
+        EXPECT_EQ(twtest::Sha1OfFile(strTarget), m.strSha1) << m.strPath;
+    }
+    // Free runs are counted from the partition start and stay inside it.
+    ASSERT_EQ(e.BuildBitMapInfo(), 0u);
+    unsigned long long u64Sector = 0, u64Count = 0, u64Free = 0;
+    while (e.GetUnUsedSectorCount(u64Sector, u64Count) == 1 && u64Count) {
+        ASSERT_LE(u64Sector + u64Count, placed[1].u64Sectors);
+        u64Free += u64Count;
+        u64Sector += u64Count;
+    }
+    ASSERT_EQ(m_engine.BuildBitMapInfo(), 0u);
+    unsigned long long u64FreeImage = 0;
+    u64Sector = 0;
+    while (m_engine.GetUnUsedSectorCount(u64Sector, u64Count) == 1 && u64Count) {
+        u64FreeImage += u64Count;
+        u64Sector += u64Count;
+    }
+    EXPECT_EQ(u64Free, u64FreeImage);
+    EXPECT_EQ(twtest::Sha1OfFile(strDisk), strSha1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FastNtfsImage,
