@@ -14,6 +14,7 @@
 #include "carving/CarvingTestData.h"
 #include "carving/FileTypeRecovery.h"
 #include "common/Platform.h"
+#include "support/DiskImage.h"
 #include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
 
@@ -365,6 +366,42 @@ TEST(FileTypeRecoveryTest, AStoreThatCannotRecordIsReported) {
     std::vector<_FILE_NODE_> nodes;
     EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 0, nodes), 0u);
     EXPECT_TRUE(nodes.empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FileTypeRecoveryTest, DiskFormsBindTheArea) {
+    ScanLogSandbox sandbox;
+    CImage image;
+    const Bytes img = SkipImage();
+    ASSERT_EQ(image.Open(img), 0u);
+    twtest::TempDiskDir disks;
+    ASSERT_TRUE(disks.AddDisk(3, image.strPath));
+    // An area of sectors 50-299: the JPEG at 100 is found, the BMP at 300 is not.
+    CFileTypeRecovery engine;
+    ASSERT_EQ(engine.Init(3, 50, 250, L'D'), 0u);
+    EXPECT_EQ(engine.GetAreaEndSector(), 300u);
+    ASSERT_EQ(engine.CarveArea(50, 250), 0u);
+    std::vector<_FILE_NODE_> nodes;
+    ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, nodes), 0u);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_STREQ(nodes[0].szFileName, "100.jpg");
+    EXPECT_EQ(nodes[0].nDriveLetter, static_cast<uint32_t>(L'D'));
+    CScratchDir out;
+    EXPECT_TRUE(SaveToString(engine, nodes[0], out) ==
+                std::string(reinterpret_cast<const char*>(img.data()) + 100 * kSector, 1000));
+
+    // The scan-log form reopens a store by its name and keeps what it holds.
+    CFileTypeRecovery again;
+    ASSERT_EQ(again.InitLogFile(L"File_Type_disk", L'C', 3, kSector, 400), 0u);
+    ASSERT_EQ(again.CarveArea(0, 400), 0u);
+    CFileTypeRecovery reopened;
+    ASSERT_EQ(reopened.InitLogFile(L"File_Type_disk", L'C', 3, kSector, 400), 0u);
+    nodes.clear();
+    ASSERT_EQ(reopened.GetChildrenFileNode(nullptr, 0, nodes), 0u);
+    EXPECT_EQ(nodes.size(), 2u);
 }
 
 }  // namespace
