@@ -176,6 +176,10 @@ TEST_P(StoryCards, SavesADeletedFolderWithEverythingBelowIt) {
         if (n.bIsDir && NodeName(n) == "Old stuff") pOld = &n;
     ASSERT_NE(pOld, nullptr);
     EXPECT_EQ(pOld->bIsDeleted, 1u);
+    // Its ".." entries on disk lead up two levels.
+    unsigned int nLevel = 0;
+    EXPECT_EQ(card.engine._GetRootParentDirIndex(pOld->nDirId, nLevel), 0u);
+    EXPECT_EQ(nLevel, 2u);
 
     CScratchDir out;
     const std::string strTarget = out.File("Old stuff");
