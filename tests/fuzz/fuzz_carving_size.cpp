@@ -2,13 +2,13 @@
 // damaged image: the input is the image, its first sector the head handed to
 // the routines, whole or cut short.
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -57,20 +57,37 @@ const PFN_SIZE kRoutines[] = {
     CFileTypeJudge::GetTTFFileBytesSize,
 };
 
-// The carving engine, made once, its store in a private scan-log folder.
+// The carving engine, its store in a private scan-log folder that is made
+// afresh now and then (so the store stays small) and removed at exit.
+std::string g_strDir;
+CFileTypeRecovery* g_pEngine = nullptr;
+unsigned g_nUses = 0;
+
+void RemoveDir() {
+    delete g_pEngine;
+    g_pEngine = nullptr;
+    std::error_code ec;
+    std::filesystem::remove_all(g_strDir, ec);
+}
+
 CFileTypeRecovery* Engine() {
-    static CFileTypeRecovery* pEngine = [] {
+    if (g_strDir.empty()) {
         char szDir[] = "/tmp/tw-fuzz-carve-XXXXXX";
         if (!mkdtemp(szDir)) abort();
+        g_strDir = szDir;
         setenv("TARNWICK_SUPPORT_DIR", szDir, 1);
-        std::string strScanLog = std::string(szDir) + "/ScanLog";
-        mkdir(strScanLog.c_str(), 0755);
-        auto* p = new CFileTypeRecovery();
+        atexit(RemoveDir);
+    }
+    if (!g_pEngine || ++g_nUses % 4096 == 0) {
+        delete g_pEngine;
+        std::error_code ec;
+        std::filesystem::remove_all(g_strDir + "/ScanLog", ec);
+        std::filesystem::create_directories(g_strDir + "/ScanLog", ec);
+        g_pEngine = new CFileTypeRecovery();
         // Any readable path does for the engine's own reader.
-        p->InitLogFile(L"File_Type_fuzz", L'C', L"/dev/null", kSector, ~0ULL);
-        return p;
-    }();
-    return pEngine;
+        g_pEngine->InitLogFile(L"File_Type_fuzz", L'C', L"/dev/null", kSector, ~0ULL);
+    }
+    return g_pEngine;
 }
 
 }  // namespace
