@@ -47,8 +47,12 @@ int ScanProgress(void*, int nPercent, int nScale, int nSecondsLeft, unsigned lon
     if (g_bInterrupted) return 1;
     if (g_bProgress) {
         std::string strLeft = nSecondsLeft >= 0 ? GetTimeString(nSecondsLeft) : "unknown";
-        std::fprintf(stderr, "\r\033[Kscanning %3d%%  sectors %llu/%llu  files %llu  time left %s",
-                     nPercent * nScale / 100, u64Cur, u64Total, u64Files, strLeft.c_str());
+        // An engine that walks a file system knows no sector position.
+        std::string strSectors;
+        if (u64Total > 0)
+            strSectors = "  sectors " + std::to_string(u64Cur) + "/" + std::to_string(u64Total);
+        std::fprintf(stderr, "\r\033[Kscanning %3d%%%s  files %llu  time left %s",
+                     nPercent * nScale / 100, strSectors.c_str(), u64Files, strLeft.c_str());
     }
     return 0;
 }

@@ -135,6 +135,7 @@ CFastFatRecovery::CFastFatRecovery()
       m_u64FirstFatSector(0),
       m_u64CacheStart(0),
       m_nCacheValid(0),
+      m_u64FilesFound(0),
       m_nScale(100),
       m_pfnScan(nullptr),
       m_pfnRecovery(nullptr),
@@ -409,14 +410,14 @@ unsigned int CFastFatRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch,
 
 int CFastFatRecovery::ReportScan(int nPercent, int nSecondsLeft) {
     if (!m_pfnScan) return 0;
-    unsigned long long u64Files = m_pStore ? m_pStore->GetFileIndex() : 0;
-    return m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, 0, 0, u64Files, nullptr);
+    return m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, 0, 0, m_u64FilesFound, nullptr);
 }
 
 unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_mapDir.clear();
     m_mapDirLevel.clear();
     m_setDirClusters.clear();
+    m_u64FilesFound = 0;
     m_vecDeletedPath.clear();
     m_setDeletedPath.clear();
     m_dirQueue.clear();
@@ -712,6 +713,7 @@ void CFastFatRecovery::RecordFile(DirWalk& walk, const unsigned char* pSlot,
     CopyName(*pNode, strName);
     m_pStore->AddChildren(walk.nCurrentId, walk.nLevel, pNode->nFileIndex, pNode->nDirId, nullptr);
     pNode->bDataHealth = IsFileDataHealth(pNode, m_nSectorsPerCluster);
+    ++m_u64FilesFound;
     AddDeletedPath(walk.nCurrentId);
 }
 

@@ -174,6 +174,7 @@ private:
     bool InitDirInfo(const PendingDir& dir, unsigned int& nResult);
     std::map<uint32_t, unsigned int> m_mapDirLevel;
     std::unordered_set<uint32_t> m_setDirClusters;  // clusters read as directories
+    uint64_t m_u64FilesFound;                       // file records made by this scan
     std::vector<uint32_t> m_vecDeletedPath;
     std::unordered_set<uint32_t> m_setDeletedPath;
 

@@ -406,12 +406,14 @@ TEST(FastFat, ScanProgressAndStop) {
     struct Calls {
         std::vector<int> vecPercent;
         int nStopAt = -1;
+        unsigned long long u64Files = 0;
     };
     auto pfn = [](void* pContext, int nPercent, int nScale, int, unsigned long long,
-                  unsigned long long, unsigned long long, wchar_t*) -> int {
+                  unsigned long long, unsigned long long u64Files, wchar_t*) -> int {
         Calls* pCalls = static_cast<Calls*>(pContext);
         EXPECT_EQ(nScale, 100);
         pCalls->vecPercent.push_back(nPercent);
+        pCalls->u64Files = u64Files;
         return nPercent == pCalls->nStopAt ? 1 : 0;
     };
     ScanLogSandbox sandbox;
@@ -424,6 +426,7 @@ TEST(FastFat, ScanProgressAndStop) {
     EXPECT_EQ(calls.vecPercent.front(), 1);
     EXPECT_EQ(calls.vecPercent[calls.vecPercent.size() - 2], 80);
     EXPECT_EQ(calls.vecPercent.back(), 100);
+    EXPECT_EQ(calls.u64Files, ListAll(engine).size());  // files, not their folders
 
     Calls stop;
     stop.nStopAt = 1;
