@@ -122,8 +122,10 @@ long ZipEndInChunk(const unsigned char* pBuf, long nLen) {
 
 enum EEndTest { END_OF_FILE, END_OF_VEDIO, END_OF_MPG };
 
-// Looks at a walk chunk after its end test. Returns true when the walk must
-// end; it may then set the size. u64Before is the size before the chunk.
+// Looks at a walk chunk after its end test: nLen covers the chunk up to the
+// sector where the end test fired (the whole chunk when it did not). Returns
+// true when the walk must end; it may then set the size. u64Before is the
+// size before the chunk.
 struct IChunkSearch {
     virtual ~IChunkSearch() = default;
     virtual bool Search(const unsigned char* pChunk, int nLen, u64 u64Before, bool bEndFired,
