@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -51,8 +52,10 @@ int ScanProgress(void*, int nPercent, int nScale, int nSecondsLeft, unsigned lon
         std::string strSectors;
         if (u64Total > 0)
             strSectors = "  sectors " + std::to_string(u64Cur) + "/" + std::to_string(u64Total);
-        std::fprintf(stderr, "\r\033[Kscanning %3d%%%s  files %llu  time left %s",
-                     nPercent * nScale / 100, strSectors.c_str(), u64Files, strLeft.c_str());
+        // A walk inside the last piece may report a little past its share.
+        int nShown = std::min(100, std::max(0, nPercent * nScale / 100));
+        std::fprintf(stderr, "\r\033[Kscanning %3d%%%s  files %llu  time left %s", nShown,
+                     strSectors.c_str(), u64Files, strLeft.c_str());
     }
     return 0;
 }
