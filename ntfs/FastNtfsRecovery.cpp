@@ -65,8 +65,7 @@ CFastNtfsRecovery::CFastNtfsRecovery()
       m_nScale(100),
       m_pfnSearch(nullptr),
       m_pSearchContext(nullptr),
-      m_nDamagedRecords(0),
-      m_nScanStatus(0) {}
+      m_nDamagedRecords(0) {}
 
 CFastNtfsRecovery::~CFastNtfsRecovery() {
     if (m_nFd >= 0) close(m_nFd);
@@ -528,6 +527,7 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
     unsigned long long u64Done = 0;
     int nSecondsLeft = -1;
     long lLastEstimate = t0;
+    // The callbacks carry no sector position: the walk follows the MFT, not the device.
     unsigned int nStatus = 0;
     size_t nCarry = 0;
     unsigned long long u64NextRecord = 0;
@@ -567,7 +567,7 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
                 int nRet = m_pfnScan(
                     m_pContext,
                     static_cast<int>(std::min<unsigned long long>(u64Done * 100 / u64Total, 100)),
-                    m_nScale, nSecondsLeft, u64Done, u64Total, m_pStore->GetFileIndex(), nullptr);
+                    m_nScale, nSecondsLeft, 0, 0, m_pStore->GetFileIndex(), nullptr);
                 if (nRet != 0) {
                     m_pStore->FlushBufToFile();
                     return static_cast<unsigned int>(nRet);
@@ -599,11 +599,10 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
     m_pStore->FlushBufToFile();
     if (m_nDamagedRecords)
         TwDebug("CFastNtfsRecovery: %u damaged records skipped\n", m_nDamagedRecords);
-    m_nScanStatus = nStatus;
     if (nStatus != 0) return nStatus;
     if (m_pfnScan)
-        return static_cast<unsigned int>(m_pfnScan(m_pContext, 100, m_nScale, nSecondsLeft, u64Done,
-                                                   u64Total, m_pStore->GetFileIndex(), nullptr));
+        return static_cast<unsigned int>(m_pfnScan(m_pContext, 100, m_nScale, nSecondsLeft, 0, 0,
+                                                   m_pStore->GetFileIndex(), nullptr));
     return 0;
 }
 

@@ -98,8 +98,6 @@ private:
                                  NTFS_FILE_DATA& data);
     unsigned int ReadAttrListValue(const NTFS_DATA_ATTR& list, const unsigned char* pRecord,
                                    std::vector<unsigned char>& vecValue);
-    unsigned int ReadClusters(const std::vector<__RUNLIST__>& vecRuns, uint64_t u64Bytes,
-                              std::vector<unsigned char>& vecOut, bool bZeroUnreadable);
 
     unsigned int FastScanDevice();
     unsigned int ScanMftPiece(unsigned long long u64Sector, unsigned int nSectors, size_t& nCarry,
@@ -151,5 +149,4 @@ private:
     void* m_pSearchContext;
     std::vector<unsigned char> m_vecBitmap;
     unsigned int m_nDamagedRecords;
-    unsigned int m_nScanStatus;
 };
