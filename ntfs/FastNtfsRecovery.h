@@ -71,7 +71,7 @@ public:
     unsigned int GetBitMapRealBytesSize(long long llRecordSector, unsigned long long& u64Size);
     // 1 when the first data of the file match its extension, else 0.
     int IsFileDataHealth(const _FILE_NODE_& node);
-    // The one file (or the queuing of one directory) of a save.
+    // One file of a save; for a directory node, only its folder (0755).
     unsigned int SaveDataToTargetFile(const _FILE_NODE_& node, const wchar_t* wszTarget);
 
     // Volume geometry (after Init).
