@@ -37,6 +37,21 @@ const uint32_t kMaxFatClusters = 0x0FFFFFEF;
 
 }  // namespace
 
+unsigned int NtfsSectorsPerCluster(uint8_t nByte, unsigned int nBytesPerSector) {
+    if (nByte == 0 || nBytesPerSector == 0) return 0;
+    unsigned long long u64Spc;
+    if (nByte <= 0x80) {
+        u64Spc = nByte;
+    } else {
+        unsigned nShift = 256u - nByte;
+        if (nShift > 31) return 0;
+        u64Spc = 1ull << nShift;
+    }
+    if (u64Spc & (u64Spc - 1)) return 0;                          // not a power of two
+    if (u64Spc * nBytesPerSector > 2ull * 1024 * 1024) return 0;  // clusters are at most 2 MiB
+    return static_cast<unsigned int>(u64Spc);
+}
+
 bool IsNtfs(const unsigned char* pBuf) {
     if (!pBuf) return false;
     if (std::memcmp(pBuf + 3, "NTFS    ", 8) != 0) return false;
@@ -45,7 +60,10 @@ bool IsNtfs(const unsigned char* pBuf) {
     // every engine divides by it.
     if (nBytesPerSector == 0 || (nBytesPerSector & 0x1FF) != 0) return false;
     if (U16(pBuf + 0x0E) != 0) return false;
-    if (!IsValidSectorsPerCluster(pBuf[0x0D])) return false;
+    // The cluster-size byte may use the power-of-two encoding (64 KiB clusters
+    // on 512-byte sectors are 128; larger ones 0xF4..0xFF): such volumes are NTFS
+    // too and must reach the NTFS engines.
+    if (NtfsSectorsPerCluster(pBuf[0x0D], nBytesPerSector) == 0) return false;
     if (U64(pBuf + 0x28) == 0) return false;
     static const int kMustBeZero[] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x16,
                                       0x17, 0x20, 0x21, 0x22, 0x23};

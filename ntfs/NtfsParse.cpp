@@ -62,21 +62,6 @@ bool IsUnnamedData(uint32_t nType, const NTFS_ATTR_HEADER& h) {
 
 }  // namespace
 
-unsigned int NtfsSectorsPerCluster(uint8_t nByte, unsigned int nBytesPerSector) {
-    if (nByte == 0 || nBytesPerSector == 0) return 0;
-    unsigned long long u64Spc;
-    if (nByte <= 0x80) {
-        u64Spc = nByte;
-    } else {
-        unsigned nShift = 256u - nByte;
-        if (nShift > 31) return 0;
-        u64Spc = 1ull << nShift;
-    }
-    if (u64Spc & (u64Spc - 1)) return 0;                          // not a power of two
-    if (u64Spc * nBytesPerSector > 2ull * 1024 * 1024) return 0;  // clusters are at most 2 MiB
-    return static_cast<unsigned int>(u64Spc);
-}
-
 bool IsNtfsFileRecord(const unsigned char* pRecord, int nSize) {
     if (!pRecord || nSize < 512) return false;
     if (ReadLe<uint32_t>(pRecord) != NTFS_FILE_SIGNATURE) return false;

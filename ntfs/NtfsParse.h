@@ -5,6 +5,8 @@
 // the medium is checked against the buffer that holds it before it is used.
 #pragma once
 
+#include "device/FsRecognize.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -155,10 +157,7 @@ struct __RUNLIST__ {
 static_assert(offsetof(__RUNLIST__, u64Length) == 0, "layout");
 static_assert(offsetof(__RUNLIST__, i64Offset) == 8, "layout");
 
-// Sectors per cluster from the boot-sector byte: 1..128 as they stand, 0x81..0xFF
-// as 2^(256 - value). 0 when the value gives no usable cluster size (0, or more
-// than 2 MiB per cluster with the sector size given).
-unsigned int NtfsSectorsPerCluster(uint8_t nByte, unsigned int nBytesPerSector);
+// NtfsSectorsPerCluster (cluster-size byte decoding) lives in device/FsRecognize.h.
 
 // The first four bytes are "FILE", bytes in use <= nSize, bytes allocated ==
 // nSize and the update sequence number matches the end of the first 512 bytes.

@@ -169,10 +169,19 @@ TEST(FsRecognize, NtfsChecksEachField) {
     b[0x2F] = 1;  // only the high byte of the 64-bit total set
     EXPECT_TRUE(IsNtfs(b.data()));
     b = good;
-    b[0x0D] = 128;
-    EXPECT_FALSE(IsNtfs(b.data()));
-    b[0x0D] = 64;
-    EXPECT_TRUE(IsNtfs(b.data()));
+    // Cluster-size byte: plain powers of two up to 128, the 2^(256 - v)
+    // encoding up to 2 MiB clusters; anything else is not NTFS.
+    for (auto [nByte, bNtfs] : {std::pair<int, bool>{64, true},
+                                {128, true},
+                                {0xF4, true},
+                                {0xFF, true},
+                                {0xF3, false},
+                                {0x81, false},
+                                {3, false},
+                                {0, false}}) {
+        b[0x0D] = static_cast<unsigned char>(nByte);
+        EXPECT_EQ(IsNtfs(b.data()), bNtfs) << "cluster byte " << nByte;
+    }
     b = good;
     PutU16(b, 0x0B, 4096);
     EXPECT_TRUE(IsNtfs(b.data()));

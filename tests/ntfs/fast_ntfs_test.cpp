@@ -292,8 +292,6 @@ TEST_P(FastNtfsImage, PreviewFillsTheBufferAndTheFreeMapSparesTheMft) {
 }
 
 TEST_P(FastNtfsImage, TheFactoryGivesThisEngineForAFastScan) {
-    // The boot-sector test takes clusters of up to 64 sectors.
-    if (m_engine.GetSectorsPerCluster() * m_engine.GetBytesPerSector() / 512 > 64) return;
     IFileRecoveryParse* pEngine = CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
         W(m_strImage).c_str(), L'C', RECOVERY_TYPE_FAST);
     ASSERT_NE(pEngine, nullptr);
@@ -307,7 +305,6 @@ TEST_P(FastNtfsImage, TheFactoryGivesThisEngineForAFastScan) {
 }
 
 TEST_P(FastNtfsImage, TheCommandLineListsAndRecoversThroughThisEngine) {
-    if (m_engine.GetSectorsPerCluster() * m_engine.GetBytesPerSector() / 512 > 64) return;
     std::string strOut;
     std::string strCommand = "TARNWICK_SUPPORT_DIR=" + twtest::ShellQuote(m_sandbox.Root()) + " " +
                              twtest::ShellQuote(TW_CLI_PATH) + " scan --mode fast --list " +
