@@ -79,14 +79,15 @@ TEST(FsRecognize, EncryptedVolumeMarksHideFat) {
     EXPECT_TRUE(IsFat(b.data()));
 }
 
-// One field of a real boot sector changed: still FAT or not.
-TEST(FsRecognize, FatFieldsOfARealBootSector) {
+// One field of a real boot sector or superblock set to a value: recognised or
+// not. Widths up to 4 bytes, little-endian; the ext superblock lies at 1,024.
+TEST(FsRecognize, OneFieldChangedOnARealImage) {
     const struct {
         const char* szImage;
         size_t nOffset;
         int nWidth;
         uint32_t nValue;
-        bool bFat;
+        bool bWant;
     } cases[] = {
         {"fat16", 0x0D, 1, 64, true},  // sectors per cluster: powers of two to 64
         {"fat16", 0x0D, 1, 128, false},
@@ -100,17 +101,53 @@ TEST(FsRecognize, FatFieldsOfARealBootSector) {
         {"fat32", 0x52, 1, 'f', false},
         {"fat16", 511, 1, 0, false},
         {"fat12", 0x16, 2, 0, false},  // FAT12/16 form needs the 16-bit FAT size
+        // NTFS: the name, the size, the signature.
+        {"ntfs", 0x07, 1, 'X', false},
+        // Cluster-size byte: plain powers of two up to 128, the 2^(256 - v)
+        // encoding up to 2 MiB clusters; anything else is not NTFS.
+        {"ntfs", 0x0D, 1, 64, true},
+        {"ntfs", 0x0D, 1, 128, true},
+        {"ntfs", 0x0D, 1, 0xF4, true},
+        {"ntfs", 0x0D, 1, 0xFF, true},
+        {"ntfs", 0x0D, 1, 0xF3, false},
+        {"ntfs", 0x0D, 1, 0x81, false},
+        {"ntfs", 0x0D, 1, 3, false},
+        {"ntfs", 0x0D, 1, 0, false},
+        {"ntfs", 0x0B, 2, 4096, true},
+        {"ntfs", 0x0B, 2, 768, false},
+        {"ntfs", 0x0B, 2, 0, false},  // no sector size: nothing could be read from it
+        {"ntfs", 510, 1, 0, false},
+        // ext: counts that may not be zero, the magic, the first inode.
+        {"ext4", 1024 + 0x00, 4, 0, false},
+        {"ext4", 1024 + 0x04, 4, 0, false},
+        {"ext4", 1024 + 0x20, 4, 0, false},
+        {"ext4", 1024 + 0x28, 4, 0, false},
+        {"ext4", 1024 + 0x38, 1, 0x54, false},
+        {"ext4", 1024 + 0x54, 4, 2, false},
+        {"ext4", 1024 + 0x14, 4, 0, false},  // 1,024-byte blocks need first data block 1
+        {"ext4", 1024 + 0x18, 4, 1, false},  // 2,048-byte blocks with first data block 1
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.szImage) + " offset " + std::to_string(c.nOffset));
         std::vector<unsigned char> b = Probe(c.szImage);
         for (int i = 0; i < c.nWidth; ++i)
             b[c.nOffset + i] = static_cast<unsigned char>(c.nValue >> (8 * i));
-        EXPECT_EQ(IsFat(b.data()), c.bFat);
+        const bool bGot = c.szImage[0] == 'f'   ? IsFat(b.data())
+                          : c.szImage[0] == 'n' ? IsNtfs(b.data())
+                                                : IsExt(b.data());
+        EXPECT_EQ(bGot, c.bWant);
+    }
+    for (size_t off :
+         {0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13, 0x14, 0x16, 0x17, 0x20, 0x21, 0x22, 0x23}) {
+        std::vector<unsigned char> b = Probe("ntfs");
+        b[off] = 1;  // a byte NTFS keeps zero
+        EXPECT_FALSE(IsNtfs(b.data())) << "byte " << off;
     }
 }
 
-TEST(FsRecognize, FatTotalSectorsFromEitherField) {
+// Fields whose limits depend on the others: totals from either field, the
+// largest cluster count, the 64-bit NTFS total, groups from inodes and from blocks.
+TEST(FsRecognize, LimitsAcrossFields) {
     std::vector<unsigned char> b = Probe("fat16");
     const uint16_t nTotal16 = static_cast<uint16_t>(b[0x13] | (b[0x14] << 8));
     ASSERT_NE(nTotal16, 0);  // 8 MiB: the 16-bit field holds it
@@ -120,13 +157,16 @@ TEST(FsRecognize, FatTotalSectorsFromEitherField) {
     EXPECT_TRUE(IsFat(b.data()));
     PutU32(b, 0x20, 0);
     EXPECT_FALSE(IsFat(b.data()));
-}
+    // Reserved sectors and FATs larger than the volume: the data region would
+    // have a negative size.
+    b = Probe("fat16");
+    PutU16(b, 0x0E, 0xFFFF);
+    b[0x0D] = 64;
+    EXPECT_FALSE(IsFat(b.data()));
 
-TEST(FsRecognize, FatClusterCountLimit) {
-    std::vector<unsigned char> b = Probe("fat32");
+    b = Probe("fat32");
     const uint32_t nFat = b[0x24] | (b[0x25] << 8) | (b[0x26] << 16) | (b[0x27] << 24);
-    const uint32_t nReserved = b[0x0E] | (b[0x0F] << 8);
-    const uint32_t nMeta = nReserved + nFat * b[0x10];
+    const uint32_t nMeta = (b[0x0E] | (b[0x0F] << 8)) + nFat * b[0x10];
     b[0x0D] = 1;
     PutU32(b, 0x20, nMeta + 0x0FFFFFEF);  // exactly the largest cluster count
     EXPECT_TRUE(IsFat(b.data()));
@@ -134,103 +174,29 @@ TEST(FsRecognize, FatClusterCountLimit) {
     EXPECT_FALSE(IsFat(b.data()));
     b[0x0D] = 2;  // the same sectors in half as many clusters
     EXPECT_TRUE(IsFat(b.data()));
-}
 
-TEST(FsRecognize, FatWhoseTablesExceedTheVolumeIsNotFat) {
-    // Reserved sectors and FATs larger than the volume: the data region would
-    // have a negative size.
-    std::vector<unsigned char> b = Probe("fat16");
-    PutU16(b, 0x0E, 0xFFFF);
-    b[0x0D] = 64;
-    EXPECT_FALSE(IsFat(b.data()));
-}
-
-TEST(FsRecognize, NtfsChecksEachField) {
-    const std::vector<unsigned char> good = Probe("ntfs");
-    ASSERT_TRUE(IsNtfs(good.data()));
-    for (size_t off :
-         {0x10, 0x11, 0x12, 0x13, 0x14, 0x16, 0x17, 0x20, 0x21, 0x22, 0x23, 0x0E, 0x0F}) {
-        std::vector<unsigned char> b = good;
-        b[off] = 1;
-        EXPECT_FALSE(IsNtfs(b.data())) << "byte " << off;
-    }
-    // Bytes the test does not look at (0x15 is the media byte, 0x18.. geometry).
-    for (size_t off : {0x15, 0x18, 0x1A, 0x1C, 0x24, 0x30}) {
-        std::vector<unsigned char> b = good;
-        b[off] ^= 0x5A;
-        EXPECT_TRUE(IsNtfs(b.data())) << "byte " << off;
-    }
-    std::vector<unsigned char> b = good;
-    b[7] = 'X';
-    EXPECT_FALSE(IsNtfs(b.data()));
-    b = good;
-    std::memset(&b[0x28], 0, 8);
+    b = Probe("ntfs");
+    std::memset(&b[0x28], 0, 8);  // no total sectors
     EXPECT_FALSE(IsNtfs(b.data()));
     b[0x2F] = 1;  // only the high byte of the 64-bit total set
     EXPECT_TRUE(IsNtfs(b.data()));
-    b = good;
-    // Cluster-size byte: plain powers of two up to 128, the 2^(256 - v)
-    // encoding up to 2 MiB clusters; anything else is not NTFS.
-    for (auto [nByte, bNtfs] : {std::pair<int, bool>{64, true},
-                                {128, true},
-                                {0xF4, true},
-                                {0xFF, true},
-                                {0xF3, false},
-                                {0x81, false},
-                                {3, false},
-                                {0, false}}) {
-        b[0x0D] = static_cast<unsigned char>(nByte);
-        EXPECT_EQ(IsNtfs(b.data()), bNtfs) << "cluster byte " << nByte;
-    }
-    b = good;
-    PutU16(b, 0x0B, 4096);
-    EXPECT_TRUE(IsNtfs(b.data()));
-    PutU16(b, 0x0B, 768);
-    EXPECT_FALSE(IsNtfs(b.data()));
-    PutU16(b, 0x0B, 0);  // no sector size: nothing could be read from it
-    EXPECT_FALSE(IsNtfs(b.data()));
-    b = good;
-    b[510] = 0;
-    EXPECT_FALSE(IsNtfs(b.data()));
-}
 
-TEST(FsRecognize, ExtSuperblockChecks) {
     const std::vector<unsigned char> good = Probe("ext4");
-    ASSERT_TRUE(IsExt(good.data()));
     const size_t sb = 1024;
     // The fixture has 1,024-byte blocks: log field 0, first data block 1.
+    ASSERT_TRUE(IsExt(good.data()));
     ASSERT_EQ(good[sb + 0x18], 0);
     ASSERT_EQ(good[sb + 0x14], 1);
-
-    std::vector<unsigned char> b = good;
-    PutU32(b, sb + 0x18, 1);  // 2,048-byte blocks with first data block 1
-    EXPECT_FALSE(IsExt(b.data()));
+    b = good;
+    PutU32(b, sb + 0x18, 1);
     PutU32(b, sb + 0x14, 0);
     EXPECT_TRUE(IsExt(b.data()));
     PutU32(b, sb + 0x18, 40);  // a shift count past 32 bits must not matter
     EXPECT_TRUE(IsExt(b.data()));
-
     b = good;
-    PutU32(b, sb + 0x14, 0);  // 1,024-byte blocks need first data block 1
-    EXPECT_FALSE(IsExt(b.data()));
-
-    for (size_t off : {0x00, 0x04, 0x20, 0x28}) {
-        b = good;
-        PutU32(b, sb + off, 0);
-        EXPECT_FALSE(IsExt(b.data())) << "zero field " << off;
-    }
-    b = good;
-    b[sb + 0x38] = 0x54;
-    EXPECT_FALSE(IsExt(b.data()));
-
-    b = good;
-    PutU32(b, sb + 0x54, 2);
-    EXPECT_FALSE(IsExt(b.data()));
     const uint32_t nInodes = good[sb] | (good[sb + 1] << 8) | (good[sb + 2] << 16);
     PutU32(b, sb + 0x54, nInodes);  // first inode must be below the inode count
     EXPECT_FALSE(IsExt(b.data()));
-
-    // Group counts from inodes and from blocks must agree.
     b = good;
     const uint32_t nBlocksPerGroup = good[sb + 0x20] | (good[sb + 0x21] << 8);
     const uint32_t nBlocks =
@@ -258,8 +224,7 @@ TEST(FsRecognize, DefaultSectorsPerClusterAtTheBandEdges) {
                           {4294967166ull, 512, 128},
                           {4294967167ull, 512, 8},
                           {~0ull, 512, 8},
-                          {67108608, 4096, 64},
-                          {300000000, 4096, 64}};
+                          {67108608, 4096, 64}};
     for (const Case& c : fat32) {
         EXPECT_EQ(GetFat32DefaultSectorPerCluster(c.u64Sectors, c.nBytesPerSector), c.nWant)
             << c.u64Sectors << " x " << c.nBytesPerSector;
@@ -270,14 +235,10 @@ TEST(FsRecognize, DefaultSectorsPerClusterAtTheBandEdges) {
                          {7 * MiB + 1, 512, 1},
                          {512 * MiB, 512, 1},
                          {512 * MiB + 1, 512, 2},
-                         {700 * MiB, 512, 2},
-                         {1500 * MiB, 512, 4},
                          {2048 * MiB, 512, 4},
                          {2048 * MiB + 1, 512, 8},
                          {50 * MiB4k, 4096, 8},
                          {100 * MiB4k, 4096, 1},
-                         {5000 * MiB4k, 4096, 2},
-                         {10000 * MiB4k, 4096, 4},
                          {20000 * MiB4k, 4096, 8},
                          {~0ull, 4096, 8}};
     for (const Case& c : ntfs) {

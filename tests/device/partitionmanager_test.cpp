@@ -3,6 +3,7 @@
 // tables written here byte by byte.
 #include "device/PartitionManager.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -57,11 +58,9 @@ void ApmDisk(DiskDir& dir, int nDiskNo, const std::vector<std::pair<std::string,
 
 // Sets the entry count (big-endian) that every map entry of an Apple map carries.
 void SetApmCount(const std::string& strPath, int nEntries, uint32_t nCount) {
-    const unsigned char be[4] = {
-        static_cast<unsigned char>(nCount >> 24), static_cast<unsigned char>(nCount >> 16),
-        static_cast<unsigned char>(nCount >> 8), static_cast<unsigned char>(nCount)};
+    const uint32_t nBigEndian = htonl(nCount);
     for (int i = 0; i < nEntries; ++i)
-        ASSERT_TRUE(twtest::WriteAt(strPath, 512 * (1 + i) + 4, be, 4));
+        ASSERT_TRUE(twtest::WriteAt(strPath, 512 * (1 + i) + 4, &nBigEndian, 4));
 }
 
 void ExpectItems(const std::vector<_PARTITION_ITEM_>& items, int nDiskNo,

@@ -135,36 +135,34 @@ Tree BuildTree(CScanResultFileManager& store) {
 }
 
 TEST_F(ScanResultStore, ReopenedStoreListsTheSameChildrenInTheSameOrder) {
-    std::vector<std::string> topBefore, zdirBefore;
+    // Files by name, then folders by name, each ignoring case; the same from
+    // the fresh store and from the reopened one.
+    auto expectLists = [](CScanResultFileManager& store) {
+        std::vector<_FILE_NODE_> vec;
+        ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(0, kRoot), vec), 0u);
+        EXPECT_EQ(Names(vec), (std::vector<std::string>{"A.txt", "b.txt", "adir", "Zdir"}));
+        EXPECT_EQ(vec[3].nDirId, 30u);
+        vec.clear();
+        ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 30), vec), 0u);
+        EXPECT_EQ(Names(vec), (std::vector<std::string>{"z1.doc", "sub"}));
+    };
     Tree t;
     {
         CScanResultFileManager store;
         ASSERT_EQ(store.Init(L"Fast_tree"), 0u);
         t = BuildTree(store);
         store.FlushBufToFile();
-        std::vector<_FILE_NODE_> vec;
-        ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(0, kRoot), vec), 0u);
-        topBefore = Names(vec);
-        vec.clear();
-        ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 30), vec), 0u);
-        zdirBefore = Names(vec);
+        expectLists(store);
         EXPECT_EQ(ReadFileBytes(store.GetRelationFilePath()),
                   " | 2 - [1,2,3,4] | 4294967326 - [5,6] | 4294967327 - [8] | 8589934632 - [7]");
         EXPECT_EQ(FileSize(store.GetDirInfoFilePath()), 3 * 264);
     }
-    EXPECT_EQ(topBefore, (std::vector<std::string>{"A.txt", "b.txt", "adir", "Zdir"}));
-    EXPECT_EQ(zdirBefore, (std::vector<std::string>{"z1.doc", "sub"}));
-
     CScanResultFileManager store;
     ASSERT_EQ(store.Init(L"Fast_tree"), 0u);
+    expectLists(store);
     std::vector<_FILE_NODE_> vec;
     ASSERT_EQ(store.GetChildrenFileNode(0, vec), 0u);  // key 0: the smallest key
-    EXPECT_EQ(Names(vec), topBefore);
     EXPECT_EQ(vec[3].nFileIndex, t.nZdir);
-    EXPECT_EQ(vec[3].nDirId, 30u);
-    vec.clear();
-    ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 30), vec), 0u);
-    EXPECT_EQ(Names(vec), zdirBefore);
 
     uint32_t nCount = 0;
     EXPECT_EQ(store.GetChildrenFileCount(MakeDirKey(0, kRoot), nCount), 0u);
@@ -175,19 +173,15 @@ TEST_F(ScanResultStore, ReopenedStoreListsTheSameChildrenInTheSameOrder) {
     EXPECT_FALSE(store.IsDirFileNodeExist(40, 1));
 
     // Parent paths come from the reloaded directory list.
-    _FILE_NODE_ deep;
+    wchar_t wszPath[64];
+    ASSERT_EQ(store.GetParentDirPath(&vec[0], wszPath, 64), 0);
+    EXPECT_EQ(std::wstring(wszPath), L"");
     vec.clear();
     ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(2, 40), vec), 0u);
     ASSERT_EQ(vec.size(), 1u);
-    deep = vec[0];
-    EXPECT_EQ(deep.nFileIndex, t.nDeep);
-    wchar_t wszPath[64];
-    ASSERT_EQ(store.GetParentDirPath(&deep, wszPath, 64), 0);
-    EXPECT_EQ(std::wstring(wszPath), L"Zdir/sub/");
-    vec.clear();
-    store.GetChildrenFileNode(0, vec);
+    EXPECT_EQ(vec[0].nFileIndex, t.nDeep);
     ASSERT_EQ(store.GetParentDirPath(&vec[0], wszPath, 64), 0);
-    EXPECT_EQ(std::wstring(wszPath), L"");
+    EXPECT_EQ(std::wstring(wszPath), L"Zdir/sub/");
 }
 
 TEST_F(ScanResultStore, ParentsFallBackToTheNodeFileAndLoopsEnd) {
@@ -304,10 +298,6 @@ TEST_F(ScanResultStore, SearchMatchesByExtensionAndOtherTypes) {
     hits.clear();
     EXPECT_EQ(store.SearchFileNodeInfo(L"*.jpg|*.other", hits), 1);
     EXPECT_EQ(Names(hits), (std::vector<std::string>{"a.xyz", "name.", "readme", "x.JPG"}));
-
-    hits.clear();
-    EXPECT_EQ(store.SearchFileNodeInfo(L"*.mp3|*.other", hits), 1);
-    EXPECT_EQ(Names(hits), (std::vector<std::string>{"a.mp3", "a.xyz", "name.", "readme"}));
 
     hits.clear();
     EXPECT_EQ(store.SearchFileNodeInfo(L"*.txt", hits), 1);

@@ -1,16 +1,10 @@
-// Start-up of the desktop application: the debug log, the temporary-file sweep,
-// the main window with its resources, and the real program run as a user runs
-// it (offscreen), with and without rights.
+// Start-up of the desktop application: the debug log, and the real program run
+// as a user runs it (offscreen): its window, "Out.txt", "Log.txt", the sweep.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QPixmap>
 #include <QProcess>
-#include <QPushButton>
 #include <QRegularExpression>
-#include <QStandardPaths>
-#include <QFileInfo>
-#include <QStackedLayout>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -20,7 +14,6 @@
 #include <vector>
 
 #include "common/DebugLog.h"
-#include "ui/DRUI.h"
 #include "ui/StartUp.h"
 
 namespace {
@@ -36,18 +29,6 @@ void Touch(const QString& strPath) {
     file.write("x");
 }
 
-// Runs the working directory of a test somewhere else, and comes back.
-class WorkingDir {
-public:
-    explicit WorkingDir(const QString& strDir) : m_strOld(QDir::currentPath()) {
-        QDir::setCurrent(strDir);
-    }
-    ~WorkingDir() { QDir::setCurrent(m_strOld); }
-
-private:
-    QString m_strOld;
-};
-
 // A ScanLog folder holding preview files and entries that must stay.
 void FillScanLog(const QString& strScanLog) {
     QDir().mkpath(strScanLog + "/1");
@@ -57,60 +38,16 @@ void FillScanLog(const QString& strScanLog) {
     Touch(strScanLog + "/1/tmp.jpg");
 }
 
-void CheckScanLogSwept(const QString& strScanLog) {
-    QStringList entries =
-        QDir(strScanLog).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
-    QCOMPARE(entries, (QStringList{"1", "Fast_1", "config", "tmp"}));
-    // Sub-folders are not descended into.
-    QVERIFY(QFile::exists(strScanLog + "/1/tmp.jpg"));
-}
-
-// A pkexec stand-in that records how it was called.
-QString MakeFakePkexec(const QString& strDir, const QString& strRecord) {
-    QString strPath = strDir + "/pkexec";
-    QFile file(strPath);
-    if (!file.open(QIODevice::WriteOnly)) return QString();
-    file.write(QString("#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '%1'\n")
-                   .arg(strRecord)
-                   .toUtf8());
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
-                        QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
-    return strPath;
-}
-
-struct Run {
-    int nExitCode;
-    QByteArray stdErr;
-};
-
-// Starts the program as a user would, waits for it to end.
-Run RunTarnwick(const QStringList& args, const QString& strWorkDir, const QProcessEnvironment& env,
-                const QString& strProgram = TW_TARNWICK_PATH, const QStringList& prefixArgs = {}) {
-    QProcess process;
-    process.setWorkingDirectory(strWorkDir);
-    process.setProcessEnvironment(env);
-    process.start(strProgram, prefixArgs + args);
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return {-1, "timed out"};
-    }
-    if (process.exitStatus() != QProcess::NormalExit) return {-2, process.readAllStandardError()};
-    return {process.exitCode(), process.readAllStandardError()};
-}
-
 }  // namespace
 
 class StartUpTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QDir().mkpath(TW_SHOT_DIR); }
-
     void logHasOneDebugLinePerMessageAndDropsTheRest() {
         QTemporaryDir dir;
-        WorkingDir cwd(dir.path());
+        const QString strOld = QDir::currentPath();
+        QDir::setCurrent(dir.path());
         QtMessageHandler previous = qInstallMessageHandler(customMessageHandler);
         tw::SetLogSink(ForwardCoreDebugLine);
         qDebug("first");
@@ -134,8 +71,9 @@ private slots:
         }
         tw::SetLogSink(nullptr);
         qInstallMessageHandler(previous);
+        const QList<QByteArray> lines = ReadAll("Log.txt").split('\n');
+        QDir::setCurrent(strOld);
 
-        QList<QByteArray> lines = ReadAll("Log.txt").split('\n');
         QCOMPARE(lines.size(), 4 + 200 + 1);
         QCOMPARE(lines[0], QByteArray("Debug: first"));
         QCOMPARE(lines[1], QByteArray("Debug: inner_initUnicodeMap failed"));
@@ -149,175 +87,60 @@ private slots:
                      lines[i].constData());
     }
 
-    void sweepRemovesOnlyTmpEntries() {
-        QTemporaryDir dir;
-        FillScanLog(dir.path());
-        QString strBefore = QDir::currentPath();
-        QVERIFY(DeleteTmpFile(QFile::encodeName(dir.path()).constData()));
-        QCOMPARE(QDir::currentPath(), strBefore);
-        CheckScanLogSwept(dir.path());
-        QVERIFY(!DeleteTmpFile(QFile::encodeName(dir.path() + "/missing").constData()));
-        QVERIFY(!DeleteTmpFile(nullptr));
-    }
-
-    void mainWindowIsFramelessWithItsFoldersAndImages() {
-        QTemporaryDir dir;
-        QString strSupport = dir.path() + "/deeper/Support";
-        qputenv("TARNWICK_SUPPORT_DIR", QFile::encodeName(strSupport));
-        DRUI window;
-        window.Init();
-        qunsetenv("TARNWICK_SUPPORT_DIR");
-        QVERIFY(QFileInfo(strSupport + "/ScanLog").isDir());
-        QCOMPARE(window.size(), QSize(1000, 660));
-        QCOMPARE(window.windowTitle(), QString("Tarnwick"));
-        QVERIFY(window.windowFlags() & Qt::FramelessWindowHint);
-        QVERIFY(window.StackedLayout());
-        QCOMPARE(window.StackedLayout()->count(), 0);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QVERIFY(window.grab().save(TW_SHOT_DIR "/main_window.png"));
-
-        QPushButton* pClose = nullptr;
-        for (QPushButton* pButton : window.findChildren<QPushButton*>())
-            if (pButton->toolTip() == "Close") pClose = pButton;
-        QVERIFY(pClose);
-        QVERIFY(!pClose->icon().isNull());
-        pClose->click();
-        QVERIFY(!window.isVisible());
-    }
-
-    void everyImageOfTheBundleLoads() {
-        QStringList paths;
-        for (const QString& strName :
-             QString("physical_drive drive photo music video document archive other scan_files "
-                     "recover_file about support help close minimize question")
-                 .split(' '))
-            paths << QString(":/image/%1.png").arg(strName);
-        const QStringList icons =
-            QString(
-                "7z accdb ace acid aiff asf at3 au avi bmp cab chm divx doc dss dv epson exe gif "
-                "gzip html ico indd jar jpg mamiya mid minolta mov mp3 mp4 mpeg music ods ogg one "
-                "other pdf png ppt psd psp rar real rmvb rps thm tif tod txt vob wma wmv wps xls "
-                "xml zip audio_default default image office_default photo_default video_default")
-                .split(' ');
-        for (const QString& strIcon : icons)
-            paths << QString(":/image/FileIcon/%1.png").arg(strIcon);
-        QCOMPARE(paths.size(), 16 + 63);
-        for (const QString& strPath : paths) {
-            QPixmap pixmap(strPath);
-            QVERIFY2(!pixmap.isNull(), qPrintable(strPath));
-            QCOMPARE(pixmap.size(), QSize(64, 64));
-        }
-        // Icons are drawn, not blank: the close cross has ink in its centre.
-        QImage cross(":/image/close.png");
-        QVERIFY(qAlpha(cross.pixel(32, 32)) > 200);
-        QVERIFY(qAlpha(cross.pixel(2, 32)) == 0);
-    }
-
-    // The real program, started with one argument: it shows its window, and
-    // after it is closed "Out.txt" is gone, the log holds only debug lines and
-    // the scan-log folder only what is not a preview file.
-    void privilegedInstanceCleansUpAfterItsWindow() {
-        QTemporaryDir work, support;
-        QString strScanLog = support.path() + "/ScanLog";
-        FillScanLog(strScanLog);
-        QString strShot = TW_SHOT_DIR "/startup_window.png";
-        QFile::remove(strShot);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("TARNWICK_SUPPORT_DIR", support.path());
-        env.insert("TARNWICK_UI_TEST_CLOSE_MS", "200");
-        env.insert("TARNWICK_UI_TEST_SNAPSHOT", strShot);
-        env.insert("QT_LOGGING_RULES", "qt.qpa.*=true");  // Qt's own debug messages
-
-        Run run = RunTarnwick({"start"}, work.path(), env);
-        QCOMPARE(run.nExitCode, 0);
-        QVERIFY(QFile::exists(strShot));
-        QVERIFY(!QFile::exists(work.filePath("Out.txt")));
-        QByteArray log = ReadAll(work.filePath("Log.txt"));
-        QVERIFY(!log.isEmpty());
-        QVERIFY(log.endsWith('\n'));
-        for (const QByteArray& line : log.trimmed().split('\n'))
-            QVERIFY2(line.startsWith("Debug: ") && line.size() > 7, line.constData());
-        CheckScanLogSwept(strScanLog);
-
-        // Any other single argument does the same.
-        FillScanLog(strScanLog);
-        run = RunTarnwick({"--whatever"}, work.path(), env);
-        QCOMPARE(run.nExitCode, 0);
-        CheckScanLogSwept(strScanLog);
-    }
-
-    // As root, no argument and two arguments both go on without asking.
-    void rootNeverPrompts() {
-        if (geteuid() != 0) QSKIP("needs root");
+    // The real program: with one argument it shows its window (a picture of it
+    // is kept), and once the window closes "Out.txt" is gone, the log holds
+    // only debug lines and the scan-log folder only what is not a preview
+    // file. As root, no argument and two arguments do the same without asking.
+    void programShowsItsWindowAndCleansUp() {
         QTemporaryDir work, support, bin;
-        QString strRecord = bin.path() + "/called";
-        QVERIFY(!MakeFakePkexec(bin.path(), strRecord).isEmpty());
+        const QString strScanLog = support.path() + "/ScanLog";
+        // A pkexec stand-in that records being called.
+        const QString strCalled = bin.path() + "/called";
+        {
+            QFile pkexec(bin.path() + "/pkexec");
+            QVERIFY(pkexec.open(QIODevice::WriteOnly));
+            pkexec.write(QString("#!/bin/sh\necho \"$@\" > '%1'\n").arg(strCalled).toUtf8());
+            pkexec.close();
+            pkexec.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PATH", bin.path() + ":" + env.value("PATH"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("TARNWICK_SUPPORT_DIR", support.path());
-        env.insert("TARNWICK_UI_TEST_CLOSE_MS", "100");
-        for (const QStringList& args : {QStringList{}, QStringList{"one", "two"}}) {
-            QString strShot = work.filePath("shown.png");
+        env.insert("TARNWICK_UI_TEST_CLOSE_MS", "200");
+        env.insert("QT_LOGGING_RULES", "qt.qpa.*=true");  // Qt's own debug messages
+
+        QList<QStringList> runs{{"start"}, {"--whatever"}};
+        if (geteuid() == 0) runs << QStringList{} << QStringList{"one", "two"};
+        QDir().mkpath(TW_SHOT_DIR);
+        for (const QStringList& args : runs) {
+            const QString strShot = QString(TW_SHOT_DIR "/startup_window_%1.png").arg(args.size());
             QFile::remove(strShot);
             env.insert("TARNWICK_UI_TEST_SNAPSHOT", strShot);
-            Run run = RunTarnwick(args, work.path(), env);
-            QCOMPARE(run.nExitCode, 0);
+            FillScanLog(strScanLog);
+            QFile::remove(work.filePath("Log.txt"));
+
+            QProcess process;
+            process.setWorkingDirectory(work.path());
+            process.setProcessEnvironment(env);
+            process.start(TW_TARNWICK_PATH, args);
+            QVERIFY2(process.waitForFinished(60000), "timed out");
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process.exitCode(), 0);
             QVERIFY2(QFile::exists(strShot), "the window was not shown");
-            QVERIFY(!QFile::exists(strRecord));
+            QVERIFY(!QFile::exists(strCalled));
             QVERIFY(!QFile::exists(work.filePath("Out.txt")));
+            const QByteArray log = ReadAll(work.filePath("Log.txt"));
+            QVERIFY(!log.isEmpty());
+            QVERIFY(log.endsWith('\n'));
+            for (const QByteArray& line : log.trimmed().split('\n'))
+                QVERIFY2(line.startsWith("Debug: ") && line.size() > 7, line.constData());
+            QCOMPARE(
+                QDir(strScanLog).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
+                (QStringList{"1", "Fast_1", "config", "tmp"}));
+            // Sub-folders are not descended into.
+            QVERIFY(QFile::exists(strScanLog + "/1/tmp.jpg"));
         }
-    }
-
-    // Without rights, no argument and two arguments both relaunch through
-    // pkexec with "start" and the program's variables, and show nothing.
-    void userRelaunchesThroughPkexec() {
-        if (geteuid() != 0) QSKIP("needs root to run the program as another user");
-        if (QStandardPaths::findExecutable("setpriv").isEmpty()) QSKIP("setpriv is missing");
-        QTemporaryDir work, bin;
-        for (QTemporaryDir* pDir : {&work, &bin})
-            QFile::setPermissions(pDir->path(), QFile::Permissions(0x7777));
-        QString strRecord = bin.path() + "/called";
-        QVERIFY(!MakeFakePkexec(bin.path(), strRecord).isEmpty());
-        QFile::setPermissions(bin.path(), QFile::Permissions(0x7777));
-        QProcessEnvironment env;
-        env.insert("PATH", bin.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("ASAN_OPTIONS", "detect_leaks=0");
-        env.insert("TARNWICK_SUPPORT_DIR", "/nonexistent/support");
-        env.insert("TARNWICK_UI_TEST_SNAPSHOT", work.filePath("shown.png"));
-        env.insert("UNRELATED_SECRET", "x");
-        QStringList asNobody{"--reuid=65534", "--regid=65534", "--clear-groups", TW_TARNWICK_PATH};
-        QString strSetpriv = QStandardPaths::findExecutable("setpriv");
-
-        for (const QStringList& args : {QStringList{}, QStringList{"one", "two"}}) {
-            QFile::remove(strRecord);
-            Run run = RunTarnwick(args, work.path(), env, strSetpriv, asNobody);
-            if (run.nExitCode == 126 || run.stdErr.contains("Permission denied"))
-                QSKIP("the program cannot be run as another user here");
-            QCOMPARE(run.nExitCode, 0);
-            // The launcher does not wait for pkexec: give the stand-in a moment.
-            QTRY_VERIFY_WITH_TIMEOUT(ReadAll(strRecord).endsWith("start\n"), 10000);
-            QStringList called = QString::fromUtf8(ReadAll(strRecord)).trimmed().split('\n');
-            QCOMPARE(called.value(0), QString("/usr/bin/env"));
-            QCOMPARE(called.value(1), QString("-C"));
-            QCOMPARE(QFileInfo(called.value(2)).canonicalFilePath(),
-                     QFileInfo(work.path()).canonicalFilePath());
-            QVERIFY(called.contains("TARNWICK_SUPPORT_DIR=/nonexistent/support"));
-            QVERIFY(called.contains("QT_QPA_PLATFORM=offscreen"));
-            QVERIFY(!called.contains("UNRELATED_SECRET=x"));
-            QCOMPARE(called.value(called.size() - 2), QString(TW_TARNWICK_PATH));
-            QCOMPARE(called.last(), QString("start"));
-            QVERIFY(!QFile::exists(work.filePath("shown.png")));
-        }
-
-        // Without pkexec it says so and ends with a failure.
-        QFile::remove(bin.path() + "/pkexec");
-        Run run = RunTarnwick({}, work.path(), env, strSetpriv, asNobody);
-        QCOMPARE(run.nExitCode, 1);
-        QVERIFY2(run.stdErr.contains("pkexec is not installed"), run.stdErr.constData());
     }
 };
 
