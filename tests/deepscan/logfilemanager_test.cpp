@@ -47,19 +47,6 @@ protected:
     std::string Config() const { return sandbox.ScanLog() + "config"; }
 };
 
-TEST_F(LogStore, FirstRunGetsFolderOne) {
-    EXPECT_EQ(logs.GetBaseDir(), sandbox.ScanLog());
-    EXPECT_TRUE(logs.GetRecords().empty());
-    EXPECT_EQ(logs.GetLogFileDirPath(), sandbox.ScanLog() + "0/");
-    logs.AddDirIndex();
-    EXPECT_EQ(logs.GetLogFileDirPath(), sandbox.ScanLog() + "1/");
-    char szSmall[8];
-    EXPECT_EQ(logs.GetLogFileDirPath(szSmall, sizeof(szSmall)), 87);
-    char szPath[512];
-    EXPECT_EQ(logs.GetLogFileDirPath(szPath, sizeof(szPath)), 0);
-    EXPECT_EQ(std::string(szPath), sandbox.ScanLog() + "1/");
-}
-
 TEST_F(LogStore, IndexFileLoadsRecordsAndAPartialTail) {
     std::string strDir = sandbox.ScanLog() + "4/";
     std::string strData = ConfigBytes(
@@ -103,9 +90,19 @@ TEST_F(LogStore, InterruptedSaveIsRepaired) {
     EXPECT_EQ(ReadFileBytes(Config()), strData);
 }
 
-TEST_F(LogStore, SameAreaSavedTwiceKeepsOneRecord) {
+TEST_F(LogStore, FirstRunGetsFolderOneAndTheSameAreaSavedTwiceKeepsOneRecord) {
+    EXPECT_EQ(logs.GetBaseDir(), sandbox.ScanLog());
+    EXPECT_TRUE(logs.GetRecords().empty());
+    EXPECT_EQ(logs.GetLogFileDirPath(), sandbox.ScanLog() + "0/");
     logs.AddDirIndex();
-    std::string strDir = logs.GetLogFileDirPath();
+    const std::string strDir = logs.GetLogFileDirPath();
+    EXPECT_EQ(strDir, sandbox.ScanLog() + "1/");
+    char szSmall[8];
+    EXPECT_EQ(logs.GetLogFileDirPath(szSmall, sizeof(szSmall)), 87);
+    char szPath[512];
+    EXPECT_EQ(logs.GetLogFileDirPath(szPath, sizeof(szPath)), 0);
+    EXPECT_EQ(std::string(szPath), strDir);
+
     ASSERT_EQ(
         logs.SaveLogFileInfo(kStableDevice, 1, 2048, 1000, 0, 1000, 10, 10, 3, strDir.c_str(), ""),
         0);

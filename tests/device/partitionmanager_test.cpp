@@ -221,7 +221,7 @@ TEST(PartitionManager, SlotRulesOfTheBootRecord) {
     ExpectItems(items[2], 2, {{2048, 2055, "Partition 4"}});
 }
 
-TEST(PartitionManager, ShortOrDamagedDisksYieldNothing) {
+TEST(PartitionManager, ShortOrDamagedDisksYieldNothingAndApmNamesAreCut) {
     DiskDir dir;
     // Fewer than 4,096 bytes: the read of the table fails.
     std::string strShort = dir.NewDisk(0, 2048);
@@ -235,23 +235,19 @@ TEST(PartitionManager, ShortOrDamagedDisksYieldNothing) {
     // An extended slot whose boot record is cut short keeps the partitions before it.
     std::string strEnd = dir.NewDisk(3, 2 << 20);
     WriteBootRecord(strEnd, 0, {{0x83, 2048, 8}, {0x05, 4094, 10}});
+    // An Apple name fills its 32 bytes: cut there, UTF-16, the byte above
+    // ASCII marked as unreadable.
+    ApmDisk(dir, 4, {{"Caf\xe9 \x01 long name that fills all thirty-two bytes", 10}});
     auto items = Enumerate();
     EXPECT_EQ(items.count(0), 0u);
     EXPECT_EQ(items.count(1), 0u);
     EXPECT_EQ(items.count(2), 0u);
     ExpectItems(items[3], 3, {{2048, 2055, "Partition 1"}});
-}
+    ASSERT_EQ(items[4].size(), 2u);
+    EXPECT_EQ(GetPartitionNameUtf8(items[4][0]), "Apple");
+    EXPECT_EQ(GetPartitionNameUtf8(items[4][1]), "Caf\xef\xbf\xbd \x01 long name that fills all ");
+    EXPECT_EQ(items[4][1].szPartitionName[32], 0);
 
-TEST(PartitionManager, ApmNamesBecomeUtf16AndNoDisksMeansNoItems) {
-    DiskDir dir;
-    ApmDisk(dir, 0, {{"Caf\xe9 \x01 long name that fills all thirty-two bytes", 10}});
-    auto items = Enumerate();
-    ASSERT_EQ(items[0].size(), 2u);
-    EXPECT_EQ(GetPartitionNameUtf8(items[0][0]), "Apple");
-    // 32 bytes at most; the byte above ASCII is marked as unreadable.
-    EXPECT_EQ(GetPartitionNameUtf8(items[0][1]), "Caf\xef\xbf\xbd \x01 long name that fills all ");
-    EXPECT_EQ(items[0][1].szPartitionName[32], 0);
-
-    DiskDir empty;
+    DiskDir empty;  // no disks: no items
     EXPECT_TRUE(Enumerate().empty());
 }

@@ -99,23 +99,6 @@ TEST_F(ScanResultStore, TwoHundredRecordsFillTheBufferAndTheNextWritesThem) {
     EXPECT_EQ(vec.back().nDirId, 605u);
 }
 
-TEST_F(ScanResultStore, EmptyOrUnopenedStoreFindsNothing) {
-    CScanResultFileManager store;
-    ASSERT_EQ(store.Init(L"Fast_empty"), 0u);
-    std::vector<_FILE_NODE_> vec;
-    EXPECT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 7), vec), 0u);
-    EXPECT_TRUE(vec.empty());
-    uint32_t nCount = 5;
-    EXPECT_EQ(store.GetChildrenFileCount(0, nCount), 0u);
-    EXPECT_EQ(nCount, 0u);
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    EXPECT_EQ(store.SearchFileNodeInfo(L"*.jpg|*.other", hits), 1);
-    EXPECT_TRUE(hits.empty());
-    CScanResultFileManager unopened;  // never got its files: says so
-    EXPECT_EQ(unopened.SearchFileNodeInfo(L"*.other", hits), 0);
-    EXPECT_EQ(unopened.CreateFileNode(344), nullptr);
-}
-
 // Top: b.txt, A.txt, Zdir/(sub/(deep.jpg), z1.doc), adir/(a1.txt)
 struct Tree {
     uint32_t nZdir, nAdir, nSub, nDeep, nZ1;
@@ -280,6 +263,20 @@ TEST(RelationText, ParsesWithinLengthAndKeepsLastListPerKey) {
 TEST_F(ScanResultStore, SearchMatchesByExtensionAndOtherTypes) {
     CScanResultFileManager store;
     ASSERT_EQ(store.Init(L"Fast_search"), 0u);
+    // Empty, the store finds nothing; one that never got its files says so.
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    EXPECT_EQ(store.SearchFileNodeInfo(L"*.jpg|*.other", hits), 1);
+    EXPECT_TRUE(hits.empty());
+    std::vector<_FILE_NODE_> vec;
+    EXPECT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 7), vec), 0u);
+    EXPECT_TRUE(vec.empty());
+    uint32_t nCount = 5;
+    EXPECT_EQ(store.GetChildrenFileCount(0, nCount), 0u);
+    EXPECT_EQ(nCount, 0u);
+    CScanResultFileManager unopened;
+    EXPECT_EQ(unopened.SearchFileNodeInfo(L"*.other", hits), 0);
+    EXPECT_EQ(unopened.CreateFileNode(344), nullptr);
+
     AddNode(store, "x.JPG", false, 1, kRoot, 0);
     AddNode(store, "readme", false, 2, kRoot, 0);
     AddNode(store, "a.xyz", false, 3, kRoot, 0);
@@ -289,8 +286,6 @@ TEST_F(ScanResultStore, SearchMatchesByExtensionAndOtherTypes) {
     AddNode(store, "IMG_1.JPG", false, 7, kRoot, 0, 0);  // damaged picture
     AddNode(store, "notes.txt", false, 8, kRoot, 0, 0);  // damaged, but no picture
     // Search flushes the pending records itself.
-
-    std::vector<__SEARCH_FILE_INFO__> hits;
     EXPECT_EQ(store.SearchFileNodeInfo(L"*.jpg|", hits), 1);
     EXPECT_EQ(Names(hits), std::vector<std::string>{"x.JPG"});
     EXPECT_EQ(hits[0].nFileIndex, 1u);
@@ -304,14 +299,12 @@ TEST_F(ScanResultStore, SearchMatchesByExtensionAndOtherTypes) {
     EXPECT_EQ(Names(hits), std::vector<std::string>{"notes.txt"});
 
     // The damaged picture is neither listed nor found, but counted.
-    std::vector<_FILE_NODE_> vec;
     ASSERT_EQ(store.GetChildrenFileNode(0, vec), 0u);
     for (const auto& node : vec) EXPECT_STRNE(node.szFileName, "IMG_1.JPG");
     EXPECT_EQ(vec.size(), 7u);
     hits.clear();
     store.SearchFileNodeInfo(L"*.jpg|*.JPG|*.other", hits);
     for (const auto& hit : hits) EXPECT_STRNE(hit.szFileName, "IMG_1.JPG");
-    uint32_t nCount = 0;
     store.GetChildrenFileCount(0, nCount);
     EXPECT_EQ(nCount, 7u);
 }
