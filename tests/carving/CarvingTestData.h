@@ -1,14 +1,16 @@
 // Sector builders shared by the carving tests: a synthetic image made of
-// 512-byte sectors, file heads of a few types and a FAT directory sector.
+// 512-byte sectors, a JPEG head, old text and a FAT directory sector.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "common/DiskReader.h"
 #include "common/Platform.h"
+#include "support/Fixtures.h"
 #include "support/ScratchDir.h"
 
 namespace carvetest {
@@ -16,69 +18,47 @@ namespace carvetest {
 constexpr int kSector = 512;
 typedef std::vector<unsigned char> Bytes;
 
-inline void Put(Bytes& img, size_t nOff, const void* p, size_t n) {
-    if (img.size() < nOff + n) img.resize(nOff + n, 0);
-    std::memcpy(img.data() + nOff, p, n);
+inline void Put(Bytes& img, size_t nOff, const std::string& str) {
+    if (img.size() < nOff + str.size()) img.resize(nOff + str.size(), 0);
+    std::memcpy(img.data() + nOff, str.data(), str.size());
 }
-inline void PutStr(Bytes& img, size_t nOff, const char* sz) {
-    Put(img, nOff, sz, std::strlen(sz));
-}
-inline void PutLe16(Bytes& img, size_t nOff, uint16_t v) {
-    unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
-    Put(img, nOff, b, 2);
-}
-inline void PutLe32(Bytes& img, size_t nOff, uint32_t v) {
-    unsigned char b[4];
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
-    Put(img, nOff, b, 4);
-}
-inline void PutBe16(Bytes& img, size_t nOff, uint16_t v) {
-    unsigned char b[2] = {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-    Put(img, nOff, b, 2);
-}
-inline void PutBe32(Bytes& img, size_t nOff, uint32_t v) {
-    unsigned char b[4];
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-    Put(img, nOff, b, 4);
+// An integer of nBytes bytes, little-endian unless bBig.
+inline void PutInt(Bytes& img, size_t nOff, uint64_t v, int nBytes, bool bBig = false) {
+    std::string str(nBytes, '\0');
+    for (int i = 0; i < nBytes; ++i)
+        str[bBig ? nBytes - 1 - i : i] = static_cast<char>(v >> (8 * i));
+    Put(img, nOff, str);
 }
 
 // Sectors of text that no signature test recognises and that are not zero.
 inline void Filler(Bytes& img, size_t nFirstSector, size_t nSectors) {
     static const char kText[] = "card photo holiday report music video data ";
-    size_t nFrom = nFirstSector * kSector;
-    if (img.size() < nFrom + nSectors * kSector) img.resize(nFrom + nSectors * kSector, 0);
+    if (img.size() < (nFirstSector + nSectors) * kSector)
+        img.resize((nFirstSector + nSectors) * kSector);
     for (size_t i = 0; i < nSectors * kSector; ++i)
-        img[nFrom + i] = static_cast<unsigned char>(kText[i % (sizeof(kText) - 1)]);
+        img[nFirstSector * kSector + i] =
+            static_cast<unsigned char>(kText[i % (sizeof(kText) - 1)]);
 }
 
-// The start of a JFIF picture (no end marker).
+// The start of a JFIF picture (no end marker) in a sector of text.
 inline void JpegHead(Bytes& img, size_t nSector) {
-    static const unsigned char kHead[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',
-                                          'I',  'F',  0x00, 0x01, 0x01, 0x00, 0x00, 0x48};
     Filler(img, nSector, 1);
-    Put(img, nSector * kSector, kHead, sizeof(kHead));
+    Put(img, nSector * kSector,
+        std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x48", 16));
 }
 
-// A sector of FAT directory entries: a folder, a file, a deleted file, then zeros.
+// A FAT directory sector of the carving fixture (a folder, files, a deleted
+// file, then zeros), written at the sector given.
 inline void FatDirectorySector(Bytes& img, size_t nSector) {
-    size_t nOff = nSector * kSector;
-    if (img.size() < nOff + kSector) img.resize(nOff + kSector, 0);
-    std::memset(img.data() + nOff, 0, kSector);
-    const uint16_t nDate = ((2015 - 1980) << 9) | (6 << 5) | 1;
-    const char* kNames[] = {"DCIM       ", "NOTES   TXT", "\xE5LDPIC  JPG"};
-    const uint8_t kAttr[] = {0x10, 0x20, 0x20};
-    for (int i = 0; i < 3; ++i) {
-        size_t e = nOff + 32 * i;
-        Put(img, e, kNames[i], 11);
-        img[e + 11] = kAttr[i];
-        PutLe16(img, e + 14, 0x6000);
-        PutLe16(img, e + 16, nDate);
-        PutLe16(img, e + 18, nDate);
-        PutLe16(img, e + 22, 0x6000);
-        PutLe16(img, e + 24, nDate);
-        PutLe16(img, e + 26, static_cast<uint16_t>(3 + 4 * i));
-        PutLe32(img, e + 28, i == 0 ? 0 : 1000u * i);
+    std::ifstream layout(twtest::FixtureDir() + "/carving.layout");
+    unsigned long long u64At = 0;
+    std::string strKind, strRest;
+    while (layout >> u64At >> strKind && std::getline(layout, strRest) && strKind != "fatdir") {
     }
+    Bytes dir;
+    twtest::ReadFileBytes(twtest::FixtureImage("carving"), dir, (u64At + 1) * kSector);
+    dir.resize((u64At + 1) * kSector);
+    Put(img, nSector * kSector, std::string(dir.end() - kSector, dir.end()));
 }
 
 // An image file in a scratch folder with a reader over it.
@@ -94,8 +74,7 @@ struct CImage {
         img.resize((img.size() + kSector - 1) / kSector * kSector, 0);
         strPath = dir.Write("image.bin", img);
         u64Sectors = img.size() / kSector;
-        return reader.Init(tw::Utf8ToWide(strPath.c_str()).c_str(),
-                           u64Limit ? u64Limit : u64Sectors);
+        return reader.Init(WidePath().c_str(), u64Limit ? u64Limit : u64Sectors);
     }
     std::wstring WidePath() const { return tw::Utf8ToWide(strPath.c_str()); }
 };

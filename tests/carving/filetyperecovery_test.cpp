@@ -146,57 +146,51 @@ TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
     EXPECT_TRUE(ReadFileBytes(strImage) == strBefore) << "the image was changed";
 }
 
-// Writes a JPEG of 1,000 bytes at sector 100 and a BMP of 1,000 bytes at 300.
+// A JPEG of 1,000 bytes at sector 100 and a BMP of 1,000 bytes at 300.
 Bytes SkipImage() {
     Bytes img(400 * kSector, 0);
     JpegHead(img, 100);
-    std::memset(img.data() + 100 * kSector + 16, 0x41, 1000 - 18);
-    img[100 * kSector + 998] = 0xFF;
-    img[100 * kSector + 999] = 0xD9;
-    std::memset(img.data() + 100 * kSector + 1000, 0, 24);
-    size_t b = 300 * kSector;
-    PutStr(img, b, "BM");
-    PutLe32(img, b + 2, 1000);
-    PutLe32(img, b + 14, 40);
-    std::memset(img.data() + b + 54, 0x77, 1000 - 54);
+    Put(img, 100 * kSector + 16, std::string(1000 - 18, 'A') + "\xFF\xD9" + std::string(24, '\0'));
+    Put(img, 300 * kSector, "BM");
+    PutInt(img, 300 * kSector + 2, 1000, 4);
+    PutInt(img, 300 * kSector + 14, 40, 4);
+    Put(img, 300 * kSector + 54, std::string(1000 - 54, 'w'));
     return img;
 }
+std::string Slice(const Bytes& img, unsigned long long u64Sector, size_t nBytes) {
+    return std::string(reinterpret_cast<const char*>(img.data()) + u64Sector * kSector, nBytes);
+}
 
+// A file sized by a walk is skipped, one sized from its header is offered again.
 TEST(FileTypeRecoveryTest, SkipsWalkedFilesAndOffersHeaderSizedOnesAgain) {
     ScanLogSandbox sandbox;
     CImage image;
-    ASSERT_EQ(image.Open(SkipImage()), 0u);
+    const Bytes img = SkipImage();
+    ASSERT_EQ(image.Open(img), 0u);
     CFileTypeRecovery engine;
     ASSERT_EQ(engine.Init(image.WidePath().c_str(), L'C'), 0u);
-    Bytes sector(kSector);
-    unsigned int nRead = 0;
     unsigned long long u64Skip = 0, u64Files = 5;
-    ASSERT_EQ(image.reader.ReadData(sector.data(), 1, 100, kSector, &nRead), 0u);
-    EXPECT_EQ(engine.ParseFileBuf(sector.data(), kSector, 100, 0, 400, -1, &image.reader, kSector,
-                                  u64Skip, u64Files),
-              0u);
-    EXPECT_EQ(u64Skip, 2u);
-    EXPECT_EQ(u64Files, 6u);
-    ASSERT_EQ(image.reader.ReadData(sector.data(), 1, 300, kSector, &nRead), 0u);
-    EXPECT_EQ(engine.ParseFileBuf(sector.data(), kSector, 300, 0, 400, -1, &image.reader, kSector,
-                                  u64Skip, u64Files),
-              0u);
-    EXPECT_EQ(u64Skip, 1u);
-    ASSERT_EQ(image.reader.ReadData(sector.data(), 1, 200, kSector, &nRead), 0u);
-    EXPECT_EQ(engine.ParseFileBuf(sector.data(), kSector, 200, 0, 400, -1, &image.reader, kSector,
-                                  u64Skip, u64Files),
-              87u);
-    EXPECT_EQ(u64Skip, 1u);
-    EXPECT_EQ(u64Files, 7u);
+    const struct {
+        unsigned long long u64Sector;
+        unsigned int nRet;
+        unsigned long long u64Skip, u64Files;
+    } offers[] = {{100, 0, 2, 6}, {300, 0, 1, 7}, {200, 87, 1, 7}};
+    for (const auto& o : offers) {
+        EXPECT_EQ(engine.ParseFileBuf(&img[o.u64Sector * kSector], kSector, o.u64Sector, 0, 400, -1,
+                                      &image.reader, kSector, u64Skip, u64Files),
+                  o.nRet)
+            << o.u64Sector;
+        EXPECT_EQ(u64Skip, o.u64Skip) << o.u64Sector;
+        EXPECT_EQ(u64Files, o.u64Files) << o.u64Sector;
+    }
 
-    std::vector<_FILE_NODE_> nodes;
+    std::vector<_FILE_NODE_> nodes, none;
     ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, nodes), 0u);
     ASSERT_EQ(nodes.size(), 2u);
     unsigned int nCount = 0;
     EXPECT_EQ(engine.GetChildrenFileCount(nullptr, 0, nCount), 0u);
     EXPECT_EQ(nCount, 2u);
     // A flat list: nothing below a record, nothing at another level.
-    std::vector<_FILE_NODE_> none;
     EXPECT_EQ(engine.GetChildrenFileNode(&nodes[0], 1, none), 0u);
     EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 1, none), 0u);
     EXPECT_TRUE(none.empty());
@@ -205,26 +199,24 @@ TEST(FileTypeRecoveryTest, SkipsWalkedFilesAndOffersHeaderSizedOnesAgain) {
     CScratchDir out;
     for (const _FILE_NODE_& node : nodes) {
         EXPECT_EQ(node.u64FileSize, 1000u);
-        std::string strGot = SaveToString(engine, node, out);
-        std::string strWant(
-            reinterpret_cast<const char*>(SkipImage().data()) + node.u64RecordSector * kSector,
-            1000);
-        EXPECT_TRUE(strGot == strWant) << node.szFileName;
+        EXPECT_TRUE(SaveToString(engine, node, out) == Slice(img, node.u64RecordSector, 1000))
+            << node.szFileName;
     }
 }
 
+// An AVI whose header claims 4 GB, and a JPEG without an end near the end of
+// an area of 40 sectors (in an image of 64): both end with the area, and so do
+// the sectors skipped.
 TEST(FileTypeRecoveryTest, HeaderSizesAndWalksStopAtTheAreaEnd) {
     ScanLogSandbox sandbox;
     Bytes img(64 * kSector, 0);
-    // An AVI whose header claims 4 GB, and a JPEG without an end near the
-    // area's end (sector 40 of an image of 64).
-    PutStr(img, 10 * kSector, "RIFF");
-    PutLe32(img, 10 * kSector + 4, 0xFFFFFFF0u);
-    PutStr(img, 10 * kSector + 8, "AVI LIST");
+    Put(img, 10 * kSector,
+        "RIFF\xF0\xFF\xFF\xFF"
+        "AVI LIST");
     JpegHead(img, 36);
     Filler(img, 37, 27);
     CImage image;
-    ASSERT_EQ(image.Open(img), 0u);
+    ASSERT_EQ(image.Open(img, 40), 0u);
     CFileTypeRecovery engine;
     ASSERT_EQ(engine.InitLogFile(L"File_Type_test", L'C', image.WidePath().c_str(), kSector, 40),
               0u);
@@ -233,21 +225,16 @@ TEST(FileTypeRecoveryTest, HeaderSizesAndWalksStopAtTheAreaEnd) {
     std::vector<_FILE_NODE_> nodes;
     ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, nodes), 0u);
     ASSERT_EQ(nodes.size(), 2u);
+    CScratchDir out;
     for (const _FILE_NODE_& node : nodes) {
         EXPECT_EQ(node.u64FileSize, (40 - node.u64RecordSector) * kSector) << node.szFileName;
-        CScratchDir out;
         unsigned int nRet = 1;
-        std::string strGot = SaveToString(engine, node, out, &nRet);
+        EXPECT_EQ(SaveToString(engine, node, out, &nRet).size(), node.u64FileSize);
         EXPECT_EQ(nRet, 0u);
-        EXPECT_EQ(strGot.size(), node.u64FileSize);
     }
-    // The sectors skipped stop at the area's end as well.
-    Bytes sector(img.begin() + 36 * kSector, img.begin() + 37 * kSector);
-    CDiskReader reader;
-    ASSERT_EQ(reader.Init(image.WidePath().c_str(), 40), 0u);
     unsigned long long u64Skip = 0, u64Files = 0;
-    ASSERT_EQ(engine.ParseFileBuf(sector.data(), kSector, 36, 0, 40, -1, &reader, kSector, u64Skip,
-                                  u64Files),
+    ASSERT_EQ(engine.ParseFileBuf(&img[36 * kSector], kSector, 36, 0, 40, -1, &image.reader,
+                                  kSector, u64Skip, u64Files),
               0u);
     EXPECT_EQ(u64Skip, 4u);
 }
@@ -287,8 +274,7 @@ TEST(FileTypeRecoveryTest, SaveAndPreviewStayWithinTheLimitAndTheSize) {
     nLen = 0;
     EXPECT_EQ(engine.PreView(&node, wszPath, nullptr, nLen, nullptr, nullptr), 0u);
     EXPECT_EQ(tw::WideToUtf8(wszPath), sandbox.ScanLog() + "tmp.jpg");
-    EXPECT_TRUE(ReadFileBytes(sandbox.ScanLog() + "tmp.jpg") ==
-                std::string(reinterpret_cast<const char*>(img.data()) + 10 * kSector, 3000));
+    EXPECT_TRUE(ReadFileBytes(sandbox.ScanLog() + "tmp.jpg") == Slice(img, 10, 3000));
     EXPECT_EQ(nLen, 0);
 
     // A record that runs past the reader's limit: 87, and nothing beyond the
@@ -297,53 +283,42 @@ TEST(FileTypeRecoveryTest, SaveAndPreviewStayWithinTheLimitAndTheSize) {
     node.u64FileSize = 4000;
     CScratchDir out;
     unsigned int nRet = 0;
-    std::string strGot = SaveToString(engine, node, out, &nRet);
+    EXPECT_TRUE(SaveToString(engine, node, out, &nRet) == Slice(img, 45, 5 * kSector));
     EXPECT_EQ(nRet, 87u);
-    EXPECT_EQ(strGot.size(), 5u * kSector);
-    EXPECT_TRUE(strGot ==
-                std::string(reinterpret_cast<const char*>(img.data()) + 45 * kSector, 5 * kSector));
     EXPECT_EQ(engine.PreView(&node, wszPath, nullptr, nLen, nullptr, nullptr), 87u);
     EXPECT_EQ(ReadFileBytes(sandbox.ScanLog() + "tmp.jpg"), "") << "a failed preview is removed";
     EXPECT_EQ(engine.SaveFileData(nullptr, L"/tmp/x", 0), 87u);
     EXPECT_EQ(engine.PreView(nullptr, wszPath, buf.data(), nLen, nullptr, nullptr), 87u);
-    EXPECT_TRUE(ReadFileBytes(image.strPath) ==
-                std::string(reinterpret_cast<const char*>(img.data()), img.size()));
+    EXPECT_TRUE(ReadFileBytes(image.strPath) == Slice(img, 0, img.size()));
 }
 
 int CancelAfterCalls(void* pContext, int, int, int, unsigned long long, unsigned long long,
                      unsigned long long, wchar_t*) {
-    int* pLeft = static_cast<int*>(pContext);
-    return --*pLeft <= 0 ? -9527 : 0;
+    return --*static_cast<int*>(pContext) <= 0 ? -9527 : 0;
 }
 
 TEST(FileTypeRecoveryTest, CancelDuringAWalkKeepsWhatWasCarved) {
     ScanLogSandbox sandbox;
     Bytes img(4 * kSector, 0);
-    static const unsigned char kPng[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0,    0,
-                                         0,    0,   'I', 'E', 'N',  'D',  0xAE, 0x42, 0x60, 0x82};
-    Put(img, 2 * kSector, kPng, sizeof(kPng));
+    const std::string kPng("\x89PNG\r\n\x1A\n\0\0\0\0IEND\xAE\x42\x60\x82", 20);
+    Put(img, 2 * kSector, kPng);
     JpegHead(img, 10);
     Filler(img, 11, 2000);  // a long walk: about 1 MB without an end
     CImage image;
     ASSERT_EQ(image.Open(img), 0u);
-    const std::string strBefore = ReadFileBytes(image.strPath);
     CFileTypeRecovery engine;
     ASSERT_EQ(engine.Init(image.WidePath().c_str(), L'C'), 0u);
     int nLeft = 3;
     engine.InitCallBack(CancelAfterCalls, nullptr, &nLeft, 100);
     EXPECT_EQ(engine.CarveArea(0, image.u64Sectors), 0xFFFFDAC9u);
+    engine.InitCallBack(nullptr, nullptr, nullptr, 100);
     std::vector<_FILE_NODE_> nodes;
     ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, nodes), 0u);
     ASSERT_EQ(nodes.size(), 1u);
     EXPECT_STREQ(nodes[0].szFileName, "2.png");
-    EXPECT_EQ(nodes[0].u64FileSize, sizeof(kPng));
-    EXPECT_TRUE(ReadFileBytes(image.strPath) == strBefore);
-    engine.InitCallBack(nullptr, nullptr, nullptr, 100);
+    EXPECT_EQ(nodes[0].u64FileSize, kPng.size());
+    EXPECT_TRUE(ReadFileBytes(image.strPath) == Slice(img, 0, img.size()));
 }
-
-}  // namespace
-
-namespace {
 
 TEST(FileTypeRecoveryTest, AStoreThatCannotRecordIsReported) {
     ScanLogSandbox sandbox;
@@ -356,10 +331,9 @@ TEST(FileTypeRecoveryTest, AStoreThatCannotRecordIsReported) {
     ASSERT_EQ(image.Open(img), 0u);
     CFileTypeRecovery engine;
     EXPECT_NE(engine.Init(image.WidePath().c_str(), L'C'), 0u);
-    Bytes sector(img.begin() + 100 * kSector, img.begin() + 101 * kSector);
     unsigned long long u64Skip = 0, u64Files = 0;
-    EXPECT_NE(engine.ParseFileBuf(sector.data(), kSector, 100, 0, 400, -1, &image.reader, kSector,
-                                  u64Skip, u64Files),
+    EXPECT_NE(engine.ParseFileBuf(&img[100 * kSector], kSector, 100, 0, 400, -1, &image.reader,
+                                  kSector, u64Skip, u64Files),
               0u);
     EXPECT_EQ(u64Files, 0u);
     EXPECT_EQ(u64Skip, 1u);
@@ -367,10 +341,6 @@ TEST(FileTypeRecoveryTest, AStoreThatCannotRecordIsReported) {
     EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 0, nodes), 0u);
     EXPECT_TRUE(nodes.empty());
 }
-
-}  // namespace
-
-namespace {
 
 TEST(FileTypeRecoveryTest, DiskFormsBindTheArea) {
     ScanLogSandbox sandbox;
@@ -390,14 +360,12 @@ TEST(FileTypeRecoveryTest, DiskFormsBindTheArea) {
     EXPECT_STREQ(nodes[0].szFileName, "100.jpg");
     EXPECT_EQ(nodes[0].nDriveLetter, static_cast<uint32_t>(L'D'));
     CScratchDir out;
-    EXPECT_TRUE(SaveToString(engine, nodes[0], out) ==
-                std::string(reinterpret_cast<const char*>(img.data()) + 100 * kSector, 1000));
+    EXPECT_TRUE(SaveToString(engine, nodes[0], out) == Slice(img, 100, 1000));
 
     // The scan-log form reopens a store by its name and keeps what it holds.
-    CFileTypeRecovery again;
+    CFileTypeRecovery again, reopened;
     ASSERT_EQ(again.InitLogFile(L"File_Type_disk", L'C', 3, kSector, 400), 0u);
     ASSERT_EQ(again.CarveArea(0, 400), 0u);
-    CFileTypeRecovery reopened;
     ASSERT_EQ(reopened.InitLogFile(L"File_Type_disk", L'C', 3, kSector, 400), 0u);
     nodes.clear();
     ASSERT_EQ(reopened.GetChildrenFileNode(nullptr, 0, nodes), 0u);

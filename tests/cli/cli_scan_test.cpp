@@ -10,35 +10,34 @@
 #include <string>
 #include <vector>
 #include "engine/SaveTarget.h"
+#include "support/DiskImage.h"
 #include "support/FatImages.h"
 #include "support/Fixtures.h"
+#include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 
 namespace {
 
+std::vector<std::string> Split(const std::string& str, char cSeparator) {
+    std::vector<std::string> fields;
+    std::stringstream ss(str);
+    std::string strField;
+    while (std::getline(ss, strField, cSeparator)) fields.push_back(strField);
+    return fields;
+}
+
 struct CliRun {
     int nStatus = -1;
     std::string strOut, strErr;
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        std::stringstream ss(strOut);
-        std::string strLine;
-        while (std::getline(ss, strLine)) lines.push_back(strLine);
-        return lines;
-    }
+    std::vector<std::string> Lines() const { return Split(strOut, '\n'); }
 };
-
-std::string Quote(const std::string& str) {
-    std::string strOut = "'";
-    for (char c : str) strOut += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return strOut + "'";
-}
 
 CliRun RunCli(const std::vector<std::string>& args, const std::string& strEnv = "") {
     CScratchDir io;
-    std::string strCmd = strEnv + " " + Quote(TW_CLI_PATH);
-    for (const std::string& arg : args) strCmd += " " + Quote(arg);
-    strCmd += " >" + Quote(io.File("out")) + " 2>" + Quote(io.File("err")) + " </dev/null";
+    std::string strCmd = strEnv + " " + twtest::ShellQuote(TW_CLI_PATH);
+    for (const std::string& arg : args) strCmd += " " + twtest::ShellQuote(arg);
+    strCmd += " >" + twtest::ShellQuote(io.File("out")) + " 2>" +
+              twtest::ShellQuote(io.File("err")) + " </dev/null";
     CliRun run;
     int nRaw = std::system(strCmd.c_str());
     run.nStatus = WIFEXITED(nRaw) ? WEXITSTATUS(nRaw) : -1;
@@ -47,26 +46,10 @@ CliRun RunCli(const std::vector<std::string>& args, const std::string& strEnv = 
     return run;
 }
 
-std::vector<std::string> Split(const std::string& strLine) {
-    std::vector<std::string> fields;
-    std::stringstream ss(strLine);
-    std::string strField;
-    while (std::getline(ss, strField, '\t')) fields.push_back(strField);
-    return fields;
-}
-
-std::multiset<std::string> ExpectedListing(const std::string& strCard) {
-    std::multiset<std::string> expected;
-    for (const FatManifestRow& row : LoadFatManifest(strCard))
-        if (row.strStatus == "deleted" || row.strStatus == "overwritten")
-            expected.insert(row.strListed);
-    return expected;
-}
-
 std::multiset<std::string> ListedPaths(const CliRun& run) {
     std::multiset<std::string> paths;
     std::vector<std::string> lines = run.Lines();
-    for (size_t i = 1; i < lines.size(); ++i) paths.insert(Split(lines[i]).at(3));
+    for (size_t i = 1; i < lines.size(); ++i) paths.insert(Split(lines[i], '\t').at(3));
     return paths;
 }
 
@@ -82,13 +65,13 @@ TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
     std::vector<std::string> lines = run.Lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "engine\tsize\thealth\tpath");
-    EXPECT_EQ(ListedPaths(run), ExpectedListing("fat32_512"));
+    EXPECT_EQ(ListedPaths(run), FatListedPaths("fat32_512"));
     std::map<std::string, size_t> sizes;
     for (const FatManifestRow& row : LoadFatManifest("fat32_512"))
         if (row.strStatus == "deleted")
             sizes[row.strListed] = ReadFileBytes(row.strOriginal).size();
     for (size_t i = 1; i < lines.size(); ++i) {
-        std::vector<std::string> f = Split(lines[i]);
+        std::vector<std::string> f = Split(lines[i], '\t');
         ASSERT_EQ(f.size(), 4u) << lines[i];
         EXPECT_EQ(f[0], "fat");
         EXPECT_EQ(f[2], "1");
@@ -119,7 +102,7 @@ TEST(CliScan, TypesFilterTheListingAsTheApplicationDoes) {
     EXPECT_TRUE(others.count("Fragmented around a live file.bin"));
     EXPECT_TRUE(others.count("Documents/Old stuff/!otes.dat"));
     EXPECT_TRUE(both.count("Documents/Empty file.txt"));
-    EXPECT_EQ(both.size(), ExpectedListing("fat16_2k").size() - photos.size());
+    EXPECT_EQ(both.size(), FatListedPaths("fat16_2k").size() - photos.size());
 }
 
 // Recovery: one folder per kind, unique names, every byte back, a line per
@@ -133,12 +116,12 @@ TEST(CliScan, RecoversIntoTypeFolders) {
     ASSERT_EQ(run.nStatus, 0) << run.strErr;
     std::vector<std::string> lines = run.Lines();
     ASSERT_FALSE(lines.empty());
-    const size_t nFiles = ExpectedListing("fat12_1k").size();
+    const size_t nFiles = FatListedPaths("fat12_1k").size();
     ASSERT_EQ(lines.size(), nFiles + 1);
     std::multiset<std::string> recovered;
     std::set<std::string> targets;
     for (size_t i = 0; i < nFiles; ++i) {
-        std::vector<std::string> f = Split(lines[i]);
+        std::vector<std::string> f = Split(lines[i], '\t');
         ASSERT_EQ(f.size(), 2u) << lines[i];
         EXPECT_EQ(f[0], "Success");
         targets.insert(f[1]);
@@ -170,27 +153,17 @@ TEST(CliScan, RecoversIntoTypeFolders) {
 TEST(CliScan, ScansAPartitionOfAnImage) {
     ScanLogSandbox sandbox;
     CScratchDir work;
-    // A master boot record with one partition holding the card at sector 2048.
-    std::string strCard = ReadFileBytes(FatImagePath("fat12_1k"));
-    std::string strDisk(2048 * 512, '\0');
-    unsigned char entry[16] = {0, 0, 0, 0, 0x01, 0, 0, 0};
-    const uint32_t nStart = 2048, nCount = static_cast<uint32_t>(strCard.size() / 512);
-    for (int i = 0; i < 4; ++i) {
-        entry[8 + i] = static_cast<unsigned char>(nStart >> (8 * i));
-        entry[12 + i] = static_cast<unsigned char>(nCount >> (8 * i));
-    }
-    strDisk.replace(0x1BE, 16, reinterpret_cast<const char*>(entry), 16);
-    strDisk[510] = '\x55';
-    strDisk[511] = '\xAA';
-    strDisk += strCard;
+    // A master boot record with one partition holding the card.
     const std::string strImage = work.File("disk.img");
-    ASSERT_TRUE(WriteFileBytes(strImage, strDisk));
+    std::vector<twtest::Volume> volumes(1);
+    volumes[0].strSourceImage = FatImagePath("fat12_1k");
+    ASSERT_TRUE(twtest::WriteMbrDisk(strImage, volumes, {}, nullptr));
 
     CliRun whole = RunCli({"scan", strImage, "--list"});
     EXPECT_EQ(whole.nStatus, 3) << whole.strOut;
     CliRun part = RunCli({"scan", strImage, "--partition", "1", "--list"});
     ASSERT_EQ(part.nStatus, 0) << part.strErr;
-    EXPECT_EQ(ListedPaths(part), ExpectedListing("fat12_1k"));
+    EXPECT_EQ(ListedPaths(part), FatListedPaths("fat12_1k"));
     CliRun missing = RunCli({"scan", strImage, "--partition", "2"});
     EXPECT_EQ(missing.nStatus, 3);
     EXPECT_NE(missing.strErr.find("no partition 2"), std::string::npos) << missing.strErr;
@@ -200,19 +173,26 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
     ScanLogSandbox sandbox;
     CScratchDir work;
     const std::string strImage = FatImagePath("fat12_1k");
-    EXPECT_EQ(RunCli({"scan"}).nStatus, 2);
-    EXPECT_EQ(RunCli({"scan", strImage, "--bogus"}).nStatus, 2);
-    CliRun deep = RunCli({"scan", strImage, "--mode", "deep"});
-    EXPECT_EQ(deep.nStatus, 2);
-    EXPECT_NE(deep.strErr.find("not available yet"), std::string::npos) << deep.strErr;
-    EXPECT_EQ(RunCli({"scan", strImage, "--mode", "quick"}).nStatus, 2);
-    EXPECT_EQ(RunCli({"scan", strImage, "--types", "photo,pictures"}).nStatus, 2);
-    EXPECT_EQ(RunCli({"scan", strImage, "--partition", "zero"}).nStatus, 2);
-    EXPECT_EQ(RunCli({"scan", work.File("absent.img")}).nStatus, 3);
     ASSERT_TRUE(WriteFileBytes(work.File("zeros.img"), std::string(1 << 16, '\0')));
-    CliRun zeros = RunCli({"scan", work.File("zeros.img")});
-    EXPECT_EQ(zeros.nStatus, 3);
-    EXPECT_NE(zeros.strErr.find("no file system"), std::string::npos) << zeros.strErr;
+    const struct {
+        std::vector<std::string> args;
+        int nStatus;
+        const char* szSays;
+    } cases[] = {
+        {{"scan"}, 2, ""},
+        {{"scan", strImage, "--bogus"}, 2, ""},
+        {{"scan", strImage, "--mode", "deep"}, 2, "not available yet"},
+        {{"scan", strImage, "--mode", "quick"}, 2, ""},
+        {{"scan", strImage, "--types", "photo,pictures"}, 2, ""},
+        {{"scan", strImage, "--partition", "zero"}, 2, ""},
+        {{"scan", work.File("absent.img")}, 3, ""},
+        {{"scan", work.File("zeros.img")}, 3, "no file system"},
+    };
+    for (const auto& c : cases) {
+        CliRun run = RunCli(c.args);
+        EXPECT_EQ(run.nStatus, c.nStatus) << c.args.back();
+        EXPECT_NE(run.strErr.find(c.szSays), std::string::npos) << run.strErr;
+    }
 
     // A file that cannot be written is reported as failed, the others saved.
     CScratchDir dest;
@@ -227,8 +207,9 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
 // the user's home, and the user is told once.
 TEST(CliScan, FallsBackToTheHomeFolder) {
     CScratchDir home;
-    CliRun run = RunCli({"scan", FatImagePath("fat12_1k")},
-                        "TARNWICK_SUPPORT_DIR=/proc/no-such-place HOME=" + Quote(home.Path()));
+    CliRun run =
+        RunCli({"scan", FatImagePath("fat12_1k")},
+               "TARNWICK_SUPPORT_DIR=/proc/no-such-place HOME=" + twtest::ShellQuote(home.Path()));
     ASSERT_EQ(run.nStatus, 0) << run.strErr;
     const std::string strLog = home.Path() + "/.local/share/Tarnwick/ScanLog/";
     EXPECT_NE(run.strErr.find(home.Path() + "/.local/share/Tarnwick/"), std::string::npos)

@@ -1,5 +1,6 @@
-// FAT directory-entry checks against directories written by mtools, against
-// sectors that are not directories, and against hand-made entries.
+// FAT directory-entry checks against directories written by mtools (the raw
+// directories of tests/fixtures/build_fatdirs.sh), against sectors that are
+// not directories, and against hand-made entries.
 #include "fat/FatEntry.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/Fixtures.h"
@@ -16,86 +18,22 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using Patches = std::vector<std::pair<size_t, std::string>>;
 
-Bytes ReadAll(const std::string& strPath) {
+Bytes ReadAll(const std::string& strName, size_t nMax = SIZE_MAX) {
     Bytes data;
-    twtest::ReadFileBytes(strPath, data);
+    twtest::ReadFileBytes(twtest::FixtureDir() + "/" + strName, data, nMax);
     return data;
 }
 
-uint32_t Le(const unsigned char* p, int n) {
-    uint32_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
+Bytes Patched(Bytes e, const Patches& patches) {
+    for (const auto& p : patches) std::memcpy(&e[p.first], p.second.data(), p.second.size());
+    return e;
 }
 
-// Just enough of a FAT volume to list the sectors of its directories.
-class FatVolume {
-public:
-    explicit FatVolume(const std::string& strPath) : m_img(ReadAll(strPath)) {
-        if (m_img.size() < 512) return;
-        const unsigned char* b = m_img.data();
-        m_nSpc = b[13];
-        m_nFirstFat = Le(b + 14, 2);
-        const uint32_t nFatSize = Le(b + 22, 2) ? Le(b + 22, 2) : Le(b + 36, 4);
-        m_bFat32 = Le(b + 22, 2) == 0;
-        const uint32_t nRootSectors = (Le(b + 17, 2) * 32 + 511) / 512;
-        m_nRootStart = m_nFirstFat + b[16] * nFatSize;
-        m_nDataStart = m_nRootStart + nRootSectors;
-        m_nRootSectors = nRootSectors;
-        m_nRootCluster = Le(b + 44, 4);
-    }
-    bool Loaded() const { return m_img.size() > 512 && m_nSpc > 0; }
-    const unsigned char* Sector(uint32_t n) const { return m_img.data() + 512ull * n; }
-
-    // Sectors of the root directory, in order.
-    std::vector<uint32_t> RootSectors() const {
-        if (m_bFat32) return ChainSectors(m_nRootCluster);
-        std::vector<uint32_t> v;
-        for (uint32_t i = 0; i < m_nRootSectors; ++i) v.push_back(m_nRootStart + i);
-        return v;
-    }
-    // Sectors of a subdirectory with the given 11-byte short name.
-    std::vector<uint32_t> SubdirSectors(const std::vector<uint32_t>& parent,
-                                        const char* szName11) const {
-        for (uint32_t s : parent) {
-            for (int i = 0; i < 16; ++i) {
-                const unsigned char* e = Sector(s) + 32 * i;
-                if (std::memcmp(e, szName11, 11) == 0 && (e[11] & 0x10)) {
-                    return ChainSectors((Le(e + 20, 2) << 16) | Le(e + 26, 2));
-                }
-            }
-        }
-        return {};
-    }
-    uint32_t SectorsPerCluster() const { return m_nSpc; }
-
-private:
-    std::vector<uint32_t> ChainSectors(uint32_t nCluster) const {
-        std::vector<uint32_t> v;
-        const uint32_t nEnd = m_bFat32 ? 0x0FFFFFF8 : 0xFFF8;
-        for (int n = 0; nCluster >= 2 && nCluster < nEnd && n < 100000; ++n) {
-            for (uint32_t i = 0; i < m_nSpc; ++i)
-                v.push_back(m_nDataStart + (nCluster - 2) * m_nSpc + i);
-            const unsigned char* pFat = Sector(m_nFirstFat);
-            nCluster =
-                m_bFat32 ? Le(pFat + 4 * nCluster, 4) & 0x0FFFFFFF : Le(pFat + 2 * nCluster, 2);
-        }
-        return v;
-    }
-
-    Bytes m_img;
-    uint32_t m_nSpc = 0, m_nFirstFat = 0, m_nRootStart = 0, m_nRootSectors = 0, m_nDataStart = 0,
-             m_nRootCluster = 0;
-    bool m_bFat32 = false;
-};
-
-std::string FixturePath(const std::string& strName) {
-    return twtest::FixtureDir() + "/" + strName;
-}
-
-// A short entry with good dates (1 June 2005) and the archive bit.
-Bytes ShortEntry(const char* szName11, uint8_t nAttr = 0x20) {
+// A short entry with good dates (1 June 2005), the archive bit, cluster 5 and
+// 100 bytes, with some bytes replaced.
+Bytes ShortEntry(const char* szName11, uint8_t nAttr = 0x20, const Patches& patches = {}) {
     Bytes e(32, 0);
     std::memcpy(e.data(), szName11, 11);
     e[11] = nAttr;
@@ -106,26 +44,21 @@ Bytes ShortEntry(const char* szName11, uint8_t nAttr = 0x20) {
     }
     e[0x1A] = 5;
     e[0x1C] = 100;
-    return e;
+    return Patched(e, patches);
 }
 
 // A long-name entry holding "abcde" with the given sequence and checksum.
-Bytes LongEntry(uint8_t nSequence, uint8_t nCheckSum) {
+Bytes LongEntry(uint8_t nSequence, uint8_t nCheckSum, const Patches& patches = {}) {
     Bytes e(32, 0xFF);
     e[0] = nSequence;
-    const char* sz = "abcde";
     for (int i = 0; i < 5; ++i) {
-        e[1 + 2 * i] = sz[i];
+        e[1 + 2 * i] = static_cast<unsigned char>('a' + i);
         e[2 + 2 * i] = 0;
     }
     e[11] = 0x0F;
-    e[12] = 0;
     e[13] = nCheckSum;
-    e[14] = 0;
-    e[15] = 0;
-    e[26] = 0;
-    e[27] = 0;
-    return e;
+    e[12] = e[14] = e[15] = e[26] = e[27] = 0;
+    return Patched(e, patches);
 }
 
 bool Valid(const Bytes& e) {
@@ -139,40 +72,36 @@ Bytes Sector(std::initializer_list<Bytes> entries) {
     s.resize(512, 0);
     return s;
 }
+bool IsTable(const Bytes& s) {
+    return IsFatFDTRecord(s.data(), static_cast<int>(s.size()));
+}
 
 }  // namespace
 
 TEST(FatEntry, DirectorySectorsWrittenByMtoolsPass) {
-    for (const char* szImage : {"fatdirs/fat16.img", "fatdirs/fat32.img"}) {
-        SCOPED_TRACE(szImage);
-        FatVolume vol(FixturePath(szImage));
-        ASSERT_TRUE(vol.Loaded());
-        std::vector<uint32_t> root = vol.RootSectors();
-        std::vector<uint32_t> many = vol.SubdirSectors(root, "MANY       ");
-        std::vector<uint32_t> deep = vol.SubdirSectors(many, "DEEP       ");
-        ASSERT_GE(many.size(), 10u) << "the big directory spans several clusters";
-        ASSERT_FALSE(deep.empty());
-
+    for (const char* szVolume : {"fat16", "fat32"}) {
         int nPassed = 0, nDeleted = 0, nLongNames = 0, nChecksums = 0;
-        for (const std::vector<uint32_t>* pDir : {&root, &many, &deep}) {
-            Bytes stream;  // the directory's entries, for the checksum walk
-            for (size_t i = 0; i < pDir->size(); ++i) {
-                const unsigned char* s = vol.Sector((*pDir)[i]);
-                stream.insert(stream.end(), s, s + 512);
-                if (pDir != &root && i == 0) {
+        for (const char* szDir : {"root", "many", "deep"}) {
+            const std::string strDir = std::string(szVolume) + "." + szDir;
+            SCOPED_TRACE(strDir);
+            const Bytes stream = ReadAll("fatdirs/" + strDir + ".dir");
+            ASSERT_GE(stream.size(), std::string(szDir) == "many" ? 5120u : 512u)
+                << "the big directory spans several clusters";
+            for (size_t i = 0; i < stream.size(); i += 512) {
+                const unsigned char* s = &stream[i];
+                if (std::string(szDir) != "root" && i == 0) {
                     // A subdirectory starts with "." and "..": a first sector of its own kind.
                     EXPECT_TRUE(IsFatFileRecord(s));
-                    continue;
-                }
-                if (s[0] == 0) {
+                } else if (s[0] == 0) {
                     EXPECT_FALSE(IsFatFDTRecord(s, 512));  // past the directory's end
-                    continue;
+                } else {
+                    EXPECT_TRUE(IsFatFDTRecord(s, 512)) << "sector " << i / 512;
+                    ++nPassed;
                 }
-                EXPECT_TRUE(IsFatFDTRecord(s, 512)) << "sector " << (*pDir)[i];
-                ++nPassed;
             }
+            // Each long name carries the checksum of the short name after it.
             for (size_t off = 0; off + 32 <= stream.size() && stream[off]; off += 32) {
-                const unsigned char* e = stream.data() + off;
+                const unsigned char* e = &stream[off];
                 if (e[0] == 0xE5) ++nDeleted;
                 if (e[11] != 0x0F) continue;
                 ++nLongNames;
@@ -185,37 +114,37 @@ TEST(FatEntry, DirectorySectorsWrittenByMtoolsPass) {
                 ++nChecksums;
             }
         }
+        SCOPED_TRACE(szVolume);
         EXPECT_GE(nPassed, 12);
         EXPECT_GE(nDeleted, 8);  // long-named and short entries deleted by mdel
         EXPECT_GE(nChecksums, 200);
         EXPECT_GT(nLongNames, nChecksums) << "some long names belong to deleted files";
-        EXPECT_FALSE(IsFatFDTRecord(vol.Sector(0), 512)) << "the boot sector";
+        EXPECT_FALSE(
+            IsFatFDTRecord(ReadAll("fatdirs/" + std::string(szVolume) + ".img", 512).data(), 512))
+            << "the boot sector";
     }
 }
 
 TEST(FatEntry, SectorsOfOtherDataAreNotDirectories) {
-    std::vector<std::string> files = {"picture.jpg", "picture.png", "picture.bmp",   "picture.gif",
-                                      "picture.tif", "picture.psd", "document.docx", "data.db",
-                                      "sound.wav",   "video.avi",   "archive.7z",    "best.gz"};
     int nSectors = 0;
-    for (const std::string& strName : files) {
-        Bytes data = ReadAll(FixturePath("signatures/" + strName));
-        ASSERT_FALSE(data.empty()) << strName;
+    for (const char* szName :
+         {"picture.jpg", "picture.png", "picture.bmp", "picture.gif", "picture.tif", "picture.psd",
+          "document.docx", "data.db", "sound.wav", "video.avi", "archive.7z", "best.gz"}) {
+        Bytes data = ReadAll(std::string("signatures/") + szName);
+        ASSERT_FALSE(data.empty()) << szName;
         data.resize((data.size() + 511) / 512 * 512, 0);
-        for (size_t off = 0; off < data.size(); off += 512, ++nSectors) {
-            EXPECT_FALSE(IsFatFDTRecord(data.data() + off, 512)) << strName << " at " << off;
-        }
+        for (size_t off = 0; off < data.size(); off += 512, ++nSectors)
+            EXPECT_FALSE(IsFatFDTRecord(&data[off], 512)) << szName << " at " << off;
     }
     EXPECT_GT(nSectors, 100);
 
-    Bytes zeros(4096, 0);
-    EXPECT_FALSE(IsFatFDTRecord(zeros.data(), 512));
-    EXPECT_FALSE(IsFatFDTRecord(zeros.data(), 4096));
+    EXPECT_FALSE(IsTable(Bytes(512, 0)));
+    EXPECT_FALSE(IsTable(Bytes(4096, 0)));
     std::mt19937 rng(20240601);
     Bytes noise(512);
     for (int n = 0; n < 2000; ++n) {
         for (unsigned char& b : noise) b = static_cast<unsigned char>(rng());
-        ASSERT_FALSE(IsFatFDTRecord(noise.data(), 512)) << "random sector " << n;
+        ASSERT_FALSE(IsTable(noise)) << "random sector " << n;
     }
     // Filler: entries whose two halves repeat.
     Bytes filler(32, 0);
@@ -225,48 +154,44 @@ TEST(FatEntry, SectorsOfOtherDataAreNotDirectories) {
     filler[16] = 0x21;
     std::memcpy(&filler[17], &filler[1], 14);
     ASSERT_TRUE(Valid(filler)) << "a plausible entry on its own";
-    EXPECT_FALSE(IsFatFDTRecord(Sector({filler}).data(), 512));
+    EXPECT_FALSE(IsTable(Sector({filler})));
     EXPECT_FALSE(IsFatFDTRecord(nullptr, 512));
     EXPECT_FALSE(IsFatFileRecord(nullptr));
 }
 
 TEST(FatEntry, EntryRules) {
-    EXPECT_TRUE(Valid(ShortEntry("REPORT  TXT")));
-    EXPECT_FALSE(Valid(ShortEntry("REPORT  TXT", 0x00))) << "no archive bit";
-    EXPECT_FALSE(Valid(ShortEntry("report  txt"))) << "lower case";
-    EXPECT_FALSE(Valid(ShortEntry("REP.RT  TXT"))) << "a dot in the name";
-    EXPECT_FALSE(Valid(ShortEntry("REPORT  TXT", 0x31))) << "read-only directory";
-    EXPECT_FALSE(Valid(ShortEntry("REPORT  TXT", 0x60))) << "top attribute bits";
-    EXPECT_FALSE(Valid(ShortEntry("REPORT  TXT", 0x28))) << "label bit on a file";
-
-    Bytes old = ShortEntry("OLD     TXT");
-    const uint16_t n1990 = (10 << 9) | (1 << 5) | 1;
-    old[0x18] = n1990 & 0xFF;
-    old[0x19] = n1990 >> 8;
-    EXPECT_FALSE(Valid(old)) << "dated 1 January 1990";
-    old[0] = 0xE5;
-    EXPECT_TRUE(Valid(old)) << "a deleted entry skips the date test";
-    old[1] = 'l';
-    EXPECT_FALSE(Valid(old)) << "but not the name test";
-
-    Bytes empty = ShortEntry("EMPTY   TXT");
-    empty[0x1C] = 0;
-    EXPECT_FALSE(Valid(empty)) << "size 0 with a cluster";
-    Bytes dir = ShortEntry("FOLDER     ", 0x10);
-    EXPECT_FALSE(Valid(dir)) << "a directory with a size";
-    dir[0x1C] = 0;
-    EXPECT_TRUE(Valid(dir));
-    Bytes label = ShortEntry("MY LABEL   ", 0x08);
-    EXPECT_FALSE(Valid(label));
-    label[0x1A] = label[0x1C] = 0;
-    EXPECT_TRUE(Valid(label));
-
-    EXPECT_TRUE(Valid(LongEntry(0x52, 1)));
-    EXPECT_FALSE(Valid(LongEntry(0x53, 1))) << "sequence 19";
-    EXPECT_TRUE(Valid(LongEntry(0xE5, 1))) << "a deleted long-name entry";
-    Bytes lfn = LongEntry(0x41, 1);
-    lfn[26] = 1;
-    EXPECT_FALSE(Valid(lfn)) << "a cluster in a long-name entry";
+    const std::string k1990("\x21\x14", 2);  // 1 January 1990
+    const struct {
+        Bytes entry;
+        bool bValid;
+        const char* szWhy;
+    } cases[] = {
+        {ShortEntry("REPORT  TXT"), true, "a file"},
+        {ShortEntry("REPORT  TXT", 0x00), false, "no archive bit"},
+        {ShortEntry("report  txt"), false, "lower case"},
+        {ShortEntry("REP.RT  TXT"), false, "a dot in the name"},
+        {ShortEntry("REPORT  TXT", 0x31), false, "read-only directory"},
+        {ShortEntry("REPORT  TXT", 0x60), false, "top attribute bits"},
+        {ShortEntry("REPORT  TXT", 0x28), false, "label bit on a file"},
+        {ShortEntry("OLD     TXT", 0x20, {{0x18, k1990}}), false, "dated 1990"},
+        {ShortEntry("OLD     TXT", 0x20, {{0x18, k1990}, {0, "\xE5"}}), true,
+         "a deleted entry skips the date test"},
+        {ShortEntry("OLD     TXT", 0x20, {{0x18, k1990}, {0, "\xE5l"}}), false,
+         "but not the name test"},
+        {ShortEntry("EMPTY   TXT", 0x20, {{0x1C, std::string(1, '\0')}}), false,
+         "size 0 with a cluster"},
+        {ShortEntry("FOLDER     ", 0x10), false, "a directory with a size"},
+        {ShortEntry("FOLDER     ", 0x10, {{0x1C, std::string(1, '\0')}}), true, "a directory"},
+        {ShortEntry("MY LABEL   ", 0x08), false, "a label with a cluster"},
+        {ShortEntry("MY LABEL   ", 0x08,
+                    {{0x1A, std::string(4, '\0')}, {0x1C, std::string(1, '\0')}}),
+         true, "a label"},
+        {LongEntry(0x52, 1), true, "a long-name entry"},
+        {LongEntry(0x53, 1), false, "sequence 19"},
+        {LongEntry(0xE5, 1), true, "a deleted long-name entry"},
+        {LongEntry(0x41, 1, {{26, "\x01"}}), false, "a cluster in a long-name entry"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Valid(c.entry), c.bValid) << c.szWhy;
 
     // "." and ".." pass as a pair, but only with the second entry in reach.
     Bytes dots = Sector({ShortEntry(".          ", 0x10), ShortEntry("..         ", 0x10)});
@@ -277,43 +202,41 @@ TEST(FatEntry, EntryRules) {
 }
 
 TEST(FatEntry, DirectoryTableRules) {
-    Bytes a = ShortEntry("ALPHA   TXT"), b = ShortEntry("BETA    JPG"),
-          c = ShortEntry("GAMMA   DOC");
-    Bytes three = Sector({a, b, c});
-    EXPECT_TRUE(IsFatFDTRecord(three.data(), 512));
+    const Bytes a = ShortEntry("ALPHA   TXT");
+    const unsigned char nSum = GetShortNameCheckSum("ALPHA   TXT");
+    Bytes three = Sector({a, ShortEntry("BETA    JPG"), ShortEntry("GAMMA   DOC")});
+    EXPECT_TRUE(IsTable(three));
     three[300] = 1;
-    EXPECT_FALSE(IsFatFDTRecord(three.data(), 512)) << "a stray byte after the end mark";
-    EXPECT_FALSE(IsFatFDTRecord(Sector({}).data(), 512)) << "ends at slot 0";
-    Bytes full;
-    for (int i = 0; i < 16; ++i) full.insert(full.end(), a.begin(), a.end());
-    for (int i = 0; i < 16; ++i) full[32 * i + 5] = static_cast<unsigned char>('A' + i);
-    std::unique_ptr<unsigned char[]> exact(
-        new unsigned char[512]);  // exactly one sector on the heap
-    std::memcpy(exact.get(), full.data(), 512);
-    EXPECT_TRUE(IsFatFDTRecord(exact.get(), 512)) << "no end mark: every slot is an entry";
+    EXPECT_FALSE(IsTable(three)) << "a stray byte after the end mark";
+    EXPECT_FALSE(IsTable(Sector({}))) << "ends at slot 0";
+    const struct {
+        Bytes sector;
+        bool bTable;
+        const char* szWhy;
+    } cases[] = {
+        {Sector({LongEntry(0x41, nSum), a}), true, "a long name and its short entry"},
+        {Sector({LongEntry(0x41, nSum + 1), a}), false, "a wrong checksum"},
+        {Sector({LongEntry(0x41, nSum + 1), Patched(a, {{0, "\xE5"}})}), true,
+         "a deleted short entry's checksum is not compared"},
+        {Sector({LongEntry(0x42, nSum), LongEntry(0x01, nSum + 1), a}), false,
+         "long-name parts with different checksums"},
+        {Sector({ShortEntry("AB CD   TXT")}), false, "a letter after a blank"},
+        {Sector({ShortEntry("\xb0\xa1\xb0\xa2    TXT")}), true, "two-byte characters"},
+        {Sector({ShortEntry("\xb0\x41\xb0\xa2    TXT")}), false, "half a two-byte character"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsTable(c.sector), c.bTable) << c.szWhy;
+
+    // Exactly one sector on the heap, no end mark: every slot is an entry.
+    std::unique_ptr<unsigned char[]> exact(new unsigned char[512]);
+    for (int i = 0; i < 16; ++i) {
+        std::memcpy(exact.get() + 32 * i, a.data(), 32);
+        exact[32 * i + 5] = static_cast<unsigned char>('A' + i);
+    }
+    EXPECT_TRUE(IsFatFDTRecord(exact.get(), 512));
     // A "." entry in the last slot: its pair would lie past the buffer, which is not read.
-    Bytes dot = ShortEntry(".          ", 0x10);
-    dot[0x1A] = dot[0x1C] = 0;
+    const Bytes dot = ShortEntry(".          ", 0x10, {{0x1A, std::string(4, '\0')}});
     std::memcpy(exact.get() + 480, dot.data(), 32);
     EXPECT_FALSE(IsFatFDTRecord(exact.get(), 512));
-
-    const unsigned char nSum = GetShortNameCheckSum("ALPHA   TXT");
-    EXPECT_TRUE(IsFatFDTRecord(Sector({LongEntry(0x41, nSum), a}).data(), 512));
-    EXPECT_FALSE(IsFatFDTRecord(Sector({LongEntry(0x41, nSum + 1), a}).data(), 512));
-    Bytes deleted = a;
-    deleted[0] = 0xE5;
-    EXPECT_TRUE(IsFatFDTRecord(Sector({LongEntry(0x41, nSum + 1), deleted}).data(), 512))
-        << "a deleted short entry's checksum is not compared";
-    EXPECT_FALSE(
-        IsFatFDTRecord(Sector({LongEntry(0x42, nSum), LongEntry(0x01, nSum + 1), a}).data(), 512))
-        << "long-name parts with different checksums";
-
-    Bytes blank = ShortEntry("AB CD   TXT");
-    EXPECT_FALSE(IsFatFDTRecord(Sector({blank}).data(), 512)) << "a letter after a blank";
-    Bytes wide = ShortEntry("\xb0\xa1\xb0\xa2    TXT");
-    EXPECT_TRUE(IsFatFDTRecord(Sector({wide}).data(), 512)) << "two-byte characters";
-    wide[1] = 'A';
-    EXPECT_FALSE(IsFatFDTRecord(Sector({wide}).data(), 512)) << "half a two-byte character";
 }
 
 TEST(FatEntry, NamesAndTimes) {
@@ -323,26 +246,22 @@ TEST(FatEntry, NamesAndTimes) {
         IsInvalidShortFileName("\xe5"
                                "BC     TXT"));
 
-    Bytes e = ShortEntry("TIMES   TXT");
-    const uint16_t nCreate = ((2005 - 1980) << 9) | (6 << 5) | 1;
     const uint16_t nAccess = ((2024 - 1980) << 9) | (2 << 5) | 29;
     const uint16_t nWrite = ((2079 - 1980) << 9) | (12 << 5) | 31;
-    for (auto [off, v] :
-         {std::pair<int, uint16_t>{0x10, nCreate}, {0x12, nAccess}, {0x18, nWrite}}) {
-        e[off] = v & 0xFF;
-        e[off + 1] = v >> 8;
-    }
-    struct tm t = {};
-    auto Expect = [&](void (*pfn)(const FAT32_Entry*, _FILETIME*), int y, int m, int d) {
-        t = {};
+    const Bytes e =
+        ShortEntry("TIMES   TXT", 0x20,
+                   {{0x12, {static_cast<char>(nAccess), static_cast<char>(nAccess >> 8)}},
+                    {0x18, {static_cast<char>(nWrite), static_cast<char>(nWrite >> 8)}}});
+    auto Expect = [&e](void (*pfn)(const FAT32_Entry*, _FILETIME*), int y, int m, int d) {
+        struct tm t = {};
         t.tm_year = y - 1900;
         t.tm_mon = m - 1;
         t.tm_mday = d;
         const unsigned long long u64 = static_cast<unsigned long long>(mktime(&t));
         _FILETIME ft = {};
         pfn(reinterpret_cast<const FAT32_Entry*>(e.data()), &ft);
-        EXPECT_EQ(ft.dwLowDateTime, static_cast<uint32_t>(u64));
-        EXPECT_EQ(ft.dwHighDateTime, static_cast<uint32_t>(u64 >> 32));
+        EXPECT_EQ(ft.dwLowDateTime, static_cast<uint32_t>(u64)) << y;
+        EXPECT_EQ(ft.dwHighDateTime, static_cast<uint32_t>(u64 >> 32)) << y;
     };
     Expect(Fat32GetFileCreateTime, 2005, 6, 1);
     Expect(Fat32GetFileLastAccessTime, 2024, 2, 29);

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,41 +22,16 @@ namespace {
 
 constexpr int kSector = 512;
 
-typedef unsigned long long (*PFN_SIZE)(const unsigned char*, int);
-const PFN_SIZE kRoutines[] = {
-    CFileTypeJudge::GetMPGFileBytesSize,
-    CFileTypeJudge::GetMP4FileBytesSize,
-    CFileTypeJudge::GetRMVBFileBytesSize,
-    CFileTypeJudge::GetASFFileBytesSize,
-    CFileTypeJudge::GetSWFFileBytesSize,
-    CFileTypeJudge::GetAVIFileBytesSize,
-    CFileTypeJudge::GetDefaultVedioFileBytesSize,
-    CFileTypeJudge::GetMKVFileBytes,
-    CFileTypeJudge::GetTSFileBytesSize,
-    CFileTypeJudge::GetMP3FileBytesSize,
-    CFileTypeJudge::GetMIDFileBytesSize,
-    CFileTypeJudge::GetAPEFileBytesSize,
-    CFileTypeJudge::GetWAVFileBytesSize,
-    CFileTypeJudge::GetDefaultAudioFileBytesSize,
-    CFileTypeJudge::GetFLAFileBytesSize,
-    CFileTypeJudge::GetGIFFileBytesSize,
-    CFileTypeJudge::GetBMPFileBytesSize,
-    CFileTypeJudge::GetJPGFileBytesSize,
-    CFileTypeJudge::GetPNGFileBytesSize,
-    CFileTypeJudge::GetDefaultPictureFileBytesSize,
-    CFileTypeJudge::GetICOFileBytesSize,
-    CFileTypeJudge::GetOFFICE2003FileBytesSize,
-    CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead,
-    CFileTypeJudge::GetOFFICE2007FileBytesSize,
-    CFileTypeJudge::GetPDFFileBytesSize,
-    CFileTypeJudge::Get7ZFileBytesSize,
-    CFileTypeJudge::GetZIPFileBytesSize,
-    CFileTypeJudge::GetRARFileBytesSize,
-    CFileTypeJudge::GetCABFileBytesSize,
-    CFileTypeJudge::GetDBFileBytesSize,
-    CFileTypeJudge::GetMailFileBytesSize,
-    CFileTypeJudge::GetTTFFileBytesSize,
-};
+// Every size routine of the extension table once, and the compound-file
+// size read from its header, which the table reaches only through another.
+std::vector<PFN_FILE_SIZE> Routines() {
+    std::vector<PFN_FILE_SIZE> routines = {CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead};
+    for (const _EXTEND_NAME_ITEM_* p = CFileTypeJudge::szExtendNameAndType; p->szExtendName; ++p)
+        if (p->pfnGetSize &&
+            std::find(routines.begin(), routines.end(), p->pfnGetSize) == routines.end())
+            routines.push_back(p->pfnGetSize);
+    return routines;
+}
 
 // The carving engine, its store in a private scan-log folder that is made
 // afresh now and then (so the store stays small) and removed at exit.
@@ -117,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
     // Each routine on the head, whole or cut short.
     std::vector<unsigned char> vecHead(vecImage.begin(), vecImage.begin() + nHeadLen);
-    for (PFN_SIZE pfn : kRoutines) {
+    static const std::vector<PFN_FILE_SIZE> routines = Routines();
+    for (PFN_FILE_SIZE pfn : routines) {
         CFileTypeJudge::m_nBytesPerSector = kSector;
         CFileTypeJudge::m_pDiskReader = &reader;
         CFileTypeJudge::m_u64StartSector = 0;

@@ -33,6 +33,21 @@ std::vector<FatManifestRow> LoadFatManifest(const std::string& strName) {
     return rows;
 }
 
+std::multiset<std::string> FatListedPaths(const std::string& strName) {
+    std::multiset<std::string> paths;
+    for (const FatManifestRow& row : LoadFatManifest(strName))
+        if (row.strStatus == "deleted" || row.strStatus == "overwritten")
+            paths.insert(row.strListed);
+    return paths;
+}
+
+std::string ReadFatOriginal(const std::string& strName, const std::string& strVolPath) {
+    for (const FatManifestRow& row : LoadFatManifest(strName))
+        if (row.strVolPath == strVolPath && !row.strOriginal.empty())
+            return ReadFileBytes(row.strOriginal);
+    return "";
+}
+
 bool CopyFile(const std::string& strFrom, const std::string& strTo) {
     std::ifstream in(strFrom, std::ios::binary);
     std::ofstream out(strTo, std::ios::binary | std::ios::trunc);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ struct FatManifestRow {
 const std::vector<std::string>& FatImageNames();
 std::string FatImagePath(const std::string& strName);
 std::vector<FatManifestRow> LoadFatManifest(const std::string& strName);
+// The paths a scan of the card must list: its deleted and overwritten files.
+std::multiset<std::string> FatListedPaths(const std::string& strName);
+// The original content of the file at a volume path of the card ("" when none).
+std::string ReadFatOriginal(const std::string& strName, const std::string& strVolPath);
 
 // Copies a file; false on failure.
 bool CopyFile(const std::string& strFrom, const std::string& strTo);
