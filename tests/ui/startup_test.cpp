@@ -3,8 +3,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QPixmap>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <QStackedLayout>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -14,6 +19,7 @@
 #include <vector>
 
 #include "common/DebugLog.h"
+#include "ui/DRUI.h"
 #include "ui/StartUp.h"
 
 namespace {
@@ -36,6 +42,41 @@ void FillScanLog(const QString& strScanLog) {
     for (const char* szName : {"tmp.jpg", "tmp.png", "prev_tmp.bmp", "config", "tmp", "Fast_1"})
         Touch(strScanLog + "/" + szName);
     Touch(strScanLog + "/1/tmp.jpg");
+}
+
+// A pkexec stand-in that records how it was called.
+QString MakeFakePkexec(const QString& strDir, const QString& strRecord) {
+    QString strPath = strDir + "/pkexec";
+    QFile file(strPath);
+    if (!file.open(QIODevice::WriteOnly)) return QString();
+    file.write(QString("#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '%1'\n")
+                   .arg(strRecord)
+                   .toUtf8());
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
+                        QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
+    return strPath;
+}
+
+struct Run {
+    int nExitCode;
+    QByteArray stdErr;
+};
+
+// Starts the program as a user would, waits for it to end.
+Run RunTarnwick(const QStringList& args, const QString& strWorkDir, const QProcessEnvironment& env,
+                const QString& strProgram = TW_TARNWICK_PATH, const QStringList& prefixArgs = {}) {
+    QProcess process;
+    process.setWorkingDirectory(strWorkDir);
+    process.setProcessEnvironment(env);
+    process.start(strProgram, prefixArgs + args);
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, "timed out"};
+    }
+    if (process.exitStatus() != QProcess::NormalExit) return {-2, process.readAllStandardError()};
+    return {process.exitCode(), process.readAllStandardError()};
 }
 
 }  // namespace
@@ -94,15 +135,8 @@ private slots:
     void programShowsItsWindowAndCleansUp() {
         QTemporaryDir work, support, bin;
         const QString strScanLog = support.path() + "/ScanLog";
-        // A pkexec stand-in that records being called.
         const QString strCalled = bin.path() + "/called";
-        {
-            QFile pkexec(bin.path() + "/pkexec");
-            QVERIFY(pkexec.open(QIODevice::WriteOnly));
-            pkexec.write(QString("#!/bin/sh\necho \"$@\" > '%1'\n").arg(strCalled).toUtf8());
-            pkexec.close();
-            pkexec.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
+        QVERIFY(!MakeFakePkexec(bin.path(), strCalled).isEmpty());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("PATH", bin.path() + ":" + env.value("PATH"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -141,6 +175,112 @@ private slots:
             // Sub-folders are not descended into.
             QVERIFY(QFile::exists(strScanLog + "/1/tmp.jpg"));
         }
+    }
+    void mainWindowIsFramelessWithItsFoldersAndImages() {
+        QTemporaryDir dir;
+        QString strSupport = dir.path() + "/deeper/Support";
+        qputenv("TARNWICK_SUPPORT_DIR", QFile::encodeName(strSupport));
+        DRUI window;
+        window.Init();
+        qunsetenv("TARNWICK_SUPPORT_DIR");
+        QVERIFY(QFileInfo(strSupport + "/ScanLog").isDir());
+        QCOMPARE(window.size(), QSize(1000, 660));
+        QCOMPARE(window.windowTitle(), QString("Tarnwick"));
+        QVERIFY(window.windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY(window.StackedLayout());
+        QCOMPARE(window.StackedLayout()->count(), 0);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QDir().mkpath(TW_SHOT_DIR);
+        QVERIFY(window.grab().save(TW_SHOT_DIR "/main_window.png"));
+
+        QPushButton* pClose = nullptr;
+        for (QPushButton* pButton : window.findChildren<QPushButton*>())
+            if (pButton->toolTip() == "Close") pClose = pButton;
+        QVERIFY(pClose);
+        QVERIFY(!pClose->icon().isNull());
+        pClose->click();
+        QVERIFY(!window.isVisible());
+    }
+
+    void everyImageOfTheBundleLoads() {
+        QStringList paths;
+        for (const QString& strName :
+             QString("physical_drive drive photo music video document archive other scan_files "
+                     "recover_file about support help close minimize question")
+                 .split(' '))
+            paths << QString(":/image/%1.png").arg(strName);
+        const QStringList icons =
+            QString(
+                "7z accdb ace acid aiff asf at3 au avi bmp cab chm divx doc dss dv epson exe gif "
+                "gzip html ico indd jar jpg mamiya mid minolta mov mp3 mp4 mpeg music ods ogg one "
+                "other pdf png ppt psd psp rar real rmvb rps thm tif tod txt vob wma wmv wps xls "
+                "xml zip audio_default default image office_default photo_default video_default")
+                .split(' ');
+        for (const QString& strIcon : icons)
+            paths << QString(":/image/FileIcon/%1.png").arg(strIcon);
+        QCOMPARE(paths.size(), 16 + 63);
+        for (const QString& strPath : paths) {
+            QPixmap pixmap(strPath);
+            QVERIFY2(!pixmap.isNull(), qPrintable(strPath));
+            QCOMPARE(pixmap.size(), QSize(64, 64));
+        }
+        // Icons are drawn, not blank: the close cross has ink in its centre.
+        QImage cross(":/image/close.png");
+        QVERIFY(qAlpha(cross.pixel(32, 32)) > 200);
+        QVERIFY(qAlpha(cross.pixel(2, 32)) == 0);
+    }
+
+    // The real program, started with one argument: it shows its window, and
+    // after it is closed "Out.txt" is gone, the log holds only debug lines and
+
+    // Without rights, no argument and two arguments both relaunch through
+    // pkexec with "start" and the program's variables, and show nothing.
+    void userRelaunchesThroughPkexec() {
+        if (geteuid() != 0) QSKIP("needs root to run the program as another user");
+        if (QStandardPaths::findExecutable("setpriv").isEmpty()) QSKIP("setpriv is missing");
+        QTemporaryDir work, bin;
+        for (QTemporaryDir* pDir : {&work, &bin})
+            QFile::setPermissions(pDir->path(), QFile::Permissions(0x7777));
+        QString strRecord = bin.path() + "/called";
+        QVERIFY(!MakeFakePkexec(bin.path(), strRecord).isEmpty());
+        QFile::setPermissions(bin.path(), QFile::Permissions(0x7777));
+        QProcessEnvironment env;
+        env.insert("PATH", bin.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("ASAN_OPTIONS", "detect_leaks=0");
+        env.insert("TARNWICK_SUPPORT_DIR", "/nonexistent/support");
+        env.insert("TARNWICK_UI_TEST_SNAPSHOT", work.filePath("shown.png"));
+        env.insert("UNRELATED_SECRET", "x");
+        QStringList asNobody{"--reuid=65534", "--regid=65534", "--clear-groups", TW_TARNWICK_PATH};
+        QString strSetpriv = QStandardPaths::findExecutable("setpriv");
+
+        for (const QStringList& args : {QStringList{}, QStringList{"one", "two"}}) {
+            QFile::remove(strRecord);
+            Run run = RunTarnwick(args, work.path(), env, strSetpriv, asNobody);
+            if (run.nExitCode == 126 || run.stdErr.contains("Permission denied"))
+                QSKIP("the program cannot be run as another user here");
+            QCOMPARE(run.nExitCode, 0);
+            // The launcher does not wait for pkexec: give the stand-in a moment.
+            QTRY_VERIFY_WITH_TIMEOUT(ReadAll(strRecord).endsWith("start\n"), 10000);
+            QStringList called = QString::fromUtf8(ReadAll(strRecord)).trimmed().split('\n');
+            QCOMPARE(called.value(0), QString("/usr/bin/env"));
+            QCOMPARE(called.value(1), QString("-C"));
+            QCOMPARE(QFileInfo(called.value(2)).canonicalFilePath(),
+                     QFileInfo(work.path()).canonicalFilePath());
+            QVERIFY(called.contains("TARNWICK_SUPPORT_DIR=/nonexistent/support"));
+            QVERIFY(called.contains("QT_QPA_PLATFORM=offscreen"));
+            QVERIFY(!called.contains("UNRELATED_SECRET=x"));
+            QCOMPARE(called.value(called.size() - 2), QString(TW_TARNWICK_PATH));
+            QCOMPARE(called.last(), QString("start"));
+            QVERIFY(!QFile::exists(work.filePath("shown.png")));
+        }
+
+        // Without pkexec it says so and ends with a failure.
+        QFile::remove(bin.path() + "/pkexec");
+        Run run = RunTarnwick({}, work.path(), env, strSetpriv, asNobody);
+        QCOMPARE(run.nExitCode, 1);
+        QVERIFY2(run.stdErr.contains("pkexec is not installed"), run.stdErr.constData());
     }
 };
 
