@@ -47,13 +47,36 @@ inline void JpegHead(Bytes& img, size_t nSector) {
         std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x48", 16));
 }
 
-// A FAT directory sector of the carving fixture (a folder, files, a deleted
-// file, then zeros), written at the sector given.
+// An item of carving.layout (tests/fixtures/build_carving.sh): a file, a FAT
+// directory sector or free space, and how a file's size is found.
+struct LayoutItem {
+    unsigned long long u64Sector = 0, u64Bytes = 0;
+    std::string strKind, strExt, strHow, strName;
+    // The name the carving engine gives the file, and the file it was made from.
+    std::string CarvedName() const { return std::to_string(u64Sector) + "." + strExt; }
+    std::string Original() const {
+        return twtest::FixtureFilesDir("carving") + "/" +
+               (strName.rfind("again_", 0) == 0 ? strName.substr(6) : strName);
+    }
+};
+inline std::vector<LayoutItem> ReadLayout() {
+    std::vector<LayoutItem> items;
+    std::ifstream in(twtest::FixtureDir() + "/carving.layout");
+    LayoutItem it;
+    while (in >> it.u64Sector >> it.strKind >> it.strExt >> it.u64Bytes >> it.strHow >> it.strName)
+        items.push_back(it);
+    return items;
+}
+
+// The first FAT directory sector of the carving fixture (a folder, files, a
+// deleted file, then zeros), written at the sector given.
 inline void FatDirectorySector(Bytes& img, size_t nSector) {
-    std::ifstream layout(twtest::FixtureDir() + "/carving.layout");
     unsigned long long u64At = 0;
-    std::string strKind, strRest;
-    while (layout >> u64At >> strKind && std::getline(layout, strRest) && strKind != "fatdir") {
+    for (const LayoutItem& it : ReadLayout()) {
+        if (it.strKind == "fatdir") {
+            u64At = it.u64Sector;
+            break;
+        }
     }
     Bytes dir;
     twtest::ReadFileBytes(twtest::FixtureImage("carving"), dir, (u64At + 1) * kSector);

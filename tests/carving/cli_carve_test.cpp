@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "carving/CarvingTestData.h"
 #include "support/DiskImage.h"
 #include "support/Fixtures.h"
 #include "support/RunTool.h"
@@ -16,20 +16,13 @@
 
 namespace {
 
-struct Placed {
-    unsigned long long u64Sector;
-    std::string strExt, strHow, strName;
-    unsigned long long u64Bytes;
-};
+using carvetest::LayoutItem;
 
 // The carvable files of the carving fixture, from its layout.
-std::vector<Placed> CarvableFiles() {
-    std::vector<Placed> files;
-    std::ifstream in(twtest::FixtureDir() + "/carving.layout");
-    Placed p;
-    std::string strKind;
-    while (in >> p.u64Sector >> strKind >> p.strExt >> p.u64Bytes >> p.strHow >> p.strName)
-        if (strKind == "file" && p.strHow != "none") files.push_back(p);
+std::vector<LayoutItem> CarvableFiles() {
+    std::vector<LayoutItem> files;
+    for (const LayoutItem& it : carvetest::ReadLayout())
+        if (it.strKind == "file" && it.strHow != "none") files.push_back(it);
     return files;
 }
 
@@ -45,15 +38,11 @@ std::map<std::string, unsigned long long> Listing(const std::string& strOut) {
     std::istringstream in(strOut);
     std::string strLine;
     std::getline(in, strLine);  // header
-    while (std::getline(in, strLine)) {
-        std::istringstream fields(strLine);
-        std::string strEngine, strSize, strHealth, strPath;
-        std::getline(fields, strEngine, '\t');
-        std::getline(fields, strSize, '\t');
-        std::getline(fields, strHealth, '\t');
-        std::getline(fields, strPath, '\t');
-        EXPECT_EQ(strEngine, "carving") << strLine;
-        listed[strPath] = std::stoull(strSize);
+    std::string strEngine, strHealth, strPath;
+    unsigned long long u64Size = 0;
+    while (in >> strEngine >> u64Size >> strHealth >> strPath) {  // carved names hold no blanks
+        EXPECT_EQ(strEngine, "carving") << strPath;
+        listed[strPath] = u64Size;
     }
     return listed;
 }
@@ -72,14 +61,14 @@ TEST(CliCarve, ImageListedAndRecoveredByteForByte) {
     CScratchDir out;
     const std::string strImage = twtest::FixtureImage("carving");
     const std::string strSum = twtest::Sha1OfFile(strImage);
-    const std::vector<Placed> files = CarvableFiles();
+    const std::vector<LayoutItem> files = CarvableFiles();
     ASSERT_GT(files.size(), 40u);
 
     std::string strOut;
     ASSERT_EQ(Cli("scan " + twtest::ShellQuote(strImage) + " --mode carve --list", &strOut), 0);
     std::map<std::string, unsigned long long> listed = Listing(strOut);
-    for (const Placed& p : files) {
-        std::string strName = std::to_string(p.u64Sector) + "." + p.strExt;
+    for (const LayoutItem& p : files) {
+        const std::string strName = p.CarvedName();
         ASSERT_TRUE(listed.count(strName)) << strName << " (" << p.strName << ") not listed";
         if (p.strHow == "exact") EXPECT_EQ(listed[strName], p.u64Bytes) << p.strName;
     }
@@ -91,14 +80,10 @@ TEST(CliCarve, ImageListedAndRecoveredByteForByte) {
         << strOut;
     std::map<std::string, std::string> recovered = Recovered(out.File("rec"));
     int nExact = 0;
-    for (const Placed& p : files) {
+    for (const LayoutItem& p : files) {
         if (p.strHow != "exact") continue;
-        std::string strName = std::to_string(p.u64Sector) + "." + p.strExt;
-        ASSERT_TRUE(recovered.count(strName)) << strName;
-        std::string strOriginal =
-            p.strName.rfind("again_", 0) == 0 ? p.strName.substr(6) : p.strName;
-        EXPECT_EQ(twtest::Sha1OfFile(recovered[strName]),
-                  twtest::Sha1OfFile(twtest::FixtureFilesDir("carving") + "/" + strOriginal))
+        ASSERT_TRUE(recovered.count(p.CarvedName())) << p.CarvedName();
+        EXPECT_EQ(twtest::Sha1OfFile(recovered[p.CarvedName()]), twtest::Sha1OfFile(p.Original()))
             << p.strName;
         ++nExact;
     }
@@ -141,7 +126,7 @@ TEST(CliCarve, OnePartitionOfADiskWithSectorsOfTheDisk) {
     std::map<std::string, unsigned long long> listed = Listing(strOut);
     const unsigned long long u64First = placed[0].u64StartSector;
     const unsigned long long u64End = u64First + placed[0].u64Sectors;
-    for (const Placed& p : CarvableFiles()) {
+    for (const LayoutItem& p : CarvableFiles()) {
         std::string strName = std::to_string(u64First + p.u64Sector) + "." + p.strExt;
         ASSERT_TRUE(listed.count(strName)) << strName;
         if (p.strHow == "exact") EXPECT_EQ(listed[strName], p.u64Bytes) << p.strName;

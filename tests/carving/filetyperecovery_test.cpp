@@ -2,12 +2,9 @@
 // clipping, saving, preview and cancel.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,21 +18,6 @@
 using namespace carvetest;
 
 namespace {
-
-struct Item {
-    unsigned long long u64Sector;
-    std::string strKind, strExt, strHow, strName;
-    unsigned long long u64Bytes;
-};
-
-std::vector<Item> ReadLayout(const std::string& strPath) {
-    std::vector<Item> items;
-    std::ifstream in(strPath);
-    Item it;
-    while (in >> it.u64Sector >> it.strKind >> it.strExt >> it.u64Bytes >> it.strHow >> it.strName)
-        items.push_back(it);
-    return items;
-}
 
 std::string SaveToString(CFileTypeRecovery& engine, const _FILE_NODE_& node, const CScratchDir& dir,
                          unsigned int* pRet = nullptr) {
@@ -57,7 +39,7 @@ TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
     const std::string strImage = twtest::FixtureImage("carving");
     const std::string strBefore = ReadFileBytes(strImage);
     ASSERT_FALSE(strBefore.empty()) << "fixture missing: " << strImage;
-    std::vector<Item> items = ReadLayout(twtest::FixtureDir() + "/carving.layout");
+    const std::vector<LayoutItem> items = ReadLayout();
     ASSERT_GT(items.size(), 40u);
     const unsigned long long u64Sectors = strBefore.size() / kSector;
 
@@ -73,7 +55,7 @@ TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
     CScratchDir out;
     std::map<std::string, int> carvedPerExt;
     for (size_t i = 0; i < items.size(); ++i) {
-        const Item& it = items[i];
+        const LayoutItem& it = items[i];
         if (it.strKind != "file") continue;
         auto found = bySector.find(it.u64Sector);
         if (it.strHow == "none") {
@@ -85,9 +67,7 @@ TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
             continue;
         }
         const _FILE_NODE_& node = found->second;
-        char szWant[64];
-        std::snprintf(szWant, sizeof(szWant), "%llu.%s", it.u64Sector, it.strExt.c_str());
-        EXPECT_STREQ(node.szFileName, szWant) << it.strName;
+        EXPECT_EQ(node.szFileName, it.CarvedName()) << it.strName;
         EXPECT_EQ(node.nEngineType, 4u);
         EXPECT_EQ(node.nClusterBytes, 0xFFFFFFFFu);
         EXPECT_EQ(node.bDataHealth, 1u);
@@ -95,9 +75,7 @@ TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
 
         std::string strWant;
         if (it.strHow == "exact") {
-            std::string strName =
-                it.strName.rfind("again_", 0) == 0 ? it.strName.substr(6) : it.strName;
-            strWant = ReadFileBytes(twtest::FixtureFilesDir("carving") + "/" + strName);
+            strWant = ReadFileBytes(it.Original());
         } else {
             // Up to the next foreign sector (a file or a directory sector), or the
             // image's end ("clipped": a header size beyond the image).
@@ -123,7 +101,7 @@ TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
     // inner sectors are offered again; none inside a walked file.
     for (const auto& entry : bySector) {
         bool bListed = false, bInsideHeaderSized = false;
-        for (const Item& it : items) {
+        for (const LayoutItem& it : items) {
             if (it.strKind != "file") continue;
             if (it.u64Sector == entry.first) bListed = true;
             unsigned long long u64End = it.u64Sector + (it.u64Bytes + kSector - 1) / kSector;

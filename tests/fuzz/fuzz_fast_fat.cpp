@@ -21,38 +21,32 @@ const size_t kImageBytes = kSectors * 512;
 
 std::string g_strDir;
 
-void Put16(unsigned char* p, uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-void Put32(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+// A little-endian integer of nBytes bytes.
+void Put(unsigned char* b, size_t nOff, uint32_t v, int nBytes) {
+    for (int i = 0; i < nBytes; ++i) b[nOff + i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
 // Boot sector: variant 0 FAT12 (root area of 32 entries), 1 FAT32 (root
 // cluster 2); sectors per cluster 1, 2 or 4.
 void MakeBootSector(unsigned char* b, unsigned nVariant, unsigned nSpc) {
     std::memset(b, 0, 512);
-    b[0] = 0xEB;
-    b[1] = 0x3C;
-    b[2] = 0x90;
-    std::memcpy(b + 3, "MSWIN4.1", 8);
-    Put16(b + 0x0B, 512);
+    std::memcpy(b, "\xEB\x3C\x90MSWIN4.1", 11);
+    Put(b, 0x0B, 512, 2);
     b[0x0D] = static_cast<unsigned char>(nSpc);
     b[0x15] = 0xF8;
     if (nVariant == 0) {
-        Put16(b + 0x0E, 1);
-        b[0x10] = 2;
-        Put16(b + 0x11, 32);
-        Put16(b + 0x13, kSectors);
-        Put16(b + 0x16, 1);
+        Put(b, 0x0E, 1, 2);  // reserved sectors
+        b[0x10] = 2;         // tables
+        Put(b, 0x11, 32, 2);
+        Put(b, 0x13, kSectors, 2);
+        Put(b, 0x16, 1, 2);
         std::memcpy(b + 0x36, "FAT12   ", 8);
     } else {
-        Put16(b + 0x0E, 2);
+        Put(b, 0x0E, 2, 2);
         b[0x10] = 1;
-        Put32(b + 0x20, kSectors);
-        Put32(b + 0x24, 1);
-        Put32(b + 0x2C, 2);
+        Put(b, 0x20, kSectors, 4);
+        Put(b, 0x24, 1, 4);
+        Put(b, 0x2C, 2, 4);
         std::memcpy(b + 0x52, "FAT32   ", 8);
     }
     b[510] = 0x55;
