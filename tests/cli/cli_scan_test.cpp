@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+#include "carving/CarvingTestData.h"
 #include "engine/SaveTarget.h"
 #include "support/DiskImage.h"
 #include "support/FatImages.h"
@@ -222,4 +224,117 @@ TEST(CliScan, AnImageIsNeverTheDeviceADestinationLiesOn) {
     CScratchDir dir;
     EXPECT_FALSE(IsTargetOnSourceDevice(FatImagePath("fat12_1k").c_str(), dir.Path().c_str()));
     EXPECT_FALSE(IsTargetOnSourceDevice("/no/such/source", dir.Path().c_str()));
+}
+
+namespace {
+
+using carvetest::LayoutItem;
+
+// --mode carve: the carving engine alone over an image or one partition of a
+// disk, then listing and recovery as in the other modes.
+
+// The carvable files of the carving fixture, from its layout.
+std::vector<LayoutItem> CarvableFiles() {
+    std::vector<LayoutItem> files;
+    for (const LayoutItem& it : carvetest::ReadLayout())
+        if (it.strKind == "file" && it.strHow != "none") files.push_back(it);
+    return files;
+}
+
+// Name -> size of a carving listing (engine, size, health, path). A run
+// that failed lists nothing.
+std::map<std::string, unsigned long long> CarvedSizes(const CliRun& run) {
+    EXPECT_EQ(run.nStatus, 0) << run.strErr;
+    std::map<std::string, unsigned long long> sizes;
+    std::vector<std::string> lines = run.Lines();
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::string> f = Split(lines[i], '\t');
+        EXPECT_EQ(f.at(0), "carving") << lines[i];
+        sizes[f.at(3)] = std::stoull(f.at(1));
+    }
+    return sizes;
+}
+
+// Recovered files by name, from every type folder below the destination.
+std::map<std::string, std::string> Recovered(const std::string& strDir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(strDir))
+        if (entry.is_regular_file())
+            files[entry.path().filename().string()] = entry.path().string();
+    return files;
+}
+
+}  // namespace
+
+TEST(CliCarve, ImageListedAndRecoveredByteForByte) {
+    ScanLogSandbox sandbox;
+    CScratchDir out;
+    const std::string strImage = twtest::FixtureImage("carving");
+    const std::string strSum = twtest::Sha1OfFile(strImage);
+    const std::vector<LayoutItem> files = CarvableFiles();
+    ASSERT_GT(files.size(), 40u);
+
+    std::map<std::string, unsigned long long> listed =
+        CarvedSizes(RunCli({"scan", strImage, "--mode", "carve", "--list"}));
+    for (const LayoutItem& p : files) {
+        const std::string strName = p.CarvedName();
+        ASSERT_TRUE(listed.count(strName)) << strName << " (" << p.strName << ") not listed";
+        if (p.strHow == "exact") EXPECT_EQ(listed[strName], p.u64Bytes) << p.strName;
+    }
+
+    CliRun rec = RunCli({"scan", strImage, "--mode", "carve", "--recover", out.File("rec")});
+    ASSERT_EQ(rec.nStatus, 0) << rec.strErr;
+    std::map<std::string, std::string> recovered = Recovered(out.File("rec"));
+    int nExact = 0;
+    for (const LayoutItem& p : files) {
+        if (p.strHow != "exact") continue;
+        ASSERT_TRUE(recovered.count(p.CarvedName())) << p.CarvedName();
+        EXPECT_EQ(twtest::Sha1OfFile(recovered[p.CarvedName()]), twtest::Sha1OfFile(p.Original()))
+            << p.strName;
+        ++nExact;
+    }
+    EXPECT_GT(nExact, 25);
+
+    // The listing filter applies as in the other modes.
+    for (const auto& entry :
+         CarvedSizes(RunCli({"scan", strImage, "--mode", "carve", "--types", "photo", "--list"}))) {
+        std::string strExt = entry.first.substr(entry.first.rfind('.') + 1);
+        EXPECT_NE(std::string("jpg png gif bmp tif psd ico").find(strExt), std::string::npos)
+            << entry.first;
+    }
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strSum) << "the image was changed";
+}
+
+TEST(CliCarve, OnePartitionOfADiskWithSectorsOfTheDisk) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    const std::string strImage = twtest::FixtureImage("carving");
+    // The fixture image as the first partition; a second one right after it
+    // holds a picture that must not be reached from the first.
+    std::string strJpeg = twtest::FixtureFilesDir("carving") + "/photo.jpg";
+    std::vector<twtest::Volume> volumes(2);
+    volumes[0].strSourceImage = strImage;
+    volumes[1].strSourceImage = strJpeg;
+    volumes[1].u64Sectors = 64;
+    std::vector<twtest::Placed> placed;
+    std::string strError;
+    const std::string strDisk = work.File("disk.img");
+    ASSERT_TRUE(twtest::WriteMbrDisk(strDisk, volumes, {}, &placed, &strError)) << strError;
+    ASSERT_EQ(placed.size(), 2u);
+    const std::string strSum = twtest::Sha1OfFile(strDisk);
+
+    std::map<std::string, unsigned long long> listed =
+        CarvedSizes(RunCli({"scan", strDisk, "--partition", "1", "--mode", "carve", "--list"}));
+    const unsigned long long u64First = placed[0].u64StartSector;
+    const unsigned long long u64End = u64First + placed[0].u64Sectors;
+    for (const LayoutItem& p : CarvableFiles()) {
+        std::string strName = std::to_string(u64First + p.u64Sector) + "." + p.strExt;
+        ASSERT_TRUE(listed.count(strName)) << strName;
+        if (p.strHow == "exact") EXPECT_EQ(listed[strName], p.u64Bytes) << p.strName;
+        // A header size past the partition is cut at its end.
+        if (p.strHow == "clipped")
+            EXPECT_EQ(listed[strName], (u64End - u64First - p.u64Sector) * 512) << p.strName;
+    }
+    EXPECT_FALSE(listed.count(std::to_string(placed[1].u64StartSector) + ".jpg"));
+    EXPECT_EQ(twtest::Sha1OfFile(strDisk), strSum);
 }

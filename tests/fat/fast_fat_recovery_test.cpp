@@ -267,12 +267,14 @@ TEST(FastFat, FindsTheClearedHighWordOfAFirstCluster) {
     EXPECT_EQ(ReadFileBytes(strOut), ReadFatOriginal("fat32_512", "HighFile.jpg"));
 }
 
-TEST(FastFat, ReportsEachChunkAndHonoursCancel) {
+// Saving reports each chunk and stops on cancel; preview writes a picture to
+// "tmp.jpg" and fills the buffer with anything else.
+TEST(FastFat, SavesInChunksHonoursCancelAndPreviews) {
     ScannedCard card(FatImagePath("fat16_2k"));
     const Found* pMulti = card.Find("Documents/Résumé ünïcödé 日本語.txt");
     const Found* pEmpty = card.Find("Documents/Empty file.txt");
-    ASSERT_NE(pMulti, nullptr);
-    ASSERT_NE(pEmpty, nullptr);
+    const Found* pJpg = card.Find("dcim/100canon/Holiday by the sea.jpg");
+    ASSERT_TRUE(pMulti && pEmpty && pJpg);
     CScratchDir out;
 
     // Three clusters and 17 bytes: four chunks, the last at 100 percent.
@@ -294,12 +296,8 @@ TEST(FastFat, ReportsEachChunkAndHonoursCancel) {
     EXPECT_EQ(SaveTo(card.engine, pMulti->node, out.File("c")), TW_ERR_CANCELLED);
     EXPECT_EQ(cancel.vecPercent.size(), 1u);
     EXPECT_EQ(ReadFileBytes(out.File("c")).size(), 2048u);
-}
+    card.engine.InitCallBack(nullptr, nullptr, nullptr, 100);
 
-TEST(FastFat, PreviewsPicturesToAFileAndOthersIntoTheBuffer) {
-    ScannedCard card(FatImagePath("fat16_2k"));
-    const Found* pJpg = card.Find("dcim/100canon/Holiday by the sea.jpg");
-    ASSERT_NE(pJpg, nullptr);
     wchar_t wszPreview[512] = {0};
     std::vector<unsigned char> buf(10240);
     int nLength = static_cast<int>(buf.size());
@@ -310,15 +308,14 @@ TEST(FastFat, PreviewsPicturesToAFileAndOthersIntoTheBuffer) {
     EXPECT_EQ(ReadFileBytes(card.sandbox.ScanLog() + "tmp.jpg"),
               ReadFatOriginal("fat16_2k", "DCIM/100CANON/Holiday by the sea.jpg"));
 
-    const Found* pTxt = card.Find("Documents/Résumé ünïcödé 日本語.txt");
-    ASSERT_NE(pTxt, nullptr);
     wchar_t wszNone[512] = {0};
     nLength = 100;
-    ASSERT_EQ(card.engine.PreView(&pTxt->node, wszNone, buf.data(), nLength, nullptr, nullptr), 0u);
+    ASSERT_EQ(card.engine.PreView(&pMulti->node, wszNone, buf.data(), nLength, nullptr, nullptr),
+              0u);
     EXPECT_EQ(nLength, 100);
     EXPECT_EQ(wszNone[0], 0);
     EXPECT_EQ(std::string(buf.begin(), buf.begin() + 100),
-              ReadFatOriginal("fat16_2k", pTxt->strPath).substr(0, 100));
+              ReadFatOriginal("fat16_2k", pMulti->strPath).substr(0, 100));
 }
 
 // The free runs reported are exactly the clusters no chain uses.

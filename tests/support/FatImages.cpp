@@ -1,8 +1,10 @@
 #include "support/FatImages.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "support/DiskImage.h"
 #include "support/ScanLogSandbox.h"
 
 const std::vector<std::string>& FatImageNames() {
@@ -49,19 +51,13 @@ std::string ReadFatOriginal(const std::string& strName, const std::string& strVo
 }
 
 bool CopyFile(const std::string& strFrom, const std::string& strTo) {
-    std::ifstream in(strFrom, std::ios::binary);
-    std::ofstream out(strTo, std::ios::binary | std::ios::trunc);
-    if (!in || !out) return false;
-    out << in.rdbuf();
-    return static_cast<bool>(out);
+    std::error_code ec;
+    return std::filesystem::copy_file(strFrom, strTo,
+                                      std::filesystem::copy_options::overwrite_existing, ec);
 }
 
 bool PatchFile(const std::string& strPath, uint64_t u64Offset, const std::string& strBytes) {
-    std::fstream f(strPath, std::ios::binary | std::ios::in | std::ios::out);
-    if (!f) return false;
-    f.seekp(static_cast<std::streamoff>(u64Offset));
-    f.write(strBytes.data(), static_cast<std::streamsize>(strBytes.size()));
-    return static_cast<bool>(f);
+    return twtest::WriteAt(strPath, u64Offset, strBytes.data(), strBytes.size());
 }
 
 long long FindAligned(const std::string& strPath, const std::string& strBytes, int nAlign) {
