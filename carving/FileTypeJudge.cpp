@@ -2,6 +2,8 @@
 // the length it is given before it reads, and answers 49 on anything short.
 #include "carving/FileTypeJudge.h"
 
+#include "common/ByteOrder.h"
+
 #include <strings.h>
 
 #include <cctype>
@@ -13,17 +15,6 @@
 namespace {
 
 constexpr EXTEND_NAME_TYPE kNone = FILE_TYPE_NONE;
-
-inline uint16_t Le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint16_t Be16(const unsigned char* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-inline uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Whether the n bytes of sig lie at nOff in a buffer of nLen bytes.
 inline bool At(const unsigned char* pBuf, int nLen, int nOff, const void* sig, int n) {

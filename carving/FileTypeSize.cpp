@@ -4,6 +4,8 @@
 // length taken from the medium is checked against the buffer that holds it.
 #include "carving/FileTypeJudge.h"
 
+#include "common/ByteOrder.h"
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -36,23 +38,6 @@ constexpr int kTsPacket = 188;
 // Judges alive: the shared work buffer lives while at least one does.
 int g_nJudgeCount = 0;
 
-uint16_t Le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-u64 Le64(const unsigned char* p) {
-    return static_cast<u64>(Le32(p)) | (static_cast<u64>(Le32(p + 4)) << 32);
-}
-uint16_t Be16(const unsigned char* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t Be32(const unsigned char* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
 u64 Min(u64 a, u64 b) {
     return a < b ? a : b;
 }

@@ -1,22 +1,11 @@
 #include "device/FsRecognize.h"
 
+#include "common/ByteOrder.h"
+
 #include <cstdint>
 #include <cstring>
 
 namespace {
-
-// Boot-sector fields, little-endian, read byte by byte so that no alignment or
-// host order is assumed.
-uint16_t U16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t U32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t U64(const unsigned char* p) {
-    return static_cast<uint64_t>(U32(p)) | (static_cast<uint64_t>(U32(p + 4)) << 32);
-}
 
 bool IsValidSectorsPerCluster(unsigned char n) {
     return n == 1 || n == 2 || n == 4 || n == 8 || n == 16 || n == 32 || n == 64;
@@ -55,16 +44,16 @@ unsigned int NtfsSectorsPerCluster(uint8_t nByte, unsigned int nBytesPerSector) 
 bool IsNtfs(const unsigned char* pBuf) {
     if (!pBuf) return false;
     if (std::memcmp(pBuf + 3, "NTFS    ", 8) != 0) return false;
-    const uint16_t nBytesPerSector = U16(pBuf + 0x0B);
+    const uint16_t nBytesPerSector = Le16(pBuf + 0x0B);
     // A sector size of 0 is a multiple of 512 too, but no NTFS volume has it and
     // every engine divides by it.
     if (nBytesPerSector == 0 || (nBytesPerSector & 0x1FF) != 0) return false;
-    if (U16(pBuf + 0x0E) != 0) return false;
+    if (Le16(pBuf + 0x0E) != 0) return false;
     // The cluster-size byte may use the power-of-two encoding (64 KiB clusters
     // on 512-byte sectors are 128; larger ones 0xF4..0xFF): such volumes are NTFS
     // too and must reach the NTFS engines.
     if (NtfsSectorsPerCluster(pBuf[0x0D], nBytesPerSector) == 0) return false;
-    if (U64(pBuf + 0x28) == 0) return false;
+    if (Le64(pBuf + 0x28) == 0) return false;
     static const int kMustBeZero[] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x16,
                                       0x17, 0x20, 0x21, 0x22, 0x23};
     for (int nOffset : kMustBeZero) {
@@ -87,31 +76,31 @@ bool IsBitlockerDBR(const unsigned char* pBuf) {
 
 bool IsFullValidFAT16DBR(const unsigned char* pBuf) {
     if (!pBuf) return false;
-    return pBuf[0x10] != 0 && (U16(pBuf + 0x13) != 0 || U32(pBuf + 0x20) != 0) &&
-           IsValidSectorsPerCluster(pBuf[0x0D]) && U16(pBuf + 0x16) != 0 && HasBootSignature(pBuf);
+    return pBuf[0x10] != 0 && (Le16(pBuf + 0x13) != 0 || Le32(pBuf + 0x20) != 0) &&
+           IsValidSectorsPerCluster(pBuf[0x0D]) && Le16(pBuf + 0x16) != 0 && HasBootSignature(pBuf);
 }
 
 bool IsFullValidFAT32DBR(const unsigned char* pBuf) {
     if (!pBuf) return false;
     return std::memcmp(pBuf + 0x52, "FAT32   ", 8) == 0 && pBuf[0x10] != 0 &&
-           U32(pBuf + 0x20) != 0 && IsValidSectorsPerCluster(pBuf[0x0D]) && U32(pBuf + 0x24) != 0 &&
-           HasBootSignature(pBuf);
+           Le32(pBuf + 0x20) != 0 && IsValidSectorsPerCluster(pBuf[0x0D]) &&
+           Le32(pBuf + 0x24) != 0 && HasBootSignature(pBuf);
 }
 
 bool IsFat(const unsigned char* pBuf) {
     if (!pBuf || IsBitlockerDBR(pBuf)) return false;
-    const uint32_t nFatSize = U16(pBuf + 0x16) != 0 ? U16(pBuf + 0x16) : U32(pBuf + 0x24);
-    const uint32_t nTotal = U32(pBuf + 0x20) != 0 ? U32(pBuf + 0x20) : U16(pBuf + 0x13);
-    const uint16_t nBytesPerSector = U16(pBuf + 0x0B);
+    const uint32_t nFatSize = Le16(pBuf + 0x16) != 0 ? Le16(pBuf + 0x16) : Le32(pBuf + 0x24);
+    const uint32_t nTotal = Le32(pBuf + 0x20) != 0 ? Le32(pBuf + 0x20) : Le16(pBuf + 0x13);
+    const uint16_t nBytesPerSector = Le16(pBuf + 0x0B);
     const unsigned char nSectorsPerCluster = pBuf[0x0D];
     if (nBytesPerSector == 0 || (nBytesPerSector & 0x1FF) != 0 || nSectorsPerCluster == 0) {
         return false;
     }
     const uint32_t nRootDirSectors =
-        (static_cast<uint32_t>(U16(pBuf + 0x11)) * 32) / nBytesPerSector;
+        (static_cast<uint32_t>(Le16(pBuf + 0x11)) * 32) / nBytesPerSector;
     // The areas before the data region must fit in the volume; unchecked, the
     // subtraction wraps and a volume smaller than its own FATs passes.
-    const uint64_t u64Meta = static_cast<uint64_t>(U16(pBuf + 0x0E)) +
+    const uint64_t u64Meta = static_cast<uint64_t>(Le16(pBuf + 0x0E)) +
                              static_cast<uint64_t>(nFatSize) * pBuf[0x10] + nRootDirSectors;
     if (u64Meta > nTotal) return false;
     const uint32_t nClusters = static_cast<uint32_t>(nTotal - u64Meta) / nSectorsPerCluster;
@@ -122,14 +111,14 @@ bool IsFat(const unsigned char* pBuf) {
 bool IsExt(const unsigned char* pBuf) {
     if (!pBuf) return false;
     const unsigned char* sb = pBuf + 1024;
-    if (U16(sb + 0x38) != 0xEF53) return false;
-    const uint32_t nInodes = U32(sb + 0x00);
-    const uint32_t nBlocks = U32(sb + 0x04);
-    const uint32_t nFirstDataBlock = U32(sb + 0x14);
-    const uint32_t nLogBlockSize = U32(sb + 0x18);
-    const uint32_t nBlocksPerGroup = U32(sb + 0x20);
-    const uint32_t nInodesPerGroup = U32(sb + 0x28);
-    const uint32_t nFirstInode = U32(sb + 0x54);
+    if (Le16(sb + 0x38) != 0xEF53) return false;
+    const uint32_t nInodes = Le32(sb + 0x00);
+    const uint32_t nBlocks = Le32(sb + 0x04);
+    const uint32_t nFirstDataBlock = Le32(sb + 0x14);
+    const uint32_t nLogBlockSize = Le32(sb + 0x18);
+    const uint32_t nBlocksPerGroup = Le32(sb + 0x20);
+    const uint32_t nInodesPerGroup = Le32(sb + 0x28);
+    const uint32_t nFirstInode = Le32(sb + 0x54);
     if (nInodes == 0 || nBlocks == 0 || nBlocksPerGroup == 0 || nInodesPerGroup == 0) return false;
     if (nFirstInode < 3) return false;
     if ((nInodes - 1) / nInodesPerGroup != (nBlocks - 1 - nFirstDataBlock) / nBlocksPerGroup) {

@@ -3,6 +3,8 @@
 // platform layer opened read-only; nothing is read past a buffer's end.
 #include "device/PartitionManager.h"
 
+#include "common/ByteOrder.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,18 +15,6 @@
 #include "common/Platform.h"
 
 namespace {
-
-inline uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t Le64(const unsigned char* p) {
-    return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
-}
-inline uint32_t Be32(const unsigned char* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
 
 // Reads exactly nLen bytes at byte offset llOffset. A read error or the end of
 // the data before nLen bytes is a failure.

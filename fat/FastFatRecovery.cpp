@@ -1,5 +1,7 @@
 #include "fat/FastFatRecovery.h"
 
+#include "common/ByteOrder.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,14 +30,6 @@ const int kBootBytes = 4096;
 // Free clusters looked at for the next cluster of a deleted directory.
 const uint32_t kMaxDirSearch = 4096;
 const long kReportMs = 5000;
-
-uint16_t Le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool IsPowerOfTwo(uint32_t n) {
     return n != 0 && (n & (n - 1)) == 0;

@@ -1,18 +1,12 @@
 // FAT directory-entry checks. Every test reads only the bytes it is given.
 #include "fat/FatEntry.h"
 
+#include "common/ByteOrder.h"
+
 #include <cstring>
 #include <ctime>
 
 namespace {
-
-inline uint16_t Le16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool IsDateInWindow(uint16_t nDate) {
     // The local-time conversion is slow and this runs on every candidate
