@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 #include "engine/ScanResultFileManager.h"
 
 namespace {

@@ -22,10 +22,10 @@
 #include "common/DebugLog.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 #include "device/PartitionManager.h"
 #include "engine/Categories.h"
-#include "engine/FileRecoveryFactory.h"
+#include "deepscan/FileRecoveryFactory.h"
 #include "engine/SaveTarget.h"
 
 namespace {

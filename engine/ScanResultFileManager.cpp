@@ -14,7 +14,7 @@
 
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 
 #include "common/Platform.h"
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 
 namespace {
 

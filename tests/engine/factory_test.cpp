@@ -8,7 +8,7 @@
 #include "common/DebugLog.h"
 #include "common/Platform.h"
 #include "engine/FastExtRecovery.h"
-#include "engine/FileRecoveryFactory.h"
+#include "deepscan/FileRecoveryFactory.h"
 #include "support/DiskImage.h"
 #include "support/Fixtures.h"
 #include "support/ScratchDir.h"

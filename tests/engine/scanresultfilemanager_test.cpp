@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 #include "engine/ScanResultFileManager.h"
 #include "support/ScanLogSandbox.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 #include "common/Platform.h"
 #include "engine/Categories.h"
-#include "engine/FileRecoveryFactory.h"
+#include "deepscan/FileRecoveryFactory.h"
 #include "fat/FastFatRecovery.h"
 #include "support/FatImages.h"
 #include "support/Fixtures.h"

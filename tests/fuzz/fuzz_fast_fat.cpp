@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 #include "common/Platform.h"
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 #include "fat/FastFatRecovery.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 #include "common/Platform.h"
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 #include "ntfs/FastNtfsRecovery.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     std::vector<unsigned char> vecData(pData, pData + nSize);

@@ -10,7 +10,7 @@
 #include <vector>
 #include "common/Platform.h"
 #include "device/FsRecognize.h"
-#include "engine/FileRecoveryFactory.h"
+#include "deepscan/FileRecoveryFactory.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "engine/FileRecoveryFactory.h"
+#include "deepscan/FileRecoveryFactory.h"
 #include "ntfs/FastNtfsRecovery.h"
 #include "support/DiskImage.h"
 #include "support/Fixtures.h"

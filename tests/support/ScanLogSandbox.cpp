@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 
 ScanLogSandbox::ScanLogSandbox() {
     m_env.emplace("TARNWICK_SUPPORT_DIR", Root().c_str());

@@ -1,4 +1,4 @@
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "engine/FileRecoveryFactory.h"
+#include "deepscan/FileRecoveryFactory.h"
 
 #include <unistd.h>
 #include <climits>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "deepscan/StoreFiles.h"
+#include "common/StoreFiles.h"
 
 // One scanned area: 592 bytes in the index file.
 struct _LOG_FILE_INFO_ {

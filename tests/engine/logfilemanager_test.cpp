@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 #include "support/ScanLogSandbox.h"
 
 namespace {

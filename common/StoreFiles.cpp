@@ -1,4 +1,4 @@
-#include "deepscan/StoreFiles.h"
+#include "common/StoreFiles.h"
 
 #include <dirent.h>
 #include <fcntl.h>
