@@ -4,11 +4,11 @@ JOBS       ?= 2
 # Debian packages the build, the tests and the fixture scripts need.
 PACKAGES   := cmake ninja-build clang libclang-rt-14-dev g++ libgtest-dev qt6-base-dev libgl-dev \
               dosfstools mtools ntfs-3g e2fsprogs fdisk gdisk zip sqlite3 imagemagick p7zip-full \
-              ffmpeg xxd attr python3 time openssl
+              ffmpeg xxd attr python3 time openssl exfatprogs
 # Programs (or files) whose absence means the package must be installed.
 PROBES     := cmake ninja clang++ g++ /usr/include/gtest/gtest.h /usr/lib/x86_64-linux-gnu/cmake/Qt6/Qt6Config.cmake \
               mkfs.fat mcopy mkntfs ntfs-3g mke2fs sfdisk sgdisk zip sqlite3 /usr/bin/convert-im6.q16 7z ffmpeg xxd setfattr \
-              python3 /usr/bin/time openssl
+              python3 /usr/bin/time openssl /usr/sbin/mkfs.exfat
 
 .PHONY: test run deps configure build fuzz bench clean
 

@@ -130,6 +130,57 @@ bool IsExt(const unsigned char* pBuf) {
     return nInodes > nFirstInode;
 }
 
+bool IsExFat(const unsigned char* pBuf) {
+    if (!pBuf || std::memcmp(pBuf + 3, "EXFAT   ", 8) != 0 || !HasBootSignature(pBuf)) return false;
+    // Where a FAT boot sector keeps its fields, exFAT has 53 zero bytes.
+    for (int i = 11; i < 64; ++i)
+        if (pBuf[i] != 0) return false;
+    const unsigned nSectorShift = pBuf[108], nClusterShift = pBuf[109], nFats = pBuf[110];
+    // Sectors of 512 bytes to 4 KiB, clusters of at most 32 MiB, one or two FATs.
+    if (nSectorShift < 9 || nSectorShift > 12 || nSectorShift + nClusterShift > 25) return false;
+    if (nFats != 1 && nFats != 2) return false;
+    const uint64_t u64VolumeLength = Le64(pBuf + 72);
+    const uint64_t u64FatOffset = Le32(pBuf + 80), u64FatLength = Le32(pBuf + 84);
+    const uint64_t u64HeapOffset = Le32(pBuf + 88), u64Clusters = Le32(pBuf + 92);
+    const uint64_t u64Root = Le32(pBuf + 96);
+    // The boot regions, the FATs and the cluster heap follow one another, the
+    // FAT holds an entry for every cluster, and the root is one of them.
+    if (u64FatOffset < 24 || u64FatLength == 0) return false;
+    if (u64HeapOffset < u64FatOffset + u64FatLength * nFats) return false;
+    if (u64Clusters == 0 || u64Clusters > 0xFFFFFFF5ull) return false;
+    if ((u64Clusters + 2) * 4 > u64FatLength << nSectorShift) return false;
+    if (u64Root < 2 || u64Root > u64Clusters + 1) return false;
+    return u64VolumeLength >= u64HeapOffset + (u64Clusters << nClusterShift);
+}
+
+uint32_t ExFatBootChecksum(const unsigned char* pRegion, uint32_t nBytesPerSector) {
+    uint32_t nSum = 0;
+    const size_t nBytes = static_cast<size_t>(nBytesPerSector) * 11;
+    for (size_t i = 0; i < nBytes; ++i) {
+        if (i == 106 || i == 107 || i == 112) continue;
+        nSum = ((nSum & 1) ? 0x80000000u : 0) + (nSum >> 1) + pRegion[i];
+    }
+    return nSum;
+}
+
+long long FindExFatBootRegion(const unsigned char* pBuf, size_t nLength) {
+    if (!pBuf) return -1;
+    // The main region first; the backup at 12 sectors of each possible size.
+    static const size_t kOffsets[] = {0, 12 * 512, 12 * 1024, 12 * 2048, 12 * 4096};
+    for (size_t nOffset : kOffsets) {
+        if (nOffset + 512 > nLength || !IsExFat(pBuf + nOffset)) continue;
+        const uint32_t nSectorBytes = 1u << pBuf[nOffset + 108];
+        if (nOffset != 0 && nOffset != 12ull * nSectorBytes) continue;
+        if (nOffset + 12ull * nSectorBytes > nLength) continue;
+        const uint32_t nSum = ExFatBootChecksum(pBuf + nOffset, nSectorBytes);
+        const unsigned char* pSums = pBuf + nOffset + 11ull * nSectorBytes;
+        bool bMatch = true;
+        for (uint32_t i = 0; i < nSectorBytes && bMatch; i += 4) bMatch = Le32(pSums + i) == nSum;
+        if (bMatch) return static_cast<long long>(nOffset);
+    }
+    return -1;
+}
+
 unsigned GetFat32DefaultSectorPerCluster(unsigned long long u64Sectors,
                                          unsigned int nBytesPerSector) {
     if (u64Sectors == 0) return 0;

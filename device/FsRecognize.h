@@ -1,12 +1,23 @@
-// Recognition of NTFS, FAT and ext volumes from the bytes at a partition start,
+// Recognition of NTFS, FAT, exFAT and ext volumes from the bytes at a partition start,
 // and default cluster sizes. Only the buffer given is read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 bool IsNtfs(const unsigned char* pBuf);  // at least 512 bytes
 bool IsFat(const unsigned char* pBuf);   // at least 512 bytes
 bool IsExt(const unsigned char* pBuf);   // at least 1,112 bytes
+// The exFAT boot sector: "EXFAT   " at 3, zeros where a FAT boot sector has its
+// fields, sizes and areas that fit one another. At least 512 bytes.
+bool IsExFat(const unsigned char* pBuf);
+// The exFAT boot checksum over the first 11 sectors of a boot region (the
+// volume-flags and percent-in-use bytes left out), as sector 11 repeats it.
+uint32_t ExFatBootChecksum(const unsigned char* pRegion, uint32_t nBytesPerSector);
+// Byte offset in the buffer of the first sound exFAT boot region (a boot sector
+// that IsExFat accepts and whose checksum sector matches): the main region at
+// 0, else the backup 12 sectors on. -1 when neither fits in nLength bytes.
+long long FindExFatBootRegion(const unsigned char* pBuf, size_t nLength);
 bool IsFullValidFAT16DBR(const unsigned char* pBuf);
 bool IsFullValidFAT32DBR(const unsigned char* pBuf);
 bool IsBitlockerDBR(const unsigned char* pBuf);

@@ -246,3 +246,45 @@ TEST(FsRecognize, DefaultSectorsPerClusterAtTheBandEdges) {
             << c.u64Sectors << " x " << c.nBytesPerSector;
     }
 }
+
+// exFAT: the boot sector's fields, and the sound boot region found at the start
+// or, when the main one is damaged, in the backup 12 sectors on.
+TEST(FsRecognize, ExFatBootSectorAndBackupRegion) {
+    for (const char* szOther : {"fat12", "fat32", "ntfs", "ext4"})
+        EXPECT_FALSE(IsExFat(Probe(szOther).data())) << szOther;
+    const struct {
+        size_t nOffset;
+        int nWidth;
+        uint32_t nValue;
+        bool bWant;
+    } fields[] = {
+        {3, 1, 'e', false},  {20, 1, 1, false},    // name; a FAT field where exFAT has zeros
+        {108, 1, 8, false},  {108, 1, 13, false},  // 256-byte or 8 KiB sectors
+        {109, 1, 17, false}, {110, 1, 2, true},    // 64 MiB clusters; two FATs
+        {110, 1, 3, false},  {96, 4, 1, false},    // three FATs; root before the heap
+        {84, 4, 0, false},   {88, 4, 24, false},   // no FAT; heap inside the FAT
+        {92, 4, 0, false},   {72, 8, 64, false},   // no clusters; heap past the volume
+        {510, 2, 0, false},
+    };
+    for (const char* szCard : {"exfat_4k", "exfat_s4k"}) {
+        SCOPED_TRACE(szCard);
+        std::vector<unsigned char> b;
+        ASSERT_TRUE(twtest::ReadFileBytes(twtest::FixtureImage(szCard), b, 24 * 4096));
+        const size_t nSector = size_t{1} << b[108];
+        EXPECT_TRUE(IsExFat(b.data()));
+        EXPECT_FALSE(IsFat(b.data()) || IsNtfs(b.data()));
+        EXPECT_EQ(FindExFatBootRegion(b.data(), b.size()), 0);
+        EXPECT_EQ(FindExFatBootRegion(b.data(), 12 * nSector - 1), -1);  // no checksum sector
+        for (const auto& f : fields) {
+            std::vector<unsigned char> c = b;
+            for (int i = 0; i < f.nWidth; ++i)
+                c[f.nOffset + i] = static_cast<unsigned char>(uint64_t{f.nValue} >> (8 * i));
+            EXPECT_EQ(IsExFat(c.data()), f.bWant) << "offset " << f.nOffset;
+        }
+        b[100] ^= 1;  // the serial number: the checksum no longer matches
+        EXPECT_TRUE(IsExFat(b.data()));
+        EXPECT_EQ(FindExFatBootRegion(b.data(), b.size()), static_cast<long long>(12 * nSector));
+        b[12 * nSector + 100] ^= 1;
+        EXPECT_EQ(FindExFatBootRegion(b.data(), b.size()), -1);
+    }
+}

@@ -36,6 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nLength) {
     b = IsFullValidFAT16DBR(boot.data());
     b = IsFullValidFAT32DBR(boot.data());
     b = IsBitlockerDBR(boot.data());
+    b = IsExFat(boot.data());
+    // Boot regions of every sector size, main or backup, in the input's own length.
+    const std::vector<unsigned char> region(pData, pData + nLength);
+    volatile long long llRegion = FindExFatBootRegion(region.data(), region.size());
+    (void)llRegion;
     const std::vector<unsigned char> super = Padded(pData, nLength, 1112);
     b = IsExt(super.data());
     (void)b;

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+#include "exfat/ExFatEntry.h"
+#include "support/FatImages.h"
+#include "support/Fixtures.h"
+
+namespace {
+
+// The deleted entry set of "Résumé ünïcödé 日本語.txt" as the card holds it:
+// found by its first File Name entry, two entries after the File entry.
+std::vector<unsigned char> DeletedSet(const std::string& strCard) {
+    std::string strNeedle("\x41\x00", 2);
+    for (char16_t u : std::u16string(u"Résumé ünïcödé "))
+        strNeedle += {char(u & 0xFF), char(u >> 8)};
+    const long long llAt = FindAligned(twtest::FixtureImage(strCard), strNeedle, 32);
+    EXPECT_GE(llAt, 64) << strCard;
+    std::vector<unsigned char> image;
+    twtest::ReadFileBytes(twtest::FixtureImage(strCard), image);
+    if (llAt < 64) return {};
+    return std::vector<unsigned char>(image.begin() + llAt - 64, image.begin() + llAt + 64);
+}
+
+void Reseal(std::vector<unsigned char>& set) {
+    const uint16_t nSum = ExFatSetChecksum(set.data(), set.size() / 32);
+    set[2] = nSum & 0xFF;
+    set[3] = nSum >> 8;
+}
+
+}  // namespace
+
+TEST(ExFatEntry, ReadsADeletedSetAndRefusesEveryDamagedForm) {
+    std::vector<unsigned char> set = DeletedSet("exfat_4k");
+    ASSERT_EQ(set.size(), 128u);
+    EXFAT_FILE_SET parsed;
+    ASSERT_EQ(ParseExFatFileSet(set.data(), set.size(), 0, parsed), EXFAT_SET_OK);
+    EXPECT_TRUE(parsed.bDeleted);
+    EXPECT_EQ(parsed.nEntries, 4u);
+    EXPECT_EQ(parsed.wstrName, L"Résumé ünïcödé 日本語.txt");
+    EXPECT_EQ(parsed.u64DataLength, 3u * 4096 + 17);
+    EXPECT_EQ(parsed.u64ValidDataLength, parsed.u64DataLength);
+    EXPECT_EQ(parsed.nFlags, EXFAT_FLAG_ALLOCATION_POSSIBLE | EXFAT_FLAG_NO_FAT_CHAIN);
+    EXPECT_EQ(parsed.nAttributes & EXFAT_ATTR_DIRECTORY, 0);
+    // 2024-05-17 13:45 at UTC+2 is 11:45 UTC; the 10 ms part adds its ticks.
+    _FILETIME ft;
+    ASSERT_TRUE(ExFatTimeToFileTime(parsed.nModifyTime, 0, parsed.nModifyUtc, ft));
+    const unsigned long long u64Ticks = (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
+    EXPECT_EQ(u64Ticks / 10000000ull / 60 * 60, 1715946300ull + 11644473600ull);
+    _FILETIME ft10;
+    ASSERT_TRUE(ExFatTimeToFileTime(parsed.nModifyTime, 150, 0x00, ft10));
+    EXPECT_EQ(((uint64_t{ft10.dwHighDateTime} << 32) | ft10.dwLowDateTime) - u64Ticks,
+              2 * 3600 * 10000000ull + 15000000ull);
+
+    for (size_t nCut = 0; nCut < set.size(); nCut += 8) {
+        std::vector<unsigned char> part(set.begin(), set.begin() + nCut);
+        EXPECT_EQ(ParseExFatFileSet(part.data(), part.size(), 0, parsed), EXFAT_SET_SHORT) << nCut;
+    }
+    const struct {
+        size_t nOffset;
+        unsigned char nValue;
+        bool bReseal;
+        ExFatSetResult nWant;
+    } damage[] = {
+        {70, 'X', false, EXFAT_SET_BAD},      // a name character: checksum
+        {0, 0x85, false, EXFAT_SET_BAD},      // File entry in use, the rest deleted
+        {0, 0x81, true, EXFAT_SET_NOT_FILE},  // the bitmap's entry
+        {1, 1, true, EXFAT_SET_BAD},          // no name entry
+        {1, 19, true, EXFAT_SET_BAD},         // more than 17 name entries
+        {32, 0x41, true, EXFAT_SET_BAD},      // no Stream Extension
+        {35, 40, true, EXFAT_SET_BAD},        // 40 units need three name entries
+        {35, 0, true, EXFAT_SET_BAD},         // no name
+        {96, 0x40, true, EXFAT_SET_BAD},      // a stream where a name belongs
+        {47, 0x7F, true, EXFAT_SET_BAD},      // valid data past the data length
+    };
+    for (const auto& d : damage) {
+        std::vector<unsigned char> c = set;
+        c[d.nOffset] = d.nValue;
+        if (d.bReseal) Reseal(c);
+        EXPECT_EQ(ParseExFatFileSet(c.data(), c.size(), 0, parsed), d.nWant) << d.nOffset;
+    }
+    // Past the end of the buffer and at a misplaced offset.
+    EXPECT_EQ(ParseExFatFileSet(set.data(), set.size(), 200, parsed), EXFAT_SET_SHORT);
+    EXPECT_EQ(ParseExFatFileSet(set.data(), set.size(), 32, parsed), EXFAT_SET_NOT_FILE);
+}
+
+TEST(ExFatEntry, TimestampsThatAreNoRealTime) {
+    auto Stamp = [](unsigned y, unsigned mo, unsigned d, unsigned h, unsigned mi, unsigned s2) {
+        return ((y - 1980) << 25) | (mo << 21) | (d << 16) | (h << 11) | (mi << 5) | s2;
+    };
+    _FILETIME ft;
+    EXPECT_TRUE(ExFatTimeToFileTime(Stamp(2024, 2, 29, 23, 59, 29), 199, 0xC4, ft));  // UTC-15:00
+    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 2, 29, 0, 0, 0), 0, 0, ft));
+    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 13, 1, 0, 0, 0), 0, 0, ft));
+    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 4, 31, 0, 0, 0), 0, 0, ft));
+    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 4, 1, 24, 0, 0), 0, 0, ft));
+    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 4, 1, 0, 0, 30), 0, 0, ft));
+    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 4, 1, 0, 0, 0), 200, 0, ft));
+    EXPECT_EQ(ft.dwLowDateTime | ft.dwHighDateTime, 0u);
+}
