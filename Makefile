@@ -9,8 +9,11 @@ PACKAGES   := cmake ninja-build clang libclang-rt-14-dev g++ libgtest-dev qt6-ba
 PROBES     := cmake ninja clang++ g++ /usr/include/gtest/gtest.h /usr/lib/x86_64-linux-gnu/cmake/Qt6/Qt6Config.cmake \
               mkfs.fat mcopy mkntfs ntfs-3g mke2fs sfdisk sgdisk zip sqlite3 /usr/bin/convert-im6.q16 7z ffmpeg xxd setfattr \
               python3 /usr/bin/time openssl /usr/sbin/mkfs.exfat
+# The install check: desktop entry, polkit action and manual pages.
+PACKAGES   += desktop-file-utils libxml2-utils man-db polkitd
+PROBES     += desktop-file-validate xmllint man /usr/share/polkit-1/policyconfig-1.dtd
 
-.PHONY: test run deps configure build fuzz bench clean
+.PHONY: test run deps configure build fuzz bench package clean
 
 deps:
 	@missing=0; for p in $(PROBES); do \
@@ -66,5 +69,16 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	bench/run.sh build-bench
 
+# The Debian package, from a release tree of its own:
+# build-package/tarnwick_<version>_<arch>.deb, then lintian's verdict on it.
+package: PACKAGES += dpkg-dev file lintian
+package: PROBES += dpkg-shlibdeps file lintian
+package: deps
+	cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF \
+	  -DTARNWICK_FUZZ=OFF -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+	cmake --build build-package -j $(JOBS) --target tarnwick-cli tarnwick tarnwick_packaging_files
+	cd build-package && rm -f tarnwick_*.deb && cpack -G DEB
+	lintian --info build-package/tarnwick_*.deb
+
 clean:
-	rm -rf $(BUILD) build-bench
+	rm -rf $(BUILD) build-bench build-package

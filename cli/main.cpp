@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CliArgs.h"
+#include "TarnwickVersion.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ void PrintCommandHelp(FILE* out, const CliCommand& cmd) {
 void PrintHelp(FILE* out) {
     std::fprintf(out,
                  "usage: tarnwick-cli COMMAND [arguments] [options]\n"
-                 "       tarnwick-cli COMMAND --help\n\n"
+                 "       tarnwick-cli COMMAND --help\n"
+                 "       tarnwick-cli --version\n\n"
                  "Finds deleted and lost files on disks and images. Disks and images are\n"
                  "only ever read, never written.\n\ncommands:\n");
     for (const CliCommand* pCmd : Commands()) {
@@ -61,6 +63,10 @@ int main(int argc, char** argv) {
     }
     if (IsHelpWord(argv[1])) {
         PrintHelp(stdout);
+        return CLI_EXIT_OK;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("tarnwick-cli %s\n", TARNWICK_VERSION);
         return CLI_EXIT_OK;
     }
     for (const CliCommand* pCmd : Commands()) {

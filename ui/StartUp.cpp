@@ -17,6 +17,7 @@
 
 #include "common/DebugLog.h"
 #include "common/Helpers.h"
+#include "TarnwickVersion.h"
 #include "common/Platform.h"
 #include "ui/DRUI.h"
 
@@ -146,6 +147,27 @@ bool HasAdministratorRights() {
     return geteuid() == 0;
 }
 
+QStringList PkexecArguments(const QString& strExecutable, const QProcessEnvironment& env,
+                            const QString& strWorkDir) {
+    static const QStringList kDisplay{"DISPLAY",         "XAUTHORITY",      "WAYLAND_DISPLAY",
+                                      "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "LANG"};
+    QStringList carried;
+    bool bOwnVariables = false;
+    for (const QString& strName : env.keys()) {
+        bool bOwn = strName.startsWith("TARNWICK_") || strName == "QT_QPA_PLATFORM";
+        bOwnVariables = bOwnVariables || bOwn;
+        if (bOwn || kDisplay.contains(strName)) carried << strName + "=" + env.value(strName);
+    }
+    // The installed program is named by its polkit action: pkexec shows that
+    // action's dialog and keeps the display (allow_gui).
+    if (strExecutable == TARNWICK_INSTALLED_PROGRAM && !bOwnVariables)
+        return {strExecutable, "start"};
+    // pkexec clears the environment and the working directory: hand on the
+    // display, the program's own variables and where "Log.txt" belongs.
+    return QStringList{"/usr/bin/env", "-C", strWorkDir} + carried +
+           QStringList{strExecutable, "start"};
+}
+
 int RelaunchWithAdministratorRights(const QString& strExecutable) {
     QString strPkexec = QStandardPaths::findExecutable("pkexec");
     if (strPkexec.isEmpty()) {
@@ -155,22 +177,23 @@ int RelaunchWithAdministratorRights(const QString& strExecutable) {
                 qPrintable(strExecutable));
         return 1;
     }
-    // pkexec clears the environment and the working directory: hand on the
-    // display, the program's own variables and where "Log.txt" belongs.
-    QStringList args{"/usr/bin/env", "-C", QDir::currentPath()};
-    const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString& strName : env.keys()) {
-        static const QStringList kDisplay{"DISPLAY",         "XAUTHORITY",      "WAYLAND_DISPLAY",
-                                          "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "LANG"};
-        if (kDisplay.contains(strName) || strName.startsWith("TARNWICK_"))
-            args << strName + "=" + env.value(strName);
-    }
-    args << strExecutable << "start";
-    if (!QProcess::startDetached(strPkexec, args)) {
+    // pkexec asks polkit about its parent process, so the launcher stays until
+    // pkexec ends: a parent gone early makes pkexec refuse to run anything.
+    QProcess pkexec;
+    pkexec.setProcessChannelMode(QProcess::ForwardedChannels);
+    pkexec.setInputChannelMode(QProcess::ForwardedInputChannel);
+    pkexec.start(strPkexec, PkexecArguments(strExecutable, QProcessEnvironment::systemEnvironment(),
+                                            QDir::currentPath()));
+    if (!pkexec.waitForStarted(-1)) {
         fprintf(stderr, "tarnwick: could not start %s\n", qPrintable(strPkexec));
         return 1;
     }
-    return 0;
+    pkexec.waitForFinished(-1);
+    if (pkexec.exitStatus() != QProcess::NormalExit) return 1;
+    // 126: the dialog was dismissed; 127: the rights were refused. Both end
+    // quietly, as a cancelled request does.
+    int nStatus = pkexec.exitCode();
+    return nStatus == 126 || nStatus == 127 ? 0 : nStatus;
 }
 
 #endif

@@ -2,7 +2,9 @@
 // sweep, the privileged instance and the relaunch with administrator rights.
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 class QApplication;
@@ -24,8 +26,17 @@ int RunPrivilegedInstance(QApplication& app);
 // Whether this process may read raw disks as it is.
 bool HasAdministratorRights();
 // Starts this program again with administrator rights and the single argument
-// "start", without waiting for it. Returns the launcher's exit status.
+// "start" through pkexec, and waits for it. Returns the launcher's exit status:
+// 0 also when the request was cancelled or refused.
 int RelaunchWithAdministratorRights(const QString& strExecutable);
+
+#ifndef __APPLE__
+// What pkexec runs: the installed program itself with "start", or, when the
+// program runs from elsewhere or its own variables are set, /usr/bin/env with
+// the working folder, the display and the TARNWICK_ variables before it.
+QStringList PkexecArguments(const QString& strExecutable, const QProcessEnvironment& env,
+                            const QString& strWorkDir);
+#endif
 
 // Test hooks, read from the environment by the privileged instance:
 // TARNWICK_UI_TEST_SNAPSHOT=FILE.png saves the main window once shown, and

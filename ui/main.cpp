@@ -1,13 +1,27 @@
 // Tarnwick's desktop application. Started with exactly one argument (the
 // relaunch passes "start") it is the instance with administrator rights and
 // shows its window; otherwise it asks for the rights and starts itself again.
+// "--version" alone prints the version and needs no display.
 #include <QApplication>
+#include <QIcon>
 
+#include <cstdio>
+#include <cstring>
+
+#include "TarnwickVersion.h"
 #include "common/DebugLog.h"
 #include "ui/StartUp.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("tarnwick %s\n", TARNWICK_VERSION);
+        return 0;
+    }
     QApplication app(argc, argv);
+    QApplication::setApplicationVersion(TARNWICK_VERSION);
+    // The window's icon, and the desktop entry it belongs to (tarnwick.desktop).
+    QApplication::setWindowIcon(QIcon(":/image/tarnwick.png"));
+    QGuiApplication::setDesktopFileName("tarnwick");
     // Narrow text is GB18030 (common/Platform.h). Qt 6 has no codec for C
     // strings to install: the user interface converts narrow text explicitly
     // (ui/TextCodec.h), and its own literals are plain ASCII.

@@ -1,6 +1,8 @@
 // Paints every image of the application's resource bundle "drui" and writes
 // the bundle's description drui.qrc beside them. Run at build time:
-//   tarnwick_paint_icons OUTDIR
+//   tarnwick_paint_icons OUTDIR [HICOLORDIR]
+// With HICOLORDIR it also paints the application icon in the sizes of the
+// desktop's hicolor icon theme: HICOLORDIR/NxN/apps/tarnwick.png.
 // All images are drawn here with QPainter: plain shapes, the project's colours.
 #include <QDir>
 #include <QFile>
@@ -214,6 +216,16 @@ void DrawPlay(QPainter& p, const QPointF& c) {
     p.drawPolygon(QPolygonF({c + QPointF(-6, -9), c + QPointF(-6, 9), c + QPointF(9, 0)}));
 }
 
+// The application: a disk under a magnifier.
+void DrawAppIcon(QPainter& p) {
+    DrawDisk(p, QColor(230, 236, 245), kBlue);
+    p.save();
+    p.translate(26, 24);
+    p.scale(0.6, 0.6);
+    DrawMagnifier(p);
+    p.restore();
+}
+
 // A file icon: a page in the category colour with the extension written on it.
 Painter FileIcon(const QColor& color, const QString& label) {
     return [color, label](QPainter& p) {
@@ -250,6 +262,7 @@ struct Image {
 
 std::vector<Image> AllImages() {
     std::vector<Image> images = {
+        {"image/tarnwick.png", DrawAppIcon},
         {"image/physical_drive.png", [](QPainter& p) { DrawDisk(p, QColor(205, 210, 220), kInk); }},
         {"image/drive.png", [](QPainter& p) { DrawDisk(p, QColor(230, 236, 245), kBlue); }},
         {"image/photo.png", [](QPainter& p) { DrawCamera(p, kPhoto); }},
@@ -329,11 +342,35 @@ std::vector<Image> AllImages() {
     return images;
 }
 
+// One image of nSize pixels square, painted in the 64-pixel drawing space.
+QImage Paint(const Painter& paint, int nSize) {
+    QImage canvas(nSize, nSize, QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::transparent);
+    QPainter painter(&canvas);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.scale(qreal(nSize) / kSize, qreal(nSize) / kSize);
+    paint(painter);
+    return canvas;
+}
+
+bool PaintHicolor(const QString& strDir) {
+    for (int nSize : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        QString strSub = QString("%1x%1/apps").arg(nSize);
+        QString strPath = strDir + "/" + strSub + "/tarnwick.png";
+        if (!QDir(strDir).mkpath(strSub) || !Paint(DrawAppIcon, nSize).save(strPath, "PNG")) {
+            fprintf(stderr, "cannot write %s\n", qPrintable(strPath));
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        fprintf(stderr, "usage: %s OUTDIR [HICOLORDIR]\n", argv[0]);
         return 2;
     }
     // Text needs a font database, which needs a (headless) GUI application.
@@ -348,21 +385,14 @@ int main(int argc, char** argv) {
     QTextStream qrc(&strQrc);
     qrc << "<!DOCTYPE RCC><RCC version=\"1.0\">\n<qresource prefix=\"/\">\n";
     for (const Image& image : AllImages()) {
-        QImage canvas(kSize, kSize, QImage::Format_ARGB32_Premultiplied);
-        canvas.fill(Qt::transparent);
-        {
-            QPainter painter(&canvas);
-            painter.setRenderHint(QPainter::Antialiasing);
-            painter.setRenderHint(QPainter::TextAntialiasing);
-            image.paint(painter);
-        }
-        if (!canvas.save(out.filePath(image.strPath), "PNG")) {
+        if (!Paint(image.paint, kSize).save(out.filePath(image.strPath), "PNG")) {
             fprintf(stderr, "cannot write %s\n", qPrintable(out.filePath(image.strPath)));
             return 1;
         }
         qrc << "  <file>" << image.strPath << "</file>\n";
     }
     qrc << "</qresource>\n</RCC>\n";
+    if (argc == 3 && !PaintHicolor(QString::fromLocal8Bit(argv[2]))) return 1;
     qrc.flush();
     QFile file(out.filePath("drui.qrc"));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(strQrc.toUtf8()) < 0) {
