@@ -1,6 +1,5 @@
 #include "carving/FileTypeRecovery.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +11,6 @@
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "engine/SaveTarget.h"
-#include "engine/ScanResultFileManager.h"
 
 namespace {
 
@@ -53,19 +51,6 @@ unsigned long long PathSectorCount(const wchar_t* wszPath, int nBytesPerSector) 
     return llEnd > 0 ? static_cast<unsigned long long>(llEnd) / nBytesPerSector : 0;
 }
 
-// The lower-case extension of a record's name ("" when it has none).
-std::string NodeExtension(const _FILE_NODE_& node) {
-    char szName[sizeof(node.szFileName) + 1];
-    std::memcpy(szName, node.szFileName, sizeof(node.szFileName));
-    szName[sizeof(node.szFileName)] = 0;
-    const char* pDot = std::strrchr(szName, '.');
-    if (!pDot || !pDot[1]) return std::string();
-    std::string strExt = pDot + 1;
-    for (char& c : strExt)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return strExt;
-}
-
 }  // namespace
 
 CFileTypeRecovery::CFileTypeRecovery()
@@ -73,35 +58,15 @@ CFileTypeRecovery::CFileTypeRecovery()
       m_u64StartSector(0),
       m_u64SectorCount(0),
       m_nBytesPerSector(512),
-      m_pStore(nullptr),
-      m_nScale(100),
-      m_pfnScan(nullptr),
-      m_pfnRecovery(nullptr),
-      m_pfnSearch(nullptr),
-      m_pSearchContext(nullptr),
-      m_pContext(nullptr),
       m_u64AreaEnd(0) {}
 
-CFileTypeRecovery::~CFileTypeRecovery() {
-    delete m_pStore;
-}
-
-unsigned int CFileTypeRecovery::NewStore(const wchar_t* wszName) {
-    delete m_pStore;
-    m_pStore = new (std::nothrow) CScanResultFileManager();
-    if (!m_pStore) return TW_ERR_OUT_OF_MEMORY;
-    if (m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
-    return m_pStore->Init(wszName);
-}
+CFileTypeRecovery::~CFileTypeRecovery() = default;
 
 unsigned int CFileTypeRecovery::NewStoreNamed(long long llFirstSector) {
     SYSTEMTIME st;
     std::memset(&st, 0, sizeof(st));
     rsb_getLocalTime(&st);
-    wchar_t wszName[128];
-    std::swprintf(wszName, 128, L"File_Type_%lld_%d%d%d%d%2d", llFirstSector, st.wYear, st.wMonth,
-                  st.wDay, st.wHour, st.wMinute);
-    return NewStore(wszName);
+    return OpenFreshStore(FormatStoreName("File_Type_", llFirstSector, st));
 }
 
 unsigned int CFileTypeRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
@@ -135,7 +100,7 @@ unsigned int CFileTypeRecovery::InitLogFile(const wchar_t* wszStoreName, wchar_t
     m_wcDriveLetter = wcDriveLetter;
     m_nBytesPerSector = nBytesPerSector;
     m_u64AreaEnd = u64EndSector;
-    unsigned int nStore = NewStore(wszStoreName);
+    unsigned int nStore = OpenStore(wszStoreName);
     unsigned int nRet = m_diskReader.Init(wszPath, u64EndSector);
     return nRet != 0 ? nRet : nStore;
 }
@@ -147,7 +112,7 @@ unsigned int CFileTypeRecovery::InitLogFile(const wchar_t* wszStoreName, wchar_t
     m_wcDriveLetter = wcDriveLetter;
     m_nBytesPerSector = nBytesPerSector;
     m_u64AreaEnd = u64EndSector;
-    unsigned int nStore = NewStore(wszStoreName);
+    unsigned int nStore = OpenStore(wszStoreName);
     unsigned int nRet = m_diskReader.Init(nDiskNo, u64EndSector);
     return nRet != 0 ? nRet : nStore;
 }
@@ -155,19 +120,8 @@ unsigned int CFileTypeRecovery::InitLogFile(const wchar_t* wszStoreName, wchar_t
 unsigned int CFileTypeRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
                                              PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext,
                                              int nScale) {
-    m_pfnScan = pfnScan;
-    m_pfnRecovery = pfnRecovery;
-    m_pContext = pContext;
-    m_nScale = nScale;
     CFileTypeJudge::InitCallBack(pfnScan, pfnRecovery, pContext, nScale);
-    return 0;
-}
-
-unsigned int CFileTypeRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) {
-    m_pfnSearch = pfnSearch;
-    m_pSearchContext = pContext;
-    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
-    return m_pStore->InitSearchCallBack(pfnSearch, pContext);
+    return CEngineBase::InitCallBack(pfnScan, pfnRecovery, pContext, nScale);
 }
 
 unsigned int CFileTypeRecovery::ParseFileBuf(
@@ -293,39 +247,22 @@ unsigned int CFileTypeRecovery::GetFileNodeParentDirPath(const _FILE_NODE_*, wch
     return 0;
 }
 
+// The flat list: a null node at level 0 is key 0; anything else has nothing.
 unsigned int CFileTypeRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
                                                     std::vector<_FILE_NODE_>& vecChildren) {
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
     if (pDir || nLevel != 0) return 0;
-    return m_pStore->GetChildrenFileNode(0, vecChildren);
+    return CEngineBase::GetChildrenFileNode(nullptr, 0, vecChildren);
 }
 
 unsigned int CFileTypeRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
                                                      unsigned int& nCount) {
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
+    nCount = 0;
     if (pDir || nLevel != 0) return 0;
-    uint32_t n = 0;
-    unsigned int nRet = m_pStore->GetChildrenFileCount(0, n);
-    nCount = n;
-    return nRet;
+    return CEngineBase::GetChildrenFileCount(nullptr, 0, nCount);
 }
 
-unsigned int CFileTypeRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-unsigned int CFileTypeRecovery::SearchFileNode(const wchar_t* wszKey,
-                                               std::vector<__SEARCH_FILE_INFO__>& vecHits) {
-    if (!m_pStore) return 0;
-    m_pStore->SearchFileNodeInfo(wszKey, vecHits);
-    return 0;
-}
-
-template <typename Sink>
-unsigned int CFileTypeRecovery::CopyNodeData(const _FILE_NODE_& node, uint64_t u64Bytes,
-                                             Sink&& sink) {
+unsigned int CFileTypeRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_t u64Bytes,
+                                               const DataSink& sink) {
     const uint64_t u64Bps = static_cast<uint64_t>(m_nBytesPerSector);
     if (u64Bytes == 0) return 0;
     std::vector<unsigned char> vecBuf(kPieceBytes);
@@ -347,93 +284,11 @@ unsigned int CFileTypeRecovery::CopyNodeData(const _FILE_NODE_& node, uint64_t u
         if (nRead == 0) return TW_ERR_SHORT_READ;
         uint64_t u64Got = static_cast<uint64_t>(nRead) * u64Bps;
         uint64_t u64Use = u64Got < u64Left ? u64Got : u64Left;
-        unsigned int nSink = sink(vecBuf.data(), u64Use, u64Bytes - u64Left + u64Use);
+        unsigned int nSink = sink(vecBuf.data(), static_cast<size_t>(u64Use));
         u64Left -= u64Use;
         if (nSink != 0) return nSink;
         u64Sector += nRead;
         u64Sectors -= nRead < u64Sectors ? nRead : u64Sectors;
     }
     return 0;
-}
-
-unsigned int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode,
-                                                     const wchar_t* wszTargetPath) {
-    if (!pNode || !wszTargetPath) return TW_ERR_BAD_ARGUMENT;
-    CSaveTarget target(m_pfnRecovery, m_pContext);
-    unsigned int nRet = target.Open(wszTargetPath, pNode->u64FileSize);
-    if (nRet != 0) {
-        TwDebug("open Recovery File  erro = %d", static_cast<int>(nRet));
-        return target.Finish(nRet);
-    }
-    nRet = CopyNodeData(*pNode, pNode->u64FileSize,
-                        [&](const unsigned char* pData, uint64_t u64Len, uint64_t) {
-                            return target.Write(pData, u64Len);
-                        });
-    return target.Finish(nRet);
-}
-
-unsigned int CFileTypeRecovery::SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
-                                             int) {
-    if (!pNode || !wszTargetPath) return TW_ERR_BAD_ARGUMENT;
-    std::wstring wstrTarget = wszTargetPath;
-    return SaveDataToTargetFile(pNode, wstrTarget.c_str());
-}
-
-unsigned int CFileTypeRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
-                                        unsigned char* pBuf, int& nLength,
-                                        PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
-    if (!pNode) return TW_ERR_BAD_ARGUMENT;
-    std::string strExt = NodeExtension(*pNode);
-    const bool bToFile =
-        !strExt.empty() && std::strstr(szPictureTypeList, ("*." + strExt + "|").c_str()) != nullptr;
-    uint64_t u64Bytes = pNode->u64FileSize;
-    unsigned int nRet = 0;
-    if (bToFile) {
-        std::string strDir = tw::ScanLogDir();
-        mkdir(strDir.c_str(), 0755);
-        std::string strPath = strDir + "tmp." + strExt;
-        if (strPath.size() >= 256 || !wszPreviewPath) {
-            nRet = TW_ERR_BAD_ARGUMENT;
-        } else {
-            std::wstring wstrPath = tw::Utf8ToWide(strPath.c_str());
-            std::wcsncpy(wszPreviewPath, wstrPath.c_str(), 256);
-            CSaveTarget file(nullptr, nullptr);
-            nRet = file.Open(wstrPath.c_str(), u64Bytes);
-            if (nRet == 0) {
-                nRet =
-                    CopyNodeData(*pNode, u64Bytes,
-                                 [&](const unsigned char* pData, uint64_t u64Len,
-                                     uint64_t u64Done) -> unsigned int {
-                                     unsigned int n = file.Write(pData, u64Len);
-                                     if (n != 0 || !pfnPreview) return n;
-                                     return static_cast<unsigned int>(pfnPreview(
-                                         pContext, static_cast<int>(u64Done * 100 / u64Bytes), 0));
-                                 });
-            }
-            file.Finish(0);
-            if (nRet != 0) unlink(strPath.c_str());
-        }
-        nLength = 0;
-    } else {
-        if (!pBuf || nLength < 0) {
-            nRet = TW_ERR_BAD_ARGUMENT;
-            nLength = 0;
-        } else {
-            if (static_cast<uint64_t>(nLength) < u64Bytes)
-                u64Bytes = static_cast<uint64_t>(nLength);
-            uint64_t u64Copied = 0;
-            nRet = CopyNodeData(
-                *pNode, u64Bytes,
-                [&](const unsigned char* pData, uint64_t u64Len, uint64_t u64Done) -> unsigned int {
-                    std::memcpy(pBuf + u64Copied, pData, u64Len);
-                    u64Copied += u64Len;
-                    if (!pfnPreview) return 0;
-                    return static_cast<unsigned int>(
-                        pfnPreview(pContext, static_cast<int>(u64Done * 100 / u64Bytes), 0));
-                });
-            nLength = static_cast<int>(u64Copied);
-        }
-    }
-    if (pfnPreview) pfnPreview(pContext, 100, static_cast<int>(nRet));
-    return nRet;
 }

@@ -9,11 +9,9 @@
 #include <vector>
 #include "carving/FileTypeJudge.h"
 #include "common/DiskReader.h"
-#include "engine/IFileRecoveryParse.h"
+#include "engine/EngineBase.h"
 
-class CScanResultFileManager;
-
-class CFileTypeRecovery : public IFileRecoveryParse {
+class CFileTypeRecovery : public CEngineBase {
 public:
     CFileTypeRecovery();
     ~CFileTypeRecovery() override;
@@ -36,7 +34,6 @@ public:
 
     unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
                               void* pContext, int nScale) override;
-    unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) override;
 
     // Carves at most one file starting at the sector in pBuf. 0 with the file
     // recorded, u64SkipSectors set (the sectors the caller moves on by) and
@@ -74,27 +71,19 @@ public:
                                      std::vector<_FILE_NODE_>& vecChildren) override;
     unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
                                       unsigned int& nCount) override;
-    unsigned int GetLostFileCount() override;
-    unsigned int SearchFileNode(const wchar_t* wszKey,
-                                std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
-
-    unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
-                              int nLevelOffset) override;
-    unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath, unsigned char* pBuf,
-                         int& nLength, PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) override;
 
     // Sectors carved files must not pass: the area's end (absolute sector).
     unsigned long long GetAreaEndSector() const { return m_u64AreaEnd; }
 
+protected:
+    // The carved file's sectors from its first one, in pieces of at most
+    // 64 KiB, never past the reader's limit (87 when the data would run past it).
+    unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                const DataSink& sink) override;
+
 private:
-    unsigned int NewStore(const wchar_t* wszName);
+    // A fresh store named after the area's first sector and the local time.
     unsigned int NewStoreNamed(long long llFirstSector);
-    unsigned int SaveDataToTargetFile(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath);
-    // Reads the node's sectors in pieces of at most 64 KiB, never past the
-    // reader's limit, handing each piece (cut to the node's size) to the sink.
-    // A sink result other than 0 stops. 87 when the data runs past the limit.
-    template <typename Sink>
-    unsigned int CopyNodeData(const _FILE_NODE_& node, uint64_t u64Bytes, Sink&& sink);
 
     wchar_t m_wcDriveLetter;
     unsigned long long m_u64StartSector;
@@ -102,13 +91,6 @@ private:
     int m_nBytesPerSector;
     CDiskReader m_diskReader;
     CFileTypeJudge m_judge;
-    CScanResultFileManager* m_pStore;
-    int m_nScale;
-    PFN_SCAN_CALLBACK m_pfnScan;
-    PFN_RECOVERY_CALLBACK m_pfnRecovery;
-    PFN_SEARCH_CALLBACK m_pfnSearch;
-    void* m_pSearchContext;
-    void* m_pContext;
     // The area's end sector (exclusive), 0 when not known.
     unsigned long long m_u64AreaEnd;
 };

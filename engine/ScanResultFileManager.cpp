@@ -46,6 +46,27 @@ int CompareNodes(const _FILE_NODE_& a, const _FILE_NODE_& b) {
 
 }  // namespace
 
+std::string NodeExtension(const _FILE_NODE_& node) {
+    char szName[kNameSize + 1];
+    std::memcpy(szName, node.szFileName, kNameSize);
+    szName[kNameSize] = '\0';
+    return LowerExtension(szName);
+}
+
+bool IsExtensionInTypeList(const std::string& strExt, const char* szList) {
+    if (strExt.empty() || !szList) return false;
+    for (const char* p = szList; *p;) {
+        const char* pEnd = std::strchr(p, '|');
+        size_t nLen = pEnd ? static_cast<size_t>(pEnd - p) : std::strlen(p);
+        if (nLen == strExt.size() + 2 && p[0] == '*' && p[1] == '.' &&
+            strExt.compare(0, std::string::npos, p + 2, nLen - 2) == 0)
+            return true;
+        if (!pEnd) break;
+        p = pEnd + 1;
+    }
+    return false;
+}
+
 bool VectorCmp(const _FILE_NODE_& a, const _FILE_NODE_& b) {
     return CompareNodes(a, b) < 0;
 }
@@ -276,8 +297,7 @@ unsigned int CScanResultFileManager::ReadRecord(uint32_t nIndex, _FILE_NODE_* pN
 
 bool CScanResultFileManager::IsHiddenDamagedPicture(const _FILE_NODE_& node) const {
     if (node.bIsDir || node.bDataHealth) return false;
-    std::string strExt = LowerExtension(node.szFileName);
-    return !strExt.empty() && strstr(szPictureTypeList, strExt.c_str()) != nullptr;
+    return IsExtensionInTypeList(NodeExtension(node), szPictureTypeList);
 }
 
 unsigned int CScanResultFileManager::GetChildrenFileNode(uint64_t u64Key,

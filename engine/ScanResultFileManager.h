@@ -52,6 +52,13 @@ inline constexpr char szArchiveTypeList[] =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|"
     "*.exe|*.dmg|";
 
+// The lower-cased extension of a record's name (after its last '.'); "" when
+// it has none.
+std::string NodeExtension(const _FILE_NODE_& node);
+// True when "*.<ext>" is one whole pattern of a type list ("*.a|*.b|..."): "c"
+// is not in a list that holds "*.pcx", nor "ra" in one that holds "*.raw".
+bool IsExtensionInTypeList(const std::string& strExt, const char* szList);
+
 // Directory key -> record numbers of its children, in insertion order.
 typedef std::map<uint64_t, std::vector<uint32_t>> DirRelationMap;
 

@@ -2,8 +2,6 @@
 
 #include "common/ByteOrder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +12,6 @@
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "engine/LogFileManager.h"
 #include "engine/SaveTarget.h"
 #include "fat/FatEntry.h"
 
@@ -129,13 +126,7 @@ CFastFatRecovery::CFastFatRecovery()
       m_u64FirstFatSector(0),
       m_u64CacheStart(0),
       m_nCacheValid(0),
-      m_u64FilesFound(0),
-      m_nScale(100),
-      m_pfnScan(nullptr),
-      m_pfnRecovery(nullptr),
-      m_pContext(nullptr),
-      m_pfnSearch(nullptr),
-      m_pSearchContext(nullptr) {
+      m_u64FilesFound(0) {
     std::memset(m_szBootSector, 0, sizeof(m_szBootSector));
 }
 
@@ -385,26 +376,9 @@ unsigned int CFastFatRecovery::FindNextClusterNO(uint32_t nCluster, uint32_t& nN
 // ---------------------------------------------------------------------------
 // Scan.
 
-unsigned int CFastFatRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
-                                            PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext,
-                                            int nScale) {
-    m_pfnScan = pfnScan;
-    m_pfnRecovery = pfnRecovery;
-    m_pContext = pContext;
-    m_nScale = nScale;
-    return 0;
-}
-
 unsigned int CFastFatRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) {
-    m_pfnSearch = pfnSearch;
-    m_pSearchContext = pContext;
-    if (m_pStore) m_pStore->InitSearchCallBack(pfnSearch, pContext);
+    CEngineBase::InitSearchCallBack(pfnSearch, pContext);
     return 0;
-}
-
-int CFastFatRecovery::ReportScan(int nPercent, int nSecondsLeft) {
-    if (!m_pfnScan) return 0;
-    return m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, 0, 0, m_u64FilesFound, nullptr);
 }
 
 unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
@@ -415,33 +389,22 @@ unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_vecDeletedPath.clear();
     m_setDeletedPath.clear();
     m_dirQueue.clear();
-    m_pStore.reset(new CScanResultFileManager());
-    if (m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
-    if (wszResultName) return m_pStore->Init(wszResultName);
+    if (wszResultName) return OpenStore(wszResultName);
+    m_pStore.reset();
     if (!m_bReady) return m_bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
 
     SYSTEMTIME st;
     std::memset(&st, 0, sizeof(st));
     rsb_getSystemTime(&st);
-    char szName[128];
-    std::snprintf(szName, sizeof(szName), "Fast_%lld_%d%d%d%d%2d",
-                  static_cast<long long>(m_u64PartitionStart), st.wYear, st.wMonth, st.wDay,
-                  st.wHour, st.wMinute);
-    // A fresh scan starts a fresh store: result files left under the same name
-    // (a scan of the same area in the same minute) would mix two scans.
-    std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
-    for (const char* szSuffix : {"", "_Relation", "_DirInfo"}) {
-        unlink((strDir + szName + szSuffix).c_str());
-    }
-    std::wstring wstrName = Ansi2Unicode(szName);
-    unsigned int nRet = m_pStore->Init(wstrName.c_str());
+    unsigned int nRet =
+        OpenFreshStore(FormatStoreName("Fast_", static_cast<long long>(m_u64PartitionStart), st));
     if (nRet != 0) return nRet;
 
     PendingDir top;
     std::memset(&top, 0, sizeof(top));
     top.nCluster = GetRootDirId();
     m_dirQueue.push_back(top);
-    int nStop = ReportScan(1, -1);
+    int nStop = ReportScan(1, -1, m_u64FilesFound);
     std::unordered_set<uint32_t> setVisited;
     long lLastReport = rsb_getTickCount();
     int nProgress = (m_nScale == 9) ? 21 : 2;
@@ -456,17 +419,17 @@ unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
         if (lNow - lLastReport >= kReportMs) {
             lLastReport = lNow;
             if (m_nScale == 100) {
-                nStop = ReportScan(nProgress, nSecondsLeft);
+                nStop = ReportScan(nProgress, nSecondsLeft, m_u64FilesFound);
                 if (nProgress < 79) ++nProgress;
                 if (nSecondsLeft > 11) --nSecondsLeft;
             } else if (m_nScale == 9) {
-                nStop = ReportScan(nProgress, -1);
+                nStop = ReportScan(nProgress, -1, m_u64FilesFound);
                 if (nProgress < 79) ++nProgress;
             }
         }
     }
     m_dirQueue.clear();
-    if (nStop == 0) nStop = ReportScan(80, 10);
+    if (nStop == 0) nStop = ReportScan(80, 10, m_u64FilesFound);
     if (nStop != 0) {
         m_pStore->FlushBufToFile();
         return static_cast<unsigned int>(nStop);
@@ -487,7 +450,7 @@ unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
                               pNode->szFileName);
     }
     m_pStore->FlushBufToFile();
-    return static_cast<unsigned int>(ReportScan(100, 0));
+    return static_cast<unsigned int>(ReportScan(100, 0, m_u64FilesFound));
 }
 
 // The level of a directory met in this scan; failing that, from ".." entries on disk.
@@ -841,54 +804,12 @@ uint32_t CFastFatRecovery::IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t n
 }
 
 // ---------------------------------------------------------------------------
-// Browsing and search: the store answers.
-
-unsigned int CFastFatRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                                   std::vector<_FILE_NODE_>& vecChildren) {
-    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
-    if (!m_pStore) return 0;
-    uint32_t nId = (pDir && pDir->nDirId) ? pDir->nDirId : GetRootDirId();
-    m_pStore->FlushBufToFile();
-    return m_pStore->GetChildrenFileNode(MakeDirKey(nLevel, nId), vecChildren);
-}
-
-unsigned int CFastFatRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                                    unsigned int& nCount) {
-    nCount = 0;
-    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
-    if (!m_pStore) return 0;
-    uint32_t nId = (pDir && pDir->nDirId) ? pDir->nDirId : GetRootDirId();
-    m_pStore->FlushBufToFile();
-    uint32_t nFound = 0;
-    unsigned int nRet = m_pStore->GetChildrenFileCount(MakeDirKey(nLevel, nId), nFound);
-    nCount = nFound;
-    return nRet;
-}
-
-unsigned int CFastFatRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-unsigned int CFastFatRecovery::GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
-                                                        int nBufLen) {
-    if (!m_pStore || !pNode || !wszBuf || nBufLen < 1) return TW_ERR_BAD_ARGUMENT;
-    m_pStore->FlushBufToFile();
-    return m_pStore->GetParentDirPath(pNode, wszBuf, nBufLen) == 0 ? 0 : TW_ERR_BAD_ARGUMENT;
-}
-
-unsigned int CFastFatRecovery::SearchFileNode(const wchar_t* wszKey,
-                                              std::vector<__SEARCH_FILE_INFO__>& vecHits) {
-    if (!m_pStore || !wszKey) return TW_ERR_BAD_ARGUMENT;
-    return m_pStore->SearchFileNodeInfo(wszKey, vecHits) == 1 ? 0 : TW_ERR_SHORT_READ;
-}
-
-// ---------------------------------------------------------------------------
 // Reading file data back.
 
-template <typename Fn>
-unsigned int CFastFatRecovery::ReadFileData(const _FILE_NODE_& node, uint64_t u64Wanted,
-                                            Fn fnChunk) {
+unsigned int CFastFatRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                              const DataSink& sink) {
     if (node.nClusterBytes > kMaxClusterBytes) return TW_ERR_CLUSTER_TOO_LARGE;
+    if (u64Wanted == 0) return 0;
     if (!m_bReady || node.nClusterBytes == 0 || node.nClusterBytes % m_nBytesPerSector != 0)
         return TW_ERR_BAD_ARGUMENT;
     const uint32_t nSectors = node.nClusterBytes / m_nBytesPerSector;
@@ -911,7 +832,7 @@ unsigned int CFastFatRecovery::ReadFileData(const _FILE_NODE_& node, uint64_t u6
         if (nRead == 0) return nRet ? nRet : TW_ERR_SHORT_READ;
         uint64_t u64Take = static_cast<uint64_t>(nRead) * m_nBytesPerSector;
         if (u64Take > u64Left) u64Take = u64Left;
-        unsigned int nChunk = fnChunk(buf.data(), u64Take);
+        unsigned int nChunk = sink(buf.data(), static_cast<size_t>(u64Take));
         if (nChunk != 0) return nChunk;
         u64Left -= u64Take;
         if (u64Left == 0) break;
@@ -923,103 +844,6 @@ unsigned int CFastFatRecovery::ReadFileData(const _FILE_NODE_& node, uint64_t u6
         nCluster = nNext;
     }
     return 0;
-}
-
-unsigned int CFastFatRecovery::SaveDataToTargetFile(const _FILE_NODE_& node,
-                                                    const wchar_t* wszTargetPath) {
-    CSaveTarget target(m_pfnRecovery, m_pContext);
-    unsigned int nRet = target.Open(wszTargetPath, node.u64FileSize);
-    if (nRet != 0) return target.Finish(nRet);
-    if (node.nClusterBytes > kMaxClusterBytes) return target.Finish(TW_ERR_CLUSTER_TOO_LARGE);
-    if (node.u64FileSize == 0) return target.Finish(0);
-    nRet = ReadFileData(node, node.u64FileSize, [&target](const unsigned char* p, uint64_t n) {
-        return target.Write(p, n);
-    });
-    return target.Finish(nRet);
-}
-
-unsigned int CFastFatRecovery::SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
-                                            int nLevelOffset) {
-    if (!pNode || !wszTargetPath || !*wszTargetPath) return TW_ERR_BAD_ARGUMENT;
-    if (!pNode->bIsDir) return SaveDataToTargetFile(*pNode, wszTargetPath);
-    return SaveDirectoryTree(
-        *this, *pNode, wszTargetPath, nLevelOffset,
-        [this](const _FILE_NODE_& child, const wchar_t* wszChild) {
-            return SaveDataToTargetFile(child, wszChild);
-        },
-        m_pfnRecovery, m_pContext);
-}
-
-unsigned int CFastFatRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
-                                       unsigned char* pBuf, int& nLength,
-                                       PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
-    if (!pNode) return TW_ERR_BAD_ARGUMENT;
-    std::string strExt = LowerExtension(pNode->szFileName);
-    int nFd = -1;
-    std::string strPreviewFile;
-    if (!strExt.empty() && std::strstr(szPictureTypeList, ("." + strExt).c_str())) {
-        std::string strDir = tw::ScanLogDir();
-        mkdir(strDir.c_str(), 0755);
-        strPreviewFile = strDir + "tmp." + strExt;
-        if (strPreviewFile.size() < 256 && wszPreviewPath) {
-            std::wstring wstrPath = tw::Utf8ToWide(strPreviewFile.c_str());
-            std::wcsncpy(wszPreviewPath, wstrPath.c_str(), 255);
-            wszPreviewPath[255] = 0;
-            unlink(strPreviewFile.c_str());
-            nFd = open(strPreviewFile.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (nFd < 0) {
-                unsigned int nErr = static_cast<unsigned int>(errno);
-                wszPreviewPath[0] = 0;
-                if (pfnPreview) pfnPreview(pContext, 100, static_cast<int>(nErr));
-                return nErr;
-            }
-        }
-    }
-    const bool bToFile = nFd >= 0;
-    if (!bToFile && (!pBuf || nLength < 0)) return TW_ERR_BAD_ARGUMENT;
-    unsigned int nResult = 0;
-    uint64_t u64Wanted = pNode->u64FileSize;
-    if (!bToFile && u64Wanted > static_cast<uint64_t>(nLength)) u64Wanted = nLength;
-    uint64_t u64Done = 0;
-    if (pNode->nClusterBytes > kMaxClusterBytes) {
-        nResult = TW_ERR_CLUSTER_TOO_LARGE;
-    } else if (u64Wanted > 0) {
-        nResult = ReadFileData(*pNode, u64Wanted, [&](const unsigned char* p, uint64_t n) {
-            int nError = 0;
-            if (bToFile) {
-                uint64_t u64Off = 0;
-                while (u64Off < n) {
-                    ssize_t w = write(nFd, p + u64Off, static_cast<size_t>(n - u64Off));
-                    if (w < 0 && errno == EINTR) continue;
-                    if (w <= 0) {
-                        nError = w < 0 ? errno : ENOSPC;
-                        break;
-                    }
-                    u64Off += static_cast<uint64_t>(w);
-                }
-            } else {
-                std::memcpy(pBuf + u64Done, p, static_cast<size_t>(n));
-            }
-            u64Done += n;
-            int nStop = pfnPreview ? pfnPreview(pContext,
-                                                static_cast<int>(u64Done * 100 / u64Wanted), nError)
-                                   : 0;
-            if (nError) return static_cast<unsigned int>(nError);
-            return static_cast<unsigned int>(nStop);
-        });
-    }
-    if (pfnPreview) pfnPreview(pContext, 100, static_cast<int>(nResult));
-    if (bToFile) {
-        close(nFd);
-        if (nResult != 0) {
-            unlink(strPreviewFile.c_str());
-            if (wszPreviewPath) wszPreviewPath[0] = 0;
-        }
-        nLength = 0;
-    } else {
-        nLength = static_cast<int>(u64Done);
-    }
-    return nResult;
 }
 
 // ---------------------------------------------------------------------------

@@ -13,10 +13,9 @@
 #include <unordered_set>
 #include <vector>
 #include "common/DiskReader.h"
-#include "engine/IFileRecoveryParse.h"
-#include "engine/ScanResultFileManager.h"
+#include "engine/EngineBase.h"
 
-class CFastFatRecovery : public IFileRecoveryParse {
+class CFastFatRecovery : public CEngineBase {
 public:
     CFastFatRecovery();
     ~CFastFatRecovery() override;
@@ -28,26 +27,12 @@ public:
     unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
                       wchar_t wcDriveLetter) override;
     unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
-    unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
-                              void* pContext, int nScale) override;
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
-    unsigned int GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                     std::vector<_FILE_NODE_>& vecChildren) override;
-    unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                      unsigned int& nCount) override;
-    unsigned int GetLostFileCount() override;
-    unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
-                                          int nBufLen) override;
-    unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
-                              int nLevelOffset) override;
     unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                       unsigned long long& u64Count) override;
+    // Stores the search callback (handed to the store when there is one); 0.
     unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) override;
-    unsigned int SearchFileNode(const wchar_t* wszKey,
-                                std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
     unsigned int BuildBitMapInfo() override;
-    unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath, unsigned char* pBuf,
-                         int& nLength, PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) override;
 
     // ---- Volume facts and cluster chains (also used by tests) ----------
     // 12, 16 or 32 once set up; 0 before.
@@ -76,6 +61,14 @@ public:
     // 1 when the first sector of the file's data fits its extension (or the
     // name has none, or the sector cannot be read), else 0.
     uint32_t IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t nSectorsPerCluster);
+
+protected:
+    // Calls the sink with each piece of the file's data, at most u64Wanted
+    // bytes in all. 0, the sink's first non-zero value, a read's code, 29 for
+    // clusters above 100 MiB, or 30 when the data cannot be followed.
+    unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                const DataSink& sink) override;
+    uint32_t RootDirId() const override { return GetRootDirId(); }
 
 private:
     struct DirInfo {
@@ -118,14 +111,6 @@ private:
     void RecordDir(DirWalk& walk, const unsigned char* pSlot, const std::string& strName);
     void AddDeletedPath(uint32_t nDirId);
     unsigned int LevelOf(uint32_t nDirId);
-    int ReportScan(int nPercent, int nSecondsLeft);
-
-    // Calls fnChunk with each piece of the file's data, at most u64Wanted
-    // bytes in all. 0, the first non-zero value of fnChunk, a read's code, 29
-    // for clusters above 100 MiB, or 30 when the data cannot be followed.
-    template <typename Fn>
-    unsigned int ReadFileData(const _FILE_NODE_& node, uint64_t u64Wanted, Fn fnChunk);
-    unsigned int SaveDataToTargetFile(const _FILE_NODE_& node, const wchar_t* wszTargetPath);
 
     // Source.
     int m_nDiskNo;  // -1 for a path
@@ -160,7 +145,6 @@ private:
     uint32_t m_nCacheValid;    // bytes of the window actually read
 
     // Scan state.
-    std::unique_ptr<CScanResultFileManager> m_pStore;
     // Directories waiting to be read, each with the entry that led to it.
     struct PendingDir {
         uint32_t nCluster;
@@ -180,12 +164,4 @@ private:
 
     // Free-space map: bit i stands for cluster i + 2.
     std::vector<unsigned char> m_vecBitmap;
-
-    // Callbacks.
-    int m_nScale;
-    PFN_SCAN_CALLBACK m_pfnScan;
-    PFN_RECOVERY_CALLBACK m_pfnRecovery;
-    void* m_pContext;
-    PFN_SEARCH_CALLBACK m_pfnSearch;
-    void* m_pSearchContext;
 };

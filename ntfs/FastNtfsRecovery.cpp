@@ -13,7 +13,6 @@
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "engine/LogFileManager.h"
 #include "engine/SaveTarget.h"
 
 namespace {
@@ -59,12 +58,6 @@ CFastNtfsRecovery::CFastNtfsRecovery()
       m_nRecordSize(1024),
       m_nSectorsPerCluster(0),
       m_bVolumeOk(false),
-      m_pfnScan(nullptr),
-      m_pfnRecovery(nullptr),
-      m_pContext(nullptr),
-      m_nScale(100),
-      m_pfnSearch(nullptr),
-      m_pSearchContext(nullptr),
       m_nDamagedRecords(0) {}
 
 CFastNtfsRecovery::~CFastNtfsRecovery() {
@@ -428,90 +421,20 @@ uint64_t CFastNtfsRecovery::VolumeClusters(const _FILE_NODE_& node) const {
 
 // ---- interface: callbacks, store, browsing -----------------------------------
 
-unsigned int CFastNtfsRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
-                                             PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext,
-                                             int nScale) {
-    m_pfnScan = pfnScan;
-    m_pfnRecovery = pfnRecovery;
-    m_pContext = pContext;
-    m_nScale = nScale;
-    return 0;
-}
-
-unsigned int CFastNtfsRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) {
-    m_pfnSearch = pfnSearch;
-    m_pSearchContext = pContext;
-    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
-    return m_pStore->InitSearchCallBack(pfnSearch, pContext);
-}
-
 unsigned int CFastNtfsRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_vecPending.clear();
     m_setPending.clear();
     m_setLost.clear();
     m_setLostMade.clear();
     m_nDamagedRecords = 0;
-    m_pStore.reset();
-    m_pStore.reset(new CScanResultFileManager());
-    if (wszResultName) return m_pStore->Init(wszResultName);
+    if (wszResultName) return OpenStore(wszResultName);
     SYSTEMTIME st{};
     rsb_getLocalTime(&st);
-    char szName[128];
-    std::snprintf(szName, sizeof szName, "Fast_%lld_%d%d%d%d%2d",
-                  static_cast<long long>(m_u64AreaStart512), st.wYear, st.wMonth, st.wDay, st.wHour,
-                  st.wMinute);
-    // A fresh scan never adds to the results of an earlier one that got the
-    // same name (two scans within one minute): it takes the next free name.
-    std::string strName = szName;
-    const std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
-    struct stat stOld;
-    for (int i = 1; stat(tw::NarrowToUtf8((strDir + strName).c_str()).c_str(), &stOld) == 0; ++i)
-        strName = std::string(szName) + "_" + std::to_string(i);
-    std::wstring wstrName = Ansi2Unicode(strName.c_str());
-    unsigned int nRet = m_pStore->Init(wstrName.c_str());
+    unsigned int nRet =
+        OpenFreshStore(FormatStoreName("Fast_", static_cast<long long>(m_u64AreaStart512), st));
     if (nRet != 0) return nRet;
-    if (m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
     if (!m_bVolumeOk) return TW_ERR_BAD_ARGUMENT;
     return FastScanDevice();
-}
-
-unsigned int CFastNtfsRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                                    std::vector<_FILE_NODE_>& vecChildren) {
-    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
-    uint32_t nDirId = pDir && pDir->nDirId ? pDir->nDirId : NTFS_ROOT_RECORD;
-    return m_pStore->GetChildrenFileNode(MakeDirKey(nLevel, nDirId), vecChildren);
-}
-
-unsigned int CFastNtfsRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                                     unsigned int& nCount) {
-    nCount = 0;
-    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
-    uint32_t nDirId = pDir && pDir->nDirId ? pDir->nDirId : NTFS_ROOT_RECORD;
-    uint32_t nFound = 0;
-    unsigned int nRet = m_pStore->GetChildrenFileCount(MakeDirKey(nLevel, nDirId), nFound);
-    nCount = nFound;
-    return nRet;
-}
-
-unsigned int CFastNtfsRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-unsigned int CFastNtfsRecovery::GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
-                                                         int nBufLen) {
-    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
-    m_pStore->FlushBufToFile();
-    return static_cast<unsigned int>(m_pStore->GetParentDirPath(pNode, wszBuf, nBufLen));
-}
-
-unsigned int CFastNtfsRecovery::SearchFileNode(const wchar_t* wszKey,
-                                               std::vector<__SEARCH_FILE_INFO__>& vecHits) {
-    if (!m_pStore) return 0;
-    return static_cast<unsigned int>(m_pStore->SearchFileNodeInfo(wszKey, vecHits));
 }
 
 // ---- the scan ---------------------------------------------------------------------
@@ -563,15 +486,12 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
                     static_cast<long long>(u64Total > u64Done ? u64Total - u64Done : 0) *
                     m_nBytesPerSector / llSpeed);
             }
-            if (m_pfnScan) {
-                int nRet = m_pfnScan(
-                    m_pContext,
-                    static_cast<int>(std::min<unsigned long long>(u64Done * 100 / u64Total, 100)),
-                    m_nScale, nSecondsLeft, 0, 0, m_pStore->GetFileIndex(), nullptr);
-                if (nRet != 0) {
-                    m_pStore->FlushBufToFile();
-                    return static_cast<unsigned int>(nRet);
-                }
+            int nRet = ReportScan(
+                static_cast<int>(std::min<unsigned long long>(u64Done * 100 / u64Total, 100)),
+                nSecondsLeft, m_pStore->GetFileIndex());
+            if (nRet != 0) {
+                m_pStore->FlushBufToFile();
+                return static_cast<unsigned int>(nRet);
             }
         }
         if (nStatus != 0) break;
@@ -600,10 +520,7 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
     if (m_nDamagedRecords)
         TwDebug("CFastNtfsRecovery: %u damaged records skipped\n", m_nDamagedRecords);
     if (nStatus != 0) return nStatus;
-    if (m_pfnScan)
-        return static_cast<unsigned int>(m_pfnScan(m_pContext, 100, m_nScale, nSecondsLeft, 0, 0,
-                                                   m_pStore->GetFileIndex(), nullptr));
-    return 0;
+    return static_cast<unsigned int>(ReportScan(100, nSecondsLeft, m_pStore->GetFileIndex()));
 }
 
 unsigned int CFastNtfsRecovery::ScanMftPiece(unsigned long long u64Sector, unsigned int nSectors,
@@ -819,28 +736,19 @@ int CFastNtfsRecovery::GetRootParentDirIndex(unsigned int nParent, int& nDepth) 
 
 // ---- saving, preview, free space ----------------------------------------------------
 
+unsigned int CFastNtfsRecovery::SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) {
+    if (node.bIsDir) return CreateTargetDir(wszTarget);
+    return CEngineBase::SaveOneFile(node, wszTarget);
+}
+
 unsigned int CFastNtfsRecovery::SaveDataToTargetFile(const _FILE_NODE_& node,
                                                      const wchar_t* wszTarget) {
-    if (node.bIsDir) return CreateTargetDir(wszTarget);
-    return SaveNtfsFile(*this, node, wszTarget, m_pfnRecovery, m_pContext);
+    return SaveOneFile(node, wszTarget);
 }
 
-unsigned int CFastNtfsRecovery::SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
-                                             int nLevelOffset) {
-    if (!pNode || !wszTargetPath) return TW_ERR_BAD_ARGUMENT;
-    if (!pNode->bIsDir) return SaveDataToTargetFile(*pNode, wszTargetPath);
-    return SaveDirectoryTree(
-        *this, *pNode, wszTargetPath, nLevelOffset,
-        [this](const _FILE_NODE_& child, const wchar_t* wszChild) {
-            return SaveDataToTargetFile(child, wszChild);
-        },
-        m_pfnRecovery, m_pContext);
-}
-
-unsigned int CFastNtfsRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
-                                        unsigned char* pBuf, int& nLength,
-                                        PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
-    return PreviewNtfsFile(*this, pNode, wszPreviewPath, pBuf, nLength, pfnPreview, pContext);
+unsigned int CFastNtfsRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                               const DataSink& sink) {
+    return StreamNtfsNode(*this, node, u64Wanted, sink);
 }
 
 unsigned int CFastNtfsRecovery::BuildBitMapInfo() {

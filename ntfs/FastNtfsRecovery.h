@@ -14,12 +14,11 @@
 #include <string>
 #include <vector>
 #include "common/DiskReader.h"
-#include "engine/IFileRecoveryParse.h"
-#include "engine/ScanResultFileManager.h"
+#include "engine/EngineBase.h"
 #include "ntfs/NtfsFileData.h"
 #include "ntfs/NtfsParse.h"
 
-class CFastNtfsRecovery : public IFileRecoveryParse, private CNtfsDataSource {
+class CFastNtfsRecovery : public CEngineBase, private CNtfsDataSource {
 public:
     CFastNtfsRecovery();
     ~CFastNtfsRecovery() override;
@@ -29,26 +28,10 @@ public:
     unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
                       wchar_t wcDriveLetter) override;
     unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
-    unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
-                              void* pContext, int nScale) override;
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
-    unsigned int GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                     std::vector<_FILE_NODE_>& vecChildren) override;
-    unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                      unsigned int& nCount) override;
-    unsigned int GetLostFileCount() override;
-    unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
-                                          int nBufLen) override;
-    unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
-                              int nLevelOffset) override;
     unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                       unsigned long long& u64Count) override;
-    unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) override;
-    unsigned int SearchFileNode(const wchar_t* wszKey,
-                                std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
     unsigned int BuildBitMapInfo() override;
-    unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath, unsigned char* pBuf,
-                         int& nLength, PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) override;
 
     // ---- the engine's own operations ----
     // Runs of the first attribute of the type (data: the unnamed one) of the
@@ -81,6 +64,12 @@ public:
     const std::vector<__RUNLIST__>& GetMftRuns() const { return m_vecMftRuns; }
     // Records skipped because their fix-up or header was damaged (last scan).
     unsigned int GetDamagedRecordCount() const { return m_nDamagedRecords; }
+
+protected:
+    unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                const DataSink& sink) override;
+    uint32_t RootDirId() const override { return NTFS_ROOT_RECORD; }
+    unsigned int SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) override;
 
 private:
     struct RECORD_LOCATION {
@@ -140,13 +129,6 @@ private:
     std::set<unsigned int> m_setLostMade;
     CDiskReader m_reader;
     CNtfsParse m_ntfsParse;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
-    PFN_SCAN_CALLBACK m_pfnScan;
-    PFN_RECOVERY_CALLBACK m_pfnRecovery;
-    void* m_pContext;
-    int m_nScale;
-    PFN_SEARCH_CALLBACK m_pfnSearch;
-    void* m_pSearchContext;
     std::vector<unsigned char> m_vecBitmap;
     unsigned int m_nDamagedRecords;
 };

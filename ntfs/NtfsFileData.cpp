@@ -1,23 +1,13 @@
 #include "ntfs/NtfsFileData.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include "common/Helpers.h"
-#include "common/Platform.h"
-#include "engine/SaveTarget.h"
-#include "engine/ScanResultFileManager.h"
 
 namespace {
 
 constexpr size_t kPiece = 65536;
 constexpr uint32_t kMaxClusterBytes = 104857600;  // 100 MiB
-
-std::string NodeName(const _FILE_NODE_& node) {
-    return std::string(node.szFileName, strnlen(node.szFileName, sizeof node.szFileName));
-}
 
 // The data reads' own negative codes (not a file record, no data attribute,
 // a torn record) become 87, so that the failure is reported like any other.
@@ -82,89 +72,11 @@ unsigned int StreamNtfsData(
     return u64Left == 0 ? 0 : TW_ERR_BAD_ARGUMENT;
 }
 
-unsigned int SaveNtfsFile(CNtfsDataSource& source, const _FILE_NODE_& node,
-                          const wchar_t* wszTarget, PFN_RECOVERY_CALLBACK pfnRecovery,
-                          void* pContext) {
-    CSaveTarget target(pfnRecovery, pContext);
-    unsigned int nResult = target.Open(wszTarget, node.u64FileSize);
-    if (nResult != 0) return target.Finish(nResult);
+unsigned int StreamNtfsNode(
+    CNtfsDataSource& source, const _FILE_NODE_& node, uint64_t u64MaxBytes,
+    const std::function<unsigned int(const unsigned char*, size_t)>& fnSink) {
     NTFS_FILE_DATA data;
-    nResult = ReadDataFor(source, node, data);
-    if (nResult == 0) {
-        nResult =
-            StreamNtfsData(source, node, data, node.u64FileSize,
-                           [&](const unsigned char* p, size_t n) { return target.Write(p, n); });
-    }
-    return target.Finish(nResult);
-}
-
-unsigned int PreviewNtfsFile(CNtfsDataSource& source, const _FILE_NODE_* pNode,
-                             wchar_t* wszPreviewPath, unsigned char* pBuf, int& nLength,
-                             PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
-    auto report = [&](int nPercent, int nError) {
-        return pfnPreview ? pfnPreview(pContext, nPercent, nError) : 0;
-    };
-    const int nCapacity = nLength;
-    nLength = 0;
-    if (!pNode) {
-        report(100, TW_ERR_BAD_ARGUMENT);
-        return TW_ERR_BAD_ARGUMENT;
-    }
-    const _FILE_NODE_& node = *pNode;
-    // Pictures go to a file, the rest into the caller's buffer.
-    std::string strName = NodeName(node);
-    char szExt[sizeof node.szFileName + 1] = {0};
-    bool bToFile = false;
-    std::string strFile;
-    if (GetExtendName(strName.c_str(), szExt) == 0 && szExt[0]) {
-        GetCharLowerA(szExt);
-        if (std::strstr(szPictureTypeList, szExt)) {
-            strFile = tw::ScanLogDir() + "tmp." + szExt;
-            bToFile = strFile.size() < 256 && wszPreviewPath;
-        }
-    }
-    CSaveTarget file(nullptr, nullptr);
-    uint64_t u64Want = node.u64FileSize;
-    if (bToFile) {
-        std::wstring wstrDir = tw::Utf8ToWide(tw::ScanLogDir().c_str());
-        CreateTargetDir(wstrDir.c_str());
-        std::wstring wstrFile = tw::Utf8ToWide(strFile.c_str());
-        std::wcsncpy(wszPreviewPath, wstrFile.c_str(), 255);
-        wszPreviewPath[255] = 0;
-        unlink(strFile.c_str());
-        unsigned int nRet = file.Open(wstrFile.c_str(), node.u64FileSize);
-        if (nRet != 0) {
-            report(100, static_cast<int>(nRet));
-            return nRet;
-        }
-    } else {
-        if (!pBuf || nCapacity <= 0) u64Want = 0;
-        u64Want = std::min<uint64_t>(u64Want, nCapacity > 0 ? nCapacity : 0);
-    }
-    NTFS_FILE_DATA data;
-    unsigned int nResult = ReadDataFor(source, node, data);
-    uint64_t u64Done = 0;
-    if (nResult == 0 && u64Want > 0) {
-        nResult = StreamNtfsData(source, node, data, u64Want,
-                                 [&](const unsigned char* p, size_t n) -> unsigned int {
-                                     unsigned int nRet = 0;
-                                     if (bToFile) {
-                                         nRet = file.Write(p, n);
-                                     } else {
-                                         std::memcpy(pBuf + u64Done, p, n);
-                                     }
-                                     u64Done += n;
-                                     if (nRet != 0) return nRet;
-                                     return static_cast<unsigned int>(
-                                         report(static_cast<int>(u64Done * 100 / u64Want), 0));
-                                 });
-    }
-    if (bToFile) {
-        file.Finish(0);
-        if (nResult != 0) unlink(strFile.c_str());
-    } else {
-        nLength = static_cast<int>(u64Done);
-    }
-    report(100, static_cast<int>(nResult));
-    return nResult;
+    unsigned int nRet = ReadDataFor(source, node, data);
+    if (nRet != 0) return nRet;
+    return StreamNtfsData(source, node, data, u64MaxBytes, fnSink);
 }

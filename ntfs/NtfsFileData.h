@@ -1,6 +1,6 @@
-// Saving and preview of NTFS files, shared by the NTFS engines: each engine
-// finds a node's data (resident bytes or a run list) its own way; reading the
-// clusters, writing targets and previews is the same for all of them.
+// Reading NTFS file data, shared by the NTFS engines: each engine finds a
+// node's data (resident bytes or a run list) its own way; reading the clusters
+// is the same for all of them (saving and preview are the engine base's).
 #pragma once
 
 #include <cstdint>
@@ -49,15 +49,8 @@ unsigned int StreamNtfsData(
     CNtfsDataSource& source, const _FILE_NODE_& node, const NTFS_FILE_DATA& data,
     uint64_t u64MaxBytes, const std::function<unsigned int(const unsigned char*, size_t)>& fnSink);
 
-// Writes one file node to wszTarget (created or emptied, mode 0644), with
-// progress through the recovery callback.
-unsigned int SaveNtfsFile(CNtfsDataSource& source, const _FILE_NODE_& node,
-                          const wchar_t* wszTarget, PFN_RECOVERY_CALLBACK pfnRecovery,
-                          void* pContext);
-
-// Preview: pictures go to the scan-log folder's "tmp." + extension file (its
-// path returned in wszPreviewPath, nLength set to 0), everything else into
-// pBuf (capacity nLength in, bytes delivered out).
-unsigned int PreviewNtfsFile(CNtfsDataSource& source, const _FILE_NODE_* pNode,
-                             wchar_t* wszPreviewPath, unsigned char* pBuf, int& nLength,
-                             PFN_PREVIEW_CALLBACK pfnPreview, void* pContext);
+// The node's data found (ReadNodeData; its negative codes become 87) and fed
+// through StreamNtfsData: an NTFS engine's data stream for saving and preview.
+unsigned int StreamNtfsNode(
+    CNtfsDataSource& source, const _FILE_NODE_& node, uint64_t u64MaxBytes,
+    const std::function<unsigned int(const unsigned char*, size_t)>& fnSink);

@@ -1,0 +1,203 @@
+#include "engine/EngineBase.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "engine/LogFileManager.h"
+#include "engine/SaveTarget.h"
+
+std::string FormatStoreName(const char* szPrefix, long long llFirstSector, const SYSTEMTIME& st) {
+    char szName[128];
+    std::snprintf(szName, sizeof szName, "%s%lld_%d%d%d%d%2d", szPrefix ? szPrefix : "",
+                  llFirstSector, st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute);
+    return szName;
+}
+
+std::string NextFreeStoreName(const std::string& strDir, const std::string& strName) {
+    auto taken = [&strDir](const std::string& strCandidate) {
+        struct stat st;
+        for (const char* szSuffix : {"", "_Relation", "_DirInfo"}) {
+            if (lstat((strDir + strCandidate + szSuffix).c_str(), &st) == 0) return true;
+        }
+        return false;
+    };
+    std::string strFree = strName;
+    for (int i = 1; taken(strFree); ++i) strFree = strName + "_" + std::to_string(i);
+    return strFree;
+}
+
+CEngineBase::~CEngineBase() = default;
+
+unsigned int CEngineBase::InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
+                                       void* pContext, int nScale) {
+    m_pfnScan = pfnScan;
+    m_pfnRecovery = pfnRecovery;
+    m_pContext = pContext;
+    m_nScale = nScale;
+    return 0;
+}
+
+unsigned int CEngineBase::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) {
+    m_pfnSearch = pfnSearch;
+    m_pSearchContext = pContext;
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    return m_pStore->InitSearchCallBack(pfnSearch, pContext);
+}
+
+unsigned int CEngineBase::OpenStore(const wchar_t* wszName) {
+    m_pStore.reset();
+    m_pStore.reset(new (std::nothrow) CScanResultFileManager());
+    if (!m_pStore) return TW_ERR_OUT_OF_MEMORY;
+    if (m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
+    return m_pStore->Init(wszName);
+}
+
+unsigned int CEngineBase::OpenFreshStore(const std::string& strName) {
+    const std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
+    std::wstring wstrName = Ansi2Unicode(NextFreeStoreName(strDir, strName).c_str());
+    return OpenStore(wstrName.c_str());
+}
+
+int CEngineBase::ReportScan(int nPercent, int nSecondsLeft, unsigned long long u64FilesFound,
+                            unsigned long long u64Cur, unsigned long long u64Total) {
+    if (!m_pfnScan) return 0;
+    return m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, u64Cur, u64Total, u64FilesFound,
+                     nullptr);
+}
+
+unsigned int CEngineBase::GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                              std::vector<_FILE_NODE_>& vecChildren) {
+    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    uint32_t nId = pDir && pDir->nDirId ? pDir->nDirId : RootDirId();
+    return m_pStore->GetChildrenFileNode(MakeDirKey(nLevel, nId), vecChildren);
+}
+
+unsigned int CEngineBase::GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                               unsigned int& nCount) {
+    nCount = 0;
+    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    uint32_t nId = pDir && pDir->nDirId ? pDir->nDirId : RootDirId();
+    uint32_t nFound = 0;
+    unsigned int nRet = m_pStore->GetChildrenFileCount(MakeDirKey(nLevel, nId), nFound);
+    nCount = nFound;
+    return nRet;
+}
+
+unsigned int CEngineBase::GetLostFileCount() {
+    return m_pStore ? m_pStore->GetFileIndex() : 0;
+}
+
+unsigned int CEngineBase::GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
+                                                   int nBufLen) {
+    if (!m_pStore || !pNode || !wszBuf || nBufLen < 1) return TW_ERR_BAD_ARGUMENT;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetParentDirPath(pNode, wszBuf, nBufLen) == 0 ? 0 : TW_ERR_BAD_ARGUMENT;
+}
+
+unsigned int CEngineBase::SearchFileNode(const wchar_t* wszKey,
+                                         std::vector<__SEARCH_FILE_INFO__>& vecHits) {
+    if (!wszKey) return TW_ERR_BAD_ARGUMENT;
+    if (!m_pStore) return 0;
+    return m_pStore->SearchFileNodeInfo(wszKey, vecHits) == 1 ? 0 : TW_ERR_SHORT_READ;
+}
+
+unsigned int CEngineBase::SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) {
+    CSaveTarget target(m_pfnRecovery, m_pContext);
+    unsigned int nRet = target.Open(wszTarget, node.u64FileSize);
+    if (nRet != 0) return target.Finish(nRet);
+    nRet = StreamNodeData(node, node.u64FileSize, [&target](const unsigned char* p, size_t n) {
+        return target.Write(p, n);
+    });
+    return target.Finish(nRet);
+}
+
+unsigned int CEngineBase::SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
+                                       int nLevelOffset) {
+    if (!pNode || !wszTargetPath || !*wszTargetPath) return TW_ERR_BAD_ARGUMENT;
+    if (!pNode->bIsDir) return SaveOneFile(*pNode, wszTargetPath);
+    return SaveDirectoryTree(
+        *this, *pNode, wszTargetPath, nLevelOffset,
+        [this](const _FILE_NODE_& child, const wchar_t* wszChild) {
+            return SaveOneFile(child, wszChild);
+        },
+        m_pfnRecovery, m_pContext);
+}
+
+unsigned int CEngineBase::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
+                                  unsigned char* pBuf, int& nLength,
+                                  PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
+    auto report = [&](int nPercent, int nError) {
+        return pfnPreview ? pfnPreview(pContext, nPercent, nError) : 0;
+    };
+    const int nCapacity = nLength;
+    nLength = 0;
+    if (wszPreviewPath) wszPreviewPath[0] = 0;
+    if (!pNode) {
+        report(100, static_cast<int>(TW_ERR_BAD_ARGUMENT));
+        return TW_ERR_BAD_ARGUMENT;
+    }
+    // Pictures go to a file the viewer opens; the rest into the caller's buffer.
+    std::string strFile;
+    const std::string strExt = NodeExtension(*pNode);
+    if (wszPreviewPath && IsExtensionInTypeList(strExt, szPictureTypeList)) {
+        strFile = tw::ScanLogDir() + "tmp." + strExt;
+        if (strFile.size() >= 256) strFile.clear();
+    }
+    const bool bToFile = !strFile.empty();
+    if (!bToFile && (!pBuf || nCapacity < 0)) {
+        report(100, static_cast<int>(TW_ERR_BAD_ARGUMENT));
+        return TW_ERR_BAD_ARGUMENT;
+    }
+    CSaveTarget file(nullptr, nullptr);
+    uint64_t u64Want = pNode->u64FileSize;
+    if (bToFile) {
+        std::wstring wstrDir = tw::Utf8ToWide(tw::ScanLogDir().c_str());
+        CreateTargetDir(wstrDir.c_str());
+        std::wstring wstrFile = tw::Utf8ToWide(strFile.c_str());
+        unlink(strFile.c_str());
+        unsigned int nRet = file.Open(wstrFile.c_str(), u64Want);
+        if (nRet != 0) {
+            report(100, static_cast<int>(nRet));
+            return nRet;
+        }
+        std::wcsncpy(wszPreviewPath, wstrFile.c_str(), 255);
+        wszPreviewPath[255] = 0;
+    } else {
+        u64Want = std::min<uint64_t>(u64Want, static_cast<uint64_t>(nCapacity));
+    }
+    uint64_t u64Done = 0;
+    unsigned int nResult =
+        StreamNodeData(*pNode, u64Want, [&](const unsigned char* p, size_t n) -> unsigned int {
+            n = static_cast<size_t>(std::min<uint64_t>(n, u64Want - u64Done));
+            unsigned int nRet = 0;
+            if (bToFile) {
+                nRet = file.Write(p, n);
+            } else if (n > 0) {
+                std::memcpy(pBuf + u64Done, p, n);
+            }
+            u64Done += n;
+            if (nRet != 0) return nRet;
+            int nPercent = u64Want ? static_cast<int>(u64Done * 100 / u64Want) : 100;
+            return static_cast<unsigned int>(report(nPercent, 0));
+        });
+    if (bToFile) {
+        file.Finish(0);
+        if (nResult != 0) {
+            unlink(strFile.c_str());
+            wszPreviewPath[0] = 0;
+        }
+    } else {
+        nLength = static_cast<int>(u64Done);
+    }
+    report(100, static_cast<int>(nResult));
+    return nResult;
+}

@@ -1,0 +1,111 @@
+// The plumbing every recovery engine shares: the callbacks and their scale,
+// the search callback, the result store (its set-up and naming), browsing and
+// counting through the store, saving through CSaveTarget and the preview to a
+// file or a buffer. An engine keeps only what is its own: reading the medium,
+// the scan, and the stream of one record's data.
+//
+// Writing an engine on it:
+//   class CMyEngine : public CEngineBase {
+//       // Init, ScanDevice, BuildBitMapInfo, GetUnUsedSectorCount: its own.
+//       unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+//                                   const DataSink& sink) override;  // the data reader
+//       uint32_t RootDirId() const override;  // the id a null directory lists
+//   };
+// - ScanDevice(name): with a name, `return OpenStore(name);` (reopens earlier
+//   results); without one, `OpenFreshStore(FormatStoreName("Pro_Fat_", first,
+//   time))` and scan into m_pStore. A fresh store never takes the name of
+//   another scan's results: NextFreeStoreName appends _1, _2, ... when taken.
+// - ReportScan(percent, seconds left, files found) calls the scan callback
+//   with the engine's scale; a non-zero value means stop.
+// - SaveFileData and PreView need nothing more: both read through
+//   StreamNodeData. Override SaveOneFile when a record is not plain data
+//   (NTFS makes a folder for a directory record).
+// - An engine that answers a request its own way (the carving engine's flat
+//   list, FAT's search callback without a store) overrides that request and
+//   calls the base for the rest.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+#include "engine/IFileRecoveryParse.h"
+#include "engine/ScanResultFileManager.h"
+
+// "<prefix><first sector>_<year><month><day><hour><minute, width 2>": the store
+// name of a scan of the area starting at llFirstSector at that time.
+std::string FormatStoreName(const char* szPrefix, long long llFirstSector, const SYSTEMTIME& st);
+// strName when no result file of that name is in strDir (a folder path ending
+// in '/'), else the first free strName + "_1", "_2", ...
+std::string NextFreeStoreName(const std::string& strDir, const std::string& strName);
+
+class CEngineBase : public IFileRecoveryParse {
+public:
+    // One piece of a record's data; a non-zero value stops the stream.
+    using DataSink = std::function<unsigned int(const unsigned char* pData, size_t nLength)>;
+
+    CEngineBase() = default;
+    ~CEngineBase() override;
+    CEngineBase(const CEngineBase&) = delete;
+    CEngineBase& operator=(const CEngineBase&) = delete;
+
+    // Stores the callbacks, context and scale; 0.
+    unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
+                              void* pContext, int nScale) override;
+    // Stores them and hands them to the store; 87 when there is no store yet.
+    unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) override;
+    // Key (level << 32) | the directory's id (RootDirId for a null record or
+    // id 0); 87 for a null record below level 0; no store lists nothing.
+    unsigned int GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                     std::vector<_FILE_NODE_>& vecChildren) override;
+    unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                      unsigned int& nCount) override;
+    // The store's record counter, 0 without a store.
+    unsigned int GetLostFileCount() override;
+    // The store's parent path; 87 without a store or when it cannot be made.
+    unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
+                                          int nBufLen) override;
+    // The store's type search: 0; 30 when the node file cannot be read; 0 and
+    // no hits without a store; 87 for a null key.
+    unsigned int SearchFileNode(const wchar_t* wszKey,
+                                std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
+    // A file record to the target path; a directory record with everything
+    // below it (SaveDirectoryTree). 87 for a null record or an empty path.
+    unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
+                              int nLevelOffset) override;
+    // Pictures (by exact extension) go to "tmp.<ext>" in the scan-log folder,
+    // whose path is returned in wszPreviewPath (nLength set to 0); everything
+    // else goes into pBuf (capacity nLength in, bytes delivered out). Progress
+    // through pfnPreview, then (100, result). A failed preview leaves no file
+    // and an empty path.
+    unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath, unsigned char* pBuf,
+                         int& nLength, PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) override;
+
+protected:
+    // The record's data, at most u64Wanted bytes, in order, to the sink.
+    // 0, the sink's non-zero value, or the engine's code for data it cannot read.
+    virtual unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                        const DataSink& sink) = 0;
+    // The id of the top directory (listed for a null record).
+    virtual uint32_t RootDirId() const { return 0; }
+    // One record of a save: the file written through CSaveTarget.
+    virtual unsigned int SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget);
+
+    // A new store that (re)opens the result files of that name; the search
+    // callback passes on to it. 0, or the store's code.
+    unsigned int OpenStore(const wchar_t* wszName);
+    // A new store under the next free name from strName in the scan folder.
+    unsigned int OpenFreshStore(const std::string& strName);
+    // The scan callback with this engine's scale (0 when none is set).
+    int ReportScan(int nPercent, int nSecondsLeft, unsigned long long u64FilesFound,
+                   unsigned long long u64Cur = 0, unsigned long long u64Total = 0);
+
+    std::unique_ptr<CScanResultFileManager> m_pStore;
+    PFN_SCAN_CALLBACK m_pfnScan = nullptr;
+    PFN_RECOVERY_CALLBACK m_pfnRecovery = nullptr;
+    void* m_pContext = nullptr;
+    int m_nScale = 100;
+    PFN_SEARCH_CALLBACK m_pfnSearch = nullptr;
+    void* m_pSearchContext = nullptr;
+};
