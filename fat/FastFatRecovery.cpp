@@ -14,6 +14,7 @@
 #include "common/Platform.h"
 #include "engine/SaveTarget.h"
 #include "fat/FatEntry.h"
+#include "fat/FatRecord.h"
 
 namespace {
 
@@ -30,75 +31,6 @@ const long kReportMs = 5000;
 
 bool IsPowerOfTwo(uint32_t n) {
     return n != 0 && (n & (n - 1)) == 0;
-}
-
-// The extension of a name, lower-cased; empty without one.
-std::string LowerExtension(const char* szName) {
-    const char* pDot = std::strrchr(szName, '.');
-    if (!pDot || !pDot[1]) return std::string();
-    std::string strExt = pDot + 1;
-    for (char& c : strExt) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return strExt;
-}
-
-// The 8.3 name of a slot: base without trailing blanks, then "." and the
-// extension when it has one, lower-cased. bWithExt false gives the base alone.
-std::string ShortName(const unsigned char* pSlot, bool bWithExt) {
-    char szName[13];
-    int n = 0;
-    int nBase = 8;
-    while (nBase > 0 && pSlot[nBase - 1] == ' ') --nBase;
-    for (int i = 0; i < nBase; ++i) szName[n++] = static_cast<char>(pSlot[i]);
-    if (bWithExt && pSlot[8] != ' ') {
-        int nExt = 3;
-        while (nExt > 0 && pSlot[8 + nExt - 1] == ' ') --nExt;
-        szName[n++] = '.';
-        for (int i = 0; i < nExt; ++i) szName[n++] = static_cast<char>(pSlot[8 + i]);
-    }
-    szName[n] = 0;
-    Convert2Lowercase(szName);
-    return std::string(szName, n);
-}
-
-// Decodes UTF-16 units (stopping at 0 or 0xFFFF) into narrow record text that
-// fits nCapacity bytes with its terminator.
-std::string Utf16ToNarrow(const uint16_t* pUnits, int nUnits, size_t nCapacity) {
-    std::wstring wstr;
-    for (int i = 0; i < nUnits; ++i) {
-        uint32_t u = pUnits[i];
-        if (u == 0 || u == 0xFFFF) break;
-        if (u >= 0xD800 && u < 0xDC00 && i + 1 < nUnits && pUnits[i + 1] >= 0xDC00 &&
-            pUnits[i + 1] < 0xE000) {
-            u = 0x10000 + ((u - 0xD800) << 10) + (pUnits[i + 1] - 0xDC00);
-            ++i;
-        } else if (u >= 0xD800 && u < 0xE000) {
-            u = '?';  // a lone surrogate is no character
-        }
-        wstr.push_back(static_cast<wchar_t>(u));
-    }
-    std::vector<char> buf(nCapacity, 0);
-    long n = tw::WideToNarrowBounded(wstr.c_str(), wstr.size(), buf.data(), nCapacity, nullptr);
-    if (n < 0) return std::string();
-    return std::string(buf.data(), static_cast<size_t>(n));
-}
-
-void CopyName(_FILE_NODE_& node, const std::string& strName) {
-    std::memset(node.szFileName, 0, sizeof(node.szFileName));
-    std::strncpy(node.szFileName, strName.c_str(), sizeof(node.szFileName) - 1);
-}
-
-void SetTimes(_FILE_NODE_& node, const unsigned char* pSlot) {
-    const FAT32_Entry* pEntry = reinterpret_cast<const FAT32_Entry*>(pSlot);
-    Fat32GetFileCreateTime(pEntry, &node.ftCreateTime);
-    Fat32GetFileLastAccessTime(pEntry, &node.ftLastAccessTime);
-    Fat32GetFileLastChangeTime(pEntry, &node.ftLastWriteTime);
-}
-
-bool StartsWithDotEntries(const unsigned char* pBuf, uint32_t nLength) {
-    return nLength >= 64 && pBuf[0] == '.' && pBuf[1] == ' ' && (pBuf[11] & FAT_ATTR_DIRECTORY) &&
-           pBuf[32] == '.' && pBuf[33] == '.';
 }
 
 }  // namespace
@@ -476,7 +408,7 @@ unsigned int CFastFatRecovery::_GetRootParentDirIndex(uint32_t nDir, unsigned in
         unsigned int nRet = ReadSectors(buf.data(), nSectors, ClusterToSector(nDir), nRead);
         if (nRet != 0) return nRet;
         const unsigned char* p = buf.data();
-        if (p[11] == FAT_ATTR_VOLUME_ID || !StartsWithDotEntries(p, nRead * m_nBytesPerSector))
+        if (p[11] == FAT_ATTR_VOLUME_ID || !FatStartsWithDotEntries(p, nRead * m_nBytesPerSector))
             return 0;
         ++nLevel;
         uint32_t nParent = Le16(p + 32 + 0x1A);
@@ -495,9 +427,7 @@ bool CFastFatRecovery::InitDirInfo(const PendingDir& dir, unsigned int& nResult)
         return true;
     }
     DirWalk walk;
-    std::memset(&walk.lfn, 0, sizeof(walk.lfn));
-    walk.lfn.nPos = 256;
-    walk.lfn.bPending = false;
+    walk.lfn.Reset();
     walk.nCurrentId = nDir;
     walk.nLevel = dir.nLevel;
     walk.bEnded = false;
@@ -524,7 +454,7 @@ bool CFastFatRecovery::InitDirInfo(const PendingDir& dir, unsigned int& nResult)
             // A directory reached through an entry must still start with "."
             // and "..", and ".." must name the directory holding that entry:
             // otherwise its cluster now belongs to something else.
-            if (!StartsWithDotEntries(buf.data(), static_cast<uint32_t>(nLength))) return false;
+            if (!FatStartsWithDotEntries(buf.data(), static_cast<uint32_t>(nLength))) return false;
             uint32_t nDotDot = Le16(buf.data() + 32 + 0x1A);
             if (m_nFatBits == 32)
                 nDotDot |= static_cast<uint32_t>(Le16(buf.data() + 32 + 0x14)) << 16;
@@ -540,8 +470,7 @@ bool CFastFatRecovery::InitDirInfo(const PendingDir& dir, unsigned int& nResult)
                 ParseDirSlot(walk, buf.data(), nLength, nOffset, u64SlotSector);
             }
             TW_FAULT_CATCH(g_fatGuard) {
-                walk.lfn.bPending = false;
-                walk.lfn.nPos = 256;
+                walk.lfn.Reset();
             }
             TW_FAULT_END(g_fatGuard);
         }
@@ -587,49 +516,23 @@ void CFastFatRecovery::ParseDirSlot(DirWalk& walk, const unsigned char* pBuf, in
         walk.bEnded = true;
         return;
     }
-    LongName& lfn = walk.lfn;
+    FatLongName& lfn = walk.lfn;
     const FAT32_Entry* pEntry = reinterpret_cast<const FAT32_Entry*>(pSlot);
     if (!IsFatEntyValid(pEntry, nLength - nOffset)) {
-        lfn.bPending = false;
-        lfn.nPos = 256;
+        lfn.Reset();
         return;
     }
     const uint8_t nAttr = pSlot[11];
     if (nAttr == FAT_ATTR_LONG_NAME) {
-        if (lfn.bPending && pSlot[13] != lfn.nCheckSum) lfn.nPos = 256;  // another name starts
-        lfn.nPos -= 13;
-        if (lfn.nPos < 0) {
-            // More parts than a name can have: drop it, keep walking.
-            lfn.nPos = 256;
-            lfn.bPending = false;
-            return;
-        }
-        static const int kUnitOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        for (int i = 0; i < 13; ++i) lfn.wszName[lfn.nPos + i] = Le16(pSlot + kUnitOffsets[i]);
-        if (!lfn.bPending) lfn.wszName[256] = 0;
-        lfn.bPending = true;
-        lfn.nCheckSum = pSlot[13];
+        lfn.AddPart(pSlot);
         return;
     }
 
     const bool bDeleted = pSlot[0] == FAT_ENTRY_DELETED;
     const bool bDir = (nAttr & FAT_ATTR_DIRECTORY) != 0;
-    std::string strName;
-    bool bLongName = false;
-    if (lfn.bPending) {
-        // A live entry must carry the checksum its long name was written with;
-        // a deleted one has lost its first byte, so it cannot be compared.
-        if (bDeleted ||
-            GetShortNameCheckSum(reinterpret_cast<const char*>(pSlot)) == lfn.nCheckSum) {
-            strName = Utf16ToNarrow(lfn.wszName + lfn.nPos, 256 - lfn.nPos,
-                                    sizeof(_FILE_NODE_::szFileName));
-            bLongName = !strName.empty();
-        }
-    }
-    lfn.bPending = false;
-    lfn.nPos = 256;
-    if (!bLongName) {
-        strName = ShortName(pSlot, !bDir);
+    std::string strName = lfn.TakeName(pSlot, sizeof(_FILE_NODE_::szFileName));
+    if (strName.empty()) {
+        strName = FatShortName(pSlot, !bDir);
         if (!strName.empty() && static_cast<unsigned char>(strName[0]) == FAT_ENTRY_DELETED)
             strName[0] = '!';
     }
@@ -662,12 +565,12 @@ void CFastFatRecovery::RecordFile(DirWalk& walk, const unsigned char* pSlot,
     pNode->nFileIndex = m_pStore->GetFileIndex();
     pNode->nDirId = (static_cast<uint32_t>(nHigh) << 16) | nLow;
     pNode->nClusterBytes = m_nBytesPerSector * m_nSectorsPerCluster;
-    SetTimes(*pNode, pSlot);
+    FatSetTimes(*pNode, pSlot);
     pNode->u64FileSize = Le32(pSlot + 0x1C);
     pNode->u64DataStartSector = m_nFirstDataSector;
     pNode->u64RecordSector = u64SlotSector;
     pNode->u64PartitionStartSector = m_u64PartitionStart;
-    CopyName(*pNode, strName);
+    FatCopyName(*pNode, strName);
     m_pStore->AddChildren(walk.nCurrentId, walk.nLevel, pNode->nFileIndex, pNode->nDirId, nullptr);
     pNode->bDataHealth = IsFileDataHealth(pNode, m_nSectorsPerCluster);
     ++m_u64FilesFound;
@@ -702,10 +605,10 @@ void CFastFatRecovery::RecordDir(DirWalk& walk, const unsigned char* pSlot,
     node.bIsDeleted = (bDeleted || walk.bParentDeleted) ? 1 : 0;
     node.nDirId = nFirst;
     node.nClusterBytes = m_nBytesPerSector * m_nSectorsPerCluster;
-    SetTimes(node, pSlot);
+    FatSetTimes(node, pSlot);
     node.u64DataStartSector = m_nFirstDataSector;
     node.u64PartitionStartSector = m_u64PartitionStart;
-    CopyName(node, strName);
+    FatCopyName(node, strName);
     info.nParentId = walk.nCurrentId;
     PendingDir pending;
     pending.nCluster = nFirst;
@@ -733,22 +636,13 @@ void CFastFatRecovery::AddDeletedPath(uint32_t nDirId) {
 
 bool CFastFatRecovery::IsSectorOfType(const unsigned char* pSector, const char* szExt,
                                       uint64_t u64Sector) {
-    // A picture is intact when it starts like a JPEG, whatever marker follows
-    // the start of image: a stricter test would hide good pictures.
-    static const char* const kJpegExts[] = {"jpg", "jpeg", "jpe", "jfif"};
-    for (const char* szJpeg : kJpegExts) {
-        if (std::strcmp(szExt, szJpeg) == 0)
-            return pSector[0] == 0xFF && pSector[1] == 0xD8 && pSector[2] == 0xFF;
-    }
-    return CFileTypeJudge::IsFileTypeMatching(pSector, static_cast<int>(m_nBytesPerSector), szExt,
-                                              &m_reader, static_cast<int>(m_nBytesPerSector),
-                                              u64Sector) != 0;
+    return FatIsSectorOfType(m_reader, pSector, m_nBytesPerSector, szExt, u64Sector);
 }
 
 unsigned int CFastFatRecovery::GetFileRealHighClusterNO(uint16_t nLow, uint16_t& nHigh,
                                                         const char* szName) {
     if (!szName) return TW_ERR_BAD_ARGUMENT;
-    std::string strExt = LowerExtension(szName);
+    std::string strExt = FatLowerExtension(szName);
     if (strExt.empty()) return 0;
     std::vector<unsigned char> sector(m_nBytesPerSector);
     for (uint32_t nTry = 0; nTry <= 256; ++nTry) {
@@ -782,7 +676,7 @@ unsigned int CFastFatRecovery::GetDirRealHighClusterNO(uint16_t nLow, uint16_t& 
         unsigned int nRet = ReadSectors(sector.data(), 1, ClusterToSector(nCluster), nRead);
         if (nRet == TW_ERR_SHORT_READ || nRet == TW_ERR_BAD_ARGUMENT) return 0;
         if (nRet != 0) return nRet;
-        if (StartsWithDotEntries(sector.data(), m_nBytesPerSector)) {
+        if (FatStartsWithDotEntries(sector.data(), m_nBytesPerSector)) {
             nHigh = static_cast<uint16_t>(nTry);
             return 0;
         }
@@ -792,7 +686,7 @@ unsigned int CFastFatRecovery::GetDirRealHighClusterNO(uint16_t nLow, uint16_t& 
 
 uint32_t CFastFatRecovery::IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t nSectorsPerCluster) {
     if (!pNode) return 1;
-    std::string strExt = LowerExtension(pNode->szFileName);
+    std::string strExt = FatLowerExtension(pNode->szFileName);
     if (strExt.empty()) return 1;
     if (pNode->nDirId < 2) return pNode->u64FileSize == 0 ? 1 : 0;  // no data cluster at all
     uint64_t u64Sector = pNode->u64DataStartSector + pNode->u64PartitionStartSector +

@@ -14,6 +14,7 @@
 #include <vector>
 #include "common/DiskReader.h"
 #include "engine/EngineBase.h"
+#include "fat/FatRecord.h"
 
 class CFastFatRecovery : public CEngineBase {
 public:
@@ -75,20 +76,13 @@ private:
         _FILE_NODE_ node;    // the directory's record as met in its parent
         uint32_t nParentId;  // identifier of the directory that holds its entry
     };
-    // The long name being gathered from long-name slots, last part first.
-    struct LongName {
-        uint16_t wszName[256 + 13];
-        int nPos;
-        bool bPending;
-        uint8_t nCheckSum;
-    };
     struct DirWalk {
         uint32_t nCurrentId;
         unsigned int nLevel;
         bool bParentDeleted;
         bool bEnded;
         const DirInfo* pInfo;  // the entry that led here; null for the top
-        LongName lfn;
+        FatLongName lfn;
     };
 
     unsigned int SetUpVolume();

@@ -1,0 +1,106 @@
+// The deep FAT parser on a small disk made from the fuzz input: every sector
+// is offered as the deep-scan driver offers it, and also as a directory table
+// whatever it holds; then the end of the pass, listing, saving and preview.
+// The input's first byte picks the disk's length (a truncated disk) and the
+// memory budget for undealt sectors (0 sends them to the spill file); then
+// pieces of 4 bytes (sector, flags, cluster) and up to 96 bytes each: a
+// piece with flag 1 begins a directory ("." and ".." of that cluster).
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "common/Platform.h"
+#include "fat/FatEntry.h"
+#include "fat/ProfessionalFatRecovery.h"
+
+namespace {
+
+std::string g_strDir;
+
+void Browse(CProfessionalFatRecovery& parser, const _FILE_NODE_* pDir, unsigned int nLevel,
+            int& nBudget) {
+    std::vector<_FILE_NODE_> children;
+    parser.GetChildrenFileNode(pDir, nLevel, children);
+    const std::wstring wstrOut = tw::Utf8ToWide((g_strDir + "/out").c_str());
+    for (const _FILE_NODE_& child : children) {
+        if (--nBudget < 0) return;
+        if (child.bIsDir) {
+            Browse(parser, &child, nLevel + 1, nBudget);
+            continue;
+        }
+        wchar_t wszParent[512];
+        parser.GetFileNodeParentDirPath(&child, wszParent, 512);
+        parser.SaveFileData(&child, wstrOut.c_str(), 0);
+        unlink((g_strDir + "/out").c_str());
+        unsigned char buf[2048];
+        int nLength = sizeof(buf);
+        parser.PreView(&child, nullptr, buf, nLength, nullptr, nullptr);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char szTemplate[] = "/tmp/tw-fuzz-profat.XXXXXX";
+    if (!mkdtemp(szTemplate)) abort();
+    g_strDir = szTemplate;
+    setenv("TARNWICK_SUPPORT_DIR", (g_strDir + "/support").c_str(), 1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    if (nSize < 1 || nSize > 16384) return 0;
+    const uint64_t u64Budget = (pData[0] & 1) ? 0 : (64ull << 20);
+    const size_t nSectors = 1 + (pData[0] >> 1);
+    std::vector<unsigned char> disk(nSectors * 512, 0);
+    for (size_t nPos = 1; nPos + 4 <= nSize;) {
+        unsigned char* pSector = disk.data() + (pData[nPos] % nSectors) * 512;
+        const unsigned nFlags = pData[nPos + 1];
+        const unsigned char nLow = pData[nPos + 2], nHigh = pData[nPos + 3];
+        nPos += 4;
+        size_t nOff = 0;
+        if (nFlags & 1) {
+            static const unsigned char kDot[32] = {'.', ' ', ' ',  ' ',  ' ',  ' ', ' ',
+                                                   ' ', ' ', ' ',  ' ',  0x10, 0,   0,
+                                                   0,   0,   0xC1, 0x50, 0xC1, 0x50};
+            std::memcpy(pSector, kDot, 32);
+            std::memcpy(pSector + 32, kDot, 32);
+            pSector[33] = '.';
+            pSector[26] = nLow, pSector[27] = nHigh;
+            pSector[32 + 26] = static_cast<unsigned char>(nFlags >> 1);
+            nOff = 64;
+        }
+        const size_t nTake = std::min<size_t>(nSize - nPos, 96);
+        std::memcpy(pSector + nOff, pData + nPos, nTake);
+        nPos += nTake;
+    }
+    const std::string strImage = g_strDir + "/disk.img";
+    FILE* pFile = std::fopen(strImage.c_str(), "wb");
+    if (!pFile) abort();
+    std::fwrite(disk.data(), 1, disk.size(), pFile);
+    std::fclose(pFile);
+
+    CProfessionalFatRecovery parser;
+    if (parser.Init(tw::Utf8ToWide(strImage.c_str()).c_str(), L'C') != 0) return 0;
+    parser.ClearProfessionalVec(nullptr);
+    parser.InitVirtualDbrInfo();
+    parser.SetUnDealMemoryBudget(u64Budget);
+    for (size_t i = 0; i < nSectors; ++i) {
+        const unsigned char* p = disk.data() + i * 512;
+        if (IsFatFileRecord(p))
+            parser.ParseFatFileRecord(p, i);
+        else
+            parser.ParseFDTFileRecord(p, i);
+    }
+    parser.DealProfessionalRecordVec();
+    int nBudget = 64;
+    Browse(parser, nullptr, 0, nBudget);
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    parser.SearchFileNode(L"*.other*.jpg|*.txt", hits);
+    return 0;
+}
