@@ -73,12 +73,17 @@ bench: deps
 # build-package/tarnwick_<version>_<arch>.deb, then lintian's verdict on it.
 package: PACKAGES += dpkg-dev file lintian
 package: PROBES += dpkg-shlibdeps file lintian
+# Debian's hardening flags (dpkg-buildflags) for the programs it ships.
+package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
 package: deps
-	cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF \
-	  -DTARNWICK_FUZZ=OFF -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+	CC=clang CXX=clang++ cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF \
+	  -DTARNWICK_FUZZ=OFF -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+	  -DCMAKE_C_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CFLAGS)" \
+	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
 	cmake --build build-package -j $(JOBS) --target tarnwick-cli tarnwick tarnwick_packaging_files
 	cd build-package && rm -f tarnwick_*.deb && cpack -G DEB
-	lintian --info build-package/tarnwick_*.deb
+	lintian --fail-on error,warning --display-info build-package/tarnwick_*.deb
 
 clean:
 	rm -rf $(BUILD) build-bench build-package
