@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CliArgs.h"
+#include "CliOutput.h"
 #include "common/Helpers.h"
 #include "device/PartitionManager.h"
 
@@ -29,8 +30,7 @@ int RunDisks(const CCliArgs& args) {
             std::printf("%s\t%d\t%llu\t%llu\t%s\t%s\n", item.szDiskName, nPosition,
                         static_cast<unsigned long long>(item.u64StartSector),
                         static_cast<unsigned long long>(item.u64EndSector),
-                        GetFileSizeString(static_cast<long long>(u64Sectors * 512)).c_str(),
-                        GetPartitionNameUtf8(item).c_str());
+                        FormatSize(u64Sectors * 512).c_str(), GetPartitionNameUtf8(item).c_str());
         }
     }
     return CLI_EXIT_OK;

@@ -12,51 +12,58 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "CliArgs.h"
+#include "CliOutput.h"
+#include "Recover.h"
+#include "ScanFolder.h"
 #include "carving/FileTypeRecovery.h"
 #include "common/DebugLog.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "engine/LogFileManager.h"
 #include "device/PartitionManager.h"
 #include "engine/Categories.h"
 #include "deepscan/FileRecoveryFactory.h"
+#include "engine/NodeInfo.h"
 #include "engine/SaveTarget.h"
 
 namespace {
 
 enum { CLI_EXIT_SOURCE = 3, CLI_EXIT_INTERRUPTED = 130 };
 
-volatile sig_atomic_t g_bInterrupted = 0;
+volatile int g_bInterrupted = 0;
 void OnInterrupt(int) {
     g_bInterrupted = 1;
 }
 
-bool g_bProgress = false;  // standard error is a terminal
+CProgressLine* g_pProgress = nullptr;
 
-void ClearProgress() {
-    if (g_bProgress) std::fprintf(stderr, "\r\033[K");
-}
-
-int ScanProgress(void*, int nPercent, int nScale, int nSecondsLeft, unsigned long long u64Cur,
+int ScanProgress(void*, int nPercent, int nScale, int, unsigned long long u64Cur,
                  unsigned long long u64Total, unsigned long long u64Files, wchar_t*) {
     if (g_bInterrupted) return 1;
-    if (g_bProgress) {
-        std::string strLeft = nSecondsLeft >= 0 ? GetTimeString(nSecondsLeft) : "unknown";
-        // An engine that walks a file system knows no sector position.
-        std::string strSectors;
-        if (u64Total > 0)
-            strSectors = "  sectors " + std::to_string(u64Cur) + "/" + std::to_string(u64Total);
-        // A walk inside the last piece may report a little past its share.
-        int nShown = std::min(100, std::max(0, nPercent * nScale / 100));
-        std::fprintf(stderr, "\r\033[Kscanning %3d%%%s  files %llu  time left %s", nShown,
-                     strSectors.c_str(), u64Files, strLeft.c_str());
+    if (!g_pProgress || !g_pProgress->Enabled()) return 0;
+    // A walk inside the last piece may report a little past its share.
+    const int nShown = std::min(100, std::max(0, nScale > 0 ? nPercent * 100 / nScale : 0));
+    // The engine's own estimate is unsteady at the start: the time left is
+    // worked out from the time spent, once there is enough of it.
+    const long long llSpent = g_pProgress->Elapsed();
+    std::string strLeft = "estimating";
+    if (nShown >= 100) {
+        strLeft = GetTimeString(0);
+    } else if (nShown >= 1 && llSpent >= 1000) {
+        strLeft = GetTimeString(llSpent * (100 - nShown) / nShown / 1000);
     }
+    // An engine that walks a file system knows no sector position.
+    std::string strSectors;
+    if (u64Total > 0)
+        strSectors = "  sectors " + std::to_string(u64Cur) + "/" + std::to_string(u64Total);
+    char szPercent[8];
+    std::snprintf(szPercent, sizeof(szPercent), "%3d%%", nShown);
+    g_pProgress->Show("scanning " + std::string(szPercent) + strSectors + "  files " +
+                      std::to_string(u64Files) + "  time left " + strLeft);
     return 0;
 }
 
@@ -66,7 +73,7 @@ int RecoveryProgress(void*, int, int, int, wchar_t*) {
 
 int SearchProgress(void*, int nPercent, wchar_t*) {
     if (g_bInterrupted) return 1;
-    if (g_bProgress) std::fprintf(stderr, "\r\033[Klisting %3d%%", nPercent);
+    if (g_pProgress) g_pProgress->Show("listing " + std::to_string(nPercent) + "%");
     return 0;
 }
 
@@ -91,67 +98,12 @@ const char* EngineName(uint32_t nEngine) {
     }
 }
 
-std::string Describe(unsigned int nCode) {
-    switch (nCode) {
-        case TW_ERR_SHORT_READ:
-            return "the data could not be read whole";
-        case TW_ERR_CLUSTER_TOO_LARGE:
-            return "cluster too large";
-        case TW_ERR_BAD_ARGUMENT:
-            return "no data to read";
-        case TW_ERR_OUT_OF_MEMORY:
-            return "out of memory";
-        case TW_ERR_CANCELLED:
-            return "interrupted";
-        default:
-            return std::strerror(static_cast<int>(nCode));
-    }
-}
-
 // A name from a record, fit for one line of tab-separated output.
 std::string Printable(std::string str) {
     for (char& c : str) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     }
     return str;
-}
-
-// Creates a folder and its missing parents (0755). 0 or errno.
-unsigned int MakeDirs(const std::string& strDir) {
-    for (size_t nPos = 1; nPos <= strDir.size(); ++nPos) {
-        if (nPos != strDir.size() && strDir[nPos] != '/') continue;
-        std::wstring wstrPart = tw::Utf8ToWide(strDir.substr(0, nPos).c_str());
-        unsigned int nRet = CreateTargetDir(wstrPart.c_str());
-        if (nRet != 0 && nPos == strDir.size()) return nRet;
-    }
-    return 0;
-}
-
-// The scan-log folder, or $HOME/.local/share/Tarnwick/ when it cannot be made.
-bool PrepareScanFolder() {
-    if (MakeDirs(tw::ScanLogDir()) != 0 || access(tw::ScanLogDir().c_str(), W_OK) != 0) {
-        const char* szHome = std::getenv("HOME");
-        if (!szHome || !*szHome) {
-            std::fprintf(stderr, "tarnwick-cli scan: cannot create %s and HOME is not set\n",
-                         tw::ScanLogDir().c_str());
-            return false;
-        }
-        std::string strOld = tw::SupportDir();
-        std::string strHome = std::string(szHome) + "/.local/share/Tarnwick/";
-        setenv("TARNWICK_SUPPORT_DIR", strHome.c_str(), 1);
-        if (MakeDirs(tw::ScanLogDir()) != 0) {
-            std::fprintf(stderr, "tarnwick-cli scan: cannot create %s nor %s\n", strOld.c_str(),
-                         tw::ScanLogDir().c_str());
-            return false;
-        }
-        std::fprintf(stderr, "tarnwick-cli scan: cannot write to %s; keeping scan results in %s\n",
-                     strOld.c_str(), strHome.c_str());
-    }
-    CLogFileManager& logs = CLogFileManager::GetInstance();
-    logs.Init();
-    logs.AddDirIndex();
-    logs.SaveLogConfigFile();
-    return true;
 }
 
 // A private folder whose "disk0" is the image, so that an image's partition
@@ -203,6 +155,128 @@ int Usage(const char* szMessage, const std::string& strDetail = "") {
     return CLI_EXIT_USAGE;
 }
 
+int SourceError(const std::string& strName, const std::string& strWhy) {
+    std::fprintf(stderr, "tarnwick-cli scan: %s %s\n", strName.c_str(), strWhy.c_str());
+    return CLI_EXIT_SOURCE;
+}
+
+// Only a regular file or a block device can be scanned: anything else is
+// refused before it is opened (opening a FIFO would wait for a writer).
+// Opens it and gives its size in bytes; 0 or an exit status.
+int OpenSource(const Source& source, int& fd, unsigned long long& u64Bytes) {
+    struct stat st;
+    if (source.strFile.empty() || stat(source.strFile.c_str(), &st) != 0) {
+        std::fprintf(stderr, "tarnwick-cli scan: cannot open %s: %s\n", source.strName.c_str(),
+                     std::strerror(source.strFile.empty() ? ENOENT : errno));
+        return CLI_EXIT_SOURCE;
+    }
+    if (S_ISDIR(st.st_mode))
+        return SourceError(source.strName,
+                           "is a folder; give a disk, a partition or an image file");
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        return SourceError(source.strName,
+                           "is neither an image file nor a block device; nothing to scan");
+    fd = source.nDiskNo >= 0 ? tw::OpenDiskNode(source.nDiskNo)
+                             : tw::OpenReadOnly(source.strFile.c_str());
+    if (fd < 0) {
+        std::fprintf(stderr, "tarnwick-cli scan: cannot open %s: %s\n", source.strName.c_str(),
+                     std::strerror(errno));
+        return CLI_EXIT_SOURCE;
+    }
+    // What was opened must still be what was looked at.
+    if (fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
+        close(fd);
+        return SourceError(source.strName, "changed while it was being opened");
+    }
+    const off_t llEnd = lseek(fd, 0, SEEK_END);
+    u64Bytes = llEnd > 0 ? static_cast<unsigned long long>(llEnd) : 0;
+    if (u64Bytes < 512) {
+        close(fd);
+        return SourceError(source.strName, "holds nothing to scan (" + FormatSize(u64Bytes) +
+                                               ", less than one 512-byte sector)");
+    }
+    return 0;
+}
+
+// DIR must be a folder, or one that can be made, and writable: refused
+// before a scan that could last hours. 0 or an exit status.
+int CheckDestination(const std::string& strDest) {
+    std::string strProbe = strDest;
+    struct stat st;
+    while (stat(strProbe.c_str(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            std::fprintf(stderr, "tarnwick-cli scan: cannot use %s: %s\n", strDest.c_str(),
+                         std::strerror(errno));
+            return CLI_EXIT_USAGE;
+        }
+        const size_t nSlash = strProbe.find_last_of('/');
+        strProbe = nSlash == std::string::npos ? "."
+                   : nSlash == 0               ? "/"
+                                               : strProbe.substr(0, nSlash);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "tarnwick-cli scan: %s is not a folder; --recover needs a folder\n",
+                     strProbe.c_str());
+        return CLI_EXIT_USAGE;
+    }
+    if (access(strProbe.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "tarnwick-cli scan: cannot write to %s: %s\n", strProbe.c_str(),
+                     std::strerror(errno));
+        return CLI_EXIT_USAGE;
+    }
+    return 0;
+}
+
+// Digits only, from 1 on, small enough for any partition table.
+bool ParsePartitionNumber(const std::string& strValue, long& lOut) {
+    if (strValue.empty() || strValue.size() > 6) return false;
+    lOut = 0;
+    for (char c : strValue) {
+        if (c < '0' || c > '9') return false;
+        lOut = lOut * 10 + (c - '0');
+    }
+    return lOut >= 1;
+}
+
+// The partitions of a disk image or disk, as 'disks' numbers them.
+std::vector<_PARTITION_ITEM_> ListPartitions(const Source& source) {
+    std::vector<_PARTITION_ITEM_> items;
+    int fd = source.nDiskNo >= 0 ? tw::OpenDiskNode(source.nDiskNo)
+                                 : tw::OpenReadOnly(source.strFile.c_str());
+    if (fd < 0) return items;
+    CPartitionManager manager;
+    manager.ResetCounter();
+    manager.GetDiskPartitions(fd, source.nDiskNo >= 0 ? source.nDiskNo : 0, items);
+    close(fd);
+    return items;
+}
+
+std::string JsonTime(const _FILE_NODE_& node, NODE_TIME nWhich) {
+    struct timespec ts;
+    return GetFileNodeTime(node, nWhich, ts) ? JsonString(FormatUtcTime(ts)) : "null";
+}
+
+void PrintListing(const std::vector<ListedFile>& files, bool bJson) {
+    if (!bJson) std::printf("engine\tsize\thealth\tpath\n");
+    for (const ListedFile& file : files) {
+        const __SEARCH_FILE_INFO__& hit = file.hit;
+        if (!bJson) {
+            std::printf("%s\t%llu\t%u\t%s\n", EngineName(hit.nEngineType),
+                        static_cast<unsigned long long>(hit.u64FileSize), hit.bDataHealth ? 1u : 0u,
+                        Printable(file.strPath).c_str());
+            continue;
+        }
+        std::printf(
+            "{\"engine\":\"%s\",\"size\":%llu,\"health\":%s,\"deleted\":%s,\"path\":%s,"
+            "\"created\":%s,\"accessed\":%s,\"modified\":%s,\"first_sector\":%llu}\n",
+            EngineName(hit.nEngineType), static_cast<unsigned long long>(hit.u64FileSize),
+            hit.bDataHealth ? "true" : "false", hit.bIsDeleted ? "true" : "false",
+            JsonString(file.strPath).c_str(), JsonTime(hit, NODE_TIME_CREATE).c_str(),
+            JsonTime(hit, NODE_TIME_ACCESS).c_str(), JsonTime(hit, NODE_TIME_WRITE).c_str(),
+            static_cast<unsigned long long>(hit.u64DataStartSector));
+    }
+}
+
 int RunScan(const CCliArgs& args) {
     if (args.Positional().size() != 1) return Usage("give exactly one SOURCE");
     Source source;
@@ -218,18 +292,21 @@ int RunScan(const CCliArgs& args) {
             return Usage("unknown type in --types: ", "'" + strBad + "'");
     }
     long lPartition = 0;
-    if (args.Has("partition")) {
-        const std::string strValue = args.Get("partition");
-        char* pEnd = nullptr;
-        lPartition = std::strtol(strValue.c_str(), &pEnd, 10);
-        if (strValue.empty() || *pEnd || lPartition < 1)
-            return Usage("--partition needs a number from 1 on, not ", "'" + strValue + "'");
-    }
+    if (args.Has("partition") && !ParsePartitionNumber(args.Get("partition"), lPartition))
+        return Usage("--partition needs a number from 1 on, not ",
+                     "'" + args.Get("partition") + "'");
     const bool bRecover = args.Has("recover");
-    const std::string strDest = args.Get("recover");
-    if (bRecover && strDest.empty()) return Usage("--recover needs a folder");
+    const bool bJson = args.Has("json");
+    RecoverOptions recover;
+    recover.strDest = args.Get("recover");
+    recover.bKeepPaths = args.Has("keep-paths");
+    recover.bJson = bJson;
+    if (bRecover && recover.strDest.empty()) return Usage("--recover needs a folder");
+    if (recover.bKeepPaths && !bRecover) return Usage("--keep-paths goes with --recover");
+    while (recover.strDest.size() > 1 && recover.strDest.back() == '/') recover.strDest.pop_back();
     if (std::getenv("TARNWICK_DEBUG")) tw::SetLogSink(DebugToStderr);
-    g_bProgress = isatty(STDERR_FILENO) != 0;
+    CProgressLine progress;
+    g_pProgress = &progress;
 
     // The source.
     if (ParseLogicalDisk(source.strName, source.nDiskNo)) {
@@ -237,45 +314,46 @@ int RunScan(const CCliArgs& args) {
     } else {
         source.strFile = source.strName;
     }
-    int fd = source.nDiskNo >= 0 ? tw::OpenDiskNode(source.nDiskNo)
-                                 : tw::OpenReadOnly(source.strFile.c_str());
-    if (fd < 0) {
-        std::fprintf(stderr, "tarnwick-cli scan: cannot open %s: %s\n", source.strName.c_str(),
-                     std::strerror(errno));
-        return CLI_EXIT_SOURCE;
-    }
-    off_t llBytes = lseek(fd, 0, SEEK_END);
-    unsigned long long u64First = 0, u64Count = llBytes > 0 ? llBytes / 512 : 0;
+    int fd = -1;
+    unsigned long long u64Bytes = 0;
+    if (int nRet = OpenSource(source, fd, u64Bytes)) return nRet;
+    close(fd);
+    unsigned long long u64First = 0, u64Count = u64Bytes / 512;
     if (lPartition > 0) {
-        CPartitionManager manager;
-        manager.ResetCounter();
-        std::vector<_PARTITION_ITEM_> items;
-        manager.GetDiskPartitions(fd, source.nDiskNo >= 0 ? source.nDiskNo : 0, items);
-        if (static_cast<size_t>(lPartition) > items.size()) {
-            close(fd);
-            std::fprintf(stderr, "tarnwick-cli scan: %s has no partition %ld (it has %zu)\n",
-                         source.strName.c_str(), lPartition, items.size());
-            return CLI_EXIT_SOURCE;
-        }
+        std::vector<_PARTITION_ITEM_> items = ListPartitions(source);
+        if (static_cast<size_t>(lPartition) > items.size())
+            return SourceError(source.strName, "has no partition " + std::to_string(lPartition) +
+                                                   " (it has " + std::to_string(items.size()) +
+                                                   ")");
         const _PARTITION_ITEM_& item = items[static_cast<size_t>(lPartition - 1)];
         u64First = item.u64StartSector;
         u64Count = item.u64EndSector >= item.u64StartSector
                        ? item.u64EndSector - item.u64StartSector + 1
                        : 0;
     }
-    close(fd);
 
-    if (bRecover && !args.Has("force") &&
-        IsTargetOnSourceDevice(source.strFile.c_str(), strDest.c_str())) {
-        std::fprintf(
-            stderr,
-            "tarnwick-cli scan: %s lies on %s, the device being scanned: writing there can "
-            "overwrite the very files being recovered. Choose a folder on another disk "
-            "(or give --force).\n",
-            strDest.c_str(), source.strName.c_str());
-        return CLI_EXIT_USAGE;
+    if (bRecover) {
+        if (int nRet = CheckDestination(recover.strDest)) return nRet;
+        if (!args.Has("force") &&
+            IsTargetOnSourceDevice(source.strFile.c_str(), recover.strDest.c_str())) {
+            std::fprintf(
+                stderr,
+                "tarnwick-cli scan: %s lies on %s, the device being scanned: writing there can "
+                "overwrite the very files being recovered. Choose a folder on another disk "
+                "(or give --force).\n",
+                recover.strDest.c_str(), source.strName.c_str());
+            return CLI_EXIT_USAGE;
+        }
     }
     if (!PrepareScanFolder()) return CLI_EXIT_SOURCE;
+    {
+        char szReal[PATH_MAX];
+        const std::string strImage =
+            source.nDiskNo < 0 && realpath(source.strFile.c_str(), szReal) ? szReal : "";
+        DeleteEarlierLogs(source.nDiskNo, u64First, u64Count, strImage);
+    }
+    // Fast and carve scans cannot be resumed: their folder goes at the end.
+    CScanFolderCleanup cleanup(args.Has("keep-results"));
 
     struct sigaction act;
     std::memset(&act, 0, sizeof(act));
@@ -302,21 +380,16 @@ int RunScan(const CCliArgs& args) {
         } else {
             nInit = static_cast<unsigned int>(errno);
         }
-        if (nInit != 0) {
-            std::fprintf(stderr, "tarnwick-cli scan: cannot carve %s: %s\n", source.strName.c_str(),
-                         Describe(nInit).c_str());
-            return CLI_EXIT_SOURCE;
-        }
+        if (nInit != 0)
+            return SourceError(source.strName, "cannot be carved: " + DescribeResult(nInit));
     } else if (source.nDiskNo >= 0) {
         pEngine.reset(factory.CreateFileRecoveryInstance(
             source.nDiskNo, static_cast<long long>(u64First), static_cast<long long>(u64Count),
             L'C', RECOVERY_TYPE_FAST));
     } else if (lPartition > 0) {
-        if (!imageDisk.Set(source.strFile)) {
-            std::fprintf(stderr, "tarnwick-cli scan: cannot prepare %s for reading: %s\n",
-                         source.strName.c_str(), std::strerror(errno));
-            return CLI_EXIT_SOURCE;
-        }
+        if (!imageDisk.Set(source.strFile))
+            return SourceError(source.strName, std::string("cannot be prepared for reading: ") +
+                                                   std::strerror(errno));
         pEngine.reset(factory.CreateFileRecoveryInstance(0, static_cast<long long>(u64First),
                                                          static_cast<long long>(u64Count), L'C',
                                                          RECOVERY_TYPE_FAST));
@@ -326,95 +399,60 @@ int RunScan(const CCliArgs& args) {
             factory.CreateFileRecoveryInstance(wstrPath.c_str(), L'C', RECOVERY_TYPE_FAST));
     }
     if (!pEngine) {
-        std::fprintf(stderr,
-                     "tarnwick-cli scan: %s holds no file system the fast mode can scan (FAT or "
-                     "NTFS), or cannot be read\n",
-                     source.strName.c_str());
-        return CLI_EXIT_SOURCE;
+        const size_t nParts = lPartition == 0 ? ListPartitions(source).size() : 0;
+        if (nParts > 0)
+            return SourceError(
+                source.strName,
+                "holds " + std::to_string(nParts) + (nParts == 1 ? " partition" : " partitions") +
+                    ", not one file system: pick one with --partition N (1 to " +
+                    std::to_string(nParts) + "); 'tarnwick-cli disks' lists them for disks");
+        return SourceError(source.strName,
+                           "holds no file system the fast mode can scan (FAT or NTFS), or "
+                           "cannot be read; --mode carve finds files by their content");
     }
     pEngine->InitCallBack(ScanProgress, RecoveryProgress, nullptr, 100);
     unsigned int nScan =
         pCarver ? pCarver->CarveArea(u64First, u64Count) : pEngine->ScanDevice(nullptr);
-    ClearProgress();
+    progress.Clear();
     if (g_bInterrupted) {
-        std::fprintf(stderr, "tarnwick-cli scan: interrupted; the results so far stay in %s\n",
-                     CLogFileManager::GetInstance().GetLogFileDirPath().c_str());
+        if (args.Has("keep-results"))
+            std::fprintf(stderr, "tarnwick-cli scan: interrupted; the results so far stay in %s\n",
+                         cleanup.Folder().c_str());
+        else
+            std::fprintf(stderr, "tarnwick-cli scan: interrupted\n");
         return CLI_EXIT_INTERRUPTED;
     }
-    if (nScan != 0) {
-        std::fprintf(stderr, "tarnwick-cli scan: cannot scan %s: %s\n", source.strName.c_str(),
-                     Describe(nScan).c_str());
-        return CLI_EXIT_SOURCE;
-    }
+    if (nScan != 0)
+        return SourceError(source.strName, "cannot be scanned: " + DescribeResult(nScan));
 
-    // The listing, with the application's filter.
+    // The listing, with the application's filter, in the order of the names.
     pEngine->InitSearchCallBack(SearchProgress, nullptr);
     std::vector<__SEARCH_FILE_INFO__> hits;
     pEngine->SearchFileNode(BuildCategoryFilterW(nTypes).c_str(), hits);
-    ClearProgress();
+    progress.Clear();
     if (g_bInterrupted) return CLI_EXIT_INTERRUPTED;
-
-    if (args.Has("list")) {
-        std::printf("engine\tsize\thealth\tpath\n");
-        for (const __SEARCH_FILE_INFO__& hit : hits) {
-            wchar_t wszParent[1024] = {0};
-            pEngine->GetFileNodeParentDirPath(&hit, wszParent, 1024);
-            std::string strPath = tw::WideToUtf8(wszParent) + tw::NarrowToUtf8(hit.szFileName);
-            std::printf("%s\t%llu\t%u\t%s\n", EngineName(hit.nEngineType),
-                        static_cast<unsigned long long>(hit.u64FileSize), hit.bDataHealth ? 1u : 0u,
-                        Printable(strPath).c_str());
-        }
+    std::vector<ListedFile> files(hits.size());
+    for (size_t i = 0; i < hits.size(); ++i) {
+        files[i].hit = hits[i];
+        wchar_t wszParent[1024] = {0};
+        pEngine->GetFileNodeParentDirPath(&hits[i], wszParent, 1024);
+        files[i].wstrParent = wszParent;
+        files[i].strPath = tw::WideToUtf8(wszParent) + tw::NarrowToUtf8(hits[i].szFileName);
     }
+    std::stable_sort(files.begin(), files.end(), [](const ListedFile& a, const ListedFile& b) {
+        return NaturalLess(a.strPath, b.strPath);
+    });
+    hits.clear();
+
+    if (args.Has("list")) PrintListing(files, bJson);
     if (!bRecover) {
         unsigned long long u64Total = 0;
-        for (const __SEARCH_FILE_INFO__& hit : hits) u64Total += hit.u64FileSize;
-        std::fprintf(args.Has("list") ? stderr : stdout, "Found %zu files (%s) on %s\n",
-                     hits.size(), GetFileSizeString(static_cast<long long>(u64Total)).c_str(),
-                     source.strName.c_str());
+        for (const ListedFile& file : files) u64Total += file.hit.u64FileSize;
+        std::fprintf(args.Has("list") || bJson ? stderr : stdout, "Found %zu files (%s) on %s\n",
+                     files.size(), FormatSize(u64Total).c_str(), source.strName.c_str());
         return CLI_EXIT_OK;
     }
-
-    // Recovery: one type folder per kind, names that overwrite nothing.
-    if (unsigned int nRet = MakeDirs(strDest)) {
-        std::fprintf(stderr, "tarnwick-cli scan: cannot create %s: %s\n", strDest.c_str(),
-                     std::strerror(static_cast<int>(nRet)));
-        return CLI_EXIT_FAILURE;
-    }
-    std::wstring wstrDest = tw::Utf8ToWide(strDest.c_str());
-    int nLevelOffset = 0;
-    GetPathDirIndex(wstrDest.c_str(), nLevelOffset);
-    size_t nSaved = 0, nFailed = 0;
-    unsigned long long u64Saved = 0;
-    for (size_t i = 0; i < hits.size() && !g_bInterrupted; ++i) {
-        const __SEARCH_FILE_INFO__& hit = hits[i];
-        if (g_bProgress) std::fprintf(stderr, "\r\033[Krecovering %zu of %zu", i + 1, hits.size());
-        char szFolder[16];
-        GetDirTypeByFileName(hit.szFileName, szFolder);
-        std::wstring wstrFolder = wstrDest + L"/" + tw::Utf8ToWide(szFolder);
-        std::wstring wstrTarget;
-        unsigned int nRet = CreateTargetDir(wstrFolder.c_str());
-        if (nRet == 0) nRet = GetUniqueChildPath(wstrFolder, hit.szFileName, wstrTarget);
-        if (nRet == 0 && wstrTarget.size() >= 512) nRet = ENAMETOOLONG;
-        if (nRet == 0) nRet = pEngine->SaveFileData(&hit, wstrTarget.c_str(), nLevelOffset);
-        ClearProgress();
-        std::string strTarget = wstrTarget.empty() ? tw::WideToUtf8(wstrFolder.c_str()) + "/" +
-                                                         tw::NarrowToUtf8(hit.szFileName)
-                                                   : tw::WideToUtf8(wstrTarget.c_str());
-        if (nRet == 0) {
-            ++nSaved;
-            u64Saved += hit.u64FileSize;
-            std::printf("Success\t%s\n", Printable(strTarget).c_str());
-        } else {
-            ++nFailed;
-            std::printf("Failed\t%s\t%s\n", Printable(strTarget).c_str(), Describe(nRet).c_str());
-        }
-        std::fflush(stdout);
-    }
-    std::printf("Recovered %zu of %zu files (%s) into %s; %zu failed%s\n", nSaved, hits.size(),
-                GetFileSizeString(static_cast<long long>(u64Saved)).c_str(), strDest.c_str(),
-                nFailed, g_bInterrupted ? "; interrupted" : "");
-    if (g_bInterrupted) return CLI_EXIT_INTERRUPTED;
-    return nFailed ? CLI_EXIT_FAILURE : CLI_EXIT_OK;
+    return RecoverFiles(*pEngine, files, recover, progress, g_bInterrupted);
 }
 
 }  // namespace
@@ -423,25 +461,37 @@ extern const CliCommand g_cmdScan = {
     "scan",
     "scan a disk, a partition or an image; list and recover what it finds",
     "SOURCE",
-    "SOURCE is a logical disk /dev/diskN (as 'disks' lists it) or an image file\n"
-    "or device node; it is only ever read. Without --list or --recover, prints how\n"
-    "many files were found. --list prints one tab-separated line per file: engine,\n"
-    "size in bytes, health (1 intact, 0 damaged), path. --recover saves every\n"
-    "listed file into DIR, one folder per kind (photo, audio, video, document,\n"
-    "archive, others), under names that overwrite nothing, and prints 'Success' or\n"
-    "'Failed' and the target for each, then a summary. Each scan keeps its results\n"
-    "in a new numbered folder under the application-support folder's ScanLog/.\n"
-    "Exit status: 0 all went well, 1 some files failed, 2 usage error, 3 the source\n"
-    "cannot be opened or holds nothing the mode can scan, 130 interrupted.",
+    "SOURCE is a logical disk /dev/diskN (as 'disks' lists it), an image file or a\n"
+    "block device; it is only ever read. Folders, pipes, character devices and\n"
+    "sources smaller than one sector are refused. Without --list or --recover,\n"
+    "prints how many files were found. --list prints one tab-separated line per\n"
+    "file: engine, size in bytes, health (1 intact, 0 damaged), path; names with\n"
+    "numbers sort by their number. --recover saves every listed file into DIR, one\n"
+    "folder per kind (photo, audio, video, document, archive, others) or, with\n"
+    "--keep-paths, the scanned volume's own folders; names overwrite nothing, the\n"
+    "files get their recorded times and, under sudo or pkexec, belong to the user\n"
+    "who asked. It prints 'Success', 'Partial' (kept, with the bytes written) or\n"
+    "'Failed' and the target for each, then a summary. A scan keeps its results in\n"
+    "a numbered folder under ScanLog/, removed when the command ends unless\n"
+    "--keep-results is given.\n"
+    "Exit status: 0 all went well, 1 some files failed or came back in part,\n"
+    "2 usage error, 3 the source cannot be opened or holds nothing the mode can\n"
+    "scan, 130 interrupted.",
     {
         {"partition", "N", "scan the N-th partition of SOURCE (numbered as 'disks' prints)"},
         {"mode", "MODE",
          "fast (the file system's deleted files); carve (files found by their signatures "
          "in every sector); deep: not yet"},
         {"types", "LIST",
-         "categories to list, comma-separated: photo,music,document,video,archive,other"},
+         "categories to list, comma-separated, any case: photo, music (or audio), "
+         "document, video, archive, other (or others)"},
         {"list", nullptr, "print one line per file found"},
         {"recover", "DIR", "save every listed file into DIR"},
+        {"keep-paths", nullptr, "with --recover: recreate the volume's folders under DIR"},
+        {"json", nullptr,
+         "print one JSON object per line: per file found with --list, per file saved "
+         "with --recover"},
+        {"keep-results", nullptr, "keep the scan folder under ScanLog/ after the command"},
         {"force", nullptr, "recover even onto the device being scanned"},
     },
     RunScan,

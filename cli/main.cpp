@@ -1,5 +1,7 @@
 // tarnwick-cli: the recovery engine from a terminal. One command word, then
 // that command's arguments and options.
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -46,7 +48,10 @@ void PrintHelp(FILE* out) {
                  "environment:\n"
                  "  TARNWICK_DISK_DIR   read disk N from the file $TARNWICK_DISK_DIR/diskN\n"
                  "                      instead of the machine's disks\n"
-                 "  TARNWICK_SUPPORT_DIR keep scan results in $TARNWICK_SUPPORT_DIR/ScanLog/\n\n"
+                 "  TARNWICK_SUPPORT_DIR keep scan results in $TARNWICK_SUPPORT_DIR/ScanLog/\n"
+                 "                      (default /var/lib/tarnwick/ for root, else\n"
+                 "                      $XDG_DATA_HOME/tarnwick/ or ~/.local/share/tarnwick/)\n"
+                 "  SUDO_UID, SUDO_GID, PKEXEC_UID  the user recovered files are given to\n\n"
                  "exit status: 0 success, 1 failure, 2 usage error (scan: also 3 and 130)\n");
     for (const CliCommand* pCmd : Commands()) {
         std::fprintf(out, "\n");
@@ -54,16 +59,25 @@ void PrintHelp(FILE* out) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunCommand(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "tarnwick-cli: no command given; try 'tarnwick-cli --help'\n");
         return CLI_EXIT_USAGE;
     }
     if (IsHelpWord(argv[1])) {
-        PrintHelp(stdout);
-        return CLI_EXIT_OK;
+        if (argc == 2) {
+            PrintHelp(stdout);
+            return CLI_EXIT_OK;
+        }
+        // "help scan": that command's help alone.
+        for (const CliCommand* pCmd : Commands()) {
+            if (argc == 3 && std::strcmp(argv[2], pCmd->szName) == 0) {
+                PrintCommandHelp(stdout, *pCmd);
+                return CLI_EXIT_OK;
+            }
+        }
+        std::fprintf(stderr, "tarnwick-cli: no help on '%s'; try 'tarnwick-cli --help'\n", argv[2]);
+        return CLI_EXIT_USAGE;
     }
     if (std::strcmp(argv[1], "--version") == 0) {
         std::printf("tarnwick-cli %s\n", TARNWICK_VERSION);
@@ -89,4 +103,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarnwick-cli: unknown command '%s'; try 'tarnwick-cli --help'\n",
                  argv[1]);
     return CLI_EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A reader that goes away (| head) or a file-size limit must not kill a
+    // recovery half-way: the write fails, the command goes on and tidies up.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    int nStatus = RunCommand(argc, argv);
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && nStatus == CLI_EXIT_OK)
+        nStatus = CLI_EXIT_FAILURE;
+    return nStatus;
 }

@@ -3,7 +3,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <unistd.h>
+
+#include <climits>
+#include <cstdio>
 
 #include <algorithm>
 #include <cerrno>
@@ -102,7 +110,110 @@ std::string SupportDir() {
         if (strDir.back() != '/') strDir += '/';
         return strDir;
     }
+#ifdef __APPLE__
     return "/Library/Application Support/Tarnwick/";
+#else
+    if (geteuid() == 0) return "/var/lib/tarnwick/";
+    return UserDataDir();
+#endif
+}
+
+std::string UserDataDir() {
+    if (const char* szData = NonEmptyEnv("XDG_DATA_HOME")) {
+        std::string strDir = szData;
+        if (strDir.back() != '/') strDir += '/';
+        return strDir + "tarnwick/";
+    }
+    if (const char* szHome = NonEmptyEnv("HOME")) {
+        std::string strDir = szHome;
+        if (strDir.back() != '/') strDir += '/';
+        return strDir + ".local/share/tarnwick/";
+    }
+    return std::string();
+}
+
+namespace {
+
+#ifdef __linux__
+// The /sys/dev/block folder of a device, resolved; "" when there is none.
+std::string SysBlockDir(dev_t nDev) {
+    char szLink[64];
+    std::snprintf(szLink, sizeof(szLink), "/sys/dev/block/%u:%u", major(nDev), minor(nDev));
+    char szReal[PATH_MAX];
+    return realpath(szLink, szReal) ? std::string(szReal) : std::string();
+}
+
+std::string ReadFirstLine(const std::string& strPath) {
+    std::string strLine;
+    FILE* pFile = std::fopen(strPath.c_str(), "r");
+    if (!pFile) return strLine;
+    char szBuf[PATH_MAX + 32];
+    if (std::fgets(szBuf, sizeof(szBuf), pFile)) strLine = szBuf;
+    std::fclose(pFile);
+    while (!strLine.empty() && strLine.back() == '\n') strLine.pop_back();
+    return strLine;
+}
+#endif
+
+// A decimal id from the environment; false when unset or not all digits.
+bool EnvId(const char* szName, unsigned long& nOut) {
+    const char* sz = NonEmptyEnv(szName);
+    if (!sz || std::strlen(sz) > 9) return false;
+    nOut = 0;
+    for (; *sz; ++sz) {
+        if (*sz < '0' || *sz > '9') return false;
+        nOut = nOut * 10 + static_cast<unsigned long>(*sz - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+dev_t WholeDiskOf(dev_t nDev) {
+#ifdef __linux__
+    std::string strDir = SysBlockDir(nDev);
+    struct stat st;
+    if (strDir.empty() || stat((strDir + "/partition").c_str(), &st) != 0) return nDev;
+    std::string strDevNo = ReadFirstLine(strDir.substr(0, strDir.rfind('/')) + "/dev");
+    unsigned int nMajor = 0, nMinor = 0;
+    if (std::sscanf(strDevNo.c_str(), "%u:%u", &nMajor, &nMinor) != 2) return nDev;
+    return makedev(nMajor, nMinor);
+#else
+    return nDev;
+#endif
+}
+
+std::string LoopBackingFile(dev_t nDev) {
+#ifdef __linux__
+    std::string strDir = SysBlockDir(WholeDiskOf(nDev));
+    if (strDir.empty()) return std::string();
+    return ReadFirstLine(strDir + "/loop/backing_file");
+#else
+    (void)nDev;
+    return std::string();
+#endif
+}
+
+bool RequestingUser(uid_t& nUid, gid_t& nGid) {
+    if (geteuid() != 0) return false;
+    unsigned long nId = 0, nGroup = 0;
+    if (EnvId("SUDO_UID", nId)) {
+        if (!EnvId("SUDO_GID", nGroup)) {
+            struct passwd* pw = getpwuid(static_cast<uid_t>(nId));
+            if (!pw) return false;
+            nGroup = pw->pw_gid;
+        }
+    } else if (EnvId("PKEXEC_UID", nId)) {
+        struct passwd* pw = getpwuid(static_cast<uid_t>(nId));
+        if (!pw) return false;
+        nGroup = pw->pw_gid;
+    } else {
+        return false;
+    }
+    if (nId == 0) return false;
+    nUid = static_cast<uid_t>(nId);
+    nGid = static_cast<gid_t>(nGroup);
+    return true;
 }
 
 std::string ScanLogDir() {

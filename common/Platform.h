@@ -2,6 +2,8 @@
 // fixed paths of the program. Nothing else in the code tests the platform.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -19,10 +21,27 @@ int OpenDiskNode(int nDiskNo);
 // Opens a path (UTF-8) read-only; -1 with errno set on failure.
 int OpenReadOnly(const char* szUtf8Path);
 
-// "/Library/Application Support/Tarnwick/", or "$TARNWICK_SUPPORT_DIR/". Ends in '/'.
+// Where scan results live: "$TARNWICK_SUPPORT_DIR/" when set; else on macOS
+// "/Library/Application Support/Tarnwick/"; on Linux "/var/lib/tarnwick/" for
+// root and UserDataDir() for a user. Ends in '/'.
 std::string SupportDir();
+// "$XDG_DATA_HOME/tarnwick/", or "$HOME/.local/share/tarnwick/"; "" when
+// neither variable is set.
+std::string UserDataDir();
 // SupportDir() + "ScanLog/".
 std::string ScanLogDir();
+
+// The whole disk that holds a block device (the device itself when it is a
+// whole disk or when nothing better is known).
+dev_t WholeDiskOf(dev_t nDev);
+// The file bound to a loop block device (or to the loop disk of a loop
+// partition); "" for any other device or an unbound loop.
+std::string LoopBackingFile(dev_t nDev);
+
+// The user on whose behalf a root process runs: SUDO_UID / SUDO_GID, or
+// PKEXEC_UID with that user's primary group. False when the process is not
+// root or no such user is named (or the one named is root).
+bool RequestingUser(uid_t& nUid, gid_t& nGid);
 
 // Narrow text in records is GB18030; paths handed to the system are UTF-8.
 // The converters need no set-up call and may be used from any thread. Input

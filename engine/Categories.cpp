@@ -39,13 +39,29 @@ bool ParseCategoryNames(const char* szList, unsigned int& nCategories, std::stri
     nCategories = 0;
     strBad.clear();
     if (!szList) return false;
+    // The type folders' names are accepted too: "audio" and "others".
+    static const struct {
+        const char* szWord;
+        unsigned int nCategory;
+    } aliases[] = {{"audio", TW_CATEGORY_MUSIC}, {"others", TW_CATEGORY_OTHER}};
     const char* p = szList;
     for (;;) {
         const char* pEnd = std::strchr(p, ',');
         std::string strWord(p, pEnd ? static_cast<size_t>(pEnd - p) : std::strlen(p));
+        const size_t nFirst = strWord.find_first_not_of(" \t");
+        strWord = nFirst == std::string::npos
+                      ? std::string()
+                      : strWord.substr(nFirst, strWord.find_last_not_of(" \t") - nFirst + 1);
+        std::string strLower = strWord;
+        for (char& c : strLower) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
         unsigned int nFound = 0;
         for (const TW_CATEGORY_INFO& info : g_twCategories) {
-            if (strWord == info.szCliName) nFound = info.nCategory;
+            if (strLower == info.szCliName) nFound = info.nCategory;
+        }
+        for (const auto& alias : aliases) {
+            if (strLower == alias.szWord) nFound = alias.nCategory;
         }
         if (nFound == 0) {
             strBad = strWord;

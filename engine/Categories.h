@@ -40,8 +40,9 @@ std::string BuildCategoryFilter(unsigned int nCategories);
 std::wstring BuildCategoryFilterW(unsigned int nCategories);
 
 // Parses a comma-separated list of --types words ("photo,music") into
-// category bits. Returns false, with the offending word in strBad, for an
-// unknown or empty word.
+// category bits, ignoring case and the blanks around each word; the type
+// folders' names "audio" and "others" are taken too. Returns false, with the
+// offending word in strBad, for an unknown or empty word.
 bool ParseCategoryNames(const char* szList, unsigned int& nCategories, std::string& strBad);
 
 // Writes the type folder for a file name into szFolder (at least 16 bytes):

@@ -2,12 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#ifdef __linux__
-#include <sys/sysmacros.h>
-#endif
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <unistd.h>
 
 #include <cerrno>
@@ -171,36 +165,11 @@ unsigned int SaveDirectoryTree(IFileRecoveryParse& engine, const _FILE_NODE_& di
     return nResult;
 }
 
-namespace {
-
-// The whole disk that holds a block device (itself when it is one).
-dev_t WholeDiskOf(dev_t nDev) {
-#ifdef __linux__
-    char szLink[64];
-    std::snprintf(szLink, sizeof(szLink), "/sys/dev/block/%u:%u", major(nDev), minor(nDev));
-    char szReal[PATH_MAX];
-    if (!realpath(szLink, szReal)) return nDev;
-    std::string strDir = szReal;
-    struct stat st;
-    if (stat((strDir + "/partition").c_str(), &st) != 0) return nDev;
-    std::string strParent = strDir.substr(0, strDir.rfind('/'));
-    FILE* pFile = std::fopen((strParent + "/dev").c_str(), "r");
-    if (!pFile) return nDev;
-    unsigned int nMajor = 0, nMinor = 0;
-    int nGot = std::fscanf(pFile, "%u:%u", &nMajor, &nMinor);
-    std::fclose(pFile);
-    return nGot == 2 ? makedev(nMajor, nMinor) : nDev;
-#else
-    return nDev;
-#endif
-}
-
-}  // namespace
-
 bool IsTargetOnSourceDevice(const char* szSourceUtf8, const char* szTargetUtf8) {
     if (!szSourceUtf8 || !szTargetUtf8) return false;
     struct stat src;
-    if (stat(szSourceUtf8, &src) != 0 || !S_ISBLK(src.st_mode)) return false;
+    if (stat(szSourceUtf8, &src) != 0) return false;
+    if (!S_ISBLK(src.st_mode) && !S_ISREG(src.st_mode)) return false;
     // The nearest part of the target that exists tells its file system.
     std::string strTarget = szTargetUtf8;
     struct stat dst;
@@ -216,5 +185,18 @@ bool IsTargetOnSourceDevice(const char* szSourceUtf8, const char* szTargetUtf8) 
             break;
         }
     }
-    return dst.st_dev == src.st_rdev || WholeDiskOf(dst.st_dev) == WholeDiskOf(src.st_rdev);
+    if (S_ISBLK(src.st_mode))
+        return dst.st_dev == src.st_rdev ||
+               tw::WholeDiskOf(dst.st_dev) == tw::WholeDiskOf(src.st_rdev);
+    // An image: the target's file system may live on a loop device bound to it
+    // (or to a loop device bound to it, and so on).
+    dev_t nDev = dst.st_dev;
+    for (int nDepth = 0; nDepth < 8; ++nDepth) {
+        std::string strBacking = tw::LoopBackingFile(nDev);
+        struct stat back;
+        if (strBacking.empty() || stat(strBacking.c_str(), &back) != 0) return false;
+        if (back.st_dev == src.st_dev && back.st_ino == src.st_ino) return true;
+        nDev = back.st_dev;
+    }
+    return false;
 }

@@ -50,15 +50,13 @@ TEST(CliDisks, OneLinePerPartitionAndTheDisksStayUnchanged) {
     std::vector<std::string> expected;
     const std::vector<twtest::ToolPartition> mbr = twtest::SfdiskLayout(strMbr);
     ASSERT_EQ(mbr.size(), 4u);
+    const char* const sizes[] = {"2.0 MiB", "4.0 MiB", "13.5 MiB", "41.0 MiB"};
     for (size_t i = 0; i < mbr.size(); ++i) {
-        const uint64_t n = mbr[i].u64End - mbr[i].u64Start + 1;
         expected.push_back("/dev/disk0\t" + std::to_string(i + 1) + "\t" +
                            std::to_string(mbr[i].u64Start) + "\t" + std::to_string(mbr[i].u64End) +
-                           "\t" + GetFileSizeString(static_cast<long long>(n) * 512) +
-                           "\tPartition " + std::to_string(i + 1));
+                           "\t" + sizes[i] + "\tPartition " + std::to_string(i + 1));
     }
-    expected.push_back("/dev/disk2\t1\t2048\t4095\t" + GetFileSizeString(1 << 20) +
-                       "\tPhotos \xe2\x80\x94 2024");
+    expected.push_back("/dev/disk2\t1\t2048\t4095\t1.0 MiB\tPhotos \xe2\x80\x94 2024");
     EXPECT_EQ(Lines(strOut), expected);
     EXPECT_EQ(twtest::Sha1OfFile(strMbr) + twtest::Sha1OfFile(strGpt), strBefore)
         << "disks are only read";

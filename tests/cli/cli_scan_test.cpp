@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 #include "carving/CarvingTestData.h"
+#include "engine/LogFileManager.h"
 #include "engine/SaveTarget.h"
 #include "support/DiskImage.h"
 #include "support/FatImages.h"
@@ -36,7 +38,8 @@ struct CliRun {
 
 CliRun RunCli(const std::vector<std::string>& args, const std::string& strEnv = "") {
     CScratchDir io;
-    std::string strCmd = strEnv + " " + twtest::ShellQuote(TW_CLI_PATH);
+    // A source that made the command wait for ever must fail, not hang the suite.
+    std::string strCmd = strEnv + " timeout 300 " + twtest::ShellQuote(TW_CLI_PATH);
     for (const std::string& arg : args) strCmd += " " + twtest::ShellQuote(arg);
     strCmd += " >" + twtest::ShellQuote(io.File("out")) + " 2>" +
               twtest::ShellQuote(io.File("err")) + " </dev/null";
@@ -82,10 +85,21 @@ TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
     }
     EXPECT_NE(run.strErr.find("Found " + std::to_string(lines.size() - 1) + " files"),
               std::string::npos);
-    // Every scan takes its own numbered folder.
-    EXPECT_EQ(RunCli({"scan", strImage}).nStatus, 0);
-    EXPECT_EQ(access((sandbox.ScanLog() + "1").c_str(), F_OK), 0);
+    // A scan's folder goes when the command ends, unless kept; an indexed
+    // earlier scan of the same area goes before a fresh one.
+    EXPECT_EQ(access((sandbox.ScanLog() + "1").c_str(), F_OK), -1);
+    EXPECT_EQ(RunCli({"scan", strImage, "--keep-results"}).nStatus, 0);
     EXPECT_EQ(access((sandbox.ScanLog() + "2").c_str(), F_OK), 0);
+    sandbox.ReloadLogStore();
+    CLogFileManager& logs = CLogFileManager::GetInstance();
+    const unsigned long long u64Sectors = ReadFileBytes(strImage).size() / 512;
+    ASSERT_EQ(logs.SaveLogFileInfo("", -1, 0, u64Sectors, 0, 0, u64Sectors, u64Sectors, 1,
+                                   (sandbox.ScanLog() + "2/").c_str(), strImage.c_str()),
+              0);
+    EXPECT_EQ(RunCli({"scan", strImage}).nStatus, 0);
+    EXPECT_EQ(access((sandbox.ScanLog() + "2").c_str(), F_OK), -1);
+    sandbox.ReloadLogStore();
+    EXPECT_TRUE(logs.GetRecords().empty());
     EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
@@ -97,7 +111,7 @@ TEST(CliScan, TypesFilterTheListingAsTheApplicationDoes) {
     std::multiset<std::string> others =
         ListedPaths(RunCli({"scan", strImage, "--list", "--types", "other"}));
     std::multiset<std::string> both =
-        ListedPaths(RunCli({"scan", strImage, "--list", "--types", "document,other"}));
+        ListedPaths(RunCli({"scan", strImage, "--list", "--types", " Document, OTHERS"}));
     for (const std::string& p : photos) EXPECT_EQ(p.substr(p.size() - 4), ".jpg") << p;
     EXPECT_EQ(photos.size(), 3u);
     for (const std::string& p : others) EXPECT_NE(p.substr(p.size() - 4), ".txt") << p;
@@ -161,21 +175,31 @@ TEST(CliScan, ScansAPartitionOfAnImage) {
     volumes[0].strSourceImage = FatImagePath("fat12_1k");
     ASSERT_TRUE(twtest::WriteMbrDisk(strImage, volumes, {}, nullptr));
 
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
     CliRun whole = RunCli({"scan", strImage, "--list"});
     EXPECT_EQ(whole.nStatus, 3) << whole.strOut;
+    EXPECT_NE(
+        whole.strErr.find("holds 1 partition, not one file system: pick one with --partition"),
+        std::string::npos)
+        << whole.strErr;
     CliRun part = RunCli({"scan", strImage, "--partition", "1", "--list"});
     ASSERT_EQ(part.nStatus, 0) << part.strErr;
     EXPECT_EQ(ListedPaths(part), FatListedPaths("fat12_1k"));
     CliRun missing = RunCli({"scan", strImage, "--partition", "2"});
     EXPECT_EQ(missing.nStatus, 3);
     EXPECT_NE(missing.strErr.find("no partition 2"), std::string::npos) << missing.strErr;
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
 TEST(CliScan, ExitStatusesTellWhatWentWrong) {
     ScanLogSandbox sandbox;
     CScratchDir work;
     const std::string strImage = FatImagePath("fat12_1k");
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
     ASSERT_TRUE(WriteFileBytes(work.File("zeros.img"), std::string(1 << 16, '\0')));
+    ASSERT_TRUE(WriteFileBytes(work.File("short.img"), std::string(511, '\0')));
+    ASSERT_EQ(mkfifo(work.File("fifo").c_str(), 0600), 0);
+    const std::string strNotDir = work.File("zeros.img");
     const struct {
         std::vector<std::string> args;
         int nStatus;
@@ -187,6 +211,13 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
         {{"scan", strImage, "--mode", "quick"}, 2, ""},
         {{"scan", strImage, "--types", "photo,pictures"}, 2, ""},
         {{"scan", strImage, "--partition", "zero"}, 2, ""},
+        {{"scan", strImage, "--partition", "1x"}, 2, "number"},
+        {{"scan", strImage, "--partition", "+1"}, 2, "number"},
+        {{"scan", strImage, "--partition", "99999999999999999999"}, 2, "number"},
+        {{"scan", strImage, "--keep-paths"}, 2, "--recover"},
+        {{"scan", strImage, "--recover", strNotDir}, 2, "not a folder"},
+        {{"scan", strImage, "--recover", strNotDir + "/sub"}, 2, "not a folder"},
+        {{"help", "bogus"}, 2, "no help"},
         {{"scan", work.File("absent.img")}, 3, ""},
         {{"scan", work.File("zeros.img")}, 3, "no file system"},
     };
@@ -195,26 +226,52 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
         EXPECT_EQ(run.nStatus, c.nStatus) << c.args.back();
         EXPECT_NE(run.strErr.find(c.szSays), std::string::npos) << run.strErr;
     }
+    // What is no disk, partition or image is refused at once in every mode.
+    for (const std::string& strSource : {work.Path(), work.File("fifo"), std::string("/dev/zero"),
+                                         std::string("/dev/null"), work.File("short.img")}) {
+        for (const char* szMode : {"fast", "carve"}) {
+            CliRun run = RunCli({"scan", strSource, "--mode", szMode});
+            EXPECT_EQ(run.nStatus, 3) << strSource << " " << szMode;
+            EXPECT_NE(run.strErr.find(strSource + " "), std::string::npos) << run.strErr;
+        }
+    }
+    CliRun help = RunCli({"help", "scan"});
+    EXPECT_EQ(help.nStatus, 0);
+    EXPECT_EQ(help.strOut.rfind("usage: tarnwick-cli scan SOURCE", 0), 0u) << help.strOut;
+    EXPECT_EQ(help.strOut.find("usage: tarnwick-cli disks"), std::string::npos);
 
-    // A file that cannot be written is reported as failed, the others saved.
+    // A folder that cannot be made fails its files and leaves nothing; a file
+    // cut short by a size limit is kept and listed as partial.
     CScratchDir dest;
     ASSERT_TRUE(WriteFileBytes(dest.File("photo"), "a file where the photo folder would go"));
     CliRun failed = RunCli({"scan", strImage, "--recover", dest.Path()});
     EXPECT_EQ(failed.nStatus, 1) << failed.strErr;
     EXPECT_NE(failed.strOut.find("Failed\t" + dest.Path() + "/photo/"), std::string::npos);
     EXPECT_NE(failed.strOut.find("Success\t" + dest.Path() + "/document/"), std::string::npos);
+    EXPECT_NE(failed.strOut.find("; 0 partial, 3 failed"), std::string::npos) << failed.strOut;
+    CliRun cut = RunCli({"scan", strImage, "--recover", dest.File("cut"), "--types", "photo"},
+                        "prlimit --fsize=24576");
+    EXPECT_EQ(cut.nStatus, 1) << cut.strErr;
+    EXPECT_NE(cut.strOut.find("Partial\t" + dest.File("cut") +
+                              "/photo/Holiday by the sea.jpg\t24576 of 30734 bytes written"),
+              std::string::npos)
+        << cut.strOut;
+    EXPECT_NE(cut.strOut.find("Recovered 1 of 3 files (20.0 KiB)"), std::string::npos);
+    EXPECT_NE(cut.strOut.find("; 2 partial, 0 failed"), std::string::npos) << cut.strOut;
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
-// Without a writable application-support folder the scan results go under
-// the user's home, and the user is told once.
-TEST(CliScan, FallsBackToTheHomeFolder) {
+// Without a writable application-support folder the scan results go to the
+// user's own data folder, and the user is told once.
+TEST(CliScan, FallsBackToTheUsersDataFolder) {
     CScratchDir home;
-    CliRun run =
-        RunCli({"scan", FatImagePath("fat12_1k")},
-               "TARNWICK_SUPPORT_DIR=/proc/no-such-place HOME=" + twtest::ShellQuote(home.Path()));
+    CliRun run = RunCli({"scan", FatImagePath("fat12_1k"), "--keep-results"},
+                        "TARNWICK_SUPPORT_DIR=/proc/no-such-place XDG_DATA_HOME=" +
+                            twtest::ShellQuote(home.Path()));
     ASSERT_EQ(run.nStatus, 0) << run.strErr;
-    const std::string strLog = home.Path() + "/.local/share/Tarnwick/ScanLog/";
-    EXPECT_NE(run.strErr.find(home.Path() + "/.local/share/Tarnwick/"), std::string::npos)
+    const std::string strLog = home.Path() + "/tarnwick/ScanLog/";
+    EXPECT_NE(run.strErr.find("keeping scan results in " + home.Path() + "/tarnwick/"),
+              std::string::npos)
         << run.strErr;
     EXPECT_EQ(access((strLog + "1").c_str(), F_OK), 0);
     EXPECT_EQ(access((strLog + "config").c_str(), F_OK), 0);
@@ -337,4 +394,83 @@ TEST(CliCarve, OnePartitionOfADiskWithSectorsOfTheDisk) {
     }
     EXPECT_FALSE(listed.count(std::to_string(placed[1].u64StartSector) + ".jpg"));
     EXPECT_EQ(twtest::Sha1OfFile(strDisk), strSum);
+}
+
+namespace {
+
+// The value of a key in one line of --json output: a string without its
+// quotes (escapes undone), or the bare token.
+std::string JsonField(const std::string& strLine, const std::string& strKey) {
+    size_t nPos = strLine.find("\"" + strKey + "\":");
+    if (nPos == std::string::npos) return "<none>";
+    nPos += strKey.size() + 3;
+    std::string strValue;
+    if (strLine[nPos] != '"') return strLine.substr(nPos, strLine.find_first_of(",}", nPos) - nPos);
+    for (++nPos; nPos < strLine.size() && strLine[nPos] != '"'; ++nPos) {
+        if (strLine[nPos] == '\\') ++nPos;
+        strValue += strLine[nPos];
+    }
+    return strValue;
+}
+
+bool ParsesAsJsonLines(const std::string& strFile) {
+    return twtest::RunCommand("python3 -m json.tool --json-lines " + twtest::ShellQuote(strFile) +
+                              " >/dev/null") == 0;
+}
+
+}  // namespace
+
+// --keep-paths gives back the volume's tree byte for byte, each file and
+// folder with its recorded times and, under sudo, owned by the user.
+TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatAndNtfs) {
+    std::map<std::string, std::string> fat, ntfs;  // listed path -> original file
+    for (const FatManifestRow& row : LoadFatManifest("fat12_1k"))
+        if (row.strStatus == "deleted" && FatListedPaths("fat12_1k").count(row.strListed) == 1)
+            fat[row.strListed] = row.strOriginal;
+    for (const twtest::ManifestEntry& entry : twtest::ReadManifest("ntfs"))
+        if (entry.bDeleted) ntfs[entry.strPath.substr(1)] = entry.strSourceFile;
+    ASSERT_GT(fat.size(), 8u);
+    ASSERT_GT(ntfs.size(), 8u);
+    for (const auto& card : {std::make_pair(FatImagePath("fat12_1k"), fat),
+                             std::make_pair(twtest::FixtureImage("ntfs"), ntfs)}) {
+        ScanLogSandbox sandbox;
+        CScratchDir out;
+        const std::string strBefore = twtest::Sha1OfFile(card.first);
+        CliRun list = RunCli({"scan", card.first, "--list", "--json"});
+        ASSERT_EQ(list.nStatus, 0) << list.strErr;
+        std::map<std::string, std::string> modified;
+        for (const std::string& strLine : list.Lines())
+            modified[JsonField(strLine, "path")] = JsonField(strLine, "modified");
+        const std::string strDest = out.File("tree");
+        struct timespec tsStart;
+        clock_gettime(CLOCK_REALTIME, &tsStart);
+        CliRun rec = RunCli({"scan", card.first, "--recover", strDest, "--keep-paths", "--json"},
+                            "SUDO_UID=12345 SUDO_GID=23456");
+        ASSERT_EQ(rec.nStatus, 0) << rec.strErr;
+        ASSERT_TRUE(WriteFileBytes(out.File("rec.json"), rec.strOut));
+        EXPECT_TRUE(ParsesAsJsonLines(out.File("rec.json"))) << rec.strOut;
+        for (const auto& original : card.second) {
+            const std::string strTarget = strDest + "/" + original.first;
+            EXPECT_EQ(twtest::Sha1OfFile(strTarget), twtest::Sha1OfFile(original.second))
+                << strTarget;
+            struct stat st;
+            ASSERT_EQ(stat(strTarget.c_str(), &st), 0) << strTarget;
+            char szTime[32];
+            std::strftime(szTime, sizeof(szTime), "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&st.st_mtime));
+            EXPECT_EQ(szTime, modified[original.first]) << strTarget;
+        }
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(strDest)) {
+            struct stat st;
+            ASSERT_EQ(lstat(entry.path().c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, 12345u) << entry.path();
+            EXPECT_EQ(st.st_gid, 23456u) << entry.path();
+            // A folder of the volume has its times, not the time of recovery.
+            if (entry.is_directory())
+                EXPECT_TRUE(
+                    st.st_mtim.tv_sec < tsStart.tv_sec ||
+                    (st.st_mtim.tv_sec == tsStart.tv_sec && st.st_mtim.tv_nsec < tsStart.tv_nsec))
+                    << entry.path();
+        }
+        EXPECT_EQ(twtest::Sha1OfFile(card.first), strBefore);
+    }
 }

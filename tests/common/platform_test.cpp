@@ -70,15 +70,51 @@ TEST(DiskNodes, LinuxDisksAreWholeDevicesInNameOrder) {
 }
 #endif
 
-TEST(SupportDir, DefaultAndOverrideEndInSlash) {
-    const char* const cases[][2] = {{nullptr, "/Library/Application Support/Tarnwick/"},
-                                    {"", "/Library/Application Support/Tarnwick/"},
+TEST(SupportDir, PlatformPlaceOrOverrideEndInSlash) {
+#ifdef __APPLE__
+    const std::string strDefault = "/Library/Application Support/Tarnwick/";
+#else
+    const std::string strDefault =
+        geteuid() == 0 ? "/var/lib/tarnwick/" : "/home/u/.local/share/tarnwick/";
+#endif
+    ScopedEnv home("HOME", "/home/u");
+    ScopedEnv data("XDG_DATA_HOME", nullptr);
+    const char* const cases[][2] = {{nullptr, strDefault.c_str()},
+                                    {"", strDefault.c_str()},
                                     {"/tmp/tw support", "/tmp/tw support/"},
                                     {"/tmp/x/", "/tmp/x/"}};
     for (const auto& c : cases) {
         ScopedEnv env("TARNWICK_SUPPORT_DIR", c[0]);
         EXPECT_EQ(tw::SupportDir(), c[1]) << (c[0] ? c[0] : "unset");
         EXPECT_EQ(tw::ScanLogDir(), std::string(c[1]) + "ScanLog/");
+    }
+    // A user's own place: XDG_DATA_HOME, else under HOME, else none.
+    const char* const users[][3] = {{"/d/x", "/home/u", "/d/x/tarnwick/"},
+                                    {"", "/home/u/", "/home/u/.local/share/tarnwick/"},
+                                    {nullptr, nullptr, ""}};
+    for (const auto& c : users) {
+        ScopedEnv xdg("XDG_DATA_HOME", c[0]);
+        ScopedEnv user("HOME", c[1]);
+        EXPECT_EQ(tw::UserDataDir(), c[2]) << (c[0] ? c[0] : "unset");
+    }
+}
+
+TEST(RequestingUser, SudoOrPkexecNamesTheUserOfARootRun) {
+    if (geteuid() != 0) GTEST_SKIP() << "only a root process runs for another user";
+    const char* const cases[][4] = {
+        // SUDO_UID, SUDO_GID, PKEXEC_UID, "uid:gid" or "" for none
+        {"1234", "567", nullptr, "1234:567"},
+        {nullptr, nullptr, nullptr, ""},
+        {"0", "0", nullptr, ""},
+        {"12x", "5", nullptr, ""},
+        {nullptr, nullptr, "0", ""},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv sudo("SUDO_UID", c[0]), group("SUDO_GID", c[1]), pkexec("PKEXEC_UID", c[2]);
+        uid_t nUid = 0;
+        gid_t nGid = 0;
+        const bool bFound = tw::RequestingUser(nUid, nGid);
+        EXPECT_EQ(bFound ? std::to_string(nUid) + ":" + std::to_string(nGid) : "", c[3]);
     }
 }
 

@@ -36,16 +36,25 @@ TEST(Categories, FilterAppendsTickedListsInListingOrder) {
 }
 
 TEST(Categories, ParsesTypeWords) {
-    unsigned int nCategories = 0;
-    std::string strBad;
-    ASSERT_TRUE(
-        ParseCategoryNames("photo,music,document,video,archive,other", nCategories, strBad));
-    EXPECT_EQ(nCategories, static_cast<unsigned int>(TW_CATEGORY_ALL));
-    ASSERT_TRUE(ParseCategoryNames("video", nCategories, strBad));
-    EXPECT_EQ(nCategories, static_cast<unsigned int>(TW_CATEGORY_VIDEO));
-    EXPECT_FALSE(ParseCategoryNames("photo,pictures", nCategories, strBad));
-    EXPECT_EQ(strBad, "pictures");
-    EXPECT_FALSE(ParseCategoryNames("photo,", nCategories, strBad));
-    EXPECT_EQ(strBad, "");
-    EXPECT_FALSE(ParseCategoryNames("", nCategories, strBad));
+    const struct {
+        const char* szList;
+        bool bOk;
+        unsigned int nWant;  // the categories, or nothing when refused
+        const char* szBad;
+    } cases[] = {
+        {"photo,music,document,video,archive,other", true, TW_CATEGORY_ALL, ""},
+        {"video", true, TW_CATEGORY_VIDEO, ""},
+        {" Photo , AUDIO,\tOthers ", true,
+         TW_CATEGORY_PHOTO | TW_CATEGORY_MUSIC | TW_CATEGORY_OTHER, ""},
+        {"photo,pictures", false, 0, "pictures"},
+        {"photo, ", false, 0, ""},
+        {"", false, 0, ""},
+    };
+    for (const auto& c : cases) {
+        unsigned int nCategories = 0;
+        std::string strBad;
+        EXPECT_EQ(ParseCategoryNames(c.szList, nCategories, strBad), c.bOk) << c.szList;
+        if (c.bOk) EXPECT_EQ(nCategories, c.nWant) << c.szList;
+        EXPECT_EQ(strBad, c.szBad) << c.szList;
+    }
 }

@@ -1,0 +1,141 @@
+#include "CliOutput.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+std::string FormatSize(unsigned long long u64Bytes) {
+    if (u64Bytes < 1024) return std::to_string(u64Bytes) + (u64Bytes == 1 ? " byte" : " bytes");
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double dValue = static_cast<double>(u64Bytes) / 1024.0;
+    size_t nUnit = 0;
+    while (dValue >= 1024.0 && nUnit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
+        dValue /= 1024.0;
+        ++nUnit;
+    }
+    char szBuf[32];
+    std::snprintf(szBuf, sizeof(szBuf), "%.1f %s", dValue, kUnits[nUnit]);
+    return szBuf;
+}
+
+std::string FormatUtcTime(const struct timespec& ts) {
+    struct tm tmUtc;
+    time_t t = ts.tv_sec;
+    char szBuf[40];
+    if (!gmtime_r(&t, &tmUtc) || !strftime(szBuf, sizeof(szBuf), "%Y-%m-%dT%H:%M:%SZ", &tmUtc))
+        return std::string();
+    return szBuf;
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at p (at most nLeft bytes), or 0.
+size_t Utf8Length(const unsigned char* p, size_t nLeft) {
+    size_t nLen = p[0] < 0x80         ? 1
+                  : (p[0] >> 5) == 6  ? 2
+                  : (p[0] >> 4) == 14 ? 3
+                  : (p[0] >> 3) == 30 ? 4
+                                      : 0;
+    if (nLen == 0 || nLen > nLeft) return 0;
+    for (size_t i = 1; i < nLen; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    }
+    // Overlong forms and surrogates are not valid text.
+    if (nLen == 2 && p[0] < 0xC2) return 0;
+    if (nLen == 3 && ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0))) return 0;
+    if (nLen == 4 &&
+        ((p[0] == 0xF0 && p[1] < 0x90) || p[0] > 0xF4 || (p[0] == 0xF4 && p[1] >= 0x90)))
+        return 0;
+    return nLen;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& str) {
+    std::string strOut = "\"";
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(str.data());
+    size_t nLeft = str.size();
+    while (nLeft > 0) {
+        size_t nLen = Utf8Length(p, nLeft);
+        if (nLen == 0) {
+            strOut += "\xEF\xBF\xBD";
+            nLen = 1;
+        } else if (*p == '"' || *p == '\\') {
+            strOut += '\\';
+            strOut += static_cast<char>(*p);
+        } else if (*p < 0x20 || *p == 0x7F) {
+            char szEsc[8];
+            std::snprintf(szEsc, sizeof(szEsc), "\\u%04x", *p);
+            strOut += szEsc;
+        } else {
+            strOut.append(reinterpret_cast<const char*>(p), nLen);
+        }
+        p += nLen;
+        nLeft -= nLen;
+    }
+    return strOut + "\"";
+}
+
+bool NaturalLess(const std::string& strA, const std::string& strB) {
+    size_t i = 0, j = 0;
+    auto IsDigit = [](char c) { return c >= '0' && c <= '9'; };
+    while (i < strA.size() && j < strB.size()) {
+        if (IsDigit(strA[i]) && IsDigit(strB[j])) {
+            size_t nEndA = i, nEndB = j;
+            while (nEndA < strA.size() && IsDigit(strA[nEndA])) ++nEndA;
+            while (nEndB < strB.size() && IsDigit(strB[nEndB])) ++nEndB;
+            size_t nA = i, nB = j;  // first significant digits
+            while (nA + 1 < nEndA && strA[nA] == '0') ++nA;
+            while (nB + 1 < nEndB && strB[nB] == '0') ++nB;
+            if (nEndA - nA != nEndB - nB) return nEndA - nA < nEndB - nB;
+            int nCmp = strA.compare(nA, nEndA - nA, strB, nB, nEndB - nB);
+            if (nCmp != 0) return nCmp < 0;
+            i = nEndA;
+            j = nEndB;
+            continue;
+        }
+        if (strA[i] != strB[j])
+            return static_cast<unsigned char>(strA[i]) < static_cast<unsigned char>(strB[j]);
+        ++i;
+        ++j;
+    }
+    if ((strA.size() - i) != (strB.size() - j)) return strA.size() - i < strB.size() - j;
+    return strA < strB;  // "01" and "1": still one fixed order
+}
+
+namespace {
+
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+CProgressLine::CProgressLine()
+    : m_bEnabled(isatty(STDERR_FILENO) != 0),
+      m_bShown(false),
+      m_llStart(NowMs()),
+      m_llLast(-1000) {}
+
+void CProgressLine::Show(const std::string& strText, bool bForce) {
+    if (!m_bEnabled) return;
+    const long long llNow = NowMs();
+    if (!bForce && m_bShown && llNow - m_llLast < 100) return;
+    m_llLast = llNow;
+    m_bShown = true;
+    std::fprintf(stderr, "\r\033[K%s", strText.c_str());
+    std::fflush(stderr);
+}
+
+void CProgressLine::Clear() {
+    if (!m_bShown) return;
+    m_bShown = false;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+}
+
+long long CProgressLine::Elapsed() const {
+    return NowMs() - m_llStart;
+}

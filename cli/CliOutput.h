@@ -1,0 +1,37 @@
+// Output pieces of the command line: sizes in binary units, times, JSON text,
+// the order of listed names and the progress line on the terminal.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+// "512 bytes", "1.5 KiB", "3.2 MiB", ... (powers of 1024, as the unit says).
+std::string FormatSize(unsigned long long u64Bytes);
+// "2024-05-01T10:00:00Z".
+std::string FormatUtcTime(const struct timespec& ts);
+// The text as a JSON string, quotes included. Invalid UTF-8 becomes U+FFFD.
+std::string JsonString(const std::string& str);
+// Names in the order a person expects: runs of digits compare as numbers
+// ("9.jpg" before "10.jpg"), everything else byte by byte.
+bool NaturalLess(const std::string& strA, const std::string& strB);
+
+// One line on standard error that redraws itself, at most ten times a second,
+// and only when standard error is a terminal.
+class CProgressLine {
+public:
+    CProgressLine();
+    bool Enabled() const { return m_bEnabled; }
+    // Draws the text unless the last drawing is less than 0.1 s old (bForce
+    // draws anyway).
+    void Show(const std::string& strText, bool bForce = false);
+    // Removes the line, so that what follows starts on a clean line.
+    void Clear();
+    // Milliseconds since the line was made.
+    long long Elapsed() const;
+
+private:
+    bool m_bEnabled;
+    bool m_bShown;
+    long long m_llStart;
+    long long m_llLast;
+};

@@ -1,0 +1,256 @@
+#include "Recover.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "CliArgs.h"
+#include "ScanFolder.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "engine/Categories.h"
+#include "engine/NodeInfo.h"
+#include "engine/SaveTarget.h"
+
+std::string DescribeResult(unsigned int nCode) {
+    switch (nCode) {
+        case TW_ERR_SHORT_READ:
+            return "the data could not be read whole";
+        case TW_ERR_CLUSTER_TOO_LARGE:
+            return "cluster too large";
+        case TW_ERR_BAD_ARGUMENT:
+            return "no data to read";
+        case TW_ERR_OUT_OF_MEMORY:
+            return "out of memory";
+        case TW_ERR_CANCELLED:
+            return "interrupted";
+        default:
+            return std::strerror(static_cast<int>(nCode));
+    }
+}
+
+namespace {
+
+// A name from a record, fit for one line of tab-separated output.
+std::string Printable(std::string str) {
+    for (char& c : str) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return str;
+}
+
+// The access and modification times of a record for utimensat; false when it
+// holds neither.
+bool NodeTimes(const _FILE_NODE_& node, struct timespec times[2]) {
+    bool bAccess = GetFileNodeTime(node, NODE_TIME_ACCESS, times[0]);
+    bool bWrite = GetFileNodeTime(node, NODE_TIME_WRITE, times[1]);
+    if (!bAccess) times[0].tv_nsec = UTIME_OMIT;
+    if (!bWrite) times[1].tv_nsec = UTIME_OMIT;
+    return bAccess || bWrite;
+}
+
+// The user files and folders are handed to, when run for someone else.
+struct Owner {
+    bool bSet = false;
+    uid_t nUid = 0;
+    gid_t nGid = 0;
+    void Give(const std::string& strPath) const {
+        if (bSet && lchown(strPath.c_str(), nUid, nGid) != 0) {
+            // The files stay root's; the user is told by the listing's owner.
+        }
+    }
+};
+
+// The folders made below DIR for the volume's own folders: the raw names of
+// their path, to find their records once every file is saved.
+struct MadeFolder {
+    std::string strPath;                // on disk, UTF-8
+    std::vector<std::string> vecNames;  // narrow names from the volume
+};
+
+// The record of a folder of the volume, found by walking down from the top.
+bool FindFolderRecord(IFileRecoveryParse& engine, const std::vector<std::string>& vecNames,
+                      _FILE_NODE_& out) {
+    const _FILE_NODE_* pParent = nullptr;
+    _FILE_NODE_ current;
+    for (size_t nLevel = 0; nLevel < vecNames.size(); ++nLevel) {
+        std::vector<_FILE_NODE_> vecChildren;
+        if (engine.GetChildrenFileNode(pParent, static_cast<unsigned int>(nLevel), vecChildren) !=
+            0)
+            return false;
+        auto it = std::find_if(vecChildren.begin(), vecChildren.end(), [&](const _FILE_NODE_& n) {
+            return n.bIsDir &&
+                   vecNames[nLevel] ==
+                       std::string(n.szFileName, strnlen(n.szFileName, sizeof(n.szFileName)));
+        });
+        if (it == vecChildren.end()) return false;
+        current = *it;
+        pParent = &current;
+    }
+    if (!pParent) return false;
+    out = current;
+    return true;
+}
+
+// The target folder of one file, created with its missing parents.
+unsigned int TargetFolder(const ListedFile& file, const RecoverOptions& options, const Owner& owner,
+                          std::string& strFolder, std::vector<MadeFolder>& vecMade) {
+    std::vector<std::string> vecMadeNow;
+    std::vector<std::string> vecNames;
+    if (options.bKeepPaths) {
+        strFolder = options.strDest;
+        std::wstring wstrParent = file.wstrParent;
+        size_t nStart = 0;
+        while (nStart < wstrParent.size()) {
+            size_t nEnd = wstrParent.find(L'/', nStart);
+            if (nEnd == std::wstring::npos) nEnd = wstrParent.size();
+            if (nEnd > nStart) {
+                std::string strName =
+                    tw::WideToNarrow(wstrParent.substr(nStart, nEnd - nStart).c_str());
+                vecNames.push_back(strName);
+                strFolder += "/" + tw::NarrowToUtf8(MakeSafeFileName(strName.c_str()).c_str());
+            }
+            nStart = nEnd + 1;
+        }
+    } else {
+        char szType[16];
+        GetDirTypeByFileName(file.hit.szFileName, szType);
+        strFolder = options.strDest + "/" + szType;
+    }
+    unsigned int nRet = MakeDirs(strFolder, &vecMadeNow);
+    for (const std::string& strMade : vecMadeNow) {
+        owner.Give(strMade);
+        if (!options.bKeepPaths || strMade.size() <= options.strDest.size()) continue;
+        // How many of the volume's names this folder stands for.
+        size_t nDepth = std::count(strMade.begin() + static_cast<long>(options.strDest.size()),
+                                   strMade.end(), '/');
+        if (nDepth > vecNames.size()) continue;
+        vecMade.push_back(
+            {strMade, std::vector<std::string>(vecNames.begin(),
+                                               vecNames.begin() + static_cast<long>(nDepth))});
+    }
+    return nRet;
+}
+
+}  // namespace
+
+int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
+                 const RecoverOptions& options, CProgressLine& progress,
+                 volatile const int& bInterrupted) {
+    Owner owner;
+    owner.bSet = tw::RequestingUser(owner.nUid, owner.nGid);
+    std::vector<MadeFolder> vecMade;
+    {
+        std::vector<std::string> vecDest;
+        if (unsigned int nRet = MakeDirs(options.strDest, &vecDest)) {
+            std::fprintf(stderr, "tarnwick-cli scan: cannot create %s: %s\n",
+                         options.strDest.c_str(), std::strerror(static_cast<int>(nRet)));
+            return CLI_EXIT_FAILURE;
+        }
+        for (const std::string& strMade : vecDest) owner.Give(strMade);
+    }
+    int nLevelOffset = 0;
+    GetPathDirIndex(tw::Utf8ToWide(options.strDest.c_str()).c_str(), nLevelOffset);
+    size_t nSaved = 0, nPartial = 0, nFailed = 0;
+    unsigned long long u64Saved = 0;
+    for (size_t i = 0; i < files.size() && !bInterrupted; ++i) {
+        const ListedFile& file = files[i];
+        progress.Show("recovering " + std::to_string(i + 1) + " of " + std::to_string(files.size()),
+                      i + 1 == files.size());
+        std::string strFolder;
+        const char* szFailedOn = "folder";
+        unsigned int nRet = TargetFolder(file, options, owner, strFolder, vecMade);
+        std::wstring wstrTarget;
+        if (nRet == 0) {
+            szFailedOn = "name";
+            nRet = GetUniqueChildPath(tw::Utf8ToWide(strFolder.c_str()), file.hit.szFileName,
+                                      wstrTarget);
+            if (nRet == 0 && wstrTarget.size() >= 512) nRet = ENAMETOOLONG;
+        }
+        if (nRet == 0) {
+            szFailedOn = "data";
+            nRet = engine.SaveFileData(&file.hit, wstrTarget.c_str(), nLevelOffset);
+        }
+        const std::string strTarget =
+            wstrTarget.empty()
+                ? strFolder + "/" + tw::NarrowToUtf8(MakeSafeFileName(file.hit.szFileName).c_str())
+                : tw::WideToUtf8(wstrTarget.c_str());
+        // What reached the disk: a file written in part is kept, an empty
+        // failure removed.
+        unsigned long long u64Written = 0;
+        struct stat st;
+        const bool bExists =
+            !wstrTarget.empty() && lstat(strTarget.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        if (bExists) u64Written = static_cast<unsigned long long>(st.st_size);
+        const char* szStatus = "success";
+        if (nRet != 0) {
+            if (bExists && u64Written == 0) unlink(strTarget.c_str());
+            szStatus = u64Written > 0 ? "partial" : "failed";
+        }
+        if (bExists && (nRet == 0 || u64Written > 0)) {
+            int fd = open(strTarget.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0) {
+                struct timespec times[2];
+                if (nRet == 0 && NodeTimes(file.hit, times)) futimens(fd, times);
+                if (owner.bSet && fchown(fd, owner.nUid, owner.nGid) != 0) {
+                    // Left to root; nothing else to do.
+                }
+                close(fd);
+            }
+        }
+        progress.Clear();
+        const unsigned long long u64Size = file.hit.u64FileSize;
+        if (nRet == 0) {
+            ++nSaved;
+            u64Saved += u64Size;
+        } else if (u64Written > 0) {
+            ++nPartial;
+        } else {
+            ++nFailed;
+        }
+        if (options.bJson) {
+            std::string strLine =
+                "{\"status\":\"" + std::string(szStatus) +
+                "\",\"path\":" + JsonString(file.strPath) + ",\"target\":" + JsonString(strTarget) +
+                ",\"size\":" + std::to_string(u64Size) +
+                ",\"written\":" + std::to_string(nRet == 0 ? u64Size : u64Written);
+            if (nRet != 0)
+                strLine += ",\"error\":" + JsonString(DescribeResult(nRet)) + ",\"failed_on\":\"" +
+                           szFailedOn + "\"";
+            std::printf("%s}\n", strLine.c_str());
+        } else if (nRet == 0) {
+            std::printf("Success\t%s\n", Printable(strTarget).c_str());
+        } else if (u64Written > 0) {
+            std::printf("Partial\t%s\t%llu of %llu bytes written: %s\n",
+                        Printable(strTarget).c_str(), u64Written, u64Size,
+                        DescribeResult(nRet).c_str());
+        } else {
+            std::printf("Failed\t%s\t%s\n", Printable(strTarget).c_str(),
+                        DescribeResult(nRet).c_str());
+        }
+        std::fflush(stdout);
+    }
+    // Folder times last: every file written into a folder changed its own.
+    for (auto it = vecMade.rbegin(); it != vecMade.rend(); ++it) {
+        _FILE_NODE_ node;
+        struct timespec times[2];
+        if (FindFolderRecord(engine, it->vecNames, node) && NodeTimes(node, times))
+            utimensat(AT_FDCWD, it->strPath.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    std::string strSummary = "Recovered " + std::to_string(nSaved) + " of " +
+                             std::to_string(files.size()) + " files (" + FormatSize(u64Saved) +
+                             ") into " + options.strDest;
+    if (nPartial || nFailed)
+        strSummary +=
+            "; " + std::to_string(nPartial) + " partial, " + std::to_string(nFailed) + " failed";
+    if (bInterrupted) strSummary += "; interrupted";
+    std::fprintf(options.bJson ? stderr : stdout, "%s\n", strSummary.c_str());
+    if (bInterrupted) return 130;
+    return (nPartial || nFailed) ? CLI_EXIT_FAILURE : CLI_EXIT_OK;
+}

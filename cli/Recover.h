@@ -1,0 +1,33 @@
+// tarnwick-cli scan --recover: saving the listed files into a folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "CliOutput.h"
+#include "engine/IFileRecoveryParse.h"
+
+struct RecoverOptions {
+    std::string strDest;      // DIR, UTF-8
+    bool bKeepPaths = false;  // the volume's folders instead of the type folders
+    bool bJson = false;       // one JSON object per file instead of text lines
+};
+
+// One found file with its path on the scanned volume ("Documents/a.txt").
+struct ListedFile {
+    __SEARCH_FILE_INFO__ hit;
+    std::wstring wstrParent;  // as the engine gives it, "/" after each folder
+    std::string strPath;      // UTF-8, parent + name
+};
+
+// Saves every file, prints one line (or JSON object) per file and a summary.
+// Times from the records are set on the files (and, with keep-paths, on the
+// folders); under sudo or pkexec everything made is handed to that user.
+// Returns the exit status: 0, 1 when a file failed or came back in part, 130
+// when interrupted (bInterrupted is polled).
+int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
+                 const RecoverOptions& options, CProgressLine& progress,
+                 volatile const int& bInterrupted);
+
+// Why a save failed, in words.
+std::string DescribeResult(unsigned int nCode);

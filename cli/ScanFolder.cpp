@@ -1,0 +1,88 @@
+#include "ScanFolder.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/Platform.h"
+#include "engine/LogFileManager.h"
+#include "engine/SaveTarget.h"
+
+unsigned int MakeDirs(const std::string& strDir, std::vector<std::string>* pMade) {
+    for (size_t nPos = 1; nPos <= strDir.size(); ++nPos) {
+        if (nPos != strDir.size() && strDir[nPos] != '/') continue;
+        const std::string strPart = strDir.substr(0, nPos);
+        const bool bExisted = access(strPart.c_str(), F_OK) == 0;
+        unsigned int nRet = CreateTargetDir(tw::Utf8ToWide(strPart.c_str()).c_str());
+        if (nRet != 0 && nPos == strDir.size()) return nRet;
+        if (nRet == 0 && !bExisted && pMade) pMade->push_back(strPart);
+    }
+    return 0;
+}
+
+namespace {
+
+bool CanWriteScanLog() {
+    return MakeDirs(tw::ScanLogDir()) == 0 && access(tw::ScanLogDir().c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
+bool PrepareScanFolder() {
+    if (!CanWriteScanLog()) {
+        const std::string strOld = tw::SupportDir();
+        const std::string strUser = tw::UserDataDir();
+        if (strUser.empty() || strUser == strOld) {
+            std::fprintf(stderr, "tarnwick-cli scan: cannot write to %s\n",
+                         tw::ScanLogDir().c_str());
+            return false;
+        }
+        setenv("TARNWICK_SUPPORT_DIR", strUser.c_str(), 1);
+        if (!CanWriteScanLog()) {
+            std::fprintf(stderr, "tarnwick-cli scan: cannot write to %s nor to %s\n",
+                         strOld.c_str(), strUser.c_str());
+            return false;
+        }
+        std::fprintf(stderr, "tarnwick-cli scan: cannot write to %s; keeping scan results in %s\n",
+                     strOld.c_str(), strUser.c_str());
+    }
+    CLogFileManager& logs = CLogFileManager::GetInstance();
+    logs.Init();
+    logs.AddDirIndex();
+    logs.SaveLogConfigFile();
+    return true;
+}
+
+int DeleteEarlierLogs(int nDiskNo, uint64_t u64FirstSector, uint64_t u64SectorCount,
+                      const std::string& strImagePath) {
+    CLogFileManager& logs = CLogFileManager::GetInstance();
+    int nDeleted = 0;
+    for (;;) {
+        std::string strFolder;
+        for (const _LOG_FILE_INFO_& info : logs.GetRecords()) {
+            if (info.nDiskNo == nDiskNo && info.u64FirstSector == u64FirstSector &&
+                info.u64SectorCount == u64SectorCount &&
+                strImagePath == std::string(info.szImagePath,
+                                            strnlen(info.szImagePath, sizeof(info.szImagePath)))) {
+                strFolder.assign(info.szLogDir, strnlen(info.szLogDir, sizeof(info.szLogDir)));
+                break;
+            }
+        }
+        if (strFolder.empty()) break;
+        const size_t nBefore = logs.GetRecords().size();
+        logs.DeleteLogFileDir(strFolder.c_str());
+        if (logs.GetRecords().size() == nBefore) break;  // nothing matched after all
+        ++nDeleted;
+    }
+    if (nDeleted) logs.SaveLogConfigFile();
+    return nDeleted;
+}
+
+CScanFolderCleanup::CScanFolderCleanup(bool bKeep)
+    : m_bKeep(bKeep), m_strFolder(CLogFileManager::GetInstance().GetLogFileDirPath()) {}
+
+CScanFolderCleanup::~CScanFolderCleanup() {
+    if (!m_bKeep) CLogFileManager::GetInstance().DeleteLogFileDir(m_strFolder.c_str());
+}

@@ -1,0 +1,14 @@
+// What a found-file record says beyond its name and size, in the system's own
+// terms: its times as the engine that made it stored them.
+#pragma once
+
+#include <ctime>
+#include "engine/FileNode.h"
+
+enum NODE_TIME { NODE_TIME_CREATE, NODE_TIME_ACCESS, NODE_TIME_WRITE };
+
+// One of the record's times as seconds (and nanoseconds) since 1970 UTC. FAT
+// engines store seconds, NTFS engines 100 ns units since 1601; the carver
+// stores none. False when the record holds no plausible time (zero, or before
+// 1980 or after 2107, the span a FAT date can name).
+bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec& ts);
