@@ -58,6 +58,26 @@ std::multiset<std::string> ListedPaths(const CliRun& run) {
     return paths;
 }
 
+// The value of a key in one line of --json output: a string without its
+// quotes (escapes undone), or the bare token.
+std::string JsonField(const std::string& strLine, const std::string& strKey) {
+    size_t nPos = strLine.find("\"" + strKey + "\":");
+    if (nPos == std::string::npos) return "<none>";
+    nPos += strKey.size() + 3;
+    std::string strValue;
+    if (strLine[nPos] != '"') return strLine.substr(nPos, strLine.find_first_of(",}", nPos) - nPos);
+    for (++nPos; nPos < strLine.size() && strLine[nPos] != '"'; ++nPos) {
+        if (strLine[nPos] == '\\') ++nPos;
+        strValue += strLine[nPos];
+    }
+    return strValue;
+}
+
+bool ParsesAsJsonLines(const std::string& strFile) {
+    return twtest::RunCommand("python3 -m json.tool --json-lines " + twtest::ShellQuote(strFile) +
+                              " >/dev/null") == 0;
+}
+
 }  // namespace
 
 // The listing: a header, then engine, size, health and UTF-8 path per file.
@@ -249,6 +269,10 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
     EXPECT_NE(failed.strOut.find("Failed\t" + dest.Path() + "/photo/"), std::string::npos);
     EXPECT_NE(failed.strOut.find("Success\t" + dest.Path() + "/document/"), std::string::npos);
     EXPECT_NE(failed.strOut.find("; 0 partial, 3 failed"), std::string::npos) << failed.strOut;
+    CliRun json =
+        RunCli({"scan", strImage, "--recover", dest.Path(), "--types", "photo", "--json"});
+    for (const std::string& strLine : json.Lines())
+        EXPECT_EQ(JsonField(strLine, "status") + JsonField(strLine, "failed_on"), "failedfolder");
     CliRun cut = RunCli({"scan", strImage, "--recover", dest.File("cut"), "--types", "photo"},
                         "prlimit --fsize=24576");
     EXPECT_EQ(cut.nStatus, 1) << cut.strErr;
@@ -275,6 +299,41 @@ TEST(CliScan, FallsBackToTheUsersDataFolder) {
         << run.strErr;
     EXPECT_EQ(access((strLog + "1").c_str(), F_OK), 0);
     EXPECT_EQ(access((strLog + "config").c_str(), F_OK), 0);
+}
+
+// An image and the loop device bound to it are one source: recovering into
+// the mounted file system of that loop device would write into the image.
+TEST(CliScan, AnImageIsTheSourceOfItsMountedLoopDevice) {
+    const std::string strLosetup = twtest::FindTool("losetup");
+    if (strLosetup.empty()) GTEST_SKIP() << "losetup is not installed";
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    const std::string strImage = work.File("card.img"), strMount = work.File("mnt");
+    ASSERT_EQ(twtest::RunCommand("truncate -s 4M " + twtest::ShellQuote(strImage) +
+                                 " && mke2fs -q -F -t ext2 " + twtest::ShellQuote(strImage) +
+                                 " && mkdir " + twtest::ShellQuote(strMount)),
+              0);
+    std::string strLoop;
+    if (twtest::RunCommand(strLosetup + " -f --show " + twtest::ShellQuote(strImage) + " 2>&1",
+                           &strLoop) != 0)
+        GTEST_SKIP() << "no loop device can be bound here: " << strLoop;
+    strLoop.erase(strLoop.find_last_not_of("\n") + 1);
+    struct Unbind {
+        std::string strCmd;
+        ~Unbind() { twtest::RunCommand(strCmd); }
+    } unbind{"umount " + twtest::ShellQuote(strMount) + " 2>/dev/null; " + strLosetup + " -d " +
+             twtest::ShellQuote(strLoop)};
+    ASSERT_EQ(twtest::RunCommand("mount -t ext2 -o noatime " + twtest::ShellQuote(strLoop) + " " +
+                                 twtest::ShellQuote(strMount)),
+              0);
+    // Mounting wrote to the image; from here on nothing may.
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
+    EXPECT_TRUE(IsTargetOnSourceDevice(strImage.c_str(), (strMount + "/rescued").c_str()));
+    CliRun run = RunCli({"scan", strImage, "--mode", "carve", "--recover", strMount + "/rescued"});
+    EXPECT_EQ(run.nStatus, 2) << run.strErr;
+    EXPECT_NE(run.strErr.find("the device being scanned"), std::string::npos) << run.strErr;
+    EXPECT_EQ(access((strMount + "/rescued").c_str(), F_OK), -1);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
 TEST(CliScan, AnImageIsNeverTheDeviceADestinationLiesOn) {
@@ -307,6 +366,11 @@ std::map<std::string, unsigned long long> CarvedSizes(const CliRun& run) {
     for (size_t i = 1; i < lines.size(); ++i) {
         std::vector<std::string> f = Split(lines[i], '\t');
         EXPECT_EQ(f.at(0), "carving") << lines[i];
+        // Named by their first sector, listed in its order.
+        if (i > 1)
+            EXPECT_LT(std::stoull(lines[i - 1].substr(lines[i - 1].rfind('\t') + 1)),
+                      std::stoull(f.at(3)))
+                << lines[i];
         sizes[f.at(3)] = std::stoull(f.at(1));
     }
     return sizes;
@@ -396,30 +460,6 @@ TEST(CliCarve, OnePartitionOfADiskWithSectorsOfTheDisk) {
     EXPECT_EQ(twtest::Sha1OfFile(strDisk), strSum);
 }
 
-namespace {
-
-// The value of a key in one line of --json output: a string without its
-// quotes (escapes undone), or the bare token.
-std::string JsonField(const std::string& strLine, const std::string& strKey) {
-    size_t nPos = strLine.find("\"" + strKey + "\":");
-    if (nPos == std::string::npos) return "<none>";
-    nPos += strKey.size() + 3;
-    std::string strValue;
-    if (strLine[nPos] != '"') return strLine.substr(nPos, strLine.find_first_of(",}", nPos) - nPos);
-    for (++nPos; nPos < strLine.size() && strLine[nPos] != '"'; ++nPos) {
-        if (strLine[nPos] == '\\') ++nPos;
-        strValue += strLine[nPos];
-    }
-    return strValue;
-}
-
-bool ParsesAsJsonLines(const std::string& strFile) {
-    return twtest::RunCommand("python3 -m json.tool --json-lines " + twtest::ShellQuote(strFile) +
-                              " >/dev/null") == 0;
-}
-
-}  // namespace
-
 // --keep-paths gives back the volume's tree byte for byte, each file and
 // folder with its recorded times and, under sudo, owned by the user.
 TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatAndNtfs) {
@@ -438,6 +478,8 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatAndNtfs) {
         const std::string strBefore = twtest::Sha1OfFile(card.first);
         CliRun list = RunCli({"scan", card.first, "--list", "--json"});
         ASSERT_EQ(list.nStatus, 0) << list.strErr;
+        ASSERT_TRUE(WriteFileBytes(out.File("list.json"), list.strOut));
+        EXPECT_TRUE(ParsesAsJsonLines(out.File("list.json"))) << list.strOut;
         std::map<std::string, std::string> modified;
         for (const std::string& strLine : list.Lines())
             modified[JsonField(strLine, "path")] = JsonField(strLine, "modified");
