@@ -42,7 +42,7 @@ rnd = random.Random(99)
 how = {}
 for line in open(os.path.join(cache, "pool", "carving.layout")):
     f = line.split()
-    if f[1] == "file" and not f[5].startswith("again_"):
+    if f[1] == "file" and not f[5].startswith(("again_", "slack_")):
         how[f[5]] = (f[2], f[4])
 how.update({"large%d.jpg" % i: ("jpg", "exact") for i in range(1, 7)})
 how.update({"large.mp4": ("mp4", "walk"), "large.wav": ("wav", "exact"),

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "carving/FileTypeStructure.h"
 #include "common/DiskReader.h"
 
 namespace {
@@ -100,7 +101,7 @@ const _EXTEND_NAME_ITEM_ CFileTypeJudge::szExtendNameAndType[kExtendNameRows + 1
     TW_ROW("swf", 26, IsSwfType, GetSWFFileBytesSize),
     TW_ROW("avi", 22, IsAviType, GetAVIFileBytesSize),
     TW_ROW("flv", 27, IsFlvType, GetDefaultVedioFileBytesSize),
-    TW_ROW("3gp", 16, Is3pgType, GetDefaultVedioFileBytesSize),
+    TW_ROW("3gp", 16, Is3pgType, GetISOMediaFileBytesSize),
     TW_ROW("mkv", 19, IsMkvType, GetMKVFileBytes),
     TW_ROW("ts", 20, IsTsType, GetTSFileBytesSize),
     TW_ROW("mts", 47, IsMtsType, GetDefaultVedioFileBytesSize),
@@ -109,7 +110,7 @@ const _EXTEND_NAME_ITEM_ CFileTypeJudge::szExtendNameAndType[kExtendNameRows + 1
     TW_ROW("mid", 13, IsMidType, GetMIDFileBytesSize),
     TW_ROW("ape", 25, IsApeType, GetAPEFileBytesSize),
     TW_ROW("wav", 21, IsWavType, GetWAVFileBytesSize),
-    TW_ROW("mov", 17, IsMovType, GetDefaultVedioFileBytesSize),
+    TW_ROW("mov", 17, IsMovType, GetISOMediaFileBytesSize),
     TW_ROW("mp2", 11, IsMp2Type, GetDefaultAudioFileBytesSize),
     TW_ROW("mmf", 14, IsMmfType, GetDefaultAudioFileBytesSize),
     TW_ROW("fla", 44, IsFlaType, GetFLAFileBytesSize),
@@ -175,6 +176,21 @@ const _EXTEND_NAME_ITEM_ CFileTypeJudge::szExtendNameAndType[kExtendNameRows + 1
     TW_ROW("fla", 44, IsFlaType, GetFLAFileBytesSize),
     TW_ROW("ttf", 45, IsTtfType, GetTTFFileBytesSize),
     TW_ROW("ico", 46, IsIcoType, GetICOFileBytesSize),
+    TW_ROW("ogg", 50, IsOggType, GetOGGFileBytesSize),
+    TW_ROW("oga", 50, IsOggType, GetOGGFileBytesSize),
+    TW_ROW("ogv", 51, IsOggType, GetOGGFileBytesSize),
+    TW_ROW("opus", 52, IsOggType, GetOGGFileBytesSize),
+    TW_ROW("flac", 53, IsFlacType, GetFLACFileBytesSize),
+    TW_ROW("ppm", 54, IsPnmType, GetPNMFileBytesSize),
+    TW_ROW("pgm", 55, IsPnmType, GetPNMFileBytesSize),
+    TW_ROW("pbm", 56, IsPnmType, GetPNMFileBytesSize),
+    TW_ROW("xcf", 57, IsXcfType, GetXCFFileBytesSize),
+    TW_ROW("webp", 58, IsWebpType, GetWEBPFileBytesSize),
+    TW_ROW("heic", 59, IsHeifType, GetHEIFFileBytesSize),
+    TW_ROW("heif", 59, IsHeifType, GetHEIFFileBytesSize),
+    TW_ROW("avif", 60, IsHeifType, GetHEIFFileBytesSize),
+    TW_ROW("cr3", 61, IsHeifType, GetCR3FileBytesSize),
+    TW_ROW("text", 62, IsTextType, GetTEXTFileBytesSize),
     {nullptr, FILE_TYPE_NONE, nullptr, nullptr},
 };
 
@@ -187,6 +203,8 @@ EXTEND_NAME_TYPE CFileTypeJudge::GetDataBufType(const unsigned char* pBuf, int n
     for (const _EXTEND_NAME_ITEM_* pRow = szExtendNameAndType; pRow->szExtendName; ++pRow) {
         // Consecutive rows sharing a test would only repeat its answer.
         if (!pRow->pfnIsType || pRow->pfnIsType == pfnPrevious) continue;
+        // Text is what no other type matched: never a reason to end a walk.
+        if (pRow->pfnIsType == &CFileTypeJudge::IsTextType) continue;
         pfnPrevious = pRow->pfnIsType;
         EXTEND_NAME_TYPE nType = pRow->pfnIsType(pBuf, nLen);
         if (nType != kNone) return nType;
@@ -633,4 +651,79 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsTtfType(const unsigned char* pBuf, int nLen) 
     if (16 * n + 16 > nLen) return kNone;
     // The first table after the directory is the font header, version 1.0.
     return At(pBuf, nLen, 16 * n + 12, kVersion, 4) ? FILE_TYPE_TTF : kNone;
+}
+
+// ---- Types tried after the first 87 rows -----------------------------------------
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsOggType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 28)) return kNone;
+    // The first page of a logical stream, and the codec its first packet names.
+    if (!At(pBuf, nLen, 0, "OggS") || pBuf[4] != 0 || !(pBuf[5] & 2)) return kNone;
+    const int nPacket = 27 + pBuf[26];
+    if (At(pBuf, nLen, nPacket, "OpusHead")) return FILE_TYPE_OPUS;
+    if (At(pBuf, nLen, nPacket, "\x80theora")) return FILE_TYPE_OGV;
+    return FILE_TYPE_OGG;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsFlacType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 42)) return kNone;
+    static const unsigned char kStreamInfo[4] = {0x00, 0x00, 0x00, 0x22};
+    if (!At(pBuf, nLen, 0, "fLaC")) return kNone;
+    // The stream-information block (34 bytes) comes first; its last-block flag may be set.
+    return At(pBuf, nLen, 5, kStreamInfo + 1, 3) && (pBuf[4] & 0x7F) == 0 ? FILE_TYPE_FLAC : kNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsPnmType(const unsigned char* pBuf, int nLen) {
+    uint64_t u64Header = 0, u64Raster = 0;
+    switch (ParsePnmHeader(pBuf, nLen, u64Header, u64Raster)) {
+        case 'p':
+            return FILE_TYPE_PPM;
+        case 'g':
+            return FILE_TYPE_PGM;
+        case 'b':
+            return FILE_TYPE_PBM;
+        default:
+            return kNone;
+    }
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsXcfType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 14) || !At(pBuf, nLen, 0, "gimp xcf ")) return kNone;
+    if (At(pBuf, nLen, 9, "file", 5)) return FILE_TYPE_XCF;
+    const bool bDigits = pBuf[10] >= '0' && pBuf[10] <= '9' && pBuf[11] >= '0' && pBuf[11] <= '9' &&
+                         pBuf[12] >= '0' && pBuf[12] <= '9';
+    return pBuf[9] == 'v' && bDigits && pBuf[13] == 0 ? FILE_TYPE_XCF : kNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsWebpType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 16)) return kNone;
+    return At(pBuf, nLen, 0, "RIFF") && At(pBuf, nLen, 8, "WEBPVP8") ? FILE_TYPE_WEBP : kNone;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsHeifType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 16) || !At(pBuf, nLen, 4, "ftyp")) return kNone;
+    const char* const kHeic[] = {"heic", "heix", "heim", "heis", "hevc", "hevx", "hevm", "hevs"};
+    for (const char* sz : kHeic)
+        if (At(pBuf, nLen, 8, sz)) return FILE_TYPE_HEIC;
+    if (At(pBuf, nLen, 8, "avif") || At(pBuf, nLen, 8, "avis")) return FILE_TYPE_AVIF;
+    if (At(pBuf, nLen, 8, "crx ")) return FILE_TYPE_CR3;
+    if (!At(pBuf, nLen, 8, "mif1") && !At(pBuf, nLen, 8, "msf1")) return kNone;
+    // A general image brand: the compatible brands tell AV1 from HEVC pictures.
+    uint32_t nBox = Be32(pBuf);
+    const int nEnd = nBox < static_cast<uint32_t>(nLen) ? static_cast<int>(nBox) : nLen;
+    for (int i = 16; i + 4 <= nEnd; i += 4)
+        if (At(pBuf, nLen, i, "avif")) return FILE_TYPE_AVIF;
+    return FILE_TYPE_HEIC;
+}
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsTextType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 16)) return kNone;
+    int nPending = 0;
+    const int n = MeasureUtf8Text(pBuf, nLen, &nPending);
+    if (n == nLen) return FILE_TYPE_TEXT;
+    // Text that ends in this sector is followed by zeros.
+    if (n < 16 || pBuf[n] != 0) return kNone;
+    for (int i = n; i < nLen; ++i)
+        if (pBuf[i] != 0) return kNone;
+    return FILE_TYPE_TEXT;
 }

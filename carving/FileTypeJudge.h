@@ -64,6 +64,20 @@ enum : EXTEND_NAME_TYPE {
     FILE_TYPE_MTS = 47,
     FILE_TYPE_MXF = 48,
     FILE_TYPE_NONE = 49,
+    // Types found after the table's first 87 rows.
+    FILE_TYPE_OGG = 50,
+    FILE_TYPE_OGV = 51,
+    FILE_TYPE_OPUS = 52,
+    FILE_TYPE_FLAC = 53,
+    FILE_TYPE_PPM = 54,
+    FILE_TYPE_PGM = 55,
+    FILE_TYPE_PBM = 56,
+    FILE_TYPE_XCF = 57,
+    FILE_TYPE_WEBP = 58,
+    FILE_TYPE_HEIC = 59,
+    FILE_TYPE_AVIF = 60,
+    FILE_TYPE_CR3 = 61,
+    FILE_TYPE_TEXT = 62,
 };
 
 // Sectors [first, last] of a transport stream already carved.
@@ -88,8 +102,9 @@ struct _EXTEND_NAME_ITEM_ {
 class CFileTypeJudge {
 public:
     // ---- Recognition ----------------------------------------------------
-    // The extension table in the order the types are tried; 87 rows and the end row.
-    static constexpr int kExtendNameRows = 87;
+    // The extension table in the order the types are tried, and the end row.
+    // Plain text ('text') is tried only where no other row matched.
+    static constexpr int kExtendNameRows = 102;
     static const _EXTEND_NAME_ITEM_ szExtendNameAndType[kExtendNameRows + 1];
 
     // The type of the first row, in table order, whose test recognises the buffer.
@@ -148,6 +163,13 @@ public:
     static EXTEND_NAME_TYPE IsDbxEmailType(const unsigned char* pBuf, int nLen);
     static EXTEND_NAME_TYPE IsPstEmailType(const unsigned char* pBuf, int nLen);
     static EXTEND_NAME_TYPE IsTtfType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsOggType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsFlacType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsPnmType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsXcfType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsWebpType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsHeifType(const unsigned char* pBuf, int nLen);
+    static EXTEND_NAME_TYPE IsTextType(const unsigned char* pBuf, int nLen);
 
     // Compound file at m_u64CurrentSector: 0 doc, 3 xls, 5 ppt, 2 otherwise.
     static EXTEND_NAME_TYPE GetOffice2003Type(const unsigned char* pHeader, int nLen);
@@ -202,6 +224,17 @@ public:
     static unsigned long long GetDBFileBytesSize(const unsigned char* pBuf, int nLen);
     static unsigned long long GetMailFileBytesSize(const unsigned char* pBuf, int nLen);
     static unsigned long long GetTTFFileBytesSize(const unsigned char* pBuf, int nLen);
+    // Sizes from the file's structure (FileTypeStructure.h), each falling back
+    // to a sector walk when the structure does not parse cleanly.
+    static unsigned long long GetISOMediaFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetOGGFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetFLACFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetPNMFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetXCFFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetWEBPFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetHEIFFileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetCR3FileBytesSize(const unsigned char* pBuf, int nLen);
+    static unsigned long long GetTEXTFileBytesSize(const unsigned char* pBuf, int nLen);
 
     static int IsEndOfFile(const unsigned char* pChunk, int nLen, unsigned long long& u64Size);
     static int IsEndOfVedioFile(const unsigned char* pChunk, int nLen, unsigned long long& u64Size);

@@ -11,6 +11,7 @@
 #include <new>
 #include <unordered_set>
 #include <vector>
+#include "carving/FileTypeStructure.h"
 #include "common/DiskReader.h"
 #include "fat/FatEntry.h"
 
@@ -40,6 +41,10 @@ int g_nJudgeCount = 0;
 
 u64 Min(u64 a, u64 b) {
     return a < b ? a : b;
+}
+
+bool IsZeroSector(const unsigned char* p, int nLen) {
+    return nLen > 0 && p[0] == 0 && std::memcmp(p, p + 1, static_cast<size_t>(nLen - 1)) == 0;
 }
 
 // Position of the first occurrence of the pattern at or after nFrom, or -1.
@@ -181,6 +186,7 @@ int EndTest(const unsigned char* pChunk, int nLen, u64& u64Size, bool bIgnoreMpe
     for (int i = 0; (i + 1) * nBps <= nLen; ++i) {
         const unsigned char* pSector = pChunk + static_cast<long>(i) * nBps;
         ++CFileTypeJudge::m_u64CurrentSector;
+        if (IsZeroSector(pSector, nBps)) continue;  // free space: no type, no file system
         EXTEND_NAME_TYPE nType = CFileTypeJudge::GetDataBufType(pSector, nBps);
         bool bForeign = nType != FILE_TYPE_NONE && !(bIgnoreMpeg && nType == FILE_TYPE_MPEG);
         if (bForeign || CFileTypeJudge::IsFileSystemSector(pSector, nBps)) {
@@ -232,6 +238,27 @@ struct CCandidateSearch : IChunkSearch {
     }
 };
 
+// The size the file's structure gives (see FileTypeStructure.h), read within
+// the budget from the file's start sector; 0 when it does not parse cleanly
+// or the walk was cancelled.
+template <typename Walk>
+u64 StructureSize(u64 u64MaxBytes, Walk&& walk) {
+    CFileBytes bytes(CFileTypeJudge::m_pDiskReader, CFileTypeJudge::m_nBytesPerSector,
+                     CFileTypeJudge::m_u64StartSector, u64MaxBytes);
+    u64 u64Size = walk(bytes);
+    return CFileTypeJudge::m_ErrorCode != 0 ? 0 : u64Size;
+}
+
+// A structure size when there is one; after a cancel the head sector; else the fallback.
+template <typename Walk, typename Fallback>
+u64 StructureOr(u64 u64MaxBytes, Walk&& walk, Fallback&& fallback) {
+    u64 u64Size = StructureSize(u64MaxBytes, walk);
+    if (u64Size) return u64Size;
+    if (CFileTypeJudge::m_ErrorCode != 0)
+        return static_cast<u64>(CFileTypeJudge::m_nBytesPerSector);
+    return fallback();
+}
+
 }  // namespace
 
 CFileTypeJudge::CFileTypeJudge() {
@@ -272,7 +299,11 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, int nLen,
     m_nRemaidSecond = nRemaidSecond;
     m_u64FileCount = u64FileCount;
 
-    EXTEND_NAME_TYPE nType = GetDataBufType(pBuf, nLen);
+    // Free space (a zeroed sector) holds no file: no table walk for it.
+    const bool bZero = IsZeroSector(pBuf, nLen);
+    EXTEND_NAME_TYPE nType = bZero ? FILE_TYPE_NONE : GetDataBufType(pBuf, nLen);
+    // Plain text only where no other type matched.
+    if (nType == FILE_TYPE_NONE && !bZero) nType = IsTextType(pBuf, nLen);
     // A compound file is typed by its first row ('fla'); a Word, Excel or
     // PowerPoint document inside one is carved as such and measured from its
     // header.
@@ -395,11 +426,16 @@ unsigned long long CFileTypeJudge::GetMPGFileBytesSize(const unsigned char* pBuf
     static const unsigned char kProgramEnd[] = {0x00, 0x00, 0x01, 0xB9};
     static const unsigned char kSeqHead[] = {0x00, 0x00, 0x01, 0xB3};
     bool bVideoOnly = pBuf && nLen >= 4 && std::memcmp(pBuf, kSeqHead, 4) == 0;
-    CMarkerSearch search(bVideoOnly ? kSeqEnd : kProgramEnd, 4, 0, true, false);
-    return WalkSectors(4 * kGiB, END_OF_MPG, &search);
+    return StructureOr(4 * kGiB, GetMpegPsStructSize, [&] {
+        CMarkerSearch search(bVideoOnly ? kSeqEnd : kProgramEnd, 4, 0, true, false);
+        return WalkSectors(4 * kGiB, END_OF_MPG, &search);
+    });
 }
 
 unsigned long long CFileTypeJudge::GetMP4FileBytesSize(const unsigned char*, int) {
+    u64 u64Boxes =
+        StructureSize(4 * kGiB, [](CFileBytes& f) { return GetIsoBoxStructSize(f, "moov"); });
+    if (u64Boxes || m_ErrorCode) return u64Boxes ? u64Boxes : static_cast<u64>(m_nBytesPerSector);
     struct CMp4Search : IChunkSearch {
         bool Search(const unsigned char* pChunk, int nLen, u64 u64Before, bool,
                     u64& u64Size) override {
@@ -450,7 +486,14 @@ unsigned long long CFileTypeJudge::GetDefaultVedioFileBytesSize(const unsigned c
 }
 
 unsigned long long CFileTypeJudge::GetMKVFileBytes(const unsigned char*, int) {
-    return WalkSectors(64 * kGiB, END_OF_VEDIO, nullptr);
+    return StructureOr(64 * kGiB, GetMkvStructSize,
+                       [] { return WalkSectors(64 * kGiB, END_OF_VEDIO, nullptr); });
+}
+
+unsigned long long CFileTypeJudge::GetISOMediaFileBytesSize(const unsigned char* pBuf, int nLen) {
+    return StructureOr(
+        4 * kGiB, [](CFileBytes& f) { return GetIsoBoxStructSize(f, "moov"); },
+        [&] { return GetDefaultVedioFileBytesSize(pBuf, nLen); });
 }
 
 unsigned long long CFileTypeJudge::GetTSFileBytesSize(const unsigned char*, int) {
@@ -484,6 +527,9 @@ unsigned long long CFileTypeJudge::GetTSFileBytesSize(const unsigned char*, int)
 }
 
 unsigned long long CFileTypeJudge::GetMP3FileBytesSize(const unsigned char*, int) {
+    u64 u64Frames = StructureSize(2 * kGiB, GetMp3StructSize);
+    if (u64Frames || m_ErrorCode)
+        return u64Frames ? u64Frames : static_cast<u64>(m_nBytesPerSector);
     // The 128-byte ID3v1 tag closes the file: the first "TAG" of a chunk gives
     // a candidate end; the latest one stays.
     struct CTagSearch : CCandidateSearch {
@@ -588,7 +634,8 @@ unsigned long long CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* pBuf
 }
 
 unsigned long long CFileTypeJudge::GetGIFFileBytesSize(const unsigned char* pBuf, int nLen) {
-    return TailMeasuredSize(pBuf, nLen, GetGIFFileTailOffset);
+    return StructureOr(128 * kMiB, GetGifStructSize,
+                       [&] { return TailMeasuredSize(pBuf, nLen, GetGIFFileTailOffset); });
 }
 
 unsigned long long CFileTypeJudge::GetBMPFileBytesSize(const unsigned char* pBuf, int nLen) {
@@ -597,7 +644,8 @@ unsigned long long CFileTypeJudge::GetBMPFileBytesSize(const unsigned char* pBuf
 }
 
 unsigned long long CFileTypeJudge::GetJPGFileBytesSize(const unsigned char* pBuf, int nLen) {
-    u64 u64End = 0;
+    u64 u64End = StructureSize(128 * kMiB, GetJpegStructSize);
+    if (u64End || m_ErrorCode) return u64End ? u64End : static_cast<u64>(m_nBytesPerSector);
     if (GetJPGFileTailOffset(pBuf, nLen, u64End)) return u64End;
     // Every chunk whose first FF D9 is accepted gives a new candidate.
     struct CEoiSearch : CCandidateSearch {
@@ -614,7 +662,8 @@ unsigned long long CFileTypeJudge::GetJPGFileBytesSize(const unsigned char* pBuf
 }
 
 unsigned long long CFileTypeJudge::GetPNGFileBytesSize(const unsigned char* pBuf, int nLen) {
-    return TailMeasuredSize(pBuf, nLen, GetPNGFileTailOffset);
+    return StructureOr(128 * kMiB, GetPngStructSize,
+                       [&] { return TailMeasuredSize(pBuf, nLen, GetPNGFileTailOffset); });
 }
 
 unsigned long long CFileTypeJudge::GetDefaultPictureFileBytesSize(const unsigned char*, int) {
@@ -765,17 +814,25 @@ struct CZipEndSearch : IChunkSearch {
 }  // namespace
 
 unsigned long long CFileTypeJudge::GetOFFICE2007FileBytesSize(const unsigned char*, int) {
-    CZipEndSearch search;
-    return WalkSectors(134217727, END_OF_FILE, &search);
+    return StructureOr(134217727, GetZipStructSize, [] {
+        CZipEndSearch search;
+        return WalkSectors(134217727, END_OF_FILE, &search);
+    });
 }
 
 unsigned long long CFileTypeJudge::GetZIPFileBytesSize(const unsigned char*, int) {
-    CZipEndSearch search;
-    return WalkSectors(4 * kGiB, END_OF_FILE, &search);
+    return StructureOr(4 * kGiB, GetZipStructSize, [] {
+        CZipEndSearch search;
+        return WalkSectors(4 * kGiB, END_OF_FILE, &search);
+    });
 }
 
 unsigned long long CFileTypeJudge::GetPDFFileBytesSize(const unsigned char*, int) {
-    struct CPdfEndSearch : IChunkSearch {
+    // The last "%%EOF" before the next file's start (an updated file has one
+    // per revision); a file without one ends at its last "trailer". The walk
+    // ends early at a zeroed sector after a marker: free space.
+    struct CPdfEndSearch : CCandidateSearch {
+        bool bEof = false;
         bool Search(const unsigned char* pChunk, int nLen, u64 u64Before, bool,
                     u64& u64Size) override {
             long nPos = FindLastBytes(pChunk, nLen, "%%EOF", 5);
@@ -785,16 +842,28 @@ unsigned long long CFileTypeJudge::GetPDFFileBytesSize(const unsigned char*, int
                 // The end-of-line after the last marker belongs to the file.
                 if (nEnd < nLen && pChunk[nEnd] == '\r') ++nEnd;
                 if (nEnd < nLen && pChunk[nEnd] == '\n') ++nEnd;
-            } else {
+                bEof = true;
+            } else if (!bEof) {
                 nPos = FindLastBytes(pChunk, nLen, "trailer", 7);
                 if (nPos >= 0) nEnd = nPos + 7;
             }
-            if (nEnd < 0) return false;
-            u64Size = u64Before + static_cast<u64>(nEnd);
-            return true;
+            if (nEnd >= 0) {
+                bHave = true;
+                u64Candidate = u64Before + static_cast<u64>(nEnd);
+            }
+            if (!bHave) return false;
+            const int nBps = CFileTypeJudge::m_nBytesPerSector;
+            const long nFrom = nEnd >= 0 ? (nEnd + nBps - 1) / nBps * nBps : 0;
+            for (long i = nFrom; i + nBps <= nLen; i += nBps) {
+                if (IsZeroSector(pChunk + i, nBps)) {
+                    u64Size = u64Candidate;
+                    return true;
+                }
+            }
+            return false;
         }
     } search;
-    return WalkSectors(kGiB, END_OF_FILE, &search);
+    return search.Result(WalkSectors(kGiB, END_OF_FILE, &search));
 }
 
 unsigned long long CFileTypeJudge::Get7ZFileBytesSize(const unsigned char*, int) {
@@ -823,10 +892,77 @@ unsigned long long CFileTypeJudge::GetCABFileBytesSize(const unsigned char* pBuf
     return Min(Le32(pBuf + 8), 1073741824ULL);
 }
 
-unsigned long long CFileTypeJudge::GetDBFileBytesSize(const unsigned char*, int) {
+unsigned long long CFileTypeJudge::GetDBFileBytesSize(const unsigned char* pBuf, int nLen) {
+    // A database file is its page size times its page count, when the count is
+    // current (the change counter at 24 equals the one the count was written with, at 92).
+    if (pBuf && nLen >= 100 && Be32(pBuf + 24) == Be32(pBuf + 92) && Be32(pBuf + 28) != 0) {
+        const uint32_t nPage = Be16(pBuf + 16) == 1 ? 65536 : Be16(pBuf + 16);
+        if (nPage >= 512 && (nPage & (nPage - 1)) == 0)
+            return Min(static_cast<u64>(nPage) * Be32(pBuf + 28), 6 * kGiB);
+    }
     return WalkSectors(6 * kGiB, END_OF_FILE, nullptr);
 }
 
 unsigned long long CFileTypeJudge::GetMailFileBytesSize(const unsigned char*, int) {
     return WalkSectors(2 * kGiB, END_OF_FILE, nullptr);
+}
+
+// ---- Types tried after the first 87 rows -------------------------------------
+
+unsigned long long CFileTypeJudge::GetOGGFileBytesSize(const unsigned char* pBuf, int nLen) {
+    return StructureOr(4 * kGiB, GetOggStructSize,
+                       [&] { return GetDefaultAudioFileBytesSize(pBuf, nLen); });
+}
+
+unsigned long long CFileTypeJudge::GetFLACFileBytesSize(const unsigned char* pBuf, int nLen) {
+    return StructureOr(2 * kGiB, GetFlacStructSize,
+                       [&] { return GetDefaultAudioFileBytesSize(pBuf, nLen); });
+}
+
+unsigned long long CFileTypeJudge::GetPNMFileBytesSize(const unsigned char* pBuf, int nLen) {
+    uint64_t u64Header = 0, u64Raster = 0;
+    if (!ParsePnmHeader(pBuf, nLen, u64Header, u64Raster))
+        return static_cast<u64>(m_nBytesPerSector);
+    return Min(u64Header + u64Raster, kGiB);
+}
+
+unsigned long long CFileTypeJudge::GetXCFFileBytesSize(const unsigned char* pBuf, int nLen) {
+    return StructureOr(kGiB, GetXcfStructSize,
+                       [&] { return GetDefaultPictureFileBytesSize(pBuf, nLen); });
+}
+
+unsigned long long CFileTypeJudge::GetWEBPFileBytesSize(const unsigned char* pBuf, int nLen) {
+    if (!pBuf || nLen < 8) return static_cast<u64>(m_nBytesPerSector);
+    return Min(static_cast<u64>(Le32(pBuf + 4)) + 8, kGiB);
+}
+
+unsigned long long CFileTypeJudge::GetHEIFFileBytesSize(const unsigned char* pBuf, int nLen) {
+    return StructureOr(
+        kGiB, [](CFileBytes& f) { return GetIsoBoxStructSize(f, "meta"); },
+        [&] { return GetDefaultPictureFileBytesSize(pBuf, nLen); });
+}
+
+unsigned long long CFileTypeJudge::GetCR3FileBytesSize(const unsigned char* pBuf, int nLen) {
+    return StructureOr(
+        kGiB, [](CFileBytes& f) { return GetIsoBoxStructSize(f, "moov"); },
+        [&] { return GetDefaultPictureFileBytesSize(pBuf, nLen); });
+}
+
+unsigned long long CFileTypeJudge::GetTEXTFileBytesSize(const unsigned char* pBuf, int nLen) {
+    // Printable UTF-8 up to the first byte that is not, or to the next file.
+    int nPending = 0;
+    const int nHead = pBuf && nLen > 0 ? MeasureUtf8Text(pBuf, nLen, &nPending) : 0;
+    if (nHead < nLen || nLen < m_nBytesPerSector) return static_cast<u64>(nHead);
+    struct CTextSearch : IChunkSearch {
+        int nPending = 0;
+        bool Search(const unsigned char* pChunk, int nLen, u64 u64Before, bool,
+                    u64& u64Size) override {
+            const int n = MeasureUtf8Text(pChunk, nLen, &nPending);
+            if (n == nLen) return false;
+            u64Size = u64Before + static_cast<u64>(n);
+            return true;
+        }
+    } search;
+    search.nPending = nPending;
+    return WalkSectors(64 * kMiB, END_OF_FILE, &search);
 }

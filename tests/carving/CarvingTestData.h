@@ -55,8 +55,9 @@ struct LayoutItem {
     // The name the carving engine gives the file, and the file it was made from.
     std::string CarvedName() const { return std::to_string(u64Sector) + "." + strExt; }
     std::string Original() const {
-        return twtest::FixtureFilesDir("carving") + "/" +
-               (strName.rfind("again_", 0) == 0 ? strName.substr(6) : strName);
+        // Copies placed again ("again_", "slack_": with old data after) share the original.
+        const bool bCopy = strName.rfind("again_", 0) == 0 || strName.rfind("slack_", 0) == 0;
+        return twtest::FixtureFilesDir("carving") + "/" + (bCopy ? strName.substr(6) : strName);
     }
 };
 inline std::vector<LayoutItem> ReadLayout() {

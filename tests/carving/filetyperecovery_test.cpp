@@ -108,7 +108,9 @@ TEST(FileTypeRecoveryTest, CarvesAnImageOfRealFiles) {
             if (IsHeaderSized(it.strExt) && entry.first > it.u64Sector && entry.first < u64End)
                 bInsideHeaderSized = true;
         }
-        EXPECT_TRUE(bListed || bInsideHeaderSized) << entry.second.szFileName;
+        // Old text in free space is carved as plain text.
+        const bool bText = std::string(entry.second.szFileName).find(".text") != std::string::npos;
+        EXPECT_TRUE(bListed || bInsideHeaderSized || bText) << entry.second.szFileName;
     }
 
     // The type search finds the carved pictures.
@@ -132,7 +134,7 @@ Bytes SkipImage() {
     Put(img, 300 * kSector, "BM");
     PutInt(img, 300 * kSector + 2, 1000, 4);
     PutInt(img, 300 * kSector + 14, 40, 4);
-    Put(img, 300 * kSector + 54, std::string(1000 - 54, 'w'));
+    Put(img, 300 * kSector + 54, std::string(1000 - 54, '\xF7'));
     return img;
 }
 std::string Slice(const Bytes& img, unsigned long long u64Sector, size_t nBytes) {

@@ -95,6 +95,71 @@ TEST_F(FileTypeSizeTest, PicturesEndInTheirHeadSector) {
     }
 }
 
+// Files whose structure gives their end, followed directly by old data that
+// holds false end markers: each ends where its structure ends.
+std::string Be32s(uint32_t v) {
+    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+}
+std::string Le32s(uint32_t v) {
+    return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+std::string Box(const char* szType, const std::string& strBody) {
+    return Be32s(static_cast<uint32_t>(8 + strBody.size())) + szType + strBody;
+}
+std::string OggPage(char nFlags, uint32_t nSerial, const std::string& strBody) {
+    return B("OggS\0", 5) + nFlags + std::string(8, '\0') + Le32s(nSerial) + std::string(8, '\0') +
+           char(1) + char(strBody.size()) + strBody;
+}
+
+TEST_F(FileTypeSizeTest, StructureEndsBeforeOldData) {
+    const std::string strFrame = B("\xFF\xFB\x90\x00", 4) + std::string(413, '\x55');
+    const std::string strApe = "APETAGEX" + Le32s(2000) + Le32s(32 + 10) + Le32s(1) +
+                               Le32s(0xA0000000) + std::string(8, '\0');
+    const struct {
+        const char* szName;
+        std::string strFile;
+    } cases[] = {
+        {"jpg with a thumbnail and restart markers",
+         B("\xFF\xD8\xFF\xE1\x00\x12", 6) + B("Exif\0\0", 6) +
+             B("\xFF\xD8\xFF\xDB\x00\x02\xFF\xD9", 8) + "ab" + B("\xFF\xDA\x00\x02", 4) +
+             B("\x12\xFF\x00\x34\xFF\xD3\x56\xFF\xFF\xD9", 10)},
+        {"mp4 with a 64-bit media box", Box("ftyp", B("isom\0\0\0\0isom", 12)) +
+                                            Box("moov", std::string(40, 'm')) + Be32s(1) + "mdat" +
+                                            Be32s(0) + Be32s(16 + 700) + std::string(700, '\xFF')},
+        {"zip with a data descriptor and a comment",
+         B("PK\3\4\x14\0\x08\0\0\0\0\0\0\0", 14) + std::string(12, '\0') + Le32s(1) + "a" +
+             "old card photos" + "PK\x07\x08" + Le32s(0) + Le32s(15) + Le32s(15) + B("PK\1\2", 4) +
+             std::string(24, '\0') + B("\1\0\0\0\0\0", 6) + std::string(12, '\0') + "a" +
+             B("PK\5\6\0\0\0\0\1\0\1\0", 12) + Le32s(47) + Le32s(62) + B("\5\0", 2) + "hello"},
+        {"mp3 with APE and ID3v1 tags", B("ID3\3\0\0\0\0\0\0", 10) + strFrame + strFrame +
+                                            strFrame + strApe + B("Title\0tone", 10) +
+                                            std::string(32, '\0') + "TAG" + std::string(125, 'x')},
+        {"ogg of two streams", OggPage(2, 7, "\1vorbis") + OggPage(2, 8, "\x80theora") +
+                                   OggPage(0, 7, "audio") + OggPage(4, 8, "end of video") +
+                                   OggPage(4, 7, "end of audio")},
+        {"mpeg program stream without an end code",
+         B("\0\0\1\xBA\x44\0\4\0\4\1\1\x89\xC3\xF8", 14) +
+             B("\0\0\1\xBB\0\x06\x80\0\1\x04\xE1\xFF", 12) + B("\0\0\1\xE0\x01\x00", 6) +
+             std::string(256, '\xAA') + B("\0\0\1\xBA\x44\0\4\0\4\1\1\x89\xC3\xF8", 14)},
+        {"text ended by binary data", std::string(700, 't') + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        // Old data after the file: a second stream's first page, false end
+        // markers, bytes that are no text.
+        Bytes img(2 * kSector, 0);
+        Put(img, 2 * kSector, c.strFile);
+        Put(img, 2 * kSector + c.strFile.size(),
+            "\xF1" + OggPage(2, 9, "\1vorbis") + B("\xFF\xD9\0;PK\5\6TAG\xF0\x01\0\0\1\xB9", 17));
+        img.resize(img.size() + 3 * kSector, '\xF1');
+        CImage image;
+        ASSERT_EQ(image.Open(img), 0u);
+        Carved carved = Measure(image, 2);
+        EXPECT_EQ(carved.nRet, 0);
+        EXPECT_EQ(carved.u64Size, c.strFile.size()) << "measured as " << carved.strName;
+    }
+}
+
 // A TIFF has no end marker: the walk ends at a foreign sector, the image's end
 // or the reader's limit.
 TEST_F(FileTypeSizeTest, WalkStopsAtForeignSectorsAndTheLimit) {
@@ -272,7 +337,7 @@ TEST_F(FileTypeSizeTest, FileSystemSectors) {
 }
 
 TEST_F(FileTypeSizeTest, UncarvableHeadsAreRefused) {
-    Bytes s(kSector, 0x33), ghost = s;
+    Bytes s(kSector, 0xB3), ghost = s;
     PutInt(ghost, 0, 0x0000EFFE, 4);  // recognised, but no size routine
     char szName[256] = "";
     EXTEND_NAME_TYPE nType = 0;

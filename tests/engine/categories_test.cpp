@@ -32,7 +32,7 @@ TEST(Categories, FilterAppendsTickedListsInListingOrder) {
     std::string strKey = BuildCategoryFilter(TW_CATEGORY_PHOTO | TW_CATEGORY_OTHER);
     EXPECT_EQ(wstrKey, std::wstring(strKey.begin(), strKey.end()));
     EXPECT_EQ(wstrKey.substr(0, 6), L"*.bmp|");
-    EXPECT_EQ(wstrKey.substr(wstrKey.size() - 14), L"*.icns|*.other");
+    EXPECT_EQ(wstrKey.substr(wstrKey.size() - 13), L"*.xcf|*.other");
 }
 
 TEST(Categories, ParsesTypeWords) {
