@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -152,6 +153,7 @@ unsigned int CProfessionalFatRecovery::ClearProfessionalVec(const wchar_t* wszNa
     m_mapNeedAdd.clear();
     m_mapLevel.clear();
     m_mapDotDot.clear();
+    m_vecPlaced.clear();
     m_ctx = ParseContext();
 
     unsigned int nRet;
@@ -399,23 +401,27 @@ uint32_t CProfessionalFatRecovery::ParentOf(int nDbr, uint32_t nCluster,
             return nParent;
         }
     }
-    return llDotDot >= 0 ? static_cast<uint32_t>(llDotDot) : 0;
+    uint32_t nParent = 0;
+    GetParentClusterNO(nDbr, nCluster, nParent);
+    return nParent;
 }
 
+// The level of a directory (0 for the top): one for each step up the parents
+// that the tree is built from. A directory whose first sector is no
+// directory's start is still one level below its parent; the walk ends at
+// the top, at a volume label, at a directory met before or at the area's end.
 unsigned int CProfessionalFatRecovery::GetRootParentDirIndex(int nDbr, uint32_t nCluster,
                                                              unsigned int& nLevel,
                                                              std::set<uint32_t>& setVisited) {
     if (nDbr < 0 || nCluster == 0) return TW_ERR_BAD_ARGUMENT;
-    for (;;) {
-        if (IsTopCluster(nDbr, nCluster) || !setVisited.insert(nCluster).second) return 0;
+    while (!IsTopCluster(nDbr, nCluster) && setVisited.insert(nCluster).second) {
         if (ClusterSector(nDbr, nCluster) >= AreaEnd()) return TW_ERR_BAD_ARGUMENT;
-        const int64_t ll = DotDotOf(nDbr, nCluster);
-        if (ll == kUnreadable) return TW_ERR_SHORT_READ;
-        if (ll == kLabel) return 0;
+        if (DotDotOf(nDbr, nCluster) == kLabel) return 0;
         ++nLevel;
-        if (ll <= 0) return 0;
-        nCluster = static_cast<uint32_t>(ll);
+        const __PRO_DIR_INFO__* pEntry = nullptr;
+        nCluster = ParentOf(nDbr, nCluster, &pEntry);
     }
+    return 0;
 }
 
 unsigned int CProfessionalFatRecovery::LevelOf(int nDbr, uint32_t nCluster) {
@@ -482,12 +488,20 @@ uint32_t CProfessionalFatRecovery::IsFileDataHealth(const _FILE_NODE_* pNode,
 // ---------------------------------------------------------------------------
 // Parsing.
 
+void CProfessionalFatRecovery::ClusterRange(int nDbr, uint32_t nCluster, uint64_t& u64Start,
+                                            uint32_t& nSectors) const {
+    u64Start = ClusterSector(nDbr, nCluster);
+    nSectors = m_vecDbr[nDbr].nSectorsPerCluster;
+    if (nCluster == 0) {  // the FAT12/16 top area, up to cluster 2
+        const uint64_t u64Data = ClusterSector(nDbr, 2);
+        nSectors = u64Start < u64Data ? static_cast<uint32_t>(u64Data - u64Start) : 0;
+    }
+}
+
 void CProfessionalFatRecovery::SetContext(int nDbr, uint32_t nCluster) {
     m_ctx.nDbr = nDbr;
     m_ctx.nCluster = nCluster;
-    m_ctx.u64Sector = ClusterSector(nDbr, nCluster);
-    m_ctx.nSectors = nCluster == 0 ? static_cast<uint32_t>(ClusterSector(nDbr, 2) - m_ctx.u64Sector)
-                                   : m_vecDbr[nDbr].nSectorsPerCluster;
+    ClusterRange(nDbr, nCluster, m_ctx.u64Sector, m_ctx.nSectors);
 }
 
 bool CProfessionalFatRecovery::InContext(uint64_t u64Sector) const {
@@ -549,7 +563,8 @@ bool CProfessionalFatRecovery::Continues(const __LONG_FILE_INFO__& remain,
     // A deleted short slot lost the byte the checksum needs: it continues a
     // name cut off within the same cluster.
     const uint64_t u64Span = remain.nDbr >= 0 ? m_vecDbr[remain.nDbr].nSectorsPerCluster : 1;
-    return u64Sector > remain.u64Sector && u64Sector - remain.u64Sector <= u64Span;
+    return u64Sector > remain.u64Sector &&
+           u64Sector - remain.u64Sector < std::max<uint64_t>(u64Span, 2);
 }
 
 bool CProfessionalFatRecovery::TakeKeptRemainder(const unsigned char* pBuf, uint64_t u64Sector) {
@@ -760,12 +775,13 @@ void CProfessionalFatRecovery::PlaceFile(_FILE_NODE_ node, uint32_t nDir, int nD
     node.nFileIndex = 0;
     node.bDataHealth = IsFileDataHealth(&node, v.nSectorsPerCluster);
     if (IsTopCluster(nDbr, nDir)) nDir = 0;
-    const unsigned int nLevel = LevelOf(nDbr, nDir);
     _FILE_NODE_* p = static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
     if (!p) return;
     std::memcpy(p, &node, sizeof(node));
     p->nFileIndex = m_pStore->GetFileIndex();
-    m_pStore->AddChildren(DirIdOf(nDbr, nDir), nLevel, p->nFileIndex, node.nDirId, nullptr);
+    // Filed under its folder at the end of the pass, once every folder's
+    // parent is known.
+    m_vecPlaced.push_back({nDbr, nDir, p->nFileIndex, node.nDirId});
     NoteNeedAdd(nDbr, nDir);
 }
 
@@ -837,22 +853,26 @@ bool CProfessionalFatRecovery::LoadUnDeal(const __UNDEAL_FILE__& item, unsigned 
 }
 
 int CProfessionalFatRecovery::FindUnDealContinuation(const __LONG_FILE_INFO__& remain) {
+    // With a record the continuation lies in the cluster the name was cut off in.
+    uint64_t u64Start = 0, u64Span = UINT64_MAX;
+    if (remain.nDbr >= 0) {
+        uint32_t nSpan = 0;
+        ClusterRange(remain.nDbr, remain.nCluster, u64Start, nSpan);
+        u64Span = nSpan;
+    }
     int nBest = -1;
     for (int nKey : {static_cast<int>(remain.nCheckSum), 256 + remain.nCheckSum}) {
-        for (uint32_t i : m_vecUnDealByKey[nKey]) {
-            const __UNDEAL_FILE__& item = m_vecUnDeal[i];
+        const std::vector<uint32_t>& vec = m_vecUnDealByKey[nKey];
+        auto it = std::lower_bound(
+            vec.begin(), vec.end(), u64Start,
+            [this](uint32_t i, uint64_t s) { return m_vecUnDeal[i].u64Sector < s; });
+        for (; it != vec.end(); ++it) {
+            const __UNDEAL_FILE__& item = m_vecUnDeal[*it];
+            if (item.u64Sector - u64Start >= u64Span ||
+                (nBest >= 0 && item.u64Sector >= m_vecUnDeal[nBest].u64Sector))
+                break;
             if (item.bDealt) continue;
-            if (nBest >= 0 && item.u64Sector >= m_vecUnDeal[nBest].u64Sector) break;
-            if (remain.nDbr >= 0) {
-                // It must lie in the cluster the name was cut off in.
-                const uint64_t u64Start = ClusterSector(remain.nDbr, remain.nCluster);
-                const uint32_t nSpan =
-                    remain.nCluster == 0
-                        ? static_cast<uint32_t>(ClusterSector(remain.nDbr, 2) - u64Start)
-                        : m_vecDbr[remain.nDbr].nSectorsPerCluster;
-                if (item.u64Sector < u64Start || item.u64Sector - u64Start >= nSpan) continue;
-            }
-            nBest = static_cast<int>(i);
+            nBest = static_cast<int>(*it);
             break;
         }
     }
@@ -925,6 +945,24 @@ unsigned int CProfessionalFatRecovery::DealProfessionalRecordVec() {
     }
     m_vecNoDbrFile.clear();
 
+    // Every folder on a file's path, and the parents those folders have now
+    // that every entry is known.
+    std::set<std::pair<int, uint32_t>> setDone;
+    for (bool bMore = true; bMore;) {
+        bMore = false;
+        for (const auto& item : m_mapNeedAdd) {
+            if (!setDone.insert(item.first).second) continue;
+            const __PRO_DIR_INFO__* pEntry = nullptr;
+            const uint32_t nParent = ParentOf(item.first.first, item.first.second, &pEntry);
+            if (!IsTopCluster(item.first.first, nParent) &&
+                m_mapNeedAdd
+                    .emplace(std::make_pair(item.first.first, nParent),
+                             ClusterSector(item.first.first, nParent))
+                    .second)
+                bMore = true;
+        }
+    }
+    m_mapLevel.clear();
     for (const auto& item : m_mapNeedAdd) {
         const int nDbr = item.first.first;
         const uint32_t nCluster = item.first.second;
@@ -957,6 +995,10 @@ unsigned int CProfessionalFatRecovery::DealProfessionalRecordVec() {
         m_pStore->AddChildren(DirIdOf(nDbr, nParent), nLevel, p->nFileIndex, node.nDirId,
                               node.szFileName);
     }
+    for (const PlacedFile& f : m_vecPlaced)
+        m_pStore->AddChildren(DirIdOf(f.nDbr, f.nDir), LevelOf(f.nDbr, f.nDir), f.nIndex, f.nFirst,
+                              nullptr);
+    m_vecPlaced.clear();
     m_mapNeedAdd.clear();
     m_mapDir.clear();
     m_pStore->FlushBufToFile();

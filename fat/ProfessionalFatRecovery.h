@@ -160,6 +160,8 @@ private:
     void DoParseFileOrAddUndelFileMap(const unsigned char* pBuf, uint64_t u64Sector);
     int DbrBeginningCluster(const unsigned char* pBuf, uint64_t u64Sector,
                             uint32_t& nCluster) const;
+    // Where a cluster (0: the FAT12/16 top area) begins and how many sectors it spans.
+    void ClusterRange(int nDbr, uint32_t nCluster, uint64_t& u64Start, uint32_t& nSectors) const;
     void SetContext(int nDbr, uint32_t nCluster);
     bool InContext(uint64_t u64Sector) const;
     void AddUnDeal(const unsigned char* pBuf, uint64_t u64Sector);
@@ -223,6 +225,11 @@ private:
     std::map<uint32_t, std::vector<__PRO_DIR_INFO__>> m_mapDir;
     std::map<std::pair<int, uint32_t>, uint64_t> m_mapNeedAdd;  // -> the directory's sector
     std::map<std::pair<int, uint32_t>, unsigned int> m_mapLevel;
+    struct PlacedFile {
+        int nDbr;
+        uint32_t nDir, nIndex, nFirst;  // folder cluster, record number, first cluster
+    };
+    std::vector<PlacedFile> m_vecPlaced;
     std::map<std::pair<int, uint32_t>, int64_t> m_mapDotDot;
     ParseContext m_ctx;
 };

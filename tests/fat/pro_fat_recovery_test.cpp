@@ -112,7 +112,9 @@ TEST(ProFat, LearnsRecordsPlacesPendingFilesAndNamesLostFolders) {
         // A file in cluster 10, met before any record: FIRST.TXT, named "../evil".
         {5000, DirSector(10, LongSlot("../evil", "FIRST   TXT") +
                                  ShortSlot("FIRST   TXT", 0x20, 20, 100))},
-        {5032, DirSector(14, "")},  // cluster 14: 8 sectors per cluster, data at 4936
+        // Cluster 14: 8 sectors per cluster, data at 4936. Its stale entry for
+        // cluster 10 is not taken: cluster 10's ".." names the top.
+        {5032, DirSector(14, ShortSlot("\xE5LDDIR     ", 0x10, 10, 0))},
         {4936 + 18 * 8, data},      // cluster 20
         // A directory no record places exactly: its file goes under the nearest record below.
         {6000, DirSector(50, ShortSlot("LATER   TXT", 0x20, 20, 100))},
