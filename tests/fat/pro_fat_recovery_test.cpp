@@ -126,6 +126,7 @@ TEST(ProFat, LearnsRecordsPlacesPendingFilesAndNamesLostFolders) {
 
     for (const std::string& strImage : {strPlain, strBoot}) {
         SCOPED_TRACE(strImage);
+        const std::string strBefore = twtest::Sha1OfFile(strImage);
         Pass pass(strImage);
         const auto& dbrs = pass.parser.GetVirtualDbrs();
         ASSERT_EQ(dbrs.size(), strImage == strBoot ? 2u : 1u);
@@ -150,6 +151,7 @@ TEST(ProFat, LearnsRecordsPlacesPendingFilesAndNamesLostFolders) {
         unsigned int nRet = 0;
         EXPECT_EQ(pass.Save(node, &nRet).size(), 8u * 512);
         EXPECT_EQ(nRet, TW_ERR_SHORT_READ);
+        EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
     }
 }
 
