@@ -5,6 +5,7 @@
 // memory budget for undealt sectors (0 sends them to the spill file); then
 // pieces of 4 bytes (sector, flags, cluster) and up to 96 bytes each: a
 // piece with flag 1 begins a directory ("." and ".." of that cluster).
+#include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include "common/StoreFiles.h"
 #include "common/Platform.h"
 #include "fat/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
@@ -45,11 +47,23 @@ void Browse(CProfessionalFatRecovery& parser, const _FILE_NODE_* pDir, unsigned 
 
 }  // namespace
 
+// Removes the result files a run left in the scan folder.
+void RemoveStores() {
+    const std::string strDir = tw::ScanLogDir();
+    DIR* pDir = opendir(strDir.c_str());
+    if (!pDir) return;
+    while (dirent* pEntry = readdir(pDir))
+        if (std::strncmp(pEntry->d_name, "Pro_Fat_", 8) == 0)
+            unlink((strDir + pEntry->d_name).c_str());
+    closedir(pDir);
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char szTemplate[] = "/tmp/tw-fuzz-profat.XXXXXX";
     if (!mkdtemp(szTemplate)) abort();
     g_strDir = szTemplate;
     setenv("TARNWICK_SUPPORT_DIR", (g_strDir + "/support").c_str(), 1);
+    atexit([] { RemoveDirTree(g_strDir.c_str()); });
     return 0;
 }
 
@@ -102,5 +116,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     Browse(parser, nullptr, 0, nBudget);
     std::vector<__SEARCH_FILE_INFO__> hits;
     parser.SearchFileNode(L"*.other*.jpg|*.txt", hits);
+    RemoveStores();
     return 0;
 }
