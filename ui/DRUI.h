@@ -1,43 +1,160 @@
-// The main window: frameless, 1000 x 660, a banner with the close and minimise
-// buttons above a stacked layout that holds the pages.
+// The main window: frameless, 1000 x 660, the banner with close and minimise,
+// and the pages in a stacked layout: 1 the kinds of files, 2 the device tree,
+// 3 the results of a scan. Long work runs as jobs on a worker thread behind a
+// progress dialog (DRUIJobs.cpp).
 #pragma once
 
 #include <QMainWindow>
-#include <QPoint>
+#include <QMetaType>
+#include <QString>
 
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "device/PartitionManager.h"
+#include "engine/IFileRecoveryParse.h"
+
+class QCheckBox;
 class QLabel;
 class QPushButton;
 class QStackedLayout;
+class QTreeWidget;
+class QTreeWidgetItem;
+class SCANUI;
+
+Q_DECLARE_METATYPE(_PARTITION_ITEM_)
 
 class DRUI : public QMainWindow {
     Q_OBJECT
 public:
+    // The job kinds; the progress dialog shows the same numbers.
+    enum { OP_SCAN = 1, OP_SEARCH = 2, OP_PREVIEW = 3, OP_RECOVERY = 4 };
+    static constexpr int kPreviewBytes = 10240;
+    // Makes the engine for a partition; the caller owns it. Null: the
+    // partition cannot be scanned.
+    using EngineMaker = std::function<IFileRecoveryParse*(const _PARTITION_ITEM_&)>;
+
     explicit DRUI(QWidget* pParent = nullptr);
     ~DRUI() override;
 
-    // Builds the window and creates the application-support folders.
+    // Builds the pages and creates the application-support folders.
     void Init();
 
     QStackedLayout* StackedLayout() const { return m_pStackedLayout; }
+    // The deep scan, or the fast engine of the file system found while the
+    // deep scan is not available; tests give a scripted engine instead.
+    void SetEngineMaker(EngineMaker maker) { m_engineMaker = std::move(maker); }
+    static IFileRecoveryParse* MakeEngine(const _PARTITION_ITEM_& item);
+
+    // The job handshake of the progress dialog.
+    void RequestStop(int nOperation) { m_bStop[Slot(nOperation)] = true; }
+    bool IsJobDone(int nOperation) const { return m_bDone[Slot(nOperation)]; }
+    // The name of the file being previewed.
+    QString CurrentFileName() const { return m_strCurrentFileName; }
+    const std::vector<__SEARCH_FILE_INFO__>& SearchResults() const { return m_vecSearchResults; }
+    IFileRecoveryParse* Engine() const { return m_pEngine.get(); }
+    // The ticked category boxes as TW_CATEGORY_* bits.
+    unsigned int CheckedCategories() const;
+
+    // Jobs, run on the worker thread with the window as context.
+    static void _ScanProcess(void* pContext, int& nResult);
+    static void _SearchProcess(void* pContext, int& nResult);
+    static void _PreviewProcess(void* pContext, int& nResult);
+    static void _RecoveryProcess(void* pContext, int& nResult);
+    void Scan(wchar_t* pSaveDir, int& nProcess);
+    void PreviewProcess();
+    void RecoveryProcess();
+
+    // Engine callbacks: the window is the context. A stop request makes them
+    // return non-zero; otherwise they re-emit the report as a signal.
+    static int ScanCallBack(void* pContext, int nProgress, int nPercent, int nRemaindSecond,
+                            unsigned long long u64CurSector, unsigned long long u64SectorCount,
+                            unsigned long long u64FindFileCount, wchar_t* pRecoveryFileName);
+    static int RecoveryCallBack(void* pContext, int nProgress, int nPercent, int nErrorCode,
+                                wchar_t* pRecoveryFileName);
+    static int SearchCallBack(void* pContext, int nProgress, wchar_t* pRecoveryFileName);
+    static int PreViewCallBack(void* pContext, int nProgress, int nRet);
+
+signals:
+    void ScanProcessCallBack(int nProgress, int nPercent, int nRemaindSecond,
+                             QString u64CurSectorStr, QString u64SectorCountStr,
+                             QString u64FindFileCountStr, QString pRecoveryFileName);
+    void RecoveryCallBack(int nProgress, int nPercent, int nErrorCode, QString pRecoveryFileName);
+    void SearchCallBack(int nProgress, QString pRecoveryFileName);
+    void PreViewCallBackForSlot(int nProgress, int nRet);
+    // A job function has returned (its done flag is set).
+    void JobEnded(int nOperation);
+
+public slots:
+    void CheckBoxStatChange(int nStat);
+    void CheckBoxAllStatChange(int nStat);
+    void btnSlot();
+    void diskItemClick(QTreeWidgetItem* pItem, int nColumn);
+    void diskItemDoubleClick(QTreeWidgetItem* pItem, int nColumn);
+    void btnSlotScan();
+    void btnSlotBack();
+    void btnSlotRefresh();
+    void btnAboutSlot();
+    void btnSupportSlot();
+    void btnHelpSlot();
+    void btnOpenUrl(QString url);
+    void btnCloseSlot();
+    void btnMinSlot();
 
 protected:
-    // The window has no frame: the banner moves it.
+    void keyPressEvent(QKeyEvent* pEvent) override;
     void mousePressEvent(QMouseEvent* pEvent) override;
-    void mouseMoveEvent(QMouseEvent* pEvent) override;
-    void mouseReleaseEvent(QMouseEvent* pEvent) override;
-
-private slots:
-    void btnSlotClose();
-    void btnSlotMinimize();
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private:
+    static int Slot(int nOperation) {
+        return (nOperation >= 1 && nOperation <= 4) ? nOperation : 0;
+    }
     void InitFrame();
+    void InitLayout1Widget();
+    void InitLayout2Widget();
+    void InitLayout3Widget();
+    void CreateDiskTree();
     void CreateSupportFolders();
+    // Runs one job behind its dialog: flags cleared, thread started, the
+    // dialog run modally, the thread waited for.
+    void RunJob(SCANUI& dialog, void (*pfnJob)(void*, int&), int nOperation);
+    void ScanFailedMessage();
+    bool HasResultPage() const;
 
-    QLabel* m_pBanner;
-    QPushButton* m_pBtnClose;
-    QPushButton* m_pBtnMinimize;
-    QStackedLayout* m_pStackedLayout;
-    bool m_bDragging;
-    QPoint m_ptDragOffset;
+    // The frame.
+    QLabel* m_pBanner = nullptr;
+    QStackedLayout* m_pStackedLayout = nullptr;
+    // Page 1.
+    QWidget* m_pPage1 = nullptr;
+    QCheckBox* m_pCategoryBoxes[6] = {};
+    QCheckBox* m_pCheckAll = nullptr;
+    QPushButton* m_pBtnStart = nullptr;
+    bool m_bPartial = false;
+    // Page 2.
+    QWidget* m_pPage2 = nullptr;
+    QTreeWidget* m_pDiskTree = nullptr;
+    QPushButton* m_pBtnScan = nullptr;
+    // Page 3.
+    QWidget* m_pPage3 = nullptr;
+
+    // Job state.
+    EngineMaker m_engineMaker;
+    _PARTITION_ITEM_ m_partitionItem{};
+    std::unique_ptr<IFileRecoveryParse> m_pEngine;
+    bool m_bEngineMissing = false;
+    unsigned int m_nSearchCategories = 0;
+    std::vector<__SEARCH_FILE_INFO__> m_vecSearchResults;
+    _FILE_NODE_ m_previewNode{};
+    wchar_t m_wszPreviewPath[512] = {};
+    std::unique_ptr<unsigned char[]> m_pPreviewBuf;
+    std::unique_ptr<char[]> m_pTextBuf;
+    int m_nPreviewSize = kPreviewBytes;
+    QString m_strCurrentFileName;
+    QString m_strSaveDir = "/";
+    // Stop requested and job done, per operation (index 0 unused).
+    std::atomic<bool> m_bStop[5] = {};
+    std::atomic<bool> m_bDone[5] = {};
 };

@@ -1,22 +1,20 @@
 // Tarnwick's desktop application. Started with exactly one argument (the
 // relaunch passes "start") it is the instance with administrator rights and
 // shows its window; otherwise it asks for the rights and starts itself again.
-// "--version" alone prints the version and needs no display.
+// --help and --version answer on the terminal without a window.
 #include <QApplication>
 #include <QIcon>
 
-#include <cstdio>
-#include <cstring>
-
 #include "TarnwickVersion.h"
 #include "common/DebugLog.h"
+#include "ui/CommandLine.h"
 #include "ui/StartUp.h"
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("tarnwick %s\n", TARNWICK_VERSION);
-        return 0;
-    }
+    int nExit = 0;
+    if (HandleInformationArguments(argc, argv, nExit)) return nExit;
+    // Without a display Qt would abort with advice that does not apply here.
+    if (!CheckDisplay()) return 1;
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(TARNWICK_VERSION);
     // The window's icon, and the desktop entry it belongs to (tarnwick.desktop).

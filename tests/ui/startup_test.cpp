@@ -63,7 +63,7 @@ QString MakeFakePkexec(const QString& strDir, const QString& strRecord) {
 
 struct Run {
     int nExitCode;
-    QByteArray stdErr;
+    QByteArray stdErr, stdOut;
 };
 
 // Starts the program as a user would, waits for it to end.
@@ -79,7 +79,7 @@ Run RunTarnwick(const QStringList& args, const QString& strWorkDir, const QProce
         return {-1, "timed out"};
     }
     if (process.exitStatus() != QProcess::NormalExit) return {-2, process.readAllStandardError()};
-    return {process.exitCode(), process.readAllStandardError()};
+    return {process.exitCode(), process.readAllStandardError(), process.readAllStandardOutput()};
 }
 
 }  // namespace
@@ -179,6 +179,23 @@ private slots:
             QVERIFY(QFile::exists(strScanLog + "/1/tmp.jpg"));
         }
     }
+    // --help and --version answer on the terminal; without any display the
+    // program says so in one line and fails, before Qt is started.
+    void answersOnTheTerminalWithoutAWindow() {
+        QTemporaryDir work;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* szName : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(szName);
+        Run run = RunTarnwick({"--version"}, work.path(), env);
+        QCOMPARE(run.nExitCode, 0);
+        QCOMPARE(run.stdOut, QByteArray("tarnwick " TARNWICK_VERSION "\n"));
+        run = RunTarnwick({"start", "--help"}, work.path(), env);
+        QVERIFY(run.nExitCode == 0 && run.stdOut.startsWith("Usage: tarnwick [start]\n"));
+        run = RunTarnwick({"start"}, work.path(), env);
+        QCOMPARE(run.nExitCode, 1);
+        QVERIFY(run.stdErr.startsWith("tarnwick: no display") && run.stdErr.count('\n') == 1);
+    }
+
     void mainWindowIsFramelessWithItsFoldersAndImages() {
         QTemporaryDir dir;
         QString strSupport = dir.path() + "/deeper/Support";
@@ -191,7 +208,7 @@ private slots:
         QCOMPARE(window.windowTitle(), QString("Tarnwick"));
         QVERIFY(window.windowFlags() & Qt::FramelessWindowHint);
         QVERIFY(window.StackedLayout());
-        QCOMPARE(window.StackedLayout()->count(), 0);
+        QCOMPARE(window.StackedLayout()->count(), 2);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QDir().mkpath(TW_SHOT_DIR);

@@ -1,0 +1,281 @@
+// The first pages of the application driven as a user drives them (offscreen,
+// real clicks): the kinds of files, the device tree, the scan and listing jobs
+// behind their progress dialogs with the cancel question, and a real scan of a
+// FAT card presented as a disk. Pictures of every page and dialog land in the
+// build tree (ui-shots/).
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QTreeWidget>
+
+#include <unistd.h>
+
+#include <memory>
+
+#include "engine/Categories.h"
+#include "support/DiskImage.h"
+#include "support/FatImages.h"
+#include "support/Fixtures.h"
+#include "support/ScanLogSandbox.h"
+#include "ui/DRUI.h"
+#include "ui/Dialogs.h"
+#include "ui/ScanUI.h"
+#include "ScriptedEngine.h"
+#include "UiDriver.h"
+
+using namespace twui;
+
+// Catches what the buttons open instead of starting a browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
+
+namespace {
+
+// A window over the disks of the folder, shown on page 1.
+std::unique_ptr<DRUI> ShowWindow() {
+    auto pWindow = std::make_unique<DRUI>();
+    pWindow->Init();
+    pWindow->show();
+    QTest::qWaitForWindowExposed(pWindow.get());
+    return pWindow;
+}
+
+QWidget* CurrentPage(DRUI& window) {
+    return window.StackedLayout()->currentWidget();
+}
+
+QString HeadingOf(DRUI& window) {
+    QLabel* pLabel = CurrentPage(window)->findChild<QLabel*>("heading");
+    return pLabel ? pLabel->text() : QString();
+}
+
+}  // namespace
+
+class PagesTest : public QObject {
+    Q_OBJECT
+
+    ScanLogSandbox* m_pSandbox = nullptr;
+    twtest::TempDiskDir* m_pDisks = nullptr;
+    std::string m_strDisk;  // disk0: three empty partitions of 2,048, 4,096 and 8,192 sectors
+
+private slots:
+    void init() {
+        m_pSandbox = new ScanLogSandbox;
+        m_pDisks = new twtest::TempDiskDir;
+        m_strDisk = m_pSandbox->Root() + "/three.img";
+        twtest::Volume a, b, c;
+        a.u64Sectors = 2048;
+        b.u64Sectors = 4096;
+        c.u64Sectors = 8192;
+        QVERIFY(twtest::WriteMbrDisk(m_strDisk, {a, b, c}, {}, nullptr));
+        QVERIFY(m_pDisks->AddDisk(0, m_strDisk));
+    }
+    void cleanup() {
+        delete m_pDisks;
+        delete m_pSandbox;
+    }
+
+    // Unchecking every kind disables "Start"; one kind again makes "Recover
+    // All" partial; a click on the partial box ticks all kinds again.
+    void categoryBoxesFollowTheRules() {
+        auto pWindow = ShowWindow();
+        QVERIFY(Shot(pWindow.get(), "page1_categories"));
+        auto* pAll = Named<QCheckBox>(pWindow.get(), "Recover All");
+        auto* pStart = Named<QPushButton>(pWindow.get(), "Start");
+        for (const TW_CATEGORY_INFO& info : g_twCategories) {
+            auto* pBox = Named<QCheckBox>(pWindow.get(), info.szLabel);
+            QVERIFY2(pBox && pBox->isChecked(), info.szLabel);
+            Click(pBox);
+        }
+        QCOMPARE(pAll->checkState(), Qt::Unchecked);
+        QVERIFY(!pStart->isEnabled());
+        QVERIFY(Shot(pWindow.get(), "page1_nothing_ticked"));
+        Click(Named<QCheckBox>(pWindow.get(), "Music"));
+        QCOMPARE(pAll->checkState(), Qt::PartiallyChecked);
+        QVERIFY(pStart->isEnabled());
+        QCOMPARE(pWindow->CheckedCategories(), unsigned(TW_CATEGORY_MUSIC));
+        QVERIFY(Shot(pWindow.get(), "page1_partial"));
+        Click(pAll);  // partial: all
+        QCOMPARE(pWindow->CheckedCategories(), unsigned(TW_CATEGORY_ALL));
+        Click(pAll);  // all: none
+        QCOMPARE(pWindow->CheckedCategories(), 0u);
+        // Escape is swallowed: still on page 1, still shown.
+        QTest::keyClick(pWindow.get(), Qt::Key_Escape);
+        QVERIFY(pWindow->isVisible());
+    }
+
+    // One disk with three partitions: "Physical Driver 1", three children with
+    // their sizes, the third current; a disk item disables "Scan" and its
+    // double-click starts nothing; "Refresh" finds a disk added later.
+    void deviceTreeListsTheDisks() {
+        int nMade = 0;
+        auto pWindow = ShowWindow();
+        pWindow->SetEngineMaker([&](const _PARTITION_ITEM_&) {
+            ++nMade;
+            return nullptr;
+        });
+        Click(Named<QPushButton>(pWindow.get(), "Start"));
+        QVERIFY(HeadingOf(*pWindow).startsWith("Select Media For Recovery\n"));
+        auto* pTree = Named<QTreeWidget>(pWindow.get(), "Devices");
+        QCOMPARE(pTree->topLevelItemCount(), 1);
+        QTreeWidgetItem* pDisk = pTree->topLevelItem(0);
+        QCOMPARE(pDisk->text(0), QString("Physical Driver 1"));
+        QCOMPARE(pDisk->childCount(), 3);
+        QCOMPARE(pTree->currentItem(), pDisk->child(2));
+        QCOMPARE(pDisk->child(0)->text(1), QString("1.00 MB"));
+        QVERIFY(Shot(pWindow.get(), "page2_devices"));
+
+        auto* pScan = Named<QPushButton>(pWindow.get(), "Scan");
+        QVERIFY(pScan->isEnabled());
+        const QRect diskRect = pTree->visualItemRect(pDisk);
+        QTest::mouseClick(pTree->viewport(), Qt::LeftButton, {}, diskRect.center());
+        QVERIFY(!pScan->isEnabled());
+        QTest::mouseClick(pTree->viewport(), Qt::LeftButton, {},
+                          pTree->visualItemRect(pDisk->child(0)).center());
+        QVERIFY(pScan->isEnabled());
+        QTest::mouseDClick(pTree->viewport(), Qt::LeftButton, {}, diskRect.center());
+        QCOMPARE(nMade, 0);
+
+        QVERIFY(m_pDisks->AddDisk(1, m_strDisk));
+        Click(Named<QPushButton>(pWindow.get(), "Refresh"));
+        QCOMPARE(pTree->topLevelItemCount(), 2);
+        QCOMPARE(pTree->topLevelItem(1)->text(0), QString("Physical Driver 2"));
+    }
+
+    // A scan report of (50, 90, -1) shows 45 and "Estimated time is
+    // calculating"; "No" to the cancel question keeps the scan running, "Yes"
+    // (asked through Escape) stops it, waits for it, and the listing follows.
+    void scanDialogAndTheCancelQuestion() {
+        auto state = std::make_shared<ScriptState>();
+        state->scan = {{50, 90, -1, 4096, 16384, 7, true}, {100, 100, 0, 16384, 16384, 9}};
+        state->hits = {MakeHit("a.jpg", 1, 100), MakeHit("b.txt", 2, 300)};
+        auto pWindow = ShowWindow();
+        pWindow->SetEngineMaker(
+            [state](const _PARTITION_ITEM_&) { return new ScriptedEngine(state); });
+        Click(Named<QCheckBox>(pWindow.get(), "Photo"));  // the listing asks for the rest
+        Click(Named<QPushButton>(pWindow.get(), "Start"));
+
+        bool bChecked = false;
+        WhenModal<SCANUI>([&](SCANUI* pDialog) {
+            auto* pStatus = pDialog->findChild<QLabel*>("status");
+            QTRY_VERIFY(pStatus->text().contains("Estimated time is calculating"));
+            QCOMPARE(pDialog->m_progressBar->value(), 45);
+            QVERIFY(pStatus->text().contains("Reading Sector: 4096/16384"));
+            Shot(pWindow.get(), "scan_dialog", pDialog);
+            Answer<CMessageBox>("No", pWindow.get(), "scan_cancel_question");
+            Click(Named<QPushButton>(pDialog, "Cancel"));
+            QVERIFY(pDialog->isVisible());
+            const int nReports = state->nScanReports;
+            QTRY_VERIFY(state->nScanReports > nReports + 5);
+            QVERIFY(!state->bScanStopped);
+            Answer<CMessageBox>("Yes");
+            QTest::keyClick(pDialog, Qt::Key_Escape);
+            bChecked = true;
+        });
+        Click(Named<QPushButton>(pWindow.get(), "Scan"));
+        QVERIFY(bChecked);
+        QVERIFY(state->bScanStopped);
+        std::wstring wstrWanted = BuildCategoryFilterW(TW_CATEGORY_ALL & ~TW_CATEGORY_PHOTO);
+        QVERIFY(state->wstrSearchKey == wstrWanted);
+        QCOMPARE(pWindow->SearchResults().size(), size_t(2));
+        QVERIFY(HeadingOf(*pWindow).contains("Found 2 recoverable files"));
+        QVERIFY(Shot(pWindow.get(), "page3_after_scan"));
+
+        // A finished scan closes its dialog by itself; Back leaves the results.
+        Click(Named<QPushButton>(pWindow.get(), "Back"));
+        QVERIFY(!pWindow->Engine());
+        state->bRelease = true;
+        Click(Named<QPushButton>(pWindow.get(), "Scan"));
+        QVERIFY(HeadingOf(*pWindow).contains("Found 2 recoverable files"));
+
+        // With results shown, a right-button press asks before closing.
+        Answer<CMessageBox>("No", pWindow.get(), "close_question");
+        Click(CurrentPage(*pWindow), Qt::RightButton);
+        QVERIFY(pWindow->isVisible());
+        Answer<CMessageBox>("Yes");
+        Click(CurrentPage(*pWindow), Qt::RightButton);
+        QVERIFY(!pWindow->isVisible());
+    }
+
+    // A partition no engine can be made for: the dialog closes and a message
+    // names it, saying whether it could not be read or holds nothing known;
+    // the window stays on the device page.
+    void scanThatCannotStartSaysSo() {
+        for (bool bCutShort : {false, true}) {  // cut short: the image ends before the partition
+            if (bCutShort) QVERIFY(truncate(m_strDisk.c_str(), 2048 * 512 * 4) == 0);
+            auto pWindow = ShowWindow();
+            Click(Named<QPushButton>(pWindow.get(), "Start"));
+            QString strMessage;
+            WhenModal<CMessageBox>([&](CMessageBox* pBox) {
+                strMessage = pBox->findChild<QLabel*>("message")->text();
+                Shot(pWindow.get(), bCutShort ? "scan_unreadable_message" : "scan_unknown_message",
+                     pBox);
+                Click(Named<QPushButton>(pBox, "OK"));
+            });
+            Click(Named<QPushButton>(pWindow.get(), "Scan"));
+            QVERIFY2(strMessage.contains(bCutShort ? "could not read Partition 3 (/dev/disk0)"
+                                                   : "cannot scan Partition 3 (/dev/disk0): it "
+                                                     "holds no file system"),
+                     qPrintable(strMessage));
+            QVERIFY(HeadingOf(*pWindow).startsWith("Select Media For Recovery"));
+            // Without results, a right-button press closes at once.
+            Click(CurrentPage(*pWindow), Qt::RightButton);
+            QVERIFY(!pWindow->isVisible());
+        }
+    }
+
+    // The real engine over a FAT card presented as a disk: the scan runs to
+    // its end, the listing names every deleted file, the card is unchanged.
+    void realScanOfAFatCard() {
+        twtest::Volume card;
+        card.strSourceImage = FatImagePath("fat16_2k");
+        card.nMbrType = 0x06;
+        const std::string strDisk = m_pSandbox->Root() + "/card_disk.img";
+        QVERIFY(twtest::WriteMbrDisk(strDisk, {card}, {}, nullptr));
+        QVERIFY(m_pDisks->AddDisk(0, strDisk));
+        const std::string strSum = twtest::Sha1OfFile(strDisk);
+        auto pWindow = ShowWindow();
+        Click(Named<QPushButton>(pWindow.get(), "Start"));
+        Click(Named<QPushButton>(pWindow.get(), "Scan"));
+        const size_t nWanted = FatListedPaths("fat16_2k").size();
+        QVERIFY(nWanted > 10 && pWindow->Engine());
+        QCOMPARE(pWindow->SearchResults().size(), nWanted);
+        QVERIFY(HeadingOf(*pWindow).contains(QString("Found %1 ").arg(nWanted)));
+        QCOMPARE(twtest::Sha1OfFile(strDisk), strSum);
+    }
+
+    // Every control has a name a screen reader can say; the three page
+    // buttons open their configured addresses, Help the README by default.
+    void controlsAreNamedAndPagesOpen() {
+        UrlCatcher catcher;
+        for (const char* szScheme : {"file", "https"})
+            QDesktopServices::setUrlHandler(szScheme, &catcher, "open");
+        qputenv("TARNWICK_SUPPORT_URL", "https://example.org/support");
+        auto pWindow = ShowWindow();
+        for (QAbstractButton* pButton : pWindow->findChildren<QAbstractButton*>())
+            QVERIFY2(!pButton->accessibleName().isEmpty(), qPrintable(pButton->text()));
+        for (const char* szName : {"Close", "Minimise", "About", "Support", "Help"})
+            QVERIFY2(Named<QPushButton>(pWindow.get(), szName), szName);
+        Click(Named<QPushButton>(pWindow.get(), "Support"));
+        Click(Named<QPushButton>(pWindow.get(), "Help"));
+        qunsetenv("TARNWICK_SUPPORT_URL");
+        for (const char* szScheme : {"file", "https"}) QDesktopServices::unsetUrlHandler(szScheme);
+        QCOMPARE(catcher.opened.size(), 2);
+        QCOMPARE(catcher.opened[0], QUrl("https://example.org/support"));
+        QVERIFY(catcher.opened[1].isLocalFile());
+        QVERIFY(catcher.opened[1].toLocalFile().endsWith("README.md"));
+        Click(Named<QPushButton>(pWindow.get(), "Close"));
+        QVERIFY(!pWindow->isVisible());
+    }
+};
+
+QTEST_MAIN(PagesTest)
+#include "pages_test.moc"

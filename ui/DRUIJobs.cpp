@@ -1,0 +1,250 @@
+// The jobs of the main window and the engine callbacks that carry their
+// progress to the dialog. Everything here but RunJob and the scan button runs
+// on the worker thread and touches no widget.
+#include <unistd.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "common/DebugLog.h"
+#include "common/FaultGuard.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "engine/Categories.h"
+#include "deepscan/FileRecoveryFactory.h"
+#include "ui/DRUI.h"
+#include "ui/Dialogs.h"
+#include "ui/MyThread.h"
+#include "ui/ScanUI.h"
+#include "ui/UiStyle.h"
+
+namespace {
+
+QString WideToQString(const wchar_t* wsz) {
+    return wsz ? QString::fromWCharArray(wsz) : QString();
+}
+
+CFaultGuard g_previewGuard("recvSignal");
+
+}  // namespace
+
+IFileRecoveryParse* DRUI::MakeEngine(const _PARTITION_ITEM_& item) {
+    CFileRecoveryFactory& factory = CFileRecoveryFactory::GetInstance();
+    const long long llFirst = static_cast<long long>(item.u64StartSector);
+    const long long llCount = static_cast<long long>(item.u64EndSector - item.u64StartSector + 1);
+    IFileRecoveryParse* pEngine = factory.CreateFileRecoveryInstance(item.nDiskNo, llFirst, llCount,
+                                                                     L'C', RECOVERY_TYPE_DEEP);
+    // A build without the deep scan still scans the file system it knows.
+    if (!pEngine)
+        pEngine = factory.CreateFileRecoveryInstance(item.nDiskNo, llFirst, llCount, L'C',
+                                                     RECOVERY_TYPE_FAST);
+    return pEngine;
+}
+
+void DRUI::RunJob(SCANUI& dialog, void (*pfnJob)(void*, int&), int nOperation) {
+    // Cleared here, before the worker starts, so a cancel pressed at once is
+    // not lost and nothing of an earlier job is left over.
+    m_bStop[Slot(nOperation)] = false;
+    m_bDone[Slot(nOperation)] = false;
+    CMyThread* pThread = new CMyThread(nullptr);
+    pThread->SetFunc(pfnJob, this);
+    pThread->start(QThread::InheritPriority);
+    dialog.exec();
+    pThread->exit(0);
+    pThread->wait();
+    delete pThread;
+}
+
+void DRUI::btnSlotScan() {
+    QTreeWidgetItem* pItem = m_pDiskTree->currentItem();
+    if (!pItem || !pItem->parent()) return;
+    m_partitionItem = pItem->data(0, Qt::UserRole).value<_PARTITION_ITEM_>();
+    m_nSearchCategories = CheckedCategories();
+    const QPoint ptDialog = frameGeometry().topLeft() + QPoint(width() / 4, height() / 4);
+    {
+        SCANUI dialog(this);
+        dialog.InitSlot(this, OP_SCAN);
+        dialog.move(ptDialog);
+        RunJob(dialog, &DRUI::_ScanProcess, OP_SCAN);
+    }
+    TwDebug("_ScanProcess end\n");
+    if (m_bEngineMissing) {
+        ScanFailedMessage();
+        return;
+    }
+    TwDebug("_SearchProcess Start\n");
+    {
+        SCANUI dialog(this);
+        dialog.InitSlot(this, OP_SEARCH);
+        dialog.move(ptDialog);
+        RunJob(dialog, &DRUI::_SearchProcess, OP_SEARCH);
+    }
+    TwDebug("_SearchProcess end\n");
+    InitLayout3Widget();
+    m_pStackedLayout->setCurrentWidget(m_pPage3);
+}
+
+void DRUI::ScanFailedMessage() {
+    const QString strName = QString::fromStdString(GetPartitionNameUtf8(m_partitionItem));
+    const QString strWhere =
+        QString("%1 (%2)").arg(strName.isEmpty() ? QString("the partition") : strName,
+                               QString::fromLatin1(m_partitionItem.szDiskName));
+    // Whether the start of the partition reads tells a dead medium from a
+    // file system nothing here can scan.
+    bool bReadable = false;
+    const int fd = tw::OpenDiskNode(m_partitionItem.nDiskNo);
+    if (fd >= 0) {
+        unsigned char sector[512];
+        bReadable = ::pread(fd, sector, sizeof(sector),
+                            static_cast<off_t>(m_partitionItem.u64StartSector * 512)) ==
+                    static_cast<ssize_t>(sizeof(sector));
+        ::close(fd);
+    }
+    CMessageBox::Inform(
+        this, bReadable ? QString("Tarnwick cannot scan %1: it holds no file system Tarnwick "
+                                  "knows.")
+                              .arg(strWhere)
+                        : QString("Tarnwick could not read %1. Check that the device is "
+                                  "connected, then press Refresh.")
+                              .arg(strWhere));
+}
+
+void DRUI::InitLayout3Widget() {
+    if (m_pPage3) {
+        m_pStackedLayout->removeWidget(m_pPage3);
+        m_pPage3->deleteLater();
+    }
+    m_pPage3 = new QWidget;
+    auto* pLayout = new QVBoxLayout(m_pPage3);
+    pLayout->setContentsMargins(40, 12, 40, 4);
+    auto* pHeader = new QLabel(
+        QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
+                "Please preview and choose the files you want to recover.")
+            .arg(m_vecSearchResults.size()),
+        m_pPage3);
+    pHeader->setObjectName("heading");
+    pHeader->setAccessibleName("Select Desired Files to Recover");
+    pHeader->setStyleSheet("font: 13px Arial; color: rgb(70, 80, 95);");
+    pLayout->addWidget(pHeader);
+    pLayout->addStretch(1);
+    auto* pBottom = new QHBoxLayout;
+    pBottom->addStretch(1);
+    auto* pBack = new QPushButton("Back", m_pPage3);
+    pBack->setObjectName("Back");
+    pBack->setAccessibleName("Back");
+    pBack->setMinimumSize(120, 36);
+    SetActionButtonEnabled(pBack, true);
+    connect(pBack, &QPushButton::clicked, this, &DRUI::btnSlotBack);
+    pBottom->addWidget(pBack);
+    pLayout->addLayout(pBottom);
+    m_pStackedLayout->addWidget(m_pPage3);
+}
+
+void DRUI::_ScanProcess(void* pContext, int& nResult) {
+    (void)nResult;
+    static_cast<DRUI*>(pContext)->Scan(nullptr, nResult);
+}
+
+void DRUI::Scan(wchar_t* /*pSaveDir*/, int& /*nProcess*/) {
+    m_pEngine.reset();
+    m_bEngineMissing = false;
+    TwDebug("m_partitionItem.u64StartSector = %lld\n",
+            static_cast<long long>(m_partitionItem.u64StartSector));
+    m_pEngine.reset(m_engineMaker(m_partitionItem));
+    if (m_pEngine) {
+        // The deep scan would be told here to start afresh (its saved log of
+        // this area is not loaded); the engines of this build always do.
+        m_pEngine->InitCallBack(&DRUI::ScanCallBack, &DRUI::RecoveryCallBack, this, 100);
+        m_pEngine->ScanDevice(nullptr);
+    } else {
+        m_bEngineMissing = true;
+    }
+    m_bDone[OP_SCAN] = true;
+    emit JobEnded(OP_SCAN);
+}
+
+void DRUI::_SearchProcess(void* pContext, int& /*nResult*/) {
+    DRUI* pThis = static_cast<DRUI*>(pContext);
+    pThis->m_vecSearchResults.clear();
+    if (pThis->m_pEngine) {
+        pThis->m_pEngine->InitSearchCallBack(&DRUI::SearchCallBack, pThis);
+        const std::wstring wstrFilter = BuildCategoryFilterW(pThis->m_nSearchCategories);
+        pThis->m_pEngine->SearchFileNode(wstrFilter.c_str(), pThis->m_vecSearchResults);
+    }
+    pThis->m_bDone[OP_SEARCH] = true;
+    SearchCallBack(pThis, 100, nullptr);
+    emit pThis->JobEnded(OP_SEARCH);
+}
+
+void DRUI::_PreviewProcess(void* pContext, int& /*nResult*/) {
+    DRUI* pThis = static_cast<DRUI*>(pContext);
+    pThis->PreviewProcess();
+    pThis->m_bDone[OP_PREVIEW] = true;
+    emit pThis->JobEnded(OP_PREVIEW);
+}
+
+void DRUI::PreviewProcess() {
+    m_wszPreviewPath[0] = 0;
+    m_nPreviewSize = kPreviewBytes;
+    IFileRecoveryParse* pEngine = m_pEngine.get();
+    if (!pEngine) return;
+    // A fault inside the engine's preview abandons the preview, never the
+    // application: the guard is armed on this worker thread only.
+    TW_FAULT_TRY(g_previewGuard) {
+        pEngine->PreView(&m_previewNode, m_wszPreviewPath, m_pPreviewBuf.get(), m_nPreviewSize,
+                         &DRUI::PreViewCallBack, this);
+    }
+    TW_FAULT_CATCH(g_previewGuard) {
+        m_wszPreviewPath[0] = 0;
+    }
+    TW_FAULT_END(g_previewGuard);
+}
+
+void DRUI::_RecoveryProcess(void* pContext, int& /*nResult*/) {
+    DRUI* pThis = static_cast<DRUI*>(pContext);
+    pThis->RecoveryProcess();
+    pThis->m_bStop[OP_RECOVERY] = true;
+    pThis->m_bDone[OP_RECOVERY] = true;
+    emit pThis->JobEnded(OP_RECOVERY);
+}
+
+void DRUI::RecoveryProcess() {
+    RecoveryCallBack(this, 100, 1000, 0, nullptr);
+}
+
+int DRUI::ScanCallBack(void* pContext, int nProgress, int nPercent, int nRemaindSecond,
+                       unsigned long long u64CurSector, unsigned long long u64SectorCount,
+                       unsigned long long u64FindFileCount, wchar_t* pRecoveryFileName) {
+    DRUI* pThis = static_cast<DRUI*>(pContext);
+    if (pThis->m_bStop[OP_SCAN]) return 1;
+    emit pThis->ScanProcessCallBack(
+        nProgress, nPercent, nRemaindSecond, QString::number(u64CurSector, 10),
+        QString::number(u64SectorCount, 10), QString::number(u64FindFileCount, 10),
+        WideToQString(pRecoveryFileName));
+    return 0;
+}
+
+int DRUI::RecoveryCallBack(void* pContext, int nProgress, int nPercent, int nErrorCode,
+                           wchar_t* pRecoveryFileName) {
+    DRUI* pThis = static_cast<DRUI*>(pContext);
+    if (pThis->m_bStop[OP_RECOVERY]) return static_cast<int>(TW_ERR_CANCELLED);
+    emit pThis->RecoveryCallBack(nProgress, nPercent, nErrorCode, WideToQString(pRecoveryFileName));
+    return 0;
+}
+
+int DRUI::SearchCallBack(void* pContext, int nProgress, wchar_t* /*pRecoveryFileName*/) {
+    DRUI* pThis = static_cast<DRUI*>(pContext);
+    if (pThis->m_bStop[OP_SEARCH]) return 1;
+    emit pThis->SearchCallBack(nProgress, QString());
+    return 0;
+}
+
+int DRUI::PreViewCallBack(void* pContext, int nProgress, int nRet) {
+    DRUI* pThis = static_cast<DRUI*>(pContext);
+    if (pThis->m_bStop[OP_PREVIEW]) return 1;
+    emit pThis->PreViewCallBackForSlot(nProgress, nRet);
+    return 0;
+}
