@@ -76,9 +76,10 @@ Run RunTarnwick(const QStringList& args, const QString& strWorkDir, const QProce
     if (!process.waitForFinished(60000)) {
         process.kill();
         process.waitForFinished();
-        return {-1, "timed out"};
+        return {-1, "timed out", {}};
     }
-    if (process.exitStatus() != QProcess::NormalExit) return {-2, process.readAllStandardError()};
+    if (process.exitStatus() != QProcess::NormalExit)
+        return {-2, process.readAllStandardError(), {}};
     return {process.exitCode(), process.readAllStandardError(), process.readAllStandardOutput()};
 }
 
