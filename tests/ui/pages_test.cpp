@@ -44,7 +44,7 @@ std::unique_ptr<DRUI> ShowWindow() {
     auto pWindow = std::make_unique<DRUI>();
     pWindow->Init();
     pWindow->show();
-    QTest::qWaitForWindowExposed(pWindow.get());
+    (void)QTest::qWaitForWindowExposed(pWindow.get());
     return pWindow;
 }
 
