@@ -22,6 +22,7 @@ const uint64_t kUnDealBudget = 64ull << 20;
 const uint64_t kInFile = 1ull << 63;
 const uint32_t kMaxTag = 15;  // volume tags fit the top four bits of a directory id
 const size_t kMaxKeptRemainders = 4096;
+const uint32_t kMaxObservations = 1u << 16;
 const size_t kMaxRunBytes = 20 * 32;  // a long name has at most 20 parts
 // DotDotOf results that are no cluster.
 const int64_t kNotDir = -1, kLabel = -2, kUnreadable = -3;
@@ -223,18 +224,26 @@ void CProfessionalFatRecovery::AddObservation(uint32_t c, uint64_t s) {
     // Two observations give a record exactly when they imply the same cluster
     // size and data start; the index finds the first such earlier one at once.
     const uint32_t nIndex = static_cast<uint32_t>(m_vecObservation.size());
+    // Past a bound (directory copies inside file data, say) an observation is
+    // still compared with the earlier ones but no longer kept.
+    const bool bKeep = nIndex < kMaxObservations;
     uint32_t nBest = UINT32_MAX;
     for (uint32_t k = 1; k <= 128; k <<= 1) {
         const uint64_t u64Offset = static_cast<uint64_t>(c - 2) * k;
         if (s < u64Offset || s - u64Offset < m_u64PartitionStart) continue;
         auto key = std::make_pair(k, s - u64Offset);
-        std::vector<uint32_t>& vec = m_mapObservation[key];
-        for (uint32_t j : vec) {
-            if (m_vecObservation[j].nCluster != c) {
-                if (j < nBest) nBest = j;
-                break;
+        auto it = m_mapObservation.find(key);
+        if (it != m_mapObservation.end()) {
+            for (uint32_t j : it->second) {
+                if (m_vecObservation[j].nCluster != c) {
+                    if (j < nBest) nBest = j;
+                    break;
+                }
             }
         }
+        if (!bKeep) continue;
+        std::vector<uint32_t>& vec =
+            it != m_mapObservation.end() ? it->second : m_mapObservation[key];
         if (vec.size() < 2 && (vec.empty() || m_vecObservation[vec[0]].nCluster != c))
             vec.push_back(nIndex);
     }
@@ -245,7 +254,7 @@ void CProfessionalFatRecovery::AddObservation(uint32_t c, uint64_t s) {
         else
             CalcVirtualDbr(c, s, o.nCluster, o.u64Sector);
     }
-    m_vecObservation.push_back({c, s});
+    if (bKeep) m_vecObservation.push_back({c, s});
 }
 
 int CProfessionalFatRecovery::GetExactVirtualDbr(uint32_t c, uint64_t s) const {
