@@ -16,7 +16,7 @@ PROBES     += losetup
 PACKAGES   += desktop-file-utils libxml2-utils man-db polkitd
 PROBES     += desktop-file-validate xmllint man /usr/share/polkit-1/policyconfig-1.dtd
 
-.PHONY: test run deps configure build fuzz bench package clean
+.PHONY: test run deps configure build fuzz bench package package-check clean
 
 deps:
 	@missing=0; for p in $(PROBES); do \
@@ -79,14 +79,22 @@ package: PROBES += dpkg-shlibdeps file lintian
 # Debian's hardening flags (dpkg-buildflags) for the programs it ships.
 package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
 package: deps
-	CC=clang CXX=clang++ cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF \
-	  -DTARNWICK_FUZZ=OFF -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+	CC=clang CXX=clang++ cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DTARNWICK_SANITIZE=OFF -DTARNWICK_FUZZ=OFF -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
 	  -DCMAKE_C_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CFLAGS)" \
 	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
 	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
 	cmake --build build-package -j $(JOBS) --target tarnwick-cli tarnwick tarnwick_packaging_files
 	cd build-package && rm -f tarnwick_*.deb && cpack -G DEB
 	lintian --fail-on error,warning --display-info build-package/tarnwick_*.deb
+
+# The package installed, run and purged on a clean Debian 12 (a debootstrap
+# chroot cached in build-chroot/, which `make clean` leaves; needs root and the
+# network).
+package-check: PACKAGES += debootstrap
+package-check: PROBES += debootstrap
+package-check: package
+	packaging/check_deb_chroot.sh build-package/tarnwick_*.deb build-chroot
 
 clean:
 	rm -rf $(BUILD) build-bench build-package
