@@ -45,12 +45,14 @@ for page in "$root"/share/man/man1/*.1.gz; do
   [ -z "$warnings" ] || bad "$(basename "$page"): $warnings"
 done
 
-# Every command, option and TARNWICK_ variable of tarnwick-cli --help is in its page.
-manual=$(zcat "$root/share/man/man1/tarnwick-cli.1.gz" | sed 's/\\-/-/g')
-help=$("$root/bin/tarnwick-cli" --help)
-words=$( { grep -oE -- '--[a-z][a-z-]*' <<<"$help"; grep -oE 'TARNWICK_[A-Z_]+' <<<"$help";
-           sed -n '/^commands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF { print $1 }'; } | sort -u)
-for w in $words; do grep -qF -- "$w" <<<"$manual" || bad "tarnwick-cli.1 does not mention $w"; done
+# Every command, option and TARNWICK_ variable of each program's --help is in its page.
+for p in "${programs[@]}"; do
+  manual=$(zcat "$root/share/man/man1/$p.1.gz" | sed 's/\\-/-/g')
+  help=$("$root/bin/$p" --help)
+  words=$( { grep -oE -- '--[a-z][a-z-]*' <<<"$help"; grep -oE 'TARNWICK_[A-Z_]+' <<<"$help";
+             sed -n '/^commands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF { print $1 }'; } | sort -u)
+  for w in $words; do grep -qF -- "$w" <<<"$manual" || bad "$p.1 does not mention $w"; done
+done
 
 if [ "$ui" = ui ]; then
   desktop=$root/share/applications/tarnwick.desktop
