@@ -27,6 +27,13 @@ std::string FormatUtcTime(const struct timespec& ts) {
     return szBuf;
 }
 
+std::string Printable(std::string str) {
+    for (char& c : str) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return str;
+}
+
 namespace {
 
 // Length of the valid UTF-8 sequence at p (at most nLeft bytes), or 0.

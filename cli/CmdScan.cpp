@@ -98,14 +98,6 @@ const char* EngineName(uint32_t nEngine) {
     }
 }
 
-// A name from a record, fit for one line of tab-separated output.
-std::string Printable(std::string str) {
-    for (char& c : str) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    return str;
-}
-
 // A private folder whose "disk0" is the image, so that an image's partition
 // is read through the disk form of the engines.
 class CImageAsDisk {

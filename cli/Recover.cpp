@@ -37,14 +37,6 @@ std::string DescribeResult(unsigned int nCode) {
 
 namespace {
 
-// A name from a record, fit for one line of tab-separated output.
-std::string Printable(std::string str) {
-    for (char& c : str) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    return str;
-}
-
 // The access and modification times of a record for utimensat; false when it
 // holds neither.
 bool NodeTimes(const _FILE_NODE_& node, struct timespec times[2]) {

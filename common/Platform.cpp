@@ -6,6 +6,8 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #ifdef __linux__
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #endif
 #include <unistd.h>
@@ -191,6 +193,46 @@ std::string LoopBackingFile(dev_t nDev) {
 #else
     (void)nDev;
     return std::string();
+#endif
+}
+
+bool LoopBackingId(dev_t nDev, dev_t& nFileDev, ino_t& nFileIno) {
+#ifdef __linux__
+    const std::string strDir = SysBlockDir(WholeDiskOf(nDev));
+    struct stat st;
+    if (strDir.empty() || stat((strDir + "/loop").c_str(), &st) != 0) return false;
+    // The device node named in uevent ("DEVNAME=loop3").
+    std::string strName;
+    if (FILE* pFile = std::fopen((strDir + "/uevent").c_str(), "r")) {
+        char szLine[256];
+        while (std::fgets(szLine, sizeof(szLine), pFile)) {
+            if (std::strncmp(szLine, "DEVNAME=", 8) == 0) strName = szLine + 8;
+        }
+        std::fclose(pFile);
+    }
+    while (!strName.empty() && strName.back() == '\n') strName.pop_back();
+    int fd = strName.empty() ? -1 : OpenReadOnly(("/dev/" + strName).c_str());
+    if (fd >= 0) {
+        struct loop_info64 info;
+        std::memset(&info, 0, sizeof(info));
+        const int nRet = ioctl(fd, LOOP_GET_STATUS64, &info);
+        close(fd);
+        if (nRet == 0) {
+            nFileDev = static_cast<dev_t>(info.lo_device);
+            nFileIno = static_cast<ino_t>(info.lo_inode);
+            return true;
+        }
+    }
+    const std::string strFile = LoopBackingFile(nDev);
+    if (strFile.empty() || stat(strFile.c_str(), &st) != 0) return false;
+    nFileDev = st.st_dev;
+    nFileIno = st.st_ino;
+    return true;
+#else
+    (void)nDev;
+    (void)nFileDev;
+    (void)nFileIno;
+    return false;
 #endif
 }
 

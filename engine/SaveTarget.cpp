@@ -192,11 +192,11 @@ bool IsTargetOnSourceDevice(const char* szSourceUtf8, const char* szTargetUtf8) 
     // (or to a loop device bound to it, and so on).
     dev_t nDev = dst.st_dev;
     for (int nDepth = 0; nDepth < 8; ++nDepth) {
-        std::string strBacking = tw::LoopBackingFile(nDev);
-        struct stat back;
-        if (strBacking.empty() || stat(strBacking.c_str(), &back) != 0) return false;
-        if (back.st_dev == src.st_dev && back.st_ino == src.st_ino) return true;
-        nDev = back.st_dev;
+        dev_t nFileDev = 0;
+        ino_t nFileIno = 0;
+        if (!tw::LoopBackingId(nDev, nFileDev, nFileIno)) return false;
+        if (nFileDev == src.st_dev && nFileIno == src.st_ino) return true;
+        nDev = nFileDev;
     }
     return false;
 }

@@ -282,6 +282,22 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
         << cut.strOut;
     EXPECT_NE(cut.strOut.find("Recovered 1 of 3 files (20.0 KiB)"), std::string::npos);
     EXPECT_NE(cut.strOut.find("; 2 partial, 0 failed"), std::string::npos) << cut.strOut;
+    // A card cut short: what could not be read at all leaves no file behind,
+    // what was read in part is kept at the size written.
+    const std::string strShort = work.File("short-card.img");
+    ASSERT_TRUE(WriteFileBytes(strShort, ReadFileBytes(strImage).substr(0, 130 << 10)));
+    CliRun shortRun = RunCli({"scan", strShort, "--recover", dest.File("short")});
+    EXPECT_EQ(shortRun.nStatus, 1);
+    std::map<std::string, int> kinds;
+    for (const std::string& strLine : shortRun.Lines()) {
+        std::vector<std::string> f = Split(strLine, '\t');
+        ++kinds[f[0]];
+        if (f[0] == "Failed") EXPECT_EQ(access(f.at(1).c_str(), F_OK), -1) << f[1];
+        if (f[0] == "Partial")
+            EXPECT_EQ(std::to_string(ReadFileBytes(f.at(1)).size()), Split(f.at(2), ' ')[0]);
+    }
+    EXPECT_GT(kinds["Failed"], 0);
+    EXPECT_GT(kinds["Partial"], 0);
     EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
