@@ -129,7 +129,9 @@ CProgressLine::CProgressLine()
 void CProgressLine::Show(const std::string& strText, bool bForce) {
     if (!m_bEnabled) return;
     const long long llNow = NowMs();
-    if (!bForce && m_bShown && llNow - m_llLast < 100) return;
+    // The last drawing counts even when it was cleared since: lines between
+    // drawings must not make the line redraw more often.
+    if (!bForce && llNow - m_llLast < 100) return;
     m_llLast = llNow;
     m_bShown = true;
     std::fprintf(stderr, "\r\033[K%s", strText.c_str());
