@@ -126,6 +126,7 @@ TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
 TEST(CliScan, TypesFilterTheListingAsTheApplicationDoes) {
     ScanLogSandbox sandbox;
     const std::string strImage = FatImagePath("fat16_2k");
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
     std::multiset<std::string> photos =
         ListedPaths(RunCli({"scan", strImage, "--list", "--types", "photo"}));
     std::multiset<std::string> others =
@@ -139,6 +140,7 @@ TEST(CliScan, TypesFilterTheListingAsTheApplicationDoes) {
     EXPECT_TRUE(others.count("Documents/Old stuff/!otes.dat"));
     EXPECT_TRUE(both.count("Documents/Empty file.txt"));
     EXPECT_EQ(both.size(), FatListedPaths("fat16_2k").size() - photos.size());
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
 // Recovery: one folder per kind, unique names, every byte back, a line per
@@ -305,6 +307,7 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
 // user's own data folder, and the user is told once.
 TEST(CliScan, FallsBackToTheUsersDataFolder) {
     CScratchDir home;
+    const std::string strBefore = twtest::Sha1OfFile(FatImagePath("fat12_1k"));
     CliRun run = RunCli({"scan", FatImagePath("fat12_1k"), "--keep-results"},
                         "TARNWICK_SUPPORT_DIR=/proc/no-such-place XDG_DATA_HOME=" +
                             twtest::ShellQuote(home.Path()));
@@ -315,6 +318,12 @@ TEST(CliScan, FallsBackToTheUsersDataFolder) {
         << run.strErr;
     EXPECT_EQ(access((strLog + "1").c_str(), F_OK), 0);
     EXPECT_EQ(access((strLog + "config").c_str(), F_OK), 0);
+    // Where the folder can be written, nothing is said about it.
+    CliRun quiet = RunCli({"scan", FatImagePath("fat12_1k")},
+                          "TARNWICK_SUPPORT_DIR=" + twtest::ShellQuote(home.Path()));
+    EXPECT_EQ(quiet.nStatus, 0);
+    EXPECT_EQ(quiet.strErr, "");
+    EXPECT_EQ(twtest::Sha1OfFile(FatImagePath("fat12_1k")), strBefore);
 }
 
 // An image and the loop device bound to it are one source: recovering into
