@@ -185,17 +185,19 @@ bool IsTargetOnSourceDevice(const char* szSourceUtf8, const char* szTargetUtf8) 
             break;
         }
     }
-    if (S_ISBLK(src.st_mode))
-        return dst.st_dev == src.st_rdev ||
-               tw::WholeDiskOf(dst.st_dev) == tw::WholeDiskOf(src.st_rdev);
-    // An image: the target's file system may live on a loop device bound to it
-    // (or to a loop device bound to it, and so on).
+    // The target's file system may live on a loop device, whose file lies on
+    // another file system, and so on: any link of that chain on the source
+    // (the device, another partition of its disk, or the image itself) counts.
+    const bool bBlock = S_ISBLK(src.st_mode);
     dev_t nDev = dst.st_dev;
     for (int nDepth = 0; nDepth < 8; ++nDepth) {
+        if (bBlock &&
+            (nDev == src.st_rdev || tw::WholeDiskOf(nDev) == tw::WholeDiskOf(src.st_rdev)))
+            return true;
         dev_t nFileDev = 0;
         ino_t nFileIno = 0;
         if (!tw::LoopBackingId(nDev, nFileDev, nFileIno)) return false;
-        if (nFileDev == src.st_dev && nFileIno == src.st_ino) return true;
+        if (!bBlock && nFileDev == src.st_dev && nFileIno == src.st_ino) return true;
         nDev = nFileDev;
     }
     return false;

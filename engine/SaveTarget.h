@@ -72,5 +72,6 @@ unsigned int SaveDirectoryTree(IFileRecoveryParse& engine, const _FILE_NODE_& di
 // True when writing under szTargetUtf8 (an existing path or one to be made)
 // would write to the device that szSourceUtf8 reads: the same block device, or
 // another partition of the same disk; for an image file, a file system on a loop
-// device bound to that image.
+// device bound to that image. A target on a loop device counts as lying where
+// that loop device's file lies.
 bool IsTargetOnSourceDevice(const char* szSourceUtf8, const char* szTargetUtf8);

@@ -326,39 +326,81 @@ TEST(CliScan, FallsBackToTheUsersDataFolder) {
     EXPECT_EQ(twtest::Sha1OfFile(FatImagePath("fat12_1k")), strBefore);
 }
 
-// An image and the loop device bound to it are one source: recovering into
-// the mounted file system of that loop device would write into the image.
-TEST(CliScan, AnImageIsTheSourceOfItsMountedLoopDevice) {
+namespace {
+
+// Ext2 images bound to loop devices and mounted; everything is unmounted
+// (lazily when busy) and unbound, last first, when the object goes.
+class CLoopMounts {
+public:
+    explicit CLoopMounts(const std::string& strLosetup) : m_strLosetup(strLosetup) {}
+    ~CLoopMounts() {
+        for (auto it = m_undo.rbegin(); it != m_undo.rend(); ++it) twtest::RunCommand(*it);
+    }
+    // Makes an ext2 image of nMiB at strImage and mounts it at strMount (made
+    // here). The loop device, or "" (with the reason) when none can be bound.
+    std::string Mount(const std::string& strImage, int nMiB, const std::string& strMount,
+                      std::string& strWhy) {
+        const std::string strImg = twtest::ShellQuote(strImage),
+                          strMnt = twtest::ShellQuote(strMount);
+        if (twtest::RunCommand("truncate -s " + std::to_string(nMiB) + "M " + strImg +
+                               " && mke2fs -q -F -t ext2 " + strImg + " && mkdir " + strMnt) != 0)
+            return strWhy = "cannot make " + strImage, "";
+        std::string strLoop;
+        if (twtest::RunCommand(m_strLosetup + " -f --show " + strImg + " 2>&1", &strLoop) != 0)
+            return strWhy = strLoop, "";
+        strLoop.erase(strLoop.find_last_not_of("\n") + 1);
+        m_undo.push_back(m_strLosetup + " -d " + twtest::ShellQuote(strLoop));
+        if (twtest::RunCommand("mount -t ext2 -o noatime " + twtest::ShellQuote(strLoop) + " " +
+                               strMnt) != 0)
+            return strWhy = "cannot mount " + strLoop, "";
+        m_undo.push_back("umount " + strMnt + " 2>/dev/null || umount -l " + strMnt);
+        return strLoop;
+    }
+
+private:
+    std::string m_strLosetup;
+    std::vector<std::string> m_undo;
+};
+
+}  // namespace
+
+// An image and the loop devices bound to it, directly or through a file on
+// them, are one source: recovering into such a mount writes into the source.
+TEST(CliScan, AnImageIsTheSourceOfItsMountedLoopDevices) {
     const std::string strLosetup = twtest::FindTool("losetup");
     if (strLosetup.empty()) GTEST_SKIP() << "losetup is not installed";
     ScanLogSandbox sandbox;
     CScratchDir work;
-    const std::string strImage = work.File("card.img"), strMount = work.File("mnt");
-    ASSERT_EQ(twtest::RunCommand("truncate -s 4M " + twtest::ShellQuote(strImage) +
-                                 " && mke2fs -q -F -t ext2 " + twtest::ShellQuote(strImage) +
-                                 " && mkdir " + twtest::ShellQuote(strMount)),
-              0);
-    std::string strLoop;
-    if (twtest::RunCommand(strLosetup + " -f --show " + twtest::ShellQuote(strImage) + " 2>&1",
-                           &strLoop) != 0)
-        GTEST_SKIP() << "no loop device can be bound here: " << strLoop;
-    strLoop.erase(strLoop.find_last_not_of("\n") + 1);
-    struct Unbind {
-        std::string strCmd;
-        ~Unbind() { twtest::RunCommand(strCmd); }
-    } unbind{"umount " + twtest::ShellQuote(strMount) + " 2>/dev/null; " + strLosetup + " -d " +
-             twtest::ShellQuote(strLoop)};
-    ASSERT_EQ(twtest::RunCommand("mount -t ext2 -o noatime " + twtest::ShellQuote(strLoop) + " " +
-                                 twtest::ShellQuote(strMount)),
-              0);
-    // Mounting wrote to the image; from here on nothing may.
-    const std::string strBefore = twtest::Sha1OfFile(strImage);
-    EXPECT_TRUE(IsTargetOnSourceDevice(strImage.c_str(), (strMount + "/rescued").c_str()));
-    CliRun run = RunCli({"scan", strImage, "--mode", "carve", "--recover", strMount + "/rescued"});
+    CLoopMounts loops(strLosetup);
+    const std::string strCard = work.File("card.img"), strOuter = work.File("outer");
+    const std::string strInner = strOuter + "/inner.img", strMount = work.File("inner");
+    std::string strWhy;
+    const std::string strLoop = loops.Mount(strCard, 8, strOuter, strWhy);
+    if (strLoop.empty() && strWhy.find("cannot") != 0)
+        GTEST_SKIP() << "no loop device can be bound here: " << strWhy;
+    ASSERT_FALSE(strLoop.empty()) << strWhy;
+    ASSERT_FALSE(loops.Mount(strInner, 2, strMount, strWhy).empty()) << strWhy;
+    // Mounting wrote to the images; once that reached the card, nothing may.
+    ASSERT_EQ(twtest::RunCommand("sync && sync && sync"), 0);
+    const std::string strBefore = twtest::Sha1OfFile(strCard);
+    const struct {
+        std::string strSource, strTarget;
+        bool bSame;
+    } cases[] = {
+        {strCard, strOuter + "/rescued", true},
+        {strCard, strMount + "/rescued", true},
+        {strLoop, strMount + "/rescued", true},
+        {strInner, strOuter + "/rescued", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsTargetOnSourceDevice(c.strSource.c_str(), c.strTarget.c_str()), c.bSame)
+            << c.strSource << " -> " << c.strTarget;
+    }
+    CliRun run = RunCli({"scan", strCard, "--mode", "carve", "--recover", strMount + "/rescued"});
     EXPECT_EQ(run.nStatus, 2) << run.strErr;
     EXPECT_NE(run.strErr.find("the device being scanned"), std::string::npos) << run.strErr;
     EXPECT_EQ(access((strMount + "/rescued").c_str(), F_OK), -1);
-    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
+    EXPECT_EQ(twtest::Sha1OfFile(strCard), strBefore);
 }
 
 TEST(CliScan, AnImageIsNeverTheDeviceADestinationLiesOn) {
