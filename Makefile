@@ -66,7 +66,11 @@ run:
 	  ASAN_OPTIONS=detect_leaks=0 $(BUILD)/ui/tarnwick; \
 	fi
 
+# The rival tools the benchmarks run beside Tarnwick, as black boxes.
+BENCH_PACKAGES := sleuthkit
 bench: deps
+	@command -v tsk_recover >/dev/null 2>&1 || [ "$$(id -u)" != 0 ] || \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(BENCH_PACKAGES) >/dev/null || true
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF \
 	  -DTARNWICK_FUZZ=OFF -DTARNWICK_UI=OFF
 	cmake --build build-bench -j $(JOBS)

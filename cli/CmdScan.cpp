@@ -87,6 +87,8 @@ const char* EngineName(uint32_t nEngine) {
             return "ntfs";
         case ENGINE_FAST_FAT:
             return "fat";
+        case ENGINE_FAST_EXFAT:
+            return "exfat";
         case ENGINE_DEEP_NTFS:
             return "deep-ntfs";
         case ENGINE_DEEP_FAT:

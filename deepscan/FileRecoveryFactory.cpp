@@ -9,12 +9,14 @@
 #include "common/Platform.h"
 #include "device/FsRecognize.h"
 #include "engine/FastExtRecovery.h"
+#include "exfat/FastExFatRecovery.h"
 #include "fat/FastFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"
 
 namespace {
 
-// The probe covers the FAT and NTFS boot sectors and the ext superblock at 1,024.
+// The probe covers the FAT and NTFS boot sectors, the ext superblock at 1,024
+// and, with 512-byte sectors, both exFAT boot regions.
 const int kProbeBytes = 16384;
 
 // One function per engine kind. An engine that is not built yet yields null.
@@ -23,6 +25,9 @@ IFileRecoveryParse* NewFastNtfsEngine() {
 }
 IFileRecoveryParse* NewFastFatEngine() {
     return new (std::nothrow) CFastFatRecovery();
+}
+IFileRecoveryParse* NewFastExFatEngine() {
+    return new (std::nothrow) CFastExFatRecovery();
 }
 IFileRecoveryParse* NewFastExtEngine() {
     return new (std::nothrow) CFastExtRecovery();
@@ -36,6 +41,9 @@ IFileRecoveryParse* NewEngineFor(const unsigned char* pProbe, RECOVERY_TYPE nTyp
     if (nType != RECOVERY_TYPE_FAST) return NewDeepScanEngine();
     if (IsNtfs(pProbe)) return NewFastNtfsEngine();
     if (IsFat(pProbe)) return NewFastFatEngine();
+    // exFAT: a sound boot sector, or a backup region the probe holds.
+    if (IsExFat(pProbe) || FindExFatBootRegion(pProbe, kProbeBytes) >= 0)
+        return NewFastExFatEngine();
     if (IsExt(pProbe)) return NewFastExtEngine();
     return nullptr;
 }

@@ -19,6 +19,7 @@ enum : uint32_t {
     ENGINE_DEEP_NTFS = 2,
     ENGINE_DEEP_FAT = 3,
     ENGINE_CARVING = 4,
+    ENGINE_FAST_EXFAT = 5,  // fast exFAT engine
 };
 
 // One found file or directory: 344 bytes.
