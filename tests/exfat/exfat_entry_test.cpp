@@ -70,17 +70,14 @@ TEST(ExFatEntry, ReadsARealDeletedSetAndRefusesEveryDamagedForm) {
     EXPECT_EQ(ParseExFatFileSet(set.data(), set.size(), 32, parsed), EXFAT_SET_NOT_FILE);
 }
 
+// Dates that do not exist, seconds past 58 and 10 ms parts past 199 are no time.
 TEST(ExFatEntry, TimestampsThatAreNoRealTime) {
-    auto Stamp = [](unsigned y, unsigned mo, unsigned d, unsigned h, unsigned mi, unsigned s2) {
-        return ((y - 1980) << 25) | (mo << 21) | (d << 16) | (h << 11) | (mi << 5) | s2;
-    };
+    const uint32_t nLeapDay = (44u << 25) | (2 << 21) | (29 << 16) | (23 << 11) | (59 << 5) | 29;
     _FILETIME ft;
-    EXPECT_TRUE(ExFatTimeToFileTime(Stamp(2024, 2, 29, 23, 59, 29), 199, 0xC4, ft));  // UTC-15:00
-    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 2, 29, 0, 0, 0), 0, 0, ft));
-    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 13, 1, 0, 0, 0), 0, 0, ft));
-    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 4, 31, 0, 0, 0), 0, 0, ft));
-    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 4, 1, 24, 0, 0), 0, 0, ft));
-    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 4, 1, 0, 0, 30), 0, 0, ft));
-    EXPECT_FALSE(ExFatTimeToFileTime(Stamp(2023, 4, 1, 0, 0, 0), 200, 0, ft));
+    EXPECT_TRUE(ExFatTimeToFileTime(nLeapDay, 199, 0xC4, ft));  // 2024-02-29, UTC-15:00
+    for (uint32_t nStamp :
+         {nLeapDay - (1u << 25), nLeapDay + 1, (nLeapDay & ~(15u << 21)) | (13 << 21)})
+        EXPECT_FALSE(ExFatTimeToFileTime(nStamp, 0, 0, ft)) << std::hex << nStamp;
+    EXPECT_FALSE(ExFatTimeToFileTime(nLeapDay, 200, 0, ft));
     EXPECT_EQ(ft.dwLowDateTime | ft.dwHighDateTime, 0u);
 }

