@@ -210,16 +210,20 @@ uint32_t CFastExFatRecovery::NextCluster(ClusterWalk& walk, bool bDeleted) {
         return nEntry;
     if (!bDeleted || !m_bBitmapKnown) return 0;
     // The chain of deleted data is gone (or leads into clusters now in use):
-    // the data goes on in the next free cluster.
-    for (uint64_t c = static_cast<uint64_t>(nCluster) + 1; IsDataCluster(c); ++c) {
+    // the data goes on in the next free cluster. The search goes on where the
+    // last one ended, so that a file's searches read the bitmap once at most.
+    for (uint64_t c = std::max<uint64_t>(nCluster + 1ull, walk.u64FreeFrom); IsDataCluster(c);
+         ++c) {
         const uint32_t i = static_cast<uint32_t>(c - 2);
         if (m_vecBitmap[i / 8] == 0xFF && i % 8 == 0) {
             c += 7;
             continue;
         }
         if (!IsClusterInUse(static_cast<uint32_t>(c)) &&
-            !walk.setSeen.count(static_cast<uint32_t>(c)))
+            !walk.setSeen.count(static_cast<uint32_t>(c))) {
+            walk.u64FreeFrom = c + 1;
             return static_cast<uint32_t>(c);
+        }
     }
     return 0;
 }
@@ -230,7 +234,7 @@ bool CFastExFatRecovery::ReadRun(uint32_t nFirst, uint8_t nFlags, bool bDeleted,
     buf.clear();
     vecSectors.clear();
     if (!IsDataCluster(nFirst) || u64Clusters == 0) return false;
-    ClusterWalk walk{nFirst, (nFlags & EXFAT_FLAG_NO_FAT_CHAIN) != 0, {}};
+    ClusterWalk walk{nFirst, (nFlags & EXFAT_FLAG_NO_FAT_CHAIN) != 0, {}, 0};
     while (vecSectors.size() < u64Clusters) {
         const uint64_t u64Sector = ClusterSector(walk.nCluster);
         const size_t nAt = buf.size();
@@ -471,7 +475,7 @@ unsigned int CFastExFatRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_
     } catch (const std::bad_alloc&) {
         return TW_ERR_OUT_OF_MEMORY;
     }
-    ClusterWalk walk{node.nDirId, (nFlags & EXFAT_FLAG_NO_FAT_CHAIN) != 0, {}};
+    ClusterWalk walk{node.nDirId, (nFlags & EXFAT_FLAG_NO_FAT_CHAIN) != 0, {}, 0};
     uint64_t u64Done = 0;
     while (u64Done < u64FromDisk) {
         // Neighbouring clusters of the run, read at once.

@@ -68,6 +68,7 @@ private:
         uint32_t nCluster;
         bool bNoFatChain;
         std::unordered_set<uint32_t> setSeen;  // clusters met through the FAT
+        uint64_t u64FreeFrom;                  // below it every cluster is in use or met already
     };
 
     unsigned int OpenSource(int nDiskNo, const wchar_t* wszPath);
