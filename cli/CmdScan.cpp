@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "Recover.h"
 #include "ScanFolder.h"
 #include "carving/FileTypeRecovery.h"
+#include "common/ByteOrder.h"
 #include "common/DebugLog.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
@@ -149,6 +151,12 @@ int Usage(const char* szMessage, const std::string& strDetail = "") {
     return CLI_EXIT_USAGE;
 }
 
+// Opens the source read-only.
+int OpenSourceFile(const Source& source) {
+    return source.nDiskNo >= 0 ? tw::OpenDiskNode(source.nDiskNo)
+                               : tw::OpenReadOnly(source.strFile.c_str());
+}
+
 int SourceError(const std::string& strName, const std::string& strWhy) {
     std::fprintf(stderr, "tarnwick-cli scan: %s %s\n", strName.c_str(), strWhy.c_str());
     return CLI_EXIT_SOURCE;
@@ -170,8 +178,7 @@ int OpenSource(const Source& source, int& fd, unsigned long long& u64Bytes) {
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
         return SourceError(source.strName,
                            "is neither an image file nor a block device; nothing to scan");
-    fd = source.nDiskNo >= 0 ? tw::OpenDiskNode(source.nDiskNo)
-                             : tw::OpenReadOnly(source.strFile.c_str());
+    fd = OpenSourceFile(source);
     if (fd < 0) {
         std::fprintf(stderr, "tarnwick-cli scan: cannot open %s: %s\n", source.strName.c_str(),
                      std::strerror(errno));
@@ -235,8 +242,7 @@ bool ParsePartitionNumber(const std::string& strValue, long& lOut) {
 // The partitions of a disk image or disk, as 'disks' numbers them.
 std::vector<_PARTITION_ITEM_> ListPartitions(const Source& source) {
     std::vector<_PARTITION_ITEM_> items;
-    int fd = source.nDiskNo >= 0 ? tw::OpenDiskNode(source.nDiskNo)
-                                 : tw::OpenReadOnly(source.strFile.c_str());
+    int fd = OpenSourceFile(source);
     if (fd < 0) return items;
     CPartitionManager manager;
     manager.ResetCounter();
@@ -245,12 +251,38 @@ std::vector<_PARTITION_ITEM_> ListPartitions(const Source& source) {
     return items;
 }
 
+// The bytes per sector that the boot sector of the volume at a sector gives
+// (0 when it cannot be read), remembered per volume.
+class CVolumeSectorSize {
+public:
+    explicit CVolumeSectorSize(const Source& source) : m_fd(OpenSourceFile(source)) {}
+    ~CVolumeSectorSize() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    unsigned int Get(uint64_t u64VolumeStart) {
+        auto it = m_known.find(u64VolumeStart);
+        if (it != m_known.end()) return it->second;
+        unsigned char buf[512];
+        unsigned int nBytes = 0;
+        if (m_fd >= 0 && u64VolumeStart < (1ULL << 54) &&
+            pread(m_fd, buf, sizeof(buf), static_cast<off_t>(u64VolumeStart * 512)) ==
+                static_cast<ssize_t>(sizeof(buf)))
+            nBytes = Le16(buf + 11);
+        return m_known[u64VolumeStart] = nBytes;
+    }
+
+private:
+    int m_fd;
+    std::map<uint64_t, unsigned int> m_known;
+};
+
 std::string JsonTime(const _FILE_NODE_& node, NODE_TIME nWhich) {
     struct timespec ts;
     return GetFileNodeTime(node, nWhich, ts) ? JsonString(FormatUtcTime(ts)) : "null";
 }
 
-void PrintListing(const std::vector<ListedFile>& files, bool bJson) {
+void PrintListing(const Source& source, const std::vector<ListedFile>& files, bool bJson) {
+    CVolumeSectorSize sectorSize(source);
     if (!bJson) std::printf("engine\tsize\thealth\tpath\n");
     for (const ListedFile& file : files) {
         const __SEARCH_FILE_INFO__& hit = file.hit;
@@ -260,14 +292,19 @@ void PrintListing(const std::vector<ListedFile>& files, bool bJson) {
                         Printable(file.strPath).c_str());
             continue;
         }
+        uint64_t u64First = 0;
+        const std::string strFirst =
+            GetFileNodeFirstSector(hit, sectorSize.Get(hit.u64PartitionStartSector), u64First)
+                ? std::to_string(u64First)
+                : "null";
         std::printf(
             "{\"engine\":\"%s\",\"size\":%llu,\"health\":%s,\"deleted\":%s,\"path\":%s,"
-            "\"created\":%s,\"accessed\":%s,\"modified\":%s,\"first_sector\":%llu}\n",
+            "\"created\":%s,\"accessed\":%s,\"modified\":%s,\"first_sector\":%s}\n",
             EngineName(hit.nEngineType), static_cast<unsigned long long>(hit.u64FileSize),
             hit.bDataHealth ? "true" : "false", hit.bIsDeleted ? "true" : "false",
             JsonString(file.strPath).c_str(), JsonTime(hit, NODE_TIME_CREATE).c_str(),
             JsonTime(hit, NODE_TIME_ACCESS).c_str(), JsonTime(hit, NODE_TIME_WRITE).c_str(),
-            static_cast<unsigned long long>(hit.u64DataStartSector));
+            strFirst.c_str());
     }
 }
 
@@ -438,7 +475,7 @@ int RunScan(const CCliArgs& args) {
     });
     hits.clear();
 
-    if (args.Has("list")) PrintListing(files, bJson);
+    if (args.Has("list")) PrintListing(source, files, bJson);
     if (!bRecover) {
         unsigned long long u64Total = 0;
         for (const ListedFile& file : files) u64Total += file.hit.u64FileSize;

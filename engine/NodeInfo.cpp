@@ -34,3 +34,27 @@ bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec&
     ts.tv_nsec = lNanos;
     return true;
 }
+
+bool GetFileNodeFirstSector(const _FILE_NODE_& node, unsigned int nBytesPerSector,
+                            uint64_t& u64Sector) {
+    switch (node.nEngineType) {
+        case ENGINE_FAST_FAT:
+        case ENGINE_DEEP_FAT: {
+            const unsigned int nBps = nBytesPerSector;
+            if (nBps != 512 && nBps != 1024 && nBps != 2048 && nBps != 4096) return false;
+            if (node.nDirId < 2 || node.nClusterBytes == 0xFFFFFFFFu || node.nClusterBytes == 0 ||
+                node.nClusterBytes % nBps != 0)
+                return false;
+            const uint64_t u64VolumeSector =
+                node.u64DataStartSector +
+                static_cast<uint64_t>(node.nDirId - 2) * (node.nClusterBytes / nBps);
+            u64Sector = node.u64PartitionStartSector + u64VolumeSector * (nBps / 512);
+            return true;
+        }
+        case ENGINE_CARVING:
+            u64Sector = node.u64RecordSector;
+            return true;
+        default:
+            return false;
+    }
+}

@@ -549,9 +549,23 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatAndNtfs) {
         ASSERT_EQ(list.nStatus, 0) << list.strErr;
         ASSERT_TRUE(WriteFileBytes(out.File("list.json"), list.strOut));
         EXPECT_TRUE(ParsesAsJsonLines(out.File("list.json"))) << list.strOut;
-        std::map<std::string, std::string> modified;
-        for (const std::string& strLine : list.Lines())
+        std::map<std::string, std::string> modified, first;
+        for (const std::string& strLine : list.Lines()) {
             modified[JsonField(strLine, "path")] = JsonField(strLine, "modified");
+            first[JsonField(strLine, "path")] = JsonField(strLine, "first_sector");
+        }
+        // Where a first sector is given, the file's bytes begin there.
+        const std::string strCard = ReadFileBytes(card.first);
+        int nFirstSectors = 0;
+        for (const auto& original : card.second) {
+            const std::string strData = ReadFileBytes(original.second).substr(0, 512);
+            if (first[original.first] == "null" || strData.empty()) continue;
+            EXPECT_EQ(strCard.substr(std::stoull(first[original.first]) * 512, strData.size()),
+                      strData)
+                << original.first;
+            ++nFirstSectors;
+        }
+        EXPECT_EQ(nFirstSectors > 0, card.first == FatImagePath("fat12_1k"));
         const std::string strDest = out.File("tree");
         struct timespec tsStart;
         clock_gettime(CLOCK_REALTIME, &tsStart);
