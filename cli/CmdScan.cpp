@@ -267,7 +267,10 @@ public:
         if (m_fd >= 0 && u64VolumeStart < (1ULL << 54) &&
             pread(m_fd, buf, sizeof(buf), static_cast<off_t>(u64VolumeStart * 512)) ==
                 static_cast<ssize_t>(sizeof(buf)))
-            nBytes = Le16(buf + 11);
+            // exFAT gives the size as a power of two at 108, FAT and NTFS at 11.
+            nBytes = std::memcmp(buf + 3, "EXFAT   ", 8) == 0
+                         ? (buf[108] >= 9 && buf[108] <= 12 ? 1u << buf[108] : 0u)
+                         : Le16(buf + 11);
         return m_known[u64VolumeStart] = nBytes;
     }
 

@@ -22,6 +22,7 @@ bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec&
             break;
         case ENGINE_FAST_NTFS:
         case ENGINE_DEEP_NTFS:
+        case ENGINE_FAST_EXFAT:
             if (u64 < kFileTimeAt1970) return false;
             llSeconds = static_cast<long long>((u64 - kFileTimeAt1970) / 10000000ULL);
             lNanos = static_cast<long>((u64 - kFileTimeAt1970) % 10000000ULL) * 100;
@@ -39,7 +40,8 @@ bool GetFileNodeFirstSector(const _FILE_NODE_& node, unsigned int nBytesPerSecto
                             uint64_t& u64Sector) {
     switch (node.nEngineType) {
         case ENGINE_FAST_FAT:
-        case ENGINE_DEEP_FAT: {
+        case ENGINE_DEEP_FAT:
+        case ENGINE_FAST_EXFAT: {
             const unsigned int nBps = nBytesPerSector;
             if (nBps != 512 && nBps != 1024 && nBps != 2048 && nBps != 4096) return false;
             if (node.nDirId < 2 || node.nClusterBytes == 0xFFFFFFFFu || node.nClusterBytes == 0 ||

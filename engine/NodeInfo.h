@@ -8,13 +8,13 @@
 enum NODE_TIME { NODE_TIME_CREATE, NODE_TIME_ACCESS, NODE_TIME_WRITE };
 
 // One of the record's times as seconds (and nanoseconds) since 1970 UTC. FAT
-// engines store seconds, NTFS engines 100 ns units since 1601; the carver
-// stores none. False when the record holds no plausible time (zero, or before
+// engines store seconds, NTFS and exFAT engines 100 ns units since 1601; the
+// carver stores none. False when the record holds no plausible time (zero, or before
 // 1980 or after 2107, the span a FAT date can name).
 bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec& ts);
 
 // The absolute device sector (512 bytes) where the file's data begins: for
-// FAT records the sector of its first cluster on a volume of nBytesPerSector
+// FAT and exFAT records the sector of its first cluster on a volume of nBytesPerSector
 // (its boot sector's value: 512, 1024, 2048 or 4096), for carved files the
 // start of the carved data. False where the record does not say (NTFS records
 // keep it in the volume's run lists; a FAT file without a cluster) or the

@@ -531,16 +531,19 @@ TEST(CliCarve, OnePartitionOfADiskWithSectorsOfTheDisk) {
 
 // --keep-paths gives back the volume's tree byte for byte, each file and
 // folder with its recorded times and, under sudo, owned by the user.
-TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatAndNtfs) {
-    std::map<std::string, std::string> fat, ntfs;  // listed path -> original file
-    for (const FatManifestRow& row : LoadFatManifest("fat12_1k"))
-        if (row.strStatus == "deleted" && FatListedPaths("fat12_1k").count(row.strListed) == 1)
-            fat[row.strListed] = row.strOriginal;
+TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
+    std::map<std::string, std::string> fat, exfat, ntfs;  // listed path -> original file
+    for (auto card : {std::make_pair("fat12_1k", &fat), std::make_pair("exfat_4k", &exfat)})
+        for (const FatManifestRow& row : LoadFatManifest(card.first))
+            if (row.strStatus == "deleted" && FatListedPaths(card.first).count(row.strListed) == 1)
+                (*card.second)[row.strListed] = row.strOriginal;
     for (const twtest::ManifestEntry& entry : twtest::ReadManifest("ntfs"))
         if (entry.bDeleted) ntfs[entry.strPath.substr(1)] = entry.strSourceFile;
     ASSERT_GT(fat.size(), 8u);
+    ASSERT_GT(exfat.size(), 4u);
     ASSERT_GT(ntfs.size(), 8u);
     for (const auto& card : {std::make_pair(FatImagePath("fat12_1k"), fat),
+                             std::make_pair(FatImagePath("exfat_4k"), exfat),
                              std::make_pair(twtest::FixtureImage("ntfs"), ntfs)}) {
         ScanLogSandbox sandbox;
         CScratchDir out;
@@ -565,7 +568,7 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatAndNtfs) {
                 << original.first;
             ++nFirstSectors;
         }
-        EXPECT_EQ(nFirstSectors > 0, card.first == FatImagePath("fat12_1k"));
+        EXPECT_EQ(nFirstSectors > 0, card.first != twtest::FixtureImage("ntfs"));
         const std::string strDest = out.File("tree");
         struct timespec tsStart;
         clock_gettime(CLOCK_REALTIME, &tsStart);
