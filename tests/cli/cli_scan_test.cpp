@@ -321,8 +321,7 @@ TEST(CliScan, FallsBackToTheUsersDataFolder) {
     // Where the folder can be written, nothing is said about it.
     CliRun quiet = RunCli({"scan", FatImagePath("fat12_1k")},
                           "TARNWICK_SUPPORT_DIR=" + twtest::ShellQuote(home.Path()));
-    EXPECT_EQ(quiet.nStatus, 0);
-    EXPECT_EQ(quiet.strErr, "");
+    EXPECT_EQ(std::to_string(quiet.nStatus) + quiet.strErr, "0");
     EXPECT_EQ(twtest::Sha1OfFile(FatImagePath("fat12_1k")), strBefore);
 }
 
@@ -332,7 +331,7 @@ namespace {
 // (lazily when busy) and unbound, last first, when the object goes.
 class CLoopMounts {
 public:
-    explicit CLoopMounts(const std::string& strLosetup) : m_strLosetup(strLosetup) {}
+    explicit CLoopMounts(std::string strLosetup) : m_strLosetup(std::move(strLosetup)) {}
     ~CLoopMounts() {
         for (auto it = m_undo.rbegin(); it != m_undo.rend(); ++it) twtest::RunCommand(*it);
     }
