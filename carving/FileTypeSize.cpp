@@ -289,7 +289,7 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, int nLen,
                                  unsigned long long u64FileCount, CDiskReader* pDiskReader,
                                  int nBytesPerSector, char szFileName[256], EXTEND_NAME_TYPE* pType,
                                  unsigned long long* pu64FileSize) {
-    if (!pBuf || nLen <= 0 || nBytesPerSector <= 0 || nBytesPerSector > kReadBufBytes) return 87;
+    if (!pBuf || nLen <= 0 || nBytesPerSector <= 0 || nBytesPerSector > kReadBufBytes) return TW_ERR_BAD_ARGUMENT;
     m_nBytesPerSector = nBytesPerSector;
     m_u64StartSector = u64StartSector;
     m_u64CurrentSector = u64StartSector;
@@ -314,7 +314,7 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, int nLen,
     }
     m_bIsNeedCheckTsFileRange = 1;
     m_bIsMtsFileHead = 0;
-    if (nType == FILE_TYPE_NONE) return 87;
+    if (nType == FILE_TYPE_NONE) return TW_ERR_BAD_ARGUMENT;
     const _EXTEND_NAME_ITEM_* pRow = nullptr;
     for (const _EXTEND_NAME_ITEM_* p = szExtendNameAndType; p->szExtendName; ++p) {
         if (p->nType == nType) {
@@ -322,7 +322,7 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, int nLen,
             break;
         }
     }
-    if (!pRow || !pRow->pfnGetSize) return 87;
+    if (!pRow || !pRow->pfnGetSize) return TW_ERR_BAD_ARGUMENT;
     if (nType != FILE_TYPE_TS) m_bIsNeedCheckTsFileRange = 0;
     if (nType == FILE_TYPE_MTS) m_bIsMtsFileHead = 1;
     if (szFileName)

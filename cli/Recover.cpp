@@ -167,8 +167,18 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
         }
         if (nRet == 0) {
             szFailedOn = "data";
+            ResetSaveFailureOrigin();
             nRet = engine.SaveFileData(&file.hit, wstrTarget.c_str(), nLevelOffset);
         }
+        // The codes of the source and the destination overlap (30 is also a
+        // read-only file system): the origin of the failure says which it was.
+        const bool bDestinationFailed = std::strcmp(szFailedOn, "data") != 0 ||
+                                        GetLastSaveFailureOrigin() == SAVE_FAILURE_DESTINATION;
+        const std::string strCause = nRet == 0 ? std::string()
+                                     : bDestinationFailed
+                                         ? "cannot write the destination: " +
+                                               std::string(std::strerror(static_cast<int>(nRet)))
+                                         : DescribeResult(nRet);
         const std::string strTarget =
             wstrTarget.empty()
                 ? strFolder + "/" + tw::NarrowToUtf8(MakeSafeFileName(file.hit.szFileName).c_str())
@@ -213,18 +223,16 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
                 ",\"size\":" + std::to_string(u64Size) +
                 ",\"written\":" + std::to_string(nRet == 0 ? u64Size : u64Written);
             if (nRet != 0)
-                strLine += ",\"error\":" + JsonString(DescribeResult(nRet)) + ",\"failed_on\":\"" +
-                           szFailedOn + "\"";
+                strLine +=
+                    ",\"error\":" + JsonString(strCause) + ",\"failed_on\":\"" + szFailedOn + "\"";
             std::printf("%s}\n", strLine.c_str());
         } else if (nRet == 0) {
             std::printf("Success\t%s\n", Printable(strTarget).c_str());
         } else if (u64Written > 0) {
             std::printf("Partial\t%s\t%llu of %llu bytes written: %s\n",
-                        Printable(strTarget).c_str(), u64Written, u64Size,
-                        DescribeResult(nRet).c_str());
+                        Printable(strTarget).c_str(), u64Written, u64Size, strCause.c_str());
         } else {
-            std::printf("Failed\t%s\t%s\n", Printable(strTarget).c_str(),
-                        DescribeResult(nRet).c_str());
+            std::printf("Failed\t%s\t%s\n", Printable(strTarget).c_str(), strCause.c_str());
         }
         std::fflush(stdout);
     }

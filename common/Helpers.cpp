@@ -115,9 +115,9 @@ void EraseStringTailBlankChar(char* sz, int nLength) {
 // Paths and names.
 
 int GetExtendName(const char* szName, char* szExt) {
-    if (!szName || !szExt) return 87;
+    if (!szName || !szExt) return TW_ERR_BAD_ARGUMENT;
     const char* pDot = std::strrchr(szName, '.');
-    if (!pDot) return 87;
+    if (!pDot) return TW_ERR_BAD_ARGUMENT;
     std::strcpy(szExt, pDot + 1);
     return 0;
 }
@@ -161,14 +161,14 @@ int PutWide(const std::string& strNarrow, wchar_t* wszResult, int nResultSize) {
                                      static_cast<size_t>(nResultSize), &bComplete);
     if (n < 0 || !bComplete) {
         wszResult[0] = L'\0';  // a cut name would be another file's name
-        return 87;
+        return TW_ERR_BAD_ARGUMENT;
     }
     return 0;
 }
 }  // namespace
 
 int GetRealFileName(const char* szWantedPath, wchar_t* wszResult, int nResultSize) {
-    if (!szWantedPath || !wszResult || nResultSize < 1) return 87;
+    if (!szWantedPath || !wszResult || nResultSize < 1) return TW_ERR_BAD_ARGUMENT;
     std::string strWanted = szWantedPath;
     if (!NameExists(strWanted)) return PutWide(strWanted, wszResult, nResultSize);
 
@@ -232,7 +232,7 @@ std::string GetTimeString(long long nSeconds) {
 
 namespace {
 int FillTime(SYSTEMTIME* pTime, bool bLocal) {
-    if (!pTime) return 87;
+    if (!pTime) return TW_ERR_BAD_ARGUMENT;
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) != 0) return 34;
     struct tm tmNow;

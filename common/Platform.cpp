@@ -97,6 +97,30 @@ int OpenReadOnly(const char* szUtf8Path) {
     return fd;
 }
 
+int OpenPlainFileForWriting(const char* szUtf8Path, int nExtraFlags) {
+    if (!szUtf8Path || !*szUtf8Path) {
+        errno = ENOENT;
+        return -1;
+    }
+    // Non-blocking, so that a FIFO planted at the name cannot hold the open.
+    int fd;
+    do {
+        fd = open(
+            szUtf8Path,
+            O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (nExtraFlags & O_APPEND),
+            0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 int OpenDiskNode(int nDiskNo) {
     std::string strPath = ResolveDiskNode(nDiskNo);
     if (strPath.empty()) {

@@ -20,6 +20,12 @@ std::string ResolveDiskNode(int nDiskNo);
 int OpenDiskNode(int nDiskNo);
 // Opens a path (UTF-8) read-only; -1 with errno set on failure.
 int OpenReadOnly(const char* szUtf8Path);
+// Opens (or creates, mode 0644) a file for writing that a privileged process
+// keeps in a folder others may write to: a symbolic link at the name is not
+// followed (ELOOP), and anything but a regular file with a single link is
+// refused (EPERM) without waiting on it or changing it. nExtraFlags may add
+// O_APPEND. -1 with errno set on failure.
+int OpenPlainFileForWriting(const char* szUtf8Path, int nExtraFlags);
 
 // Where scan results live: "$TARNWICK_SUPPORT_DIR/" when set; else on macOS
 // "/Library/Application Support/Tarnwick/"; on Linux "/var/lib/tarnwick/" for

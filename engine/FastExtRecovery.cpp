@@ -25,7 +25,7 @@ unsigned int CFastExtRecovery::Init(int nDiskNo, long long llFirstSector, long l
 }
 
 unsigned int CFastExtRecovery::Init(const wchar_t* wszPath, wchar_t /*wcDriveLetter*/) {
-    if (!wszPath) return 87;
+    if (!wszPath) return TW_ERR_BAD_ARGUMENT;
     Close();
     const std::string strPath = tw::WideToUtf8(wszPath);
     m_nFd = tw::OpenReadOnly(strPath.c_str());

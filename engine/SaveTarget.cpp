@@ -11,14 +11,31 @@
 #include "common/Helpers.h"
 #include "common/Platform.h"
 
+namespace {
+thread_local SaveFailureOrigin g_nSaveFailureOrigin = SAVE_FAILURE_NONE;
+
+unsigned int DestinationFailed(unsigned int nCode) {
+    g_nSaveFailureOrigin = SAVE_FAILURE_DESTINATION;
+    return nCode;
+}
+}  // namespace
+
+SaveFailureOrigin GetLastSaveFailureOrigin() {
+    return g_nSaveFailureOrigin;
+}
+
+void ResetSaveFailureOrigin() {
+    g_nSaveFailureOrigin = SAVE_FAILURE_NONE;
+}
+
 unsigned int CreateTargetDir(const wchar_t* wszPath) {
-    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
+    if (!wszPath || !*wszPath) return DestinationFailed(TW_ERR_BAD_ARGUMENT);
     std::string strPath = tw::WideToUtf8(wszPath);
     if (mkdir(strPath.c_str(), 0755) == 0) return 0;
     int nErr = errno;
     struct stat st;
     if (stat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    return static_cast<unsigned int>(nErr);
+    return DestinationFailed(static_cast<unsigned int>(nErr));
 }
 
 std::string MakeSafeFileName(const char* szName) {
@@ -34,12 +51,12 @@ std::string MakeSafeFileName(const char* szName) {
 unsigned int GetUniqueChildPath(const std::wstring& wstrParent, const char* szName,
                                 std::wstring& wstrOut) {
     std::string strWanted = Unicode2Ansi(wstrParent.c_str());
-    if (strWanted.empty() && !wstrParent.empty()) return TW_ERR_BAD_ARGUMENT;
+    if (strWanted.empty() && !wstrParent.empty()) return DestinationFailed(TW_ERR_BAD_ARGUMENT);
     strWanted += "/";
     strWanted += MakeSafeFileName(szName);
     std::vector<wchar_t> buf(1024);
     int nRet = GetRealFileName(strWanted.c_str(), buf.data(), static_cast<int>(buf.size()));
-    if (nRet != 0) return static_cast<unsigned int>(nRet);
+    if (nRet != 0) return DestinationFailed(static_cast<unsigned int>(nRet));
     wstrOut.assign(buf.data());
     return 0;
 }
@@ -48,6 +65,7 @@ CSaveTarget::CSaveTarget(PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext)
     : m_pfnRecovery(pfnRecovery),
       m_pContext(pContext),
       m_nFd(-1),
+      m_bDestinationFailed(false),
       m_u64Size(0),
       m_u64Remaining(0) {}
 
@@ -59,10 +77,12 @@ unsigned int CSaveTarget::Open(const wchar_t* wszPath, uint64_t u64FileSize) {
     m_wstrPath = wszPath ? wszPath : L"";
     m_u64Size = u64FileSize;
     m_u64Remaining = u64FileSize;
+    m_bDestinationFailed = true;
     if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
     std::string strPath = tw::WideToUtf8(wszPath);
     m_nFd = open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_nFd < 0) return static_cast<unsigned int>(errno);
+    m_bDestinationFailed = false;
     return 0;
 }
 
@@ -72,7 +92,10 @@ int CSaveTarget::Report(int nPercent, int nError) {
 }
 
 unsigned int CSaveTarget::Write(const unsigned char* pData, uint64_t u64Length) {
-    if (m_nFd < 0) return TW_ERR_BAD_ARGUMENT;
+    if (m_nFd < 0) {
+        m_bDestinationFailed = true;
+        return TW_ERR_BAD_ARGUMENT;
+    }
     uint64_t u64Todo = u64Length < m_u64Remaining ? u64Length : m_u64Remaining;
     int nError = 0;
     while (u64Todo > 0) {
@@ -93,15 +116,22 @@ unsigned int CSaveTarget::Write(const unsigned char* pData, uint64_t u64Length) 
     int nPercent =
         m_u64Size ? static_cast<int>((m_u64Size - m_u64Remaining) * 100 / m_u64Size) : 100;
     int nRet = Report(nPercent, nError);
+    if (nError) m_bDestinationFailed = true;
     if (nError) return static_cast<unsigned int>(nError);
     return static_cast<unsigned int>(nRet);
 }
 
 unsigned int CSaveTarget::Finish(unsigned int nResult) {
     if (m_nFd >= 0) {
-        if (close(m_nFd) != 0 && nResult == 0) nResult = static_cast<unsigned int>(errno);
+        if (close(m_nFd) != 0 && nResult == 0) {
+            nResult = static_cast<unsigned int>(errno);
+            m_bDestinationFailed = true;
+        }
         m_nFd = -1;
     }
+    if (static_cast<int>(nResult) > 0)
+        g_nSaveFailureOrigin =
+            m_bDestinationFailed ? SAVE_FAILURE_DESTINATION : SAVE_FAILURE_SOURCE;
     if (nResult == 0 && m_u64Size == 0) {
         Report(100, 0);
     } else if (static_cast<int>(nResult) > 0) {

@@ -8,6 +8,18 @@
 #include <string>
 #include "engine/IFileRecoveryParse.h"
 
+// Where the last failed save of this thread went wrong. The result codes of a
+// save are shared by the source (30: the data could not be read whole) and the
+// destination (errno, where 30 is a read-only file system), so callers that
+// describe a failure ask for its origin. Reset before a save, read after it.
+enum SaveFailureOrigin : int {
+    SAVE_FAILURE_NONE = 0,
+    SAVE_FAILURE_SOURCE = 1,       // the medium: reading or following the data
+    SAVE_FAILURE_DESTINATION = 2,  // creating, writing or closing the target
+};
+SaveFailureOrigin GetLastSaveFailureOrigin();
+void ResetSaveFailureOrigin();
+
 // Creates a folder (the wide path in UTF-8) with permission bits 0755, so that
 // its owner can enter it. An existing folder is fine. Returns 0 or errno.
 unsigned int CreateTargetDir(const wchar_t* wszPath);
@@ -41,7 +53,9 @@ public:
     uint64_t Size() const { return m_u64Size; }
     // Ends the file and returns nResult. An empty file gets its single report
     // (100, 100, 0); a failure (a positive code) is reported once more with
-    // (100, 100, code); a cancel (negative) is not reported again.
+    // (100, 100, code) and its origin recorded (the destination when this
+    // target failed to open, write or close, else the source); a cancel
+    // (negative) is not reported again.
     unsigned int Finish(unsigned int nResult);
 
 private:
@@ -50,6 +64,7 @@ private:
     PFN_RECOVERY_CALLBACK m_pfnRecovery;
     void* m_pContext;
     int m_nFd;
+    bool m_bDestinationFailed;
     uint64_t m_u64Size;
     uint64_t m_u64Remaining;
     std::wstring m_wstrPath;

@@ -25,11 +25,12 @@ constexpr uint64_t kMaxAttrListBytes = 4u << 20;        // attribute lists are f
 constexpr uint16_t kUncopyableFlags = 0x00FF | 0x4000;  // compressed or encrypted data
 
 // Keeps the runs of a list up to the first one that leaves the volume.
-void TrimRunsToVolume(std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters) {
+void TrimRunsToVolume(std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters,
+                      uint64_t u64ClusterBytes) {
     std::vector<__RUNLIST__> vecKept;
     for (const __RUNLIST__& r : vecRuns) {
         vecKept.push_back(r);
-        if (CheckRunsInVolume(vecKept, u64Clusters) != 0) {
+        if (CheckRunsInVolume(vecKept, u64Clusters, u64ClusterBytes) != 0) {
             vecKept.pop_back();
             break;
         }
@@ -164,11 +165,11 @@ unsigned int CFastNtfsRecovery::LoadMftRuns() {
         first.bResident)
         return NTFS_ERR_NO_ATTRIBUTE;
     m_vecMftRuns = first.vecRuns;
-    TrimRunsToVolume(m_vecMftRuns, m_u64Clusters);
+    TrimRunsToVolume(m_vecMftRuns, m_u64Clusters, ClusterBytes());
     NTFS_FILE_DATA data;
     if (GatherAttribute(vecRecord, NTFS_ATTR_DATA, data) == 0 && !data.bResident &&
         RunListClusters(data.vecRuns) > RunListClusters(m_vecMftRuns)) {
-        TrimRunsToVolume(data.vecRuns, m_u64Clusters);
+        TrimRunsToVolume(data.vecRuns, m_u64Clusters, ClusterBytes());
         m_vecMftRuns.swap(data.vecRuns);
     }
     return 0;
@@ -766,9 +767,9 @@ unsigned int CFastNtfsRecovery::BuildBitMapInfo() {
         if (m_vecBitmap.size() > u64Need) m_vecBitmap.resize(u64Need);
         return 0;
     }
-    if (CheckRunsInVolume(data.vecRuns, m_u64Clusters) != 0) return TW_ERR_BAD_ARGUMENT;
-    const uint64_t u64ClusterBytes =
-        static_cast<uint64_t>(m_nSectorsPerCluster) * m_nBytesPerSector;
+    const uint64_t u64ClusterBytes = ClusterBytes();
+    if (CheckRunsInVolume(data.vecRuns, m_u64Clusters, u64ClusterBytes) != 0)
+        return TW_ERR_BAD_ARGUMENT;
     uint64_t u64Bytes =
         std::min<uint64_t>(data.u64DataSize, RunListClusters(data.vecRuns) * u64ClusterBytes);
     u64Bytes = std::min<uint64_t>(u64Bytes, u64Need);

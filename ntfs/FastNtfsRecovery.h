@@ -78,6 +78,9 @@ private:
         unsigned int nContiguous;      // sectors readable in one piece from there
     };
 
+    uint64_t ClusterBytes() const {
+        return static_cast<uint64_t>(m_nSectorsPerCluster) * m_nBytesPerSector;
+    }
     unsigned int SetupVolume(const unsigned char* pBoot, long long llFirstSector,
                              long long llSectorCount);
     unsigned int LoadMftRuns();

@@ -32,7 +32,7 @@ unsigned int StreamNtfsData(
     if (node.nClusterBytes > kMaxClusterBytes) return TW_ERR_CLUSTER_TOO_LARGE;
     if (nBps <= 0 || node.nClusterBytes == 0 || node.nClusterBytes % nBps != 0)
         return TW_ERR_BAD_ARGUMENT;
-    if (CheckRunsInVolume(data.vecRuns, source.VolumeClusters(node)) != 0)
+    if (CheckRunsInVolume(data.vecRuns, source.VolumeClusters(node), node.nClusterBytes) != 0)
         return TW_ERR_BAD_ARGUMENT;
     // Pieces are whole sectors of at most 64 KiB.
     const size_t nPieceMax = std::max<size_t>(kPiece / nBps, 1) * nBps;

@@ -92,7 +92,7 @@ int CNtfsParse::FileRecordFixUp(unsigned char* pRecord) const {
 
 int CNtfsParse::GetRunList(const unsigned char* pAttr, size_t nAvail,
                            std::vector<__RUNLIST__>& vecRuns) {
-    if (!pAttr || nAvail < 0x22) return 87;
+    if (!pAttr || nAvail < 0x22) return TW_ERR_BAD_ARGUMENT;
     size_t nEnd = ReadLe<uint32_t>(pAttr + 4);
     if (nEnd > nAvail) nEnd = nAvail;
     size_t nPos = ReadLe<uint16_t>(pAttr + 0x20);
@@ -100,8 +100,8 @@ int CNtfsParse::GetRunList(const unsigned char* pAttr, size_t nAvail,
         const unsigned nHeader = pAttr[nPos];
         if (nHeader == 0) return 0;
         const unsigned nL = nHeader & 0x0F, nF = nHeader >> 4;
-        if (nL == 0 || nL > 7 || nF > 7) return 87;
-        if (nPos + 1 + nL + nF > nEnd) return 87;
+        if (nL == 0 || nL > 7 || nF > 7) return TW_ERR_BAD_ARGUMENT;
+        if (nPos + 1 + nL + nF > nEnd) return TW_ERR_BAD_ARGUMENT;
         uint64_t u64Length = 0;
         for (unsigned i = 0; i < nL; ++i)
             u64Length |= static_cast<uint64_t>(pAttr[nPos + 1 + i]) << (8 * i);
@@ -110,11 +110,11 @@ int CNtfsParse::GetRunList(const unsigned char* pAttr, size_t nAvail,
             u64Offset |= static_cast<uint64_t>(pAttr[nPos + 1 + nL + i]) << (8 * i);
         if (nF > 0 && (pAttr[nPos + nL + nF] & 0x80))  // sign-extend
             u64Offset |= ~0ull << (8 * nF);
-        if (u64Length == 0) return 87;
+        if (u64Length == 0) return TW_ERR_BAD_ARGUMENT;
         vecRuns.push_back({u64Length, static_cast<int64_t>(u64Offset), nF == 0 ? 1u : 0u});
         nPos += 1 + nL + nF;
     }
-    return 87;  // no end byte inside the attribute
+    return TW_ERR_BAD_ARGUMENT;  // no end byte inside the attribute
 }
 
 void AppendRunExtent(std::vector<__RUNLIST__>& vecRuns, const std::vector<__RUNLIST__>& vecExtent) {
@@ -133,18 +133,26 @@ void AppendRunExtent(std::vector<__RUNLIST__>& vecRuns, const std::vector<__RUNL
 
 uint64_t RunListClusters(const std::vector<__RUNLIST__>& vecRuns) {
     uint64_t u64Total = 0;
-    for (const __RUNLIST__& r : vecRuns) u64Total += r.u64Length;
+    for (const __RUNLIST__& r : vecRuns)
+        if (__builtin_add_overflow(u64Total, r.u64Length, &u64Total)) return UINT64_MAX;
     return u64Total;
 }
 
-unsigned int CheckRunsInVolume(const std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters) {
+unsigned int CheckRunsInVolume(const std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters,
+                               uint64_t u64ClusterBytes) {
     int64_t i64Lcn = 0;
+    uint64_t u64Bytes = 0;
     for (const __RUNLIST__& r : vecRuns) {
+        // Lengths of up to 2^56 clusters: the run's bytes and the file's must fit.
+        uint64_t u64RunBytes = 0;
+        if (__builtin_mul_overflow(r.u64Length, u64ClusterBytes, &u64RunBytes) ||
+            __builtin_add_overflow(u64Bytes, u64RunBytes, &u64Bytes))
+            return TW_ERR_BAD_ARGUMENT;
         if (r.bSparse) continue;
-        if (__builtin_add_overflow(i64Lcn, r.i64Offset, &i64Lcn)) return 87;
+        if (__builtin_add_overflow(i64Lcn, r.i64Offset, &i64Lcn)) return TW_ERR_BAD_ARGUMENT;
         if (i64Lcn < 0 || r.u64Length > u64Clusters ||
             static_cast<uint64_t>(i64Lcn) > u64Clusters - r.u64Length)
-            return 87;
+            return TW_ERR_BAD_ARGUMENT;
     }
     return 0;
 }
@@ -240,7 +248,7 @@ int NtfsParseAttrList(const unsigned char* pValue, size_t nLength,
         NTFS_ATTR_LIST_ENTRY e;
         std::memcpy(&e, pValue + nOff, sizeof e);
         if (e.nType == 0 || e.nType == NTFS_ATTR_END || e.nLength == 0) return 0;
-        if (e.nLength < sizeof e || e.nLength > nLength - nOff) return 87;
+        if (e.nLength < sizeof e || e.nLength > nLength - nOff) return TW_ERR_BAD_ARGUMENT;
         vecEntries.push_back({static_cast<uint32_t>(nOff), e.nType, e.nNameLength, e.u64StartVcn,
                               e.u64Reference & 0xFFFFFFFFFFFFull});
         nOff += e.nLength;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 #include "common/DiskReader.h"
+#include "common/Types.h"
 
 #pragma pack(push, 1)
 // The fields of the NTFS boot sector that the engines read.
@@ -195,9 +196,13 @@ private:
 // offsets stays the true cluster number.
 void AppendRunExtent(std::vector<__RUNLIST__>& vecRuns, const std::vector<__RUNLIST__>& vecExtent);
 // Total clusters of a run list.
+// (UINT64_MAX when the sum does not fit).
 uint64_t RunListClusters(const std::vector<__RUNLIST__>& vecRuns);
-// 0 when every non-sparse run lies inside [0, u64Clusters); 87 otherwise.
-unsigned int CheckRunsInVolume(const std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters);
+// 0 when every non-sparse run lies inside [0, u64Clusters) and the bytes of
+// every run (sparse ones too) and of all of them together fit in 64 bits at
+// u64ClusterBytes a cluster; 87 otherwise: such runs cannot be real.
+unsigned int CheckRunsInVolume(const std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters,
+                               uint64_t u64ClusterBytes);
 
 // Walks the attributes of a fixed-up record within [first attribute, limit):
 // calls fn(offset, header) for each attribute that lies wholly inside; stops at
@@ -281,7 +286,8 @@ int WalkNtfsAttributes(const unsigned char* pRecord, size_t nLimit, size_t nFirs
         std::memcpy(&nType, pRecord + nOff, 4);
         if (nType == NTFS_ATTR_END || nType == 0 || nType > 0xFDFDFDFCu) return 0;
         std::memcpy(&nLength, pRecord + nOff + 4, 4);
-        if (nLength < sizeof(NTFS_ATTR_HEADER) || nLength > nLimit - nOff) return 87;
+        if (nLength < sizeof(NTFS_ATTR_HEADER) || nLength > nLimit - nOff)
+            return TW_ERR_BAD_ARGUMENT;
         std::memcpy(&h, pRecord + nOff, sizeof h);
         if (!fn(nOff, h)) return 0;
         nOff += nLength;
@@ -290,5 +296,5 @@ int WalkNtfsAttributes(const unsigned char* pRecord, size_t nLimit, size_t nFirs
     if (nOff >= nLimit) return 0;
     uint32_t nType = 0;
     if (nOff + 4 <= nLimit) std::memcpy(&nType, pRecord + nOff, 4);
-    return nType == NTFS_ATTR_END ? 0 : 87;
+    return nType == NTFS_ATTR_END ? 0 : TW_ERR_BAD_ARGUMENT;
 }

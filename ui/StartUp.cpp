@@ -57,9 +57,16 @@ void customMessageHandler(QtMsgType type, const QMessageLogContext& /*context*/,
     strText.replace('\n', ' ');
     QByteArray line = QString("Debug: %1\n").arg(strText).toUtf8();
     QMutexLocker lock(&g_logMutex);
-    QFile file(kLogFile);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) return;
-    file.write(line);
+    // Never through a link planted in the working directory: this may run as root.
+    int fd = tw::OpenPlainFileForWriting(kLogFile, O_APPEND);
+    if (fd < 0) return;
+    for (qsizetype nDone = 0; nDone < line.size();) {
+        ssize_t n = write(fd, line.constData() + nDone, static_cast<size_t>(line.size() - nDone));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        nDone += n;
+    }
+    close(fd);
 }
 
 void ForwardCoreDebugLine(const char* szLine) {
@@ -90,7 +97,7 @@ bool DeleteTmpFile(const char* szPath) {
 }
 
 int RunPrivilegedInstance(QApplication& app) {
-    int outFd = open(kOutFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int outFd = tw::OpenPlainFileForWriting(kOutFile, 0);
     if (outFd >= 0) dup2(outFd, STDERR_FILENO);
     if (inner_initUnicodeMap("UTF-8") != 0) qDebug("inner_initUnicodeMap failed\n");
 

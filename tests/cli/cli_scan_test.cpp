@@ -269,6 +269,7 @@ TEST(CliScan, ExitStatusesTellWhatWentWrong) {
     CliRun failed = RunCli({"scan", strImage, "--recover", dest.Path()});
     EXPECT_EQ(failed.nStatus, 1) << failed.strErr;
     EXPECT_NE(failed.strOut.find("Failed\t" + dest.Path() + "/photo/"), std::string::npos);
+    EXPECT_NE(failed.strOut.find("\tcannot write the destination: "), std::string::npos);
     EXPECT_NE(failed.strOut.find("Success\t" + dest.Path() + "/document/"), std::string::npos);
     EXPECT_NE(failed.strOut.find("; 0 partial, 3 failed"), std::string::npos) << failed.strOut;
     CliRun json =

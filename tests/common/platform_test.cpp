@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "common/Platform.h"
+#include "support/ScanLogSandbox.h"
 #include "support/ScratchDir.h"
 
 namespace {
@@ -144,3 +146,31 @@ TEST(TextCodec, ConcurrentUseGivesEveryThreadItsOwnResult) {
 }
 
 }  // namespace
+
+// "Log.txt" and "Out.txt" are written by a root process in a folder the user
+// owns: a link or odd file planted at the name must not be written through.
+TEST(PlainFiles, WritingRefusesLinksAndAnythingButAPlainFile) {
+    CScratchDir dir;
+    ASSERT_TRUE(WriteFileBytes(dir.File("victim"), "keep"));
+    ASSERT_EQ(symlink(dir.File("victim").c_str(), dir.File("symlink").c_str()), 0);
+    ASSERT_EQ(link(dir.File("victim").c_str(), dir.File("hardlink").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0644), 0);
+    ASSERT_TRUE(WriteFileBytes(dir.File("plain"), "old\n"));
+    struct Case {
+        const char* szName;
+        bool bOpens;
+    } cases[] = {{"symlink", false}, {"hardlink", false}, {"fifo", false},
+                 {"plain", true},    {"new", true},       {"", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        int fd = tw::OpenPlainFileForWriting(dir.File(c.szName).c_str(), O_APPEND);
+        EXPECT_EQ(fd >= 0, c.bOpens);
+        if (fd >= 0) {
+            EXPECT_EQ(write(fd, "new\n", 4), 4);
+            close(fd);
+        }
+    }
+    EXPECT_EQ(ReadFileBytes(dir.File("victim")), "keep");
+    EXPECT_EQ(ReadFileBytes(dir.File("plain")), "old\nnew\n");
+    EXPECT_EQ(ReadFileBytes(dir.File("new")), "new\n");
+}

@@ -98,3 +98,35 @@ TEST(SaveTarget, FailedOpensAreReportedOnce) {
     EXPECT_EQ(nowhere.Finish(nRet), nRet);
     EXPECT_EQ(failed.vecError, std::vector<int>{ENOENT});
 }
+
+// The codes of the source and the destination overlap (30 is also EROFS): the
+// origin of the last failure tells which side failed.
+TEST(SaveTarget, AFailureKnowsWhetherTheSourceOrTheDestinationFailed) {
+    CScratchDir dir;
+    ASSERT_TRUE(WriteFileBytes(dir.File("file"), "x"));
+    const unsigned char data[4] = {1, 2, 3, 4};
+    struct Case {
+        const char* szWhat;
+        std::string strPath;
+        unsigned int nSourceResult;  // what the engine's read gave
+        SaveFailureOrigin nOrigin;
+    } cases[] = {
+        {"saved", dir.File("ok.bin"), 0, SAVE_FAILURE_NONE},
+        {"source short", dir.File("short.bin"), TW_ERR_SHORT_READ, SAVE_FAILURE_SOURCE},
+        {"no folder", dir.File("absent/x.bin"), 0, SAVE_FAILURE_DESTINATION},
+        {"disk full", "/dev/full", 0, SAVE_FAILURE_DESTINATION},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szWhat);
+        ResetSaveFailureOrigin();
+        CSaveTarget target(nullptr, nullptr);
+        unsigned int nRet = target.Open(Wide(c.strPath).c_str(), sizeof data);
+        if (nRet == 0) nRet = target.Write(data, sizeof data);
+        if (nRet == 0) nRet = c.nSourceResult;
+        target.Finish(nRet);
+        EXPECT_EQ(GetLastSaveFailureOrigin(), c.nOrigin);
+    }
+    ResetSaveFailureOrigin();
+    EXPECT_NE(CreateTargetDir(Wide(dir.File("file")).c_str()), 0u);
+    EXPECT_EQ(GetLastSaveFailureOrigin(), SAVE_FAILURE_DESTINATION);
+}

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     std::vector<unsigned char> attr(pData, pData + nSize);
     std::vector<__RUNLIST__> runs;
     CNtfsParse::GetRunList(attr.data(), attr.size(), runs);
-    CheckRunsInVolume(runs, nSize ? pData[0] * 1000ull : 0);
+    CheckRunsInVolume(runs, nSize ? pData[0] * 1000ull : 0,
+                      nSize > 1 ? 512ull << (pData[1] % 12) : 512);
     std::vector<__RUNLIST__> joined = runs;
     AppendRunExtent(joined, runs);
     RunListClusters(joined);

@@ -89,10 +89,15 @@ TEST(NtfsRunList, PiecesJoinAndRunsAreCheckedAgainstTheVolume) {
         if (!r.bSparse) starts.push_back(lcn += r.i64Offset);
     EXPECT_EQ(starts, (std::vector<int64_t>{100, 90, 500, 503}));
     EXPECT_EQ(RunListClusters(runs), 15u);
-    EXPECT_EQ(CheckRunsInVolume(runs, 504), 0u);
-    EXPECT_EQ(CheckRunsInVolume(runs, 503), 87u);  // the last cluster is outside
-    EXPECT_EQ(CheckRunsInVolume({{1, -5, 0}}, 100), 87u);
-    EXPECT_EQ(CheckRunsInVolume({{1, INT64_MAX, 0}, {1, INT64_MAX, 0}}, ~0ull), 87u);
+    EXPECT_EQ(CheckRunsInVolume(runs, 504, 4096), 0u);
+    EXPECT_EQ(CheckRunsInVolume(runs, 503, 4096), 87u);  // the last cluster is outside
+    EXPECT_EQ(CheckRunsInVolume({{1, -5, 0}}, 100, 4096), 87u);
+    EXPECT_EQ(CheckRunsInVolume({{1, INT64_MAX, 0}, {1, INT64_MAX, 0}}, ~0ull, 1), 87u);
+    // Run bytes that wrap: a sparse run of 2^56 - 1 clusters, and two real
+    // runs whose sum of bytes does not fit.
+    EXPECT_EQ(CheckRunsInVolume({{(1ull << 56) - 1, 0, 1}}, 1000, 4096), 87u);
+    EXPECT_EQ(CheckRunsInVolume({{1ull << 51, 0, 1}}, 1000, 4096), 0u);
+    EXPECT_EQ(CheckRunsInVolume({{1ull << 62, 0, 0}, {1ull << 62, 0, 0}}, ~0ull, 2), 87u);
 }
 
 // A 1,024-byte record (or one sector of the size given) with the update
