@@ -1,5 +1,8 @@
 # The two commands a newcomer needs: `make test` and `make run`.
 BUILD      ?= build
+# `make run` starts a release build of its own (no sanitizers); `make test`
+# keeps the sanitizer build in $(BUILD).
+RELEASE    ?= build-release
 JOBS       ?= 2
 # Debian packages the build, the tests and the fixture scripts need.
 PACKAGES   := cmake ninja-build clang libclang-rt-14-dev g++ libgtest-dev qt6-base-dev libgl-dev \
@@ -50,20 +53,18 @@ fuzz: build
 # Starts the desktop application; without rights it asks for them (pkexec).
 # Without a display: builds a sample card with deleted files and recovers it
 # into ./recovered with the command line.
-run:
+run: deps
+	@[ -f $(RELEASE)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(RELEASE) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DTARNWICK_SANITIZE=OFF -DTARNWICK_FUZZ=OFF >/dev/null
 	@if [ -z "$$DISPLAY$$WAYLAND_DISPLAY$$QT_QPA_PLATFORM" ]; then \
-	  $(MAKE) --no-print-directory build && \
-	  tests/fixtures/build_fat_undelete.sh $(BUILD)/sample fat12_1k && \
+	  cmake --build $(RELEASE) -j $(JOBS) --target tarnwick-cli && \
+	  tests/fixtures/build_fat_undelete.sh $(RELEASE)/sample fat12_1k && \
 	  echo "No display: recovering the deleted files of a sample card" \
-	       "($(BUILD)/sample/fat12_1k.img) into ./recovered" && \
-	  TARNWICK_SUPPORT_DIR=$${TARNWICK_SUPPORT_DIR:-$(CURDIR)/$(BUILD)/sample/support} \
-	    ASAN_OPTIONS=detect_leaks=0 $(BUILD)/cli/tarnwick-cli scan \
-	    $(BUILD)/sample/fat12_1k.img --recover recovered; \
+	       "($(RELEASE)/sample/fat12_1k.img) into ./recovered" && \
+	  TARNWICK_SUPPORT_DIR=$${TARNWICK_SUPPORT_DIR:-$(CURDIR)/$(RELEASE)/sample/support} \
+	    $(RELEASE)/cli/tarnwick-cli scan $(RELEASE)/sample/fat12_1k.img --recover recovered; \
 	else \
-	  $(MAKE) --no-print-directory build && \
-	  { [ -d $(BUILD)/ui ] || cmake -S . -B $(BUILD) >/dev/null; } && \
-	  cmake --build $(BUILD) -j $(JOBS) --target tarnwick && \
-	  ASAN_OPTIONS=detect_leaks=0 $(BUILD)/ui/tarnwick; \
+	  cmake --build $(RELEASE) -j $(JOBS) --target tarnwick && $(RELEASE)/ui/tarnwick; \
 	fi
 
 # The rival tools the benchmarks run beside Tarnwick, as black boxes.
@@ -101,4 +102,4 @@ package-check: package
 	packaging/check_deb_chroot.sh build-package/tarnwick_*.deb build-chroot
 
 clean:
-	rm -rf $(BUILD) build-bench build-package
+	rm -rf $(BUILD) $(RELEASE) build-bench build-package

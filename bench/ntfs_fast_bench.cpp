@@ -38,8 +38,9 @@ int main(int argc, char** argv) {
         ++u64Runs;
     }
     auto t2 = Clock::now();
-    std::printf("scan result %u, %u records made, %u damaged records\n", nRet,
-                engine.GetLostFileCount(), engine.GetDamagedRecordCount());
+    std::printf("scan result %u, %u records made, %u damaged records, %llu parent records read\n",
+                nRet, engine.GetLostFileCount(), engine.GetDamagedRecordCount(),
+                engine.GetParentRecordReads());
     std::printf("scan %.3f s; free map %.3f s (%llu free runs, %llu free sectors)\n",
                 std::chrono::duration<double>(t1 - t0).count(),
                 std::chrono::duration<double>(t2 - t1).count(), u64Runs, u64Free);

@@ -72,6 +72,8 @@ protected:
     uint32_t RootDirId() const override { return GetRootDirId(); }
 
 private:
+    static constexpr int kBootBytes = 4096;  // read at the volume start
+
     struct DirInfo {
         _FILE_NODE_ node;    // the directory's record as met in its parent
         uint32_t nParentId;  // identifier of the directory that holds its entry
@@ -117,7 +119,7 @@ private:
     uint32_t m_nDriveLetter;
 
     // Boot sector.
-    unsigned char m_szBootSector[4096];
+    unsigned char m_szBootSector[kBootBytes];
     uint32_t m_nBytesPerSector;
     uint32_t m_nSectorsPerCluster;
     uint32_t m_nReservedSectors;

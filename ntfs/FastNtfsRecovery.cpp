@@ -428,6 +428,8 @@ unsigned int CFastNtfsRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_setLost.clear();
     m_setLostMade.clear();
     m_nDamagedRecords = 0;
+    m_u64ParentReads = 0;
+    m_mapParentLevel.clear();
     if (wszResultName) return OpenStore(wszResultName);
     SYSTEMTIME st{};
     rsb_getLocalTime(&st);
@@ -710,29 +712,51 @@ void CFastNtfsRecovery::AddPending(unsigned int nRecordNo) {
 // cannot be a folder on the path ends the walk and becomes a lost folder at the
 // top; so does the record at which a parent chain loops back on itself, so that
 // every walk through that loop stops at the same place.
+// The count from every record met is remembered, so that a scan reads each
+// parent record once: a later walk that meets it adds its count and stops. A
+// walk ends at the same record whichever record of the chain it starts from
+// (the record that ended it is lost from then on), except where a chain is cut
+// at kMaxParentDepth: the memo is used only where no cut can happen, and a cut
+// forgets it.
 int CFastNtfsRecovery::GetRootParentDirIndex(unsigned int nParent, int& nDepth) {
     std::set<unsigned int> setVisited;
+    std::vector<unsigned int> vecChain;
     std::vector<unsigned char> vecRecord;
+    const int nStart = nDepth;
+    int nResult = 0;
     for (;;) {
-        if (nParent == NTFS_ROOT_RECORD) return 0;
+        if (nParent == NTFS_ROOT_RECORD) break;
+        auto it = m_mapParentLevel.find(nParent);
+        if (it != m_mapParentLevel.end() && nDepth + it->second < kMaxParentDepth) {
+            nDepth += it->second;
+            break;
+        }
         setVisited.insert(nParent);
         AddPending(nParent);
         ++nDepth;
-        if (m_setLost.count(nParent)) return 0;
+        vecChain.push_back(nParent);
+        if (m_setLost.count(nParent)) break;
         NTFS_RECORD_INFO info;
+        ++m_u64ParentReads;
         if (GetFileRecordBuf(nParent, vecRecord) != 0 ||
             NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) != NTFS_REC_OK ||
             !(info.nFlags & NTFS_RECORD_IS_DIR) || info.nRecordNumber != nParent ||
             !info.bHasName || info.u64BaseRecord != 0) {
             m_setLost.insert(nParent);
-            return -1;
+            nResult = -1;
+            break;
         }
         if (setVisited.count(info.nParent) || nDepth >= kMaxParentDepth) {
+            if (nDepth >= kMaxParentDepth) m_mapParentLevel.clear();
             m_setLost.insert(nParent);
-            return 0;
+            break;
         }
         nParent = info.nParent;
     }
+    const int nWalked = nDepth - nStart;
+    for (size_t i = 0; i < vecChain.size(); ++i)
+        m_mapParentLevel[vecChain[i]] = nWalked - static_cast<int>(i);
+    return nResult;
 }
 
 // ---- saving, preview, free space ----------------------------------------------------

@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include "common/DiskReader.h"
 #include "engine/EngineBase.h"
@@ -64,6 +65,8 @@ public:
     const std::vector<__RUNLIST__>& GetMftRuns() const { return m_vecMftRuns; }
     // Records skipped because their fix-up or header was damaged (last scan).
     unsigned int GetDamagedRecordCount() const { return m_nDamagedRecords; }
+    // Records read by the parent walks of the last scan.
+    unsigned long long GetParentRecordReads() const { return m_u64ParentReads; }
 
 protected:
     unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
@@ -130,8 +133,11 @@ private:
     // parent chain loops back on itself.
     std::set<unsigned int> m_setLost;
     std::set<unsigned int> m_setLostMade;
+    // Records met by the parent walks -> records from there to the walk's end.
+    std::unordered_map<unsigned int, int> m_mapParentLevel;
     CDiskReader m_reader;
     CNtfsParse m_ntfsParse;
     std::vector<unsigned char> m_vecBitmap;
     unsigned int m_nDamagedRecords;
+    unsigned long long m_u64ParentReads = 0;
 };

@@ -152,6 +152,10 @@ TEST_P(FastNtfsImage, DeletedFilesAreListedUnderTheirPathsAndSavedByteForByte) {
     EXPECT_EQ(m_tree[m_strLost].node.nClusterBytes, 0xFFFFFFFFu);
     EXPECT_EQ(m_tree[m_strLost + "/orphan.bin"].nLevel, 1u);
     EXPECT_EQ(m_tree["dead/inner/deeper/last.bin"].nLevel, 3u);
+    // Each parent record is read once, however many deleted files lie below it.
+    size_t nFolders = 0;
+    for (const auto& entry : m_tree) nFolders += entry.second.node.bIsDir ? 1 : 0;
+    EXPECT_LE(m_engine.GetParentRecordReads(), nFolders);
     // The search sees the same files.
     std::vector<__SEARCH_FILE_INFO__> hits;
     EXPECT_EQ(m_engine.SearchFileNode(L"*.txt|", hits), 0u);
