@@ -94,12 +94,6 @@ protected:
         if (!m_strSha1.empty())
             EXPECT_EQ(twtest::Sha1OfFile(m_strImage), m_strSha1) << "image changed";
     }
-    // Where a deleted file of the manifest must be listed.
-    std::string ListedPath(const std::string& strManifestPath) const {
-        std::string p = strManifestPath.substr(1);
-        if (p.rfind("lostparent/", 0) == 0) return m_strLost + "/" + p.substr(11);
-        return p;
-    }
     const _FILE_NODE_* Node(const std::string& strPath) {
         auto it = m_tree.find(strPath);
         return it == m_tree.end() ? nullptr : &it->second.node;
@@ -113,37 +107,8 @@ protected:
     std::map<std::string, Found> m_tree;
 };
 
-TEST_P(FastNtfsImage, DeletedFilesAreListedUnderTheirPathsAndSavedByteForByte) {
-    auto manifest = twtest::ReadManifest(GetParam());
-    ASSERT_FALSE(manifest.empty());
-    int nDeleted = 0;
-    for (const auto& m : manifest) {
-        std::string strPath = ListedPath(m.strPath);
-        const _FILE_NODE_* pNode = Node(strPath);
-        if (!m.bDeleted) {
-            EXPECT_EQ(pNode, nullptr) << "live file listed: " << strPath;
-            continue;
-        }
-        ++nDeleted;
-        ASSERT_NE(pNode, nullptr) << "not listed: " << strPath;
-        EXPECT_EQ(pNode->bIsDir, 0u);
-        EXPECT_EQ(pNode->nEngineType, 0u);
-        EXPECT_EQ(pNode->u64FileSize, m.u64Size) << strPath;
-        std::string strTarget = m_out.File("f" + std::to_string(nDeleted));
-        m_log.vecErrors.clear();
-        ASSERT_EQ(m_engine.SaveFileData(pNode, W(strTarget).c_str(), 0), 0u) << strPath;
-        EXPECT_EQ(twtest::Sha1OfFile(strTarget), m.strSha1) << strPath;
-        ASSERT_FALSE(m_log.vecErrors.empty());
-        EXPECT_EQ(m_log.vecErrors.back(), 0);
-        struct stat st;
-        ASSERT_EQ(stat(strTarget.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0644u);
-    }
-    EXPECT_GE(nDeleted, 12);
-    unsigned int nFiles = 0, nCount = 0;
-    for (auto& [path, f] : m_tree) nFiles += f.node.bIsDir ? 0 : 1;
-    ASSERT_EQ(m_engine.GetChildrenFileCount(nullptr, 0, nCount), 0u);
-    EXPECT_EQ(nCount, nFiles);
+// Listing and saving every deleted file: tests/engine/engine_conformance_test.cpp.
+TEST_P(FastNtfsImage, NamesLevelsAndLostFoldersAreNtfsOwn) {
     // The file with a DOS name beside its long name shows the long one.
     EXPECT_NE(Node("Long Name For Testing.txt"), nullptr);
     EXPECT_EQ(Node("LONGNA~1.TXT"), nullptr);
@@ -346,7 +311,7 @@ TEST_P(FastNtfsImage, APartitionOfADiskIsReadAtItsOwnPlace) {
     EXPECT_EQ(tree.size(), m_tree.size());
     for (const auto& m : twtest::ReadManifest(GetParam())) {
         if (!m.bDeleted) continue;
-        auto it = tree.find(ListedPath(m.strPath));
+        auto it = tree.find(m.strListed);
         ASSERT_NE(it, tree.end()) << m.strPath;
         std::string strTarget = m_out.File("p" + std::to_string(it->second.node.nFileIndex));
         ASSERT_EQ(e.SaveFileData(&it->second.node, W(strTarget).c_str(), 0), 0u) << m.strPath;

@@ -1,10 +1,9 @@
 #include "support/FatImages.h"
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "support/DiskImage.h"
+#include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
 
 const std::vector<std::string>& FatImageNames() {
@@ -19,19 +18,9 @@ std::string FatImagePath(const std::string& strName) {
 
 std::vector<FatManifestRow> LoadFatManifest(const std::string& strName) {
     std::vector<FatManifestRow> rows;
-    std::ifstream in(std::string(TW_FIXTURE_DIR) + "/" + strName + ".manifest");
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        std::vector<std::string> fields;
-        std::stringstream ss(strLine);
-        std::string strField;
-        while (std::getline(ss, strField, '\t')) fields.push_back(strField);
-        if (fields.size() != 4) continue;
-        FatManifestRow row{fields[0], fields[1], fields[2], ""};
-        if (fields[3] != "-")
-            row.strOriginal = std::string(TW_FIXTURE_DIR) + "/" + strName + ".orig/" + fields[3];
-        rows.push_back(row);
-    }
+    for (const twtest::ManifestEntry& e : twtest::ReadManifest(strName))
+        rows.push_back({e.strStatus, e.strPath.substr(1), e.strListed.empty() ? "-" : e.strListed,
+                        e.strSourceFile});
     return rows;
 }
 

@@ -19,23 +19,51 @@ std::string FixtureFilesDir(const std::string& strName) {
     return FixtureDir() + "/" + strName + ".files";
 }
 
+namespace {
+
+bool IsSha1(const std::string& str) {
+    return str.size() == 40 && str.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The first line of a small text file ("" when there is none).
+std::string FirstLine(const std::string& strPath) {
+    std::ifstream in(strPath);
+    std::string s;
+    std::getline(in, s);
+    return s;
+}
+
+}  // namespace
+
 std::vector<ManifestEntry> ReadManifest(const std::string& strName) {
     std::vector<ManifestEntry> entries;
     std::ifstream in(FixtureDir() + "/" + strName + ".manifest");
+    // A folder the fixture made lost is listed as "LostFolder<record>".
+    const std::string strLost = FirstLine(FixtureDir() + "/" + strName + ".lost");
     std::string strLine;
     while (std::getline(in, strLine)) {
-        // state <TAB> path <TAB> size <TAB> sha1
         std::vector<std::string> fields;
         std::stringstream ss(strLine);
         std::string strField;
         while (std::getline(ss, strField, '\t')) fields.push_back(strField);
         if (fields.size() != 4) continue;
         ManifestEntry e;
-        e.bDeleted = fields[0] == "deleted";
-        e.strPath = fields[1];
-        e.u64Size = std::stoull(fields[2]);
-        e.strSha1 = fields[3];
-        e.strSourceFile = FixtureFilesDir(strName) + e.strPath;
+        e.strStatus = fields[0];
+        e.bDeleted = e.strStatus != "live";
+        if (IsSha1(fields[3]) && fields[1].rfind('/', 0) == 0) {
+            e.strPath = fields[1];
+            e.u64Size = std::stoull(fields[2]);
+            e.strSha1 = fields[3];
+            e.strSourceFile = FixtureFilesDir(strName) + e.strPath;
+            if (e.bDeleted) e.strListed = e.strPath.substr(1);
+            if (!strLost.empty() && e.strListed.rfind("lostparent/", 0) == 0)
+                e.strListed = "LostFolder" + strLost + e.strListed.substr(10);
+        } else {
+            e.strPath = "/" + fields[1];
+            if (fields[2] != "-") e.strListed = fields[2];
+            if (fields[3] != "-")
+                e.strSourceFile = FixtureDir() + "/" + strName + ".orig/" + fields[3];
+        }
         entries.push_back(e);
     }
     return entries;

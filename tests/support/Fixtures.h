@@ -16,13 +16,20 @@ std::string FixtureImage(const std::string& strName);
 // FixtureDir()/NAME.files: the original content written into image NAME.
 std::string FixtureFilesDir(const std::string& strName);
 
-// One line of NAME.manifest: a file written into the image, deleted or live.
+// One line of NAME.manifest: a file written into the image. Two layouts, one
+// reader: "state <TAB> /path <TAB> size <TAB> sha1" (originals under
+// NAME.files/) and "state <TAB> path <TAB> listed path <TAB> original" (the
+// cards; originals under NAME.orig/, "-" for none).
 struct ManifestEntry {
-    bool bDeleted = false;
-    std::string strPath;  // path in the volume, starting with '/', UTF-8
-    uint64_t u64Size = 0;
-    std::string strSha1;        // lower-case hex
-    std::string strSourceFile;  // the original: FixtureFilesDir(NAME) + strPath
+    std::string strStatus;  // "live", "deleted" or "overwritten"
+    bool bDeleted = false;  // not live
+    std::string strPath;    // path in the volume, starting with '/', UTF-8
+    // Where a scan lists it ("" when never): the path without the leading '/',
+    // a folder the fixture made lost under the lost folder's name.
+    std::string strListed;
+    uint64_t u64Size = 0;       // 0 when the manifest does not say
+    std::string strSha1;        // lower-case hex; "" when the manifest does not say
+    std::string strSourceFile;  // the original ("" when none was kept)
 };
 // Empty when the manifest is missing or unreadable.
 std::vector<ManifestEntry> ReadManifest(const std::string& strName);
