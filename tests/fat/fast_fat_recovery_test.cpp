@@ -214,8 +214,7 @@ TEST(FastFat, SavesInChunksAndHonoursCancel) {
     ScannedCard card(FatImagePath("fat16_2k"));
     const Found* pMulti = card.Find("Documents/Résumé ünïcödé 日本語.txt");
     const Found* pEmpty = card.Find("Documents/Empty file.txt");
-    const Found* pJpg = card.Find("dcim/100canon/Holiday by the sea.jpg");
-    ASSERT_TRUE(pMulti && pEmpty && pJpg);
+    ASSERT_TRUE(pMulti && pEmpty);
     CScratchDir out;
 
     // Three clusters and 17 bytes: four chunks, the last at 100 percent.
@@ -237,7 +236,6 @@ TEST(FastFat, SavesInChunksAndHonoursCancel) {
     EXPECT_EQ(SaveTo(card.engine, pMulti->node, out.File("c")), TW_ERR_CANCELLED);
     EXPECT_EQ(cancel.vecPercent.size(), 1u);
     EXPECT_EQ(ReadFileBytes(out.File("c")).size(), 2048u);
-    card.engine.InitCallBack(nullptr, nullptr, nullptr, 100);
 }
 
 // The free runs reported are exactly the clusters no chain uses.
