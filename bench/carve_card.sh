@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Carving a reformatted 1 GiB card beside PhotoRec. The card (FAT32, 32 KiB
+# Carving a reformatted 1 GiB card beside PhotoRec. The card (FAT32, 8 KiB
 # clusters) is first filled with old data (random bytes, old photos and text),
 # quick-formatted, then filled with the files a camera or phone card holds
 # (photos with and without thumbnails, videos, sound, documents, archives),
@@ -17,7 +17,9 @@ cli="$build/cli/tarnwick-cli"
 cache="$build/bench-cache/card"
 image="$cache/card.img"
 stamp="$cache/.stamp"
-sum=$(cat "$0" "$here/../tests/fixtures/build_carving.sh" | sha1sum | cut -d' ' -f1)
+# The card is rebuilt when the part of this script that makes it changes.
+sum=$( (sed -n '/^# -- card --/,/^# -- end of card --/p' "$0"; cat "$here/../tests/fixtures/build_carving.sh") |
+  sha1sum | cut -d' ' -f1)
 
 if ! command -v photorec >/dev/null 2>&1; then
   if [ "$(id -u)" = 0 ]; then
@@ -28,6 +30,7 @@ if ! command -v photorec >/dev/null 2>&1; then
   fi
 fi
 
+# -- card --
 if ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
   echo "building the 1 GiB reformatted card (once)"
   rm -rf "$cache"
@@ -73,7 +76,7 @@ new, old, pool = (os.path.join(cache, d) for d in ("new", "old", "pool/carving.f
 rnd = random.Random(17)
 words = b"card photo holiday report music video data sector cluster file river stone lamp "
 def text(n):
-    return bytes(rnd.choice(words.split()) + b" " for _ in range(n // 6))[:n]
+    return b"".join(rnd.choice(words.split()) + b" " for _ in range(n // 6 + 1))[:n]
 # Camera photos: an Exif segment with a thumbnail (a JPEG inside the JPEG).
 thumb = open(os.path.join(pool, "photo.jpg"), "rb").read()
 for i in range(1, 31):
@@ -89,9 +92,9 @@ for i in range(1, 31):
 # office files, databases, scripts.
 for i in range(1, 9):
     body = text(20000 + i * 7000)
-    pdf = b"%PDF-1.4\n1 0 obj\n<< /Length %d >>\nstream\n" % len(body) + body + b"\nendstream\nendobj\n"
+    pdf = b"%%PDF-1.4\n1 0 obj\n<< /Length %d >>\nstream\n" % len(body) + body + b"\nendstream\nendobj\n"
     pdf += b"trailer\n<< /Root 1 0 R >>\n%%EOF\n"
-    pdf += b"2 0 obj\n(update %d)\nendobj\ntrailer\n<< /Prev 9 >>\n%%EOF\n" % i
+    pdf += b"2 0 obj\n(update %d)\nendobj\ntrailer\n<< /Prev 9 >>\n%%%%EOF\n" % i
     open(os.path.join(new, "report%d.pdf" % i), "wb").write(pdf)
 for i in range(1, 7):
     with zipfile.ZipFile(os.path.join(new, "bundle%d.zip" % i), "w", zipfile.ZIP_DEFLATED) as z:
@@ -105,6 +108,8 @@ for i in range(1, 7):
         z.writestr("word/media/image1.png", open(os.path.join(pool, "picture.png"), "rb").read())
 for i in range(1, 4):
     path = os.path.join(new, "notes%d.db" % i)
+    if os.path.exists(path):
+        os.remove(path)
     db = sqlite3.connect(path)
     db.execute("create table t(a integer, b text, c blob)")
     db.executemany("insert into t values (?,?,?)",
@@ -130,19 +135,20 @@ while total < 950 << 20:
     total += len(blob)
 EOF
   truncate -s 1G "$image"
-  mkfs.fat -F 32 -s 64 -n CARD "$image" >/dev/null
+  mkfs.fat -F 32 -s 16 -n CARD "$image" >/dev/null
   # Old files until the card is full (the last one may not fit).
   for f in "$cache/old"/*; do mcopy -i "$image" "$f" "::$(basename "$f")" 2>/dev/null || break; done
-  mkfs.fat -F 32 -s 64 -n CARD "$image" >/dev/null
+  mkfs.fat -F 32 -s 16 -n CARD "$image" >/dev/null
   mmd -i "$image" ::DCIM ::DCIM/100CARD
   # The card's files in a shuffled order, then a quick format.
   ls "$cache/new" | python3 -c "import random,sys; n=sys.stdin.read().split(); random.Random(5).shuffle(n); print('\n'.join(n))" \
     >"$cache/order.txt"
   while read -r f; do mcopy -i "$image" "$cache/new/$f" "::DCIM/100CARD/$f"; done <"$cache/order.txt"
-  mkfs.fat -F 32 -s 64 -n CARD "$image" >/dev/null
+  mkfs.fat -F 32 -s 16 -n CARD "$image" >/dev/null
   rm -rf "$cache/old"
   echo "$sum" >"$stamp"
 fi
+# -- end of card --
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -182,6 +188,7 @@ EOF
 cat "$image" >/dev/null  # warm the page cache for every run
 cat_s=$(measure sh -c "cat '$image' > /dev/null")
 tw_s=$(measure "$cli" scan "$image" --mode carve --recover "$out/tarnwick")
+mkdir -p "$out/photorec"
 pr_s=$(measure photorec /log /d "$out/photorec/recup" /cmd "$image" \
   partition_none,fileopt,everything,enable,search)
 read -r tw_ok total <<<"$(exact "$out/tarnwick")"

@@ -644,8 +644,16 @@ unsigned long long CFileTypeJudge::GetBMPFileBytesSize(const unsigned char* pBuf
 }
 
 unsigned long long CFileTypeJudge::GetJPGFileBytesSize(const unsigned char* pBuf, int nLen) {
-    u64 u64End = StructureSize(128 * kMiB, GetJpegStructSize);
+    uint64_t u64Parsed = 0;
+    u64 u64End =
+        StructureSize(128 * kMiB, [&](CFileBytes& f) { return GetJpegStructSize(f, &u64Parsed); });
     if (u64End || m_ErrorCode) return u64End ? u64End : static_cast<u64>(m_nBytesPerSector);
+    // Past the point where the data stops being JPEG no end marker is looked
+    // for: old data after a damaged picture is not carved with it.
+    const u64 u64Bps = static_cast<u64>(m_nBytesPerSector);
+    const u64 u64Budget = u64Parsed
+                              ? Min((u64Parsed + u64Bps - 1) / u64Bps * u64Bps - u64Bps, 128 * kMiB)
+                              : 128 * kMiB;
     if (GetJPGFileTailOffset(pBuf, nLen, u64End)) return u64End;
     // Every chunk whose first FF D9 is accepted gives a new candidate.
     struct CEoiSearch : CCandidateSearch {
@@ -658,7 +666,7 @@ unsigned long long CFileTypeJudge::GetJPGFileBytesSize(const unsigned char* pBuf
             return false;
         }
     } search;
-    return search.Result(WalkSectors(128 * kMiB, END_OF_FILE, &search));
+    return search.Result(WalkSectors(u64Budget, END_OF_FILE, &search));
 }
 
 unsigned long long CFileTypeJudge::GetPNGFileBytesSize(const unsigned char* pBuf, int nLen) {
@@ -950,19 +958,28 @@ unsigned long long CFileTypeJudge::GetCR3FileBytesSize(const unsigned char* pBuf
 
 unsigned long long CFileTypeJudge::GetTEXTFileBytesSize(const unsigned char* pBuf, int nLen) {
     // Printable UTF-8 up to the first byte that is not, or to the next file.
-    int nPending = 0;
-    const int nHead = pBuf && nLen > 0 ? MeasureUtf8Text(pBuf, nLen, &nPending) : 0;
-    if (nHead < nLen || nLen < m_nBytesPerSector) return static_cast<u64>(nHead);
+    // Stopped by old data (not a NUL), the text ends after its last line break
+    // when one of the last few bytes is one: printable bytes of the old data
+    // that happen to follow are not the file's.
     struct CTextSearch : IChunkSearch {
         int nPending = 0;
+        static int End(const unsigned char* p, int nLen, int n) {
+            if (n >= nLen || p[n] == 0) return n;
+            for (int i = n - 1; i >= 0 && i >= n - 4; --i)
+                if (p[i] == '\n') return i + 1;
+            return n;
+        }
         bool Search(const unsigned char* pChunk, int nLen, u64 u64Before, bool,
                     u64& u64Size) override {
             const int n = MeasureUtf8Text(pChunk, nLen, &nPending);
             if (n == nLen) return false;
-            u64Size = u64Before + static_cast<u64>(n);
+            u64Size = u64Before + static_cast<u64>(End(pChunk, nLen, n));
             return true;
         }
     } search;
-    search.nPending = nPending;
+    if (!pBuf || nLen <= 0) return 0;
+    const int nHead = MeasureUtf8Text(pBuf, nLen, &search.nPending);
+    if (nHead < nLen || nLen < m_nBytesPerSector)
+        return static_cast<u64>(CTextSearch::End(pBuf, nLen, nHead));
     return WalkSectors(64 * kMiB, END_OF_FILE, &search);
 }

@@ -139,11 +139,17 @@ u64 SkipEntropyData(CFileBytes& f, u64 u64Off) {
 
 }  // namespace
 
-uint64_t GetJpegStructSize(CFileBytes& f) {
+uint64_t GetJpegStructSize(CFileBytes& f, uint64_t* pu64Parsed) {
+    uint64_t u64Parsed = 0;
+    if (!pu64Parsed) pu64Parsed = &u64Parsed;
+    *pu64Parsed = 0;
     const unsigned char* p = f.Get(0, 2);
     if (!p || p[0] != 0xFF || p[1] != 0xD8) return 0;
     u64 u64Off = 2;
+    bool bScan = false;
     for (int nSteps = 0; nSteps < 1000000; ++nSteps) {
+        // What lies before u64Off parsed as JPEG, its header and a scan at least.
+        if (bScan) *pu64Parsed = u64Off < f.Reach() ? u64Off : f.Reach();
         p = f.Get(u64Off, 4);
         if (!p) p = f.Get(u64Off, 2);  // an end marker in the last two bytes
         if (!p || p[0] != 0xFF) return 0;
@@ -165,8 +171,12 @@ uint64_t GetJpegStructSize(CFileBytes& f) {
         // Segments, an embedded thumbnail's included, are stepped over whole.
         u64Off += 2 + nLen;
         if (m == 0xDA) {
+            bScan = true;
             u64Off = SkipEntropyData(f, u64Off);
-            if (u64Off == 0) return 0;
+            if (u64Off == 0) {
+                *pu64Parsed = f.Reach();  // entropy-coded data up to the reach
+                return 0;
+            }
         }
     }
     return 0;

@@ -44,7 +44,9 @@ private:
 
 // The walks: the size in bytes of the file at offset 0, or 0 when its
 // structure does not parse cleanly within reach.
-uint64_t GetJpegStructSize(CFileBytes& f);
+// A JPEG that does not parse after its first scan gives in *pu64Parsed the
+// bytes before the point where it stops being JPEG (else 0).
+uint64_t GetJpegStructSize(CFileBytes& f, uint64_t* pu64Parsed = nullptr);
 uint64_t GetPngStructSize(CFileBytes& f);
 uint64_t GetGifStructSize(CFileBytes& f);
 uint64_t GetZipStructSize(CFileBytes& f);

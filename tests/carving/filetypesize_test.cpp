@@ -145,12 +145,12 @@ TEST_F(FileTypeSizeTest, StructureEndsBeforeOldData) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szName);
-        // Old data after the file: a second stream's first page, false end
+        // Old data after the file: printable bytes, a second stream's first page, false end
         // markers, bytes that are no text.
         Bytes img(2 * kSector, 0);
         Put(img, 2 * kSector, c.strFile);
         Put(img, 2 * kSector + c.strFile.size(),
-            "\xF1" + OggPage(2, 9, "\1vorbis") + B("\xFF\xD9\0;PK\5\6TAG\xF0\x01\0\0\1\xB9", 17));
+            "Zq\xF1" + OggPage(2, 9, "\1vorbis") + B("\xFF\xD9\0;PK\5\6TAG\xF0\x01\0\0\1\xB9", 17));
         img.resize(img.size() + 3 * kSector, '\xF1');
         CImage image;
         ASSERT_EQ(image.Open(img), 0u);

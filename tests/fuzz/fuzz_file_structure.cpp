@@ -22,6 +22,9 @@ struct Walk {
     uint64_t (*pfn)(CFileBytes&);
 };
 
+uint64_t Jpeg(CFileBytes& f) {
+    return GetJpegStructSize(f);
+}
 uint64_t Moov(CFileBytes& f) {
     return GetIsoBoxStructSize(f, "moov");
 }
@@ -30,7 +33,7 @@ uint64_t Meta(CFileBytes& f) {
 }
 
 const Walk kWalks[] = {
-    {"\xFF\xD8", 2, GetJpegStructSize},
+    {"\xFF\xD8", 2, Jpeg},
     {"\x89PNG\r\n\x1A\n", 8, GetPngStructSize},
     {"GIF89a", 6, GetGifStructSize},
     {"PK\x03\x04", 4, GetZipStructSize},
