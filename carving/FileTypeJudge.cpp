@@ -560,6 +560,8 @@ EXTEND_NAME_TYPE CFileTypeJudge::GetOffice2007Type(const unsigned char* /*pBuf*/
         EXTEND_NAME_TYPE nType = FindDocumentPart(pWin, nWinLen, nLimit, kZipLocal, 30, 30);
         if (nType == kNone) nType = FindDocumentPart(pWin, nWinLen, nLimit, kZipCentral, 46, 48);
         if (nType != kNone) return nType;
+        // The archive ends in this window: what follows is another file's.
+        if (nLimit < nWinLen) break;
 
         std::memcpy(work.data(), work.data() + kCarry + nWindowBytes - kCarry, kCarry);
         nCarried = kCarry;

@@ -189,6 +189,8 @@ int EndTest(const unsigned char* pChunk, int nLen, u64& u64Size, bool bIgnoreMpe
         if (IsZeroSector(pSector, nBps)) continue;  // free space: no type, no file system
         EXTEND_NAME_TYPE nType = CFileTypeJudge::GetDataBufType(pSector, nBps);
         bool bForeign = nType != FILE_TYPE_NONE && !(bIgnoreMpeg && nType == FILE_TYPE_MPEG);
+        // A script's first line ("#!/bin/sh") opens another file, a text one.
+        bForeign = bForeign || std::memcmp(pSector, "#!/", 3) == 0;
         if (bForeign || CFileTypeJudge::IsFileSystemSector(pSector, nBps)) {
             u64Size += static_cast<u64>(i) * static_cast<u64>(nBps);
             return 1;

@@ -139,6 +139,13 @@ TEST(FileTypeJudge, FilesGetTheirTableTypeAndNearMissesNone) {
         OnDisk disk(Sample(c.strFile, c.patches));
         EXPECT_EQ(disk.Type(), c.nType);
     }
+    // A ZIP archive followed by a document: the parts after its end record are
+    // the document's, not the archive's.
+    Bytes zipThenDocx = Sample("carving.files/comment.zip");
+    zipThenDocx.resize(4 * 512);
+    const Bytes docx = Sample("signatures/document.docx");
+    zipThenDocx.insert(zipThenDocx.end(), docx.begin(), docx.end());
+    EXPECT_EQ(OnDisk(zipThenDocx).Type(), FILE_TYPE_ZIP);
     // The straddling part header really sits across the first window border.
     Bytes border = Sample("signatures/border.docx");
     ASSERT_GT(border.size(), 2050u);

@@ -168,9 +168,10 @@ TEST_F(FileTypeSizeTest, WalkStopsAtForeignSectorsAndTheLimit) {
         std::string strAt7;  // "dir": a FAT directory sector
         unsigned long long u64Limit, u64WantSectors;
     } cases[] = {
-        {"FAT directory", "dir", 0, 7}, {"NTFS boot sector", "\xEB\x52\x90NTFS    ", 0, 7},
-        {"file record", "FILE0", 0, 7}, {"PNG head", "\x89PNG\r\n\x1A\n", 0, 7},
-        {"nothing foreign", "", 0, 40}, {"reader limit", "", 25, 25},
+        {"FAT directory", "dir", 0, 7},       {"NTFS boot sector", "\xEB\x52\x90NTFS    ", 0, 7},
+        {"file record", "FILE0", 0, 7},       {"PNG head", "\x89PNG\r\n\x1A\n", 0, 7},
+        {"script head", "#!/bin/sh\n", 0, 7}, {"nothing foreign", "", 0, 40},
+        {"reader limit", "", 25, 25},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szWhat);
