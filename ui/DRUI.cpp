@@ -1,6 +1,7 @@
 #include "ui/DRUI.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -73,6 +74,7 @@ DRUI::DRUI(QWidget* pParent)
       m_pPreviewBuf(new unsigned char[kPreviewBytes]()),
       m_pTextBuf(new char[2 * kPreviewBytes]()) {
     qRegisterMetaType<_PARTITION_ITEM_>("PARTITION_ITEM");
+    m_strDecoder = QCoreApplication::applicationFilePath();
     setWindowTitle("Tarnwick");
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setFixedSize(kWindowWidth, kWindowHeight);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -20,11 +21,14 @@ class QCheckBox;
 class QLabel;
 class QPushButton;
 class QStackedLayout;
+class QTableWidget;
+class QTableWidgetItem;
 class QTreeWidget;
 class QTreeWidgetItem;
 class SCANUI;
 
 Q_DECLARE_METATYPE(_PARTITION_ITEM_)
+Q_DECLARE_METATYPE(_FILE_NODE_)
 
 class DRUI : public QMainWindow {
     Q_OBJECT
@@ -55,6 +59,13 @@ public:
     QString CurrentFileName() const { return m_strCurrentFileName; }
     const std::vector<__SEARCH_FILE_INFO__>& SearchResults() const { return m_vecSearchResults; }
     IFileRecoveryParse* Engine() const { return m_pEngine.get(); }
+    // The files ticked on the result page, by (nFileIndex << 32) | nDirId.
+    const std::map<uint64_t, _FILE_NODE_>& Selection() const { return m_mapSelected; }
+    // The program that decodes pictures for the preview (--decode-picture);
+    // this program by default.
+    void SetPictureDecoder(const QString& strProgram) { m_strDecoder = strProgram; }
+    // The resource path of an extension's icon.
+    static QString GetExtendNameIcon(QString strExt);
     // The ticked category boxes as TW_CATEGORY_* bits.
     unsigned int CheckedCategories() const;
 
@@ -102,6 +113,13 @@ public slots:
     void btnOpenUrl(QString url);
     void btnCloseSlot();
     void btnMinSlot();
+    // Page 3.
+    void treeItemSelectChanged();
+    void treeItemClick(QTreeWidgetItem* pItem, int nColumn);
+    void tableItemPress(int nRow, int nColumn);
+    void tableItemSelectChanged();
+    void tableItemClick(QTableWidgetItem* pItem);
+    void btnRecovery();
 
 protected:
     void keyPressEvent(QKeyEvent* pEvent) override;
@@ -122,6 +140,14 @@ private:
     // dialog run modally, the thread waited for.
     void RunJob(SCANUI& dialog, void (*pfnJob)(void*, int&), int nOperation);
     void ScanFailedMessage();
+    QTreeWidget* CreateTree();
+    QTableWidget* CreateTable();
+    void UpdateTreeInfo(QTreeWidgetItem* pItem, int nColumn);
+    void SetTreeChildCheckState(QTreeWidgetItem* pItem, int nState);
+    void SetTreeParentCheckState(QTreeWidgetItem* pItem);
+    void WinHexBufData(_FILE_NODE_* pNode, unsigned char* pData, int nLength);
+    void SelectFile(const _FILE_NODE_& node, bool bSelected);
+    void UpdateSummary();
     bool HasResultPage() const;
 
     // The frame.
@@ -137,8 +163,17 @@ private:
     QWidget* m_pPage2 = nullptr;
     QTreeWidget* m_pDiskTree = nullptr;
     QPushButton* m_pBtnScan = nullptr;
-    // Page 3.
+    // Page 3: per category, the found files by extension.
     QWidget* m_pPage3 = nullptr;
+    QTreeWidget* m_pTypeTree = nullptr;
+    QTableWidget* m_pFileTable = nullptr;
+    QLabel* m_pPreview = nullptr;
+    QLabel* m_pSummary = nullptr;
+    QPushButton* m_pBtnRecover = nullptr;
+    QTreeWidgetItem* m_pRememberedItem = nullptr;
+    std::map<QString, std::vector<__SEARCH_FILE_INFO__>> m_mapCategory[6];
+    std::map<uint64_t, _FILE_NODE_> m_mapSelected;
+    QString m_strDecoder;
 
     // Job state.
     EngineMaker m_engineMaker;

@@ -112,37 +112,6 @@ void DRUI::ScanFailedMessage() {
                               .arg(strWhere));
 }
 
-void DRUI::InitLayout3Widget() {
-    if (m_pPage3) {
-        m_pStackedLayout->removeWidget(m_pPage3);
-        m_pPage3->deleteLater();
-    }
-    m_pPage3 = new QWidget;
-    auto* pLayout = new QVBoxLayout(m_pPage3);
-    pLayout->setContentsMargins(40, 12, 40, 4);
-    auto* pHeader = new QLabel(
-        QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
-                "Please preview and choose the files you want to recover.")
-            .arg(m_vecSearchResults.size()),
-        m_pPage3);
-    pHeader->setObjectName("heading");
-    pHeader->setAccessibleName("Select Desired Files to Recover");
-    pHeader->setStyleSheet("font: 13px Arial; color: rgb(70, 80, 95);");
-    pLayout->addWidget(pHeader);
-    pLayout->addStretch(1);
-    auto* pBottom = new QHBoxLayout;
-    pBottom->addStretch(1);
-    auto* pBack = new QPushButton("Back", m_pPage3);
-    pBack->setObjectName("Back");
-    pBack->setAccessibleName("Back");
-    pBack->setMinimumSize(120, 36);
-    SetActionButtonEnabled(pBack, true);
-    connect(pBack, &QPushButton::clicked, this, &DRUI::btnSlotBack);
-    pBottom->addWidget(pBack);
-    pLayout->addLayout(pBottom);
-    m_pStackedLayout->addWidget(m_pPage3);
-}
-
 void DRUI::_ScanProcess(void* pContext, int& nResult) {
     (void)nResult;
     static_cast<DRUI*>(pContext)->Scan(nullptr, nResult);
@@ -209,10 +178,6 @@ void DRUI::_RecoveryProcess(void* pContext, int& /*nResult*/) {
     pThis->m_bStop[OP_RECOVERY] = true;
     pThis->m_bDone[OP_RECOVERY] = true;
     emit pThis->JobEnded(OP_RECOVERY);
-}
-
-void DRUI::RecoveryProcess() {
-    RecoveryCallBack(this, 100, 1000, 0, nullptr);
 }
 
 int DRUI::ScanCallBack(void* pContext, int nProgress, int nPercent, int nRemaindSecond,

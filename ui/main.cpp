@@ -5,14 +5,22 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstring>
+
 #include "TarnwickVersion.h"
 #include "common/DebugLog.h"
 #include "ui/CommandLine.h"
+#include "ui/PreviewDecoder.h"
 #include "ui/StartUp.h"
 
 int main(int argc, char** argv) {
     int nExit = 0;
     if (HandleInformationArguments(argc, argv, nExit)) return nExit;
+    // The preview's picture decoder, run apart so a fault ends only it.
+    if (argc == 3 && std::strcmp(argv[1], "--decode-picture") == 0) {
+        QCoreApplication helper(argc, argv);
+        return RunPictureDecoder(argv[2]);
+    }
     // Without a display Qt would abort with advice that does not apply here.
     if (!CheckDisplay()) return 1;
     QApplication app(argc, argv);

