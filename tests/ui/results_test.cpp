@@ -211,6 +211,49 @@ private slots:
         QVERIFY(m_pWindow->Selection().empty());
         QCOMPARE(Summary(), QString("Select 0 Bytes in 0 file"));
     }
+
+    // The whole flow over a real FAT card presented as a disk: the scan, the
+    // listing, a photo previewed, a kind and single files ticked and recovered
+    // into a folder; every file equals its original, the card is unchanged.
+    void wholeFlowOverARealCard() {
+        twtest::Volume card;
+        card.strSourceImage = twtest::FixtureImage("ui_card");
+        const std::string strDisk = m_pSandbox->Root() + "/card.img";
+        QVERIFY(twtest::WriteMbrDisk(strDisk, {card}, {}, nullptr));
+        QVERIFY(m_pDisks->AddDisk(1, strDisk));  // its partition is the last, so current
+        const std::string strSum = twtest::Sha1OfFile(strDisk);
+        m_pWindow = std::make_unique<DRUI>();
+        m_pWindow->Init();
+        m_pWindow->SetPictureDecoder(TW_TARNWICK_PATH);
+        m_pWindow->show();
+        (void)QTest::qWaitForWindowExposed(m_pWindow.get());
+        Click(Named<QPushButton>(m_pWindow.get(), "Start"));
+        Click(Named<QPushButton>(m_pWindow.get(), "Scan"));
+        auto* pTree = Named<QTreeWidget>(m_pWindow.get(), "Types");
+        QVERIFY(pTree && Item(pTree, "jpg Files (2)") && Item(pTree, "zip Files (1)"));
+        SelectItem(pTree, Item(pTree, "jpg Files (2)"));
+        QCOMPARE(m_pWindow->findChild<QLabel*>("preview")->pixmap().width(), 300);
+        QVERIFY(Shot(m_pWindow.get(), "flow_photo_preview"));
+        TickItem(pTree, Item(pTree, "Photo(2)"));
+        auto* pTable = Named<QTableWidget>(m_pWindow.get(), "Files");
+        for (const char* szItem : {"txt Files (1)", "mp3 Files (1)"}) {
+            SelectItem(pTree, Item(pTree, szItem));
+            Tick(pTable, pTable->visualItemRect(pTable->item(0, 0)));
+        }
+        QVERIFY(Summary().endsWith(" in 4 files"));
+        const QString strDest = QString::fromStdString(m_pSandbox->Root() + "/rescued");
+        QDir().mkpath(strDest);
+        QCOMPARE(RecoverTo(*m_pWindow, strDest, "flow_recovery"),
+                 QString("  Recovery Detail\n  Sucess:4 Failed:0\n"));
+        for (const char* szPath : {"photo/Beach at noon.jpg", "photo/Small photo.jpg",
+                                   "document/Field notes.txt", "audio/A song.mp3"}) {
+            const std::string strName = std::string(szPath).substr(std::string(szPath).find('/'));
+            QVERIFY2(Slurp(strDest.toStdString() + "/" + szPath) ==
+                         Slurp(twtest::FixtureDir() + "/ui_card.files" + strName),
+                     szPath);
+        }
+        QCOMPARE(twtest::Sha1OfFile(strDisk), strSum);
+    }
 };
 
 QTEST_MAIN(ResultsTest)
