@@ -8,21 +8,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include "carving/FileTypeJudge.h"
 #include "common/DebugLog.h"
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "engine/SaveTarget.h"
+#include "ntfs/NtfsRecord.h"
 
 namespace {
 
 CFaultGuard g_ntfsGuard("CFastNtfsRecovery recvSignal");
 
 constexpr unsigned int kRecordsPerPiece = 1024;
-constexpr int kMaxParentDepth = 4096;                   // deeper chains are cut into a lost folder
-constexpr uint64_t kMaxAttrListBytes = 4u << 20;        // attribute lists are far smaller
-constexpr uint16_t kUncopyableFlags = 0x00FF | 0x4000;  // compressed or encrypted data
+constexpr int kMaxParentDepth = 4096;  // deeper chains are cut into a lost folder
 
 // Keeps the runs of a list up to the first one that leaves the volume.
 void TrimRunsToVolume(std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters,
@@ -36,11 +34,6 @@ void TrimRunsToVolume(std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters,
         }
     }
     vecRuns.swap(vecKept);
-}
-
-void SplitFileTime(uint64_t u64Time, _FILETIME& ft) {
-    ft.dwLowDateTime = static_cast<uint32_t>(u64Time);
-    ft.dwHighDateTime = static_cast<uint32_t>(u64Time >> 32);
 }
 
 }  // namespace
@@ -204,14 +197,6 @@ unsigned long long CFastNtfsRecovery::GetFileRecordIndexSectorOffset(
     return loc.bFound ? loc.u64Sector : m_u64VolumeStart;
 }
 
-// Checks the signature and applies the fix-up of a record just read.
-static unsigned int FinishRecord(const CNtfsParse& parse, std::vector<unsigned char>& vecRecord) {
-    uint32_t nSignature;
-    std::memcpy(&nSignature, vecRecord.data(), 4);
-    if (nSignature != NTFS_FILE_SIGNATURE) return NTFS_ERR_NOT_FILE;
-    return parse.FileRecordFixUp(vecRecord.data()) == 0 ? 0 : static_cast<unsigned int>(-2);
-}
-
 unsigned int CFastNtfsRecovery::ReadRecordAt(long long llRecordSector,
                                              std::vector<unsigned char>& vecRecord) {
     vecRecord.assign(m_nRecordSize, 0);
@@ -220,7 +205,7 @@ unsigned int CFastNtfsRecovery::ReadRecordAt(long long llRecordSector,
                                           m_nBytesPerSector, &nRead);
     if (nRet != 0) return nRet;
     if (nRead < static_cast<unsigned int>(m_nSectorsPerRecord)) return TW_ERR_SHORT_READ;
-    return FinishRecord(m_ntfsParse, vecRecord);
+    return FinishNtfsRecord(m_ntfsParse, vecRecord);
 }
 
 unsigned int CFastNtfsRecovery::GetFileRecordBuf(unsigned int nRecordNo,
@@ -243,126 +228,20 @@ unsigned int CFastNtfsRecovery::GetFileRecordBuf(unsigned int nRecordNo,
         if (nRet != 0) return nRet;
         if (nRead == 0) return TW_ERR_SHORT_READ;
     }
-    return FinishRecord(m_ntfsParse, vecRecord);
+    return FinishNtfsRecord(m_ntfsParse, vecRecord);
 }
 
 // ---- attributes --------------------------------------------------------------
 
-unsigned int CFastNtfsRecovery::ReadAttrListValue(const NTFS_DATA_ATTR& list,
-                                                  const unsigned char* pRecord,
-                                                  std::vector<unsigned char>& vecValue) {
-    if (list.bResident) {
-        vecValue.assign(pRecord + list.nValueOffset,
-                        pRecord + list.nValueOffset + list.nValueLength);
-        return 0;
-    }
-    // The whole allocation is read: a deleted file's list may hold entries past
-    // the size written at its deletion (see GatherAttribute).
-    const uint64_t u64Bytes = std::max(list.u64DataSize, list.u64AllocatedSize);
-    if (u64Bytes > kMaxAttrListBytes) return TW_ERR_BAD_ARGUMENT;
-    // Read through the shared data walk with a node that describes the list.
-    _FILE_NODE_ node{};
-    node.nClusterBytes = m_nSectorsPerCluster * m_nBytesPerSector;
-    node.u64FileSize = u64Bytes;
-    node.u64PartitionStartSector = m_u64VolumeStart;
-    NTFS_FILE_DATA data;
-    data.vecRuns = list.vecRuns;
-    vecValue.clear();
-    return StreamNtfsData(*this, node, data, u64Bytes,
-                          [&](const unsigned char* p, size_t n) -> unsigned int {
-                              vecValue.insert(vecValue.end(), p, p + n);
-                              return 0;
-                          });
-}
-
 unsigned int CFastNtfsRecovery::GatherAttribute(const std::vector<unsigned char>& vecRecord,
                                                 uint32_t nType, NTFS_FILE_DATA& data) {
-    data = NTFS_FILE_DATA{};
-    const unsigned char* pRecord = vecRecord.data();
-    const size_t nSize = vecRecord.size();
-    NTFS_RECORD_INFO info;
-    int nParse = NtfsParseRecord(pRecord, nSize, info);
-    if (nParse == NTFS_REC_NOT_FILE) return NTFS_ERR_NOT_FILE;
-    if (nParse != NTFS_REC_OK) return TW_ERR_BAD_ARGUMENT;
-
-    auto takeFirst = [&](const NTFS_DATA_ATTR& a) -> unsigned int {
-        if (a.nAttrFlags & kUncopyableFlags) return TW_ERR_BAD_ARGUMENT;
-        data.u64DataSize = a.u64DataSize;
-        data.bResident = a.bResident;
-        if (a.bResident)
-            data.vecResident.assign(pRecord + a.nValueOffset,
-                                    pRecord + a.nValueOffset + a.nValueLength);
-        return 0;
+    NTFS_VOLUME_VIEW vol;
+    vol.nClusterBytes = m_nSectorsPerCluster * m_nBytesPerSector;
+    vol.u64VolumeStart = m_u64VolumeStart;
+    vol.fnReadRecord = [this](uint64_t u64RecordNo, std::vector<unsigned char>& vecOther) {
+        return GetFileRecordBuf(static_cast<unsigned int>(u64RecordNo), vecOther);
     };
-    NTFS_DATA_ATTR base;
-    bool bBase = NtfsFindAttribute(pRecord, nSize, nType, 0, base);
-    if (!info.bHasAttrList) {
-        if (!bBase) return NTFS_ERR_NO_ATTRIBUTE;
-        unsigned int nRet = takeFirst(base);
-        if (nRet == 0 && !base.bResident) data.vecRuns = base.vecRuns;
-        return nRet;
-    }
-
-    // Follow the attribute list: every piece of the attribute, in VCN order.
-    std::vector<unsigned char> vecList;
-    unsigned int nRet = ReadAttrListValue(info.attrList, pRecord, vecList);
-    if (nRet != 0) return nRet;
-    std::vector<NTFS_LIST_ENTRY> vecEntries;
-    NtfsParseAttrList(vecList.data(), vecList.size(), vecEntries);
-    uint64_t u64NextVcn = 0;
-    bool bAny = false;
-    std::vector<unsigned char> vecOther;
-    const uint64_t u64ClusterBytes =
-        static_cast<uint64_t>(m_nSectorsPerCluster) * m_nBytesPerSector;
-    for (const NTFS_LIST_ENTRY& e : vecEntries) {
-        if (e.nType != nType || (nType == NTFS_ATTR_DATA && e.nNameLength != 0)) continue;
-        // Deleting a file can cut the list's size short of its last entries;
-        // entries past the size are taken only while the pieces found so far
-        // do not yet cover the data, and each must continue them exactly.
-        if (e.nOffset >= info.attrList.u64DataSize && bAny &&
-            u64NextVcn * u64ClusterBytes >= data.u64DataSize)
-            break;
-        if (e.u64StartVcn != u64NextVcn) return TW_ERR_BAD_ARGUMENT;  // a gap or overlap
-        NTFS_DATA_ATTR piece;
-        bool bFound;
-        if (e.u64Record == info.nRecordNumber) {
-            bFound = NtfsFindAttribute(pRecord, nSize, nType, e.u64StartVcn, piece);
-        } else {
-            if (e.u64Record > 0xFFFFFFFFull) return TW_ERR_BAD_ARGUMENT;
-            nRet = GetFileRecordBuf(static_cast<unsigned int>(e.u64Record), vecOther);
-            if (nRet != 0) return nRet;
-            NTFS_RECORD_INFO other;
-            // The record must still belong to this file (not reused since).
-            if (NtfsParseRecord(vecOther.data(), vecOther.size(), other) != NTFS_REC_OK ||
-                other.u64BaseRecord != info.nRecordNumber)
-                return TW_ERR_BAD_ARGUMENT;
-            bFound =
-                NtfsFindAttribute(vecOther.data(), vecOther.size(), nType, e.u64StartVcn, piece);
-            if (bFound && piece.bResident) {  // resident data held in another record
-                if (bAny) return TW_ERR_BAD_ARGUMENT;
-                data.u64DataSize = piece.u64DataSize;
-                data.bResident = true;
-                data.vecResident.assign(vecOther.data() + piece.nValueOffset,
-                                        vecOther.data() + piece.nValueOffset + piece.nValueLength);
-                return (piece.nAttrFlags & kUncopyableFlags) ? TW_ERR_BAD_ARGUMENT : 0;
-            }
-        }
-        if (!bFound) return TW_ERR_BAD_ARGUMENT;
-        if (!bAny) {
-            nRet = takeFirst(piece);
-            if (nRet != 0 || piece.bResident) return nRet;
-        } else if (piece.bResident) {
-            return TW_ERR_BAD_ARGUMENT;
-        }
-        AppendRunExtent(data.vecRuns, piece.vecRuns);
-        u64NextVcn = e.u64StartVcn + RunListClusters(piece.vecRuns);
-        bAny = true;
-    }
-    if (bAny) return 0;
-    if (!bBase) return NTFS_ERR_NO_ATTRIBUTE;
-    nRet = takeFirst(base);
-    if (nRet == 0 && !base.bResident) data.vecRuns = base.vecRuns;
-    return nRet;
+    return GatherNtfsAttribute(*this, vol, vecRecord, nType, data);
 }
 
 unsigned int CFastNtfsRecovery::GetRunListInfo(long long llRecordSector, int nType,
@@ -628,79 +507,25 @@ int CFastNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
     return DataHealth(szName, nData, data);
 }
 
-// Resident data of length 0 is damaged; otherwise the first data must match
-// the type the extension promises. A failure to read or decode counts as intact.
 int CFastNtfsRecovery::DataHealth(const char* szName, unsigned int nData,
                                   const NTFS_FILE_DATA& data) {
-    if (nData != 0) return 1;
-    char szExt[512] = {0};
-    const bool bExt = std::strlen(szName) < sizeof szExt && GetExtendName(szName, szExt) == 0;
-    if (data.bResident) {
-        if (data.vecResident.empty()) return 0;
-        if (!bExt) return 1;
-        return CFileTypeJudge::IsFileTypeMatching(data.vecResident.data(),
-                                                  static_cast<int>(data.vecResident.size()), szExt,
-                                                  &m_reader, m_nBytesPerSector, 0)
-                   ? 1
-                   : 0;
-    }
-    if (!bExt || data.vecRuns.empty() || data.vecRuns[0].bSparse ||
-        data.vecRuns[0].i64Offset <= 0 ||
-        static_cast<uint64_t>(data.vecRuns[0].i64Offset) >= m_u64Clusters)
-        return 1;
-    unsigned long long u64First =
-        static_cast<unsigned long long>(data.vecRuns[0].i64Offset) * m_nSectorsPerCluster +
-        m_u64VolumeStart;
-    std::vector<unsigned char> vecSector(m_nBytesPerSector);
-    unsigned int nRead = 0;
-    if (m_reader.ReadData(vecSector.data(), 1, static_cast<long long>(u64First), m_nBytesPerSector,
-                          &nRead) != 0 ||
-        nRead != 1)
-        return 1;
-    return CFileTypeJudge::IsFileTypeMatching(vecSector.data(), m_nBytesPerSector, szExt, &m_reader,
-                                              m_nBytesPerSector, u64First)
-               ? 1
-               : 0;
+    return NtfsDataHealth(m_reader, m_nBytesPerSector, m_nSectorsPerCluster, m_u64VolumeStart,
+                          m_u64Clusters, szName, nData, data);
 }
 
 _FILE_NODE_* CFastNtfsRecovery::FillFileNode(const NTFS_RECORD_INFO& info, int bIsDir,
                                              unsigned long long u64RecordSector) {
-    _FILE_NODE_* pNode = static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
-    if (!pNode) return nullptr;
-    std::memset(pNode, 0, sizeof *pNode);
-    pNode->nDriveLetter = static_cast<uint32_t>(m_wcDriveLetter);
-    pNode->nEngineType = ENGINE_FAST_NTFS;
-    pNode->bIsDir = bIsDir ? 1 : 0;
-    pNode->bDataHealth = 1;
-    pNode->nFileIndex = m_pStore->GetFileIndex();
-    pNode->nDirId = info.nRecordNumber;
-    pNode->nClusterBytes = m_nSectorsPerCluster * m_nBytesPerSector;
-    SplitFileTime(info.u64CreateTime, pNode->ftCreateTime);
-    SplitFileTime(info.u64AccessTime, pNode->ftLastAccessTime);
-    SplitFileTime(info.u64ModifyTime, pNode->ftLastWriteTime);
-    pNode->u64FileSize = bIsDir ? 0 : info.u64NameDataSize;
-    pNode->u64RecordSector = u64RecordSector;
-    pNode->u64PartitionStartSector = m_u64VolumeStart;
-    Unicode2Ansi(info.wstrName.c_str(), pNode->szFileName, sizeof pNode->szFileName);
-    pNode->szFileName[sizeof pNode->szFileName - 1] = 0;
-    return pNode;
+    return MakeNtfsNode(*m_pStore, info, bIsDir, ENGINE_FAST_NTFS, m_wcDriveLetter,
+                        m_nSectorsPerCluster * m_nBytesPerSector, u64RecordSector,
+                        m_u64VolumeStart);
 }
 
 void CFastNtfsRecovery::MakeLostFolder(unsigned int nRecordNo) {
     if (!m_setLostMade.insert(nRecordNo).second) return;
-    _FILE_NODE_* pNode = static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
-    if (!pNode) return;
-    std::memset(pNode, 0, sizeof *pNode);
-    pNode->nDriveLetter = static_cast<uint32_t>(m_wcDriveLetter);
-    pNode->nEngineType = ENGINE_FAST_NTFS;
-    pNode->bIsDir = 1;
-    pNode->bDataHealth = 1;
-    pNode->nFileIndex = m_pStore->GetFileIndex();
-    pNode->nDirId = nRecordNo;
-    pNode->nClusterBytes = 0xFFFFFFFFu;
-    std::snprintf(pNode->szFileName, sizeof pNode->szFileName, "LostFolder%d",
-                  static_cast<int>(nRecordNo));
-    m_pStore->AddChildren(NTFS_ROOT_RECORD, 0, pNode->nFileIndex, nRecordNo, pNode->szFileName);
+    _FILE_NODE_* pNode =
+        MakeNtfsLostFolder(*m_pStore, ENGINE_FAST_NTFS, m_wcDriveLetter, nRecordNo, nRecordNo);
+    if (pNode)
+        m_pStore->AddChildren(NTFS_ROOT_RECORD, 0, pNode->nFileIndex, nRecordNo, pNode->szFileName);
 }
 
 void CFastNtfsRecovery::AddPending(unsigned int nRecordNo) {

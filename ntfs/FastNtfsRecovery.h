@@ -91,8 +91,6 @@ private:
     unsigned int ReadRecordAt(long long llRecordSector, std::vector<unsigned char>& vecRecord);
     unsigned int GatherAttribute(const std::vector<unsigned char>& vecRecord, uint32_t nType,
                                  NTFS_FILE_DATA& data);
-    unsigned int ReadAttrListValue(const NTFS_DATA_ATTR& list, const unsigned char* pRecord,
-                                   std::vector<unsigned char>& vecValue);
 
     unsigned int FastScanDevice();
     unsigned int ScanMftPiece(unsigned long long u64Sector, unsigned int nSectors, size_t& nCarry,

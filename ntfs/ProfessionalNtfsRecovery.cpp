@@ -1,0 +1,840 @@
+#include "ntfs/ProfessionalNtfsRecovery.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include "common/DebugLog.h"
+#include "common/FaultGuard.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "deepscan/LogFileManager.h"
+#include "device/FsRecognize.h"
+#include "engine/SaveTarget.h"
+
+namespace {
+
+CFaultGuard g_deepNtfsGuard("CProfessionalNtfsRecovery recvSignal");
+
+constexpr unsigned int kMaxParentDepth = 4096;        // deeper chains end in a lost folder
+constexpr uint32_t kFirstVolumeDirId = 0x80000000u;   // folder ids of the other volumes
+constexpr unsigned int kMaxSectorsPerCluster = 4096;  // 2 MiB clusters of 512-byte sectors
+constexpr uint32_t kExtendRecord = 11;
+
+bool IsPowerOfTwo(uint64_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
+
+bool SameRuns(const std::vector<__RUNLIST__>& a, const std::vector<__RUNLIST__>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].u64Length != b[i].u64Length || a[i].i64Offset != b[i].i64Offset ||
+            a[i].bSparse != b[i].bSparse)
+            return false;
+    return true;
+}
+
+// Where sector s of an MFT lies: walks its runs (start = the volume start),
+// every product and sum checked. False when no run holds it.
+bool MapMftSector(const std::vector<__RUNLIST__>& vecRuns, unsigned int nSpc,
+                  unsigned long long u64Start, unsigned long long s, unsigned long long& u64Abs,
+                  unsigned long long& u64Left) {
+    unsigned long long m = 0;
+    int64_t i64Cluster = 0;
+    for (const __RUNLIST__& r : vecRuns) {
+        if (!r.bSparse && __builtin_add_overflow(i64Cluster, r.i64Offset, &i64Cluster))
+            return false;
+        unsigned long long u64Len;
+        if (__builtin_mul_overflow(r.u64Length, static_cast<unsigned long long>(nSpc), &u64Len))
+            return false;
+        if (s - m < u64Len) {
+            if (r.bSparse || i64Cluster < 0) return false;
+            unsigned long long u64First;
+            if (__builtin_mul_overflow(static_cast<unsigned long long>(i64Cluster),
+                                       static_cast<unsigned long long>(nSpc), &u64First) ||
+                __builtin_add_overflow(u64First, u64Start, &u64First) ||
+                __builtin_add_overflow(u64First, s - m, &u64Abs))
+                return false;
+            u64Left = u64Len - (s - m);
+            return true;
+        }
+        if (__builtin_add_overflow(m, u64Len, &m)) return false;
+        if (s < m) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+CProfessionalNtfsRecovery::CProfessionalNtfsRecovery()
+    : m_nFd(-1),
+      m_u64DeviceStart(0),
+      m_u64SectorCount(0),
+      m_u64SectorLimit(0),
+      m_wcDriveLetter(L'C'),
+      m_nBytesPerSector(512),
+      m_nSectorsPerRecord(2),
+      m_nRecordSize(1024),
+      m_nSectorsPerCluster(8),
+      m_bOpen(false),
+      m_nNextDirId(kFirstVolumeDirId),
+      m_u64ParentReads(0),
+      m_nUnfollowedLists(0),
+      m_pfnScan(nullptr),
+      m_pfnRecovery(nullptr),
+      m_pContext(nullptr),
+      m_nScale(100),
+      m_pfnSearch(nullptr),
+      m_pSearchContext(nullptr) {}
+
+CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {
+    if (m_nFd >= 0) close(m_nFd);
+}
+
+// ---- set-up ----------------------------------------------------------------
+
+unsigned int CProfessionalNtfsRecovery::Init(int nDiskNo, long long llFirstSector,
+                                             long long llSectorCount, wchar_t wcDriveLetter) {
+    m_wcDriveLetter = wcDriveLetter;
+    m_bOpen = false;
+    m_mapMft.clear();
+    if (llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
+    if (m_nFd >= 0) close(m_nFd);
+    m_nFd = tw::OpenDiskNode(nDiskNo);
+    if (m_nFd < 0) return static_cast<unsigned int>(errno);
+    unsigned char abBoot[4096];
+    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, static_cast<off_t>(llFirstSector) * 512);
+    if (n < 0) return static_cast<unsigned int>(errno);
+    if (n < static_cast<ssize_t>(sizeof abBoot)) std::memset(abBoot + n, 0, sizeof abBoot - n);
+    m_nBytesPerSector = 512;
+    m_u64DeviceStart = static_cast<unsigned long long>(llFirstSector);
+    unsigned int nRet =
+        m_reader.Init(nDiskNo, m_u64DeviceStart + static_cast<unsigned long long>(llSectorCount));
+    if (nRet != 0) return nRet;
+    return OpenCommon(abBoot, static_cast<unsigned long long>(llSectorCount));
+}
+
+unsigned int CProfessionalNtfsRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
+    m_wcDriveLetter = wcDriveLetter;
+    m_bOpen = false;
+    m_mapMft.clear();
+    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
+    if (m_nFd >= 0) close(m_nFd);
+    m_nFd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
+    if (m_nFd < 0) return static_cast<unsigned int>(errno);
+    struct stat st;
+    if (fstat(m_nFd, &st) != 0) return static_cast<unsigned int>(errno);
+    unsigned char abBoot[4096] = {0};
+    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, 0);
+    if (n < 0) return static_cast<unsigned int>(errno);
+    // An image takes the sector size its boot sector gives, if it has one.
+    m_nBytesPerSector = 512;
+    if (IsNtfs(abBoot)) {
+        NTFS_BOOT_SECTOR boot;
+        std::memcpy(&boot, abBoot, sizeof boot);
+        if (boot.nBytesPerSector == 1024 || boot.nBytesPerSector == 2048 ||
+            boot.nBytesPerSector == 4096)
+            m_nBytesPerSector = boot.nBytesPerSector;
+    }
+    m_u64DeviceStart = 0;
+    const unsigned long long u64Count = static_cast<unsigned long long>(st.st_size) /
+                                        static_cast<unsigned long long>(m_nBytesPerSector);
+    unsigned int nRet = m_reader.Init(wszPath, u64Count);
+    if (nRet != 0) return nRet;
+    return OpenCommon(abBoot, u64Count);
+}
+
+unsigned int CProfessionalNtfsRecovery::OpenCommon(const unsigned char* pBoot,
+                                                   unsigned long long u64SectorCount) {
+    m_u64SectorCount = u64SectorCount;
+    m_u64SectorLimit = m_u64DeviceStart + u64SectorCount;
+    m_nSectorsPerRecord = m_nBytesPerSector == 512 ? 2 : 1;
+    m_nRecordSize = m_nSectorsPerRecord * m_nBytesPerSector;
+    m_ntfsParse.Init(m_nBytesPerSector);
+    m_nSectorsPerCluster = GetDefaultNtfsSectorPerCluster(u64SectorCount, m_nBytesPerSector);
+    m_bOpen = true;
+    if (IsNtfs(pBoot)) RegisterBootMft(pBoot);
+    return 0;
+}
+
+void CProfessionalNtfsRecovery::RegisterBootMft(const unsigned char* pBoot) {
+    NTFS_BOOT_SECTOR boot;
+    std::memcpy(&boot, pBoot, sizeof boot);
+    const unsigned int nBps = boot.nBytesPerSector ? boot.nBytesPerSector : 512;
+    if (nBps != static_cast<unsigned int>(m_nBytesPerSector)) return;
+    const unsigned int nSpc = NtfsSectorsPerCluster(boot.nSectorsPerCluster, nBps);
+    unsigned long long u64Mft;
+    if (nSpc == 0 || __builtin_mul_overflow(boot.u64MftCluster, nSpc, &u64Mft) ||
+        __builtin_add_overflow(u64Mft, m_u64DeviceStart, &u64Mft) || u64Mft >= m_u64SectorLimit)
+        return;
+    std::vector<unsigned char> vecRecord;
+    if (ReadRecordAt(u64Mft, vecRecord) != 0) return;
+    NTFS_MFT_ENTRY entry;
+    if (!MftFromRecord(vecRecord, u64Mft, entry)) return;
+    // The boot sector knows the cluster size and the volume start for sure.
+    if (entry.nSectorsPerCluster != nSpc || entry.u64VolumeStart != m_u64DeviceStart) {
+        entry.nSectorsPerCluster = nSpc;
+        entry.u64VolumeStart = m_u64DeviceStart;
+    }
+    m_mapMft[u64Mft] = entry;
+}
+
+// ---- MFT registry and volumes -------------------------------------------------
+
+unsigned int CProfessionalNtfsRecovery::GetFileRecordSectorPerClusterByRecordBuf(
+    const unsigned char* pRecord, unsigned int& nSectorsPerCluster) const {
+    NTFS_DATA_ATTR data;
+    if (!NtfsFindAttribute(pRecord, static_cast<size_t>(m_nRecordSize), NTFS_ATTR_DATA, 0, data) ||
+        data.bResident)
+        return TW_ERR_BAD_ARGUMENT;
+    const uint64_t u64Clusters = RunListClusters(data.vecRuns);
+    if (u64Clusters == 0 || data.u64AllocatedSize % m_nBytesPerSector != 0)
+        return TW_ERR_BAD_ARGUMENT;
+    const uint64_t u64Sectors = data.u64AllocatedSize / m_nBytesPerSector;
+    if (u64Sectors % u64Clusters != 0) return TW_ERR_BAD_ARGUMENT;
+    const uint64_t v = u64Sectors / u64Clusters;
+    if (!IsPowerOfTwo(v) || v > kMaxSectorsPerCluster) return TW_ERR_BAD_ARGUMENT;
+    nSectorsPerCluster = static_cast<unsigned int>(v);
+    return 0;
+}
+
+bool CProfessionalNtfsRecovery::MftFromRecord(const std::vector<unsigned char>& vecRecord,
+                                              unsigned long long u64Sector,
+                                              NTFS_MFT_ENTRY& entry) const {
+    NTFS_DATA_ATTR data;
+    if (!NtfsFindAttribute(vecRecord.data(), vecRecord.size(), NTFS_ATTR_DATA, 0, data) ||
+        data.bResident || data.vecRuns.empty() || data.vecRuns[0].bSparse ||
+        data.vecRuns[0].i64Offset <= 0)
+        return false;
+    unsigned int nSpc = 0;
+    if (GetFileRecordSectorPerClusterByRecordBuf(vecRecord.data(), nSpc) != 0) return false;
+    unsigned long long u64Before;
+    if (__builtin_mul_overflow(static_cast<unsigned long long>(data.vecRuns[0].i64Offset),
+                               static_cast<unsigned long long>(nSpc), &u64Before) ||
+        u64Before > u64Sector - m_u64DeviceStart)
+        return false;  // the volume would begin before the device
+    entry.vecRuns = data.vecRuns;
+    entry.nSectorsPerCluster = nSpc;
+    entry.u64VolumeStart = u64Sector - u64Before;
+    entry.u64MftBytes = data.u64DataSize;
+    return true;
+}
+
+// The copy of the first MFT records in $MFTMirr also holds a record 0 named
+// "$MFT" with the same runs. Record 1 beside it names the mirror's cluster;
+// if this record lay in the mirror, the true record 0 lies the distance
+// between the two clusters further on, and holds the same runs.
+bool CProfessionalNtfsRecovery::IsMftMirror(const NTFS_MFT_ENTRY& entry,
+                                            unsigned long long u64Sector) {
+    std::vector<unsigned char> vecRecord;
+    if (ReadRecordAt(u64Sector + m_nSectorsPerRecord, vecRecord) != 0) return false;
+    NTFS_RECORD_INFO info;
+    NTFS_DATA_ATTR mirror;
+    if (NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) != NTFS_REC_OK ||
+        info.nRecordNumber != 1 ||
+        !NtfsFindAttribute(vecRecord.data(), vecRecord.size(), NTFS_ATTR_DATA, 0, mirror) ||
+        mirror.bResident || mirror.vecRuns.empty() || mirror.vecRuns[0].bSparse)
+        return false;
+    int64_t i64Delta, i64Sectors, i64True;
+    if (__builtin_sub_overflow(entry.vecRuns[0].i64Offset, mirror.vecRuns[0].i64Offset,
+                               &i64Delta) ||
+        i64Delta == 0 ||
+        __builtin_mul_overflow(i64Delta, static_cast<int64_t>(entry.nSectorsPerCluster),
+                               &i64Sectors) ||
+        u64Sector > INT64_MAX ||
+        __builtin_add_overflow(static_cast<int64_t>(u64Sector), i64Sectors, &i64True) ||
+        i64True < static_cast<int64_t>(m_u64DeviceStart))
+        return false;
+    if (ReadRecordAt(static_cast<unsigned long long>(i64True), vecRecord) != 0) return false;
+    NTFS_DATA_ATTR data;
+    return NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) == NTFS_REC_OK &&
+           info.nRecordNumber == 0 && info.u64BaseRecord == 0 &&
+           NtfsFindAttribute(vecRecord.data(), vecRecord.size(), NTFS_ATTR_DATA, 0, data) &&
+           !data.bResident && SameRuns(data.vecRuns, entry.vecRuns);
+}
+
+void CProfessionalNtfsRecovery::RegisterMft(const std::vector<unsigned char>& vecRecord,
+                                            const NTFS_RECORD_INFO& info,
+                                            unsigned long long u64Sector) {
+    if (!info.bHasName || strcasecmp(Unicode2Ansi(info.wstrName.c_str()).c_str(), "$MFT") != 0)
+        return;
+    if (m_mapMft.count(u64Sector)) return;  // from the boot sector, or met before
+    NTFS_MFT_ENTRY entry;
+    if (!MftFromRecord(vecRecord, u64Sector, entry)) return;
+    if (IsMftMirror(entry, u64Sector)) return;
+    m_mapMft[u64Sector] = entry;
+}
+
+unsigned long long CProfessionalNtfsRecovery::GetFileRecordIndexMftRunList(
+    unsigned long long u64RecordNo, unsigned long long u64Sector, NTFS_MFT_ENTRY* pEntry) const {
+    unsigned long long s, u64Byte;
+    if (__builtin_mul_overflow(u64RecordNo, static_cast<unsigned long long>(m_nSectorsPerRecord),
+                               &s) ||
+        __builtin_mul_overflow(u64RecordNo, static_cast<unsigned long long>(m_nRecordSize),
+                               &u64Byte))
+        return 0;
+    for (const auto& [k, entry] : m_mapMft) {
+        // A record past the MFT's size is a stale one of an earlier format.
+        if (entry.u64MftBytes && u64Byte >= entry.u64MftBytes) continue;
+        unsigned long long u64Abs = 0, u64Left = 0;
+        if (MapMftSector(entry.vecRuns, entry.nSectorsPerCluster, entry.u64VolumeStart, s, u64Abs,
+                         u64Left) &&
+            u64Abs == u64Sector) {
+            if (pEntry) *pEntry = entry;
+            return k;
+        }
+    }
+    return 0;
+}
+
+CProfessionalNtfsRecovery::VOLUME CProfessionalNtfsRecovery::FindVolume(
+    unsigned long long u64RecordNo, unsigned long long u64Sector) const {
+    VOLUME vol;
+    NTFS_MFT_ENTRY entry;
+    unsigned long long k = GetFileRecordIndexMftRunList(u64RecordNo, u64Sector, &entry);
+    if (k != 0) {
+        vol.u64Start = entry.u64VolumeStart;
+        vol.nSectorsPerCluster = entry.nSectorsPerCluster;
+        vol.bKnown = true;
+        vol.vecMftRuns = entry.vecRuns;
+        vol.u64MftSector = k;
+        return vol;
+    }
+    // An MFT never met: contiguous, record 0 where this record's number puts it.
+    vol.u64Start = m_u64DeviceStart;
+    vol.nSectorsPerCluster = m_nSectorsPerCluster;
+    const unsigned long long u64Into = u64RecordNo * m_nSectorsPerRecord;
+    vol.u64MftSector = u64RecordNo < (1ull << 48) && u64Sector - m_u64DeviceStart >= u64Into
+                           ? u64Sector - u64Into
+                           : m_u64DeviceStart;
+    return vol;
+}
+
+unsigned long long CProfessionalNtfsRecovery::GetSpecialFileRecordPartitionStartSector(
+    unsigned long long u64Sector, unsigned long long u64RecordNo,
+    unsigned int* pnSectorsPerCluster) const {
+    VOLUME vol = FindVolume(u64RecordNo, u64Sector);
+    if (pnSectorsPerCluster) *pnSectorsPerCluster = vol.nSectorsPerCluster;
+    return vol.u64Start;
+}
+
+unsigned int CProfessionalNtfsRecovery::VolumeIndex(const VOLUME& vol) {
+    // A volume of an MFT never met is another one than a registered MFT at the
+    // same place: the records past a reformatted MFT's size are the older volume's.
+    const auto key = std::make_tuple(vol.u64Start, vol.u64MftSector, vol.bKnown);
+    auto it = m_mapVolumeIndex.find(key);
+    if (it != m_mapVolumeIndex.end()) return it->second;
+    const unsigned int v = static_cast<unsigned int>(m_vecVolumes.size());
+    bool bDeviceStartTaken = false;
+    for (const VOLUME& other : m_vecVolumes) bDeviceStartTaken |= other.nIndex == 0;
+    m_vecVolumes.push_back(vol);
+    // The folder-id space 0 (record numbers as they are, the root at the top)
+    // goes to the first volume at the device start; every other volume is a
+    // folder of its own at the top.
+    m_vecVolumes[v].nIndex = vol.u64Start == m_u64DeviceStart && !bDeviceStartTaken ? 0 : v + 1;
+    m_mapVolumeIndex[key] = v;
+    if (m_vecVolumes[v].nIndex != 0 && m_pStore) {
+        char szName[64];
+        if (vol.u64Start != m_u64DeviceStart)
+            std::snprintf(szName, sizeof szName, "NtfsVolume%llu", vol.u64Start);
+        else
+            std::snprintf(szName, sizeof szName, "NtfsVolume%llu_%u", vol.u64Start, v);
+        _FILE_NODE_* pNode = MakeNtfsLostFolder(*m_pStore, ENGINE_DEEP_NTFS, m_wcDriveLetter,
+                                                DirId(v, NTFS_ROOT_RECORD), NTFS_ROOT_RECORD);
+        if (pNode) {
+            std::snprintf(pNode->szFileName, sizeof pNode->szFileName, "%s", szName);
+            pNode->u64PartitionStartSector = vol.u64Start;
+            m_pStore->AddChildren(NTFS_ROOT_RECORD, 0, pNode->nFileIndex, pNode->nDirId, szName);
+        }
+    }
+    return v;
+}
+
+uint32_t CProfessionalNtfsRecovery::DirId(unsigned int nVolume, unsigned int nRecordNo) {
+    if (m_vecVolumes[nVolume].nIndex == 0) return nRecordNo;
+    auto [it, bNew] = m_mapDirId.emplace(std::make_pair(nVolume, nRecordNo), m_nNextDirId);
+    if (bNew) ++m_nNextDirId;
+    return it->second;
+}
+
+// ---- reading records ----------------------------------------------------------
+
+unsigned int CProfessionalNtfsRecovery::ReadRecordAt(unsigned long long u64Sector,
+                                                     std::vector<unsigned char>& vecRecord) {
+    vecRecord.assign(m_nRecordSize, 0);
+    if (u64Sector > INT64_MAX) return TW_ERR_BAD_ARGUMENT;
+    unsigned int nRead = 0;
+    unsigned int nRet =
+        m_reader.ReadData(vecRecord.data(), m_nSectorsPerRecord, static_cast<long long>(u64Sector),
+                          m_nBytesPerSector, &nRead);
+    if (nRet != 0) return nRet;
+    if (nRead < static_cast<unsigned int>(m_nSectorsPerRecord)) return TW_ERR_SHORT_READ;
+    return FinishNtfsRecord(m_ntfsParse, vecRecord);
+}
+
+bool CProfessionalNtfsRecovery::LocateRecord(const VOLUME& vol, unsigned long long u64RecordNo,
+                                             unsigned long long& u64Sector,
+                                             unsigned int& nContiguous) const {
+    unsigned long long s;
+    if (__builtin_mul_overflow(u64RecordNo, static_cast<unsigned long long>(m_nSectorsPerRecord),
+                               &s))
+        return false;
+    if (!vol.bKnown) {
+        nContiguous = static_cast<unsigned int>(m_nSectorsPerRecord);
+        return !__builtin_add_overflow(vol.u64MftSector, s, &u64Sector);
+    }
+    unsigned long long u64Left = 0;
+    if (!MapMftSector(vol.vecMftRuns, vol.nSectorsPerCluster, vol.u64Start, s, u64Sector, u64Left))
+        return false;
+    nContiguous = static_cast<unsigned int>(std::min<unsigned long long>(u64Left, 1u << 20));
+    return true;
+}
+
+unsigned int CProfessionalNtfsRecovery::ReadVolumeRecord(const VOLUME& vol,
+                                                         unsigned long long u64RecordNo,
+                                                         std::vector<unsigned char>& vecRecord) {
+    unsigned long long u64Sector = 0;
+    unsigned int nContiguous = 0;
+    if (!LocateRecord(vol, u64RecordNo, u64Sector, nContiguous)) return TW_ERR_BAD_ARGUMENT;
+    if (nContiguous >= static_cast<unsigned int>(m_nSectorsPerRecord))
+        return ReadRecordAt(u64Sector, vecRecord);
+    // The record straddles two runs of the MFT: read it sector by sector.
+    vecRecord.assign(m_nRecordSize, 0);
+    for (int i = 0; i < m_nSectorsPerRecord; ++i) {
+        unsigned long long u64Part = 0, u64Left = 0;
+        if (!MapMftSector(vol.vecMftRuns, vol.nSectorsPerCluster, vol.u64Start,
+                          u64RecordNo * m_nSectorsPerRecord + i, u64Part, u64Left) ||
+            u64Part > INT64_MAX)
+            return TW_ERR_BAD_ARGUMENT;
+        unsigned int nRead = 0;
+        unsigned int nRet =
+            m_reader.ReadData(vecRecord.data() + i * m_nBytesPerSector, 1,
+                              static_cast<long long>(u64Part), m_nBytesPerSector, &nRead);
+        if (nRet != 0) return nRet;
+        if (nRead == 0) return TW_ERR_SHORT_READ;
+    }
+    return FinishNtfsRecord(m_ntfsParse, vecRecord);
+}
+
+NTFS_VOLUME_VIEW CProfessionalNtfsRecovery::ViewOf(const VOLUME& vol) {
+    NTFS_VOLUME_VIEW view;
+    view.nClusterBytes = vol.nSectorsPerCluster * static_cast<uint32_t>(m_nBytesPerSector);
+    view.u64VolumeStart = vol.u64Start;
+    if (vol.bKnown)
+        view.fnReadRecord = [this, vol](uint64_t u64RecordNo, std::vector<unsigned char>& vec) {
+            return ReadVolumeRecord(vol, u64RecordNo, vec);
+        };
+    return view;
+}
+
+unsigned long long CProfessionalNtfsRecovery::VolumeClustersOf(unsigned long long u64Start,
+                                                               unsigned int nSpc) const {
+    if (nSpc == 0 || u64Start >= m_u64SectorLimit) return 0;
+    return (m_u64SectorLimit - u64Start) / nSpc;
+}
+
+// ---- the scan -----------------------------------------------------------------
+
+unsigned int CProfessionalNtfsRecovery::InitProfessionalScan(const wchar_t* wszResultName) {
+    m_vecPending.clear();
+    m_setPending.clear();
+    m_mapLevel.clear();
+    m_setLost.clear();
+    m_setLostMade.clear();
+    m_mapDirId.clear();
+    m_vecVolumes.clear();
+    m_mapVolumeIndex.clear();
+    m_nNextDirId = kFirstVolumeDirId;
+    m_u64ParentReads = 0;
+    m_nUnfollowedLists = 0;
+    m_pStore.reset();
+    m_pStore.reset(new CScanResultFileManager());
+    unsigned int nRet;
+    if (wszResultName && *wszResultName) {
+        nRet = m_pStore->Init(wszResultName);
+    } else {
+        SYSTEMTIME st{};
+        rsb_getLocalTime(&st);
+        char szName[128];
+        std::snprintf(szName, sizeof szName, "Pro_Ntfs_%lld_%d%d%d%d%2d",
+                      static_cast<long long>(m_u64DeviceStart), st.wYear, st.wMonth, st.wDay,
+                      st.wHour, st.wMinute);
+        // A fresh scan never adds to an earlier one's results: the next free name.
+        std::string strName = szName;
+        const std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
+        struct stat stOld;
+        for (int i = 1; stat(tw::NarrowToUtf8((strDir + strName).c_str()).c_str(), &stOld) == 0;
+             ++i)
+            strName = std::string(szName) + "_" + std::to_string(i);
+        nRet = m_pStore->Init(Ansi2Unicode(strName.c_str()).c_str());
+    }
+    if (nRet == 0 && m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
+    return nRet;
+}
+
+unsigned int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char* pRecord,
+                                                            unsigned long long u64Sector) {
+    if (!pRecord || !m_pStore || !m_bOpen) return TW_ERR_BAD_ARGUMENT;
+    uint16_t nFlags;
+    std::memcpy(&nFlags, pRecord + 0x16, 2);
+    if (nFlags & NTFS_RECORD_IS_DIR) return 0;
+    std::vector<unsigned char> vecRecord(pRecord, pRecord + m_nRecordSize);
+    return static_cast<unsigned int>(ParseProfessionalRecordInfo(vecRecord, u64Sector, 0, 0, 0));
+}
+
+int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(std::vector<unsigned char>& vecRecord,
+                                                           unsigned long long u64Sector,
+                                                           unsigned int nPass, unsigned int nVolume,
+                                                           unsigned int nQueuedNo) {
+    if (nPass == 0) {
+        unsigned int nRet = FinishNtfsRecord(m_ntfsParse, vecRecord);
+        if (nRet != 0) return static_cast<int>(nRet);
+    }
+    NTFS_RECORD_INFO info;
+    const int nParse = NtfsParseRecord(vecRecord.data(), vecRecord.size(), info);
+    if (nPass == 1) {
+        if (nQueuedNo < NTFS_FIRST_USER_RECORD) return 0;  // system folders ($Extend)
+        VOLUME& vol = m_vecVolumes[nVolume];
+        if (nParse == NTFS_REC_OK && info.u64BaseRecord == 0)
+            GatherNtfsName(*this, ViewOf(vol), vecRecord, info);
+        if (nParse != NTFS_REC_OK || !(info.nFlags & NTFS_RECORD_IS_DIR) ||
+            m_setLost.count({nVolume, nQueuedNo}) || info.nRecordNumber != nQueuedNo ||
+            !info.bHasName || info.u64BaseRecord != 0) {
+            MakeLostFolder(nVolume, nQueuedNo);
+            return 0;
+        }
+        const unsigned int nLevel = ParentLevel(nVolume, info.nParent);
+        _FILE_NODE_* pNode =
+            MakeNtfsNode(*m_pStore, info, 1, ENGINE_DEEP_NTFS, m_wcDriveLetter,
+                         vol.nSectorsPerCluster * m_nBytesPerSector, u64Sector, vol.u64Start);
+        if (!pNode) return TW_ERR_OUT_OF_MEMORY;
+        pNode->nDirId = DirId(nVolume, nQueuedNo);
+        m_pStore->AddChildren(DirId(nVolume, info.nParent), nLevel, pNode->nFileIndex,
+                              pNode->nDirId, pNode->szFileName);
+        return 0;
+    }
+    if (nParse != NTFS_REC_OK) return nParse;
+    if (info.nFlags & NTFS_RECORD_IS_DIR) return 0;  // folders come in the second pass
+    if (info.u64BaseRecord != 0) return 0;           // a piece of another record
+    if (info.nRecordNumber == 0) {
+        RegisterMft(vecRecord, info, u64Sector);
+        return 0;
+    }
+    if (info.nRecordNumber < NTFS_FIRST_USER_RECORD) return 0;
+    // The files of $Extend (record 11) are the volume's own metadata.
+    if (info.bHasName && info.nParent == kExtendRecord) return 0;
+
+    VOLUME vol = FindVolume(info.nRecordNumber, u64Sector);
+    unsigned int nSpc = 0;
+    if (!vol.bKnown) {
+        // The parser-wide value serves records of an MFT never met.
+        if (GetFileRecordSectorPerClusterByRecordBuf(vecRecord.data(), nSpc) == 0)
+            m_nSectorsPerCluster = nSpc;
+        vol.nSectorsPerCluster = m_nSectorsPerCluster;
+    }
+    const NTFS_VOLUME_VIEW view = ViewOf(vol);
+    if (!GatherNtfsName(*this, view, vecRecord, info)) return 0;  // no name anywhere
+    NTFS_FILE_DATA data;
+    unsigned int nData = NTFS_ERR_NO_ATTRIBUTE;
+    if (info.data.bPresent || info.bHasAttrList)
+        nData = GatherNtfsAttribute(*this, view, vecRecord, NTFS_ATTR_DATA, data);
+    if (info.bHasAttrList && !vol.bKnown) ++m_nUnfollowedLists;
+
+    const unsigned int v = VolumeIndex(vol);
+    const unsigned int nLevel = ParentLevel(v, info.nParent);
+    _FILE_NODE_* pNode =
+        MakeNtfsNode(*m_pStore, info, 0, ENGINE_DEEP_NTFS, m_wcDriveLetter,
+                     vol.nSectorsPerCluster * m_nBytesPerSector, u64Sector, vol.u64Start);
+    if (!pNode) return TW_ERR_OUT_OF_MEMORY;
+    if (nData == 0) pNode->u64FileSize = data.u64DataSize;
+    m_pStore->AddChildren(DirId(v, info.nParent), nLevel, pNode->nFileIndex, pNode->nDirId,
+                          nullptr);
+    pNode->bDataHealth = static_cast<uint32_t>(NtfsDataHealth(
+        m_reader, m_nBytesPerSector, vol.nSectorsPerCluster, vol.u64Start,
+        VolumeClustersOf(vol.u64Start, vol.nSectorsPerCluster), pNode->szFileName, nData, data));
+    return 0;
+}
+
+void CProfessionalNtfsRecovery::AddPending(unsigned int nVolume, unsigned int nRecordNo) {
+    if (m_setPending.insert({nVolume, nRecordNo}).second)
+        m_vecPending.push_back({nVolume, nRecordNo});
+}
+
+// The level of a parent folder (the number of folders from the top to it,
+// itself included): walks up to the root, reading each record once per scan
+// (levels are remembered per volume) and queuing each for the second pass. A
+// record that cannot be a folder on the path, one at which the chain loops
+// back, and one 4,096 folders deep become lost folders at the top of their
+// volume.
+unsigned int CProfessionalNtfsRecovery::ParentLevel(unsigned int nVolume, unsigned int nParent) {
+    const unsigned int nBase = VolumeLevel(m_vecVolumes[nVolume].nIndex);
+    const unsigned int nLostLevel = nBase + 1;
+    std::vector<unsigned int> vecChain;
+    std::set<unsigned int> setVisited;
+    std::vector<unsigned char> vecRecord;
+    unsigned int nLevel = nBase;
+    unsigned int p = nParent;
+    for (;;) {
+        if (p == NTFS_ROOT_RECORD) break;
+        auto it = m_mapLevel.find({nVolume, p});
+        if (it != m_mapLevel.end()) {
+            nLevel = it->second;
+            break;
+        }
+        AddPending(nVolume, p);
+        vecChain.push_back(p);
+        setVisited.insert(p);
+        NTFS_RECORD_INFO info;
+        ++m_u64ParentReads;
+        bool bFolder = !m_setLost.count({nVolume, p}) &&
+                       ReadVolumeRecord(m_vecVolumes[nVolume], p, vecRecord) == 0 &&
+                       NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) == NTFS_REC_OK &&
+                       (info.nFlags & NTFS_RECORD_IS_DIR) && info.nRecordNumber == p &&
+                       info.u64BaseRecord == 0 &&
+                       GatherNtfsName(*this, ViewOf(m_vecVolumes[nVolume]), vecRecord, info);
+        if (!bFolder || setVisited.count(info.nParent) || vecChain.size() >= kMaxParentDepth) {
+            m_setLost.insert({nVolume, p});
+            vecChain.pop_back();
+            m_mapLevel[{nVolume, p}] = nLostLevel;
+            nLevel = nLostLevel;
+            break;
+        }
+        p = info.nParent;
+    }
+    for (size_t i = vecChain.size(); i-- > 0;) m_mapLevel[{nVolume, vecChain[i]}] = ++nLevel;
+    return nLevel;
+}
+
+void CProfessionalNtfsRecovery::MakeLostFolder(unsigned int nVolume, unsigned int nRecordNo) {
+    if (!m_setLostMade.insert({nVolume, nRecordNo}).second) return;
+    const VOLUME& vol = m_vecVolumes[nVolume];
+    _FILE_NODE_* pNode = MakeNtfsLostFolder(*m_pStore, ENGINE_DEEP_NTFS, m_wcDriveLetter,
+                                            DirId(nVolume, nRecordNo), nRecordNo);
+    if (!pNode) return;
+    pNode->nClusterBytes = vol.nSectorsPerCluster * m_nBytesPerSector;
+    m_pStore->AddChildren(DirId(nVolume, NTFS_ROOT_RECORD), VolumeLevel(vol.nIndex),
+                          pNode->nFileIndex, pNode->nDirId, pNode->szFileName);
+}
+
+unsigned int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    unsigned int nResult = 0;
+    std::vector<unsigned char> vecRecord;
+    // Folders met here add their own parents to the end of the list.
+    for (size_t i = 0; i < m_vecPending.size(); ++i) {
+        const PENDING pending = m_vecPending[i];
+        const VOLUME& vol = m_vecVolumes[pending.nVolume];
+        unsigned long long u64Sector = 0;
+        unsigned int nContiguous = 0;
+        unsigned int nRet = LocateRecord(vol, pending.nRecordNo, u64Sector, nContiguous)
+                                ? ReadVolumeRecord(vol, pending.nRecordNo, vecRecord)
+                                : static_cast<unsigned int>(TW_ERR_BAD_ARGUMENT);
+        // A folder that cannot be read (or holds no record now) is a lost one;
+        // the pass goes on with the others.
+        if (nRet != 0 && nRet != NTFS_ERR_NOT_FILE && nRet != static_cast<unsigned int>(-2))
+            nResult = nRet;
+        TW_FAULT_TRY(g_deepNtfsGuard) {
+            if (nRet != 0 && pending.nRecordNo >= NTFS_FIRST_USER_RECORD)
+                MakeLostFolder(pending.nVolume, pending.nRecordNo);
+            else if (nRet == 0)
+                ParseProfessionalRecordInfo(vecRecord, u64Sector, 1, pending.nVolume,
+                                            pending.nRecordNo);
+        }
+        TW_FAULT_CATCH(g_deepNtfsGuard) {
+            MakeLostFolder(pending.nVolume, pending.nRecordNo);
+        }
+        TW_FAULT_END(g_deepNtfsGuard);
+    }
+    m_pStore->FlushBufToFile();
+    if (m_nUnfollowedLists)
+        TwDebug("CProfessionalNtfsRecovery: %u attribute lists of unknown MFTs not followed\n",
+                m_nUnfollowedLists);
+    return nResult;
+}
+
+// ---- data of a node ---------------------------------------------------------------
+
+// The node's record, read again, with the volume as the node gives it; the
+// attribute list is followed when the MFT that holds the record is known.
+unsigned int CProfessionalNtfsRecovery::NodeData(const _FILE_NODE_& node, NTFS_FILE_DATA& data) {
+    if (!m_bOpen || node.nClusterBytes == 0 || node.nClusterBytes % m_nBytesPerSector != 0)
+        return TW_ERR_BAD_ARGUMENT;
+    std::vector<unsigned char> vecRecord;
+    unsigned int nRet = ReadRecordAt(node.u64RecordSector, vecRecord);
+    if (nRet != 0) return nRet;
+    NTFS_RECORD_INFO info;
+    if (NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) != NTFS_REC_OK)
+        return TW_ERR_BAD_ARGUMENT;
+    VOLUME vol = FindVolume(info.nRecordNumber, node.u64RecordSector);
+    const unsigned int nSpc = node.nClusterBytes / m_nBytesPerSector;
+    if (vol.u64Start != node.u64PartitionStartSector || vol.nSectorsPerCluster != nSpc) {
+        vol = VOLUME{};
+        vol.u64Start = node.u64PartitionStartSector;
+        vol.nSectorsPerCluster = nSpc;
+    }
+    return GatherNtfsAttribute(*this, ViewOf(vol), vecRecord, NTFS_ATTR_DATA, data);
+}
+
+unsigned int CProfessionalNtfsRecovery::ReadNodeData(const _FILE_NODE_& node,
+                                                     NTFS_FILE_DATA& data) {
+    return NodeData(node, data);
+}
+
+uint64_t CProfessionalNtfsRecovery::VolumeClusters(const _FILE_NODE_& node) const {
+    if (node.nClusterBytes < static_cast<uint32_t>(m_nBytesPerSector)) return 0;
+    return VolumeClustersOf(node.u64PartitionStartSector, node.nClusterBytes / m_nBytesPerSector);
+}
+
+unsigned int CProfessionalNtfsRecovery::GetRunListInfo(long long llRecordSector, int nType,
+                                                       std::vector<__RUNLIST__>& vecRuns) {
+    if (llRecordSector < 0) return TW_ERR_BAD_ARGUMENT;
+    std::vector<unsigned char> vecRecord;
+    unsigned int nRet = ReadRecordAt(static_cast<unsigned long long>(llRecordSector), vecRecord);
+    if (nRet != 0) return nRet;
+    NTFS_RECORD_INFO info;
+    if (NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) != NTFS_REC_OK)
+        return TW_ERR_BAD_ARGUMENT;
+    VOLUME vol = FindVolume(info.nRecordNumber, static_cast<unsigned long long>(llRecordSector));
+    NTFS_FILE_DATA data;
+    nRet = GatherNtfsAttribute(*this, ViewOf(vol), vecRecord, static_cast<uint32_t>(nType), data);
+    if (nRet == 0) AppendRunExtent(vecRuns, data.vecRuns);
+    return nRet;
+}
+
+unsigned int CProfessionalNtfsRecovery::GetFileNodeRunListInfo(const _FILE_NODE_& node, int nType,
+                                                               std::vector<__RUNLIST__>& vecRuns) {
+    if (nType != static_cast<int>(NTFS_ATTR_DATA))
+        return GetRunListInfo(static_cast<long long>(node.u64RecordSector), nType, vecRuns);
+    NTFS_FILE_DATA data;
+    unsigned int nRet = NodeData(node, data);
+    if (nRet == 0) AppendRunExtent(vecRuns, data.vecRuns);
+    return nRet;
+}
+
+unsigned int CProfessionalNtfsRecovery::GetFileNodeAttr0x80Data(
+    const _FILE_NODE_& node, std::vector<unsigned char>& vecData) {
+    NTFS_FILE_DATA data;
+    unsigned int nRet = NodeData(node, data);
+    if (nRet == NTFS_ERR_NOT_FILE || nRet == NTFS_ERR_NO_ATTRIBUTE ||
+        (nRet == 0 && !data.bResident))
+        return NTFS_ERR_NOT_RESIDENT;
+    if (nRet != 0) return nRet;
+    vecData.swap(data.vecResident);
+    return 0;
+}
+
+int CProfessionalNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
+    char szName[sizeof node.szFileName + 1] = {0};
+    std::memcpy(szName, node.szFileName, sizeof node.szFileName);
+    NTFS_FILE_DATA data;
+    unsigned int nData = NodeData(node, data);
+    const unsigned int nSpc = node.nClusterBytes / m_nBytesPerSector;
+    return NtfsDataHealth(m_reader, m_nBytesPerSector, nSpc, node.u64PartitionStartSector,
+                          VolumeClusters(node), szName, nData, data);
+}
+
+// ---- saving, preview ------------------------------------------------------------------
+
+unsigned int CProfessionalNtfsRecovery::SaveDataToTargetFile(const _FILE_NODE_& node,
+                                                             const wchar_t* wszTarget) {
+    if (node.bIsDir) return CreateTargetDir(wszTarget);
+    return SaveNtfsFile(*this, node, wszTarget, m_pfnRecovery, m_pContext);
+}
+
+unsigned int CProfessionalNtfsRecovery::SaveFileData(const _FILE_NODE_* pNode,
+                                                     const wchar_t* wszTargetPath,
+                                                     int nLevelOffset) {
+    if (!pNode || !wszTargetPath) return TW_ERR_BAD_ARGUMENT;
+    if (!pNode->bIsDir) return SaveDataToTargetFile(*pNode, wszTargetPath);
+    return SaveDirectoryTree(
+        *this, *pNode, wszTargetPath, nLevelOffset,
+        [this](const _FILE_NODE_& child, const wchar_t* wszChild) {
+            return SaveDataToTargetFile(child, wszChild);
+        },
+        m_pfnRecovery, m_pContext);
+}
+
+unsigned int CProfessionalNtfsRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
+                                                unsigned char* pBuf, int& nLength,
+                                                PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
+    return PreviewNtfsFile(*this, pNode, wszPreviewPath, pBuf, nLength, pfnPreview, pContext);
+}
+
+// ---- interface: callbacks, store, browsing -----------------------------------------
+
+unsigned int CProfessionalNtfsRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
+                                                     PFN_RECOVERY_CALLBACK pfnRecovery,
+                                                     void* pContext, int nScale) {
+    m_pfnScan = pfnScan;
+    m_pfnRecovery = pfnRecovery;
+    m_pContext = pContext;
+    m_nScale = nScale;
+    return 0;
+}
+
+unsigned int CProfessionalNtfsRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch,
+                                                           void* pContext) {
+    m_pfnSearch = pfnSearch;
+    m_pSearchContext = pContext;
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    return m_pStore->InitSearchCallBack(pfnSearch, pContext);
+}
+
+unsigned int CProfessionalNtfsRecovery::ScanDevice(const wchar_t*) {
+    return 0;
+}
+
+unsigned int CProfessionalNtfsRecovery::GetUnUsedSectorCount(unsigned long long&,
+                                                             unsigned long long&) {
+    return 0;
+}
+
+unsigned int CProfessionalNtfsRecovery::BuildBitMapInfo() {
+    return 0;
+}
+
+unsigned int CProfessionalNtfsRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir,
+                                                            unsigned int nLevel,
+                                                            std::vector<_FILE_NODE_>& vecChildren) {
+    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    uint32_t nDirId = pDir && pDir->nDirId ? pDir->nDirId : NTFS_ROOT_RECORD;
+    return m_pStore->GetChildrenFileNode(MakeDirKey(nLevel, nDirId), vecChildren);
+}
+
+unsigned int CProfessionalNtfsRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir,
+                                                             unsigned int nLevel,
+                                                             unsigned int& nCount) {
+    nCount = 0;
+    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
+    if (!m_pStore) return 0;
+    m_pStore->FlushBufToFile();
+    uint32_t nDirId = pDir && pDir->nDirId ? pDir->nDirId : NTFS_ROOT_RECORD;
+    uint32_t nFound = 0;
+    unsigned int nRet = m_pStore->GetChildrenFileCount(MakeDirKey(nLevel, nDirId), nFound);
+    nCount = nFound;
+    return nRet;
+}
+
+unsigned int CProfessionalNtfsRecovery::GetLostFileCount() {
+    return m_pStore ? m_pStore->GetFileIndex() : 0;
+}
+
+unsigned int CProfessionalNtfsRecovery::GetFileNodeParentDirPath(const _FILE_NODE_* pNode,
+                                                                 wchar_t* wszBuf, int nBufLen) {
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    m_pStore->FlushBufToFile();
+    return static_cast<unsigned int>(m_pStore->GetParentDirPath(pNode, wszBuf, nBufLen));
+}
+
+unsigned int CProfessionalNtfsRecovery::SearchFileNode(const wchar_t* wszKey,
+                                                       std::vector<__SEARCH_FILE_INFO__>& vecHits) {
+    if (!m_pStore) return 0;
+    return static_cast<unsigned int>(m_pStore->SearchFileNodeInfo(wszKey, vecHits));
+}
