@@ -13,7 +13,7 @@
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "deepscan/LogFileManager.h"
+#include "engine/LogFileManager.h"
 #include "device/FsRecognize.h"
 #include "engine/SaveTarget.h"
 
