@@ -13,7 +13,6 @@
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "engine/LogFileManager.h"
 #include "device/FsRecognize.h"
 #include "engine/SaveTarget.h"
 
@@ -84,13 +83,7 @@ CProfessionalNtfsRecovery::CProfessionalNtfsRecovery()
       m_bOpen(false),
       m_nNextDirId(kFirstVolumeDirId),
       m_u64ParentReads(0),
-      m_nUnfollowedLists(0),
-      m_pfnScan(nullptr),
-      m_pfnRecovery(nullptr),
-      m_pContext(nullptr),
-      m_nScale(100),
-      m_pfnSearch(nullptr),
-      m_pSearchContext(nullptr) {}
+      m_nUnfollowedLists(0) {}
 
 CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {
     if (m_nFd >= 0) close(m_nFd);
@@ -452,29 +445,11 @@ unsigned int CProfessionalNtfsRecovery::InitProfessionalScan(const wchar_t* wszR
     m_nNextDirId = kFirstVolumeDirId;
     m_u64ParentReads = 0;
     m_nUnfollowedLists = 0;
-    m_pStore.reset();
-    m_pStore.reset(new CScanResultFileManager());
-    unsigned int nRet;
-    if (wszResultName && *wszResultName) {
-        nRet = m_pStore->Init(wszResultName);
-    } else {
-        SYSTEMTIME st{};
-        rsb_getLocalTime(&st);
-        char szName[128];
-        std::snprintf(szName, sizeof szName, "Pro_Ntfs_%lld_%d%d%d%d%2d",
-                      static_cast<long long>(m_u64DeviceStart), st.wYear, st.wMonth, st.wDay,
-                      st.wHour, st.wMinute);
-        // A fresh scan never adds to an earlier one's results: the next free name.
-        std::string strName = szName;
-        const std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
-        struct stat stOld;
-        for (int i = 1; stat(tw::NarrowToUtf8((strDir + strName).c_str()).c_str(), &stOld) == 0;
-             ++i)
-            strName = std::string(szName) + "_" + std::to_string(i);
-        nRet = m_pStore->Init(Ansi2Unicode(strName.c_str()).c_str());
-    }
-    if (nRet == 0 && m_pfnSearch) m_pStore->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
-    return nRet;
+    if (wszResultName && *wszResultName) return OpenStore(wszResultName);
+    SYSTEMTIME st{};
+    rsb_getLocalTime(&st);
+    return OpenFreshStore(
+        FormatStoreName("Pro_Ntfs_", static_cast<long long>(m_u64DeviceStart), st));
 }
 
 unsigned int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char* pRecord,
@@ -740,50 +715,23 @@ int CProfessionalNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
 
 // ---- saving, preview ------------------------------------------------------------------
 
+unsigned int CProfessionalNtfsRecovery::SaveOneFile(const _FILE_NODE_& node,
+                                                    const wchar_t* wszTarget) {
+    if (node.bIsDir) return CreateTargetDir(wszTarget);
+    return CEngineBase::SaveOneFile(node, wszTarget);
+}
+
 unsigned int CProfessionalNtfsRecovery::SaveDataToTargetFile(const _FILE_NODE_& node,
                                                              const wchar_t* wszTarget) {
-    if (node.bIsDir) return CreateTargetDir(wszTarget);
-    return SaveNtfsFile(*this, node, wszTarget, m_pfnRecovery, m_pContext);
+    return SaveOneFile(node, wszTarget);
 }
 
-unsigned int CProfessionalNtfsRecovery::SaveFileData(const _FILE_NODE_* pNode,
-                                                     const wchar_t* wszTargetPath,
-                                                     int nLevelOffset) {
-    if (!pNode || !wszTargetPath) return TW_ERR_BAD_ARGUMENT;
-    if (!pNode->bIsDir) return SaveDataToTargetFile(*pNode, wszTargetPath);
-    return SaveDirectoryTree(
-        *this, *pNode, wszTargetPath, nLevelOffset,
-        [this](const _FILE_NODE_& child, const wchar_t* wszChild) {
-            return SaveDataToTargetFile(child, wszChild);
-        },
-        m_pfnRecovery, m_pContext);
+unsigned int CProfessionalNtfsRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                                       const DataSink& sink) {
+    return StreamNtfsNode(*this, node, u64Wanted, sink);
 }
 
-unsigned int CProfessionalNtfsRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
-                                                unsigned char* pBuf, int& nLength,
-                                                PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
-    return PreviewNtfsFile(*this, pNode, wszPreviewPath, pBuf, nLength, pfnPreview, pContext);
-}
-
-// ---- interface: callbacks, store, browsing -----------------------------------------
-
-unsigned int CProfessionalNtfsRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
-                                                     PFN_RECOVERY_CALLBACK pfnRecovery,
-                                                     void* pContext, int nScale) {
-    m_pfnScan = pfnScan;
-    m_pfnRecovery = pfnRecovery;
-    m_pContext = pContext;
-    m_nScale = nScale;
-    return 0;
-}
-
-unsigned int CProfessionalNtfsRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch,
-                                                           void* pContext) {
-    m_pfnSearch = pfnSearch;
-    m_pSearchContext = pContext;
-    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
-    return m_pStore->InitSearchCallBack(pfnSearch, pContext);
-}
+// ---- the driver scans ---------------------------------------------------------------
 
 unsigned int CProfessionalNtfsRecovery::ScanDevice(const wchar_t*) {
     return 0;
@@ -796,45 +744,4 @@ unsigned int CProfessionalNtfsRecovery::GetUnUsedSectorCount(unsigned long long&
 
 unsigned int CProfessionalNtfsRecovery::BuildBitMapInfo() {
     return 0;
-}
-
-unsigned int CProfessionalNtfsRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir,
-                                                            unsigned int nLevel,
-                                                            std::vector<_FILE_NODE_>& vecChildren) {
-    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
-    uint32_t nDirId = pDir && pDir->nDirId ? pDir->nDirId : NTFS_ROOT_RECORD;
-    return m_pStore->GetChildrenFileNode(MakeDirKey(nLevel, nDirId), vecChildren);
-}
-
-unsigned int CProfessionalNtfsRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir,
-                                                             unsigned int nLevel,
-                                                             unsigned int& nCount) {
-    nCount = 0;
-    if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
-    uint32_t nDirId = pDir && pDir->nDirId ? pDir->nDirId : NTFS_ROOT_RECORD;
-    uint32_t nFound = 0;
-    unsigned int nRet = m_pStore->GetChildrenFileCount(MakeDirKey(nLevel, nDirId), nFound);
-    nCount = nFound;
-    return nRet;
-}
-
-unsigned int CProfessionalNtfsRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-unsigned int CProfessionalNtfsRecovery::GetFileNodeParentDirPath(const _FILE_NODE_* pNode,
-                                                                 wchar_t* wszBuf, int nBufLen) {
-    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
-    m_pStore->FlushBufToFile();
-    return static_cast<unsigned int>(m_pStore->GetParentDirPath(pNode, wszBuf, nBufLen));
-}
-
-unsigned int CProfessionalNtfsRecovery::SearchFileNode(const wchar_t* wszKey,
-                                                       std::vector<__SEARCH_FILE_INFO__>& vecHits) {
-    if (!m_pStore) return 0;
-    return static_cast<unsigned int>(m_pStore->SearchFileNodeInfo(wszKey, vecHits));
 }

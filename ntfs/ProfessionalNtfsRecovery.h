@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 #include "common/DiskReader.h"
-#include "engine/IFileRecoveryParse.h"
+#include "engine/EngineBase.h"
 #include "engine/ScanResultFileManager.h"
 #include "ntfs/NtfsFileData.h"
 #include "ntfs/NtfsParse.h"
@@ -41,7 +41,7 @@ struct NTFS_MFT_ENTRY {
     unsigned long long u64MftBytes = 0;     // data size: records past it are stale
 };
 
-class CProfessionalNtfsRecovery : public IFileRecoveryParse, private CNtfsDataSource {
+class CProfessionalNtfsRecovery : public CEngineBase, private CNtfsDataSource {
 public:
     CProfessionalNtfsRecovery();
     ~CProfessionalNtfsRecovery() override;
@@ -51,27 +51,11 @@ public:
     unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
                       wchar_t wcDriveLetter) override;
     unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
-    unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
-                              void* pContext, int nScale) override;
     // The driver scans: these three do nothing and return 0.
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
     unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                       unsigned long long& u64Count) override;
     unsigned int BuildBitMapInfo() override;
-    unsigned int GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                     std::vector<_FILE_NODE_>& vecChildren) override;
-    unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
-                                      unsigned int& nCount) override;
-    unsigned int GetLostFileCount() override;
-    unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
-                                          int nBufLen) override;
-    unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
-                              int nLevelOffset) override;
-    unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) override;
-    unsigned int SearchFileNode(const wchar_t* wszKey,
-                                std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
-    unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath, unsigned char* pBuf,
-                         int& nLength, PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) override;
 
     // ---- for the deep-scan driver, in calling order ----
     // A new store ("Pro_Ntfs_..." unless a name of an earlier result set is
@@ -113,6 +97,7 @@ public:
     unsigned int GetFileNodeAttr0x80Data(const _FILE_NODE_& node,
                                          std::vector<unsigned char>& vecData);
     int IsFileDataHealth(const _FILE_NODE_& node);
+    // One record of a save: a file's data, or only the folder of a directory.
     unsigned int SaveDataToTargetFile(const _FILE_NODE_& node, const wchar_t* wszTarget);
 
     int GetRecordSize() const { return m_nRecordSize; }
@@ -123,6 +108,12 @@ public:
     unsigned long long GetParentReads() const { return m_u64ParentReads; }
     // Records with an attribute list whose MFT was not known (lists not followed).
     unsigned int GetUnfollowedLists() const { return m_nUnfollowedLists; }
+
+protected:
+    unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                const DataSink& sink) override;
+    uint32_t RootDirId() const override { return NTFS_ROOT_RECORD; }
+    unsigned int SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) override;
 
 private:
     // The volume a record belongs to, as far as the parser knows it.
@@ -197,11 +188,4 @@ private:
     unsigned int m_nUnfollowedLists;
     CDiskReader m_reader;
     CNtfsParse m_ntfsParse;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
-    PFN_SCAN_CALLBACK m_pfnScan;
-    PFN_RECOVERY_CALLBACK m_pfnRecovery;
-    void* m_pContext;
-    int m_nScale;
-    PFN_SEARCH_CALLBACK m_pfnSearch;
-    void* m_pSearchContext;
 };
