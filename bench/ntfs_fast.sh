@@ -7,42 +7,9 @@
 set -euo pipefail
 build=$(cd "${1:-build-bench}" && pwd)
 prog="$build/bench/tarnwick_bench_ntfs_fast"
-cache="$build/bench-cache/ntfs"
-image="$cache/ntfs1g.img"
-stamp="$cache/.stamp"
-sum=$(sha1sum "$0" | cut -d' ' -f1)
-
-if ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
-  echo "building the 1 GiB NTFS image (once)"
-  rm -rf "$cache"
-  mkdir -p "$cache/mnt"
-  truncate -s 1G "$image"
-  mkntfs -F -Q -q -s 512 -c 4096 -L BENCH "$image" >/dev/null 2>&1
-  ntfs-3g -o no_detach "$image" "$cache/mnt" 2>/dev/null &
-  pid=$!
-  for _ in $(seq 100); do mountpoint -q "$cache/mnt" && break; sleep 0.1; done
-  mountpoint -q "$cache/mnt" || { echo "ntfs-3g mount failed (FUSE needed)" >&2; exit 1; }
-  # 10,000 files of 200 bytes to 200 KiB in 100 folders; every other one deleted.
-  python3 - "$cache/mnt" <<'PY'
-import os, random, sys
-root = sys.argv[1]
-rnd = random.Random(7)
-pool = os.urandom(1 << 20)
-for d in range(100):
-    os.mkdir(os.path.join(root, "dir%03d" % d))
-    for f in range(100):
-        size = rnd.choice([200, 700, 3000, 20000, 90000, 204800])
-        at = rnd.randrange(0, len(pool) - size)
-        with open(os.path.join(root, "dir%03d" % d, "file%05d.bin" % (d * 100 + f)), "wb") as out:
-            out.write(pool[at:at + size])
-for d in range(100):
-    for f in range(0, 100, 2):
-        os.unlink(os.path.join(root, "dir%03d" % d, "file%05d.bin" % (d * 100 + f)))
-PY
-  umount "$cache/mnt"
-  wait "$pid"
-  echo "$sum" > "$stamp"
-fi
+source "$(dirname "$0")/lib_ntfs1g.sh"
+image=$(ntfs1g_image "$build")
+[ -f "$image" ] || exit 1
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

@@ -9,7 +9,7 @@ for bench in "$build"/bench/tarnwick_bench_*; do
 done
 # Benchmark scripts (bench/NAME.sh BUILD_DIR) that time the command line.
 for script in "$(dirname "$0")"/*.sh; do
-    [ "$(basename "$script")" = run.sh ] && continue
+    case $(basename "$script") in run.sh | lib_*) continue ;; esac
     echo "== $(basename "$script" .sh)"
     "$script" "$build" || status=1
 done
