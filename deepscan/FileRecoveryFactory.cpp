@@ -7,6 +7,7 @@
 #include "common/DebugLog.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
+#include "deepscan/ProfessionalRecovery.h"
 #include "device/FsRecognize.h"
 #include "engine/FastExtRecovery.h"
 #include "exfat/FastExFatRecovery.h"
@@ -33,7 +34,7 @@ IFileRecoveryParse* NewFastExtEngine() {
     return new (std::nothrow) CFastExtRecovery();
 }
 IFileRecoveryParse* NewDeepScanEngine() {
-    return nullptr;
+    return new (std::nothrow) CProfessionalRecovery();
 }
 
 // Picks the engine for the volume whose first 16,384 bytes are in pProbe.

@@ -192,7 +192,9 @@ int CLogFileManager::SaveLogFileInfo(const char* szDevicePath, int nDiskNo, uint
     bool bImage = szImagePath && *szImagePath;
     uint64_t u64Free = bImage ? 0 : FreeBytesOf(szDevicePath);
     _LOG_FILE_INFO_* pInfo = nullptr;
-    if (!bImage)
+    if (bImage)
+        pInfo = FindImageRecord(szImagePath, u64FirstSector, u64SectorCount);
+    else
         pInfo = FindFresh(
             [&](const _LOG_FILE_INFO_& info) {
                 return SameArea(info, nDiskNo, u64FirstSector, u64SectorCount);
@@ -210,6 +212,7 @@ int CLogFileManager::SaveLogFileInfo(const char* szDevicePath, int nDiskNo, uint
         m_vecLogInfo.push_back(info);
         pInfo = &m_vecLogInfo.back();
     }
+    if (bImage) CopyField(pInfo->szLogDir, szLogDir);
     pInfo->u64RegionStart = u64RegionStart;
     pInfo->u64RegionLeft = u64RegionLeft;
     pInfo->u64RegionDone = u64RegionDone;
@@ -226,6 +229,29 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* szDevicePath, int nDiskNo,
     m_strLoadedDir.clear();
     _LOG_FILE_INFO_* pInfo = nullptr;
     if (GetFileInfo(nDiskNo, u64FirstSector, u64SectorCount, u64Free, &pInfo) != 1) return 0;
+    m_bLoaded = true;
+    m_strLoadedDir = pInfo->szLogDir;
+    if (pOut) *pOut = *pInfo;
+    return 1;
+}
+
+_LOG_FILE_INFO_* CLogFileManager::FindImageRecord(const char* szImagePath, uint64_t u64FirstSector,
+                                                  uint64_t u64SectorCount) {
+    for (_LOG_FILE_INFO_& info : m_vecLogInfo) {
+        if (strcmp(info.szImagePath, szImagePath) == 0 && info.u64FirstSector == u64FirstSector &&
+            info.u64SectorCount == u64SectorCount)
+            return &info;
+    }
+    return nullptr;
+}
+
+int CLogFileManager::LoadImageLogInfo(const char* szImagePath, uint64_t u64SectorCount,
+                                      _LOG_FILE_INFO_* pOut) {
+    m_bLoaded = false;
+    m_strLoadedDir.clear();
+    if (!szImagePath || !*szImagePath) return 0;
+    _LOG_FILE_INFO_* pInfo = FindImageRecord(szImagePath, 0, u64SectorCount);
+    if (!pInfo) return 0;
     m_bLoaded = true;
     m_strLoadedDir = pInfo->szLogDir;
     if (pOut) *pOut = *pInfo;

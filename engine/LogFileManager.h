@@ -84,6 +84,9 @@ public:
     // copied out and its folder loaded. Otherwise 0 (a stale one is deleted).
     int LoadRecoveryLogInfo(const char* szDevicePath, int nDiskNo, uint64_t u64FirstSector,
                             uint64_t u64SectorCount, _LOG_FILE_INFO_* pOut);
+    // The earlier scan of that image's whole area (first sector 0): 1, its
+    // record copied out and its folder loaded; 0 when there is none.
+    int LoadImageLogInfo(const char* szImagePath, uint64_t u64SectorCount, _LOG_FILE_INFO_* pOut);
     // The first record of that image (or disk area): 1 and the record when its
     // size (free bytes) matches; otherwise its folder is deleted and 0.
     int GetFileInfo(const char* szImagePath, uint64_t u64Size, _LOG_FILE_INFO_** ppOut);
@@ -106,6 +109,10 @@ private:
     // otherwise it is stale, its folder and record are deleted, and null.
     _LOG_FILE_INFO_* FindFresh(const std::function<bool(const _LOG_FILE_INFO_&)>& match,
                                uint64_t _LOG_FILE_INFO_::*pField, uint64_t u64Value);
+
+    // The record of that image and area (an image has one record per area).
+    _LOG_FILE_INFO_* FindImageRecord(const char* szImagePath, uint64_t u64FirstSector,
+                                     uint64_t u64SectorCount);
 
     std::vector<_LOG_FILE_INFO_> m_vecLogInfo;
     std::string m_strBaseDir;

@@ -1,0 +1,670 @@
+#include "deepscan/ProfessionalRecovery.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include "carving/FileTypeJudge.h"
+#include "common/DebugLog.h"
+#include "common/FaultGuard.h"
+#include "common/Helpers.h"
+#include "common/Platform.h"
+#include "common/Types.h"
+#include "deepscan/FileRecoveryFactory.h"
+#include "fat/FatEntry.h"
+#include "ntfs/NtfsParse.h"
+
+namespace {
+
+CFaultGuard g_deepGuard("ProfessionalRecovery recvSignal");
+
+const int kReadBytes = 65536;
+const int kFastScale = 9;
+// The sectors a scan gave the deep parsers, for a resumed scan to give again.
+const char kJournalName[] = "Deep_Sectors";
+const int kDeepScale = 90;
+
+// The fast pass's scan callback: passes every call on and notes a stop, so a
+// stop asked for by the user is told apart from a fast engine that failed.
+struct FastPassRelay {
+    PFN_SCAN_CALLBACK pfn;
+    void* pContext;
+    bool bStopped;
+};
+int RelayFastProgress(void* pContext, int nPercent, int nScale, int nSecondsLeft,
+                      unsigned long long u64Cur, unsigned long long u64Total,
+                      unsigned long long u64Files, wchar_t* wszText) {
+    FastPassRelay* pRelay = static_cast<FastPassRelay*>(pContext);
+    int nRet = pRelay->pfn ? pRelay->pfn(pRelay->pContext, nPercent, nScale, nSecondsLeft, u64Cur,
+                                         u64Total, u64Files, wszText)
+                           : 0;
+    if (nRet != 0) pRelay->bStopped = true;
+    return nRet;
+}
+
+std::string DevicePath(int nDiskNo) {
+    char sz[32];
+    snprintf(sz, sizeof(sz), "/dev/disk%d", nDiskNo);
+    return sz;
+}
+
+std::string ExtensionOf(const char* szName) {
+    char szExt[256] = {0};
+    GetExtendName(szName, szExt);
+    return szExt;
+}
+
+// The first file of the folder whose name starts with the prefix, as a wide
+// store name; empty when there is none.
+std::wstring StoreNameIn(const std::string& strDir, const char* szPrefix) {
+    char szName[256] = {0};
+    CLogFileManager::GetInstance().GetLogFileNameByFileType(strDir.c_str(), szPrefix, szName,
+                                                            sizeof(szName));
+    return tw::Utf8ToWide(szName);
+}
+
+}  // namespace
+
+CProfessionalRecovery::CProfessionalRecovery()
+    : m_nDeviceFd(-1),
+      m_wcDriveLetter(0),
+      m_nBytesPerSector(512),
+      m_nDiskNo(0),
+      m_u64FirstSector(0),
+      m_u64SectorCount(0),
+      m_nScale(100),
+      m_pfnScan(nullptr),
+      m_pfnRecovery(nullptr),
+      m_pfnSearch(nullptr),
+      m_pSearchContext(nullptr),
+      m_pContext(nullptr),
+      m_nFindLog(0),
+      m_bBitmapUsable(false),
+      m_u64SectorsRead(0) {
+    memset(&m_logInfo, 0, sizeof(m_logInfo));
+}
+
+CProfessionalRecovery::~CProfessionalRecovery() {
+    if (m_nDeviceFd >= 0) ::close(m_nDeviceFd);
+}
+
+unsigned int CProfessionalRecovery::Init(int nDiskNo, long long llFirstSector,
+                                         long long llSectorCount, wchar_t wcDriveLetter) {
+    if (llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
+    m_nDiskNo = nDiskNo;
+    m_u64FirstSector = static_cast<unsigned long long>(llFirstSector);
+    m_u64SectorCount = static_cast<unsigned long long>(llSectorCount);
+    m_wcDriveLetter = wcDriveLetter;
+    m_strImagePath.clear();
+    if (m_nDeviceFd >= 0) ::close(m_nDeviceFd);
+    m_nDeviceFd = tw::OpenDiskNode(nDiskNo);
+    m_diskReader.Init(nDiskNo, m_u64FirstSector + m_u64SectorCount);
+    memset(&m_logInfo, 0, sizeof(m_logInfo));
+    m_nFindLog = CLogFileManager::GetInstance().LoadRecoveryLogInfo(
+        DevicePath(nDiskNo).c_str(), nDiskNo, m_u64FirstSector, m_u64SectorCount, &m_logInfo);
+    m_proFat.Init(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter);
+    unsigned int nResult = m_proNtfs.Init(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter);
+    m_pFast.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
+        nDiskNo, llFirstSector, llSectorCount, wcDriveLetter, RECOVERY_TYPE_FAST));
+    return nResult;
+}
+
+unsigned int CProfessionalRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
+    if (!wszPath) return TW_ERR_BAD_ARGUMENT;
+    m_wcDriveLetter = wcDriveLetter;
+    const std::string strPath = tw::WideToUtf8(wszPath);
+    int fd = tw::OpenReadOnly(strPath.c_str());
+    if (fd < 0) return static_cast<unsigned int>(errno);
+    struct stat st;
+    unsigned long long u64Bytes = 0;
+    if (fstat(fd, &st) != 0) {
+        int nErr = errno;
+        ::close(fd);
+        return static_cast<unsigned int>(nErr);
+    }
+    if (S_ISBLK(st.st_mode)) {
+        off_t end = lseek(fd, 0, SEEK_END);
+        if (end < 0) {
+            int nErr = errno;
+            ::close(fd);
+            return static_cast<unsigned int>(nErr);
+        }
+        u64Bytes = static_cast<unsigned long long>(end);
+    } else {
+        u64Bytes = static_cast<unsigned long long>(st.st_size);
+    }
+    ::close(fd);
+    m_u64FirstSector = 0;
+    m_u64SectorCount = u64Bytes / static_cast<unsigned long long>(m_nBytesPerSector);
+    m_nDiskNo = 128;
+    m_strImagePath = strPath;
+    m_diskReader.Init(wszPath, m_u64SectorCount);
+    memset(&m_logInfo, 0, sizeof(m_logInfo));
+    m_nFindLog = CLogFileManager::GetInstance().LoadImageLogInfo(m_strImagePath.c_str(),
+                                                                 m_u64SectorCount, &m_logInfo);
+    m_proFat.Init(wszPath, wcDriveLetter);
+    unsigned int nResult = m_proNtfs.Init(wszPath, wcDriveLetter);
+    m_pFast.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
+        wszPath, wcDriveLetter, RECOVERY_TYPE_FAST));
+    return nResult;
+}
+
+void CProfessionalRecovery::SetNotLoadLogFile() {
+    if (m_nFindLog) CLogFileManager::GetInstance().DeleteLogFileDir(m_logInfo.szLogDir);
+    m_nFindLog = 0;
+    memset(&m_logInfo, 0, sizeof(m_logInfo));
+}
+
+unsigned int CProfessionalRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
+                                                 PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext,
+                                                 int) {
+    m_pfnScan = pfnScan;
+    m_pfnRecovery = pfnRecovery;
+    m_pContext = pContext;
+    m_nScale = kDeepScale;
+    if (m_pFast) m_pFast->InitCallBack(pfnScan, pfnRecovery, pContext, kFastScale);
+    m_proFat.InitCallBack(pfnScan, pfnRecovery, pContext, kDeepScale);
+    m_proNtfs.InitCallBack(pfnScan, pfnRecovery, pContext, kDeepScale);
+    m_carving.InitCallBack(pfnScan, pfnRecovery, pContext, kDeepScale);
+    return 0;
+}
+
+unsigned int CProfessionalRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch,
+                                                       void* pContext) {
+    m_pfnSearch = pfnSearch;
+    m_pSearchContext = pContext;
+    if (m_pFast) m_pFast->InitSearchCallBack(pfnSearch, pContext);
+    m_proFat.InitSearchCallBack(pfnSearch, pContext);
+    m_proNtfs.InitSearchCallBack(pfnSearch, pContext);
+    m_carving.InitSearchCallBack(pfnSearch, pContext);
+    return 0;
+}
+
+unsigned int CProfessionalRecovery::FastPass(const std::string& strFoundDir) {
+    m_bBitmapUsable = false;
+    if (!m_pFast) return 0;
+    FastPassRelay relay = {m_pfnScan, m_pContext, false};
+    m_pFast->InitCallBack(RelayFastProgress, m_pfnRecovery, &relay, kFastScale);
+    bool bBitmap = m_pFast->BuildBitMapInfo() == 0;
+    std::wstring wstrName;
+    if (!strFoundDir.empty()) wstrName = StoreNameIn(strFoundDir, kLogPrefixFast);
+    unsigned int nResult = m_pFast->ScanDevice(wstrName.empty() ? nullptr : wstrName.c_str());
+    m_pFast->InitCallBack(m_pfnScan, m_pfnRecovery, m_pContext, kFastScale);
+    if (nResult != 0 && (relay.bStopped || nResult == TW_ERR_CANCELLED)) return nResult;
+    // A damaged file system is when the deep scan matters most: a failed fast
+    // pass keeps what it found, and the whole area is read.
+    if (nResult != 0) {
+        TwDebug("fast pass failed (%u): the whole area is deep-scanned\n", nResult);
+        return 0;
+    }
+    m_bBitmapUsable = bBitmap;
+    return 0;
+}
+
+unsigned int CProfessionalRecovery::StartDeepSources(const std::string& strFoundDir) {
+    if (strFoundDir.empty()) {
+        unsigned int nCarve =
+            m_strImagePath.empty()
+                ? m_carving.Init(m_nDiskNo, static_cast<long long>(m_u64FirstSector),
+                                 static_cast<long long>(m_u64SectorCount), m_wcDriveLetter)
+                : m_carving.Init(tw::Utf8ToWide(m_strImagePath.c_str()).c_str(), m_wcDriveLetter);
+        if (nCarve != 0) return nCarve;
+        m_proFat.ClearProfessionalVec(nullptr);
+        m_proNtfs.InitProfessionalScan(nullptr);
+    } else {
+        std::wstring wstrCarve = StoreNameIn(strFoundDir, kLogPrefixFileType);
+        const unsigned long long u64End = m_u64FirstSector + m_u64SectorCount;
+        unsigned int nCarve =
+            m_strImagePath.empty()
+                ? m_carving.InitLogFile(wstrCarve.c_str(), m_wcDriveLetter, m_nDiskNo,
+                                        m_nBytesPerSector, u64End)
+                : m_carving.InitLogFile(wstrCarve.c_str(), m_wcDriveLetter,
+                                        tw::Utf8ToWide(m_strImagePath.c_str()).c_str(),
+                                        m_nBytesPerSector, u64End);
+        if (nCarve != 0) return nCarve;
+        // The deep parsers' pending records live in memory only: they start
+        // afresh and are offered again the sectors the interrupted scan gave
+        // them (ReplayJournal), then the rest of the area.
+        m_proFat.ClearProfessionalVec(nullptr);
+        m_proNtfs.InitProfessionalScan(nullptr);
+    }
+    m_carving.InitCallBack(m_pfnScan, m_pfnRecovery, m_pContext, kDeepScale);
+    m_carving.InitSearchCallBack(m_pfnSearch, m_pSearchContext);
+    return 0;
+}
+
+unsigned long long CProfessionalRecovery::SumFreeRuns() {
+    unsigned long long u64All = 0, u64Pos = 0;
+    for (;;) {
+        unsigned long long u64Start = u64Pos, u64Count = 0;
+        m_pFast->GetUnUsedSectorCount(u64Start, u64Count);
+        if (u64Count == 0) break;
+        u64All += u64Count;
+        u64Pos = u64Start + u64Count;
+    }
+    return u64All;
+}
+
+bool CProfessionalRecovery::NextRegion(unsigned long long& u64Pos, unsigned long long& u64Offset,
+                                       unsigned long long& u64Length) {
+    unsigned long long u64Start = u64Pos, u64Count = 0;
+    m_pFast->GetUnUsedSectorCount(u64Start, u64Count);
+    u64Offset = u64Start;
+    u64Length = u64Count;
+    return u64Count != 0;
+}
+
+unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
+    const unsigned char* pBuf, int nLength, unsigned long long u64FirstSector,
+    unsigned long long u64Scanned, unsigned long long u64AllSectors, int nSecondsLeft,
+    unsigned long long& u64Skip, unsigned long long& u64FilesFound) {
+    const int nBps = m_nBytesPerSector;
+    const unsigned long long u64Sectors = static_cast<unsigned long long>(nLength / nBps);
+    const int nRecordBytes = nBps > 512 ? nBps : 2 * nBps;
+    std::vector<unsigned char> vecRecord;
+    unsigned int nResult = 0;
+    unsigned long long i = 0;
+    u64Skip = 0;
+    while (i < u64Sectors) {
+        const unsigned char* p = pBuf + i * nBps;
+        const unsigned long long u64Sector = u64FirstSector + i;
+        unsigned long long u64Step = 1;
+        bool bMetadata;
+        if (i * nBps + nRecordBytes > static_cast<unsigned long long>(nLength) &&
+            std::memcmp(p, "FILE", 4) == 0) {
+            // An MFT record that runs past the read is read whole from the medium.
+            vecRecord.assign(8192, 0);
+            unsigned int nGot = 0;
+            const unsigned long long u64End = m_u64FirstSector + m_u64SectorCount;
+            const unsigned long long u64Want =
+                std::min<unsigned long long>(8192 / nBps, u64End - u64Sector);
+            m_diskReader.ReadData(vecRecord.data(), static_cast<int>(u64Want),
+                                  static_cast<long long>(u64Sector), nBps, &nGot);
+            bMetadata = nGot > 0 ? ParseMetadataSector(vecRecord.data(), u64Sector)
+                                 : ParseMetadataSector(p, u64Sector, false);
+        } else {
+            bMetadata = ParseMetadataSector(p, u64Sector);
+        }
+        if (!bMetadata) {
+            nResult =
+                m_carving.ParseFileBuf(p, nBps, u64Sector, u64Scanned + i, u64AllSectors,
+                                       nSecondsLeft, &m_diskReader, nBps, u64Step, u64FilesFound);
+            if (nResult == TW_ERR_CANCELLED) return nResult;
+            if (u64Step == 0) u64Step = 1;
+        } else {
+            nResult = 0;
+        }
+        i += u64Step;
+    }
+    if (i > u64Sectors) u64Skip = i - u64Sectors;
+    return nResult;
+}
+
+unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors,
+                                                unsigned long long& u64RegionOffset,
+                                                unsigned long long& u64RegionLength,
+                                                unsigned long long& u64Done,
+                                                unsigned long long& u64Scanned) {
+    const int nBps = m_nBytesPerSector;
+    const unsigned long long u64PerRead = static_cast<unsigned long long>(kReadBytes / nBps);
+    std::vector<unsigned char> vecBuf(kReadBytes);
+    unsigned long long u64Pos = u64RegionOffset;  // position of the free-run walk
+    unsigned long long u64FilesBase = m_nFindLog ? m_logInfo.u64FileCount : 0;
+    int nSecondsLeft = -1;
+    const long lStart = rsb_getTickCount();
+    long lLastEstimate = lStart;
+    bool bResume = m_nFindLog != 0;
+    unsigned int nResult = 0;
+    while (u64RegionLength != 0) {
+        u64Done = 0;
+        unsigned long long u64Still = u64RegionLength;
+        if (bResume) {
+            u64Done = std::min<unsigned long long>(m_logInfo.u64RegionDone, u64RegionLength);
+            u64Scanned = m_logInfo.u64ScannedSectors;
+            bResume = false;
+            u64Still = u64RegionLength - u64Done;
+        }
+        while (u64Still > 0) {
+            const unsigned long long n = std::min(u64PerRead, u64Still);
+            const unsigned long long u64At = m_u64FirstSector + u64RegionOffset + u64Done;
+            unsigned int nGot = 0;
+            m_diskReader.ReadData(vecBuf.data(), static_cast<int>(n), static_cast<long long>(u64At),
+                                  nBps, &nGot);
+            if (nGot > n) nGot = static_cast<unsigned int>(n);
+            m_u64SectorsRead += nGot;
+            volatile unsigned long long u64Skip = 0;
+            volatile unsigned int nCancel = 0;
+            if (nGot > 0) {
+                TW_FAULT_TRY(g_deepGuard) {
+                    unsigned long long u64SkipOut = 0;
+                    unsigned long long u64Files = GetLostFileCount();
+                    unsigned int nRet = ParseProfessionalFileInfo(
+                        vecBuf.data(), static_cast<int>(nGot) * nBps, u64At, u64Scanned,
+                        u64AllSectors, nSecondsLeft, u64SkipOut, u64Files);
+                    u64Skip = u64SkipOut;
+                    if (nRet == TW_ERR_CANCELLED) nCancel = nRet;
+                }
+                TW_FAULT_CATCH(g_deepGuard) {
+                    u64Skip = 0;  // the rest of this chunk is abandoned
+                }
+                TW_FAULT_END(g_deepGuard);
+            }
+            if (nCancel != 0) {
+                nResult = nCancel;
+                break;
+            }
+            const unsigned long long u64Step = n + u64Skip;
+            u64Done += u64Step;
+            u64Scanned += std::min(u64Step, u64Still);
+            u64Still = u64Step >= u64Still ? 0 : u64Still - u64Step;
+            const long lNow = rsb_getTickCount();
+            if (lNow - lLastEstimate > 4999) {
+                lLastEstimate = lNow;
+                long lSeconds = (lNow - lStart) / 1000;
+                if (lSeconds < 1) lSeconds = 1;
+                const unsigned long long u64Rate = std::max<unsigned long long>(
+                    1, u64Scanned / static_cast<unsigned long long>(lSeconds));
+                nSecondsLeft = static_cast<int>(
+                    (u64AllSectors > u64Scanned ? u64AllSectors - u64Scanned : 0) / u64Rate);
+            }
+            if (m_pfnScan) {
+                const unsigned long long u64Files = GetLostFileCount() + u64FilesBase;
+                const int nPercent =
+                    static_cast<int>(u64AllSectors ? u64Scanned * 100 / u64AllSectors : 100) + 10;
+                int nRet = m_pfnScan(m_pContext, std::min(nPercent, 100), m_nScale, nSecondsLeft,
+                                     u64Scanned, u64AllSectors, u64Files, nullptr);
+                if (nRet != 0) {
+                    nResult = static_cast<unsigned int>(nRet);
+                    break;
+                }
+            }
+        }
+        if (nResult != 0) break;
+        if (!m_bBitmapUsable) break;
+        u64Pos = u64RegionOffset + u64RegionLength;
+        if (!NextRegion(u64Pos, u64RegionOffset, u64RegionLength)) {
+            u64RegionLength = 0;
+            u64Done = 0;
+        }
+    }
+    return nResult;
+}
+
+unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
+    CLogFileManager& log = CLogFileManager::GetInstance();
+    bool bNewFolder = false;
+    // A resumed scan goes on in its own folder.
+    if (!wszResultName && !m_nFindLog) {
+        log.AddDirIndex();
+        bNewFolder = true;
+    }
+    const std::string strFoundDir = m_nFindLog ? std::string(m_logInfo.szLogDir) : std::string();
+    const bool bWasFound = m_nFindLog != 0;
+    m_u64SectorsRead = 0;
+    m_vecJournal.clear();
+
+    unsigned int nResult = FastPass(strFoundDir);
+    if (nResult == 0) nResult = StartDeepSources(strFoundDir);
+    if (nResult != 0) {
+        if (bNewFolder) log.ReduceDirIndex();
+        m_strImagePath.clear();
+        return nResult;
+    }
+
+    TwDebug("InitVirtualDbrInfo Start\n");
+    m_proFat.InitVirtualDbrInfo();
+    CFileTypeJudge::m_tsFileRangeVec.clear();
+    if (bWasFound) ReplayJournal(strFoundDir + kJournalName);
+
+    const unsigned long long u64AllSectors = m_bBitmapUsable ? SumFreeRuns() : m_u64SectorCount;
+    unsigned long long u64RegionOffset = 0, u64RegionLength = m_u64SectorCount;
+    if (m_bBitmapUsable && !NextRegion(u64RegionOffset, u64RegionOffset, u64RegionLength))
+        u64RegionLength = 0;
+    if (bWasFound) {
+        u64RegionOffset = m_logInfo.u64RegionStart;
+        u64RegionLength = m_logInfo.u64RegionLeft;
+    }
+    unsigned long long u64Done = 0, u64Scanned = 0;
+    nResult = ScanRegions(u64AllSectors, u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
+    m_nFindLog = 0;
+
+    // The end of the pass: pending records are placed in their folders. A fault
+    // here is not contained (no guard is armed): the process dies with it.
+    m_proFat.DealProfessionalRecordVec();
+    m_proNtfs.ParseProfessionalRecordVec();
+
+    if (m_pfnScan && nResult == 0) m_pfnScan(m_pContext, 100, 100, 0, 0, 0, 0, nullptr);
+
+    std::string strLogDir = bWasFound ? strFoundDir : log.GetLogFileDirPath();
+    WriteJournal(strLogDir + kJournalName);
+    log.SaveLogFileInfo(DevicePath(m_nDiskNo).c_str(), m_nDiskNo, m_u64FirstSector,
+                        m_u64SectorCount, u64RegionOffset, u64RegionLength, u64Done, u64Scanned,
+                        GetLostFileCount(), strLogDir.c_str(), m_strImagePath.c_str());
+    m_strImagePath.clear();
+    return nResult;
+}
+
+void CProfessionalRecovery::WriteJournal(const std::string& strPath) {
+    FILE* f = fopen(strPath.c_str(), "wb");
+    if (!f) return;
+    if (!m_vecJournal.empty())
+        fwrite(m_vecJournal.data(), sizeof(uint64_t), m_vecJournal.size(), f);
+    fclose(f);
+}
+
+void CProfessionalRecovery::ReplayJournal(const std::string& strPath) {
+    FILE* f = fopen(strPath.c_str(), "rb");
+    if (!f) return;
+    std::vector<uint64_t> vecSectors;
+    uint64_t u64Sector = 0;
+    while (fread(&u64Sector, sizeof(u64Sector), 1, f) == 1) vecSectors.push_back(u64Sector);
+    fclose(f);
+    const int nBps = m_nBytesPerSector;
+    std::vector<unsigned char> vecBuf(8192);
+    const unsigned long long u64End = m_u64FirstSector + m_u64SectorCount;
+    for (uint64_t u64At : vecSectors) {
+        if (u64At < m_u64FirstSector || u64At >= u64End) continue;
+        unsigned int nGot = 0;
+        const unsigned long long u64Want =
+            std::min<unsigned long long>(8192 / nBps, u64End - u64At);
+        m_diskReader.ReadData(vecBuf.data(), static_cast<int>(u64Want),
+                              static_cast<long long>(u64At), nBps, &nGot);
+        if (nGot == 0) continue;
+        std::fill(vecBuf.begin() + static_cast<long>(nGot) * nBps, vecBuf.end(), 0);
+        TW_FAULT_TRY(g_deepGuard) {
+            ParseMetadataSector(vecBuf.data(), u64At);
+        }
+        TW_FAULT_CATCH(g_deepGuard) {}
+        TW_FAULT_END(g_deepGuard);
+    }
+}
+
+bool CProfessionalRecovery::ParseMetadataSector(const unsigned char* p,
+                                                unsigned long long u64Sector, bool bWholeRecord) {
+    const int nBps = m_nBytesPerSector;
+    const int nRecordBytes = nBps > 512 ? nBps : 2 * nBps;
+    if (bWholeRecord && IsNtfsFileRecord(p, nRecordBytes)) {
+        m_proNtfs.ParseNtfsFileRecord(p, u64Sector);
+    } else if (IsFatFileRecord(p)) {
+        m_proFat.ParseFatFileRecord(p, u64Sector);
+    } else if (IsFatFDTRecord(p, nBps)) {
+        m_proFat.ParseFDTFileRecord(p, u64Sector);
+    } else {
+        return false;
+    }
+    m_vecJournal.push_back(u64Sector);
+    return true;
+}
+
+IFileRecoveryParse* CProfessionalRecovery::SourceOf(const _FILE_NODE_& node) {
+    switch (node.nEngineType) {
+        case ENGINE_FAST_NTFS:
+        case ENGINE_FAST_FAT:
+            return m_pFast.get();
+        case ENGINE_DEEP_NTFS:
+            return &m_proNtfs;
+        case ENGINE_DEEP_FAT:
+            return &m_proFat;
+        case ENGINE_CARVING:
+            return &m_carving;
+        default:
+            return nullptr;
+    }
+}
+
+unsigned int CProfessionalRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir,
+                                                        unsigned int nLevel,
+                                                        std::vector<_FILE_NODE_>& vecChildren) {
+    if (!pDir) {
+        if (nLevel != 0) return TW_ERR_BAD_ARGUMENT;
+        if (m_pFast) m_pFast->GetChildrenFileNode(nullptr, 0, vecChildren);
+        m_proFat.GetChildrenFileNode(nullptr, 0, vecChildren);
+        m_proNtfs.GetChildrenFileNode(nullptr, 0, vecChildren);
+        m_carving.GetChildrenFileNode(nullptr, 0, vecChildren);
+    } else if (pDir->nEngineType != ENGINE_CARVING) {
+        IFileRecoveryParse* pSource = SourceOf(*pDir);
+        if (pSource) pSource->GetChildrenFileNode(pDir, nLevel, vecChildren);
+    }
+    std::sort(vecChildren.begin(), vecChildren.end(), VectorCmp);
+    return 0;
+}
+
+unsigned int CProfessionalRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir,
+                                                         unsigned int nLevel,
+                                                         unsigned int& nCount) {
+    if (!pDir) {
+        if (nLevel != 0) return TW_ERR_BAD_ARGUMENT;
+        unsigned int nPart = 0;
+        if (m_pFast && m_pFast->GetChildrenFileCount(nullptr, 0, nPart) == 0) nCount += nPart;
+        nPart = 0;
+        if (m_proFat.GetChildrenFileCount(nullptr, 0, nPart) == 0) nCount += nPart;
+        nPart = 0;
+        if (m_proNtfs.GetChildrenFileCount(nullptr, 0, nPart) == 0) nCount += nPart;
+        nPart = 0;
+        if (m_carving.GetChildrenFileCount(nullptr, 0, nPart) == 0) nCount += nPart;
+        return 0;
+    }
+    if (pDir->nEngineType == ENGINE_CARVING) return 0;
+    IFileRecoveryParse* pSource = SourceOf(*pDir);
+    return pSource ? pSource->GetChildrenFileCount(pDir, nLevel, nCount) : 0;
+}
+
+unsigned int CProfessionalRecovery::GetLostFileCount() {
+    unsigned int nCount = m_pFast ? m_pFast->GetLostFileCount() : 0;
+    return nCount + m_proFat.GetLostFileCount() + m_proNtfs.GetLostFileCount() +
+           m_carving.GetLostFileCount();
+}
+
+unsigned int CProfessionalRecovery::GetFileNodeParentDirPath(const _FILE_NODE_* pNode,
+                                                             wchar_t* wszBuf, int nBufLen) {
+    if (!pNode) return TW_ERR_BAD_ARGUMENT;
+    if (pNode->nEngineType == ENGINE_CARVING) return 0;
+    IFileRecoveryParse* pSource = SourceOf(*pNode);
+    return pSource ? pSource->GetFileNodeParentDirPath(pNode, wszBuf, nBufLen) : 0;
+}
+
+unsigned int CProfessionalRecovery::SaveFileData(const _FILE_NODE_* pNode,
+                                                 const wchar_t* wszTargetPath, int nLevelOffset) {
+    if (!pNode) return TW_ERR_BAD_ARGUMENT;
+    IFileRecoveryParse* pSource = SourceOf(*pNode);
+    return pSource ? pSource->SaveFileData(pNode, wszTargetPath, nLevelOffset) : 0;
+}
+
+unsigned int CProfessionalRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
+                                            unsigned char* pBuf, int& nLength,
+                                            PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) {
+    if (!pNode) return TW_ERR_BAD_ARGUMENT;
+    IFileRecoveryParse* pSource = SourceOf(*pNode);
+    return pSource ? pSource->PreView(pNode, wszPreviewPath, pBuf, nLength, pfnPreview, pContext)
+                   : 0;
+}
+
+bool CProfessionalRecovery::DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_t& u64Start) {
+    const uint64_t u64Bps = static_cast<uint64_t>(m_nBytesPerSector);
+    if (hit.nEngineType == ENGINE_FAST_NTFS || hit.nEngineType == ENGINE_DEEP_NTFS) {
+        std::vector<__RUNLIST__> vecRuns;
+        if (m_proNtfs.GetRunListInfo(static_cast<long long>(hit.u64RecordSector), 0x80, vecRuns) !=
+                0 ||
+            vecRuns.empty() || vecRuns[0].bSparse || vecRuns[0].i64Offset < 0)
+            return false;
+        u64Start = static_cast<uint64_t>(hit.nClusterBytes) *
+                       static_cast<uint64_t>(vecRuns[0].i64Offset) / u64Bps +
+                   hit.u64PartitionStartSector;
+        return true;
+    }
+    if (hit.nEngineType == ENGINE_FAST_FAT || hit.nEngineType == ENGINE_DEEP_FAT) {
+        const int64_t llSpc = static_cast<int64_t>(hit.nClusterBytes / u64Bps);
+        const int64_t llCluster = hit.nDirId == 0 ? -32 : static_cast<int64_t>(hit.nDirId) - 2;
+        u64Start = hit.u64DataStartSector + hit.u64PartitionStartSector +
+                   static_cast<uint64_t>(llCluster * llSpc);
+        return true;
+    }
+    return false;
+}
+
+void CProfessionalRecovery::GetFileDataStartSectorMap(
+    const std::vector<__SEARCH_FILE_INFO__>& vecHits,
+    std::multimap<uint64_t, std::string>& mapStart) {
+    for (const __SEARCH_FILE_INFO__& hit : vecHits) {
+        uint64_t u64Start = 0;
+        if (DataStartOf(hit, u64Start)) mapStart.emplace(u64Start, ExtensionOf(hit.szFileName));
+    }
+}
+
+unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
+                                                   std::vector<__SEARCH_FILE_INFO__>& vecHits) {
+    std::vector<__SEARCH_FILE_INFO__> vecFast;
+    if (m_pFast) m_pFast->SearchFileNode(wszKey, vecFast);
+    vecHits.insert(vecHits.end(), vecFast.begin(), vecFast.end());
+
+    // A deep-parser hit that the fast pass lists already (the same data start
+    // and name) is dropped: the deep parsers meet the folders of deleted files
+    // in free space too.
+    std::multimap<uint64_t, std::string> mapFastNames;
+    for (const __SEARCH_FILE_INFO__& hit : vecFast) {
+        uint64_t u64Start = 0;
+        if (!hit.bIsDir && DataStartOf(hit, u64Start))
+            mapFastNames.emplace(u64Start, hit.szFileName);
+    }
+    IFileRecoveryParse* deep[] = {&m_proFat, &m_proNtfs};
+    for (IFileRecoveryParse* pDeep : deep) {
+        std::vector<__SEARCH_FILE_INFO__> vecDeep;
+        pDeep->SearchFileNode(wszKey, vecDeep);
+        for (const __SEARCH_FILE_INFO__& hit : vecDeep) {
+            uint64_t u64Start = 0;
+            bool bDuplicate = false;
+            if (!hit.bIsDir && DataStartOf(hit, u64Start)) {
+                auto range = mapFastNames.equal_range(u64Start);
+                for (auto it = range.first; it != range.second && !bDuplicate; ++it)
+                    bDuplicate = strcasecmp(it->second.c_str(), hit.szFileName) == 0;
+            }
+            if (!bDuplicate) vecHits.push_back(hit);
+        }
+    }
+
+    // A carved file at the data start of a named one of the same type (or a
+    // JPEG at a ".thm" record's data) is the same file.
+    std::multimap<uint64_t, std::string> mapStart;
+    GetFileDataStartSectorMap(vecHits, mapStart);
+    std::vector<__SEARCH_FILE_INFO__> vecCarved;
+    m_carving.SearchFileNode(wszKey, vecCarved);
+    for (const __SEARCH_FILE_INFO__& hit : vecCarved) {
+        const std::string strExt = ExtensionOf(hit.szFileName);
+        bool bDuplicate = false;
+        auto range = mapStart.equal_range(hit.u64RecordSector);
+        for (auto it = range.first; it != range.second && !bDuplicate; ++it) {
+            bDuplicate = strcasecmp(it->second.c_str(), strExt.c_str()) == 0 ||
+                         (strcasecmp(it->second.c_str(), "thm") == 0 &&
+                          strcasecmp(strExt.c_str(), "jpg") == 0);
+        }
+        if (!bDuplicate) vecHits.push_back(hit);
+    }
+    std::sort(vecHits.begin(), vecHits.end(), SearchVectorCmp);
+    return 0;
+}

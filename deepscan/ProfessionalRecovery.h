@@ -1,0 +1,139 @@
+// The deep scan: one engine over four sources. The fast engine of the area's
+// file system scans first (when there is one); then the area is read once from
+// start to end (only the free runs when the fast engine can say which) and every
+// sector is offered to the deep NTFS parser, the deep FAT parser or the carving
+// engine, whichever recognises it. Browsing, search, saving and preview merge
+// the four sources and route a request about one record to the source that made
+// it, by the record's engine tag.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+#include "carving/FileTypeRecovery.h"
+#include "common/DiskReader.h"
+#include "engine/IFileRecoveryParse.h"
+#include "engine/LogFileManager.h"
+#include "fat/ProfessionalFatRecovery.h"
+#include "ntfs/ProfessionalNtfsRecovery.h"
+
+class CReadAhead;
+
+class CProfessionalRecovery : public IFileRecoveryParse {
+public:
+    CProfessionalRecovery();
+    ~CProfessionalRecovery() override;
+    CProfessionalRecovery(const CProfessionalRecovery&) = delete;
+    CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
+
+    // Disk N's area [first, first + count): the deep NTFS parser's result.
+    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+                      wchar_t wcDriveLetter) override;
+    // An image (or device node) from sector 0 to its end; errno when it cannot
+    // be opened or measured.
+    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+
+    // Forgets an earlier scan log of this area (its folder is deleted), so the
+    // next scan starts afresh.
+    void SetNotLoadLogFile();
+    // 1 when an earlier, unfinished scan of this area was found (and will be
+    // continued by ScanDevice).
+    int IsFindLogFile() const { return m_nFindLog; }
+
+    unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
+                              void* pContext, int nScale) override;
+    unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) override;
+    unsigned int ScanDevice(const wchar_t* wszResultName) override;
+
+    unsigned int GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                     std::vector<_FILE_NODE_>& vecChildren) override;
+    unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
+                                      unsigned int& nCount) override;
+    unsigned int GetLostFileCount() override;
+    unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
+                                          int nBufLen) override;
+    unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,
+                              int nLevelOffset) override;
+    unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath, unsigned char* pBuf,
+                         int& nLength, PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) override;
+    unsigned int SearchFileNode(const wchar_t* wszKey,
+                                std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
+    unsigned int GetUnUsedSectorCount(unsigned long long&, unsigned long long&) override {
+        return 0;
+    }
+    unsigned int BuildBitMapInfo() override { return 0; }
+
+    // Offers the sectors of one read (nLength bytes from u64FirstSector) to the
+    // deep sources. u64Skip: sectors past the buffer's end that a carved file
+    // covers (the caller continues after them). The last parser's result;
+    // 0xFFFFDAC9 when a carving walk was cancelled.
+    unsigned int ParseProfessionalFileInfo(const unsigned char* pBuf, int nLength,
+                                           unsigned long long u64FirstSector,
+                                           unsigned long long u64Scanned,
+                                           unsigned long long u64AllSectors, int nSecondsLeft,
+                                           unsigned long long& u64Skip,
+                                           unsigned long long& u64FilesFound);
+
+    // For tests and the command line: the sources and what the scan did.
+    IFileRecoveryParse* GetFastEngine() const { return m_pFast.get(); }
+    CProfessionalFatRecovery& GetDeepFat() { return m_proFat; }
+    CProfessionalNtfsRecovery& GetDeepNtfs() { return m_proNtfs; }
+    CFileTypeRecovery& GetCarving() { return m_carving; }
+    // Whether the last scan read only the fast engine's free runs.
+    bool UsedBitmap() const { return m_bBitmapUsable; }
+    // Sectors the last scan read from the medium.
+    unsigned long long GetSectorsRead() const { return m_u64SectorsRead; }
+
+private:
+    // The metadata sectors of the journal: written at the end of a scan,
+    // offered again to the deep parsers when the scan is resumed.
+    void WriteJournal(const std::string& strPath);
+    void ReplayJournal(const std::string& strPath);
+    // A sector to the deep parser that recognises it, noted in the journal;
+    // false when neither does. bWholeRecord: an MFT record's bytes follow p
+    // (else the NTFS test is not made).
+    bool ParseMetadataSector(const unsigned char* p, unsigned long long u64Sector,
+                             bool bWholeRecord = true);
+    // The source a record's engine tag names; null for an unknown tag.
+    IFileRecoveryParse* SourceOf(const _FILE_NODE_& node);
+    unsigned int FastPass(const std::string& strFoundDir);
+    unsigned int StartDeepSources(const std::string& strFoundDir);
+    unsigned long long SumFreeRuns();
+    bool NextRegion(unsigned long long& u64Pos, unsigned long long& u64Offset,
+                    unsigned long long& u64Length);
+    unsigned int ScanRegions(unsigned long long u64AllSectors, unsigned long long& u64RegionOffset,
+                             unsigned long long& u64RegionLength, unsigned long long& u64Done,
+                             unsigned long long& u64Scanned);
+    // The data start sector of every hit of the fast engine and the deep
+    // parsers, with the name's extension.
+    void GetFileDataStartSectorMap(const std::vector<__SEARCH_FILE_INFO__>& vecHits,
+                                   std::multimap<uint64_t, std::string>& mapStart);
+    // The first data sector of a FAT or NTFS hit; false when it has none.
+    bool DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_t& u64Start);
+
+    int m_nDeviceFd;
+    wchar_t m_wcDriveLetter;
+    int m_nBytesPerSector;
+    int m_nDiskNo;
+    unsigned long long m_u64FirstSector;
+    unsigned long long m_u64SectorCount;
+    CDiskReader m_diskReader;
+    CProfessionalFatRecovery m_proFat;
+    CProfessionalNtfsRecovery m_proNtfs;
+    CFileTypeRecovery m_carving;
+    std::unique_ptr<IFileRecoveryParse> m_pFast;
+    int m_nScale;
+    PFN_SCAN_CALLBACK m_pfnScan;
+    PFN_RECOVERY_CALLBACK m_pfnRecovery;
+    PFN_SEARCH_CALLBACK m_pfnSearch;
+    void* m_pSearchContext;
+    void* m_pContext;
+    int m_nFindLog;
+    _LOG_FILE_INFO_ m_logInfo;
+    std::string m_strImagePath;
+    bool m_bBitmapUsable;
+    unsigned long long m_u64SectorsRead;
+    std::vector<uint64_t> m_vecJournal;
+};
