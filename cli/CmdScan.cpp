@@ -29,6 +29,7 @@
 #include "device/PartitionManager.h"
 #include "engine/Categories.h"
 #include "deepscan/FileRecoveryFactory.h"
+#include "deepscan/ProfessionalRecovery.h"
 #include "engine/NodeInfo.h"
 #include "engine/SaveTarget.h"
 
@@ -48,7 +49,10 @@ int ScanProgress(void*, int nPercent, int nScale, int, unsigned long long u64Cur
     if (g_bInterrupted) return 1;
     if (!g_pProgress || !g_pProgress->Enabled()) return 0;
     // A walk inside the last piece may report a little past its share.
-    const int nShown = std::min(100, std::max(0, nScale > 0 ? nPercent * 100 / nScale : 0));
+    // A deep scan's fast pass weighs 9 of the 100 (its percent counts within
+    // that share); the deep pass reports the overall percent with weight 90.
+    const int nOverall = nScale > 0 && nScale < 90 ? nPercent * nScale / 100 : nPercent;
+    const int nShown = std::min(100, std::max(0, nOverall));
     // The engine's own estimate is unsteady at the start: the time left is
     // worked out from the time spent, once there is enough of it.
     const long long llSpent = g_pProgress->Elapsed();
@@ -315,10 +319,12 @@ int RunScan(const CCliArgs& args) {
     if (args.Positional().size() != 1) return Usage("give exactly one SOURCE");
     Source source;
     source.strName = args.Positional()[0];
-    const std::string strMode = args.Get("mode", "fast");
-    if (strMode == "deep")
-        return Usage("--mode ", strMode + " is not available yet (use --mode fast or carve)");
-    if (strMode != "fast" && strMode != "carve") return Usage("unknown --mode ", strMode);
+    const std::string strMode = args.Get("mode", "deep");
+    if (strMode != "deep" && strMode != "fast" && strMode != "carve")
+        return Usage("unknown --mode ", strMode);
+    const bool bDeep = strMode == "deep";
+    const bool bResume = args.Has("resume");
+    if (bResume && !bDeep) return Usage("--resume goes with --mode deep");
     unsigned int nTypes = TW_CATEGORY_ALL;
     if (args.Has("types")) {
         std::string strBad;
@@ -384,7 +390,8 @@ int RunScan(const CCliArgs& args) {
         char szReal[PATH_MAX];
         const std::string strImage =
             source.nDiskNo < 0 && realpath(source.strFile.c_str(), szReal) ? szReal : "";
-        DeleteEarlierLogs(source.nDiskNo, u64First, u64Count, strImage);
+        // A deep scan to be resumed keeps the log it continues.
+        if (!bResume) DeleteEarlierLogs(source.nDiskNo, u64First, u64Count, strImage);
     }
     // Fast and carve scans cannot be resumed: their folder goes at the end.
     CScanFolderCleanup cleanup(args.Has("keep-results"));
@@ -401,6 +408,7 @@ int RunScan(const CCliArgs& args) {
     std::unique_ptr<IFileRecoveryParse> pEngine;
     CFileTypeRecovery* pCarver = nullptr;  // carve mode: the carving engine alone
     CFileRecoveryFactory& factory = CFileRecoveryFactory::GetInstance();
+    const RECOVERY_TYPE nType = bDeep ? RECOVERY_TYPE_DEEP : RECOVERY_TYPE_FAST;
     if (strMode == "carve") {
         pCarver = new CFileTypeRecovery();
         pEngine.reset(pCarver);
@@ -417,21 +425,32 @@ int RunScan(const CCliArgs& args) {
         if (nInit != 0)
             return SourceError(source.strName, "cannot be carved: " + DescribeResult(nInit));
     } else if (source.nDiskNo >= 0) {
-        pEngine.reset(factory.CreateFileRecoveryInstance(
-            source.nDiskNo, static_cast<long long>(u64First), static_cast<long long>(u64Count),
-            L'C', RECOVERY_TYPE_FAST));
+        pEngine.reset(
+            factory.CreateFileRecoveryInstance(source.nDiskNo, static_cast<long long>(u64First),
+                                               static_cast<long long>(u64Count), L'C', nType));
     } else if (lPartition > 0) {
         if (!imageDisk.Set(source.strFile))
             return SourceError(source.strName, std::string("cannot be prepared for reading: ") +
                                                    std::strerror(errno));
-        pEngine.reset(factory.CreateFileRecoveryInstance(0, static_cast<long long>(u64First),
-                                                         static_cast<long long>(u64Count), L'C',
-                                                         RECOVERY_TYPE_FAST));
+        pEngine.reset(factory.CreateFileRecoveryInstance(
+            0, static_cast<long long>(u64First), static_cast<long long>(u64Count), L'C', nType));
     } else {
         std::wstring wstrPath = tw::Utf8ToWide(source.strFile.c_str());
-        pEngine.reset(
-            factory.CreateFileRecoveryInstance(wstrPath.c_str(), L'C', RECOVERY_TYPE_FAST));
+        pEngine.reset(factory.CreateFileRecoveryInstance(wstrPath.c_str(), L'C', nType));
     }
+    CProfessionalRecovery* pDeep =
+        bDeep ? dynamic_cast<CProfessionalRecovery*>(pEngine.get()) : nullptr;
+    if (pDeep) {
+        if (!bResume) {
+            pDeep->SetNotLoadLogFile();
+        } else if (!pDeep->IsFindLogFile()) {
+            std::fprintf(stderr,
+                         "tarnwick-cli scan: no interrupted deep scan of %s to resume; scanning "
+                         "it afresh\n",
+                         source.strName.c_str());
+        }
+    }
+    if (!pEngine && bDeep) return SourceError(source.strName, "cannot be read for a deep scan");
     if (!pEngine) {
         const size_t nParts = lPartition == 0 ? ListPartitions(source).size() : 0;
         if (nParts > 0)
@@ -448,6 +467,17 @@ int RunScan(const CCliArgs& args) {
     unsigned int nScan =
         pCarver ? pCarver->CarveArea(u64First, u64Count) : pEngine->ScanDevice(nullptr);
     progress.Clear();
+    // The deep scan's own folder: kept when interrupted, for --resume.
+    std::unique_ptr<CScanFolderCleanup> pDeepCleanup;
+    if (pDeep)
+        pDeepCleanup.reset(new CScanFolderCleanup(args.Has("keep-results") || g_bInterrupted));
+    if (g_bInterrupted && pDeep) {
+        std::fprintf(stderr,
+                     "tarnwick-cli scan: interrupted; 'tarnwick-cli scan %s --resume' goes on "
+                     "from here\n",
+                     source.strName.c_str());
+        return CLI_EXIT_INTERRUPTED;
+    }
     if (g_bInterrupted) {
         if (args.Has("keep-results"))
             std::fprintf(stderr, "tarnwick-cli scan: interrupted; the results so far stay in %s\n",
@@ -514,8 +544,12 @@ extern const CliCommand g_cmdScan = {
     {
         {"partition", "N", "scan the N-th partition of SOURCE (numbered as 'disks' prints)"},
         {"mode", "MODE",
-         "fast (the file system's deleted files); carve (files found by their signatures "
-         "in every sector); deep: not yet"},
+         "deep (the default: the file system's deleted files, then every free sector for "
+         "lost folders, file records and signatures); fast (the file system's deleted files "
+         "only); carve (files found by their signatures in every sector)"},
+        {"resume", nullptr,
+         "continue an interrupted deep scan of the same source and area instead of "
+         "starting afresh"},
         {"types", "LIST",
          "categories to list, comma-separated, any case: photo, music (or audio), "
          "document, video, archive, other (or others)"},

@@ -9,6 +9,7 @@
 #include "common/Platform.h"
 #include "engine/FastExtRecovery.h"
 #include "deepscan/FileRecoveryFactory.h"
+#include "deepscan/ProfessionalRecovery.h"
 #include "support/DiskImage.h"
 #include "support/Fixtures.h"
 #include "support/ScratchDir.h"
@@ -91,9 +92,12 @@ TEST(FileRecoveryFactory, UnrecognisedShortOrMissingSourcesGiveNothing) {
 
 // The deep-scan driver is not built yet: a deep request yields null whatever
 // the volume. Replace with a check for the driver when it is wired in.
-TEST(FileRecoveryFactory, DeepRequestWithoutDriverGivesNothing) {
-    EXPECT_EQ(FromPath(twtest::FixtureImage("ext4"), RECOVERY_TYPE_DEEP), nullptr);
-    EXPECT_EQ(FromPath(twtest::FixtureImage("fat16"), RECOVERY_TYPE_DEEP), nullptr);
+TEST(FileRecoveryFactory, DeepRequestGivesTheDeepScan) {
+    for (const char* szImage : {"ext4", "fat16"}) {
+        std::unique_ptr<IFileRecoveryParse> pEngine(
+            FromPath(twtest::FixtureImage(szImage), RECOVERY_TYPE_DEEP));
+        EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(pEngine.get()), nullptr) << szImage;
+    }
 }
 
 TEST(FileRecoveryFactory, DiskFormProbesAtThePartitionStart) {

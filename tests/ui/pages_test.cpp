@@ -205,11 +205,12 @@ private slots:
         QVERIFY(!pWindow->isVisible());
     }
 
-    // A partition no engine can be made for: the dialog closes and a message
-    // names it, saying whether it could not be read or holds nothing known;
-    // the window stays on the device page.
+    // A partition no engine can be made for (the image ends before it): the
+    // dialog closes and a message says it could not be read; the window stays
+    // on the device page. (A readable partition of no known file system is
+    // deep-scanned for what its sectors hold.)
     void scanThatCannotStartSaysSo() {
-        for (bool bCutShort : {false, true}) {  // cut short: the image ends before the partition
+        for (bool bCutShort : {true}) {
             if (bCutShort) QVERIFY(truncate(m_strDisk.c_str(), 2048 * 512 * 4) == 0);
             auto pWindow = ShowWindow();
             Click(Named<QPushButton>(pWindow.get(), "Start"));
