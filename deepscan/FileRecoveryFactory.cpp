@@ -1,7 +1,9 @@
 #include "deepscan/FileRecoveryFactory.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <string>
 #include "common/DebugLog.h"
@@ -51,6 +53,35 @@ IFileRecoveryParse* NewEngineFor(const unsigned char* pProbe, RECOVERY_TYPE nTyp
 
 enum ProbeResult { PROBE_OK, PROBE_SEEK_FAILED, PROBE_READ_FAILED };
 
+// A fast engine from the copy of a damaged boot sector: FAT32 keeps one at
+// sector 6 of the volume, NTFS one in the volume's last sector (the area's
+// last). Null when neither copy is recognised.
+IFileRecoveryParse* NewEngineFromCopy(int fd, long long llAreaByte, unsigned long long u64Count) {
+    if (llAreaByte < 0 || u64Count < 16 ||
+        u64Count > static_cast<unsigned long long>(LLONG_MAX / 512))
+        return nullptr;
+    unsigned char probe[kProbeBytes];
+    std::memset(probe, 0, sizeof probe);
+    unsigned int nRead = 0;
+    if (::lseek(fd, static_cast<off_t>(llAreaByte + 6 * 512), SEEK_SET) >= 0 &&
+        ReadData(fd, probe, 512, &nRead) == 0 && nRead == 512 && IsFat(probe)) {
+        TwDebug("boot sector damaged: its copy at sector 6 is used\n");
+        CFastFatRecovery* pFat = new (std::nothrow) CFastFatRecovery();
+        if (pFat) pFat->SetBootSectorCopy(6);
+        return pFat;
+    }
+    std::memset(probe, 0, sizeof probe);
+    const long long llLast = llAreaByte + static_cast<long long>(u64Count - 1) * 512;
+    if (llLast > llAreaByte && ::lseek(fd, static_cast<off_t>(llLast), SEEK_SET) >= 0 &&
+        ReadData(fd, probe, 512, &nRead) == 0 && nRead == 512 && IsNtfs(probe)) {
+        TwDebug("boot sector damaged: its copy in the last sector is used\n");
+        CFastNtfsRecovery* pNtfs = new (std::nothrow) CFastNtfsRecovery();
+        if (pNtfs) pNtfs->SetBootSectorCopy(u64Count - 1);
+        return pNtfs;
+    }
+    return nullptr;
+}
+
 // Reads the probe at byte offset llOffset of an open descriptor.
 ProbeResult ReadProbe(int fd, long long llOffset, unsigned char* pProbe) {
     if (llOffset < 0 || ::lseek(fd, static_cast<off_t>(llOffset), SEEK_SET) < 0) {
@@ -91,6 +122,8 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int nDiskNo
         return nullptr;
     }
     IFileRecoveryParse* pEngine = NewEngineFor(probe, nType);
+    if (!pEngine && nType == RECOVERY_TYPE_FAST && llSectorCount > 0)
+        pEngine = NewEngineFromCopy(fd, llOffset, static_cast<unsigned long long>(llSectorCount));
     if (pEngine) pEngine->Init(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter);
     ::close(fd);
     return pEngine;
@@ -109,6 +142,12 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(const wchar
         return nullptr;
     }
     IFileRecoveryParse* pEngine = NewEngineFor(probe, nType);
+    if (!pEngine && nType == RECOVERY_TYPE_FAST) {
+        struct stat st;
+        off_t end = ::lseek(fd, 0, SEEK_END);
+        if (fstat(fd, &st) == 0 && end > 0)
+            pEngine = NewEngineFromCopy(fd, 0, static_cast<unsigned long long>(end) / 512);
+    }
     if (pEngine) pEngine->Init(wszPath, wcDriveLetter);
     ::close(fd);
     return pEngine;

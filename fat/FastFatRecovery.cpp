@@ -92,8 +92,9 @@ unsigned int CFastFatRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLette
 unsigned int CFastFatRecovery::SetUpVolume() {
     m_bReady = false;
     unsigned int nRead = 0;
-    unsigned int nRet = m_reader.ReadData(m_szBootSector, kBootBytes / 512,
-                                          static_cast<long long>(m_u64PartitionStart), 512, &nRead);
+    unsigned int nRet =
+        m_reader.ReadData(m_szBootSector, kBootBytes / 512,
+                          static_cast<long long>(m_u64PartitionStart + m_u64BootCopy), 512, &nRead);
     if (nRet == TW_ERR_BAD_ARGUMENT) return TW_ERR_SHORT_READ;  // less than 4,096 bytes
     if (nRet != 0) return nRet;
     if (nRead == 0) return TW_ERR_SHORT_READ;

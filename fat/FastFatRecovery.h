@@ -28,6 +28,9 @@ public:
     unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
                       wchar_t wcDriveLetter) override;
     unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    // Before Init: the boot sector is read from this sector of the area (a
+    // copy, when the first sector is damaged) instead of its first sector.
+    void SetBootSectorCopy(unsigned long long u64Sector) { m_u64BootCopy = u64Sector; }
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
     unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                       unsigned long long& u64Count) override;
@@ -73,6 +76,7 @@ protected:
 
 private:
     static constexpr int kBootBytes = 4096;  // read at the volume start
+    unsigned long long m_u64BootCopy = 0;
 
     struct DirInfo {
         _FILE_NODE_ node;    // the directory's record as met in its parent

@@ -69,9 +69,13 @@ unsigned int CFastNtfsRecovery::Init(int nDiskNo, long long llFirstSector, long 
     m_nFd = tw::OpenDiskNode(nDiskNo);
     if (m_nFd < 0) return static_cast<unsigned int>(errno);
     unsigned char abBoot[4096];
-    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, static_cast<off_t>(llFirstSector) * 512);
+    std::memset(abBoot, 0, sizeof abBoot);
+    ssize_t n =
+        pread(m_nFd, abBoot, sizeof abBoot,
+              static_cast<off_t>(llFirstSector + static_cast<long long>(m_u64BootCopy)) * 512);
     if (n < 0) return static_cast<unsigned int>(errno);
-    if (n < static_cast<ssize_t>(sizeof abBoot)) return TW_ERR_SHORT_READ;
+    // The copy in the last sector is the only sector there.
+    if (n < (m_u64BootCopy ? 512 : static_cast<ssize_t>(sizeof abBoot))) return TW_ERR_SHORT_READ;
     unsigned int nRet = SetupVolume(abBoot, llFirstSector, llSectorCount);
     if (nRet != 0) return nRet;
     nRet = m_reader.Init(nDiskNo, m_u64VolumeStart + m_u64VolumeSectors);
@@ -91,9 +95,10 @@ unsigned int CFastNtfsRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLett
     struct stat st;
     if (fstat(m_nFd, &st) != 0) return static_cast<unsigned int>(errno);
     unsigned char abBoot[4096];
-    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, 0);
+    std::memset(abBoot, 0, sizeof abBoot);
+    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, static_cast<off_t>(m_u64BootCopy) * 512);
     if (n < 0) return static_cast<unsigned int>(errno);
-    if (n < static_cast<ssize_t>(sizeof abBoot)) return TW_ERR_SHORT_READ;
+    if (n < (m_u64BootCopy ? 512 : static_cast<ssize_t>(sizeof abBoot))) return TW_ERR_SHORT_READ;
     unsigned int nRet = SetupVolume(abBoot, 0, static_cast<long long>(st.st_size / 512));
     if (nRet != 0) return nRet;
     nRet = m_reader.Init(wszPath, m_u64VolumeStart + m_u64VolumeSectors);

@@ -29,6 +29,9 @@ public:
     unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
                       wchar_t wcDriveLetter) override;
     unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    // Before Init: the boot sector is read from this sector of the area (the
+    // copy in the volume's last sector, when the first is damaged).
+    void SetBootSectorCopy(unsigned long long u64Sector) { m_u64BootCopy = u64Sector; }
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
     unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                       unsigned long long& u64Count) override;
@@ -75,6 +78,7 @@ protected:
     unsigned int SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) override;
 
 private:
+    unsigned long long m_u64BootCopy = 0;
     struct RECORD_LOCATION {
         bool bFound;
         unsigned long long u64Sector;  // absolute

@@ -200,4 +200,31 @@ TEST(DeepScan, AnAreaWithoutAFileSystemIsCarved) {
     EXPECT_EQ(pDeep->SaveFileData(&unknown, L"x", 0), 0u);
 }
 
+// A zeroed boot sector: FAT32's copy at sector 6 and NTFS's in the last
+// sector give the fast engine (names, folders, the bitmap) all the same.
+TEST(DeepScan, ADamagedBootSectorHasACopy) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    for (const char* szName : {"fat32", "ntfs"}) {
+        std::string strDisk = ReadFileBytes(twtest::FixtureImage(szName));
+        ASSERT_GT(strDisk.size(), 4096u) << szName;
+        size_t nFiles[2] = {0, 0};
+        for (int nPass = 0; nPass < 2; ++nPass) {
+            if (nPass == 1) strDisk.replace(0, 512, std::string(512, '\0'));
+            const std::string strImage = work.File(std::string(szName) + ".img");
+            ASSERT_TRUE(WriteFileBytes(strImage, strDisk));
+            std::unique_ptr<IFileRecoveryParse> pEngine(
+                CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
+                    tw::Utf8ToWide(strImage.c_str()).c_str(), L'C', RECOVERY_TYPE_FAST));
+            ASSERT_NE(pEngine, nullptr) << szName << " pass " << nPass;
+            ASSERT_EQ(pEngine->ScanDevice(nullptr), 0u);
+            std::vector<__SEARCH_FILE_INFO__> hits;
+            pEngine->SearchFileNode(BuildCategoryFilterW(TW_CATEGORY_ALL).c_str(), hits);
+            nFiles[nPass] = hits.size();
+        }
+        EXPECT_GT(nFiles[0], 5u) << szName;
+        EXPECT_EQ(nFiles[1], nFiles[0]) << szName;
+    }
+}
+
 }  // namespace
