@@ -55,9 +55,10 @@ measure() {  # measure COMMAND...: wall seconds and peak resident KiB
     local log
     log=$(mktemp)
     /usr/bin/time -v "$@" > /dev/null 2> "$log" || { tail -5 "$log" >&2; rm -f "$log"; return 1; }
-    awk -F': ' '/Elapsed \(wall clock\)/ {split($2, t, ":"); s = (length(t) == 3) ?
-        t[1] * 3600 + t[2] * 60 + t[3] : t[1] * 60 + t[2]} /Maximum resident/ {kb = $2}
-        END {print s, kb}' "$log"
+    awk -F': ' '
+        /Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = t[n] + 60 * t[n - 1] + (n == 3 ? 3600 * t[1] : 0) }
+        /Maximum resident/ { kb = $2 }
+        END { print s, kb }' "$log"
     rm -f "$log"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }

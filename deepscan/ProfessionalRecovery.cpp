@@ -506,6 +506,7 @@ IFileRecoveryParse* CProfessionalRecovery::SourceOf(const _FILE_NODE_& node) {
     switch (node.nEngineType) {
         case ENGINE_FAST_NTFS:
         case ENGINE_FAST_FAT:
+        case ENGINE_FAST_EXFAT:
             return m_pFast.get();
         case ENGINE_DEEP_NTFS:
             return &m_proNtfs;
@@ -598,7 +599,8 @@ bool CProfessionalRecovery::DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_
                    hit.u64PartitionStartSector;
         return true;
     }
-    if (hit.nEngineType == ENGINE_FAST_FAT || hit.nEngineType == ENGINE_DEEP_FAT) {
+    if (hit.nEngineType == ENGINE_FAST_FAT || hit.nEngineType == ENGINE_DEEP_FAT ||
+        hit.nEngineType == ENGINE_FAST_EXFAT) {
         const int64_t llSpc = static_cast<int64_t>(hit.nClusterBytes / u64Bps);
         const int64_t llCluster = hit.nDirId == 0 ? -32 : static_cast<int64_t>(hit.nDirId) - 2;
         u64Start = hit.u64DataStartSector + hit.u64PartitionStartSector +
