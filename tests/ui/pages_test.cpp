@@ -1,8 +1,8 @@
 // The first pages of the application driven as a user drives them (offscreen,
 // real clicks): the kinds of files, the device tree, the scan and listing jobs
-// behind their progress dialogs with the cancel question, and a real scan of a
-// FAT card presented as a disk. Pictures of every page and dialog land in the
-// build tree (ui-shots/).
+// behind their progress dialogs with the cancel question (results_test.cpp
+// scans a real card end to end). Pictures of every page and dialog land in
+// the build tree (ui-shots/).
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLabel>
@@ -17,8 +17,6 @@
 
 #include "engine/Categories.h"
 #include "support/DiskImage.h"
-#include "support/FatImages.h"
-#include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
 #include "ui/DRUI.h"
 #include "ui/Dialogs.h"
@@ -231,26 +229,6 @@ private slots:
             Click(CurrentPage(*pWindow), Qt::RightButton);
             QVERIFY(!pWindow->isVisible());
         }
-    }
-
-    // The real engine over a FAT card presented as a disk: the scan runs to
-    // its end, the listing names every deleted file, the card is unchanged.
-    void realScanOfAFatCard() {
-        twtest::Volume card;
-        card.strSourceImage = FatImagePath("fat16_2k");
-        card.nMbrType = 0x06;
-        const std::string strDisk = m_pSandbox->Root() + "/card_disk.img";
-        QVERIFY(twtest::WriteMbrDisk(strDisk, {card}, {}, nullptr));
-        QVERIFY(m_pDisks->AddDisk(0, strDisk));
-        const std::string strSum = twtest::Sha1OfFile(strDisk);
-        auto pWindow = ShowWindow();
-        Click(Named<QPushButton>(pWindow.get(), "Start"));
-        Click(Named<QPushButton>(pWindow.get(), "Scan"));
-        const size_t nWanted = FatListedPaths("fat16_2k").size();
-        QVERIFY(nWanted > 10 && pWindow->Engine());
-        QCOMPARE(pWindow->SearchResults().size(), nWanted);
-        QVERIFY(HeadingOf(*pWindow).contains(QString("Found %1 ").arg(nWanted)));
-        QCOMPARE(twtest::Sha1OfFile(strDisk), strSum);
     }
 
     // Every control has a name a screen reader can say; the three page
