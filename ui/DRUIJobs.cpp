@@ -15,6 +15,7 @@
 #include "common/Platform.h"
 #include "engine/Categories.h"
 #include "deepscan/FileRecoveryFactory.h"
+#include "deepscan/ProfessionalRecovery.h"
 #include "ui/DRUI.h"
 #include "ui/Dialogs.h"
 #include "ui/MyThread.h"
@@ -37,6 +38,9 @@ IFileRecoveryParse* DRUI::MakeEngine(const _PARTITION_ITEM_& item) {
     const long long llCount = static_cast<long long>(item.u64EndSector - item.u64StartSector + 1);
     IFileRecoveryParse* pEngine = factory.CreateFileRecoveryInstance(item.nDiskNo, llFirst, llCount,
                                                                      L'C', RECOVERY_TYPE_DEEP);
+    // Every scan of the application starts afresh: an earlier scan log of the
+    // same area is deleted, not continued.
+    if (auto* pDeep = dynamic_cast<CProfessionalRecovery*>(pEngine)) pDeep->SetNotLoadLogFile();
     // A build without the deep scan still scans the file system it knows.
     if (!pEngine)
         pEngine = factory.CreateFileRecoveryInstance(item.nDiskNo, llFirst, llCount, L'C',
