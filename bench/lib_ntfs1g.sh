@@ -1,7 +1,8 @@
 # The 1 GiB NTFS image of the NTFS benchmarks (sourced): 10,000 files of 200
 # bytes to 200 KiB in 100 folders, every other one deleted, written once
 # through an ntfs-3g mount and cached in BUILD_DIR/bench-cache/ntfs/.
-# ntfs1g_image BUILD_DIR prints the image's path.
+# ntfs1g_image BUILD_DIR prints the image's path; measure and ratio time the
+# runs (measure writes into $out, a folder the caller makes).
 ntfs1g_image() {
   local build=$1
   local cache="$build/bench-cache/ntfs"
@@ -42,3 +43,12 @@ PY
   fi
   echo "$image"
 }
+
+# Seconds and peak KiB of a command, from /usr/bin/time -v.
+measure() {
+  /usr/bin/time -v "$@" 2>"$out/time.txt" >"$out/stdout.txt" || { cat "$out/time.txt" >&2; exit 1; }
+  awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; printf "%s ", s}
+              /Maximum resident set size/ {print $2}' "$out/time.txt"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+

@@ -16,14 +16,6 @@ trap 'rm -rf "$out"' EXIT
 export TARNWICK_SUPPORT_DIR="$out/support"
 mkdir -p "$TARNWICK_SUPPORT_DIR/ScanLog"
 
-# Seconds and peak KiB of a command, from /usr/bin/time -v.
-measure() {
-  /usr/bin/time -v "$@" 2>"$out/time.txt" >"$out/stdout.txt" || { cat "$out/time.txt" >&2; exit 1; }
-  awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; printf "%s ", s}
-              /Maximum resident set size/ {print $2}' "$out/time.txt"
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-
 cat "$image" >/dev/null  # warm the page cache for both runs
 read -r cat_s cat_kb < <(measure sh -c "cat '$image' > /dev/null")
 read -r scan_s scan_kb < <(measure "$prog" "$image")

@@ -1,62 +1,23 @@
-// The whole fast NTFS engine on a small volume whose MFT the fuzzer edits: set-up,
-// the scan with its folder rebuild, browsing, preview, the cluster bitmap and
-// the free extents. The MFT starts as deleted files and folders that hang off
-// each other; the input is a list of byte edits (offset, value) into it. The
-// records then get a valid update sequence, so that the parsers behind the
-// fix-up are reached.
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// The whole fast NTFS engine on a small volume whose MFT the fuzzer edits:
+// set-up, the scan with its folder rebuild, browsing, preview, the cluster
+// bitmap and the free extents. The MFT starts as deleted files and folders that
+// hang off each other; the input is a list of byte edits (offset, value) into
+// it. The records then get a valid update sequence, so that the parsers behind
+// the fix-up are reached.
+#include "common/Platform.h"
+#include "ntfs/FastNtfsRecovery.h"
+#include "tests/fuzz/NtfsFuzzVolume.h"
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-#include "common/Platform.h"
-#include "engine/LogFileManager.h"
-#include "ntfs/FastNtfsRecovery.h"
-#include "tests/fuzz/NtfsFuzzVolume.h"
-
-namespace {
 
 using namespace fuzzntfs;
 
-std::string g_strImage;
-
-void Setup() {
-    static bool bDone = false;
-    if (bDone) return;
-    bDone = true;
-    char szDir[] = "/tmp/fuzz_fast_ntfs.XXXXXX";
-    std::string strDir = mkdtemp(szDir) ? szDir : "/tmp";
-    setenv("TARNWICK_SUPPORT_DIR", strDir.c_str(), 1);
-    mkdir((strDir + "/ScanLog").c_str(), 0755);
-    CLogFileManager::GetInstance().Init();
-    g_strImage = strDir + "/volume.img";
-    static std::string s_strDir = strDir;
-    atexit([] {
-        std::string strCommand = "rm -rf '" + s_strDir + "'";
-        if (system(strCommand.c_str()) != 0) return;
-    });
-}
-
-// Removes what the store of the last scan left in the scan folder.
-void RemoveStores() {
-    std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
-    DIR* pDir = opendir(strDir.c_str());
-    if (!pDir) return;
-    while (dirent* pEntry = readdir(pDir))
-        if (std::strncmp(pEntry->d_name, "Fast_", 5) == 0)
-            unlink((strDir + pEntry->d_name).c_str());
-    closedir(pDir);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    Setup();
+    const std::string& strImage = FuzzImagePath("fuzz_fast_ntfs");
     std::vector<unsigned char> image = BuildVolume();
     const size_t nMft = kMftCluster * kSector;
     // The input: edits of (offset low, offset high, value) into the MFT.
@@ -65,14 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         image[nMft + nAt] = pData[i + 2];
     }
     for (size_t i = 0; i < kRecords; ++i) ProtectRecord(image, nMft + i * 1024);
-    FILE* pFile = fopen(g_strImage.c_str(), "wb");
+    FILE* pFile = fopen(strImage.c_str(), "wb");
     if (!pFile) return 0;
     fwrite(image.data(), 1, image.size(), pFile);
     fclose(pFile);
 
     {
         CFastNtfsRecovery engine;
-        std::wstring wstrImage = tw::Utf8ToWide(g_strImage.c_str());
+        std::wstring wstrImage = tw::Utf8ToWide(strImage.c_str());
         if (engine.Init(wstrImage.c_str(), L'C') == 0 && engine.ScanDevice(nullptr) == 0) {
             // Browse three levels, previewing every file into a buffer.
             std::vector<std::pair<_FILE_NODE_, unsigned int>> queue;
@@ -103,6 +64,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
                 u64Sector += u64Count;
         }
     }
-    RemoveStores();
+    RemoveStores("Fast_");
     return 0;
 }
