@@ -16,7 +16,6 @@
 #include "ntfs/FastNtfsRecovery.h"
 #include "support/DiskImage.h"
 #include "support/Fixtures.h"
-#include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 #include "support/ScratchDir.h"
 
@@ -254,20 +253,7 @@ TEST_P(FastNtfsImage, TheFactoryGivesThisEngineForAFastScan) {
     delete pEngine;
 }
 
-TEST_P(FastNtfsImage, TheCommandLineListsAndRecoversThroughThisEngine) {
-    std::string strOut;
-    std::string strCommand = "TARNWICK_SUPPORT_DIR=" + twtest::ShellQuote(m_sandbox.Root()) + " " +
-                             twtest::ShellQuote(TW_CLI_PATH) + " scan --mode fast --list " +
-                             twtest::ShellQuote(m_strImage) + " --recover " +
-                             twtest::ShellQuote(m_out.File("cli"));
-    ASSERT_EQ(twtest::RunCommand(strCommand, &strOut), 0) << strOut;
-    EXPECT_NE(strOut.find("\t" + m_strLost + "/orphan.bin\n"), std::string::npos) << strOut;
-    EXPECT_NE(strOut.find("\tdead/inner/deeper/last.bin\n"), std::string::npos) << strOut;
-    for (const auto& m : twtest::ReadManifest(GetParam()))
-        if (m.strPath == "/dead/inner/deeper/last.bin")
-            EXPECT_EQ(twtest::Sha1OfFile(m_out.File("cli/others/last.bin")), m.strSha1);
-}
-
+// Listing and recovering through the command line: CliRecover in tests/cli.
 TEST_P(FastNtfsImage, APartitionOfADiskIsReadAtItsOwnPlace) {
     // The volume as the second partition of an MBR disk, behind a zero-filled one.
     twtest::TempDiskDir disks;
