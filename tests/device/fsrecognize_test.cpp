@@ -208,43 +208,40 @@ TEST(FsRecognize, LimitsAcrossFields) {
 // The band edges (the last sector of a band and the first of the next), the
 // scaling by sector size, and no wrap for sizes near 64 bits.
 TEST(FsRecognize, DefaultSectorsPerClusterAtTheBandEdges) {
-    struct Case {
+    const auto Fat32 = GetFat32DefaultSectorPerCluster;
+    const auto Ntfs = GetDefaultNtfsSectorPerCluster;
+    const unsigned long long MiB = 2048, MiB4k = 256;  // sectors per MiB
+    const struct {
+        unsigned (*pfn)(unsigned long long, unsigned);
         unsigned long long u64Sectors;
         unsigned nBytesPerSector, nWant;
-    };
-    const Case fat32[] = {{0, 512, 0},
-                          {68543, 512, 8},
-                          {68544, 512, 1},
-                          {133055, 512, 1},
-                          {133056, 512, 2},
-                          {16777151, 512, 8},
-                          {16777152, 512, 16},
-                          {268435439, 512, 64},
-                          {268435440, 512, 128},
-                          {4294967166ull, 512, 128},
-                          {4294967167ull, 512, 8},
-                          {~0ull, 512, 8},
-                          {67108608, 4096, 64}};
-    for (const Case& c : fat32) {
-        EXPECT_EQ(GetFat32DefaultSectorPerCluster(c.u64Sectors, c.nBytesPerSector), c.nWant)
-            << c.u64Sectors << " x " << c.nBytesPerSector;
-    }
-    const unsigned long long MiB = 2048, MiB4k = 256;  // sectors per MiB
-    const Case ntfs[] = {{0, 512, 8},
-                         {7 * MiB, 512, 8},
-                         {7 * MiB + 1, 512, 1},
-                         {512 * MiB, 512, 1},
-                         {512 * MiB + 1, 512, 2},
-                         {2048 * MiB, 512, 4},
-                         {2048 * MiB + 1, 512, 8},
-                         {50 * MiB4k, 4096, 8},
-                         {100 * MiB4k, 4096, 1},
-                         {20000 * MiB4k, 4096, 8},
-                         {~0ull, 4096, 8}};
-    for (const Case& c : ntfs) {
-        EXPECT_EQ(GetDefaultNtfsSectorPerCluster(c.u64Sectors, c.nBytesPerSector), c.nWant)
-            << c.u64Sectors << " x " << c.nBytesPerSector;
-    }
+    } cases[] = {{Fat32, 0, 512, 0},
+                 {Fat32, 68543, 512, 8},
+                 {Fat32, 68544, 512, 1},
+                 {Fat32, 133055, 512, 1},
+                 {Fat32, 133056, 512, 2},
+                 {Fat32, 16777151, 512, 8},
+                 {Fat32, 16777152, 512, 16},
+                 {Fat32, 268435439, 512, 64},
+                 {Fat32, 268435440, 512, 128},
+                 {Fat32, 4294967166ull, 512, 128},
+                 {Fat32, 4294967167ull, 512, 8},
+                 {Fat32, ~0ull, 512, 8},
+                 {Fat32, 67108608, 4096, 64},
+                 {Ntfs, 0, 512, 8},
+                 {Ntfs, 7 * MiB, 512, 8},
+                 {Ntfs, 7 * MiB + 1, 512, 1},
+                 {Ntfs, 512 * MiB, 512, 1},
+                 {Ntfs, 512 * MiB + 1, 512, 2},
+                 {Ntfs, 2048 * MiB, 512, 4},
+                 {Ntfs, 2048 * MiB + 1, 512, 8},
+                 {Ntfs, 50 * MiB4k, 4096, 8},
+                 {Ntfs, 100 * MiB4k, 4096, 1},
+                 {Ntfs, 20000 * MiB4k, 4096, 8},
+                 {Ntfs, ~0ull, 4096, 8}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.pfn(c.u64Sectors, c.nBytesPerSector), c.nWant)
+            << (c.pfn == Fat32 ? "FAT32 " : "NTFS ") << c.u64Sectors << " x " << c.nBytesPerSector;
 }
 
 // exFAT: the boot sector's fields, and the sound boot region found at the start
