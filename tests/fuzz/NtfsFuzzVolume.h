@@ -6,12 +6,8 @@
 // a valid update sequence with ProtectRecord.
 #pragma once
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "engine/LogFileManager.h"
 #include "ntfs/NtfsParse.h"
+#include "tests/fuzz/FuzzSupport.h"
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -124,37 +120,6 @@ inline std::vector<unsigned char> BuildVolume() {
             r.Runs(1000, {0x11, 0x02, static_cast<unsigned char>(200 + 2 * k), 0});
     }
     return image;
-}
-
-// A private support folder (with "ScanLog/") for the target's run, removed at
-// exit; the path of the image file the target writes there. Once per process.
-inline const std::string& FuzzImagePath(const char* szTarget) {
-    static std::string s_strDir, s_strImage;
-    if (!s_strImage.empty()) return s_strImage;
-    std::string strTemplate = std::string("/tmp/") + szTarget + ".XXXXXX";
-    std::vector<char> vecDir(strTemplate.begin(), strTemplate.end());
-    vecDir.push_back(0);
-    s_strDir = mkdtemp(vecDir.data()) ? vecDir.data() : "/tmp";
-    setenv("TARNWICK_SUPPORT_DIR", s_strDir.c_str(), 1);
-    mkdir((s_strDir + "/ScanLog").c_str(), 0755);
-    CLogFileManager::GetInstance().Init();
-    s_strImage = s_strDir + "/volume.img";
-    atexit([] {
-        std::string strCommand = "rm -rf '" + s_strDir + "'";
-        if (system(strCommand.c_str()) != 0) return;
-    });
-    return s_strImage;
-}
-
-// Removes the result files of the last run (names starting with szPrefix).
-inline void RemoveStores(const char* szPrefix) {
-    std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
-    DIR* pDir = opendir(strDir.c_str());
-    if (!pDir) return;
-    while (dirent* pEntry = readdir(pDir))
-        if (std::strncmp(pEntry->d_name, szPrefix, std::strlen(szPrefix)) == 0)
-            unlink((strDir + pEntry->d_name).c_str());
-    closedir(pDir);
 }
 
 }  // namespace fuzzntfs

@@ -15,44 +15,18 @@
 #include <string>
 #include <vector>
 
-namespace {
-
 using namespace fuzzntfs;
-
-void Browse(CProfessionalNtfsRecovery& p, const _FILE_NODE_* pDir, unsigned int nLevel,
-            int& nBudget) {
-    std::vector<_FILE_NODE_> children;
-    if (nLevel > 8 || p.GetChildrenFileNode(pDir, nLevel, children) != 0) return;
-    for (const _FILE_NODE_& c : children) {
-        if (--nBudget < 0) return;
-        if (c.bIsDir) {
-            Browse(p, &c, nLevel + 1, nBudget);
-            continue;
-        }
-        unsigned char abBuf[4096];
-        int nLength = sizeof abBuf;
-        _FILE_NODE_ node = c;
-        std::strcpy(node.szFileName, "f.txt");  // into the buffer, never a file
-        p.PreView(&node, nullptr, abBuf, nLength, nullptr, nullptr);
-        wchar_t wszPath[256];
-        p.GetFileNodeParentDirPath(&c, wszPath, 256);
-    }
-}
-
-}  // namespace
+using namespace fuzzsupport;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    const std::string& strImage = FuzzImagePath("fuzz_deep_ntfs");
+    const std::string strImage = FuzzDir("fuzz_deep_ntfs") + "/volume.img";
     std::vector<unsigned char> v = BuildVolume();
     // The input: edits of (offset, 3 bytes; value) anywhere in the volume.
     for (size_t i = 0; i + 4 <= nSize; i += 4)
         v[(pData[i] | (pData[i + 1] << 8) | (pData[i + 2] << 16)) % v.size()] = pData[i + 3];
     if (nSize && (pData[0] & 1)) std::memset(v.data(), 0, kSector);
     for (size_t i = 0; i < kRecords; ++i) ProtectRecord(v, kMftCluster * kSector + i * 1024);
-    FILE* f = std::fopen(strImage.c_str(), "wb");
-    if (!f) return 0;
-    std::fwrite(v.data(), 1, v.size(), f);
-    std::fclose(f);
+    if (!WriteImage(strImage, v, v.size())) return 0;
     {
         CProfessionalNtfsRecovery p;
         std::wstring wstrImage(strImage.begin(), strImage.end());

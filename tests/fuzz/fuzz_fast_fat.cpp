@@ -13,13 +13,12 @@
 #include "common/Platform.h"
 #include "engine/LogFileManager.h"
 #include "fat/FastFatRecovery.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
 
 const size_t kSectors = 128;
 const size_t kImageBytes = kSectors * 512;
-
-std::string g_strDir;
 
 // A little-endian integer of nBytes bytes.
 void Put(unsigned char* b, size_t nOff, uint32_t v, int nBytes) {
@@ -55,14 +54,6 @@ void MakeBootSector(unsigned char* b, unsigned nVariant, unsigned nSpc) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char szTemplate[] = "/tmp/tw-fuzz-fat.XXXXXX";
-    if (!mkdtemp(szTemplate)) abort();
-    g_strDir = szTemplate;
-    setenv("TARNWICK_SUPPORT_DIR", (g_strDir + "/support").c_str(), 1);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (nSize < 2) return 0;
     std::vector<unsigned char> image(kImageBytes, 0);
@@ -76,11 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     size_t nImage = 512 + nBody;
     if (nImage < 4096) nImage = 4096;
 
-    const std::string strImage = g_strDir + "/card.img";
-    FILE* pFile = std::fopen(strImage.c_str(), "wb");
-    if (!pFile) abort();
-    std::fwrite(image.data(), 1, nImage, pFile);
-    std::fclose(pFile);
+    const std::string strDir = fuzzsupport::FuzzDir("tw-fuzz-fat");
+    const std::string strImage = strDir + "/card.img";
+    if (!fuzzsupport::WriteImage(strImage, image, nImage)) abort();
 
     CFastFatRecovery engine;
     std::wstring wstrImage = tw::Utf8ToWide(strImage.c_str());
@@ -93,12 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     unsigned int nCount = 0;
     engine.GetChildrenFileCount(nullptr, 0, nCount);
 
-    const std::wstring wstrOut = tw::Utf8ToWide((g_strDir + "/out").c_str());
+    const std::wstring wstrOut = tw::Utf8ToWide((strDir + "/out").c_str());
     for (size_t i = 0; i < hits.size() && i < 4; ++i) {
         wchar_t wszParent[512];
         engine.GetFileNodeParentDirPath(&hits[i], wszParent, 512);
         engine.SaveFileData(&hits[i], wstrOut.c_str(), 0);
-        unlink((g_strDir + "/out").c_str());
+        unlink((strDir + "/out").c_str());
         unsigned char buf[1024];
         int nLength = sizeof(buf);
         wchar_t wszPreview[512] = {0};
@@ -106,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     }
     for (const _FILE_NODE_& node : top) {
         if (!node.bIsDir) continue;
-        const std::string strTree = g_strDir + "/tree";
+        const std::string strTree = strDir + "/tree";
         std::wstring wstrTree = tw::Utf8ToWide(strTree.c_str());
         int nSeparators = 0;
         for (size_t i = 0; i + 1 < strTree.size(); ++i) nSeparators += strTree[i] == '/';

@@ -1,5 +1,6 @@
-// The record parser on arbitrary records: fix-up, the attribute walk, the
-// search for data pieces by VCN, and the attribute list of the record.
+// The record parser on arbitrary records: fix-up (every sector size) and the
+// record test, the attribute walk, the search for data pieces by VCN, and the
+// attribute list of the record.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -7,8 +8,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (nSize < 1) return 0;
+    static const int kSectorSizes[] = {512, 1024, 2048, 4096};
     CNtfsParse parse;
-    parse.Init(pData[0] & 1 ? 4096 : 512);
+    parse.Init(kSectorSizes[pData[0] % 4]);
+    // Exactly one record of the size the sector size gives, as the engines hold it.
+    std::vector<unsigned char> whole(static_cast<size_t>(parse.GetRecordSize()), 0);
+    for (size_t i = 1; i < nSize && i - 1 < whole.size(); ++i) whole[i - 1] = pData[i];
+    parse.FileRecordFixUp(whole.data());
+    IsNtfsFileRecord(whole.data(), static_cast<int>(whole.size()));
+    // The input's own length, so that ASan sees any read past it.
     std::vector<unsigned char> record(pData + 1, pData + nSize);
     if (record.size() >= static_cast<size_t>(parse.GetRecordSize())) {
         record.resize(static_cast<size_t>(parse.GetRecordSize()));

@@ -5,67 +5,18 @@
 // memory budget for undealt sectors (0 sends them to the spill file); then
 // pieces of 4 bytes (sector, flags, cluster) and up to 96 bytes each: a
 // piece with flag 1 begins a directory ("." and ".." of that cluster).
-#include <dirent.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-#include "common/StoreFiles.h"
 #include "common/Platform.h"
 #include "fat/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
+#include "tests/fuzz/FuzzSupport.h"
 
-namespace {
-
-std::string g_strDir;
-
-void Browse(CProfessionalFatRecovery& parser, const _FILE_NODE_* pDir, unsigned int nLevel,
-            int& nBudget) {
-    std::vector<_FILE_NODE_> children;
-    parser.GetChildrenFileNode(pDir, nLevel, children);
-    const std::wstring wstrOut = tw::Utf8ToWide((g_strDir + "/out").c_str());
-    for (const _FILE_NODE_& child : children) {
-        if (--nBudget < 0) return;
-        if (child.bIsDir) {
-            Browse(parser, &child, nLevel + 1, nBudget);
-            continue;
-        }
-        wchar_t wszParent[512];
-        parser.GetFileNodeParentDirPath(&child, wszParent, 512);
-        parser.SaveFileData(&child, wstrOut.c_str(), 0);
-        unlink((g_strDir + "/out").c_str());
-        unsigned char buf[2048];
-        int nLength = sizeof(buf);
-        parser.PreView(&child, nullptr, buf, nLength, nullptr, nullptr);
-    }
-}
-
-}  // namespace
-
-// Removes the result files a run left in the scan folder.
-void RemoveStores() {
-    const std::string strDir = tw::ScanLogDir();
-    DIR* pDir = opendir(strDir.c_str());
-    if (!pDir) return;
-    while (dirent* pEntry = readdir(pDir))
-        if (std::strncmp(pEntry->d_name, "Pro_Fat_", 8) == 0)
-            unlink((strDir + pEntry->d_name).c_str());
-    closedir(pDir);
-}
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char szTemplate[] = "/tmp/tw-fuzz-profat.XXXXXX";
-    if (!mkdtemp(szTemplate)) abort();
-    g_strDir = szTemplate;
-    setenv("TARNWICK_SUPPORT_DIR", (g_strDir + "/support").c_str(), 1);
-    atexit([] { RemoveDirTree(g_strDir.c_str()); });
-    return 0;
-}
+using namespace fuzzsupport;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (nSize < 1 || nSize > 16384) return 0;
@@ -93,11 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         std::memcpy(pSector + nOff, pData + nPos, nTake);
         nPos += nTake;
     }
-    const std::string strImage = g_strDir + "/disk.img";
-    FILE* pFile = std::fopen(strImage.c_str(), "wb");
-    if (!pFile) abort();
-    std::fwrite(disk.data(), 1, disk.size(), pFile);
-    std::fclose(pFile);
+    const std::string strDir = FuzzDir("tw-fuzz-profat");
+    const std::string strImage = strDir + "/disk.img";
+    if (!WriteImage(strImage, disk, disk.size())) abort();
 
     CProfessionalFatRecovery parser;
     if (parser.Init(tw::Utf8ToWide(strImage.c_str()).c_str(), L'C') != 0) return 0;
@@ -113,9 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     }
     parser.DealProfessionalRecordVec();
     int nBudget = 64;
-    Browse(parser, nullptr, 0, nBudget);
+    Browse(parser, nullptr, 0, nBudget, strDir + "/out");
     std::vector<__SEARCH_FILE_INFO__> hits;
     parser.SearchFileNode(L"*.other*.jpg|*.txt", hits);
-    RemoveStores();
+    RemoveStores("Pro_Fat_");
     return 0;
 }

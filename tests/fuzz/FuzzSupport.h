@@ -1,0 +1,89 @@
+// Set-up the engine fuzz targets share: a private support folder per process,
+// the image file written into it, clean-up of the result files, and a walk
+// over what an engine lists.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "common/Platform.h"
+#include "common/StoreFiles.h"
+#include "engine/LogFileManager.h"
+
+namespace fuzzsupport {
+
+// A private support folder (with "ScanLog/") for the target's run, removed at
+// exit; made once per process.
+inline const std::string& FuzzDir(const char* szTarget) {
+    static std::string s_strDir;
+    if (!s_strDir.empty()) return s_strDir;
+    std::string strTemplate = std::string("/tmp/") + szTarget + ".XXXXXX";
+    std::vector<char> vecDir(strTemplate.begin(), strTemplate.end());
+    vecDir.push_back(0);
+    if (!mkdtemp(vecDir.data())) abort();
+    s_strDir = vecDir.data();
+    setenv("TARNWICK_SUPPORT_DIR", s_strDir.c_str(), 1);
+    mkdir((s_strDir + "/ScanLog").c_str(), 0755);
+    CLogFileManager::GetInstance().Init();
+    atexit([] { RemoveDirTree(s_strDir.c_str()); });
+    return s_strDir;
+}
+
+// Writes the first nBytes of the image to strPath; false when it cannot.
+inline bool WriteImage(const std::string& strPath, const std::vector<unsigned char>& image,
+                       size_t nBytes) {
+    FILE* pFile = std::fopen(strPath.c_str(), "wb");
+    if (!pFile) return false;
+    std::fwrite(image.data(), 1, nBytes, pFile);
+    std::fclose(pFile);
+    return true;
+}
+
+// Removes the result files of the last run (names starting with szPrefix).
+inline void RemoveStores(const char* szPrefix) {
+    std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
+    DIR* pDir = opendir(strDir.c_str());
+    if (!pDir) return;
+    while (dirent* pEntry = readdir(pDir))
+        if (std::strncmp(pEntry->d_name, szPrefix, std::strlen(szPrefix)) == 0)
+            unlink((strDir + pEntry->d_name).c_str());
+    closedir(pDir);
+}
+
+// Walks the listing depth first (at most nBudget nodes, 8 levels): every
+// file's parent path, and its preview into a buffer. With strOut, each file is
+// also saved there (and removed again) and previewed under its own name;
+// without, it is previewed as "f.txt", so into the buffer, never a file.
+template <class Engine>
+void Browse(Engine& engine, const _FILE_NODE_* pDir, unsigned int nLevel, int& nBudget,
+            const std::string& strOut = "") {
+    std::vector<_FILE_NODE_> children;
+    if (nLevel > 8 || engine.GetChildrenFileNode(pDir, nLevel, children) != 0) return;
+    for (const _FILE_NODE_& child : children) {
+        if (--nBudget < 0) return;
+        if (child.bIsDir) {
+            Browse(engine, &child, nLevel + 1, nBudget, strOut);
+            continue;
+        }
+        wchar_t wszParent[512];
+        engine.GetFileNodeParentDirPath(&child, wszParent, 512);
+        _FILE_NODE_ node = child;
+        if (!strOut.empty()) {
+            engine.SaveFileData(&child, tw::Utf8ToWide(strOut.c_str()).c_str(), 0);
+            unlink(strOut.c_str());
+        } else {
+            std::strcpy(node.szFileName, "f.txt");
+        }
+        unsigned char buf[4096];
+        int nLength = sizeof buf;
+        engine.PreView(&node, nullptr, buf, nLength, nullptr, nullptr);
+    }
+}
+
+}  // namespace fuzzsupport
