@@ -610,17 +610,12 @@ bool CProfessionalRecovery::DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_
     return false;
 }
 
-void CProfessionalRecovery::GetFileDataStartSectorMap(
-    const std::vector<__SEARCH_FILE_INFO__>& vecHits,
-    std::multimap<uint64_t, std::string>& mapStart) {
-    for (const __SEARCH_FILE_INFO__& hit : vecHits) {
-        uint64_t u64Start = 0;
-        if (DataStartOf(hit, u64Start)) mapStart.emplace(u64Start, ExtensionOf(hit.szFileName));
-    }
-}
-
 unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
                                                    std::vector<__SEARCH_FILE_INFO__>& vecHits) {
+    // The data start of every named hit, with its extension, for the carved
+    // duplicates below; each hit's start is worked out (and its record read)
+    // once.
+    std::multimap<uint64_t, std::string> mapStart;
     std::vector<__SEARCH_FILE_INFO__> vecFast;
     if (m_pFast) m_pFast->SearchFileNode(wszKey, vecFast);
     vecHits.insert(vecHits.end(), vecFast.begin(), vecFast.end());
@@ -631,8 +626,9 @@ unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
     std::multimap<uint64_t, std::string> mapFastNames;
     for (const __SEARCH_FILE_INFO__& hit : vecFast) {
         uint64_t u64Start = 0;
-        if (!hit.bIsDir && DataStartOf(hit, u64Start))
-            mapFastNames.emplace(u64Start, hit.szFileName);
+        if (!DataStartOf(hit, u64Start)) continue;
+        mapStart.emplace(u64Start, ExtensionOf(hit.szFileName));
+        if (!hit.bIsDir) mapFastNames.emplace(u64Start, hit.szFileName);
     }
     IFileRecoveryParse* deep[] = {&m_proFat, &m_proNtfs};
     for (IFileRecoveryParse* pDeep : deep) {
@@ -640,20 +636,21 @@ unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
         pDeep->SearchFileNode(wszKey, vecDeep);
         for (const __SEARCH_FILE_INFO__& hit : vecDeep) {
             uint64_t u64Start = 0;
+            const bool bHasStart = DataStartOf(hit, u64Start);
             bool bDuplicate = false;
-            if (!hit.bIsDir && DataStartOf(hit, u64Start)) {
+            if (bHasStart && !hit.bIsDir) {
                 auto range = mapFastNames.equal_range(u64Start);
                 for (auto it = range.first; it != range.second && !bDuplicate; ++it)
                     bDuplicate = strcasecmp(it->second.c_str(), hit.szFileName) == 0;
             }
-            if (!bDuplicate) vecHits.push_back(hit);
+            if (bDuplicate) continue;
+            vecHits.push_back(hit);
+            if (bHasStart) mapStart.emplace(u64Start, ExtensionOf(hit.szFileName));
         }
     }
 
     // A carved file at the data start of a named one of the same type (or a
     // JPEG at a ".thm" record's data) is the same file.
-    std::multimap<uint64_t, std::string> mapStart;
-    GetFileDataStartSectorMap(vecHits, mapStart);
     std::vector<__SEARCH_FILE_INFO__> vecCarved;
     m_carving.SearchFileNode(wszKey, vecCarved);
     for (const __SEARCH_FILE_INFO__& hit : vecCarved) {

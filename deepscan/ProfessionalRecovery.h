@@ -106,10 +106,6 @@ private:
     unsigned int ScanRegions(unsigned long long u64AllSectors, unsigned long long& u64RegionOffset,
                              unsigned long long& u64RegionLength, unsigned long long& u64Done,
                              unsigned long long& u64Scanned);
-    // The data start sector of every hit of the fast engine and the deep
-    // parsers, with the name's extension.
-    void GetFileDataStartSectorMap(const std::vector<__SEARCH_FILE_INFO__>& vecHits,
-                                   std::multimap<uint64_t, std::string>& mapStart);
     // The first data sector of a FAT or NTFS hit; false when it has none.
     bool DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_t& u64Start);
 
