@@ -90,8 +90,7 @@ TEST(FileRecoveryFactory, UnrecognisedShortOrMissingSourcesGiveNothing) {
               nullptr);
 }
 
-// The deep-scan driver is not built yet: a deep request yields null whatever
-// the volume. Replace with a check for the driver when it is wired in.
+// A deep request gives the deep-scan driver whatever the volume holds.
 TEST(FileRecoveryFactory, DeepRequestGivesTheDeepScan) {
     for (const char* szImage : {"ext4", "fat16"}) {
         std::unique_ptr<IFileRecoveryParse> pEngine(
