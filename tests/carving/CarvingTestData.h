@@ -1,5 +1,5 @@
 // Sector builders shared by the carving tests: a synthetic image made of
-// 512-byte sectors, a JPEG head, old text and a FAT directory sector.
+// 512-byte sectors, a JPEG head and old text; the carving fixture's layout.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,10 @@ typedef std::vector<unsigned char> Bytes;
 inline void Put(Bytes& img, size_t nOff, const std::string& str) {
     if (img.size() < nOff + str.size()) img.resize(nOff + str.size(), 0);
     std::memcpy(img.data() + nOff, str.data(), str.size());
+}
+// Bytes from a literal that holds zeros.
+inline std::string B(const char* p, size_t n) {
+    return std::string(p, n);
 }
 // An integer of nBytes bytes, little-endian unless bBig.
 inline void PutInt(Bytes& img, size_t nOff, uint64_t v, int nBytes, bool bBig = false) {
@@ -67,22 +71,6 @@ inline std::vector<LayoutItem> ReadLayout() {
     while (in >> it.u64Sector >> it.strKind >> it.strExt >> it.u64Bytes >> it.strHow >> it.strName)
         items.push_back(it);
     return items;
-}
-
-// The first FAT directory sector of the carving fixture (a folder, files, a
-// deleted file, then zeros), written at the sector given.
-inline void FatDirectorySector(Bytes& img, size_t nSector) {
-    unsigned long long u64At = 0;
-    for (const LayoutItem& it : ReadLayout()) {
-        if (it.strKind == "fatdir") {
-            u64At = it.u64Sector;
-            break;
-        }
-    }
-    Bytes dir;
-    twtest::ReadFileBytes(twtest::FixtureImage("carving"), dir, (u64At + 1) * kSector);
-    dir.resize((u64At + 1) * kSector);
-    Put(img, nSector * kSector, std::string(dir.end() - kSector, dir.end()));
 }
 
 // An image file in a scratch folder with a reader over it.
