@@ -14,6 +14,7 @@
 #include <vector>
 #include "common/Platform.h"
 #include "common/StoreFiles.h"
+#include "engine/FileNode.h"
 #include "engine/LogFileManager.h"
 
 namespace fuzzsupport {

@@ -1,15 +1,11 @@
 // Every size routine, the end tests and the per-sector carving entry on a
 // damaged image: the input is the image, its first sector the head handed to
 // the routines, whole or cut short.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +13,7 @@
 #include "carving/FileTypeRecovery.h"
 #include "common/DiskReader.h"
 #include "common/Platform.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -33,37 +30,20 @@ std::vector<PFN_FILE_SIZE> Routines() {
     return routines;
 }
 
-// The carving engine, its store in a private scan-log folder that is made
-// afresh now and then (so the store stays small) and removed at exit.
-std::string g_strDir;
-CFileTypeRecovery* g_pEngine = nullptr;
-unsigned g_nUses = 0;
-
-void RemoveDir() {
-    delete g_pEngine;
-    g_pEngine = nullptr;
-    std::error_code ec;
-    std::filesystem::remove_all(g_strDir, ec);
-}
-
+// The carving engine, its store in the private scan-log folder, made afresh
+// now and then so that the store stays small.
 CFileTypeRecovery* Engine() {
-    if (g_strDir.empty()) {
-        char szDir[] = "/tmp/tw-fuzz-carve-XXXXXX";
-        if (!mkdtemp(szDir)) abort();
-        g_strDir = szDir;
-        setenv("TARNWICK_SUPPORT_DIR", szDir, 1);
-        atexit(RemoveDir);
-    }
-    if (!g_pEngine || ++g_nUses % 4096 == 0) {
-        delete g_pEngine;
-        std::error_code ec;
-        std::filesystem::remove_all(g_strDir + "/ScanLog", ec);
-        std::filesystem::create_directories(g_strDir + "/ScanLog", ec);
-        g_pEngine = new CFileTypeRecovery();
+    fuzzsupport::FuzzDir("tw-fuzz-carve");  // first: removed after the engine
+    static std::unique_ptr<CFileTypeRecovery> s_pEngine;
+    static unsigned s_nUses = 0;
+    if (!s_pEngine || ++s_nUses % 4096 == 0) {
+        s_pEngine.reset();
+        fuzzsupport::RemoveStores("File_Type_");
+        s_pEngine.reset(new CFileTypeRecovery());
         // Any readable path does for the engine's own reader.
-        g_pEngine->InitLogFile(L"File_Type_fuzz", L'C', L"/dev/null", kSector, ~0ULL);
+        s_pEngine->InitLogFile(L"File_Type_fuzz", L'C', L"/dev/null", kSector, ~0ULL);
     }
-    return g_pEngine;
+    return s_pEngine.get();
 }
 
 }  // namespace
@@ -76,19 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     std::vector<unsigned char> vecImage(pData + 1, pData + nSize);
     vecImage.resize((vecImage.size() + kSector - 1) / kSector * kSector, 0);
     const unsigned long long u64Sectors = vecImage.size() / kSector;
-
-    int fd = memfd_create("image", 0);
-    if (fd < 0) return 0;
-    if (write(fd, vecImage.data(), vecImage.size()) != static_cast<ssize_t>(vecImage.size())) {
-        close(fd);
-        return 0;
-    }
-    std::string strPath = "/proc/self/fd/" + std::to_string(fd);
+    CFileTypeRecovery* pEngine = Engine();
+    const std::string strPath = fuzzsupport::FuzzDir("tw-fuzz-carve") + "/image";
     CDiskReader reader;
-    if (reader.Init(tw::Utf8ToWide(strPath.c_str()).c_str(), u64Sectors) != 0) {
-        close(fd);
-        return 0;
-    }
+    if (!fuzzsupport::WriteImage(strPath, vecImage, vecImage.size()) ||
+        reader.Init(tw::Utf8ToWide(strPath.c_str()).c_str(), u64Sectors) != 0)
+        abort();
     CFileTypeJudge::m_tsFileRangeVec.clear();
 
     // Each routine on the head, whole or cut short.
@@ -110,7 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
     // Every sector offered as the carving engine is: the skip stays within the
     // image and so does the recorded size.
-    CFileTypeRecovery* pEngine = Engine();
     unsigned long long u64Files = 0;
     for (unsigned long long s = 0; s < u64Sectors;) {
         unsigned long long u64Skip = 0;
@@ -121,6 +93,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         if (nRet != 0 && nRet != 87) abort();
         s += u64Skip;
     }
-    close(fd);
     return 0;
 }

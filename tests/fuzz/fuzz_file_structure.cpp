@@ -1,9 +1,6 @@
 // The structure walks on damaged files: the first byte picks a walk and how
 // much of the file the area holds; the file is that walk's signature followed
 // by the rest of the input. A size must never pass the area's end.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +10,7 @@
 #include "carving/FileTypeStructure.h"
 #include "common/DiskReader.h"
 #include "common/Platform.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -22,28 +20,18 @@ struct Walk {
     uint64_t (*pfn)(CFileBytes&);
 };
 
-uint64_t Jpeg(CFileBytes& f) {
-    return GetJpegStructSize(f);
-}
-uint64_t Moov(CFileBytes& f) {
-    return GetIsoBoxStructSize(f, "moov");
-}
-uint64_t Meta(CFileBytes& f) {
-    return GetIsoBoxStructSize(f, "meta");
-}
-
 const Walk kWalks[] = {
-    {"\xFF\xD8", 2, Jpeg},
+    {"\xFF\xD8", 2, [](CFileBytes& f) { return GetJpegStructSize(f); }},
     {"\x89PNG\r\n\x1A\n", 8, GetPngStructSize},
     {"GIF89a", 6, GetGifStructSize},
     {"PK\x03\x04", 4, GetZipStructSize},
     {"ID3\x04\x00\x00\x00\x00\x00\x00", 10, GetMp3StructSize},
     {"\x00\x00\x00\x18"
      "ftypisom",
-     12, Moov},
+     12, [](CFileBytes& f) { return GetIsoBoxStructSize(f, "moov"); }},
     {"\x00\x00\x00\x18"
      "ftypheic",
-     12, Meta},
+     12, [](CFileBytes& f) { return GetIsoBoxStructSize(f, "meta"); }},
     {"\x00\x00\x01\xBA", 4, GetMpegPsStructSize},
     {"\x1A\x45\xDF\xA3", 4, GetMkvStructSize},
     {"OggS\x00\x02", 6, GetOggStructSize},
@@ -59,27 +47,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const Walk& walk = kWalks[pData[0] % (sizeof(kWalks) / sizeof(kWalks[0]))];
     std::vector<unsigned char> vecFile(walk.szMagic, walk.szMagic + walk.nMagic);
     vecFile.insert(vecFile.end(), pData + 1, pData + nSize);
-    const size_t nBytes = vecFile.size();
-    vecFile.resize((nBytes + kSector - 1) / kSector * kSector, 0);
+    vecFile.resize((vecFile.size() + kSector - 1) / kSector * kSector, 0);
     const uint64_t u64Sectors = vecFile.size() / kSector;
 
-    int fd = memfd_create("file", 0);
-    if (fd < 0) return 0;
-    if (write(fd, vecFile.data(), vecFile.size()) != static_cast<ssize_t>(vecFile.size())) {
-        close(fd);
-        return 0;
-    }
+    const std::string strPath = fuzzsupport::FuzzDir("tw-fuzz-structure") + "/file";
     CDiskReader reader;
-    std::string strPath = "/proc/self/fd/" + std::to_string(fd);
-    if (reader.Init(tw::Utf8ToWide(strPath.c_str()).c_str(), u64Sectors) == 0) {
-        // The whole area, and a budget that ends inside the file.
-        for (uint64_t u64Budget :
-             {~static_cast<uint64_t>(0), static_cast<uint64_t>(pData[0]) * 97}) {
-            CFileBytes bytes(&reader, static_cast<int>(kSector), 0, u64Budget);
-            const uint64_t u64Size = walk.pfn(bytes);
-            if (u64Size > bytes.Reach()) abort();
-        }
+    if (!fuzzsupport::WriteImage(strPath, vecFile, vecFile.size()) ||
+        reader.Init(tw::Utf8ToWide(strPath.c_str()).c_str(), u64Sectors) != 0)
+        abort();
+    // The whole area, and a budget that ends inside the file.
+    for (uint64_t u64Budget : {~static_cast<uint64_t>(0), static_cast<uint64_t>(pData[0]) * 97}) {
+        CFileBytes bytes(&reader, static_cast<int>(kSector), 0, u64Budget);
+        const uint64_t u64Size = walk.pfn(bytes);
+        if (u64Size > bytes.Reach()) abort();
     }
-    close(fd);
     return 0;
 }

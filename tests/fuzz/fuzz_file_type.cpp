@@ -1,29 +1,25 @@
 // Every signature test on the input, with the input also standing as the
 // device the reading tests look at (transport streams, compound files and
 // ZIP-based documents), offered at its first and at its second sector.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "carving/FileTypeJudge.h"
 #include "common/DiskReader.h"
+#include "common/Platform.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (nSize > (1 << 20)) return 0;
-    static int fd = memfd_create("tw-fuzz-device", MFD_CLOEXEC);
-    if (fd < 0) abort();
-    if (ftruncate(fd, 0) != 0 ||
-        (nSize && pwrite(fd, pData, nSize, 0) != static_cast<ssize_t>(nSize))) {
-        abort();
-    }
+    const std::string strPath = fuzzsupport::FuzzDir("tw-fuzz-type") + "/device";
     CDiskReader reader;
-    std::string strPath = "/proc/self/fd/" + std::to_string(fd);
-    std::wstring wstrPath(strPath.begin(), strPath.end());
-    if (reader.Init(wstrPath.c_str(), nSize / 512) != 0) abort();
+    if (!fuzzsupport::WriteImage(strPath, std::vector<unsigned char>(pData, pData + nSize),
+                                 nSize) ||
+        reader.Init(tw::Utf8ToWide(strPath.c_str()).c_str(), nSize / 512) != 0)
+        abort();
 
     const int nLen = static_cast<int>(nSize);
     for (unsigned long long u64Sector = 0; u64Sector < 2; ++u64Sector) {
