@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -44,19 +44,15 @@ CliRun RunCli(const std::vector<std::string>& args, const std::string& strEnv = 
     // A source that made the command wait for ever must fail, not hang the suite.
     std::string strCmd = strEnv + " timeout 300 " + twtest::ShellQuote(TW_CLI_PATH);
     for (const std::string& arg : args) strCmd += " " + twtest::ShellQuote(arg);
-    // These cases list what the file system itself holds: the fast mode, unless
-    // a case names its mode (the deep scan has tests of its own).
+    // The fast mode unless a case names one (the deep scan has tests of its own).
     if (args.size() > 1 && args[0] == "scan" &&
         std::find(args.begin(), args.end(), "--mode") == args.end())
         strCmd += " --mode fast";
     strCmd += " >" + twtest::ShellQuote(io.File("out")) + " 2>" +
               twtest::ShellQuote(io.File("err")) + " </dev/null";
-    CliRun run;
-    int nRaw = std::system(strCmd.c_str());
-    run.nStatus = WIFEXITED(nRaw) ? WEXITSTATUS(nRaw) : -1;
-    run.strOut = ReadFileBytes(io.File("out"));
-    run.strErr = ReadFileBytes(io.File("err"));
-    return run;
+    const int nRaw = std::system(strCmd.c_str());
+    return {WIFEXITED(nRaw) ? WEXITSTATUS(nRaw) : -1, ReadFileBytes(io.File("out")),
+            ReadFileBytes(io.File("err"))};
 }
 
 std::multiset<std::string> ListedPaths(const CliRun& run) {
@@ -66,8 +62,7 @@ std::multiset<std::string> ListedPaths(const CliRun& run) {
     return paths;
 }
 
-// The value of a key in one line of --json output: a string without its
-// quotes (escapes undone), or the bare token.
+// A key's value in one line of --json output (a string unquoted, escapes undone).
 std::string JsonField(const std::string& strLine, const std::string& strKey) {
     size_t nPos = strLine.find("\"" + strKey + "\":");
     if (nPos == std::string::npos) return "<none>";
@@ -81,14 +76,16 @@ std::string JsonField(const std::string& strLine, const std::string& strKey) {
     return strValue;
 }
 
-bool ParsesAsJsonLines(const std::string& strFile) {
-    return twtest::RunCommand("python3 -m json.tool --json-lines " + twtest::ShellQuote(strFile) +
-                              " >/dev/null") == 0;
+bool ParsesAsJsonLines(const std::string& strText) {
+    CScratchDir dir;
+    return WriteFileBytes(dir.File("json"), strText) &&
+           twtest::RunCommand("python3 -m json.tool --json-lines " +
+                              twtest::ShellQuote(dir.File("json")) + " >/dev/null") == 0;
 }
 
 }  // namespace
 
-// The listing: a header, then engine, size, health and UTF-8 path per file.
+// The listing (engine, size, health, path per file) and where the scan's folder goes.
 TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
     ScanLogSandbox sandbox;
     const std::string strImage = FatImagePath("fat32_512");
@@ -107,8 +104,7 @@ TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
                 << row.strListed;
     EXPECT_NE(run.strErr.find("Found " + std::to_string(lines.size() - 1) + " files"),
               std::string::npos);
-    // A scan's folder goes when the command ends, unless kept; an indexed
-    // earlier scan of the same area goes before a fresh one.
+    // The folder goes at the end unless kept; an indexed earlier scan of the area goes first.
     EXPECT_EQ(access((sandbox.ScanLog() + "1").c_str(), F_OK), -1);
     EXPECT_EQ(RunCli({"scan", strImage, "--keep-results"}).nStatus, 0);
     EXPECT_EQ(access((sandbox.ScanLog() + "2").c_str(), F_OK), 0);
@@ -124,11 +120,21 @@ TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
     EXPECT_EQ(access((sandbox.ScanLog() + "2").c_str(), F_OK), -1);
     sandbox.ReloadLogStore();
     EXPECT_TRUE(logs.GetRecords().empty());
+    // No writable support folder: the results go to the user's data folder, said once.
+    CScratchDir home;
+    CliRun moved = RunCli({"scan", strImage, "--keep-results"},
+                          "TARNWICK_SUPPORT_DIR=/proc/no-such-place XDG_DATA_HOME=" +
+                              twtest::ShellQuote(home.Path()));
+    ASSERT_EQ(moved.nStatus, 0) << moved.strErr;
+    EXPECT_NE(moved.strErr.find("keeping scan results in " + home.Path() + "/tarnwick/"),
+              std::string::npos)
+        << moved.strErr;
+    EXPECT_EQ(access((home.Path() + "/tarnwick/ScanLog/1").c_str(), F_OK), 0);
+    EXPECT_EQ(access((home.Path() + "/tarnwick/ScanLog/config").c_str(), F_OK), 0);
     EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
-// Recovery: one folder per kind, unique names, every byte back, a line per
-// file and a summary.
+// Recovery: type folders, unique names, every byte back, a line per file, a summary.
 TEST(CliScan, RecoversIntoTypeFolders) {
     ScanLogSandbox sandbox;
     CScratchDir dest;
@@ -155,16 +161,22 @@ TEST(CliScan, RecoversIntoTypeFolders) {
     for (const char* szTarget : {"/photo/Holiday by the sea.jpg", "/others/!ata.bin",
                                  "/document/Résumé ünïcödé 日本語.txt", "/others/!ata(1).bin"})
         EXPECT_TRUE(targets.count(dest.Path() + szTarget)) << szTarget;
-    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
     // An image is never the device a destination lies on.
     EXPECT_FALSE(IsTargetOnSourceDevice(strImage.c_str(), dest.Path().c_str()));
     EXPECT_FALSE(IsTargetOnSourceDevice("/no/such/source", dest.Path().c_str()));
 
-    // A second recovery into the same folder overwrites nothing.
-    CliRun again = RunCli({"scan", strImage, "--recover", dest.Path(), "--types", "photo"});
-    ASSERT_EQ(again.nStatus, 0) << again.strErr;
-    EXPECT_NE(again.strOut.find(dest.Path() + "/photo/Holiday by the sea(1).jpg"),
+    // Again, under a size limit: nothing overwritten, a cut file kept as partial.
+    CliRun cut = RunCli({"scan", strImage, "--recover", dest.Path(), "--types", "photo"},
+                        "prlimit --fsize=24576");
+    EXPECT_EQ(cut.nStatus, 1) << cut.strErr;
+    EXPECT_NE(cut.strOut.find("Partial\t" + dest.Path() +
+                              "/photo/Holiday by the sea(1).jpg\t24576 of 30734 bytes written"),
+              std::string::npos)
+        << cut.strOut;
+    EXPECT_NE(cut.strOut.find("Recovered 1 of 3 files (20.0 KiB) into " + dest.Path() +
+                              "; 2 partial, 0 failed"),
               std::string::npos);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
 // Each refusal: its exit status and what it says (help: on standard output).
@@ -239,8 +251,7 @@ TEST(CliScan, ExitStatusesTellWhatWentWrongAndAPartitionIsPicked) {
     // A command's help is that command's alone.
     EXPECT_EQ(RunCli({"help", "scan"}).strOut.find("usage: tarnwick-cli disks"), std::string::npos);
 
-    // A folder that cannot be made fails its files and leaves nothing; a file
-    // cut short by a size limit is kept and listed as partial.
+    // A folder that cannot be made fails its files and leaves nothing.
     CScratchDir dest;
     ASSERT_TRUE(WriteFileBytes(dest.File("photo"), "a file where the photo folder would go"));
     CliRun failed = RunCli({"scan", strImage, "--recover", dest.Path(), "--json"});
@@ -253,17 +264,7 @@ TEST(CliScan, ExitStatusesTellWhatWentWrongAndAPartitionIsPicked) {
         if (bPhoto)
             EXPECT_EQ(JsonField(strLine, "error").rfind("cannot write the destination: ", 0), 0u);
     }
-    CliRun cut = RunCli({"scan", strImage, "--recover", dest.File("cut"), "--types", "photo"},
-                        "prlimit --fsize=24576");
-    EXPECT_EQ(cut.nStatus, 1) << cut.strErr;
-    EXPECT_NE(cut.strOut.find("Partial\t" + dest.File("cut") +
-                              "/photo/Holiday by the sea.jpg\t24576 of 30734 bytes written"),
-              std::string::npos)
-        << cut.strOut;
-    EXPECT_NE(cut.strOut.find("Recovered 1 of 3 files (20.0 KiB)"), std::string::npos);
-    EXPECT_NE(cut.strOut.find("; 2 partial, 0 failed"), std::string::npos) << cut.strOut;
-    // A card cut short: what could not be read at all leaves no file behind,
-    // what was read in part is kept at the size written.
+    // A short card: a file not read at all leaves nothing, one read in part stays.
     const std::string strShort = work.File("short-card.img");
     ASSERT_TRUE(WriteFileBytes(strShort, ReadFileBytes(strImage).substr(0, 130 << 10)));
     CliRun shortRun = RunCli({"scan", strShort, "--recover", dest.File("short")});
@@ -279,24 +280,6 @@ TEST(CliScan, ExitStatusesTellWhatWentWrongAndAPartitionIsPicked) {
     EXPECT_GT(kinds["Failed"], 0);
     EXPECT_GT(kinds["Partial"], 0);
     EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
-}
-
-// Without a writable application-support folder the scan results go to the
-// user's own data folder, and the user is told once.
-TEST(CliScan, FallsBackToTheUsersDataFolder) {
-    CScratchDir home;
-    const std::string strBefore = twtest::Sha1OfFile(FatImagePath("fat12_1k"));
-    CliRun run = RunCli({"scan", FatImagePath("fat12_1k"), "--keep-results"},
-                        "TARNWICK_SUPPORT_DIR=/proc/no-such-place XDG_DATA_HOME=" +
-                            twtest::ShellQuote(home.Path()));
-    ASSERT_EQ(run.nStatus, 0) << run.strErr;
-    const std::string strLog = home.Path() + "/tarnwick/ScanLog/";
-    EXPECT_NE(run.strErr.find("keeping scan results in " + home.Path() + "/tarnwick/"),
-              std::string::npos)
-        << run.strErr;
-    EXPECT_EQ(access((strLog + "1").c_str(), F_OK), 0);
-    EXPECT_EQ(access((strLog + "config").c_str(), F_OK), 0);
-    EXPECT_EQ(twtest::Sha1OfFile(FatImagePath("fat12_1k")), strBefore);
 }
 
 // One line per partition: disk, position, first and last sector, size, name.
@@ -322,16 +305,14 @@ TEST(CliDisks, OneLinePerPartitionAndTheDisksStayUnchanged) {
 
 namespace {
 
-// Ext2 images bound to loop devices and mounted; everything is unmounted
-// (lazily when busy) and unbound, last first, when the object goes.
+// Ext2 images mounted on loop devices; unmounted and unbound, last first, at the end.
 struct LoopMounts {
     const std::string strLosetup = twtest::FindTool("losetup");
     std::vector<std::string> undo;
     ~LoopMounts() {
         for (auto it = undo.rbegin(); it != undo.rend(); ++it) twtest::RunCommand(*it);
     }
-    // Makes an ext2 image of nMiB at strImage and mounts it at strMount (made
-    // here). The loop device, or "" (with the reason) when none can be bound.
+    // An ext2 image of nMiB mounted at strMount: its loop device, or "" and strWhy.
     std::string Mount(const std::string& strImage, int nMiB, const std::string& strMount,
                       std::string& strWhy) {
         const std::string strImg = twtest::ShellQuote(strImage),
@@ -354,8 +335,7 @@ struct LoopMounts {
 
 }  // namespace
 
-// An image and the loop devices bound to it, directly or through a file on
-// them, are one source: recovering into such a mount writes into the source.
+// An image and its loop devices, directly or through a file on them, are one source.
 TEST(CliScan, AnImageIsTheSourceOfItsMountedLoopDevices) {
     ScanLogSandbox sandbox;
     CScratchDir work;
@@ -392,9 +372,7 @@ TEST(CliScan, AnImageIsTheSourceOfItsMountedLoopDevices) {
     EXPECT_EQ(twtest::Sha1OfFile(strCard), strBefore);
 }
 
-// --mode carve: the carving engine alone over a whole image (listed through
-// the type filter) and over one partition of a disk (recovered byte for byte,
-// cut at the partition's end, nothing of the partition after it).
+// --mode carve over an image (photos listed) and a partition (recovered, cut at its end).
 TEST(CliCarve, ImageListedAndPartitionRecoveredByteForByte) {
     ScanLogSandbox sandbox;
     CScratchDir work;
@@ -434,7 +412,6 @@ TEST(CliCarve, ImageListedAndPartitionRecoveredByteForByte) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(work.File("rec")))
         recovered[entry.path().filename().string()] = entry.path().string();
     const unsigned long long u64First = placed[0].u64StartSector;
-    const unsigned long long u64End = u64First + placed[0].u64Sectors;
     for (const carvetest::LayoutItem& p : carvetest::ReadLayout()) {
         if (p.strKind != "file" || p.strHow == "none") continue;
         SCOPED_TRACE(p.strName);
@@ -449,44 +426,38 @@ TEST(CliCarve, ImageListedAndPartitionRecoveredByteForByte) {
         // A header size past the partition is cut at its end.
         if (p.strHow == "clipped")
             EXPECT_EQ(ReadFileBytes(recovered[strName]).size(),
-                      (u64End - u64First - p.u64Sector) * 512);
+                      (placed[0].u64Sectors - p.u64Sector) * 512);
     }
     EXPECT_FALSE(recovered.count(std::to_string(placed[1].u64StartSector) + ".jpg"));
     EXPECT_EQ(twtest::Sha1OfFile(strImage) + twtest::Sha1OfFile(strDisk), strSums);
 }
 
-// --keep-paths gives back the volume's tree byte for byte, each file and
-// folder with its recorded times and, under sudo, owned by the user.
+// --keep-paths: the volume's tree byte for byte, its times, and under sudo the user's.
 TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
-    std::map<std::string, std::string> fat, exfat, ntfs;  // listed path -> original file
-    for (auto card : {std::make_pair("fat12_1k", &fat), std::make_pair("exfat_4k", &exfat)})
-        for (const FatManifestRow& row : LoadFatManifest(card.first))
-            if (row.strStatus == "deleted" && FatListedPaths(card.first).count(row.strListed) == 1)
-                (*card.second)[row.strListed] = row.strOriginal;
-    for (const twtest::ManifestEntry& entry : twtest::ReadManifest("ntfs"))
-        if (entry.bDeleted) ntfs[entry.strPath.substr(1)] = entry.strSourceFile;
-    ASSERT_GT(fat.size(), 8u);
-    ASSERT_GT(exfat.size(), 4u);
-    ASSERT_GT(ntfs.size(), 8u);
-    for (const auto& card : {std::make_pair(FatImagePath("fat12_1k"), fat),
-                             std::make_pair(FatImagePath("exfat_4k"), exfat),
-                             std::make_pair(twtest::FixtureImage("ntfs"), ntfs)}) {
+    for (const char* szCard : {"fat12_1k", "exfat_4k", "ntfs"}) {
+        SCOPED_TRACE(szCard);
+        std::map<std::string, std::string> files;  // listed path -> original, names listed once
+        const std::multiset<std::string> listed = FatListedPaths(szCard);
+        for (const twtest::ManifestEntry& e : twtest::ReadManifest(szCard))
+            if (e.strStatus == "deleted" && listed.count(e.strListed) == 1)
+                files[e.strListed] = e.strSourceFile;
+        ASSERT_GT(files.size(), 4u);
         ScanLogSandbox sandbox;
         CScratchDir out;
-        const std::string strBefore = twtest::Sha1OfFile(card.first);
-        CliRun list = RunCli({"scan", card.first, "--list", "--json"});
+        const std::string strImage = twtest::FixtureImage(szCard);
+        const std::string strBefore = twtest::Sha1OfFile(strImage);
+        CliRun list = RunCli({"scan", strImage, "--list", "--json"});
         ASSERT_EQ(list.nStatus, 0) << list.strErr;
-        ASSERT_TRUE(WriteFileBytes(out.File("list.json"), list.strOut));
-        EXPECT_TRUE(ParsesAsJsonLines(out.File("list.json"))) << list.strOut;
+        EXPECT_TRUE(ParsesAsJsonLines(list.strOut)) << list.strOut;
         std::map<std::string, std::string> modified, first;
         for (const std::string& strLine : list.Lines()) {
             modified[JsonField(strLine, "path")] = JsonField(strLine, "modified");
             first[JsonField(strLine, "path")] = JsonField(strLine, "first_sector");
         }
         // Where a first sector is given, the file's bytes begin there.
-        const std::string strCard = ReadFileBytes(card.first);
+        const std::string strCard = ReadFileBytes(strImage);
         int nFirstSectors = 0;
-        for (const auto& original : card.second) {
+        for (const auto& original : files) {
             const std::string strData = ReadFileBytes(original.second).substr(0, 512);
             if (first[original.first] == "null" || strData.empty()) continue;
             EXPECT_EQ(strCard.substr(std::stoull(first[original.first]) * 512, strData.size()),
@@ -494,17 +465,15 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
                 << original.first;
             ++nFirstSectors;
         }
-        EXPECT_EQ(nFirstSectors > 0, card.first != twtest::FixtureImage("ntfs"));
-        const std::string strDest = out.File("tree");
+        EXPECT_EQ(nFirstSectors > 0, std::string(szCard) != "ntfs");
         struct timespec tsStart;
         clock_gettime(CLOCK_REALTIME, &tsStart);
-        CliRun rec = RunCli({"scan", card.first, "--recover", strDest, "--keep-paths", "--json"},
+        CliRun rec = RunCli({"scan", strImage, "--recover", out.Path(), "--keep-paths", "--json"},
                             "SUDO_UID=12345 SUDO_GID=23456");
         ASSERT_EQ(rec.nStatus, 0) << rec.strErr;
-        ASSERT_TRUE(WriteFileBytes(out.File("rec.json"), rec.strOut));
-        EXPECT_TRUE(ParsesAsJsonLines(out.File("rec.json"))) << rec.strOut;
-        for (const auto& original : card.second) {
-            const std::string strTarget = strDest + "/" + original.first;
+        EXPECT_TRUE(ParsesAsJsonLines(rec.strOut)) << rec.strOut;
+        for (const auto& original : files) {
+            const std::string strTarget = out.Path() + "/" + original.first;
             EXPECT_EQ(twtest::Sha1OfFile(strTarget), twtest::Sha1OfFile(original.second))
                 << strTarget;
             struct stat st;
@@ -513,7 +482,7 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
             std::strftime(szTime, sizeof(szTime), "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&st.st_mtime));
             EXPECT_EQ(szTime, modified[original.first]) << strTarget;
         }
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(strDest)) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(out.Path())) {
             struct stat st;
             ASSERT_EQ(lstat(entry.path().c_str(), &st), 0);
             EXPECT_EQ(st.st_uid, 12345u) << entry.path();
@@ -525,6 +494,6 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
                     (st.st_mtim.tv_sec == tsStart.tv_sec && st.st_mtim.tv_nsec < tsStart.tv_nsec))
                     << entry.path();
         }
-        EXPECT_EQ(twtest::Sha1OfFile(card.first), strBefore);
+        EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
     }
 }
