@@ -111,9 +111,11 @@ TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
     std::vector<twtest::Placed> apm;
     ApmDisk(dir, 2, {{"Macintosh HD", 8000}, {"Scratch", 4000}}, &apm, 16);
     ASSERT_EQ(apm.size(), 2u);
-    // disk3: two primaries; their names continue the count of disk0.
+    // disk3: three primaries and a logical whose chain is relative to this disk's
+    // extended partition; their names continue the count of disk0.
     std::string strMbr2 = dir.NewDisk(3, 16 << 20);
-    ASSERT_TRUE(twtest::Sfdisk(strMbr2, "label: dos\n2048,2048,c\n,,83\n"));
+    ASSERT_TRUE(twtest::Sfdisk(strMbr2, "label: dos\n2048,2048,c\n,8192,5\n,2048,83\n,,83\n"));
+    ASSERT_TRUE(twtest::Sfdisk(strMbr2, ",,83\n", "--append"));
     // disk5: no partition scheme; disk6: a boot record without entries.
     std::vector<unsigned char> noise = PatternBytes(8192);
     ASSERT_TRUE(twtest::WriteAt(dir.NewDisk(5, 1 << 20), 0, noise.data(), noise.size()));
@@ -124,6 +126,7 @@ TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
     std::vector<Expected> mbr = SfdiskLayout(strMbr, nCounter);
     std::vector<Expected> mbr2 = SfdiskLayout(strMbr2, nCounter);
     ASSERT_EQ(mbr.size(), 6u);  // the extended container itself is not listed
+    ASSERT_EQ(mbr2.size(), 4u);
 
     auto items = Enumerate();
     ASSERT_EQ(items.size(), 4u);
@@ -166,26 +169,6 @@ TEST(PartitionManager, GptListsOnlyEntriesInTheFirstFourKilobytes) {
     EXPECT_EQ(items2[1][0].u64StartSector, 2048u);
 }
 
-TEST(PartitionManager, ExtendedChainIsRelativeToItsOwnStartOnEachDisk) {
-    DiskDir dir;
-    for (int nDisk = 0; nDisk < 2; ++nDisk) {
-        const uint32_t nExt = nDisk == 0 ? 1000000 : 20000;
-        std::string strDisk = dir.NewDisk(nDisk, 1LL << 30);
-        WriteBootRecord(strDisk, 0, {{0x83, 63, 1000}, {0x05, nExt, 400000}});
-        WriteBootRecord(strDisk, nExt, {{0x83, 63, 500}, {0x05, 200000, 1000}});
-        WriteBootRecord(strDisk, nExt + 200000, {{0x07, 63, 700}});
-    }
-    auto items = Enumerate();
-    ExpectItems(items[0], 0,
-                {{63, 1062, "Partition 1"},
-                 {1000063, 1000562, "Partition 2"},
-                 {1200063, 1200762, "Partition 3"}});
-    ExpectItems(items[1], 1,
-                {{63, 1062, "Partition 4"},
-                 {20063, 20562, "Partition 5"},
-                 {220063, 220762, "Partition 6"}});
-}
-
 TEST(PartitionManager, LoopingChainsEnd) {
     DiskDir dir;
     // disk0: EBR A links to B, B links back to A.
@@ -226,12 +209,10 @@ TEST(PartitionManager, ShortOrDamagedDisksYieldNothingAndApmNamesAreCut) {
     // Fewer than 4,096 bytes: the read of the table fails.
     std::string strShort = dir.NewDisk(0, 2048);
     WriteBootRecord(strShort, 0, {{0x83, 1, 2}});
-    // An Apple map claiming 129 entries, and one whose entries lie past the end.
+    // An Apple map claiming 129 entries (entries past the disk's end: the
+    // partition-table fuzz target).
     ApmDisk(dir, 1, {{"A", 10}});
     SetApmCount(dir.Image(1), 2, 129);
-    ApmDisk(dir, 2, {{"A", 10}});
-    SetApmCount(dir.Image(2), 2, 100);
-    ASSERT_EQ(truncate(dir.Image(2).c_str(), 8192), 0);
     // An extended slot whose boot record is cut short keeps the partitions before it.
     std::string strEnd = dir.NewDisk(3, 2 << 20);
     WriteBootRecord(strEnd, 0, {{0x83, 2048, 8}, {0x05, 4094, 10}});
@@ -241,7 +222,6 @@ TEST(PartitionManager, ShortOrDamagedDisksYieldNothingAndApmNamesAreCut) {
     auto items = Enumerate();
     EXPECT_EQ(items.count(0), 0u);
     EXPECT_EQ(items.count(1), 0u);
-    EXPECT_EQ(items.count(2), 0u);
     ExpectItems(items[3], 3, {{2048, 2055, "Partition 1"}});
     ASSERT_EQ(items[4].size(), 2u);
     EXPECT_EQ(GetPartitionNameUtf8(items[4][0]), "Apple");

@@ -24,15 +24,11 @@ TEST(Categories, TypeFolderFollowsTheListOrder) {
     for (const auto& c : cases) EXPECT_EQ(Folder(c.first), c.second) << c.first;
 }
 
-TEST(Categories, FilterAppendsTickedListsInListingOrder) {
+// Only the combined archive list holds ".rtf"; no category, no filter.
+TEST(Categories, FilterOfTheArchiveCategoryTakesBothItsLists) {
     EXPECT_EQ(BuildCategoryFilter(0), "");
     EXPECT_EQ(BuildCategoryFilter(TW_CATEGORY_ARCHIVE),
               std::string(szArchiveTypeList) + szDocumentArchiveTypeList);
-    std::wstring wstrKey = BuildCategoryFilterW(TW_CATEGORY_PHOTO | TW_CATEGORY_OTHER);
-    std::string strKey = BuildCategoryFilter(TW_CATEGORY_PHOTO | TW_CATEGORY_OTHER);
-    EXPECT_EQ(wstrKey, std::wstring(strKey.begin(), strKey.end()));
-    EXPECT_EQ(wstrKey.substr(0, 6), L"*.bmp|");
-    EXPECT_EQ(wstrKey.substr(wstrKey.size() - 13), L"*.xcf|*.other");
 }
 
 TEST(Categories, ParsesTypeWords) {

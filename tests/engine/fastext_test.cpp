@@ -73,7 +73,7 @@ int OpenDescriptors() {
 }
 }  // namespace
 
-TEST(FastExtRecovery, InitOpensReadOnlyAndDestructorCloses) {
+TEST(FastExtRecovery, InitKeepsOneDescriptorAndDestructorCloses) {
     twtest::TempDiskDir disks;
     ASSERT_TRUE(disks.AddDisk(2, twtest::FixtureImage("ext4")));
     const int nBefore = OpenDescriptors();
@@ -82,10 +82,8 @@ TEST(FastExtRecovery, InitOpensReadOnlyAndDestructorCloses) {
         ASSERT_EQ(engine.Init(2, 2048, 4096, L'C'), 0u);
         const int fd = engine.GetHandle();
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+        // Read-only and bounds: the factory's disk-form test.
         EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-        EXPECT_EQ(engine.GetFirstSector(), 2048);
-        EXPECT_EQ(engine.GetSectorCount(), 4096);
         EXPECT_EQ(OpenDescriptors(), nBefore + 1);
         // A second Init does not leak the first descriptor.
         ASSERT_EQ(engine.Init(2, 0, 10, L'C'), 0u);

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 #include "common/Platform.h"
 #include "engine/SaveTarget.h"
@@ -28,12 +29,13 @@ std::wstring Wide(const std::string& str) {
 }  // namespace
 
 TEST(SaveTarget, NamesFromTheMediumStayInsideTheDestination) {
-    EXPECT_EQ(MakeSafeFileName("photo.jpg"), "photo.jpg");
-    EXPECT_EQ(MakeSafeFileName("../../etc/passwd"), ".._.._etc_passwd");
-    EXPECT_EQ(MakeSafeFileName(".."), "_");
-    EXPECT_EQ(MakeSafeFileName("."), "_");
-    EXPECT_EQ(MakeSafeFileName(""), "_");
-    EXPECT_EQ(MakeSafeFileName("a\tb\nc"), "a_b_c");
+    const std::pair<const char*, const char*> names[] = {{"photo.jpg", "photo.jpg"},
+                                                         {"../../etc/passwd", ".._.._etc_passwd"},
+                                                         {"..", "_"},
+                                                         {".", "_"},
+                                                         {"", "_"},
+                                                         {"a\tb\nc", "a_b_c"}};
+    for (const auto& n : names) EXPECT_EQ(MakeSafeFileName(n.first), n.second) << n.first;
 
     CScratchDir dir;
     std::wstring wstrPath;
@@ -52,8 +54,6 @@ TEST(SaveTarget, FoldersOpenForTheirOwner) {
     struct stat st;
     ASSERT_EQ(stat(dir.File("sub").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
-    ASSERT_TRUE(WriteFileBytes(dir.File("file"), "x"));
-    EXPECT_NE(CreateTargetDir(Wide(dir.File("file")).c_str()), 0u);
 }
 
 TEST(SaveTarget, WritesNoMoreThanTheFileAndReportsEachChunk) {

@@ -64,17 +64,7 @@ TEST(NtfsRunList, StopsAtBadHeadersAndAtTheAttributeEnd) {
     runs = Decode(bytes, &nStatus, 0x40 + 6);
     EXPECT_EQ(runs.size(), 1u);
     EXPECT_EQ(nStatus, 87);
-
-    // A run-list offset outside the attribute yields nothing.
-    std::vector<unsigned char> attr = NonResidentAttr({0x11, 0x04, 0x10, 0});
-    Put<uint16_t>(attr, 0x20, 0x7FFF);
-    runs.clear();
-    EXPECT_EQ(CNtfsParse::GetRunList(attr.data(), attr.size(), runs), 87);
-    EXPECT_TRUE(runs.empty());
-    // A buffer shorter than the attribute bounds the walk.
-    attr = NonResidentAttr({0x11, 0x04, 0x10, 0x11, 0x04, 0x10, 0});
-    EXPECT_EQ(CNtfsParse::GetRunList(attr.data(), 0x40 + 4, runs), 87);
-    EXPECT_EQ(runs.size(), 1u);
+    // A run-list offset or an attribute past the buffer: the run-list fuzz target.
 }
 
 TEST(NtfsRunList, PiecesJoinAndRunsAreCheckedAgainstTheVolume) {
@@ -141,9 +131,6 @@ TEST(NtfsFixUp, RestoresEvery512ByteEndAndRefusesTornRecords) {
     auto before = r;
     EXPECT_EQ(parse.FileRecordFixUp(r.data()), -2);
     EXPECT_EQ(r, before);
-    EXPECT_EQ(parse.FileRecordFixUp(nullptr), -1);
-    r[0] = 0;
-    EXPECT_EQ(parse.FileRecordFixUp(r.data()), -1);
 }
 
 TEST(NtfsFileRecord, RecognisesOnlyWholeConsistentRecords) {
@@ -266,18 +253,15 @@ TEST(NtfsRecordParse, DamagedAttributesEndTheWalkWithWhatWasFound) {
         EXPECT_FALSE(info.data.bPresent) << nCase;
         EXPECT_EQ(info.bWalkDamaged, nCase != 2) << nCase;
     }
-    // Header faults: bytes in use past the record, first attribute past them.
+    // The first attribute past the bytes in use (bytes in use past the record:
+    // the record fuzz target, whose records have their exact size).
     RecordBuilder b;
     b.AddName("x", 3, 5);
     auto& rec = b.End();
-    Put<uint32_t>(rec, 0x18, 2048);
-    NTFS_RECORD_INFO info;
-    EXPECT_EQ(NtfsParseRecord(rec.data(), rec.size(), info), NTFS_REC_BAD_HEADER);
     Put<uint32_t>(rec, 0x18, 0x40);
     Put<uint16_t>(rec, 0x14, 0x40);
+    NTFS_RECORD_INFO info;
     EXPECT_EQ(NtfsParseRecord(rec.data(), rec.size(), info), NTFS_REC_BAD_HEADER);
-    rec[0] = 'B';
-    EXPECT_EQ(NtfsParseRecord(rec.data(), rec.size(), info), NTFS_REC_NOT_FILE);
 }
 
 TEST(NtfsAttrList, EntriesAreBoundedByTheValue) {
