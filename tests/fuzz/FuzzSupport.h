@@ -1,6 +1,5 @@
-// Set-up the engine fuzz targets share: a private support folder per process,
-// the image file written into it, clean-up of the result files, and a walk
-// over what an engine lists.
+// Set-up the engine fuzz targets share: support folder, image file, store
+// clean-up, and walks over an engine's listing and free space.
 #pragma once
 
 #include <dirent.h>
@@ -19,8 +18,7 @@
 
 namespace fuzzsupport {
 
-// A private support folder (with "ScanLog/") for the target's run, removed at
-// exit; made once per process.
+// A private support folder (with "ScanLog/") per process, removed at exit.
 inline const std::string& FuzzDir(const char* szTarget) {
     static std::string s_strDir;
     if (!s_strDir.empty()) return s_strDir;
@@ -34,6 +32,12 @@ inline const std::string& FuzzDir(const char* szTarget) {
     CLogFileManager::GetInstance().Init();
     atexit([] { RemoveDirTree(s_strDir.c_str()); });
     return s_strDir;
+}
+
+// A little-endian value at nOff.
+template <typename T>
+void Put(std::vector<unsigned char>& v, size_t nOff, T value) {
+    std::memcpy(v.data() + nOff, &value, sizeof value);
 }
 
 // Writes the first nBytes of the image to strPath; false when it cannot.
@@ -57,10 +61,8 @@ inline void RemoveStores(const char* szPrefix) {
     closedir(pDir);
 }
 
-// Walks the listing depth first (at most nBudget nodes, 8 levels): every
-// file's parent path, and its preview into a buffer. With strOut, each file is
-// also saved there (and removed again) and previewed under its own name;
-// without, it is previewed as "f.txt", so into the buffer, never a file.
+// Walks the listing (nBudget nodes, 8 levels): parent paths and previews; with
+// strOut, each file is also saved there and previewed under its own name.
 template <class Engine>
 void Browse(Engine& engine, const _FILE_NODE_* pDir, unsigned int nLevel, int& nBudget,
             const std::string& strOut = "") {
@@ -83,8 +85,19 @@ void Browse(Engine& engine, const _FILE_NODE_* pDir, unsigned int nLevel, int& n
         }
         unsigned char buf[4096];
         int nLength = sizeof buf;
-        engine.PreView(&node, nullptr, buf, nLength, nullptr, nullptr);
+        wchar_t wszPreview[256] = {0};
+        engine.PreView(&node, wszPreview, buf, nLength, nullptr, nullptr);
     }
+}
+
+// Maps the free space and walks its extents (at most 1,000).
+template <class Engine>
+void WalkFreeSpace(Engine& engine) {
+    engine.BuildBitMapInfo();
+    unsigned long long u64Start = 0, u64Count = 0;
+    for (int i = 0; i < 1000 && engine.GetUnUsedSectorCount(u64Start, u64Count) == 1 && u64Count;
+         ++i)
+        u64Start += u64Count;
 }
 
 }  // namespace fuzzsupport

@@ -1,39 +1,29 @@
-// A small NTFS volume for the NTFS fuzz targets: 256 KiB, one 512-byte sector
-// per cluster, a boot sector, an MFT of 32 records at cluster 16 (record 0
-// "$MFT", record 6 "$Bitmap"), and records 12 to 31: odd ones deleted folders
-// in the root, even ones deleted files in the folder before them, with data of
-// two clusters or resident data. The targets edit it, then give every record
-// a valid update sequence with ProtectRecord.
+// A small NTFS volume for the NTFS fuzz targets: 256 KiB, 512-byte clusters,
+// an MFT of 32 records at cluster 16 ($MFT, $Bitmap, deleted files and folders
+// from record 12). The targets edit it, then call ProtectRecords.
 #pragma once
 
 #include "ntfs/NtfsParse.h"
 #include "tests/fuzz/FuzzSupport.h"
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
 namespace fuzzntfs {
+
+using fuzzsupport::Put;
 
 constexpr size_t kSector = 512;
 constexpr size_t kVolumeSectors = 512;  // 256 KiB, one sector per cluster
 constexpr size_t kMftCluster = 16;
 constexpr size_t kRecords = 32;
 
-template <typename T>
-void Put(std::vector<unsigned char>& v, size_t nOff, T value) {
-    std::memcpy(v.data() + nOff, &value, sizeof value);
-}
-
-// Gives the record at nOff the update sequence 0x0101 at both sector ends.
-inline void ProtectRecord(std::vector<unsigned char>& v, size_t nOff) {
-    Put<uint16_t>(v, nOff + 0x30, 0x0101);
-    for (size_t i = 1; i <= 2; ++i) {
-        std::memcpy(v.data() + nOff + 0x30 + 2 * i, v.data() + nOff + i * kSector - 2, 2);
-        Put<uint16_t>(v, nOff + i * kSector - 2, 0x0101);
+// Gives every MFT record the update sequence 0x0101 at both sector ends.
+inline void ProtectRecords(std::vector<unsigned char>& v) {
+    for (size_t nOff = kMftCluster * kSector; nOff < (kMftCluster + 2 * kRecords) * kSector;
+         nOff += 1024) {
+        Put<uint16_t>(v, nOff + 0x30, 0x0101);
+        for (size_t i = 1; i <= 2; ++i) {
+            std::memcpy(v.data() + nOff + 0x30 + 2 * i, v.data() + nOff + i * kSector - 2, 2);
+            Put<uint16_t>(v, nOff + i * kSector - 2, 0x0101);
+        }
     }
 }
 
@@ -108,8 +98,7 @@ inline std::vector<unsigned char> BuildVolume() {
         bitmap.Runs(64, {0x11, 0x01, 100, 0});
     }
     for (uint32_t k = 12; k < kRecords; ++k) {
-        // Odd records are deleted folders in the root; even ones deleted files
-        // in the folder before them, with data of two clusters or resident data.
+        // Odd: deleted folders in the root; even: deleted files in the one before.
         Record r(image, nMft + k * 1024, k, k % 2 ? NTFS_RECORD_IS_DIR : 0);
         char szName[16];
         std::snprintf(szName, sizeof szName, "f%u.txt", k);

@@ -1,19 +1,8 @@
-// The deep NTFS parser on the small volume of NtfsFuzzVolume.h, which the
-// input edits anywhere (boot sector included; an odd first byte wipes it).
-// The MFT's records then get a valid update sequence, so that the parsers
-// behind the fix-up are reached. Every file record of the device is fed in
-// device order, then come the second pass, browsing and preview.
-#include "common/Platform.h"
+// The deep NTFS parser on the volume of NtfsFuzzVolume.h edited anywhere by the
+// input (an odd first byte wipes the boot sector): every record, the second
+// pass, browsing and preview.
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "tests/fuzz/NtfsFuzzVolume.h"
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
 using namespace fuzzntfs;
 using namespace fuzzsupport;
@@ -25,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     for (size_t i = 0; i + 4 <= nSize; i += 4)
         v[(pData[i] | (pData[i + 1] << 8) | (pData[i + 2] << 16)) % v.size()] = pData[i + 3];
     if (nSize && (pData[0] & 1)) std::memset(v.data(), 0, kSector);
-    for (size_t i = 0; i < kRecords; ++i) ProtectRecord(v, kMftCluster * kSector + i * 1024);
+    ProtectRecords(v);
     if (!WriteImage(strImage, v, v.size())) return 0;
     {
         CProfessionalNtfsRecovery p;

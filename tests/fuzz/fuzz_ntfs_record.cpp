@@ -1,6 +1,5 @@
-// The record parser on arbitrary records: fix-up (every sector size) and the
-// record test, the attribute walk, the search for data pieces by VCN, and the
-// attribute list of the record.
+// The record parser on arbitrary records: fix-up (every sector size), record
+// test, attribute walk, data pieces by VCN, attribute list.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

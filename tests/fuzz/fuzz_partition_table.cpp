@@ -1,6 +1,5 @@
-// The partition-table walk over a disk made of the input: the input fills the
-// disk cyclically, so a link of an extended chain to any of its first sectors
-// lands on input bytes. Every record stays inside the rules of the walk.
+// The partition-table walk over a disk the input fills cyclically (so any link
+// lands on input bytes); every record stays inside the rules of the walk.
 #include <sys/mman.h>
 #include <unistd.h>
 

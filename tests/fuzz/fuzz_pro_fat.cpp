@@ -1,17 +1,9 @@
-// The deep FAT parser on a small disk made from the fuzz input: every sector
-// is offered as the deep-scan driver offers it, and also as a directory table
-// whatever it holds; then the end of the pass, listing, saving and preview.
-// The input's first byte picks the disk's length (a truncated disk) and the
-// memory budget for undealt sectors (0 sends them to the spill file); then
-// pieces of 4 bytes (sector, flags, cluster) and up to 96 bytes each: a
-// piece with flag 1 begins a directory ("." and ".." of that cluster).
-#include <cstdint>
+// The deep FAT parser on a disk made from the input, every sector offered also
+// as a directory table; then the end of the pass, listing, saving and preview.
+// Input: a byte of length and memory budget (odd: spill file), then pieces of
+// (sector, flags, cluster) and up to 96 bytes; flag 1 writes "." and "..".
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-#include "common/Platform.h"
+
 #include "fat/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "tests/fuzz/FuzzSupport.h"

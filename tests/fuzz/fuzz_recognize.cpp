@@ -1,16 +1,8 @@
 // Every recogniser and default-cluster function on arbitrary bytes, and the
 // factory's image form over a file holding the input.
-#include <fcntl.h>
-#include <unistd.h>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-#include "common/Platform.h"
-#include "device/FsRecognize.h"
 #include "deepscan/FileRecoveryFactory.h"
+#include "device/FsRecognize.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -19,12 +11,6 @@ std::vector<unsigned char> Padded(const uint8_t* pData, size_t nLength, size_t n
     std::vector<unsigned char> buf(nSize, 0);
     std::memcpy(buf.data(), pData, nLength < nSize ? nLength : nSize);
     return buf;
-}
-
-std::string TempImagePath() {
-    const char* szTmp = getenv("TMPDIR");
-    return std::string(szTmp && *szTmp ? szTmp : "/tmp") + "/tw-fuzz-recognize-" +
-           std::to_string(getpid()) + ".img";
 }
 
 }  // namespace
@@ -55,21 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nLength) {
         (void)n;
     }
 
-    // The factory reads the probe from a file of the input's own length, so
-    // short inputs exercise the short-read path.
-    static const std::string strPath = TempImagePath();
-    const int fd = open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return 0;
-    const bool bWritten = write(fd, pData, nLength) == static_cast<ssize_t>(nLength);
-    close(fd);
-    if (bWritten) {
+    // A file of the input's own length: short inputs take the short-read path.
+    static const std::string strPath = fuzzsupport::FuzzDir("tw-fuzz-recognize") + "/probe.img";
+    if (fuzzsupport::WriteImage(strPath, region, nLength)) {
         const std::wstring wstrPath = tw::Utf8ToWide(strPath.c_str());
-        const wchar_t* wszPath = wstrPath.c_str();
-        for (RECOVERY_TYPE nType : {RECOVERY_TYPE_FAST, RECOVERY_TYPE_DEEP}) {
-            delete CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(wszPath, L'C',
-                                                                                  nType);
-        }
+        for (RECOVERY_TYPE nType : {RECOVERY_TYPE_FAST, RECOVERY_TYPE_DEEP})
+            delete CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(wstrPath.c_str(),
+                                                                                  L'C', nType);
     }
-    unlink(strPath.c_str());
     return 0;
 }

@@ -1,6 +1,5 @@
-// The relation text of a result store, as a damaged or truncated file may hold
-// it: parsing never reads past the length, and whatever it makes writes back
-// to a text that parses to the same map.
+// A store's relation text as a damaged file may hold it: parsing stays inside
+// the length, and what it makes writes back to a text giving the same map.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

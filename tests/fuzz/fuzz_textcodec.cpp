@@ -1,6 +1,5 @@
-// Names taken from damaged media reach the text converters and path helpers
-// as arbitrary bytes. Checks: nothing is written past the size given, a cut
-// result is a prefix of the whole conversion, and a split path joins back.
+// Text converters and path helpers on arbitrary names: nothing written past the
+// size given, a cut result is a prefix of the whole, a split path joins back.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
