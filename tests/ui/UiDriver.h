@@ -1,6 +1,5 @@
-// Driving the application as a user does in offscreen tests: finding controls
-// by their accessible names, clicking, answering modal dialogs that open while
-// a click is still running, and keeping a picture of what is shown.
+// Driving the application as a user does in offscreen tests: controls by their
+// accessible names, clicks, modal dialogs, pictures of what is shown.
 #pragma once
 
 #include <QAbstractButton>
@@ -13,6 +12,9 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
+
+#include "ui/DRUI.h"
 
 namespace twui {
 
@@ -28,8 +30,18 @@ inline void Click(QWidget* pWidget, Qt::MouseButton button = Qt::LeftButton) {
     QTest::mouseClick(pWidget, button, Qt::NoModifier, pWidget->rect().center());
 }
 
-// Saves the window, with the dialogs open over it (pDialog on top), as
-// NAME.png in the build tree's picture folder.
+// The main window on page 1; with a maker, it scans with the engines that makes.
+inline std::unique_ptr<DRUI> ShowWindow(DRUI::EngineMaker maker = {}) {
+    auto pWindow = std::make_unique<DRUI>();
+    pWindow->Init();
+    pWindow->SetPictureDecoder(TW_TARNWICK_PATH);
+    if (maker) pWindow->SetEngineMaker(std::move(maker));
+    pWindow->show();
+    (void)QTest::qWaitForWindowExposed(pWindow.get());
+    return pWindow;
+}
+
+// Saves the window with the dialogs over it (pDialog on top) as ui-shots/NAME.png.
 inline bool Shot(QWidget* pWindow, const QString& strName, QWidget* pDialog = nullptr) {
     QPixmap picture = pWindow->grab();
     QPainter painter(&picture);
@@ -47,8 +59,7 @@ inline bool Shot(QWidget* pWindow, const QString& strName, QWidget* pDialog = nu
     return picture.save(QString(TW_SHOT_DIR "/%1.png").arg(strName), "PNG");
 }
 
-// Calls fn with the modal dialog of type T once it is shown (the click that
-// opens it does not return before it closes).
+// Calls fn with the modal dialog of type T once shown (its click has not returned).
 template <class T>
 void WhenModal(std::function<void(T*)> fn) {
     auto* pTimer = new QTimer;
@@ -63,8 +74,7 @@ void WhenModal(std::function<void(T*)> fn) {
     pTimer->start();
 }
 
-// Answers the next question box with the button named ("Yes", "No", "OK"),
-// keeping its picture as NAME.png over pWindow when a name is given.
+// Answers the next question box with the button named, keeping its picture.
 template <class Box>
 void Answer(const QString& strButton, QWidget* pWindow = nullptr, const QString& strShot = {}) {
     WhenModal<Box>([=](Box* pBox) {
