@@ -53,8 +53,7 @@ QString MakeFakePkexec(const QString& strDir, const QString& strRecord) {
                    .arg(strRecord)
                    .toUtf8());
     file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
-                        QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
+    file.setPermissions(QFile::Permissions(0x7055));  // rwxr-xr-x
     return strPath;
 }
 
@@ -117,15 +116,13 @@ private slots:
         QDir::setCurrent(strOld);
 
         QCOMPARE(lines.size(), 4 + 200 + 1);
-        QCOMPARE(lines[0], QByteArray("Debug: first"));
-        QCOMPARE(lines[1], QByteArray("Debug: inner_initUnicodeMap failed"));
-        QCOMPARE(lines[2], QByteArray("Debug: lseek failed 123456789012"));
-        QCOMPARE(lines[3], QByteArray("Debug: two parts"));
+        QCOMPARE(lines.mid(0, 4),
+                 QList<QByteArray>({"Debug: first", "Debug: inner_initUnicodeMap failed",
+                                    "Debug: lseek failed 123456789012", "Debug: two parts"}));
         QVERIFY(lines.last().isEmpty());
+        const QRegularExpression threadLine("^Debug: thread \\d message \\d+$");
         for (int i = 4; i < 204; ++i)
-            QVERIFY2(QRegularExpression("^Debug: thread \\d message \\d+$")
-                         .match(QString::fromUtf8(lines[i]))
-                         .hasMatch(),
+            QVERIFY2(threadLine.match(QString::fromUtf8(lines[i])).hasMatch(),
                      lines[i].constData());
     }
 
