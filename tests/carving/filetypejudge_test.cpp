@@ -116,13 +116,6 @@ TEST(FileTypeJudge, FilesGetTheirTableTypeAndNearMissesNone) {
         OnDisk disk(Sample(c.strFile, c.patches));
         EXPECT_EQ(disk.Type(), c.nType);
     }
-    // A ZIP archive followed by a document: the parts after its end record are
-    // the document's, not the archive's.
-    Bytes zipThenDocx = Sample("carving.files/comment.zip");
-    zipThenDocx.resize(4 * 512);
-    const Bytes docx = Sample("signatures/document.docx");
-    zipThenDocx.insert(zipThenDocx.end(), docx.begin(), docx.end());
-    EXPECT_EQ(OnDisk(zipThenDocx).Type(), FILE_TYPE_ZIP);
 }
 
 TEST(FileTypeJudge, CompoundDocumentsToldApartOnTheDevice) {

@@ -154,10 +154,7 @@ TEST_F(FileTypeSizeTest, WalkStopsAtForeignSectors) {
     } cases[] = {
         {"NTFS boot sector", "\xEB\x52\x90NTFS    ", 7},
         {"FAT32 boot sector", "\xEB\x58\x90MSWIN4.1", 7},
-        {"exFAT boot sector",
-         "\xEB\x76\x90"
-         "EXFAT   ",
-         7},
+        {"exFAT boot sector", "\xEB\x76\x90\x45XFAT   ", 7},
         {"file record", "FILE0", 7},
         {"index record", "INDX(", 7},
         {"log restart page", "RSTR" + std::string(296, ' ') + B("N\0T\0F\0S\0", 8), 7},
@@ -182,7 +179,8 @@ TEST_F(FileTypeSizeTest, WalkStopsAtForeignSectors) {
 }
 
 // Header fields that are not the file's size (a compressed SWF's is the
-// inflated file's, a broadcast ASF's is not set): one sector is carved.
+// inflated file's, a broadcast ASF's is not set, an ASF object that runs past
+// the buffer is not read): one sector is carved.
 TEST_F(FileTypeSizeTest, HeaderSizesThatAreNotTheFiles) {
     Bytes swf(kSector, 0);
     Put(swf, 0, "CWS");
@@ -191,6 +189,7 @@ TEST_F(FileTypeSizeTest, HeaderSizesThatAreNotTheFiles) {
     Bytes asf(kSector, 0);
     Put(asf, 100, B("\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65", 16));
     PutInt(asf, 140, 19931, 4);
+    EXPECT_EQ(J::GetASFFileBytesSize(asf.data(), 150), 512u);
     PutInt(asf, 188, 3, 4);  // broadcast
     EXPECT_EQ(J::GetASFFileBytesSize(asf.data(), kSector), 512u);
 }
