@@ -28,13 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         CFileTypeJudge::m_u64StartSector = CFileTypeJudge::m_u64CurrentSector = u64Sector;
         CFileTypeJudge::m_bIsNeedCheckTsFileRange = 1;
         CFileTypeJudge::m_bIsMtsFileHead = static_cast<int>(u64Sector);
-        EXTEND_NAME_TYPE nType = CFileTypeJudge::GetDataBufType(pData, nLen);
-        if (nType > FILE_TYPE_TEXT) abort();
+        if (CFileTypeJudge::GetDataBufType(pData, nLen) > FILE_TYPE_TEXT) abort();
         for (const _EXTEND_NAME_ITEM_* p = CFileTypeJudge::szExtendNameAndType; p->szExtendName;
-             ++p) {
-            EXTEND_NAME_TYPE n = p->pfnIsType(pData, nLen);
-            if (n > FILE_TYPE_TEXT) abort();
-        }
+             ++p)
+            if (p->pfnIsType(pData, nLen) > FILE_TYPE_TEXT) abort();
         for (const char* szExt : {"doc", "xlsx", "ts", "jpg", "exe", "mts"}) {
             int n = CFileTypeJudge::IsFileTypeMatching(pData, nLen, szExt, &reader, 512, u64Sector);
             if (n != 0 && n != 1) abort();
