@@ -43,7 +43,6 @@ protected:
 TEST_F(DiskReaderTest, LimitIsTheFirstSectorThatMayNotBeRead) {
     CDiskReader reader;
     std::vector<unsigned char> vecDisk = MakeDisk(reader, 64 * 512, 40);
-    EXPECT_EQ(reader.GetSectorLimit(), 40u);
     std::vector<unsigned char> buf(8 * 512, 0xEE);
     unsigned int nRead = 12345;
     // first + n == limit: allowed, and the bytes are those of sectors 32..39.

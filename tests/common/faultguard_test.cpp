@@ -103,18 +103,11 @@ TEST_F(FaultGuardTest, RegionsNestAndLeavingEarlyDisarms) {
     EXPECT_EQ(g_log[1], "FaultGuardTest recvSignal");
 }
 
-// The death tests run in a fresh process of this binary.
-class FaultGuardDeathTest : public FaultGuardTest {
-protected:
-    void SetUp() override {
-        FaultGuardTest::SetUp();
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-    }
-};
-
 // A fault that no armed region of this thread covers takes the default action:
 // the process dies by the signal, never reporting the crash as success.
-TEST_F(FaultGuardDeathTest, AFaultOutsideAnArmedRegionOfThisThreadKills) {
+TEST(FaultGuardDeathTest, AFaultOutsideAnArmedRegionOfThisThreadKills) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process of this binary
+    ASSERT_NE(NoAccessPage(), MAP_FAILED);
     const struct {
         const char* szWhat;
         void (*pfnRun)();

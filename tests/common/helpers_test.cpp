@@ -181,7 +181,6 @@ TEST_F(UniqueName, AResultThatDoesNotFitIsRefused) {
     EXPECT_EQ(
         GetRealFileName(strWanted.c_str(), vecBuf.data(), static_cast<int>(wstrWant.size() + 1)),
         87);
-    EXPECT_EQ(GetRealFileName(nullptr, vecBuf.data(), 10), 87);
     EXPECT_EQ(GetRealFileName(strWanted.c_str(), vecBuf.data(), 0), 87);
 }
 

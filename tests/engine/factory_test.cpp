@@ -56,22 +56,16 @@ std::string CopyPrefix(const CScratchDir& dir, const std::string& strFixture,
 
 }  // namespace
 
+// Its scan of the image, which leaves it unchanged: the ext engine's test.
 TEST(FileRecoveryFactory, FastRequestOnExtImageGivesTheExtEngine) {
-    const std::string strImage = twtest::FixtureImage("ext4");
-    const std::string strSum = twtest::Sha1OfFile(strImage);
-    ASSERT_FALSE(strSum.empty());
-    {
-        Engine engine = FromPath(strImage);
-        auto* pExt = dynamic_cast<CFastExtRecovery*>(engine.get());
-        ASSERT_NE(pExt, nullptr);
-        // Bound to the whole image, read-only.
-        EXPECT_EQ(pExt->GetFirstSector(), 0);
-        EXPECT_EQ(pExt->GetSectorCount(), 8 * 1024 * 1024 / 512);
-        ASSERT_GE(pExt->GetHandle(), 0);
-        EXPECT_EQ(fcntl(pExt->GetHandle(), F_GETFL) & O_ACCMODE, O_RDONLY);
-        EXPECT_EQ(pExt->ScanDevice(nullptr), 0u);
-    }
-    EXPECT_EQ(twtest::Sha1OfFile(strImage), strSum);
+    Engine engine = FromPath(twtest::FixtureImage("ext4"));
+    auto* pExt = dynamic_cast<CFastExtRecovery*>(engine.get());
+    ASSERT_NE(pExt, nullptr);
+    // Bound to the whole image, read-only.
+    EXPECT_EQ(pExt->GetFirstSector(), 0);
+    EXPECT_EQ(pExt->GetSectorCount(), 8 * 1024 * 1024 / 512);
+    ASSERT_GE(pExt->GetHandle(), 0);
+    EXPECT_EQ(fcntl(pExt->GetHandle(), F_GETFL) & O_ACCMODE, O_RDONLY);
 }
 
 TEST(FileRecoveryFactory, UnrecognisedShortOrMissingSourcesGiveNothing) {

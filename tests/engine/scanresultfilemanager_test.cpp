@@ -190,8 +190,6 @@ TEST_F(ScanResultStore, ParentsFallBackToTheNodeFileAndLoopsEnd) {
         EXPECT_EQ(store.GetParentFileNode(&node, parents), c.nCode) << c.nIndex;
         EXPECT_EQ(Names(parents), c.parents) << c.nIndex;
     }
-    std::vector<_FILE_NODE_> parents;
-    EXPECT_EQ(store.GetParentFileNode(nullptr, parents), 87u);
 }
 
 TEST_F(ScanResultStore, RelationTextReloadsAndARewriteLeavesNoStaleTail) {

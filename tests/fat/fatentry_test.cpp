@@ -93,8 +93,7 @@ TEST(FatEntry, SectorsOfOtherDataAreNotDirectories) {
     EXPECT_GT(nSectors, 100);
     EXPECT_FALSE(IsTable(ReadAll("fat16.img", 512))) << "a boot sector";
 
-    EXPECT_FALSE(IsTable(Bytes(512, 0)));
-    EXPECT_FALSE(IsTable(Bytes(4096, 0)));
+    // A sector that starts with the end mark: fuzz_fat_fdt, on every input.
     std::mt19937 rng(20240601);
     Bytes noise(512);
     for (int n = 0; n < 2000; ++n) {

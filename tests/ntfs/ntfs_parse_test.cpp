@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 #include "ntfs/NtfsParse.h"
 
@@ -25,46 +26,37 @@ std::vector<unsigned char> NonResidentAttr(const std::vector<unsigned char>& vec
     return v;
 }
 
-std::vector<__RUNLIST__> Decode(const std::vector<unsigned char>& vecRunBytes,
-                                int* pStatus = nullptr, uint32_t nLength = 0) {
-    std::vector<unsigned char> attr = NonResidentAttr(vecRunBytes, nLength);
-    std::vector<__RUNLIST__> runs;
-    int n = CNtfsParse::GetRunList(attr.data(), attr.size(), runs);
-    if (pStatus) *pStatus = n;
-    return runs;
+// Runs as "length@offset" (offsets relative to the run before), "s" for sparse.
+std::string RunsText(const std::vector<__RUNLIST__>& runs) {
+    std::string str;
+    for (const __RUNLIST__& r : runs)
+        str += std::to_string(r.u64Length) + "@" + std::to_string(r.i64Offset) +
+               (r.bSparse ? "s " : " ");
+    return str;
 }
 
-TEST(NtfsRunList, DecodesLengthsSignedOffsetsAndSparseRuns) {
-    int nStatus = -1;
-    auto runs = Decode({0x31, 0x10, 0x00, 0x10, 0x00, 0x00}, &nStatus);
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(nStatus, 0);
-    EXPECT_EQ(runs[0].u64Length, 16u);
-    EXPECT_EQ(runs[0].i64Offset, 4096);
-    EXPECT_FALSE(runs[0].bSparse);
-
-    runs = Decode({0x11, 0x08, 0xF0, 0x01, 0x20, 0x21, 0x04, 0x00, 0x01, 0x00});
-    ASSERT_EQ(runs.size(), 3u);
-    EXPECT_EQ(runs[0].u64Length, 8u);
-    EXPECT_EQ(runs[0].i64Offset, -16);
-    EXPECT_EQ(runs[1].u64Length, 32u);  // header 0x01: no offset field, a sparse run
-    EXPECT_EQ(runs[1].i64Offset, 0);
-    EXPECT_TRUE(runs[1].bSparse);
-    EXPECT_EQ(runs[2].i64Offset, 256);
-}
-
-TEST(NtfsRunList, StopsAtBadHeadersAndAtTheAttributeEnd) {
-    int nStatus = 0;
-    auto runs = Decode({0x11, 0x04, 0x10, 0x81, 0x18, 0x00}, &nStatus);
-    ASSERT_EQ(runs.size(), 1u);  // the half above 7 ends the list
-    EXPECT_EQ(nStatus, 87);
-
-    // A run whose fields run past the attribute's length is not decoded.
-    std::vector<unsigned char> bytes = {0x11, 0x04, 0x10, 0x44, 1, 2, 3, 4, 5, 6, 7, 8, 0};
-    runs = Decode(bytes, &nStatus, 0x40 + 6);
-    EXPECT_EQ(runs.size(), 1u);
-    EXPECT_EQ(nStatus, 87);
-    // A run-list offset or an attribute past the buffer: the run-list fuzz target.
+TEST(NtfsRunList, DecodesRunsAndStopsAtBadHeadersAndTheAttributeEnd) {
+    const struct {
+        std::vector<unsigned char> bytes;
+        uint32_t nLength;  // the attribute's length field; 0: the bytes it holds
+        int nStatus;
+        const char* szRuns;
+    } cases[] = {
+        {{0x31, 0x10, 0x00, 0x10, 0x00, 0x00}, 0, 0, "16@4096 "},
+        // Signed offsets; header 0x01 has no offset field: a sparse run.
+        {{0x11, 0x08, 0xF0, 0x01, 0x20, 0x21, 0x04, 0x00, 0x01, 0x00}, 0, 0, "8@-16 32@0s 4@256 "},
+        // An offset half above 7 ends the list.
+        {{0x11, 0x04, 0x10, 0x81, 0x18, 0x00}, 0, 87, "4@16 "},
+        // A run whose fields run past the attribute's length is not decoded (a
+        // run list or an attribute past the buffer: the run-list fuzz target).
+        {{0x11, 0x04, 0x10, 0x44, 1, 2, 3, 4, 5, 6, 7, 8, 0}, 0x40 + 6, 87, "4@16 "},
+    };
+    for (const auto& c : cases) {
+        std::vector<unsigned char> attr = NonResidentAttr(c.bytes, c.nLength);
+        std::vector<__RUNLIST__> runs;
+        EXPECT_EQ(CNtfsParse::GetRunList(attr.data(), attr.size(), runs), c.nStatus) << c.szRuns;
+        EXPECT_EQ(RunsText(runs), c.szRuns);
+    }
 }
 
 TEST(NtfsRunList, PiecesJoinAndRunsAreCheckedAgainstTheVolume) {
