@@ -12,10 +12,6 @@ const std::vector<std::string>& FatImageNames() {
     return names;
 }
 
-std::string FatImagePath(const std::string& strName) {
-    return std::string(TW_FIXTURE_DIR) + "/" + strName + ".img";
-}
-
 std::vector<FatManifestRow> LoadFatManifest(const std::string& strName) {
     std::vector<FatManifestRow> rows;
     for (const twtest::ManifestEntry& e : twtest::ReadManifest(strName))

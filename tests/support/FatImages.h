@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include "support/Fixtures.h"
 
 struct FatManifestRow {
     std::string strStatus;    // "live", "deleted" or "overwritten"
@@ -17,7 +18,9 @@ struct FatManifestRow {
 
 // The card images, one per FAT type and cluster size.
 const std::vector<std::string>& FatImageNames();
-std::string FatImagePath(const std::string& strName);
+inline std::string FatImagePath(const std::string& strName) {
+    return twtest::FixtureImage(strName);
+}
 std::vector<FatManifestRow> LoadFatManifest(const std::string& strName);
 // The paths a scan of the card must list: its deleted and overwritten files.
 std::multiset<std::string> FatListedPaths(const std::string& strName);

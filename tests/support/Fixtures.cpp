@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "support/RunTool.h"
-#include "support/ScratchDir.h"
 
 namespace twtest {
 
@@ -25,15 +24,14 @@ bool IsSha1(const std::string& str) {
     return str.size() == 40 && str.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// The first line of a small text file ("" when there is none).
+}  // namespace
+
 std::string FirstLine(const std::string& strPath) {
     std::ifstream in(strPath);
     std::string s;
     std::getline(in, s);
     return s;
 }
-
-}  // namespace
 
 std::vector<ManifestEntry> ReadManifest(const std::string& strName) {
     std::vector<ManifestEntry> entries;
@@ -76,12 +74,6 @@ std::string Sha1OfFile(const std::string& strPath) {
         return "";
     }
     return strOut.substr(0, 40);
-}
-
-std::string Sha1OfBytes(const void* pData, size_t nLength) {
-    CScratchDir dir;
-    const unsigned char* p = static_cast<const unsigned char*>(pData);
-    return Sha1OfFile(dir.Write("bytes", std::vector<unsigned char>(p, p + nLength)));
 }
 
 bool ReadFileBytes(const std::string& strPath, std::vector<unsigned char>& vecOut, size_t nMax) {

@@ -16,17 +16,13 @@ std::string FixtureImage(const std::string& strName);
 // FixtureDir()/NAME.files: the original content written into image NAME.
 std::string FixtureFilesDir(const std::string& strName);
 
-// One line of NAME.manifest: a file written into the image. Two layouts, one
-// reader: "state <TAB> /path <TAB> size <TAB> sha1" (originals under
-// NAME.files/) and "state <TAB> path <TAB> listed path <TAB> original" (the
-// cards; originals under NAME.orig/, "-" for none).
+// One line of NAME.manifest, in either layout: "state /path size sha1"
+// (originals in NAME.files/) or "state path listed original" (NAME.orig/).
 struct ManifestEntry {
-    std::string strStatus;  // "live", "deleted" or "overwritten"
-    bool bDeleted = false;  // not live
-    std::string strPath;    // path in the volume, starting with '/', UTF-8
-    // Where a scan lists it ("" when never): the path without the leading '/',
-    // a folder the fixture made lost under the lost folder's name.
-    std::string strListed;
+    std::string strStatus;      // "live", "deleted" or "overwritten"
+    bool bDeleted = false;      // not live
+    std::string strPath;        // path in the volume, starting with '/', UTF-8
+    std::string strListed;      // where a scan lists it ("" when never)
     uint64_t u64Size = 0;       // 0 when the manifest does not say
     std::string strSha1;        // lower-case hex; "" when the manifest does not say
     std::string strSourceFile;  // the original ("" when none was kept)
@@ -35,10 +31,11 @@ struct ManifestEntry {
 std::vector<ManifestEntry> ReadManifest(const std::string& strName);
 
 // SHA-1 as lower-case hex, by sha1sum (the tool the fixture manifests are
-// written with). Sha1OfFile returns "" when the file cannot be read.
+// written with); "" when the file cannot be read.
 std::string Sha1OfFile(const std::string& strPath);
-std::string Sha1OfBytes(const void* pData, size_t nLength);
 
+// The first line of a small text file ("" when there is none).
+std::string FirstLine(const std::string& strPath);
 // The whole file, or its first nMax bytes.
 bool ReadFileBytes(const std::string& strPath, std::vector<unsigned char>& vecOut,
                    size_t nMax = SIZE_MAX);
