@@ -15,6 +15,7 @@
 #include "fat/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "support/DiskImage.h"
+#include "support/EngineTree.h"
 #include "support/Fixtures.h"
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
@@ -22,10 +23,7 @@
 
 namespace {
 
-struct Listed {
-    std::string strPath;
-    _FILE_NODE_ node;
-};
+using Listed = twtest::TreeNode;
 
 // A parser over an image, fed every sector, and the tree it lists.
 struct Pass {
@@ -35,21 +33,7 @@ struct Pass {
         EXPECT_EQ(parser.InitVirtualDbrInfo(), 0u);
         parser.SetUnDealMemoryBudget(u64Budget);
         EXPECT_TRUE(twtest::FeedFatParser(parser, strImage));
-        Browse(nullptr, 0, "");
-    }
-    void Browse(const _FILE_NODE_* pDir, unsigned int nLevel, const std::string& strPrefix) {
-        std::vector<_FILE_NODE_> children;
-        ASSERT_EQ(parser.GetChildrenFileNode(pDir, nLevel, children), 0u);
-        ASSERT_LT(nLevel, 8u);
-        for (const _FILE_NODE_& child : children) {
-            std::string strPath = strPrefix + tw::NarrowToUtf8(child.szFileName);
-            if (child.bIsDir) {
-                dirs.push_back({strPath, child});
-                Browse(&child, nLevel + 1, strPath + "/");
-            } else {
-                files.push_back({strPath, child});
-            }
-        }
+        for (Listed& n : twtest::BrowseTree(parser)) (n.node.bIsDir ? dirs : files).push_back(n);
     }
     std::string Save(const _FILE_NODE_& node, unsigned int* pResult = nullptr) {
         std::string strOut = out.File("saved");
@@ -103,7 +87,9 @@ TEST(ProFat, LearnsRecordsPlacesPendingFilesAndNamesLostFolders) {
     CScratchDir dir;
     const std::string strPlain = dir.File("plain.img"), strBoot = dir.File("boot.img");
     ASSERT_TRUE(twtest::CreateSparseFile(strPlain, 8 << 20));
-    ASSERT_EQ(twtest::RunCommand(twtest::FindTool("mkfs.fat") + " -C -F 16 -s 2 " + strBoot + " 8192 >/dev/null 2>&1"), 0);
+    ASSERT_EQ(twtest::RunCommand(twtest::FindTool("mkfs.fat") + " -C -F 16 -s 2 " + strBoot +
+                                 " 8192 >/dev/null 2>&1"),
+              0);
     const std::vector<unsigned char> data = PatternBytes(100);
     struct {
         uint64_t u64Sector;
@@ -115,7 +101,7 @@ TEST(ProFat, LearnsRecordsPlacesPendingFilesAndNamesLostFolders) {
         // Cluster 14: 8 sectors per cluster, data at 4936. Its stale entry for
         // cluster 10 is not taken: cluster 10's ".." names the top.
         {5032, DirSector(14, ShortSlot("\xE5LDDIR     ", 0x10, 10, 0))},
-        {4936 + 18 * 8, data},      // cluster 20
+        {4936 + 18 * 8, data},  // cluster 20
         // A directory no record places exactly: its file goes under the nearest record below.
         {6000, DirSector(50, ShortSlot("LATER   TXT", 0x20, 20, 100))},
     };

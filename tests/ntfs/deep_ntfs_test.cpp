@@ -13,6 +13,7 @@
 #include "common/Platform.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "support/DiskImage.h"
+#include "support/EngineTree.h"
 #include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
 #include "support/ScratchDir.h"
@@ -34,9 +35,7 @@ std::vector<Record> Records(const std::string& strImage) {
     return out;
 }
 
-std::wstring W(const std::string& s) {
-    return Ansi2Unicode(s.c_str());
-}
+using twtest::W;
 
 class DeepNtfs : public ::testing::Test {
 protected:
@@ -60,19 +59,8 @@ protected:
         if (pfnOrder) records = pfnOrder(records);
         for (const Record& r : records) m_parser.ParseNtfsFileRecord(r.bytes.data(), r.u64Sector);
         EXPECT_EQ(m_parser.ParseProfessionalRecordVec(), 0u);
-        Walk(nullptr, 0, "");
+        m_tree = twtest::TreeByPath(m_parser);
         return true;
-    }
-    void Walk(const _FILE_NODE_* pDir, unsigned int nLevel, const std::string& strPrefix) {
-        std::vector<_FILE_NODE_> children;
-        ASSERT_EQ(m_parser.GetChildrenFileNode(pDir, nLevel, children), 0u);
-        ASSERT_LT(nLevel, 32u);
-        for (const _FILE_NODE_& c : children) {
-            std::string strPath = strPrefix + tw::NarrowToUtf8(c.szFileName);
-            EXPECT_EQ(m_tree.count(strPath), 0u) << "listed twice: " << strPath;
-            m_tree[strPath] = c;
-            if (c.bIsDir) Walk(&c, nLevel + 1, strPath + "/");
-        }
     }
     // Every file of the manifest in the states given is listed at prefix + its
     // path and saved byte for byte.
@@ -80,30 +68,19 @@ protected:
                      const std::vector<std::string>& vecStates, uint32_t nClusterBytes) {
         auto manifest = twtest::ReadManifest(strName);
         ASSERT_FALSE(manifest.empty());
-        // The state is the first field of each line.
-        std::map<std::string, std::string> mapState;
-        twtest::ReadFileBytes(twtest::FixtureDir() + "/" + strName + ".manifest", m_buf);
-        std::string strText(m_buf.begin(), m_buf.end());
-        for (size_t nPos = 0; nPos < strText.size();) {
-            size_t nEnd = strText.find('\n', nPos), nTab = strText.find('\t', nPos);
-            size_t nTab2 = strText.find('\t', nTab + 1);
-            mapState[strText.substr(nTab + 1, nTab2 - nTab - 1)] =
-                strText.substr(nPos, nTab - nPos);
-            nPos = nEnd == std::string::npos ? strText.size() : nEnd + 1;
-        }
         int n = 0;
         for (const auto& m : manifest) {
-            if (std::find(vecStates.begin(), vecStates.end(), mapState[m.strPath]) ==
-                vecStates.end())
+            if (std::find(vecStates.begin(), vecStates.end(), m.strStatus) == vecStates.end())
                 continue;
             const std::string strPath = strPrefix + m.strPath.substr(1);
             auto it = m_tree.find(strPath);
             ASSERT_NE(it, m_tree.end()) << "not listed: " << strPath;
-            EXPECT_EQ(it->second.u64FileSize, m.u64Size) << strPath;
-            EXPECT_EQ(it->second.nEngineType, ENGINE_DEEP_NTFS);
-            EXPECT_EQ(it->second.nClusterBytes, nClusterBytes) << strPath;
+            const _FILE_NODE_& node = it->second.node;
+            EXPECT_EQ(node.u64FileSize, m.u64Size) << strPath;
+            EXPECT_EQ(node.nEngineType, ENGINE_DEEP_NTFS);
+            EXPECT_EQ(node.nClusterBytes, nClusterBytes) << strPath;
             const std::string strOut = m_out.File("f" + std::to_string(++n));
-            EXPECT_EQ(m_parser.SaveFileData(&it->second, W(strOut).c_str(), 0), 0u) << strPath;
+            EXPECT_EQ(m_parser.SaveFileData(&node, W(strOut).c_str(), 0), 0u) << strPath;
             EXPECT_EQ(twtest::Sha1OfFile(strOut), m.strSha1) << strPath;
         }
         EXPECT_GE(n, 3);
@@ -116,17 +93,13 @@ protected:
     CScratchDir m_scratch, m_out;
     CProfessionalNtfsRecovery m_parser;
     std::string m_strImage, m_strSha1;
-    std::map<std::string, _FILE_NODE_> m_tree;
-    std::vector<unsigned char> m_buf;
+    std::map<std::string, twtest::TreeNode> m_tree;
 };
 
 void WipeBootSector(const std::string& strImage) {
     std::vector<unsigned char> zeros(512, 0);
     twtest::WriteAt(strImage, 0, zeros.data(), zeros.size());
 }
-
-#define SKIP_WITHOUT(name) \
-    if (!Scan(name)) GTEST_SKIP() << "no " << name << " image (ntfs-3g needs FUSE to make it)"
 
 TEST_F(DeepNtfs, AVolumeWithoutBootSectorIsRebuiltFromItsRecords) {
     if (!Scan("ntfs_deep_a", WipeBootSector)) GTEST_SKIP() << "no ntfs_deep_a image";
@@ -137,10 +110,10 @@ TEST_F(DeepNtfs, AVolumeWithoutBootSectorIsRebuiltFromItsRecords) {
     // Each folder is read once, whatever the number of files in it.
     EXPECT_LE(m_parser.GetParentReads(), 6u);
     std::vector<__RUNLIST__> runs;
-    ASSERT_EQ(m_parser.GetFileNodeRunListInfo(m_tree["frag.bin"], 0x80, runs), 0u);
+    ASSERT_EQ(m_parser.GetFileNodeRunListInfo(m_tree["frag.bin"].node, 0x80, runs), 0u);
     EXPECT_GE(runs.size(), 2u) << "frag.bin is not fragmented";
     runs.clear();
-    ASSERT_EQ(m_parser.GetFileNodeRunListInfo(m_tree["attrlist.bin"], 0x80, runs), 0u);
+    ASSERT_EQ(m_parser.GetFileNodeRunListInfo(m_tree["attrlist.bin"].node, 0x80, runs), 0u);
     EXPECT_EQ(runs.size(), 600u);
 }
 
@@ -175,13 +148,10 @@ TEST_F(DeepNtfs, RegistryVolumesAndLostFolders) {
     std::vector<Record> records = Records(strA);
     ASSERT_GT(records.size(), 20u);
     const Record mft = records[0];  // record 0 of the MFT, at sector K
-    const std::string strWiped = m_scratch.Write("wiped.img", {});
-    {
-        std::vector<unsigned char> bytes;
-        twtest::ReadFileBytes(strA, bytes);
-        std::memset(bytes.data(), 0, 512);
-        m_scratch.Write("wiped.img", bytes);
-    }
+    std::vector<unsigned char> bytes;
+    twtest::ReadFileBytes(strA, bytes);
+    std::memset(bytes.data(), 0, 512);
+    const std::string strWiped = m_scratch.Write("wiped.img", bytes);
     // The name "$MFT" is found in any case; another name registers nothing.
     struct {
         const char16_t* szName;
@@ -250,10 +220,7 @@ void RenumberDir1(const std::string& strImage) {
 }
 
 TEST_F(DeepNtfs, ARenumberedParentBecomesALostFolder) {
-    const std::string strA = twtest::FixtureImage("ntfs_deep_a");
-    struct stat st;
-    if (stat(strA.c_str(), &st) != 0) GTEST_SKIP() << "no ntfs_deep_a image";
-    ASSERT_TRUE(Scan("ntfs_deep_a", RenumberDir1));
+    if (!Scan("ntfs_deep_a", RenumberDir1)) GTEST_SKIP() << "no ntfs_deep_a image";
     const std::string strLost = "LostFolder" + g_strDir1;
     EXPECT_EQ(m_tree.count(strLost + "/keep.txt"), 1u);
     EXPECT_EQ(m_tree.count(strLost + "/dir2/inner.bin"), 1u);
