@@ -79,9 +79,7 @@ TEST(Conversion, NamesConvertBothWaysAndBadInputIsReplaced) {
     // A lone surrogate has no narrow form; a stray byte has no wide one.
     const wchar_t wszBad[] = {L'a', 0xD800, L'b', 0};
     EXPECT_EQ(Unicode2Ansi(wszBad), "a?b");
-    EXPECT_EQ(Ansi2Unicode("a\xFF"
-                           "b"),
-              (std::wstring{L'a', static_cast<wchar_t>(0xFFFD), L'b'}));
+    EXPECT_EQ(Ansi2Unicode("a\377b"), (std::wstring{L'a', static_cast<wchar_t>(0xFFFD), L'b'}));
     EXPECT_EQ(Unicode2Ansi(static_cast<const wchar_t*>(nullptr)), "");
     EXPECT_EQ(Ansi2Unicode(static_cast<const char*>(nullptr)), L"");
 }

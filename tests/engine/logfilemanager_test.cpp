@@ -28,7 +28,6 @@ _LOG_FILE_INFO_ MakeInfo(int nDisk, uint64_t u64First, uint64_t u64Count, uint64
     info.u64FirstSector = u64First;
     info.u64SectorCount = u64Count;
     info.u64FreeBytes = u64Free;
-    info.u64FileCount = 11;
     strncpy(info.szLogDir, strDir.c_str(), sizeof(info.szLogDir) - 1);
     return info;
 }

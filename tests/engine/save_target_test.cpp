@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 #include "common/Platform.h"
 #include "engine/SaveTarget.h"
@@ -29,13 +28,12 @@ std::wstring Wide(const std::string& str) {
 }  // namespace
 
 TEST(SaveTarget, NamesFromTheMediumStayInsideTheDestination) {
-    const std::pair<const char*, const char*> names[] = {{"photo.jpg", "photo.jpg"},
-                                                         {"../../etc/passwd", ".._.._etc_passwd"},
-                                                         {"..", "_"},
-                                                         {".", "_"},
-                                                         {"", "_"},
-                                                         {"a\tb\nc", "a_b_c"}};
-    for (const auto& n : names) EXPECT_EQ(MakeSafeFileName(n.first), n.second) << n.first;
+    EXPECT_EQ(MakeSafeFileName("photo.jpg"), "photo.jpg");
+    EXPECT_EQ(MakeSafeFileName("../../etc/passwd"), ".._.._etc_passwd");
+    EXPECT_EQ(MakeSafeFileName(".."), "_");
+    EXPECT_EQ(MakeSafeFileName("."), "_");
+    EXPECT_EQ(MakeSafeFileName(""), "_");
+    EXPECT_EQ(MakeSafeFileName("a\tb\nc"), "a_b_c");
 
     CScratchDir dir;
     std::wstring wstrPath;

@@ -90,22 +90,16 @@ TEST_F(ScanResultStore, RecordsPastTheBufferAndAfterAReadAreKept) {
     EXPECT_EQ(std::string(vec.back().szFileName), "late205.txt");
 }
 
-// Top: b.txt, A.txt, Zdir/(sub/(deep.jpg), z1.doc), adir/(a1.txt)
-struct Tree {
-    uint32_t nZdir, nAdir, nSub, nDeep, nZ1;
-};
-
-Tree BuildTree(CScanResultFileManager& store) {
-    Tree t;
+// Top: b.txt, A.txt, Zdir/(sub/(deep.jpg), z1.doc), adir/(a1.txt); records in write order.
+void BuildTree(CScanResultFileManager& store) {
     AddNode(store, "b.txt", false, 20, kRoot, 0);
-    t.nZdir = AddNode(store, "Zdir", true, 30, kRoot, 0);
+    AddNode(store, "Zdir", true, 30, kRoot, 0);
     AddNode(store, "A.txt", false, 21, kRoot, 0);
-    t.nAdir = AddNode(store, "adir", true, 31, kRoot, 0);
-    t.nSub = AddNode(store, "sub", true, 40, 30, 1);
-    t.nZ1 = AddNode(store, "z1.doc", false, 41, 30, 1);
-    t.nDeep = AddNode(store, "deep.jpg", false, 50, 40, 2);
+    AddNode(store, "adir", true, 31, kRoot, 0);
+    AddNode(store, "sub", true, 40, 30, 1);
+    AddNode(store, "z1.doc", false, 41, 30, 1);
+    AddNode(store, "deep.jpg", false, 50, 40, 2);
     AddNode(store, "a1.txt", false, 42, 31, 1);
-    return t;
 }
 
 TEST_F(ScanResultStore, ReopenedStoreListsTheSameChildrenInTheSameOrder) {
@@ -120,11 +114,10 @@ TEST_F(ScanResultStore, ReopenedStoreListsTheSameChildrenInTheSameOrder) {
         ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(1, 30), vec), 0u);
         EXPECT_EQ(Names(vec), (std::vector<std::string>{"z1.doc", "sub"}));
     };
-    Tree t;
     {
         CScanResultFileManager store;
         ASSERT_EQ(store.Init(L"Fast_tree"), 0u);
-        t = BuildTree(store);
+        BuildTree(store);
         store.FlushBufToFile();
         expectLists(store);
         EXPECT_EQ(ReadFileBytes(store.GetRelationFilePath()),
@@ -136,7 +129,7 @@ TEST_F(ScanResultStore, ReopenedStoreListsTheSameChildrenInTheSameOrder) {
     expectLists(store);
     std::vector<_FILE_NODE_> vec;
     ASSERT_EQ(store.GetChildrenFileNode(0, vec), 0u);  // key 0: the smallest key
-    EXPECT_EQ(vec[3].nFileIndex, t.nZdir);
+    EXPECT_EQ(vec[3].nFileIndex, 2u);                  // Zdir
 
     uint32_t nCount = 0;
     EXPECT_EQ(store.GetChildrenFileCount(MakeDirKey(0, kRoot), nCount), 0u);
@@ -151,7 +144,7 @@ TEST_F(ScanResultStore, ReopenedStoreListsTheSameChildrenInTheSameOrder) {
     vec.clear();
     ASSERT_EQ(store.GetChildrenFileNode(MakeDirKey(2, 40), vec), 0u);
     ASSERT_EQ(vec.size(), 1u);
-    EXPECT_EQ(vec[0].nFileIndex, t.nDeep);
+    EXPECT_EQ(vec[0].nFileIndex, 7u);  // deep.jpg
     ASSERT_EQ(store.GetParentDirPath(&vec[0], wszPath, 64), 0);
     EXPECT_EQ(std::wstring(wszPath), L"Zdir/sub/");
 }
