@@ -1,7 +1,5 @@
-// The fast exFAT engine, made by the factory, on the cards of
-// tests/fixtures/build_exfat.py, where it differs from the other engines:
-// times, free runs against dump.exfat's count, and damaged copies of a card.
-// Listing, saving, folders and partitions: tests/engine/engine_conformance_test.cpp.
+// The fast exFAT engine where it differs from the others (the rest:
+// tests/engine/engine_conformance_test.cpp).
 #include <gtest/gtest.h>
 
 #include <map>
@@ -19,8 +17,7 @@
 
 namespace {
 
-// A card scanned through the factory in a private scan-log folder, and its
-// files by path.
+// A card scanned through the factory, and its files by path.
 struct Scanned {
     explicit Scanned(const std::string& strImage) {
         pEngine.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
@@ -42,8 +39,7 @@ class ExFatCards : public ::testing::TestWithParam<std::string> {};
 
 }  // namespace
 
-// No entry set of an intact card is damaged; times are read in their zone;
-// the free runs add up to the free clusters dump.exfat counts.
+// Intact sets, times in their zone, free runs as dump.exfat counts them.
 TEST_P(ExFatCards, TimesAndFreeRunsAreTheCardOwn) {
     const std::string strImage = twtest::FixtureImage(GetParam());
     const std::string strBefore = twtest::Sha1OfFile(strImage);
@@ -75,8 +71,7 @@ TEST_P(ExFatCards, TimesAndFreeRunsAreTheCardOwn) {
 INSTANTIATE_TEST_SUITE_P(Geometries, ExFatCards,
                          ::testing::Values("exfat_4k", "exfat_32k", "exfat_128k", "exfat_s4k"));
 
-// Damaged copies of a card (512-byte sectors, 4 KiB clusters): each scan ends
-// with a status and what could be found, and every listed file can be saved.
+// Damaged cards: each scan ends with a status and files that can be saved.
 TEST(FastExFat, DamagedCardsEndWithResultsAndAStatus) {
     const size_t nAll = FatListedPaths("exfat_4k").size();
     std::vector<unsigned char> boot;

@@ -1,7 +1,5 @@
-// The fast FAT engine on the cards of tests/fixtures/build_fat_undelete.sh,
-// where it differs from the other engines: levels from ".." entries, cleared
-// high words, free clusters, and damaged copies of a card. Listing, saving,
-// preview and progress: tests/engine/engine_conformance_test.cpp.
+// The fast FAT engine where it differs from the others (the rest:
+// tests/engine/engine_conformance_test.cpp).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -51,9 +49,7 @@ TEST(FastFat, TheLevelOfAFolderComesFromItsDotDotEntries) {
     ADD_FAILURE() << "no Old stuff";
 }
 
-// A FAT32 deletion that cleared the high word of the first cluster (the
-// fixture puts the file past cluster 65,535): the file is found again where
-// its first sector fits its extension.
+// A deletion cleared the high word of a first cluster past 65,535.
 TEST(FastFat, FindsTheClearedHighWordOfAFirstCluster) {
     CScratchDir work;
     const std::string strImage = work.File("high.img");
@@ -115,9 +111,7 @@ size_t CountUnder(const std::vector<twtest::TreeNode>& found, const std::string&
 
 }  // namespace
 
-// Damaged copies of a FAT16 card: each scan ends with a status, every file
-// listed is saved whole or ends short, and what the damage spared is listed
-// as before (not twice: a looping directory chain is read once).
+// Damaged cards: a status, saves that end, what the damage spared listed once.
 TEST(FastFat, DamagedCardsEndWithResultsAndAStatus) {
     const std::string strCard = FatImagePath("fat16_2k");
     const std::string b = ReadFileBytes(strCard).substr(0, 512);

@@ -1,7 +1,4 @@
-// The deep FAT parser fed sector by sector, as the deep-scan driver feeds it:
-// learned boot records, pending files, lost folders, and the cards of
-// tests/fixtures/build_deep_fat.sh (wiped tables, formatted again, two volumes)
-// listed by folder path and recovered byte for byte.
+// The deep FAT parser fed sector by sector, as the deep-scan driver feeds it.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -147,8 +144,7 @@ struct CardCase {
 };
 class DeepFatCards : public ::testing::TestWithParam<CardCase> {};
 
-// Every file of the manifest is listed under its folder path and comes back
-// byte for byte; the image is not changed.
+// Every file of the manifest listed under its folder path, back byte for byte.
 TEST_P(DeepFatCards, ListsEveryFileUnderItsPathAndRecoversIt) {
     const std::string strDir = twtest::FixtureDir() + "/deepfat/";
     const std::string strImage = strDir + GetParam().szImage + ".img";

@@ -1,8 +1,5 @@
-// The fast NTFS engine on images made with mkntfs and written through ntfs-3g
-// (tests/fixtures/build_ntfs_cases.sh), one per geometry, where it differs
-// from the other engines, and on damaged copies of them. Listing, saving,
-// folders, preview, partitions and the factory:
-// tests/engine/engine_conformance_test.cpp.
+// The fast NTFS engine where it differs from the others (the rest:
+// tests/engine/engine_conformance_test.cpp), and on damaged volumes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -63,9 +60,7 @@ TEST_P(FastNtfsImage, NamesLostFoldersAndParentReadsAreNtfsOwn) {
     EXPECT_LE(m_engine.GetParentRecordReads(), nFolders);
 }
 
-// On the small-cluster images a file of 300 data runs needs an attribute list
-// and a data attribute in pieces over several records. Its name went with its
-// deletion, so it is saved through a node made for its record.
+// A nameless file whose 300 runs need an attribute list (small clusters only).
 TEST_P(FastNtfsImage, SavesAFileWhoseRunsNeedAnAttributeList) {
     std::vector<__RUNLIST__> runs;
     ASSERT_EQ(m_engine.GetRunListInfo(Node("frag.bin")->u64RecordSector, 0x80, runs), 0u);
