@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -146,19 +145,13 @@ class DeepFatCards : public ::testing::TestWithParam<CardCase> {};
 
 // Every file of the manifest listed under its folder path, back byte for byte.
 TEST_P(DeepFatCards, ListsEveryFileUnderItsPathAndRecoversIt) {
-    const std::string strDir = twtest::FixtureDir() + "/deepfat/";
-    const std::string strImage = strDir + GetParam().szImage + ".img";
+    const std::string strName = std::string("deepfat/") + GetParam().szImage;
+    const std::string strImage = twtest::FixtureImage(strName);
     const std::string strBefore = twtest::Sha1OfFile(strImage);
     Pass pass(strImage, GetParam().u64Budget);
     std::multimap<std::string, std::string> expected;  // path -> original bytes
-    std::ifstream manifest(strDir + GetParam().szImage + ".manifest");
-    std::string strLine;
-    while (std::getline(manifest, strLine)) {
-        size_t t1 = strLine.find('\t'), t2 = strLine.find('\t', t1 + 1);
-        expected.emplace(strLine.substr(0, t1),
-                         ReadFileBytes(strDir + GetParam().szImage + ".orig/" +
-                                       strLine.substr(t1 + 1, t2 - t1 - 1)));
-    }
+    for (const twtest::ManifestEntry& e : twtest::ReadManifest(strName))
+        expected.emplace(e.strListed, ReadFileBytes(e.strSourceFile));
     ASSERT_GE(expected.size(), 11u);
     for (const Listed& f : pass.files) {
         auto range = expected.equal_range(f.strPath);

@@ -44,6 +44,7 @@ std::vector<ManifestEntry> ReadManifest(const std::string& strName) {
         std::stringstream ss(strLine);
         std::string strField;
         while (std::getline(ss, strField, '\t')) fields.push_back(strField);
+        if (fields.size() == 3) fields = {fields[2], fields[0], fields[0], fields[1]};
         if (fields.size() != 4) continue;
         ManifestEntry e;
         e.strStatus = fields[0];

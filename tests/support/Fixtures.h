@@ -16,8 +16,9 @@ std::string FixtureImage(const std::string& strName);
 // FixtureDir()/NAME.files: the original content written into image NAME.
 std::string FixtureFilesDir(const std::string& strName);
 
-// One line of NAME.manifest, in either layout: "state /path size sha1"
-// (originals in NAME.files/) or "state path listed original" (NAME.orig/).
+// One line of NAME.manifest, in any layout: "state /path size sha1"
+// (originals in NAME.files/), "state path listed original" or the deep cards'
+// "listed original state" (originals in NAME.orig/).
 struct ManifestEntry {
     std::string strStatus;      // "live", "deleted" or "overwritten"
     bool bDeleted = false;      // not live
