@@ -96,12 +96,12 @@ TEST(CliScan, ListsEveryDeletedFileWithItsFolder) {
     std::vector<std::string> lines = run.Lines();
     EXPECT_EQ(ListedPaths(run), FatListedPaths("fat32_512"));
     const std::multiset<std::string> listed(lines.begin() + 1, lines.end());
-    for (const FatManifestRow& row : LoadFatManifest("fat32_512"))
-        if (row.strStatus == "deleted")
-            EXPECT_EQ(listed.count("fat\t" + std::to_string(ReadFileBytes(row.strOriginal).size()) +
-                                   "\t1\t" + row.strListed),
+    for (const twtest::ManifestEntry& e : twtest::ReadManifest("fat32_512"))
+        if (e.strStatus == "deleted")
+            EXPECT_EQ(listed.count("fat\t" + std::to_string(ReadFileBytes(e.strSourceFile).size()) +
+                                   "\t1\t" + e.strListed),
                       1u)
-                << row.strListed;
+                << e.strListed;
     EXPECT_NE(run.strErr.find("Found " + std::to_string(lines.size() - 1) + " files"),
               std::string::npos);
     // The folder goes at the end unless kept; an indexed earlier scan of the area goes first.
@@ -155,9 +155,9 @@ TEST(CliScan, RecoversIntoTypeFolders) {
         recovered.insert(ReadFileBytes(lines[i].substr(8)));
     }
     EXPECT_EQ(std::to_string(targets.size()), strFiles);
-    for (const FatManifestRow& row : LoadFatManifest("fat12_1k"))
-        if (row.strStatus == "deleted")
-            EXPECT_TRUE(recovered.count(ReadFileBytes(row.strOriginal))) << row.strVolPath;
+    for (const twtest::ManifestEntry& e : twtest::ReadManifest("fat12_1k"))
+        if (e.strStatus == "deleted")
+            EXPECT_TRUE(recovered.count(ReadFileBytes(e.strSourceFile))) << e.strPath;
     for (const char* szTarget : {"/photo/Holiday by the sea.jpg", "/others/!ata.bin",
                                  "/document/Résumé ünïcödé 日本語.txt", "/others/!ata(1).bin"})
         EXPECT_TRUE(targets.count(dest.Path() + szTarget)) << szTarget;

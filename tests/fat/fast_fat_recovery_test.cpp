@@ -63,7 +63,7 @@ TEST(FastFat, FindsTheClearedHighWordOfAFirstCluster) {
     ASSERT_NE(pHigh, nullptr);
     const std::string strOut = work.File("HighFile.jpg");
     ASSERT_EQ(card.engine.SaveFileData(&pHigh->node, W(strOut).c_str(), 0), 0u);
-    EXPECT_EQ(ReadFileBytes(strOut), ReadFatOriginal("fat32_512", "HighFile.jpg"));
+    EXPECT_EQ(ReadFileBytes(strOut), ReadFatOriginal("fat32_512", "/HighFile.jpg"));
 }
 
 // The free runs reported are exactly the clusters no chain uses.

@@ -12,26 +12,17 @@ const std::vector<std::string>& FatImageNames() {
     return names;
 }
 
-std::vector<FatManifestRow> LoadFatManifest(const std::string& strName) {
-    std::vector<FatManifestRow> rows;
-    for (const twtest::ManifestEntry& e : twtest::ReadManifest(strName))
-        rows.push_back({e.strStatus, e.strPath.substr(1), e.strListed.empty() ? "-" : e.strListed,
-                        e.strSourceFile});
-    return rows;
-}
-
 std::multiset<std::string> FatListedPaths(const std::string& strName) {
     std::multiset<std::string> paths;
-    for (const FatManifestRow& row : LoadFatManifest(strName))
-        if (row.strStatus == "deleted" || row.strStatus == "overwritten")
-            paths.insert(row.strListed);
+    for (const twtest::ManifestEntry& e : twtest::ReadManifest(strName))
+        if (e.strStatus == "deleted" || e.strStatus == "overwritten") paths.insert(e.strListed);
     return paths;
 }
 
 std::string ReadFatOriginal(const std::string& strName, const std::string& strVolPath) {
-    for (const FatManifestRow& row : LoadFatManifest(strName))
-        if (row.strVolPath == strVolPath && !row.strOriginal.empty())
-            return ReadFileBytes(row.strOriginal);
+    for (const twtest::ManifestEntry& e : twtest::ReadManifest(strName))
+        if (e.strPath == strVolPath && !e.strSourceFile.empty())
+            return ReadFileBytes(e.strSourceFile);
     return "";
 }
 

@@ -9,22 +9,14 @@
 #include <vector>
 #include "support/Fixtures.h"
 
-struct FatManifestRow {
-    std::string strStatus;    // "live", "deleted" or "overwritten"
-    std::string strVolPath;   // path on the volume
-    std::string strListed;    // path the scan lists ("-" when never listed)
-    std::string strOriginal;  // full path of the original ("" when none kept)
-};
-
 // The card images, one per FAT type and cluster size.
 const std::vector<std::string>& FatImageNames();
 inline std::string FatImagePath(const std::string& strName) {
     return twtest::FixtureImage(strName);
 }
-std::vector<FatManifestRow> LoadFatManifest(const std::string& strName);
 // The paths a scan of the card must list: its deleted and overwritten files.
 std::multiset<std::string> FatListedPaths(const std::string& strName);
-// The original content of the file at a volume path of the card ("" when none).
+// The original content of the file at a volume path ("/a/b") of the card ("" when none).
 std::string ReadFatOriginal(const std::string& strName, const std::string& strVolPath);
 
 // Copies a file; false on failure.
