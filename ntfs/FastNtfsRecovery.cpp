@@ -589,22 +589,7 @@ int CFastNtfsRecovery::GetRootParentDirIndex(unsigned int nParent, int& nDepth) 
     return nResult;
 }
 
-// ---- saving, preview, free space ----------------------------------------------------
-
-unsigned int CFastNtfsRecovery::SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) {
-    if (node.bIsDir) return CreateTargetDir(wszTarget);
-    return CEngineBase::SaveOneFile(node, wszTarget);
-}
-
-unsigned int CFastNtfsRecovery::SaveDataToTargetFile(const _FILE_NODE_& node,
-                                                     const wchar_t* wszTarget) {
-    return SaveOneFile(node, wszTarget);
-}
-
-unsigned int CFastNtfsRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
-                                               const DataSink& sink) {
-    return StreamNtfsNode(*this, node, u64Wanted, sink);
-}
+// ---- free space ----------------------------------------------------------------------
 
 unsigned int CFastNtfsRecovery::BuildBitMapInfo() {
     if (!m_bVolumeOk) return TW_ERR_BAD_ARGUMENT;

@@ -18,8 +18,9 @@
 #include "engine/EngineBase.h"
 #include "ntfs/NtfsFileData.h"
 #include "ntfs/NtfsParse.h"
+#include "ntfs/NtfsRecord.h"
 
-class CFastNtfsRecovery : public CEngineBase, private CNtfsDataSource {
+class CFastNtfsRecovery : public CNtfsEngine {
 public:
     CFastNtfsRecovery();
     ~CFastNtfsRecovery() override;
@@ -58,8 +59,6 @@ public:
     unsigned int GetBitMapRealBytesSize(long long llRecordSector, unsigned long long& u64Size);
     // 1 when the first data of the file match its extension, else 0.
     int IsFileDataHealth(const _FILE_NODE_& node);
-    // One file of a save; for a directory node, only its folder (0755).
-    unsigned int SaveDataToTargetFile(const _FILE_NODE_& node, const wchar_t* wszTarget);
 
     // Volume geometry (after Init).
     int GetBytesPerSector() const { return m_nBytesPerSector; }
@@ -70,12 +69,6 @@ public:
     unsigned int GetDamagedRecordCount() const { return m_nDamagedRecords; }
     // Records read by the parent walks of the last scan.
     unsigned long long GetParentRecordReads() const { return m_u64ParentReads; }
-
-protected:
-    unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
-                                const DataSink& sink) override;
-    uint32_t RootDirId() const override { return NTFS_ROOT_RECORD; }
-    unsigned int SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) override;
 
 private:
     unsigned long long m_u64BootCopy = 0;

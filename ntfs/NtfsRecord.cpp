@@ -5,6 +5,7 @@
 #include <cstring>
 #include "carving/FileTypeJudge.h"
 #include "common/Helpers.h"
+#include "engine/SaveTarget.h"
 
 namespace {
 
@@ -258,4 +259,18 @@ _FILE_NODE_* MakeNtfsLostFolder(CScanResultFileManager& store, uint32_t nEngineT
     std::snprintf(pNode->szFileName, sizeof pNode->szFileName, "LostFolder%d",
                   static_cast<int>(nRecordNo));
     return pNode;
+}
+
+unsigned int CNtfsEngine::SaveDataToTargetFile(const _FILE_NODE_& node, const wchar_t* wszTarget) {
+    return SaveOneFile(node, wszTarget);
+}
+
+unsigned int CNtfsEngine::StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                         const DataSink& sink) {
+    return StreamNtfsNode(*this, node, u64Wanted, sink);
+}
+
+unsigned int CNtfsEngine::SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) {
+    if (node.bIsDir) return CreateTargetDir(wszTarget);
+    return CEngineBase::SaveOneFile(node, wszTarget);
 }

@@ -1,12 +1,13 @@
 // Record helpers shared by the NTFS engines (fast and deep): finishing a
 // record just read, gathering an attribute over its attribute list, finding a
-// name that sits in an extension record, the data-health test, and the nodes
-// made from a record.
+// name that sits in an extension record, the data-health test, the nodes
+// made from a record, and the engines' common base.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <vector>
+#include "engine/EngineBase.h"
 #include "engine/ScanResultFileManager.h"
 #include "ntfs/NtfsFileData.h"
 #include "ntfs/NtfsParse.h"
@@ -56,3 +57,17 @@ _FILE_NODE_* MakeNtfsNode(CScanResultFileManager& store, const NTFS_RECORD_INFO&
 // A new "LostFolder%d" node for a folder that cannot be rebuilt.
 _FILE_NODE_* MakeNtfsLostFolder(CScanResultFileManager& store, uint32_t nEngineType,
                                 wchar_t wcDriveLetter, uint32_t nDirId, uint32_t nRecordNo);
+
+// The base of the NTFS engines: a node's data streams through StreamNtfsNode,
+// and a save makes only the folder of a directory record.
+class CNtfsEngine : public CEngineBase, protected CNtfsDataSource {
+public:
+    // One record of a save: a file's data, or only the folder (0755) of a directory.
+    unsigned int SaveDataToTargetFile(const _FILE_NODE_& node, const wchar_t* wszTarget);
+
+protected:
+    unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
+                                const DataSink& sink) override;
+    uint32_t RootDirId() const override { return NTFS_ROOT_RECORD; }
+    unsigned int SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) override;
+};

@@ -713,24 +713,6 @@ int CProfessionalNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
                           VolumeClusters(node), szName, nData, data);
 }
 
-// ---- saving, preview ------------------------------------------------------------------
-
-unsigned int CProfessionalNtfsRecovery::SaveOneFile(const _FILE_NODE_& node,
-                                                    const wchar_t* wszTarget) {
-    if (node.bIsDir) return CreateTargetDir(wszTarget);
-    return CEngineBase::SaveOneFile(node, wszTarget);
-}
-
-unsigned int CProfessionalNtfsRecovery::SaveDataToTargetFile(const _FILE_NODE_& node,
-                                                             const wchar_t* wszTarget) {
-    return SaveOneFile(node, wszTarget);
-}
-
-unsigned int CProfessionalNtfsRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
-                                                       const DataSink& sink) {
-    return StreamNtfsNode(*this, node, u64Wanted, sink);
-}
-
 // ---- the driver scans ---------------------------------------------------------------
 
 unsigned int CProfessionalNtfsRecovery::ScanDevice(const wchar_t*) {

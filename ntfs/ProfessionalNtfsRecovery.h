@@ -41,7 +41,7 @@ struct NTFS_MFT_ENTRY {
     unsigned long long u64MftBytes = 0;     // data size: records past it are stale
 };
 
-class CProfessionalNtfsRecovery : public CEngineBase, private CNtfsDataSource {
+class CProfessionalNtfsRecovery : public CNtfsEngine {
 public:
     CProfessionalNtfsRecovery();
     ~CProfessionalNtfsRecovery() override;
@@ -97,8 +97,6 @@ public:
     unsigned int GetFileNodeAttr0x80Data(const _FILE_NODE_& node,
                                          std::vector<unsigned char>& vecData);
     int IsFileDataHealth(const _FILE_NODE_& node);
-    // One record of a save: a file's data, or only the folder of a directory.
-    unsigned int SaveDataToTargetFile(const _FILE_NODE_& node, const wchar_t* wszTarget);
 
     int GetRecordSize() const { return m_nRecordSize; }
     int GetBytesPerSector() const { return m_nBytesPerSector; }
@@ -108,12 +106,6 @@ public:
     unsigned long long GetParentReads() const { return m_u64ParentReads; }
     // Records with an attribute list whose MFT was not known (lists not followed).
     unsigned int GetUnfollowedLists() const { return m_nUnfollowedLists; }
-
-protected:
-    unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
-                                const DataSink& sink) override;
-    uint32_t RootDirId() const override { return NTFS_ROOT_RECORD; }
-    unsigned int SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) override;
 
 private:
     // The volume a record belongs to, as far as the parser knows it.
