@@ -46,9 +46,10 @@ unsigned long long PathSectorCount(const wchar_t* wszPath, int nBytesPerSector) 
     if (!wszPath || nBytesPerSector <= 0) return 0;
     int fd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
     if (fd < 0) return 0;
-    off_t llEnd = lseek(fd, 0, SEEK_END);
+    uint64_t u64Count = 0;
+    SourceSectorCount(fd, static_cast<uint32_t>(nBytesPerSector), u64Count);
     close(fd);
-    return llEnd > 0 ? static_cast<unsigned long long>(llEnd) / nBytesPerSector : 0;
+    return u64Count;
 }
 
 }  // namespace

@@ -143,10 +143,8 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(const wchar
     }
     IFileRecoveryParse* pEngine = NewEngineFor(probe, nType);
     if (!pEngine && nType == RECOVERY_TYPE_FAST) {
-        struct stat st;
-        off_t end = ::lseek(fd, 0, SEEK_END);
-        if (fstat(fd, &st) == 0 && end > 0)
-            pEngine = NewEngineFromCopy(fd, 0, static_cast<unsigned long long>(end) / 512);
+        uint64_t u64Count = 0;
+        if (SourceSectorCount(fd, 512, u64Count) == 0) pEngine = NewEngineFromCopy(fd, 0, u64Count);
     }
     if (pEngine) pEngine->Init(wszPath, wcDriveLetter);
     ::close(fd);

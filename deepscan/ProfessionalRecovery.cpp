@@ -121,27 +121,13 @@ unsigned int CProfessionalRecovery::Init(const wchar_t* wszPath, wchar_t wcDrive
     const std::string strPath = tw::WideToUtf8(wszPath);
     int fd = tw::OpenReadOnly(strPath.c_str());
     if (fd < 0) return static_cast<unsigned int>(errno);
-    struct stat st;
-    unsigned long long u64Bytes = 0;
-    if (fstat(fd, &st) != 0) {
-        int nErr = errno;
-        ::close(fd);
-        return static_cast<unsigned int>(nErr);
-    }
-    if (S_ISBLK(st.st_mode)) {
-        off_t end = lseek(fd, 0, SEEK_END);
-        if (end < 0) {
-            int nErr = errno;
-            ::close(fd);
-            return static_cast<unsigned int>(nErr);
-        }
-        u64Bytes = static_cast<unsigned long long>(end);
-    } else {
-        u64Bytes = static_cast<unsigned long long>(st.st_size);
-    }
+    uint64_t u64Count = 0;
+    const unsigned int nSized =
+        SourceSectorCount(fd, static_cast<uint32_t>(m_nBytesPerSector), u64Count);
     ::close(fd);
+    if (nSized != 0) return nSized;
     m_u64FirstSector = 0;
-    m_u64SectorCount = u64Bytes / static_cast<unsigned long long>(m_nBytesPerSector);
+    m_u64SectorCount = u64Count;
     m_nDiskNo = 128;
     m_strImagePath = strPath;
     m_diskReader.Init(wszPath, m_u64SectorCount);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include "common/Helpers.h"
@@ -29,6 +30,83 @@ std::string NextFreeStoreName(const std::string& strDir, const std::string& strN
     std::string strFree = strName;
     for (int i = 1; taken(strFree); ++i) strFree = strName + "_" + std::to_string(i);
     return strFree;
+}
+
+unsigned int SourceSectorCount(int fd, uint32_t nSectorBytes, uint64_t& u64Count) {
+    const off_t llEnd = lseek(fd, 0, SEEK_END);
+    if (llEnd < 0) return static_cast<unsigned int>(errno);
+    u64Count = nSectorBytes ? static_cast<uint64_t>(llEnd) / nSectorBytes : 0;
+    return 0;
+}
+
+unsigned int EngineSource::Open(int nDisk, long long llFirstSector, long long llSectorCount,
+                                wchar_t wcDriveLetter,
+                                const std::function<unsigned int()>& fnSetUp) {
+    if (bOpen) return 0;
+    if (nDisk < 0 || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
+    nDiskNo = nDisk;
+    u64Start = static_cast<uint64_t>(llFirstSector);
+    u64Count = static_cast<uint64_t>(llSectorCount);
+    nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
+    unsigned int nRet = Reopen();
+    if (nRet != 0) return nRet;
+    bOpen = true;
+    return fnSetUp();
+}
+
+unsigned int EngineSource::Open(const wchar_t* wszPath, wchar_t wcDriveLetter,
+                                uint32_t nSectorBytes,
+                                const std::function<unsigned int()>& fnSetUp) {
+    if (bOpen) return 0;
+    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
+    nDiskNo = -1;
+    wstrPath = wszPath;
+    nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
+    // Opened once to find the size, then again limited to it.
+    u64Start = 0;
+    unsigned int nRet = reader.Init(wszPath, ~0ull);
+    if (nRet == 0) nRet = SourceSectorCount(reader.GetHandle(), nSectorBytes, u64Count);
+    if (nRet == 0) nRet = Reopen();
+    if (nRet != 0) return nRet;
+    bOpen = true;
+    return fnSetUp();
+}
+
+void FolderPaths::Clear() {
+    mapDir.clear();
+    vecOnPath.clear();
+    setOnPath.clear();
+}
+
+void FolderPaths::AddPath(uint32_t nDirId, uint32_t nRootId) {
+    while (setOnPath.insert(nDirId).second) {
+        vecOnPath.push_back(nDirId);
+        if (nDirId == nRootId) return;
+        auto it = mapDir.find(nDirId);
+        if (it == mapDir.end()) return;
+        nDirId = it->second.nParentId;
+    }
+}
+
+void FolderPaths::WriteTo(CScanResultFileManager& store,
+                          const std::function<unsigned int(uint32_t)>& fnLevelOf) const {
+    for (uint32_t nDirId : vecOnPath) {
+        auto it = mapDir.find(nDirId);
+        if (it == mapDir.end()) continue;
+        _FILE_NODE_* pNode = static_cast<_FILE_NODE_*>(store.CreateFileNode(sizeof(_FILE_NODE_)));
+        if (!pNode) break;
+        std::memcpy(pNode, &it->second.node, sizeof(_FILE_NODE_));
+        pNode->bDataHealth = 1;
+        pNode->nFileIndex = store.GetFileIndex();
+        const uint32_t nParent = it->second.nParentId;
+        store.AddChildren(nParent, fnLevelOf(nParent), pNode->nFileIndex, pNode->nDirId,
+                          pNode->szFileName);
+    }
+}
+
+unsigned int EngineSource::Reopen() {
+    if (nDiskNo >= 0) return reader.Init(nDiskNo, u64Start + u64Count);
+    return reader.Init(wstrPath.c_str(), u64Start + u64Count);
 }
 
 CEngineBase::~CEngineBase() = default;

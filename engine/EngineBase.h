@@ -27,9 +27,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
+#include "common/DiskReader.h"
 #include "engine/IFileRecoveryParse.h"
 #include "engine/ScanResultFileManager.h"
 
@@ -39,6 +42,55 @@ std::string FormatStoreName(const char* szPrefix, long long llFirstSector, const
 // strName when no result file of that name is in strDir (a folder path ending
 // in '/'), else the first free strName + "_1", "_2", ...
 std::string NextFreeStoreName(const std::string& strDir, const std::string& strName);
+
+// The size of an open image file or device node in nSectorBytes sectors,
+// found by seeking to its end (a device node's stat size is 0). 0, or errno.
+unsigned int SourceSectorCount(int fd, uint32_t nSectorBytes, uint64_t& u64Count);
+
+// The source of an engine that reads through a CDiskReader: an area of a disk,
+// or a whole image file or device node.
+struct EngineSource {
+    CDiskReader reader;
+    uint64_t u64Start = 0;  // absolute first sector of the area
+    uint64_t u64Count = 0;  // sectors of the area
+    uint32_t nDriveLetter = 0;
+    bool bOpen = false;
+    int nDiskNo = -1;  // -1 for a path
+    std::wstring wstrPath;
+
+    // Both forms open the source read-only, limited to the area's end, and then
+    // run the engine's set-up, whose value they return. A source already open
+    // returns 0 and runs nothing. 87 for a bad area or a null or empty path;
+    // errno when the source cannot be opened or sized.
+    unsigned int Open(int nDiskNo, long long llFirstSector, long long llSectorCount,
+                      wchar_t wcDriveLetter, const std::function<unsigned int()>& fnSetUp);
+    // The area is the whole file, counted in nSectorBytes sectors.
+    unsigned int Open(const wchar_t* wszPath, wchar_t wcDriveLetter, uint32_t nSectorBytes,
+                      const std::function<unsigned int()>& fnSetUp);
+    // Opens the source again, limited to the area's end in the units
+    // u64Start and u64Count now have (a volume's own sector size).
+    unsigned int Reopen();
+};
+
+// The folders a walk of a directory tree read, and those on the paths of the
+// files it recorded, which go to the store once the walk is done.
+struct FolderPaths {
+    struct Folder {
+        _FILE_NODE_ node;    // the folder's record as met in its parent
+        uint32_t nParentId;  // the folder that holds its entry
+    };
+    std::map<uint32_t, Folder> mapDir;  // folders read, by id
+    std::vector<uint32_t> vecOnPath;    // folders on recorded paths, in the order met
+    std::unordered_set<uint32_t> setOnPath;
+
+    void Clear();
+    // Notes nDirId and the folders above it, up to nRootId or one not read.
+    void AddPath(uint32_t nDirId, uint32_t nRootId);
+    // Adds each noted folder that was read to the store, intact, under its
+    // parent at the parent's level; stops when the store has no room.
+    void WriteTo(CScanResultFileManager& store,
+                 const std::function<unsigned int(uint32_t)>& fnLevelOf) const;
+};
 
 class CEngineBase : public IFileRecoveryParse {
 public:

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <string>
 #include "common/Platform.h"
+#include "engine/EngineBase.h"
 
 CFastExtRecovery::~CFastExtRecovery() {
     Close();
@@ -31,9 +32,10 @@ unsigned int CFastExtRecovery::Init(const wchar_t* wszPath, wchar_t /*wcDriveLet
     m_nFd = tw::OpenReadOnly(strPath.c_str());
     if (m_nFd < 0) return static_cast<unsigned int>(errno);
     // The whole file (or device) is the volume.
-    const off_t llEnd = ::lseek(m_nFd, 0, SEEK_END);
+    uint64_t u64Count = 0;
+    SourceSectorCount(m_nFd, 512, u64Count);
     m_llFirstSector = 0;
-    m_llSectorCount = llEnd > 0 ? static_cast<long long>(llEnd / 512) : 0;
+    m_llSectorCount = static_cast<long long>(u64Count);
     return 0;
 }
 

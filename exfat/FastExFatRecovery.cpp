@@ -30,40 +30,14 @@ CFastExFatRecovery::~CFastExFatRecovery() = default;
 // ---------------------------------------------------------------------------
 // Set-up.
 
-unsigned int CFastExFatRecovery::OpenSource(int nDiskNo, const wchar_t* wszPath) {
-    const unsigned long long u64Limit = m_u64PartitionStart + m_u64SectorCount;
-    return nDiskNo >= 0 ? m_reader.Init(nDiskNo, u64Limit) : m_reader.Init(wszPath, u64Limit);
-}
-
 unsigned int CFastExFatRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
                                       wchar_t wcDriveLetter) {
-    if (m_bOpen) return 0;
-    if (nDiskNo < 0 || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
-    m_nDiskNo = nDiskNo;
-    m_u64PartitionStart = static_cast<uint64_t>(llFirstSector);
-    m_u64SectorCount = static_cast<uint64_t>(llSectorCount);
-    m_nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
-    unsigned int nRet = OpenSource(nDiskNo, nullptr);
-    if (nRet != 0) return nRet;
-    m_bOpen = true;
-    return SetUpVolume();
+    return m_src.Open(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter,
+                      [this] { return SetUpVolume(); });
 }
 
 unsigned int CFastExFatRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    if (m_bOpen) return 0;
-    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
-    m_wstrPath = wszPath;
-    m_nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
-    m_u64SectorCount = ~0ull >> 10;
-    unsigned int nRet = OpenSource(-1, wszPath);
-    if (nRet != 0) return nRet;
-    const off_t llEnd = lseek(m_reader.GetHandle(), 0, SEEK_END);
-    if (llEnd < 0) return static_cast<unsigned int>(errno);
-    m_u64SectorCount = static_cast<uint64_t>(llEnd) / 512;
-    nRet = OpenSource(-1, wszPath);
-    if (nRet != 0) return nRet;
-    m_bOpen = true;
-    return SetUpVolume();
+    return m_src.Open(wszPath, wcDriveLetter, 512, [this] { return SetUpVolume(); });
 }
 
 unsigned int CFastExFatRecovery::SetUpVolume() {
@@ -71,10 +45,10 @@ unsigned int CFastExFatRecovery::SetUpVolume() {
     // The boot region, or its backup when the main one is damaged, in 512-byte
     // sectors as far as the partition goes.
     std::vector<unsigned char> probe(kBootProbeBytes, 0);
-    const uint64_t u64ProbeSectors = std::min<uint64_t>(kBootProbeBytes / 512, m_u64SectorCount);
+    const uint64_t u64ProbeSectors = std::min<uint64_t>(kBootProbeBytes / 512, m_src.u64Count);
     unsigned int nRead = 0;
-    unsigned int nRet = m_reader.ReadData(probe.data(), static_cast<int>(u64ProbeSectors),
-                                          static_cast<long long>(m_u64PartitionStart), 512, &nRead);
+    unsigned int nRet = m_src.reader.ReadData(probe.data(), static_cast<int>(u64ProbeSectors),
+                                              static_cast<long long>(m_src.u64Start), 512, &nRead);
     if (nRet != 0 && nRet != TW_ERR_SHORT_READ) return nRet;
     const size_t nHave = nRet == 0 ? u64ProbeSectors * 512 : static_cast<size_t>(nRead) * 512;
     const long long llRegion = FindExFatBootRegion(probe.data(), nHave);
@@ -91,12 +65,12 @@ unsigned int CFastExFatRecovery::SetUpVolume() {
     m_nRootCluster = Le32(b + 96);
     // The caller counts in 512-byte sectors; the volume in its own.
     const uint32_t nRatio = m_nBytesPerSector / 512;
-    if (m_u64PartitionStart % nRatio != 0) return TW_ERR_BAD_ARGUMENT;
-    m_u64PartitionStart /= nRatio;
-    m_u64SectorCount /= nRatio;
+    if (m_src.u64Start % nRatio != 0) return TW_ERR_BAD_ARGUMENT;
+    m_src.u64Start /= nRatio;
+    m_src.u64Count /= nRatio;
     // Clusters past the end of the partition do not exist here.
-    if (m_u64SectorCount <= m_u64HeapOffset) return TW_ERR_SHORT_READ;
-    const uint64_t u64Fits = (m_u64SectorCount - m_u64HeapOffset) / m_nSectorsPerCluster;
+    if (m_src.u64Count <= m_u64HeapOffset) return TW_ERR_SHORT_READ;
+    const uint64_t u64Fits = (m_src.u64Count - m_u64HeapOffset) / m_nSectorsPerCluster;
     if (u64Fits < m_nClusterCount) m_nClusterCount = static_cast<uint32_t>(u64Fits);
     if (!IsDataCluster(m_nRootCluster)) return TW_ERR_BAD_ARGUMENT;
     m_u64FatCacheFirst = ~0ull;
@@ -147,7 +121,7 @@ bool CFastExFatRecovery::IsClusterInUse(uint32_t nCluster) const {
 }
 
 uint64_t CFastExFatRecovery::ClusterSector(uint32_t nCluster) const {
-    return m_u64PartitionStart + m_u64HeapOffset +
+    return m_src.u64Start + m_u64HeapOffset +
            static_cast<uint64_t>(nCluster - 2) * m_nSectorsPerCluster;
 }
 
@@ -155,8 +129,8 @@ unsigned int CFastExFatRecovery::ReadVolume(unsigned char* pBuf, uint64_t u64Sec
                                             uint32_t nSectors) {
     unsigned int nRead = 0;
     unsigned int nRet =
-        m_reader.ReadData(pBuf, static_cast<int>(nSectors), static_cast<long long>(u64Sector),
-                          static_cast<int>(m_nBytesPerSector), &nRead);
+        m_src.reader.ReadData(pBuf, static_cast<int>(nSectors), static_cast<long long>(u64Sector),
+                              static_cast<int>(m_nBytesPerSector), &nRead);
     // What lies past the end of the source is missing like a short read.
     return nRet == TW_ERR_BAD_ARGUMENT ? TW_ERR_SHORT_READ : nRet;
 }
@@ -170,12 +144,11 @@ unsigned int CFastExFatRecovery::GetFatEntry(uint32_t nCluster, uint32_t& nEntry
         const uint32_t nEntriesPerSector = m_nBytesPerSector / 4;
         const uint32_t nSectors = kFatCacheEntries / nEntriesPerSector;
         m_vecFatCache.assign(static_cast<size_t>(nSectors) * m_nBytesPerSector, 0);
-        const uint64_t u64Sector =
-            m_u64PartitionStart + m_u64FatOffset + u64First / nEntriesPerSector;
+        const uint64_t u64Sector = m_src.u64Start + m_u64FatOffset + u64First / nEntriesPerSector;
         unsigned int nRead = 0;
-        unsigned int nRet = m_reader.ReadData(m_vecFatCache.data(), static_cast<int>(nSectors),
-                                              static_cast<long long>(u64Sector),
-                                              static_cast<int>(m_nBytesPerSector), &nRead);
+        unsigned int nRet = m_src.reader.ReadData(m_vecFatCache.data(), static_cast<int>(nSectors),
+                                                  static_cast<long long>(u64Sector),
+                                                  static_cast<int>(m_nBytesPerSector), &nRead);
         if (nRet != 0) {
             // Near the end of a short source: what arrived, sector by sector.
             nRead = 0;
@@ -256,20 +229,18 @@ bool CFastExFatRecovery::ReadRun(uint32_t nFirst, uint8_t nFlags, bool bDeleted,
 
 unsigned int CFastExFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_dirQueue.clear();
-    m_mapDir.clear();
+    m_folders.Clear();
     m_mapDirLevel.clear();
     m_setDirClusters.clear();
-    m_vecDeletedPath.clear();
-    m_setDeletedPath.clear();
     m_u64FilesFound = 0;
     m_nDamagedSets = 0;
     if (wszResultName) return OpenStore(wszResultName);
-    if (!m_bReady) return m_bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
+    if (!m_bReady) return m_src.bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
     SYSTEMTIME st;
     std::memset(&st, 0, sizeof(st));
     rsb_getSystemTime(&st);
     unsigned int nRet =
-        OpenFreshStore(FormatStoreName("Fast_", static_cast<long long>(m_u64PartitionStart), st));
+        OpenFreshStore(FormatStoreName("Fast_", static_cast<long long>(m_src.u64Start), st));
     if (nRet != 0) return nRet;
 
     PendingDir top{};
@@ -299,18 +270,7 @@ unsigned int CFastExFatRecovery::ScanDevice(const wchar_t* wszResultName) {
         return static_cast<unsigned int>(nStop);
     }
     // The folders on the path from each recorded file to the top.
-    for (uint32_t nDirId : m_vecDeletedPath) {
-        auto it = m_mapDir.find(nDirId);
-        if (it == m_mapDir.end()) continue;
-        _FILE_NODE_* pNode =
-            static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
-        if (!pNode) break;
-        std::memcpy(pNode, &it->second.node, sizeof(_FILE_NODE_));
-        pNode->nFileIndex = m_pStore->GetFileIndex();
-        const uint32_t nParent = it->second.nParentId;
-        m_pStore->AddChildren(nParent, LevelOf(nParent), pNode->nFileIndex, pNode->nDirId,
-                              pNode->szFileName);
-    }
+    m_folders.WriteTo(*m_pStore, [this](uint32_t nDirId) { return LevelOf(nDirId); });
     m_pStore->FlushBufToFile();
     return static_cast<unsigned int>(ReportScan(100, 0, m_u64FilesFound));
 }
@@ -333,7 +293,7 @@ bool CFastExFatRecovery::WalkDir(const PendingDir& dir) {
     std::vector<uint64_t> vecSectors;
     if (!ReadRun(dir.nCluster, dir.nFlags, dir.bDeleted, u64Clusters, buf, vecSectors))
         return false;
-    if (dir.bHasEntry) m_mapDir[dir.nCluster] = dir.info;
+    if (dir.bHasEntry) m_folders.mapDir[dir.nCluster] = dir.info;
     m_mapDirLevel[dir.nCluster] = dir.nLevel;
 
     size_t nOff = 0;
@@ -362,7 +322,7 @@ bool CFastExFatRecovery::WalkDir(const PendingDir& dir) {
 
 void CFastExFatRecovery::FillNode(_FILE_NODE_& node, const EXFAT_FILE_SET& set, bool bDeleted) {
     std::memset(&node, 0, sizeof(node));
-    node.nDriveLetter = m_nDriveLetter;
+    node.nDriveLetter = m_src.nDriveLetter;
     node.nEngineType = ENGINE_FAST_EXFAT;
     node.bIsDir = (set.nAttributes & EXFAT_ATTR_DIRECTORY) ? 1 : 0;
     node.bIsDeleted = bDeleted ? 1 : 0;
@@ -374,7 +334,7 @@ void CFastExFatRecovery::FillNode(_FILE_NODE_& node, const EXFAT_FILE_SET& set, 
     ExFatTimeToFileTime(set.nModifyTime, set.nModify10ms, set.nModifyUtc, node.ftLastWriteTime);
     node.u64FileSize = node.bIsDir ? 0 : set.u64DataLength;
     node.u64DataStartSector = m_u64HeapOffset;
-    node.u64PartitionStartSector = m_u64PartitionStart;
+    node.u64PartitionStartSector = m_src.u64Start;
     // Cut at a character boundary when the narrow name is longer than the field.
     if (tw::WideToNarrowBounded(set.wstrName.c_str(), set.wstrName.size(), node.szFileName,
                                 sizeof(node.szFileName), nullptr) < 0)
@@ -408,16 +368,7 @@ void CFastExFatRecovery::OnSet(const PendingDir& dir, const EXFAT_FILE_SET& set,
     pNode->nFileIndex = m_pStore->GetFileIndex();
     m_pStore->AddChildren(dir.nCluster, dir.nLevel, pNode->nFileIndex, pNode->nDirId, nullptr);
     ++m_u64FilesFound;
-    AddDeletedPath(dir.nCluster);
-}
-
-void CFastExFatRecovery::AddDeletedPath(uint32_t nDirId) {
-    while (m_setDeletedPath.insert(nDirId).second) {
-        m_vecDeletedPath.push_back(nDirId);
-        auto it = m_mapDir.find(nDirId);
-        if (nDirId == m_nRootCluster || it == m_mapDir.end()) return;
-        nDirId = it->second.nParentId;
-    }
+    m_folders.AddPath(dir.nCluster, m_nRootCluster);
 }
 
 // ---------------------------------------------------------------------------
@@ -432,7 +383,7 @@ uint32_t CFastExFatRecovery::DataHealth(const _FILE_NODE_& node) {
     const uint64_t u64Sector = ClusterSector(node.nDirId);
     if (ReadVolume(sector.data(), u64Sector, 1) != 0) return 1;
     return CFileTypeJudge::IsFileTypeMatching(sector.data(), static_cast<int>(sector.size()), szExt,
-                                              &m_reader, static_cast<int>(m_nBytesPerSector),
+                                              &m_src.reader, static_cast<int>(m_nBytesPerSector),
                                               u64Sector) != 0;
 }
 
@@ -522,8 +473,8 @@ unsigned int CFastExFatRecovery::BuildBitMapInfo() {
 unsigned int CFastExFatRecovery::GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                                       unsigned long long& u64Count) {
     u64Count = 0;
-    if (u64StartSector > m_u64SectorCount) {
-        u64StartSector = m_u64SectorCount;
+    if (u64StartSector > m_src.u64Count) {
+        u64StartSector = m_src.u64Count;
         return 1;
     }
     if (!m_bReady) return 1;
@@ -543,11 +494,11 @@ unsigned int CFastExFatRecovery::GetUnUsedSectorCount(unsigned long long& u64Sta
         u64Rel = nClusters * nSpc;
     }
     u64StartSector = u64Rel + m_u64HeapOffset;
-    if (u64StartSector >= m_u64SectorCount) {
-        u64StartSector = m_u64SectorCount;
+    if (u64StartSector >= m_src.u64Count) {
+        u64StartSector = m_src.u64Count;
         u64Count = 0;
-    } else if (u64StartSector + u64Count > m_u64SectorCount) {
-        u64Count = m_u64SectorCount - u64StartSector;
+    } else if (u64StartSector + u64Count > m_src.u64Count) {
+        u64Count = m_src.u64Count - u64StartSector;
     }
     return 1;
 }

@@ -50,10 +50,7 @@ protected:
     uint32_t RootDirId() const override { return m_nRootCluster; }
 
 private:
-    struct DirInfo {
-        _FILE_NODE_ node;    // the folder's record as met in its parent
-        uint32_t nParentId;  // the folder that holds its entry set
-    };
+    using DirInfo = FolderPaths::Folder;
     struct PendingDir {
         uint32_t nCluster;
         uint8_t nFlags;      // Stream Extension flags (root: FAT chain)
@@ -71,7 +68,6 @@ private:
         uint64_t u64FreeFrom;                  // below it every cluster is in use or met already
     };
 
-    unsigned int OpenSource(int nDiskNo, const wchar_t* wszPath);
     unsigned int SetUpVolume();
     unsigned int ReadBitmap(const std::vector<unsigned char>& root);
     bool IsDataCluster(uint64_t nCluster) const {
@@ -95,7 +91,6 @@ private:
     bool WalkDir(const PendingDir& dir);
     void OnSet(const PendingDir& dir, const EXFAT_FILE_SET& set, uint64_t u64StreamSector);
     void FillNode(_FILE_NODE_& node, const EXFAT_FILE_SET& set, bool bDeleted);
-    void AddDeletedPath(uint32_t nDirId);
     unsigned int LevelOf(uint32_t nDirId) const;
     // 1 when the first sector of a file's data fits the type its extension
     // promises (or there is no extension, no data, or no sector to read).
@@ -103,16 +98,10 @@ private:
     // Flags and valid data length of a record, from its Stream Extension entry.
     unsigned int ReadStreamEntry(const _FILE_NODE_& node, uint8_t& nFlags, uint64_t& u64Valid);
 
-    // Source and volume.
-    int m_nDiskNo = -1;
-    std::wstring m_wstrPath;
-    bool m_bOpen = false;
+    // Source (the partition, in volume sectors) and volume.
+    EngineSource m_src;
     bool m_bReady = false;
     bool m_bBackupBoot = false;
-    CDiskReader m_reader;
-    uint64_t m_u64PartitionStart = 0;  // absolute, in volume sectors
-    uint64_t m_u64SectorCount = 0;     // of the partition, in volume sectors
-    uint32_t m_nDriveLetter = 0;
     uint32_t m_nBytesPerSector = 512;
     uint32_t m_nSectorsPerCluster = 0;
     uint32_t m_nClusterBytes = 0;
@@ -127,11 +116,9 @@ private:
 
     // Scan state.
     std::deque<PendingDir> m_dirQueue;
-    std::map<uint32_t, DirInfo> m_mapDir;
+    FolderPaths m_folders;  // folders read, and those on recorded paths
     std::map<uint32_t, unsigned int> m_mapDirLevel;
     std::unordered_set<uint32_t> m_setDirClusters;
-    std::vector<uint32_t> m_vecDeletedPath;
-    std::unordered_set<uint32_t> m_setDeletedPath;
     uint64_t m_u64FilesFound = 0;
     unsigned int m_nDamagedSets = 0;
 };

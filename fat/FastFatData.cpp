@@ -78,8 +78,8 @@ unsigned int CFastFatRecovery::BuildBitMapInfo() {
 unsigned int CFastFatRecovery::GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                                     unsigned long long& u64Count) {
     u64Count = 0;
-    if (u64StartSector > m_u64SectorCount) {
-        u64StartSector = m_u64SectorCount;
+    if (u64StartSector > m_src.u64Count) {
+        u64StartSector = m_src.u64Count;
         return 1;
     }
     if (m_nSectorsPerCluster == 0) return 1;
@@ -99,10 +99,10 @@ unsigned int CFastFatRecovery::GetUnUsedSectorCount(unsigned long long& u64Start
         }
     }
     u64StartSector = u64Rel + m_nFirstDataSector;
-    if (u64StartSector >= m_u64SectorCount) {
+    if (u64StartSector >= m_src.u64Count) {
         u64Count = 0;
-    } else if (u64StartSector + u64Count > m_u64SectorCount) {
-        u64Count = m_u64SectorCount - u64StartSector;
+    } else if (u64StartSector + u64Count > m_src.u64Count) {
+        u64Count = m_src.u64Count - u64StartSector;
     }
     return 1;
 }

@@ -20,12 +20,7 @@ bool IsPowerOfTwo(uint32_t n) {
 }  // namespace
 
 CFastFatRecovery::CFastFatRecovery()
-    : m_nDiskNo(-1),
-      m_bOpen(false),
-      m_bReady(false),
-      m_u64PartitionStart(0),
-      m_u64SectorCount(0),
-      m_nDriveLetter(0),
+    : m_bReady(false),
       m_nBytesPerSector(512),
       m_nSectorsPerCluster(0),
       m_nReservedSectors(0),
@@ -51,50 +46,22 @@ CFastFatRecovery::~CFastFatRecovery() = default;
 // ---------------------------------------------------------------------------
 // Set-up.
 
-unsigned int CFastFatRecovery::OpenReader(unsigned long long u64SectorLimit) {
-    if (m_nDiskNo >= 0) return m_reader.Init(m_nDiskNo, u64SectorLimit);
-    return m_reader.Init(m_wstrPath.c_str(), u64SectorLimit);
-}
-
 unsigned int CFastFatRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
                                     wchar_t wcDriveLetter) {
-    if (m_bOpen) return 0;
-    if (nDiskNo < 0 || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
-    m_nDiskNo = nDiskNo;
-    m_u64PartitionStart = static_cast<uint64_t>(llFirstSector);
-    m_u64SectorCount = static_cast<uint64_t>(llSectorCount);
-    m_nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
-    unsigned int nRet = OpenReader(m_u64PartitionStart + m_u64SectorCount);
-    if (nRet != 0) return nRet;
-    m_bOpen = true;
-    return SetUpVolume();
+    return m_src.Open(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter,
+                      [this] { return SetUpVolume(); });
 }
 
 unsigned int CFastFatRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    if (m_bOpen) return 0;
-    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
-    m_nDiskNo = -1;
-    m_wstrPath = wszPath;
-    m_nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
-    unsigned int nRet = OpenReader(~0ull);
-    if (nRet != 0) return nRet;
-    // The size of an image file or of a device node given by path.
-    off_t llEnd = lseek(m_reader.GetHandle(), 0, SEEK_END);
-    if (llEnd < 0) return static_cast<unsigned int>(errno);
-    m_u64PartitionStart = 0;
-    m_u64SectorCount = static_cast<uint64_t>(llEnd) / 512;
-    nRet = OpenReader(m_u64SectorCount);
-    if (nRet != 0) return nRet;
-    m_bOpen = true;
-    return SetUpVolume();
+    return m_src.Open(wszPath, wcDriveLetter, 512, [this] { return SetUpVolume(); });
 }
 
 unsigned int CFastFatRecovery::SetUpVolume() {
     m_bReady = false;
     unsigned int nRead = 0;
     unsigned int nRet =
-        m_reader.ReadData(m_szBootSector, kBootBytes / 512,
-                          static_cast<long long>(m_u64PartitionStart + m_u64BootCopy), 512, &nRead);
+        m_src.reader.ReadData(m_szBootSector, kBootBytes / 512,
+                              static_cast<long long>(m_src.u64Start + m_u64BootCopy), 512, &nRead);
     if (nRet == TW_ERR_BAD_ARGUMENT) return TW_ERR_SHORT_READ;  // less than 4,096 bytes
     if (nRet != 0) return nRet;
     if (nRead == 0) return TW_ERR_SHORT_READ;
@@ -123,10 +90,10 @@ unsigned int CFastFatRecovery::SetUpVolume() {
     // The caller counts in 512-byte sectors; the volume in its own.
     if (nBps != 512) {
         uint32_t nRatio = nBps / 512;
-        if (m_u64PartitionStart % nRatio != 0) return TW_ERR_BAD_ARGUMENT;
-        m_u64PartitionStart /= nRatio;
-        m_u64SectorCount /= nRatio;
-        unsigned int nOpen = OpenReader(m_u64PartitionStart + m_u64SectorCount);
+        if (m_src.u64Start % nRatio != 0) return TW_ERR_BAD_ARGUMENT;
+        m_src.u64Start /= nRatio;
+        m_src.u64Count /= nRatio;
+        unsigned int nOpen = m_src.Reopen();
         if (nOpen != 0) return nOpen;
     }
 
@@ -149,7 +116,7 @@ unsigned int CFastFatRecovery::SetUpVolume() {
     m_nClusterCount = static_cast<uint32_t>(u64Clusters);
     m_nRootCluster = bFat32 ? Le32(b + 0x2C) : 0;
     if (bFat32 && !IsDataCluster(m_nRootCluster)) return TW_ERR_BAD_ARGUMENT;
-    m_u64FirstFatSector = m_u64PartitionStart + nReserved;
+    m_u64FirstFatSector = m_src.u64Start + nReserved;
 
     m_vecFatCache.clear();
     m_nCacheValid = 0;
@@ -169,7 +136,7 @@ unsigned int CFastFatRecovery::FillFatCache(uint64_t u64ByteOffset) {
     uint64_t u64MaxSectors = kFatCacheBytes / m_nBytesPerSector;
     if (u64Sectors > u64MaxSectors) u64Sectors = u64MaxSectors;
     uint64_t u64Abs = m_u64FirstFatSector + u64FirstSector;
-    uint64_t u64Limit = m_reader.GetSectorLimit();
+    uint64_t u64Limit = m_src.reader.GetSectorLimit();
     if (u64Abs >= u64Limit) {
         m_nCacheValid = 0;
         return TW_ERR_SHORT_READ;
@@ -177,9 +144,9 @@ unsigned int CFastFatRecovery::FillFatCache(uint64_t u64ByteOffset) {
     if (u64Abs + u64Sectors > u64Limit) u64Sectors = u64Limit - u64Abs;
     m_vecFatCache.assign(static_cast<size_t>(u64Sectors * m_nBytesPerSector), 0);
     unsigned int nRead = 0;
-    unsigned int nRet = m_reader.ReadData(m_vecFatCache.data(), static_cast<int>(u64Sectors),
-                                          static_cast<long long>(u64Abs),
-                                          static_cast<int>(m_nBytesPerSector), &nRead);
+    unsigned int nRet = m_src.reader.ReadData(m_vecFatCache.data(), static_cast<int>(u64Sectors),
+                                              static_cast<long long>(u64Abs),
+                                              static_cast<int>(m_nBytesPerSector), &nRead);
     if (nRet != 0 && nRet != TW_ERR_SHORT_READ) nRead = 0;
     m_u64CacheStart = u64FirstSector * m_nBytesPerSector;
     m_nCacheValid = nRead * m_nBytesPerSector;
@@ -207,8 +174,8 @@ bool CFastFatRecovery::IsEndOfChain(uint32_t nEntry) const {
 }
 
 uint64_t CFastFatRecovery::ClusterToSector(uint32_t nCluster) const {
-    if (nCluster < 2) return m_u64PartitionStart + m_nFirstDataSector - m_nRootDirSectors;
-    return m_u64PartitionStart + m_nFirstDataSector +
+    if (nCluster < 2) return m_src.u64Start + m_nFirstDataSector - m_nRootDirSectors;
+    return m_src.u64Start + m_nFirstDataSector +
            static_cast<uint64_t>(nCluster - 2) * m_nSectorsPerCluster;
 }
 
@@ -217,14 +184,14 @@ unsigned int CFastFatRecovery::ReadSectors(unsigned char* pBuf, uint32_t nSector
     nRead = 0;
     // What lies past the end of the source is missing, like the rest of a
     // short read.
-    const uint64_t u64Limit = m_reader.GetSectorLimit();
+    const uint64_t u64Limit = m_src.reader.GetSectorLimit();
     if (u64Sector >= u64Limit) return TW_ERR_SHORT_READ;
     const bool bClipped = nSectors > u64Limit - u64Sector;
     if (bClipped) nSectors = static_cast<uint32_t>(u64Limit - u64Sector);
     unsigned int nGot = 0;
     unsigned int nRet =
-        m_reader.ReadData(pBuf, static_cast<int>(nSectors), static_cast<long long>(u64Sector),
-                          static_cast<int>(m_nBytesPerSector), &nGot);
+        m_src.reader.ReadData(pBuf, static_cast<int>(nSectors), static_cast<long long>(u64Sector),
+                              static_cast<int>(m_nBytesPerSector), &nGot);
     if (nRet == TW_ERR_SHORT_READ) nRead = nGot;
     if (nRet != 0) return nRet;
     nRead = nGot;

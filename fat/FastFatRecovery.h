@@ -78,10 +78,7 @@ private:
     static constexpr int kBootBytes = 4096;  // read at the volume start
     unsigned long long m_u64BootCopy = 0;
 
-    struct DirInfo {
-        _FILE_NODE_ node;    // the directory's record as met in its parent
-        uint32_t nParentId;  // identifier of the directory that holds its entry
-    };
+    using DirInfo = FolderPaths::Folder;
     struct DirWalk {
         uint32_t nCurrentId;
         unsigned int nLevel;
@@ -92,7 +89,6 @@ private:
     };
 
     unsigned int SetUpVolume();
-    unsigned int OpenReader(unsigned long long u64SectorLimit);
     unsigned int FillFatCache(uint64_t u64ByteOffset);
     uint64_t ClusterToSector(uint32_t nCluster) const;
     bool IsDataCluster(uint32_t nCluster) const;
@@ -109,18 +105,11 @@ private:
     void RecordFile(DirWalk& walk, const unsigned char* pSlot, const std::string& strName,
                     uint64_t u64SlotSector);
     void RecordDir(DirWalk& walk, const unsigned char* pSlot, const std::string& strName);
-    void AddDeletedPath(uint32_t nDirId);
     unsigned int LevelOf(uint32_t nDirId);
 
-    // Source.
-    int m_nDiskNo;  // -1 for a path
-    std::wstring m_wstrPath;
-    bool m_bOpen;
+    // Source: the partition, in volume sectors.
+    EngineSource m_src;
     bool m_bReady;  // boot sector read and understood
-    CDiskReader m_reader;
-    uint64_t m_u64PartitionStart;  // absolute, in volume sectors
-    uint64_t m_u64SectorCount;     // of the partition, in volume sectors
-    uint32_t m_nDriveLetter;
 
     // Boot sector.
     unsigned char m_szBootSector[kBootBytes];
@@ -153,14 +142,12 @@ private:
         DirInfo info;
     };
     std::deque<PendingDir> m_dirQueue;
-    std::map<uint32_t, DirInfo> m_mapDir;  // directories read, by identifier
+    FolderPaths m_folders;  // directories read, and those on recorded paths
     // Reads one directory; false when its first cluster now belongs to another.
     bool InitDirInfo(const PendingDir& dir, unsigned int& nResult);
     std::map<uint32_t, unsigned int> m_mapDirLevel;
     std::unordered_set<uint32_t> m_setDirClusters;  // clusters read as directories
     uint64_t m_u64FilesFound;                       // file records made by this scan
-    std::vector<uint32_t> m_vecDeletedPath;
-    std::unordered_set<uint32_t> m_setDeletedPath;
 
     // Free-space map: bit i stands for cluster i + 2.
     std::vector<unsigned char> m_vecBitmap;

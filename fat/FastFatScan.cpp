@@ -33,22 +33,20 @@ unsigned int CFastFatRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch,
 }
 
 unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
-    m_mapDir.clear();
+    m_folders.Clear();
     m_mapDirLevel.clear();
     m_setDirClusters.clear();
     m_u64FilesFound = 0;
-    m_vecDeletedPath.clear();
-    m_setDeletedPath.clear();
     m_dirQueue.clear();
     if (wszResultName) return OpenStore(wszResultName);
     m_pStore.reset();
-    if (!m_bReady) return m_bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
+    if (!m_bReady) return m_src.bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
 
     SYSTEMTIME st;
     std::memset(&st, 0, sizeof(st));
     rsb_getSystemTime(&st);
     unsigned int nRet =
-        OpenFreshStore(FormatStoreName("Fast_", static_cast<long long>(m_u64PartitionStart), st));
+        OpenFreshStore(FormatStoreName("Fast_", static_cast<long long>(m_src.u64Start), st));
     if (nRet != 0) return nRet;
 
     PendingDir top;
@@ -87,19 +85,7 @@ unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     }
 
     // The directories on the path from each recorded file to the top.
-    for (uint32_t nDirId : m_vecDeletedPath) {
-        auto it = m_mapDir.find(nDirId);
-        if (it == m_mapDir.end()) continue;
-        _FILE_NODE_* pNode =
-            static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
-        if (!pNode) break;
-        std::memcpy(pNode, &it->second.node, sizeof(_FILE_NODE_));
-        pNode->bDataHealth = 1;
-        pNode->nFileIndex = m_pStore->GetFileIndex();
-        uint32_t nParent = it->second.nParentId;
-        m_pStore->AddChildren(nParent, LevelOf(nParent), pNode->nFileIndex, pNode->nDirId,
-                              pNode->szFileName);
-    }
+    m_folders.WriteTo(*m_pStore, [this](uint32_t nDirId) { return LevelOf(nDirId); });
     m_pStore->FlushBufToFile();
     return static_cast<unsigned int>(ReportScan(100, 0, m_u64FilesFound));
 }
@@ -179,7 +165,7 @@ bool CFastFatRecovery::InitDirInfo(const PendingDir& dir, unsigned int& nResult)
                 nDotDot |= static_cast<uint32_t>(Le16(buf.data() + 32 + 0x14)) << 16;
             if (nDotDot == 0) nDotDot = GetRootDirId();
             if (nDotDot != dir.info.nParentId) return false;
-            m_mapDir[nDir] = dir.info;
+            m_folders.mapDir[nDir] = dir.info;
             m_mapDirLevel.emplace(nDir, dir.nLevel);
         }
         if (bFirst && !bChecked) m_mapDirLevel.emplace(nDir, dir.nLevel);
@@ -276,7 +262,7 @@ void CFastFatRecovery::RecordFile(DirWalk& walk, const unsigned char* pSlot,
     _FILE_NODE_* pNode = static_cast<_FILE_NODE_*>(m_pStore->CreateFileNode(sizeof(_FILE_NODE_)));
     if (!pNode) return;
     std::memset(pNode, 0, sizeof(_FILE_NODE_));
-    pNode->nDriveLetter = m_nDriveLetter;
+    pNode->nDriveLetter = m_src.nDriveLetter;
     pNode->nEngineType = m_nEngineType;
     pNode->bIsDir = 0;
     pNode->bIsDeleted = 1;
@@ -288,12 +274,12 @@ void CFastFatRecovery::RecordFile(DirWalk& walk, const unsigned char* pSlot,
     pNode->u64FileSize = Le32(pSlot + 0x1C);
     pNode->u64DataStartSector = m_nFirstDataSector;
     pNode->u64RecordSector = u64SlotSector;
-    pNode->u64PartitionStartSector = m_u64PartitionStart;
+    pNode->u64PartitionStartSector = m_src.u64Start;
     FatCopyName(*pNode, strName);
     m_pStore->AddChildren(walk.nCurrentId, walk.nLevel, pNode->nFileIndex, pNode->nDirId, nullptr);
     pNode->bDataHealth = IsFileDataHealth(pNode, m_nSectorsPerCluster);
     ++m_u64FilesFound;
-    AddDeletedPath(walk.nCurrentId);
+    m_folders.AddPath(walk.nCurrentId, GetRootDirId());
 }
 
 void CFastFatRecovery::RecordDir(DirWalk& walk, const unsigned char* pSlot,
@@ -305,7 +291,7 @@ void CFastFatRecovery::RecordDir(DirWalk& walk, const unsigned char* pSlot,
         if (IsDataCluster(nSelf) && nSelf != walk.nCurrentId) {
             walk.nCurrentId = nSelf;
             m_mapDirLevel.emplace(nSelf, walk.nLevel);
-            if (walk.pInfo) m_mapDir[nSelf] = *walk.pInfo;
+            if (walk.pInfo) m_folders.mapDir[nSelf] = *walk.pInfo;
         }
         return;
     }
@@ -318,7 +304,7 @@ void CFastFatRecovery::RecordDir(DirWalk& walk, const unsigned char* pSlot,
     DirInfo info;
     std::memset(&info, 0, sizeof(info));
     _FILE_NODE_& node = info.node;
-    node.nDriveLetter = m_nDriveLetter;
+    node.nDriveLetter = m_src.nDriveLetter;
     node.nEngineType = m_nEngineType;
     node.bIsDir = 1;
     node.bIsDeleted = (bDeleted || walk.bParentDeleted) ? 1 : 0;
@@ -326,7 +312,7 @@ void CFastFatRecovery::RecordDir(DirWalk& walk, const unsigned char* pSlot,
     node.nClusterBytes = m_nBytesPerSector * m_nSectorsPerCluster;
     FatSetTimes(node, pSlot);
     node.u64DataStartSector = m_nFirstDataSector;
-    node.u64PartitionStartSector = m_u64PartitionStart;
+    node.u64PartitionStartSector = m_src.u64Start;
     FatCopyName(node, strName);
     info.nParentId = walk.nCurrentId;
     PendingDir pending;
@@ -337,25 +323,12 @@ void CFastFatRecovery::RecordDir(DirWalk& walk, const unsigned char* pSlot,
     m_dirQueue.push_back(pending);
 }
 
-void CFastFatRecovery::AddDeletedPath(uint32_t nDirId) {
-    const uint32_t nRoot = GetRootDirId();
-    while (m_setDeletedPath.insert(nDirId).second) {
-        m_vecDeletedPath.push_back(nDirId);
-        if (nDirId == nRoot) return;
-        auto it = m_mapDir.find(nDirId);
-        if (it == m_mapDir.end()) return;
-        uint32_t nParent = it->second.nParentId;
-        if (nParent == nDirId) return;
-        nDirId = nParent;
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Data checks.
 
 bool CFastFatRecovery::IsSectorOfType(const unsigned char* pSector, const char* szExt,
                                       uint64_t u64Sector) {
-    return FatIsSectorOfType(m_reader, pSector, m_nBytesPerSector, szExt, u64Sector);
+    return FatIsSectorOfType(m_src.reader, pSector, m_nBytesPerSector, szExt, u64Sector);
 }
 
 unsigned int CFastFatRecovery::GetFileRealHighClusterNO(uint16_t nLow, uint16_t& nHigh,

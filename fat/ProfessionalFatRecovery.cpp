@@ -45,12 +45,7 @@ int ContinuationKey(const unsigned char* pSlot) {
 }  // namespace
 
 CProfessionalFatRecovery::CProfessionalFatRecovery()
-    : m_nDiskNo(-1),
-      m_bOpen(false),
-      m_u64PartitionStart(0),
-      m_u64SectorCount(0),
-      m_nDriveLetter(0),
-      m_nBytesPerSector(512),
+    : m_nBytesPerSector(512),
       m_nSpcMask(0),
       m_bFindDbr(false),
       m_nRootCluster(2),
@@ -70,51 +65,26 @@ CProfessionalFatRecovery::~CProfessionalFatRecovery() {
 // ---------------------------------------------------------------------------
 // Set-up.
 
-unsigned int CProfessionalFatRecovery::Open(unsigned long long u64Limit) {
-    if (m_nDiskNo >= 0) return m_reader.Init(m_nDiskNo, u64Limit);
-    return m_reader.Init(m_wstrPath.c_str(), u64Limit);
+unsigned int CProfessionalFatRecovery::Opened() {
+    m_bFindDbr = false;
+    m_ctx = ParseContext();
+    return 0;
 }
 
 unsigned int CProfessionalFatRecovery::Init(int nDiskNo, long long llFirstSector,
                                             long long llSectorCount, wchar_t wcDriveLetter) {
-    if (m_bOpen) return 0;
-    if (nDiskNo < 0 || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
-    m_nDiskNo = nDiskNo;
-    m_u64PartitionStart = static_cast<uint64_t>(llFirstSector);
-    m_u64SectorCount = static_cast<uint64_t>(llSectorCount);
-    m_nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
-    unsigned int nRet = Open(m_u64PartitionStart + m_u64SectorCount);
-    if (nRet != 0) return nRet;
-    m_bOpen = true;
-    m_bFindDbr = false;
-    m_ctx = ParseContext();
-    return 0;
+    return m_src.Open(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter,
+                      [this] { return Opened(); });
 }
 
 unsigned int CProfessionalFatRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    if (m_bOpen) return 0;
-    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
-    m_nDiskNo = -1;
-    m_wstrPath = wszPath;
-    m_nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
-    unsigned int nRet = Open(~0ull);
-    if (nRet != 0) return nRet;
-    off_t llEnd = lseek(m_reader.GetHandle(), 0, SEEK_END);
-    if (llEnd < 0) return static_cast<unsigned int>(errno);
-    m_u64PartitionStart = 0;
-    m_u64SectorCount = static_cast<uint64_t>(llEnd) / m_nBytesPerSector;
-    nRet = Open(m_u64SectorCount);
-    if (nRet != 0) return nRet;
-    m_bOpen = true;
-    m_bFindDbr = false;
-    m_ctx = ParseContext();
-    return 0;
+    return m_src.Open(wszPath, wcDriveLetter, m_nBytesPerSector, [this] { return Opened(); });
 }
 
 unsigned int CProfessionalFatRecovery::InitVirtualDbrInfo() {
     std::vector<unsigned char> buf(4096, 0);
     uint32_t nRead = 0;
-    unsigned int nRet = ReadClipped(buf.data(), 8, m_u64PartitionStart, nRead);
+    unsigned int nRet = ReadClipped(buf.data(), 8, m_src.u64Start, nRead);
     if (nRead == 0) return nRet ? nRet : TW_ERR_SHORT_READ;
     const unsigned char* b = buf.data();
     if (!IsFat(b) || Le16(b + 0x0B) != m_nBytesPerSector) return 0;
@@ -125,9 +95,9 @@ unsigned int CProfessionalFatRecovery::InitVirtualDbrInfo() {
     // The root area of FAT12/16 holds as many sectors as its entries need.
     const uint32_t nRootSectors = bFat32 ? 0 : (Le16(b + 0x11) * 32u + 511) / 512;
     const uint64_t u64Data = nReserved + static_cast<uint64_t>(nFats) * nFatSize + nRootSectors;
-    if (u64Data >= m_u64SectorCount) return 0;
+    if (u64Data >= m_src.u64Count) return 0;
     const bool bFirst = m_vecDbr.empty();
-    int nDbr = AddDbr(nSpc, m_u64PartitionStart + u64Data);
+    int nDbr = AddDbr(nSpc, m_src.u64Start + u64Data);
     if (nDbr == 0 && bFirst) {
         m_bFindDbr = true;
         m_nRootCluster = bFat32 ? Le32(b + 0x2C) : 0;
@@ -164,8 +134,8 @@ unsigned int CProfessionalFatRecovery::ClearProfessionalVec(const wchar_t* wszNa
         SYSTEMTIME st;
         std::memset(&st, 0, sizeof(st));
         rsb_getLocalTime(&st);
-        nRet = OpenFreshStore(
-            FormatStoreName("Pro_Fat_", static_cast<long long>(m_u64PartitionStart), st));
+        nRet =
+            OpenFreshStore(FormatStoreName("Pro_Fat_", static_cast<long long>(m_src.u64Start), st));
     }
     m_strUnDealPath = nRet == 0 ? m_pStore->GetNodeFilePath() + "_UnDeal" : std::string();
     return nRet;
@@ -198,11 +168,9 @@ int CProfessionalFatRecovery::AddDbr(uint32_t nSpc, uint64_t u64DataAbs) {
     auto key = std::make_pair(nSpc, u64DataAbs);
     auto it = m_mapDbrByGeometry.find(key);
     if (it != m_mapDbrByGeometry.end()) return it->second;
-    if (u64DataAbs < m_u64PartitionStart || u64DataAbs - m_u64PartitionStart > 0xFFFFFFFFull)
-        return -1;
+    if (u64DataAbs < m_src.u64Start || u64DataAbs - m_src.u64Start > 0xFFFFFFFFull) return -1;
     const int nIndex = static_cast<int>(m_vecDbr.size());
-    m_vecDbr.push_back(
-        {nSpc, static_cast<uint32_t>(u64DataAbs - m_u64PartitionStart), m_u64PartitionStart});
+    m_vecDbr.push_back({nSpc, static_cast<uint32_t>(u64DataAbs - m_src.u64Start), m_src.u64Start});
     m_mapDbrByGeometry.emplace(key, nIndex);
     m_mapDbrByStart.emplace(u64DataAbs, nIndex);
     m_nSpcMask |= nSpc;
@@ -230,7 +198,7 @@ void CProfessionalFatRecovery::AddObservation(uint32_t c, uint64_t s) {
     uint32_t nBest = UINT32_MAX;
     for (uint32_t k = 1; k <= 128; k <<= 1) {
         const uint64_t u64Offset = static_cast<uint64_t>(c - 2) * k;
-        if (s < u64Offset || s - u64Offset < m_u64PartitionStart) continue;
+        if (s < u64Offset || s - u64Offset < m_src.u64Start) continue;
         auto key = std::make_pair(k, s - u64Offset);
         auto it = m_mapObservation.find(key);
         if (it != m_mapObservation.end()) {
@@ -339,14 +307,14 @@ int CProfessionalFatRecovery::DbrBeginningCluster(const unsigned char* pBuf, uin
 unsigned int CProfessionalFatRecovery::ReadClipped(unsigned char* pBuf, uint32_t nSectors,
                                                    uint64_t u64Sector, uint32_t& nRead) {
     nRead = 0;
-    if (!m_bOpen) return TW_ERR_BAD_ARGUMENT;
+    if (!m_src.bOpen) return TW_ERR_BAD_ARGUMENT;
     const uint64_t u64Limit = AreaEnd();
     if (u64Sector >= u64Limit || nSectors == 0) return TW_ERR_SHORT_READ;
     if (nSectors > u64Limit - u64Sector) nSectors = static_cast<uint32_t>(u64Limit - u64Sector);
     unsigned int nGot = 0;
     unsigned int nRet =
-        m_reader.ReadData(pBuf, static_cast<int>(nSectors), static_cast<long long>(u64Sector),
-                          static_cast<int>(m_nBytesPerSector), &nGot);
+        m_src.reader.ReadData(pBuf, static_cast<int>(nSectors), static_cast<long long>(u64Sector),
+                              static_cast<int>(m_nBytesPerSector), &nGot);
     if (nRet == 0 || nRet == TW_ERR_SHORT_READ) nRead = nGot;
     return nRet;
 }
@@ -459,7 +427,7 @@ unsigned int CProfessionalFatRecovery::GetFileRealHighClusterNO(uint16_t nLow, u
         uint32_t nRead = 0;
         unsigned int nRet = ReadClipped(sector.data(), 1, u64Sector, nRead);
         if (nRead == 0) return nRet == TW_ERR_SHORT_READ ? 0 : nRet;
-        if (FatIsSectorOfType(m_reader, sector.data(), m_nBytesPerSector, strExt.c_str(),
+        if (FatIsSectorOfType(m_src.reader, sector.data(), m_nBytesPerSector, strExt.c_str(),
                               u64Sector)) {
             nHigh = static_cast<uint16_t>(nTry);
             return 0;
@@ -489,7 +457,8 @@ uint32_t CProfessionalFatRecovery::IsFileDataHealth(const _FILE_NODE_* pNode,
     std::vector<unsigned char> sector(m_nBytesPerSector);
     uint32_t nRead = 0;
     if (ReadClipped(sector.data(), 1, u64Sector, nRead) != 0 || nRead == 0) return 1;
-    return FatIsSectorOfType(m_reader, sector.data(), m_nBytesPerSector, strExt.c_str(), u64Sector)
+    return FatIsSectorOfType(m_src.reader, sector.data(), m_nBytesPerSector, strExt.c_str(),
+                             u64Sector)
                ? 1
                : 0;
 }
@@ -724,7 +693,7 @@ void CProfessionalFatRecovery::RecordFile(const unsigned char* pSlot, const std:
     if (bDeleted && nHigh == 0) GetFileRealHighClusterNO(nLow, nHigh, strName.c_str(), nDbr);
     _FILE_NODE_ node;
     std::memset(&node, 0, sizeof(node));
-    node.nDriveLetter = m_nDriveLetter;
+    node.nDriveLetter = m_src.nDriveLetter;
     node.nEngineType = ENGINE_DEEP_FAT;
     node.bIsDeleted = bDeleted ? 1 : 0;
     node.bDataHealth = 1;
@@ -754,7 +723,7 @@ void CProfessionalFatRecovery::RecordDirEntry(const unsigned char* pSlot,
     if (nFirst < 2 || nFirst == nDir) return;
     __PRO_DIR_INFO__ info;
     std::memset(&info, 0, sizeof(info));
-    info.node.nDriveLetter = m_nDriveLetter;
+    info.node.nDriveLetter = m_src.nDriveLetter;
     info.node.nEngineType = ENGINE_DEEP_FAT;
     info.node.bIsDir = 1;
     info.node.bIsDeleted = pSlot[0] == FAT_ENTRY_DELETED ? 1 : 0;
@@ -988,7 +957,7 @@ unsigned int CProfessionalFatRecovery::DealProfessionalRecordVec() {
             FatCopyName(node, szName);
             node.u64RecordSector = item.second;
         }
-        node.nDriveLetter = m_nDriveLetter;
+        node.nDriveLetter = m_src.nDriveLetter;
         node.nEngineType = ENGINE_DEEP_FAT;
         node.bIsDir = 1;
         node.bDataHealth = 1;

@@ -126,8 +126,9 @@ private:
         uint32_t nSectors = 0;   // sectors the cluster spans
     };
 
-    unsigned int Open(unsigned long long u64Limit);
-    uint64_t AreaEnd() const { return m_u64PartitionStart + m_u64SectorCount; }
+    // Set-up after the source opened: no record known yet.
+    unsigned int Opened();
+    uint64_t AreaEnd() const { return m_src.u64Start + m_src.u64Count; }
     uint64_t ClusterSector(int nDbr, uint32_t nCluster) const;
     uint32_t DirIdOf(int nDbr, uint32_t nCluster) const;
     bool IsTopCluster(int nDbr, uint32_t nCluster) const;
@@ -190,13 +191,7 @@ private:
                                 const DataSink& sink) override;
 
     // Source.
-    int m_nDiskNo;
-    std::wstring m_wstrPath;
-    bool m_bOpen;
-    CDiskReader m_reader;
-    uint64_t m_u64PartitionStart;
-    uint64_t m_u64SectorCount;
-    uint32_t m_nDriveLetter;
+    EngineSource m_src;
     uint32_t m_nBytesPerSector;
 
     // Records and what waits for them.
