@@ -92,14 +92,15 @@ unsigned int CFastNtfsRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLett
     if (m_nFd >= 0) close(m_nFd);
     m_nFd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
     if (m_nFd < 0) return static_cast<unsigned int>(errno);
-    struct stat st;
-    if (fstat(m_nFd, &st) != 0) return static_cast<unsigned int>(errno);
+    uint64_t u64Sectors = 0;
+    unsigned int nRet = SourceSectorCount(m_nFd, 512, u64Sectors);
+    if (nRet != 0) return nRet;
     unsigned char abBoot[4096];
     std::memset(abBoot, 0, sizeof abBoot);
     ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, static_cast<off_t>(m_u64BootCopy) * 512);
     if (n < 0) return static_cast<unsigned int>(errno);
     if (n < (m_u64BootCopy ? 512 : static_cast<ssize_t>(sizeof abBoot))) return TW_ERR_SHORT_READ;
-    unsigned int nRet = SetupVolume(abBoot, 0, static_cast<long long>(st.st_size / 512));
+    nRet = SetupVolume(abBoot, 0, static_cast<long long>(u64Sectors));
     if (nRet != 0) return nRet;
     nRet = m_reader.Init(wszPath, m_u64VolumeStart + m_u64VolumeSectors);
     if (nRet != 0) return nRet;

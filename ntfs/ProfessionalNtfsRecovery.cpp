@@ -120,8 +120,6 @@ unsigned int CProfessionalNtfsRecovery::Init(const wchar_t* wszPath, wchar_t wcD
     if (m_nFd >= 0) close(m_nFd);
     m_nFd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
     if (m_nFd < 0) return static_cast<unsigned int>(errno);
-    struct stat st;
-    if (fstat(m_nFd, &st) != 0) return static_cast<unsigned int>(errno);
     unsigned char abBoot[4096] = {0};
     ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, 0);
     if (n < 0) return static_cast<unsigned int>(errno);
@@ -135,9 +133,10 @@ unsigned int CProfessionalNtfsRecovery::Init(const wchar_t* wszPath, wchar_t wcD
             m_nBytesPerSector = boot.nBytesPerSector;
     }
     m_u64DeviceStart = 0;
-    const unsigned long long u64Count = static_cast<unsigned long long>(st.st_size) /
-                                        static_cast<unsigned long long>(m_nBytesPerSector);
-    unsigned int nRet = m_reader.Init(wszPath, u64Count);
+    uint64_t u64Count = 0;
+    unsigned int nRet =
+        SourceSectorCount(m_nFd, static_cast<uint32_t>(m_nBytesPerSector), u64Count);
+    if (nRet == 0) nRet = m_reader.Init(wszPath, u64Count);
     if (nRet != 0) return nRet;
     return OpenCommon(abBoot, u64Count);
 }

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 #include "ntfs/FastNtfsRecovery.h"
+#include "ntfs/ProfessionalNtfsRecovery.h"
 #include "support/EngineTree.h"
 #include "support/Fixtures.h"
+#include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 #include "support/ScratchDir.h"
 
@@ -244,6 +246,43 @@ TEST_F(DamagedNtfs, AClusterSizeThatMakesNoSenseRefusesTheVolume) {
     std::vector<_FILE_NODE_> v;
     EXPECT_EQ(e.GetChildrenFileNode(nullptr, 0, v), 0u);
     EXPECT_TRUE(v.empty());
+}
+
+// A device node's stat size is 0: both NTFS engines size a volume given by a
+// node's path from its end, and find there what they find in its image.
+TEST(NtfsDeviceNode, ScansLikeItsImage) {
+    const std::string strImage = twtest::FixtureImage("ntfs_c4k");
+    const std::string strLosetup = twtest::FindTool("losetup");
+    struct stat st;
+    if (strLosetup.empty() || stat(strImage.c_str(), &st) != 0)
+        GTEST_SKIP() << "no losetup or image";
+    const std::string strSha1 = twtest::Sha1OfFile(strImage);
+    std::string strLoop;
+    if (twtest::RunCommand(
+            strLosetup + " -r -f --show " + twtest::ShellQuote(strImage) + " 2>/dev/null",
+            &strLoop) != 0)
+        GTEST_SKIP() << "no loop device can be bound here";
+    strLoop.erase(strLoop.find_last_not_of('\n') + 1);
+    struct Unbind {
+        std::string strCommand;
+        ~Unbind() { twtest::RunCommand(strCommand); }
+    } unbind{strLosetup + " -d " + twtest::ShellQuote(strLoop)};
+    ScanLogSandbox sandbox;
+    size_t nFiles[2] = {0, 0}, nMfts[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        const std::wstring wstrSource = W(i ? strLoop : strImage);
+        CFastNtfsRecovery fast;
+        ASSERT_EQ(fast.Init(wstrSource.c_str(), L'C'), 0u);
+        ASSERT_EQ(fast.ScanDevice(nullptr), 0u);
+        nFiles[i] = twtest::TreeByPath(fast).size();
+        CProfessionalNtfsRecovery deep;
+        ASSERT_EQ(deep.Init(wstrSource.c_str(), L'C'), 0u);
+        nMfts[i] = deep.GetMftRegistry().size();
+    }
+    EXPECT_GT(nFiles[0], 0u);
+    EXPECT_EQ(nFiles[1], nFiles[0]);
+    EXPECT_EQ(nMfts[1], nMfts[0]);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strSha1);
 }
 
 }  // namespace
