@@ -4,23 +4,17 @@
 // image with /usr/bin/time.
 //   tarnwick_bench_ntfs_deep IMAGE
 // Figures only; nothing here passes or fails.
-#include <stdlib.h>
-
 #include <chrono>
 #include <cstdio>
-#include <string>
+
+#include "BenchRun.h"
 #include "common/Platform.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "support/SectorFeeder.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::printf("tarnwick_bench_ntfs_deep: run through bench/ntfs_deep.sh\n");
-        return 0;
-    }
-    char szSupport[] = "/tmp/tw-bench-ntfs-deep.XXXXXX";
-    if (!mkdtemp(szSupport)) return 1;
-    setenv("TARNWICK_SUPPORT_DIR", szSupport, 1);
+    CBenchRun run(argc, argv, "bench/ntfs_deep.sh");
+    if (!run.Run()) return 0;
     using Clock = std::chrono::steady_clock;
     CProfessionalNtfsRecovery parser;
     auto t0 = Clock::now();
@@ -44,6 +38,5 @@ int main(int argc, char** argv) {
     std::printf("pass over the sectors %.3f s; folders pass %.3f s\n",
                 std::chrono::duration<double>(t1 - t0).count(),
                 std::chrono::duration<double>(t2 - t1).count());
-    std::string strCommand = std::string("rm -rf '") + szSupport + "'";
-    return system(strCommand.c_str()) == 0 && nRet == 0 ? 0 : 1;
+    return nRet == 0 ? 0 : 1;
 }

@@ -8,15 +8,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "BenchRun.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "ntfs/FastNtfsRecovery.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::printf("tarnwick_bench_ntfs_fast: run through bench/ntfs_fast.sh\n");
-        return 0;
-    }
+    CBenchRun run(argc, argv, "bench/ntfs_fast.sh");
+    if (!run.Run()) return 0;
     using Clock = std::chrono::steady_clock;
     std::wstring wstrImage = tw::Utf8ToWide(argv[1]);
     CFastNtfsRecovery engine;

@@ -4,14 +4,14 @@
 // spilled to disk. profat_bench --dirs N feeds N directory first sectors of
 // one volume (a card with N directories) and prints the time per directory.
 // bench/profat.sh runs both against a plain read; without arguments nothing runs.
-#include <stdlib.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
+
+#include "BenchRun.h"
 #include "common/Platform.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "support/SectorFeeder.h"
@@ -32,13 +32,8 @@ bool Open(CProfessionalFatRecovery& parser, const std::string& strImage) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::printf("profat_bench: run through bench/profat.sh\n");
-        return 0;
-    }
-    char szSupport[] = "/tmp/tw-bench-profat.XXXXXX";
-    if (!mkdtemp(szSupport)) return 1;
-    setenv("TARNWICK_SUPPORT_DIR", szSupport, 1);
+    CBenchRun run(argc, argv, "bench/profat.sh");
+    if (!run.Run()) return 0;
     CProfessionalFatRecovery parser;
     if (std::strcmp(argv[1], "--dirs") == 0 && argc > 3) {
         // N directories of 8-sector clusters from cluster 3 on, data at sector 4096.
