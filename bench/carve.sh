@@ -5,16 +5,13 @@
 # and how many files whose size comes from a header or an end marker were
 # recovered byte for byte.
 #   bench/carve.sh BUILD_DIR
-set -euo pipefail
-build=$(cd "${1:-build-bench}" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
-cli="$build/cli/tarnwick-cli"
+# shellcheck source=bench/lib_bench.sh
+source "$(dirname "$0")/lib_bench.sh"
+bench_start "${1:-}" cli/tarnwick-cli
 cache="$build/bench-cache/carve"
 image="$cache/mixed.img"
-stamp="$cache/.stamp"
-sum=$( (cat "$0" "$here/../tests/fixtures/build_carving.sh") | sha1sum | cut -d' ' -f1)
 
-if ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
+build_image() {
   echo "building the 1 GiB carving image (once)"
   rm -rf "$cache"
   mkdir -p "$cache/pool"
@@ -86,32 +83,11 @@ with open(os.path.join(cache, "mixed.img"), "wb") as img:
 with open(os.path.join(cache, "mixed.manifest"), "w") as f:
     f.write("\n".join(manifest) + "\n")
 EOF
-  echo "$sum" >"$stamp"
-fi
-
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-export TARNWICK_SUPPORT_DIR="$out/support"
-mkdir -p "$TARNWICK_SUPPORT_DIR/ScanLog"
-
-# Seconds and peak kilobytes of a command, from /usr/bin/time -v. A command
-# that fails (1 means some files could not be saved) ends the benchmark.
-measure() {
-  local status=0
-  /usr/bin/time -v "$@" 2>"$out/time.txt" >"$out/stdout.txt" || status=$?
-  if [ "$status" -gt 1 ]; then
-    echo "failed ($status): $*" >&2
-    cat "$out/time.txt" >&2
-    exit 1
-  fi
-  local secs kb
-  secs=$(awk -F': ' '/Elapsed \(wall clock\)/ {n=split($2,t,":"); s=0; for(i=1;i<=n;i++) s=s*60+t[i]; print s}' "$out/time.txt")
-  kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$out/time.txt")
-  echo "$secs $kb"
 }
+cached "$cache/.stamp" build_image "$here/../tests/fixtures/build_carving.sh"
 
-cat "$image" >/dev/null  # warm the page cache for both runs
-res=$(measure sh -c "cat '$image' > /dev/null")
+measure_ok=1  # 1: some files could not be saved
+res=$(cat_hot "$image")
 read -r cat_s cat_kb <<<"$res"
 res=$(measure "$cli" scan "$image" --mode carve)
 read -r scan_s scan_kb <<<"$res"
@@ -152,24 +128,23 @@ EOF
 }
 exact=$(count_exact "$out/recovered")
 read -r ok total ok_all total_all <<<"$exact"
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.1f", a / b; else print "n/a" }'; }
 echo "carving, 1 GiB image of mixed files ($(wc -l <"$cache/mixed.manifest") files placed)"
 printf '  cat image > /dev/null     %6.2f s  %8d KiB peak\n' "$cat_s" "$cat_kb"
 printf '  scan --mode carve         %6.2f s  %8d KiB peak  (time x%s, memory x%s)\n' \
-  "$scan_s" "$scan_kb" "$(ratio "$scan_s" "$cat_s")" "$(ratio "$scan_kb" "$cat_kb")"
+  "$scan_s" "$scan_kb" "$(ratio "$scan_s" "$cat_s" 1)" "$(ratio "$scan_kb" "$cat_kb" 1)"
 printf '  scan --mode carve + save  %6.2f s  %8d KiB peak  (time x%s, memory x%s)\n' \
-  "$rec_s" "$rec_kb" "$(ratio "$rec_s" "$cat_s")" "$(ratio "$rec_kb" "$cat_kb")"
+  "$rec_s" "$rec_kb" "$(ratio "$rec_s" "$cat_s" 1)" "$(ratio "$rec_kb" "$cat_kb" 1)"
 echo "  recovered byte for byte: $ok of $total files sized from a header or an end marker," \
   "$ok_all of $total_all placed files"
 # PhotoRec (Debian package testdisk) on the same image, as a black box.
-if command -v photorec >/dev/null 2>&1; then
+if rival photorec testdisk; then
   mkdir -p "$out/photorec"
   res=$(cd "$out" && measure photorec /log /d "$out/photorec/recup" /cmd "$image" \
     partition_none,fileopt,everything,enable,search)
   read -r pr_s pr_kb <<<"$res"
   read -r pr_ok _ pr_all _ <<<"$(count_exact "$out/photorec")"
   printf '  photorec, every type      %6.2f s  %8d KiB peak  (time x%s; tarnwick + save x%s of it)\n' \
-    "$pr_s" "$pr_kb" "$(ratio "$pr_s" "$cat_s")" "$(ratio "$rec_s" "$pr_s")"
+    "$pr_s" "$pr_kb" "$(ratio "$pr_s" "$cat_s" 1)" "$(ratio "$rec_s" "$pr_s" 1)"
   echo "  photorec byte for byte: $pr_ok of $total files sized from a header or an end marker," \
     "$pr_all of $total_all placed files"
 else

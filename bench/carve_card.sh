@@ -10,28 +10,16 @@
 # `cat image > /dev/null`. PhotoRec (Debian package testdisk) is installed
 # when missing and run as a black box.
 #   bench/carve_card.sh BUILD_DIR
-set -euo pipefail
-build=$(cd "${1:-build-bench}" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
-cli="$build/cli/tarnwick-cli"
+# shellcheck source=bench/lib_bench.sh
+source "$(dirname "$0")/lib_bench.sh"
+bench_start "${1:-}" cli/tarnwick-cli
 cache="$build/bench-cache/card"
 image="$cache/card.img"
-stamp="$cache/.stamp"
-# The card is rebuilt when the part of this script that makes it changes.
-sum=$( (sed -n '/^# -- card --/,/^# -- end of card --/p' "$0"; cat "$here/../tests/fixtures/build_carving.sh") |
-  sha1sum | cut -d' ' -f1)
+rival photorec testdisk ||
+  { echo "carve_card: PhotoRec missing; as root: apt-get install -y testdisk" >&2; exit 1; }
 
-if ! command -v photorec >/dev/null 2>&1; then
-  if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq testdisk >/dev/null
-  else
-    echo "carve_card: PhotoRec missing; as root: apt-get install -y testdisk" >&2
-    exit 1
-  fi
-fi
-
-# -- card --
-if ! [ -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then
+# The card, rebuilt when the way it is made changes.
+build_card() {
   echo "building the 1 GiB reformatted card (once)"
   rm -rf "$cache"
   mkdir -p "$cache/pool" "$cache/new" "$cache/old"
@@ -146,26 +134,8 @@ EOF
   while read -r f; do mcopy -i "$image" "$cache/new/$f" "::DCIM/100CARD/$f"; done <"$cache/order.txt"
   mkfs.fat -F 32 -s 16 -n CARD "$image" >/dev/null
   rm -rf "$cache/old"
-  echo "$sum" >"$stamp"
-fi
-# -- end of card --
-
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-export TARNWICK_SUPPORT_DIR="$out/support"
-mkdir -p "$TARNWICK_SUPPORT_DIR/ScanLog"
-
-# Seconds of a command, from /usr/bin/time -v.
-measure() {
-  local status=0
-  (cd "$out" && /usr/bin/time -v "$@" 2>"$out/time.txt" >"$out/stdout.txt") || status=$?
-  if [ "$status" -gt 1 ]; then
-    echo "failed ($status): $*" >&2
-    tail -5 "$out/time.txt" >&2
-    exit 1
-  fi
-  awk -F': ' '/Elapsed \(wall clock\)/ {n=split($2,t,":"); s=0; for(i=1;i<=n;i++) s=s*60+t[i]; print s}' "$out/time.txt"
 }
+cached "$cache/.stamp" build_card "$here/../tests/fixtures/build_carving.sh"
 
 # How many of the card's files a folder of recovered files holds byte for byte.
 exact() {
@@ -185,15 +155,15 @@ print(sum(1 for d in want.values() if d in got), len(want))
 EOF
 }
 
-cat "$image" >/dev/null  # warm the page cache for every run
-cat_s=$(measure sh -c "cat '$image' > /dev/null")
-tw_s=$(measure "$cli" scan "$image" --mode carve --recover "$out/tarnwick")
+measure_ok=1  # 1: some files could not be saved
+read -r cat_s _ < <(cat_hot "$image")
+read -r tw_s _ < <(measure "$cli" scan "$image" --mode carve --recover "$out/tarnwick")
 mkdir -p "$out/photorec"
-pr_s=$(measure photorec /log /d "$out/photorec/recup" /cmd "$image" \
+# PhotoRec writes its log into the folder it runs in.
+read -r pr_s _ < <(cd "$out" && measure photorec /log /d "$out/photorec/recup" /cmd "$image" \
   partition_none,fileopt,everything,enable,search)
 read -r tw_ok total <<<"$(exact "$out/tarnwick")"
 read -r pr_ok _ <<<"$(exact "$out/photorec")"
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 echo "carving a reformatted 1 GiB card ($total files written, then the card quick-formatted)"
 printf '  cat image > /dev/null                  %7.2f s\n' "$cat_s"
 printf '  tarnwick-cli scan --mode carve + save  %7.2f s (x%s cat)  byte for byte: %d of %d\n' \

@@ -8,20 +8,15 @@
 # /dev/null`) hot and, where the page cache can be dropped, cold; beside
 # PhotoRec on the same image; and the peak memory of the scan. The card is
 # built once and cached in BUILD_DIR/bench-cache/.
-set -euo pipefail
-build=$(cd "${1:-build-bench}" && pwd)
+# shellcheck source=bench/lib_bench.sh
+source "$(dirname "$0")/lib_bench.sh"
+bench_start "${1:-}" cli/tarnwick-cli
 gib=${2:-1}
-cli="$build/cli/tarnwick-cli"
 cache="$build/bench-cache/deepscan"
 img="$cache/used_${gib}g.img"
-stamp="$cache/used_${gib}g.stamp"
-mkdir -p "$cache"
-export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
 
 build_card() {
-    local work i n
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' RETURN
+    local work=$1 i n
     echo "building the used ${gib} GiB FAT32 card (once)"
     rm -f "$img"
     mkfs.fat -C -F 32 -s 8 -n USED "$img" $((gib * 1024 * 1024)) >/dev/null
@@ -46,54 +41,29 @@ build_card() {
     done
     mcopy -s -i "$img" "$work/life2/"* ::/
     for i in $(seq 1 3 $((n / 2))); do mdel -i "$img" "::/DCIM/100CANON/IMG_$((5000 + i)).JPG"; done
-    echo "$sum" > "$stamp"
 }
-sum=$(declare -f build_card | sha1sum | cut -d' ' -f1)
-if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then build_card; fi
-
-measure() {  # measure COMMAND...: wall seconds and peak resident KiB
-    local log
-    log=$(mktemp)
-    /usr/bin/time -v "$@" > /dev/null 2> "$log" || { tail -5 "$log" >&2; rm -f "$log"; return 1; }
-    awk -F': ' '
-        /Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = t[n] + 60 * t[n - 1] + (n == 3 ? 3600 * t[1] : 0) }
-        /Maximum resident/ { kb = $2 }
-        END { print s, kb }' "$log"
-    rm -f "$log"
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-drop() { sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null; }
-
-support=$(mktemp -d)
-trap 'rm -rf "$support"' EXIT
-export TARNWICK_SUPPORT_DIR="$support"
-scan() { "$cli" scan "$img" --mode deep; }
+cached "$cache/used_${gib}g.stamp" build_card
 
 echo "image: $img ($(du -h --apparent-size "$img" | cut -f1))"
 cold=no
-if drop; then cold=yes; fi
+if drop_cache; then cold=yes; fi
 if [ $cold = yes ]; then
-    read -r cat_cold _ < <(measure sh -c 'cat "$0" > /dev/null' "$img")
-    drop
+    read -r read_cold _ < <(cat_cold "$img")
+    drop_cache
     read -r scan_cold scan_kb < <(measure "$cli" scan "$img" --mode deep)
-    echo "cold: cat ${cat_cold}s, deep scan ${scan_cold}s: $(ratio "$cat_cold" "$scan_cold") of the plain read's throughput"
+    echo "cold: cat ${read_cold}s, deep scan ${scan_cold}s: $(ratio "$read_cold" "$scan_cold") of the plain read's throughput"
 fi
-cat "$img" > /dev/null
-read -r cat_hot _ < <(measure sh -c 'cat "$0" > /dev/null' "$img")
+read -r read_hot _ < <(cat_hot "$img")
 read -r scan_hot scan_kb < <(measure "$cli" scan "$img" --mode deep)
-echo "hot: cat ${cat_hot}s, deep scan ${scan_hot}s ($(ratio "$scan_hot" "$cat_hot")x), peak ${scan_kb} KiB"
+echo "hot: cat ${read_hot}s, deep scan ${scan_hot}s ($(ratio "$scan_hot" "$read_hot")x), peak ${scan_kb} KiB"
 "$cli" scan "$img" --mode deep 2>&1 | tail -1
 
-if ! command -v photorec >/dev/null; then
-    apt-get install -y -qq testdisk >/dev/null 2>&1 || true
-fi
-if command -v photorec >/dev/null; then
-    out=$(mktemp -d)
-    [ $cold = yes ] && drop
-    read -r pr_s _ < <(measure photorec /d "$out/r" /cmd "$img" \
+if rival photorec testdisk; then
+    mkdir -p "$out/photorec"
+    [ $cold = yes ] && drop_cache
+    read -r pr_s _ < <(measure photorec /d "$out/photorec/r" /cmd "$img" \
         partition_none,fileopt,everything,enable,search)
-    echo "PhotoRec: ${pr_s}s, $(find "$out" -type f | wc -l) files; deep scan at $(ratio "${scan_cold:-$scan_hot}" "$pr_s") of its time"
-    rm -rf "$out"
+    echo "PhotoRec: ${pr_s}s, $(find "$out/photorec" -type f | wc -l) files; deep scan at $(ratio "${scan_cold:-$scan_hot}" "$pr_s") of its time"
 else
     echo "PhotoRec: not installed (apt-get install testdisk)"
 fi

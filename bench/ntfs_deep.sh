@@ -5,20 +5,9 @@
 # image. Prints time and peak memory, both as ratios to `cat image > /dev/null`,
 # and the parent-record reads of the folder walks.
 #   bench/ntfs_deep.sh BUILD_DIR
-set -euo pipefail
-build=$(cd "${1:-build-bench}" && pwd)
-source "$(dirname "$0")/lib_ntfs1g.sh"
-prog="$build/bench/tarnwick_bench_ntfs_deep"
-image=$(ntfs1g_image "$build")
-[ -f "$image" ] || exit 1
-
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-cat "$image" >/dev/null  # warm the page cache for both runs
-read -r cat_s cat_kb < <(measure sh -c "cat '$image' > /dev/null")
-read -r deep_s deep_kb < <(measure "$prog" "$image")
-echo "deep NTFS parser over a 1 GiB image, 10,000 files, 5,000 deleted:"
-sed 's/^/  /' "$out/stdout.txt"
-printf '  cat image > /dev/null   %6.2f s  %8d KiB peak\n' "$cat_s" "$cat_kb"
-printf '  deep NTFS parser        %6.2f s  %8d KiB peak   (time x%s, memory x%s)\n' \
-  "$deep_s" "$deep_kb" "$(ratio "$deep_s" "$cat_s")" "$(ratio "$deep_kb" "$cat_kb")"
+# shellcheck source=bench/lib_bench.sh
+source "$(dirname "$0")/lib_bench.sh"
+# shellcheck source=bench/lib_ntfs1g.sh
+source "$here/lib_ntfs1g.sh"
+ntfs1g_bench "${1:-}" bench/tarnwick_bench_ntfs_deep \
+  "deep NTFS parser over a 1 GiB image, 10,000 files, 5,000 deleted:" "deep NTFS parser"

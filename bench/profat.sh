@@ -7,19 +7,15 @@
 # plain sequential read of the same image (cat image > /dev/null). Then the
 # cost of the boot-record lookups on a card with a million directories. The
 # card is built once and cached in BUILD_DIR/bench-cache/.
-set -euo pipefail
-build=$(cd "${1:-build-bench}" && pwd)
+# shellcheck source=bench/lib_bench.sh
+source "$(dirname "$0")/lib_bench.sh"
+bench_start "${1:-}" bench/tarnwick_bench_profat
 bench="$build/bench/tarnwick_bench_profat"
 cache="$build/bench-cache/profat"
 img="$cache/fat32_1g_wiped.img"
-stamp="$cache/fat32_1g_wiped.stamp"
-mkdir -p "$cache"
-export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
 
 build_card() {
-    local work d f
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' RETURN
+    local work=$1 d f
     echo "building the 1 GiB FAT32 card with 10,000 files in 1,000 folders (once)"
     rm -f "$img"
     mkfs.fat -C -F 32 -s 8 -n BENCH "$img" $((1024 * 1024)) >/dev/null
@@ -35,28 +31,12 @@ build_card() {
     python3 -c 'import struct, sys
 f = open(sys.argv[1], "r+b"); b = f.read(512)
 f.seek(0); f.write(bytes(512 * (struct.unpack_from("<H", b, 14)[0] + b[16] * struct.unpack_from("<I", b, 36)[0])))' "$img"
-    echo "$sum" > "$stamp"
 }
-# The card is rebuilt only when the way it is built changes.
-sum=$(declare -f build_card | sha1sum | cut -d' ' -f1)
-if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sum" ]; then build_card; fi
+cached "$cache/fat32_1g_wiped.stamp" build_card
 
-measure() {  # measure COMMAND...: wall seconds, peak resident KiB, then the command's output
-    local log outp
-    log=$(mktemp) outp=$(mktemp)
-    /usr/bin/time -v "$@" > "$outp" 2> "$log" || { cat "$log" >&2; rm -f "$log" "$outp"; return 1; }
-    local wall rss
-    wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {print $2}' "$log" |
-        awk -F: '{ if (NF == 3) print $1 * 3600 + $2 * 60 + $3; else print $1 * 60 + $2 }')
-    rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$log")
-    echo "$wall $rss $(cat "$outp")"
-    rm -f "$log" "$outp"
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-
-cat "$img" > /dev/null  # warm the page cache for both
-read -r cat_s cat_kb < <(measure sh -c 'cat "$0" > /dev/null' "$img")
-read -r feed_s feed_kb _ dbrs records spilled < <(measure "$bench" "$img")
+read -r cat_s cat_kb < <(cat_hot "$img")
+read -r feed_s feed_kb < <(measure "$bench" "$img")
+read -r _ dbrs records spilled <"$out/stdout.txt"
 echo
 echo "deep FAT parser, 1 GiB FAT32 card, boot sector and tables wiped, 10,000 files in 1,000 folders"
 printf '%-36s %9s %12s %14s\n' "" "seconds" "peak KiB" "x plain read"
@@ -68,7 +48,8 @@ echo "virtual boot records learned: $dbrs; records made: $records; undealt secto
 dirs="$cache/million_dirs.img"
 rm -f "$dirs"
 truncate -s $(( (4096 + 8 * 1000002) * 512 )) "$dirs"
-read -r dirs_s dirs_kb n _ ns_per dbrs < <(measure "$bench" --dirs 1000000 "$dirs")
+read -r dirs_s dirs_kb < <(measure "$bench" --dirs 1000000 "$dirs")
+read -r _ _ ns_per dbrs <"$out/stdout.txt"
 rm -f "$dirs"
 echo "1,000,000 directory first sectors: $dirs_s s ($ns_per ns each), peak $dirs_kb KiB," \
     "virtual boot records: $dbrs"
