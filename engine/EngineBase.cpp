@@ -39,6 +39,30 @@ unsigned int SourceSectorCount(int fd, uint32_t nSectorBytes, uint64_t& u64Count
     return 0;
 }
 
+void FindClearRun(const std::vector<unsigned char>& vecMap, uint64_t nBits, uint64_t nFrom,
+                  uint64_t& nFirst, uint64_t& nEnd) {
+    const uint64_t nHave = std::min<uint64_t>(nBits, static_cast<uint64_t>(vecMap.size()) * 8);
+    // The first bit from i that differs from bSet, or nHave.
+    auto walk = [&](uint64_t i, bool bSet) {
+        const unsigned char nWhole = bSet ? 0xFF : 0x00;
+        while (i < nHave) {
+            if (i % 8 == 0 && vecMap[i / 8] == nWhole) {
+                i += 8;
+                continue;
+            }
+            if (((vecMap[i / 8] >> (i % 8)) & 1) != (bSet ? 1 : 0)) break;
+            ++i;
+        }
+        return std::min(i, nHave);
+    };
+    nFirst = walk(nFrom, true);
+    if (nFirst >= nHave) {
+        nFirst = nEnd = nBits;
+        return;
+    }
+    nEnd = walk(nFirst, false);
+}
+
 unsigned int EngineSource::Open(int nDisk, long long llFirstSector, long long llSectorCount,
                                 wchar_t wcDriveLetter,
                                 const std::function<unsigned int()>& fnSetUp) {

@@ -47,6 +47,13 @@ std::string NextFreeStoreName(const std::string& strDir, const std::string& strN
 // found by seeking to its end (a device node's stat size is 0). 0, or errno.
 unsigned int SourceSectorCount(int fd, uint32_t nSectorBytes, uint64_t& u64Count);
 
+// The first run of clear bits at or after bit nFrom of a map of nBits bits
+// (bit i: byte i / 8, bit i % 8; bits past the map count as set), passing
+// whole bytes of 0xFF and 0x00 at once: its first bit in nFirst and its end in
+// nEnd; both nBits when there is none.
+void FindClearRun(const std::vector<unsigned char>& vecMap, uint64_t nBits, uint64_t nFrom,
+                  uint64_t& nFirst, uint64_t& nEnd);
+
 // The source of an engine that reads through a CDiskReader: an area of a disk,
 // or a whole image file or device node.
 struct EngineSource {

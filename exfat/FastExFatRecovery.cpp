@@ -481,14 +481,11 @@ unsigned int CFastExFatRecovery::GetUnUsedSectorCount(unsigned long long& u64Sta
     // The boot regions and the FAT come before the heap: none of it is free.
     const uint64_t nSpc = m_nSectorsPerCluster;
     uint64_t u64Rel = u64StartSector > m_u64HeapOffset ? u64StartSector - m_u64HeapOffset : 0;
-    uint64_t c = u64Rel / nSpc;
     const uint64_t nClusters = m_nClusterCount;
-    auto Used = [this](uint64_t i) { return (m_vecBitmap[i / 8] >> (i % 8)) & 1; };
-    while (c < nClusters && Used(c)) ++c;
+    uint64_t c = 0, e = 0;
+    FindClearRun(m_vecBitmap, nClusters, u64Rel / nSpc, c, e);
     if (c < nClusters) {
         if (c * nSpc > u64Rel) u64Rel = c * nSpc;
-        uint64_t e = c;
-        while (e < nClusters && !Used(e)) ++e;
         u64Count = e * nSpc - u64Rel;
     } else {
         u64Rel = nClusters * nSpc;

@@ -86,17 +86,12 @@ unsigned int CFastFatRecovery::GetUnUsedSectorCount(unsigned long long& u64Start
     const uint64_t nSpc = m_nSectorsPerCluster;
     uint64_t u64Rel = u64StartSector > m_nFirstDataSector ? u64StartSector - m_nFirstDataSector : 0;
     const uint64_t nBits = m_vecBitmap.empty() ? 0 : m_nClusterCount;
-    auto used = [this](uint64_t c) { return (m_vecBitmap[c / 8] >> (c % 8)) & 1; };
-    uint64_t c0 = u64Rel / nSpc;
-    if (c0 < nBits) {
-        uint64_t c = c0;
-        while (c < nBits && used(c)) ++c;
-        if (c < nBits) {
-            if (c != c0) u64Rel = c * nSpc;
-            uint64_t e = c;
-            while (e < nBits && !used(e)) ++e;
-            u64Count = e * nSpc - u64Rel;
-        }
+    const uint64_t c0 = u64Rel / nSpc;
+    uint64_t c = 0, e = 0;
+    FindClearRun(m_vecBitmap, nBits, c0, c, e);
+    if (c < nBits) {
+        if (c != c0) u64Rel = c * nSpc;
+        u64Count = e * nSpc - u64Rel;
     }
     u64StartSector = u64Rel + m_nFirstDataSector;
     if (u64StartSector >= m_src.u64Count) {

@@ -506,11 +506,7 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsign
 }
 
 int CFastNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
-    char szName[sizeof node.szFileName + 1] = {0};
-    std::memcpy(szName, node.szFileName, sizeof node.szFileName);
-    NTFS_FILE_DATA data;
-    unsigned int nData = ReadNodeData(node, data);
-    return DataHealth(szName, nData, data);
+    return NodeDataHealth(node, m_nSectorsPerCluster, m_u64VolumeStart, m_u64Clusters);
 }
 
 int CFastNtfsRecovery::DataHealth(const char* szName, unsigned int nData,
@@ -656,32 +652,11 @@ unsigned int CFastNtfsRecovery::GetUnUsedSectorCount(unsigned long long& u64Star
     }
     if (u64Spc512 == 0) return 1;
     const uint64_t u64Bits = static_cast<uint64_t>(m_vecBitmap.size()) * 8;
-    auto isUsed = [&](uint64_t c) { return (m_vecBitmap[c / 8] >> (c % 8)) & 1; };
-    uint64_t c = u64StartSector / u64Spc512;
-    if (c >= u64Bits) return 1;
-    // The first free cluster at or after c; whole bytes of 0xFF are skipped at once.
-    uint64_t f = c;
-    while (f < u64Bits) {
-        if (f % 8 == 0 && m_vecBitmap[f / 8] == 0xFF) {
-            f += 8;
-            continue;
-        }
-        if (!isUsed(f)) break;
-        ++f;
-    }
+    const uint64_t c = u64StartSector / u64Spc512;
+    uint64_t f = 0, e = 0;
+    FindClearRun(m_vecBitmap, u64Bits, c, f, e);
     if (f >= u64Bits) return 1;  // none: the count stays 0
     if (f != c) u64StartSector = f * u64Spc512;
-    // The free run from there; whole bytes of 0x00 are counted at once.
-    uint64_t e = f;
-    while (e < u64Bits) {
-        if (e % 8 == 0 && m_vecBitmap[e / 8] == 0x00) {
-            e += 8;
-            continue;
-        }
-        if (isUsed(e)) break;
-        ++e;
-    }
-    if (e > u64Bits) e = u64Bits;
     u64Count = e * u64Spc512 - u64StartSector;
     if (u64StartSector >= m_u64AreaSectors512)
         u64Count = 0;

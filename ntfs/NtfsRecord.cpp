@@ -274,3 +274,13 @@ unsigned int CNtfsEngine::SaveOneFile(const _FILE_NODE_& node, const wchar_t* ws
     if (node.bIsDir) return CreateTargetDir(wszTarget);
     return CEngineBase::SaveOneFile(node, wszTarget);
 }
+
+int CNtfsEngine::NodeDataHealth(const _FILE_NODE_& node, unsigned int nSectorsPerCluster,
+                                uint64_t u64VolumeStart, uint64_t u64Clusters) {
+    char szName[sizeof node.szFileName + 1] = {0};
+    std::memcpy(szName, node.szFileName, sizeof node.szFileName);
+    NTFS_FILE_DATA data;
+    const unsigned int nData = ReadNodeData(node, data);
+    return NtfsDataHealth(DataReader(), DataBytesPerSector(), nSectorsPerCluster, u64VolumeStart,
+                          u64Clusters, szName, nData, data);
+}

@@ -70,4 +70,8 @@ protected:
                                 const DataSink& sink) override;
     uint32_t RootDirId() const override { return NTFS_ROOT_RECORD; }
     unsigned int SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) override;
+    // IsFileDataHealth on a volume of that geometry: the node's data found
+    // (ReadNodeData) and its first bytes tested against its name.
+    int NodeDataHealth(const _FILE_NODE_& node, unsigned int nSectorsPerCluster,
+                       uint64_t u64VolumeStart, uint64_t u64Clusters);
 };

@@ -703,13 +703,8 @@ unsigned int CProfessionalNtfsRecovery::GetFileNodeAttr0x80Data(
 }
 
 int CProfessionalNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
-    char szName[sizeof node.szFileName + 1] = {0};
-    std::memcpy(szName, node.szFileName, sizeof node.szFileName);
-    NTFS_FILE_DATA data;
-    unsigned int nData = NodeData(node, data);
-    const unsigned int nSpc = node.nClusterBytes / m_nBytesPerSector;
-    return NtfsDataHealth(m_reader, m_nBytesPerSector, nSpc, node.u64PartitionStartSector,
-                          VolumeClusters(node), szName, nData, data);
+    return NodeDataHealth(node, node.nClusterBytes / m_nBytesPerSector,
+                          node.u64PartitionStartSector, VolumeClusters(node));
 }
 
 // ---- the driver scans ---------------------------------------------------------------
