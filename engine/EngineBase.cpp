@@ -172,6 +172,15 @@ int CEngineBase::ReportScan(int nPercent, int nSecondsLeft, unsigned long long u
                      nullptr);
 }
 
+unsigned int CEngineBase::EndFolderWalk(int nStop, const FolderPaths& folders,
+                                        const std::function<unsigned int(uint32_t)>& fnLevelOf,
+                                        unsigned long long u64FilesFound) {
+    if (nStop == 0) folders.WriteTo(*m_pStore, fnLevelOf);
+    m_pStore->FlushBufToFile();
+    if (nStop != 0) return static_cast<unsigned int>(nStop);
+    return static_cast<unsigned int>(ReportScan(100, 0, u64FilesFound));
+}
+
 unsigned int CEngineBase::GetChildrenFileNode(const _FILE_NODE_* pDir, unsigned int nLevel,
                                               std::vector<_FILE_NODE_>& vecChildren) {
     if (!pDir && nLevel != 0) return TW_ERR_BAD_ARGUMENT;

@@ -17,6 +17,9 @@
 //   another scan's results: NextFreeStoreName appends _1, _2, ... when taken.
 // - ReportScan(percent, seconds left, files found) calls the scan callback
 //   with the engine's scale; a non-zero value means stop.
+// - Init: an EngineSource opens a disk area or a whole image and runs the
+//   engine's set-up; a walk of a directory tree keeps its folders in a
+//   FolderPaths and ends with EndFolderWalk; FindClearRun finds free space.
 // - SaveFileData and PreView need nothing more: both read through
 //   StreamNodeData. Override SaveOneFile when a record is not plain data
 //   (NTFS makes a folder for a directory record).
@@ -156,6 +159,13 @@ protected:
     unsigned int OpenStore(const wchar_t* wszName);
     // A new store under the next free name from strName in the scan folder.
     unsigned int OpenFreshStore(const std::string& strName);
+    // The end of a directory walk. Stopped (nStop not 0): the store is written
+    // and nStop returned. Else the folders on recorded files' paths go to the
+    // store (at the levels fnLevelOf gives), it is written, and the value of
+    // the final report (100 percent) is returned.
+    unsigned int EndFolderWalk(int nStop, const FolderPaths& folders,
+                               const std::function<unsigned int(uint32_t)>& fnLevelOf,
+                               unsigned long long u64FilesFound);
     // The scan callback with this engine's scale (0 when none is set).
     int ReportScan(int nPercent, int nSecondsLeft, unsigned long long u64FilesFound,
                    unsigned long long u64Cur = 0, unsigned long long u64Total = 0);

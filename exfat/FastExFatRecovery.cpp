@@ -265,14 +265,8 @@ unsigned int CFastExFatRecovery::ScanDevice(const wchar_t* wszResultName) {
         }
     }
     m_dirQueue.clear();
-    if (nStop != 0) {
-        m_pStore->FlushBufToFile();
-        return static_cast<unsigned int>(nStop);
-    }
-    // The folders on the path from each recorded file to the top.
-    m_folders.WriteTo(*m_pStore, [this](uint32_t nDirId) { return LevelOf(nDirId); });
-    m_pStore->FlushBufToFile();
-    return static_cast<unsigned int>(ReportScan(100, 0, m_u64FilesFound));
+    return EndFolderWalk(
+        nStop, m_folders, [this](uint32_t nDirId) { return LevelOf(nDirId); }, m_u64FilesFound);
 }
 
 unsigned int CFastExFatRecovery::LevelOf(uint32_t nDirId) const {

@@ -79,15 +79,8 @@ unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     }
     m_dirQueue.clear();
     if (nStop == 0) nStop = ReportScan(80, 10, m_u64FilesFound);
-    if (nStop != 0) {
-        m_pStore->FlushBufToFile();
-        return static_cast<unsigned int>(nStop);
-    }
-
-    // The directories on the path from each recorded file to the top.
-    m_folders.WriteTo(*m_pStore, [this](uint32_t nDirId) { return LevelOf(nDirId); });
-    m_pStore->FlushBufToFile();
-    return static_cast<unsigned int>(ReportScan(100, 0, m_u64FilesFound));
+    return EndFolderWalk(
+        nStop, m_folders, [this](uint32_t nDirId) { return LevelOf(nDirId); }, m_u64FilesFound);
 }
 
 // The level of a directory met in this scan; failing that, from ".." entries on disk.
