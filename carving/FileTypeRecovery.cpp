@@ -63,13 +63,6 @@ CFileTypeRecovery::CFileTypeRecovery()
 
 CFileTypeRecovery::~CFileTypeRecovery() = default;
 
-unsigned int CFileTypeRecovery::NewStoreNamed(long long llFirstSector) {
-    SYSTEMTIME st;
-    std::memset(&st, 0, sizeof(st));
-    rsb_getLocalTime(&st);
-    return OpenFreshStore(FormatStoreName("File_Type_", llFirstSector, st));
-}
-
 unsigned int CFileTypeRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
                                      wchar_t wcDriveLetter) {
     if (llFirstSector < 0 || llSectorCount < 0) return TW_ERR_BAD_ARGUMENT;
@@ -77,7 +70,7 @@ unsigned int CFileTypeRecovery::Init(int nDiskNo, long long llFirstSector, long 
     m_u64StartSector = static_cast<unsigned long long>(llFirstSector);
     m_u64SectorCount = static_cast<unsigned long long>(llSectorCount);
     m_u64AreaEnd = m_u64StartSector + m_u64SectorCount;
-    unsigned int nStore = NewStoreNamed(llFirstSector);
+    unsigned int nStore = OpenFreshStore("File_Type_", llFirstSector, false);
     unsigned int nRet = m_diskReader.Init(nDiskNo, m_u64AreaEnd);
     // A store that cannot record would lose every find: report it.
     return nRet != 0 ? nRet : nStore;
@@ -89,7 +82,7 @@ unsigned int CFileTypeRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLett
     m_u64StartSector = 0;
     m_u64SectorCount = PathSectorCount(wszPath, m_nBytesPerSector);
     m_u64AreaEnd = m_u64SectorCount;
-    unsigned int nStore = NewStoreNamed(0);
+    unsigned int nStore = OpenFreshStore("File_Type_", 0, false);
     unsigned int nRet = m_diskReader.Init(wszPath, m_u64AreaEnd);
     return nRet != 0 ? nRet : nStore;
 }

@@ -82,9 +82,6 @@ protected:
                                 const DataSink& sink) override;
 
 private:
-    // A fresh store named after the area's first sector and the local time.
-    unsigned int NewStoreNamed(long long llFirstSector);
-
     wchar_t m_wcDriveLetter;
     unsigned long long m_u64StartSector;
     unsigned long long m_u64SectorCount;

@@ -159,7 +159,15 @@ unsigned int CEngineBase::OpenStore(const wchar_t* wszName) {
     return m_pStore->Init(wszName);
 }
 
-unsigned int CEngineBase::OpenFreshStore(const std::string& strName) {
+unsigned int CEngineBase::OpenFreshStore(const char* szPrefix, long long llFirstSector, bool bUtc) {
+    SYSTEMTIME st;
+    std::memset(&st, 0, sizeof(st));
+    if (bUtc) {
+        rsb_getSystemTime(&st);
+    } else {
+        rsb_getLocalTime(&st);
+    }
+    const std::string strName = FormatStoreName(szPrefix, llFirstSector, st);
     const std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
     std::wstring wstrName = Ansi2Unicode(NextFreeStoreName(strDir, strName).c_str());
     return OpenStore(wstrName.c_str());

@@ -12,8 +12,8 @@
 //       uint32_t RootDirId() const override;  // the id a null directory lists
 //   };
 // - ScanDevice(name): with a name, `return OpenStore(name);` (reopens earlier
-//   results); without one, `OpenFreshStore(FormatStoreName("Pro_Fat_", first,
-//   time))` and scan into m_pStore. A fresh store never takes the name of
+//   results); without one, `OpenFreshStore("Pro_Fat_", first, false)` and scan
+//   into m_pStore. A fresh store never takes the name of
 //   another scan's results: NextFreeStoreName appends _1, _2, ... when taken.
 // - ReportScan(percent, seconds left, files found) calls the scan callback
 //   with the engine's scale; a non-zero value means stop.
@@ -157,8 +157,9 @@ protected:
     // A new store that (re)opens the result files of that name; the search
     // callback passes on to it. 0, or the store's code.
     unsigned int OpenStore(const wchar_t* wszName);
-    // A new store under the next free name from strName in the scan folder.
-    unsigned int OpenFreshStore(const std::string& strName);
+    // A new store under the next free name, in the scan folder, from
+    // FormatStoreName(szPrefix, llFirstSector, now), now in UTC or local time.
+    unsigned int OpenFreshStore(const char* szPrefix, long long llFirstSector, bool bUtc);
     // The end of a directory walk. Stopped (nStop not 0): the store is written
     // and nStop returned. Else the folders on recorded files' paths go to the
     // store (at the levels fnLevelOf gives), it is written, and the value of

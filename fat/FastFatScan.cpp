@@ -42,11 +42,8 @@ unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_pStore.reset();
     if (!m_bReady) return m_src.bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
 
-    SYSTEMTIME st;
-    std::memset(&st, 0, sizeof(st));
-    rsb_getSystemTime(&st);
-    unsigned int nRet =
-        OpenFreshStore(FormatStoreName("Fast_", static_cast<long long>(m_src.u64Start), st));
+    // Fast FAT and exFAT stores are named by UTC time.
+    unsigned int nRet = OpenFreshStore("Fast_", static_cast<long long>(m_src.u64Start), true);
     if (nRet != 0) return nRet;
 
     PendingDir top;

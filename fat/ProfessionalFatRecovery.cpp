@@ -131,11 +131,7 @@ unsigned int CProfessionalFatRecovery::ClearProfessionalVec(const wchar_t* wszNa
     if (wszName && *wszName) {
         nRet = OpenStore(wszName);
     } else {
-        SYSTEMTIME st;
-        std::memset(&st, 0, sizeof(st));
-        rsb_getLocalTime(&st);
-        nRet =
-            OpenFreshStore(FormatStoreName("Pro_Fat_", static_cast<long long>(m_src.u64Start), st));
+        nRet = OpenFreshStore("Pro_Fat_", static_cast<long long>(m_src.u64Start), false);
     }
     m_strUnDealPath = nRet == 0 ? m_pStore->GetNodeFilePath() + "_UnDeal" : std::string();
     return nRet;

@@ -316,10 +316,7 @@ unsigned int CFastNtfsRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_u64ParentReads = 0;
     m_mapParentLevel.clear();
     if (wszResultName) return OpenStore(wszResultName);
-    SYSTEMTIME st{};
-    rsb_getLocalTime(&st);
-    unsigned int nRet =
-        OpenFreshStore(FormatStoreName("Fast_", static_cast<long long>(m_u64AreaStart512), st));
+    unsigned int nRet = OpenFreshStore("Fast_", static_cast<long long>(m_u64AreaStart512), false);
     if (nRet != 0) return nRet;
     if (!m_bVolumeOk) return TW_ERR_BAD_ARGUMENT;
     return FastScanDevice();

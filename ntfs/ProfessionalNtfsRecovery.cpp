@@ -445,10 +445,7 @@ unsigned int CProfessionalNtfsRecovery::InitProfessionalScan(const wchar_t* wszR
     m_u64ParentReads = 0;
     m_nUnfollowedLists = 0;
     if (wszResultName && *wszResultName) return OpenStore(wszResultName);
-    SYSTEMTIME st{};
-    rsb_getLocalTime(&st);
-    return OpenFreshStore(
-        FormatStoreName("Pro_Ntfs_", static_cast<long long>(m_u64DeviceStart), st));
+    return OpenFreshStore("Pro_Ntfs_", static_cast<long long>(m_u64DeviceStart), false);
 }
 
 unsigned int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char* pRecord,
