@@ -49,7 +49,8 @@ void CMessageBox::InitQuestionDialog(const QString& strText, bool bInform) {
     pMain->setSpacing(6);
 
     auto* pHead = new QHBoxLayout;
-    pHead->addWidget(MakePicture(":/image/question.png", 22, this));
+    // A notice shows the information mark; only a question shows the question mark.
+    pHead->addWidget(MakePicture(bInform ? ":/image/about.png" : ":/image/question.png", 22, this));
     auto* pHeading = new QLabel(bInform ? "Tarnwick" : "Question", this);
     pHeading->setStyleSheet("font: bold 13px Arial; color: rgb(40, 60, 90);");
     pHead->addWidget(pHeading, 1);
