@@ -251,14 +251,20 @@ u64 StructureSize(u64 u64MaxBytes, Walk&& walk) {
     return CFileTypeJudge::m_ErrorCode != 0 ? 0 : u64Size;
 }
 
+// Whether a structure walk's result stands: its size, or after a cancel the
+// head sector (set in u64Size). False when a fallback has to measure the file.
+bool StructureSettled(u64& u64Size) {
+    if (u64Size) return true;
+    if (CFileTypeJudge::m_ErrorCode == 0) return false;
+    u64Size = static_cast<u64>(CFileTypeJudge::m_nBytesPerSector);
+    return true;
+}
+
 // A structure size when there is one; after a cancel the head sector; else the fallback.
 template <typename Walk, typename Fallback>
 u64 StructureOr(u64 u64MaxBytes, Walk&& walk, Fallback&& fallback) {
     u64 u64Size = StructureSize(u64MaxBytes, walk);
-    if (u64Size) return u64Size;
-    if (CFileTypeJudge::m_ErrorCode != 0)
-        return static_cast<u64>(CFileTypeJudge::m_nBytesPerSector);
-    return fallback();
+    return StructureSettled(u64Size) ? u64Size : fallback();
 }
 
 }  // namespace
@@ -437,7 +443,7 @@ unsigned long long CFileTypeJudge::GetMPGFileBytesSize(const unsigned char* pBuf
 unsigned long long CFileTypeJudge::GetMP4FileBytesSize(const unsigned char*, int) {
     u64 u64Boxes =
         StructureSize(4 * kGiB, [](CFileBytes& f) { return GetIsoBoxStructSize(f, "moov"); });
-    if (u64Boxes || m_ErrorCode) return u64Boxes ? u64Boxes : static_cast<u64>(m_nBytesPerSector);
+    if (StructureSettled(u64Boxes)) return u64Boxes;
     struct CMp4Search : IChunkSearch {
         bool Search(const unsigned char* pChunk, int nLen, u64 u64Before, bool,
                     u64& u64Size) override {
@@ -530,8 +536,7 @@ unsigned long long CFileTypeJudge::GetTSFileBytesSize(const unsigned char*, int)
 
 unsigned long long CFileTypeJudge::GetMP3FileBytesSize(const unsigned char*, int) {
     u64 u64Frames = StructureSize(2 * kGiB, GetMp3StructSize);
-    if (u64Frames || m_ErrorCode)
-        return u64Frames ? u64Frames : static_cast<u64>(m_nBytesPerSector);
+    if (StructureSettled(u64Frames)) return u64Frames;
     // The 128-byte ID3v1 tag closes the file: the first "TAG" of a chunk gives
     // a candidate end; the latest one stays.
     struct CTagSearch : CCandidateSearch {
@@ -649,7 +654,7 @@ unsigned long long CFileTypeJudge::GetJPGFileBytesSize(const unsigned char* pBuf
     uint64_t u64Parsed = 0;
     u64 u64End =
         StructureSize(128 * kMiB, [&](CFileBytes& f) { return GetJpegStructSize(f, &u64Parsed); });
-    if (u64End || m_ErrorCode) return u64End ? u64End : static_cast<u64>(m_nBytesPerSector);
+    if (StructureSettled(u64End)) return u64End;
     // Past the point where the data stops being JPEG no end marker is looked
     // for: old data after a damaged picture is not carved with it.
     const u64 u64Bps = static_cast<u64>(m_nBytesPerSector);
