@@ -19,10 +19,6 @@ bool Is(const unsigned char* p, const char* sz) {
     return std::memcmp(p, sz, std::strlen(sz)) == 0;
 }
 
-uint64_t Be64Of(const unsigned char* p) {
-    return (static_cast<uint64_t>(Be32(p)) << 32) | Be32(p + 4);
-}
-
 }  // namespace
 
 // ---- CFileBytes --------------------------------------------------------------
@@ -430,7 +426,7 @@ uint64_t GetIsoBoxStructSize(CFileBytes& f, const char* szNeed) {
         if (u64Size == 1) {
             const unsigned char* q = f.Get(u64Off + 8, 8);
             if (!q) return 0;
-            u64Size = Be64Of(q);
+            u64Size = Be64(q);
             if (u64Size < 16) return 0;
         } else if (u64Size < 8) {
             return 0;  // 0: up to an end we cannot see
@@ -705,7 +701,7 @@ struct CXcf {
     bool Pointer(u64& u64Off, u64& u64Value) {
         const unsigned char* p = f.Get(u64Off, b64 ? 8 : 4);
         if (!p) return false;
-        u64Value = b64 ? Be64Of(p) : Be32(p);
+        u64Value = b64 ? Be64(p) : Be32(p);
         u64Off += b64 ? 8 : 4;
         return true;
     }

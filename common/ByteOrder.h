@@ -22,3 +22,6 @@ inline uint32_t Be32(const unsigned char* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
+inline uint64_t Be64(const unsigned char* p) {
+    return (static_cast<uint64_t>(Be32(p)) << 32) | Be32(p + 4);
+}
