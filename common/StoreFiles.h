@@ -1,5 +1,5 @@
-// File helpers of the scan-log folder and the result stores: whole reads and
-// writes at an offset, and folder trees made and removed.
+// File helpers: whole reads and writes at an offset (device data, the scan log
+// and the result stores), and folder trees made and removed.
 #pragma once
 
 #include <sys/types.h>

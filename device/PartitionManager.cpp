@@ -4,10 +4,10 @@
 #include "device/PartitionManager.h"
 
 #include "common/ByteOrder.h"
+#include "common/StoreFiles.h"
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,15 +19,8 @@ namespace {
 // Reads exactly nLen bytes at byte offset llOffset. A read error or the end of
 // the data before nLen bytes is a failure.
 bool ReadFull(int fd, long long llOffset, unsigned char* pBuf, size_t nLen) {
-    if (llOffset < 0) return false;
-    size_t nDone = 0;
-    while (nDone < nLen) {
-        ssize_t n = pread(fd, pBuf + nDone, nLen - nDone, static_cast<off_t>(llOffset + nDone));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        nDone += static_cast<size_t>(n);
-    }
-    return true;
+    return llOffset >= 0 &&
+           ReadFullAt(fd, pBuf, nLen, static_cast<off_t>(llOffset)) == static_cast<ssize_t>(nLen);
 }
 
 _PARTITION_ITEM_ MakeItem(uint64_t u64Start, uint64_t u64End, int nDiskNo,
