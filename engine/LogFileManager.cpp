@@ -225,14 +225,16 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* szDevicePath, int nDiskNo,
                                          uint64_t u64FirstSector, uint64_t u64SectorCount,
                                          _LOG_FILE_INFO_* pOut) {
     uint64_t u64Free = FreeBytesOf(szDevicePath);
-    m_bLoaded = false;
-    m_strLoadedDir.clear();
     _LOG_FILE_INFO_* pInfo = nullptr;
-    if (GetFileInfo(nDiskNo, u64FirstSector, u64SectorCount, u64Free, &pInfo) != 1) return 0;
-    m_bLoaded = true;
-    m_strLoadedDir = pInfo->szLogDir;
-    if (pOut) *pOut = *pInfo;
-    return 1;
+    GetFileInfo(nDiskNo, u64FirstSector, u64SectorCount, u64Free, &pInfo);
+    return LoadRecord(pInfo, pOut);
+}
+
+int CLogFileManager::LoadRecord(const _LOG_FILE_INFO_* pInfo, _LOG_FILE_INFO_* pOut) {
+    m_bLoaded = pInfo != nullptr;
+    m_strLoadedDir = pInfo ? pInfo->szLogDir : "";
+    if (pInfo && pOut) *pOut = *pInfo;
+    return pInfo ? 1 : 0;
 }
 
 _LOG_FILE_INFO_* CLogFileManager::FindImageRecord(const char* szImagePath, uint64_t u64FirstSector,
@@ -247,15 +249,8 @@ _LOG_FILE_INFO_* CLogFileManager::FindImageRecord(const char* szImagePath, uint6
 
 int CLogFileManager::LoadImageLogInfo(const char* szImagePath, uint64_t u64SectorCount,
                                       _LOG_FILE_INFO_* pOut) {
-    m_bLoaded = false;
-    m_strLoadedDir.clear();
-    if (!szImagePath || !*szImagePath) return 0;
-    _LOG_FILE_INFO_* pInfo = FindImageRecord(szImagePath, 0, u64SectorCount);
-    if (!pInfo) return 0;
-    m_bLoaded = true;
-    m_strLoadedDir = pInfo->szLogDir;
-    if (pOut) *pOut = *pInfo;
-    return 1;
+    if (!szImagePath || !*szImagePath) return LoadRecord(nullptr, pOut);
+    return LoadRecord(FindImageRecord(szImagePath, 0, u64SectorCount), pOut);
 }
 
 int CLogFileManager::GetFileInfo(const char* szImagePath, uint64_t u64Size,

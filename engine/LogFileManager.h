@@ -110,6 +110,10 @@ private:
     _LOG_FILE_INFO_* FindFresh(const std::function<bool(const _LOG_FILE_INFO_&)>& match,
                                uint64_t _LOG_FILE_INFO_::*pField, uint64_t u64Value);
 
+    // Loads the record's folder (1, the record copied out), or for null
+    // unloads (0).
+    int LoadRecord(const _LOG_FILE_INFO_* pInfo, _LOG_FILE_INFO_* pOut);
+
     // The record of that image and area (an image has one record per area).
     _LOG_FILE_INFO_* FindImageRecord(const char* szImagePath, uint64_t u64FirstSector,
                                      uint64_t u64SectorCount);
