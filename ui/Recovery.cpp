@@ -1,14 +1,12 @@
 // Recovery to a destination folder: the "Recover" button, and the job that
 // saves every selected file into a folder per kind under a name that
 // overwrites nothing.
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFileDialog>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -27,32 +25,18 @@ namespace {
 
 CFaultGuard g_saveGuard("recvSignal");
 
-// The user who started the program (it runs as root after relaunching itself
-// through pkexec or sudo); -1 when there is none to give files to.
-bool StartingUser(uid_t& nUid, gid_t& nGid) {
-    if (geteuid() != 0) return false;
-    for (const char* szName : {"PKEXEC_UID", "SUDO_UID"}) {
-        const char* szValue = std::getenv(szName);
-        if (!szValue || !*szValue) continue;
-        char* pEnd = nullptr;
-        const unsigned long ulUid = std::strtoul(szValue, &pEnd, 10);
-        if (*pEnd || ulUid == 0) return false;
-        nUid = static_cast<uid_t>(ulUid);
-        const passwd* pUser = getpwuid(nUid);
-        nGid = pUser ? pUser->pw_gid : static_cast<gid_t>(nUid);
-        return true;
+// Gives what the recovery made under the user's destination to the user the
+// program runs for (it runs as root after relaunching itself through pkexec
+// or sudo), so it can be opened, moved and deleted without root.
+struct UserOwner {
+    uid_t nUid = 0;
+    gid_t nGid = 0;
+    bool bSet = tw::RequestingUser(nUid, nGid);
+    void Give(const std::string& strUtf8Path) const {
+        if (bSet && lchown(strUtf8Path.c_str(), nUid, nGid) != 0)
+            TwDebug("chown failed %s\n", strUtf8Path.c_str());
     }
-    return false;
-}
-
-// Gives what the recovery made under the user's destination to that user, so
-// it can be opened, moved and deleted without root.
-void GiveToUser(const std::string& strUtf8Path) {
-    uid_t nUid;
-    gid_t nGid;
-    if (StartingUser(nUid, nGid) && lchown(strUtf8Path.c_str(), nUid, nGid) != 0)
-        TwDebug("chown failed %s\n", strUtf8Path.c_str());
-}
+};
 
 }  // namespace
 
@@ -89,6 +73,7 @@ void DRUI::RecoveryProcess() {
     std::vector<_FILE_NODE_> files;
     for (const auto& entry : m_mapSelected) files.push_back(entry.second);
     wchar_t wszTarget[512];
+    const UserOwner owner;
     for (const _FILE_NODE_& node : files) {
         if (!pEngine) break;
         char szFolder[16];
@@ -97,7 +82,7 @@ void DRUI::RecoveryProcess() {
         const std::string strFolderUtf8 = strFolder.toUtf8().toStdString();
         struct stat st;
         const bool bNew = stat(strFolderUtf8.c_str(), &st) != 0;
-        if (bNew && QDir().mkdir(strFolder)) GiveToUser(strFolderUtf8);
+        if (bNew && QDir().mkdir(strFolder)) owner.Give(strFolderUtf8);
         // The found name as one path component; a path that does not fit the
         // 511-byte narrow or 512-character wide buffer fails, never cut.
         const std::string strWanted =
@@ -111,7 +96,7 @@ void DRUI::RecoveryProcess() {
         TW_FAULT_TRY(g_saveGuard) {
             const unsigned int nRet = pEngine->SaveFileData(&node, wszTarget, nLevelOffset);
             if (nRet == TW_ERR_CANCELLED) bCancelled = true;
-            if (nRet == 0) GiveToUser(tw::WideToUtf8(wszTarget));
+            if (nRet == 0) owner.Give(tw::WideToUtf8(wszTarget));
         }
         TW_FAULT_CATCH(g_saveGuard) {}
         TW_FAULT_END(g_saveGuard);
