@@ -209,17 +209,6 @@ dev_t WholeDiskOf(dev_t nDev) {
 #endif
 }
 
-std::string LoopBackingFile(dev_t nDev) {
-#ifdef __linux__
-    std::string strDir = SysBlockDir(WholeDiskOf(nDev));
-    if (strDir.empty()) return std::string();
-    return ReadFirstLine(strDir + "/loop/backing_file");
-#else
-    (void)nDev;
-    return std::string();
-#endif
-}
-
 bool LoopBackingId(dev_t nDev, dev_t& nFileDev, ino_t& nFileIno) {
 #ifdef __linux__
     const std::string strDir = SysBlockDir(WholeDiskOf(nDev));
@@ -247,7 +236,8 @@ bool LoopBackingId(dev_t nDev, dev_t& nFileDev, ino_t& nFileIno) {
             return true;
         }
     }
-    const std::string strFile = LoopBackingFile(nDev);
+    // The file's path as the loop driver names it.
+    const std::string strFile = ReadFirstLine(strDir + "/loop/backing_file");
     if (strFile.empty() || stat(strFile.c_str(), &st) != 0) return false;
     nFileDev = st.st_dev;
     nFileIno = st.st_ino;

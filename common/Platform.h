@@ -40,10 +40,8 @@ std::string ScanLogDir();
 // The whole disk that holds a block device (the device itself when it is a
 // whole disk or when nothing better is known).
 dev_t WholeDiskOf(dev_t nDev);
-// The file bound to a loop block device (or to the loop disk of a loop
-// partition); "" for any other device or an unbound loop.
-std::string LoopBackingFile(dev_t nDev);
-// The device and inode of that file, as the loop driver holds them (so a file
+// The device and inode of the file bound to a loop block device (or to the
+// loop disk of a loop partition), as the loop driver holds them (so a file
 // renamed since it was bound is still known), else as its path gives them.
 // False when nDev is no bound loop device.
 bool LoopBackingId(dev_t nDev, dev_t& nFileDev, ino_t& nFileIno);
