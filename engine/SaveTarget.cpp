@@ -219,11 +219,10 @@ bool IsTargetOnSourceDevice(const char* szSourceUtf8, const char* szTargetUtf8) 
     // another file system, and so on: any link of that chain on the source
     // (the device, another partition of its disk, or the image itself) counts.
     const bool bBlock = S_ISBLK(src.st_mode);
+    const dev_t nSourceDisk = bBlock ? tw::WholeDiskOf(src.st_rdev) : 0;
     dev_t nDev = dst.st_dev;
     for (int nDepth = 0; nDepth < 8; ++nDepth) {
-        if (bBlock &&
-            (nDev == src.st_rdev || tw::WholeDiskOf(nDev) == tw::WholeDiskOf(src.st_rdev)))
-            return true;
+        if (bBlock && (nDev == src.st_rdev || tw::WholeDiskOf(nDev) == nSourceDisk)) return true;
         dev_t nFileDev = 0;
         ino_t nFileIno = 0;
         if (!tw::LoopBackingId(nDev, nFileDev, nFileIno)) return false;
