@@ -43,29 +43,6 @@ const CategoryLook kCategoryLooks[6] = {
     {":/image/archive.png", "rgb(255, 205, 75)"}, {":/image/other.png", "rgb(162, 218, 85)"},
 };
 
-QLabel* MakeHeading(const QString& strText, QWidget* pParent) {
-    auto* pLabel = new QLabel(strText, pParent);
-    pLabel->setObjectName("heading");
-    pLabel->setAccessibleName(strText.section('\n', 0, 0));
-    pLabel->setStyleSheet("font: 13px Arial; color: rgb(70, 80, 95);");
-    return pLabel;
-}
-
-QPushButton* MakeActionButton(const QString& strText, QWidget* pParent,
-                              const char* szIcon = nullptr) {
-    auto* pButton = new QPushButton(strText, pParent);
-    pButton->setObjectName(strText);
-    pButton->setAccessibleName(strText);
-    pButton->setMinimumSize(120, 36);
-    pButton->setCursor(Qt::PointingHandCursor);
-    if (szIcon) {
-        pButton->setIcon(QIcon(szIcon));
-        pButton->setIconSize(QSize(22, 22));
-    }
-    SetActionButtonEnabled(pButton, true);
-    return pButton;
-}
-
 }  // namespace
 
 DRUI::DRUI(QWidget* pParent)

@@ -161,15 +161,11 @@ void DRUI::InitLayout3Widget() {
     auto* pLayout = new QVBoxLayout(m_pPage3);
     pLayout->setContentsMargins(20, 8, 20, 4);
     pLayout->setSpacing(6);
-    auto* pHeader = new QLabel(
+    pLayout->addWidget(MakeHeading(
         QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
                 "Please preview and choose the files you want to recover.")
             .arg(m_vecSearchResults.size()),
-        m_pPage3);
-    pHeader->setObjectName("heading");
-    pHeader->setAccessibleName("Select Desired Files to Recover");
-    pHeader->setStyleSheet("font: 13px Arial; color: rgb(70, 80, 95);");
-    pLayout->addWidget(pHeader);
+        m_pPage3));
 
     auto* pMiddle = new QHBoxLayout;
     pMiddle->setSpacing(10);
@@ -198,24 +194,13 @@ void DRUI::InitLayout3Widget() {
     m_pSummary->setStyleSheet("font: bold 13px Arial; color: rgb(40, 60, 90);");
     pBottom->addWidget(m_pSummary);
     pBottom->addStretch(1);
-    for (const char* szName : {"Back", "Recover"}) {
-        auto* pButton = new QPushButton(szName, m_pPage3);
-        pButton->setObjectName(szName);
-        pButton->setAccessibleName(szName);
-        pButton->setMinimumSize(120, 36);
-        pButton->setCursor(Qt::PointingHandCursor);
-        pBottom->addWidget(pButton);
-        if (!strcmp(szName, "Back")) {
-            SetActionButtonEnabled(pButton, true);
-            connect(pButton, &QPushButton::clicked, this, &DRUI::btnSlotBack);
-        } else {
-            pButton->setIcon(QIcon(":/image/recover_file.png"));
-            pButton->setIconSize(QSize(22, 22));
-            SetActionButtonEnabled(pButton, false);
-            connect(pButton, &QPushButton::clicked, this, &DRUI::btnRecovery);
-            m_pBtnRecover = pButton;
-        }
-    }
+    QPushButton* pBack = MakeActionButton("Back", m_pPage3);
+    connect(pBack, &QPushButton::clicked, this, &DRUI::btnSlotBack);
+    pBottom->addWidget(pBack);
+    m_pBtnRecover = MakeActionButton("Recover", m_pPage3, ":/image/recover_file.png");
+    SetActionButtonEnabled(m_pBtnRecover, false);
+    connect(m_pBtnRecover, &QPushButton::clicked, this, &DRUI::btnRecovery);
+    pBottom->addWidget(m_pBtnRecover);
     pLayout->addLayout(pBottom);
     m_pStackedLayout->addWidget(m_pPage3);
 }

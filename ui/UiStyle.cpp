@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QIcon>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QWidget>
@@ -18,6 +19,28 @@ const char main_button_style_no_file[] =
 void SetActionButtonEnabled(QPushButton* pButton, bool bEnabled) {
     pButton->setEnabled(bEnabled);
     pButton->setStyleSheet(bEnabled ? main_button_style : main_button_style_no_file);
+}
+
+QLabel* MakeHeading(const QString& strText, QWidget* pParent) {
+    auto* pLabel = new QLabel(strText, pParent);
+    pLabel->setObjectName("heading");
+    pLabel->setAccessibleName(strText.section('\n', 0, 0));
+    pLabel->setStyleSheet("font: 13px Arial; color: rgb(70, 80, 95);");
+    return pLabel;
+}
+
+QPushButton* MakeActionButton(const QString& strText, QWidget* pParent, const char* szIcon) {
+    auto* pButton = new QPushButton(strText, pParent);
+    pButton->setObjectName(strText);
+    pButton->setAccessibleName(strText);
+    pButton->setMinimumSize(120, 36);
+    pButton->setCursor(Qt::PointingHandCursor);
+    if (szIcon) {
+        pButton->setIcon(QIcon(szIcon));
+        pButton->setIconSize(QSize(22, 22));
+    }
+    SetActionButtonEnabled(pButton, true);
+    return pButton;
 }
 
 QPushButton* MakeIconButton(const char* szIcon, const QString& strName, int nSide,

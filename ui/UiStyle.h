@@ -1,11 +1,13 @@
 // Looks and behaviour shared by the frameless windows of the application: the
-// two action-button styles, flat icon buttons, and dragging by the mouse.
+// two action-button styles, page headings, action and flat icon buttons, and
+// dragging by the mouse.
 #pragma once
 
 #include <QObject>
 #include <QPoint>
 #include <QString>
 
+class QLabel;
 class QPushButton;
 class QWidget;
 
@@ -15,6 +17,12 @@ extern const char main_button_style_no_file[];
 
 // Enables or disables an action button and gives it the matching style.
 void SetActionButtonEnabled(QPushButton* pButton, bool bEnabled);
+
+// A page heading: its first line is its accessible name.
+QLabel* MakeHeading(const QString& strText, QWidget* pParent);
+// An enabled action button named by its text, with an optional icon.
+QPushButton* MakeActionButton(const QString& strText, QWidget* pParent,
+                              const char* szIcon = nullptr);
 
 // A flat button that shows only an icon. Its accessible name (also its tool
 // tip) is what a screen reader says, and how tests find it.
