@@ -297,7 +297,8 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, int nLen,
                                  unsigned long long u64FileCount, CDiskReader* pDiskReader,
                                  int nBytesPerSector, char szFileName[256], EXTEND_NAME_TYPE* pType,
                                  unsigned long long* pu64FileSize) {
-    if (!pBuf || nLen <= 0 || nBytesPerSector <= 0 || nBytesPerSector > kReadBufBytes) return TW_ERR_BAD_ARGUMENT;
+    if (!pBuf || nLen <= 0 || nBytesPerSector <= 0 || nBytesPerSector > kReadBufBytes)
+        return TW_ERR_BAD_ARGUMENT;
     m_nBytesPerSector = nBytesPerSector;
     m_u64StartSector = u64StartSector;
     m_u64CurrentSector = u64StartSector;
