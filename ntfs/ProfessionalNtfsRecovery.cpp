@@ -454,6 +454,12 @@ unsigned int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char*
     uint16_t nFlags;
     std::memcpy(&nFlags, pRecord + 0x16, 2);
     if (nFlags & NTFS_RECORD_IS_DIR) return 0;
+    // The record is copied whole only when it states this parser's record
+    // size: a caller that tested it against a smaller size holds fewer bytes.
+    if (std::memcmp(pRecord, "FILE", 4) != 0) return NTFS_ERR_NOT_FILE;
+    uint32_t nAllocated;
+    std::memcpy(&nAllocated, pRecord + 0x1C, 4);
+    if (nAllocated != static_cast<uint32_t>(m_nRecordSize)) return TW_ERR_BAD_ARGUMENT;
     std::vector<unsigned char> vecRecord(pRecord, pRecord + m_nRecordSize);
     return static_cast<unsigned int>(ParseProfessionalRecordInfo(vecRecord, u64Sector, 0, 0, 0));
 }

@@ -220,4 +220,31 @@ TEST_F(DeepNtfs, ARenumberedParentBecomesALostFolder) {
     EXPECT_EQ(m_tree.count("dir1/keep.txt"), 0u);
 }
 
+// A record is taken only at its parser's record size: the driver tests 1,024
+// bytes, and a volume of larger sectors must not read past them.
+TEST(DeepNtfsRecordSize, ARecordOfAnotherSizeIsRefusedUnread) {
+    ScanLogSandbox sandbox;
+    CScratchDir scratch;
+    // Boot sector: one sector per cluster, one sector, the signature. Record:
+    // fix-ups at 0x30, the end mark first at 0x38, in use, 0x40 of 1,024 bytes
+    // used, record 64, no name.
+    static const int kBoot[][2] = {{0x0D, 1}, {0x28, 1}, {510, 0x55}, {511, 0xAA}};
+    static const int kRecord[][2] = {{4, 0x30}, {6, 3},     {0x14, 0x38}, {0x16, 1},  {0x18, 0x40},
+                                     {0x1D, 4}, {0x2C, 64}, {0x30, 1},    {0x1FE, 1}, {0x3FE, 1}};
+    for (uint16_t nBps : {512, 2048, 4096}) {
+        std::vector<unsigned char> image(65536, 0), rec(1024, 0);
+        std::memcpy(image.data() + 3, "NTFS    ", 8);
+        std::memcpy(image.data() + 0x0B, &nBps, 2);
+        for (const auto& b : kBoot) image[b[0]] = static_cast<unsigned char>(b[1]);
+        std::memcpy(rec.data(), "FILE", 4);
+        for (const auto& b : kRecord) rec[b[0]] = static_cast<unsigned char>(b[1]);
+        std::memset(rec.data() + 0x38, 0xFF, 4);
+        CProfessionalNtfsRecovery p;
+        ASSERT_EQ(p.Init(W(scratch.Write("v.img", image)).c_str(), L'C'), 0u);
+        ASSERT_EQ(p.InitProfessionalScan(nullptr), 0u);
+        EXPECT_EQ(p.ParseNtfsFileRecord(rec.data(), 64), nBps > 1024 ? TW_ERR_BAD_ARGUMENT : 0u)
+            << nBps;
+    }
+}
+
 }  // namespace
