@@ -225,12 +225,7 @@ void CFastFatRecovery::ParseDirSlot(DirWalk& walk, const unsigned char* pBuf, in
 
     const bool bDeleted = pSlot[0] == FAT_ENTRY_DELETED;
     const bool bDir = (nAttr & FAT_ATTR_DIRECTORY) != 0;
-    std::string strName = lfn.TakeName(pSlot, sizeof(_FILE_NODE_::szFileName));
-    if (strName.empty()) {
-        strName = FatShortName(pSlot, !bDir);
-        if (!strName.empty() && static_cast<unsigned char>(strName[0]) == FAT_ENTRY_DELETED)
-            strName[0] = '!';
-    }
+    const std::string strName = FatSlotName(lfn, pSlot, bDir);
     if (strName.empty()) return;
 
     if (bDir) {

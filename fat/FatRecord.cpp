@@ -101,6 +101,16 @@ std::string FatLongName::TakeName(const unsigned char* pShortSlot, size_t nCapac
     return strName;
 }
 
+std::string FatSlotName(FatLongName& lfn, const unsigned char* pShortSlot, bool bDir) {
+    std::string strName = lfn.TakeName(pShortSlot, sizeof(_FILE_NODE_::szFileName));
+    if (strName.empty()) {
+        strName = FatShortName(pShortSlot, !bDir);
+        if (!strName.empty() && static_cast<unsigned char>(strName[0]) == FAT_ENTRY_DELETED)
+            strName[0] = '!';
+    }
+    return strName;
+}
+
 bool FatIsSectorOfType(CDiskReader& reader, const unsigned char* pSector, uint32_t nBytesPerSector,
                        const char* szExt, uint64_t u64Sector) {
     // A picture is intact when it starts like a JPEG, whatever marker follows

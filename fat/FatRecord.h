@@ -51,6 +51,11 @@ struct FatLongName {
     std::string TakeName(const unsigned char* pShortSlot, size_t nCapacity);
 };
 
+// The name of a short slot for its record: the long name gathered for it,
+// else its 8.3 name (a folder's without the extension), a deleted slot's lost
+// first byte shown as '!'. Empty when the slot gives none. Resets lfn.
+std::string FatSlotName(FatLongName& lfn, const unsigned char* pShortSlot, bool bDir);
+
 // Whether the sector at u64Sector (already read into pSector) fits the
 // lower-case extension. A JPEG counts as intact when it starts like one.
 bool FatIsSectorOfType(CDiskReader& reader, const unsigned char* pSector, uint32_t nBytesPerSector,

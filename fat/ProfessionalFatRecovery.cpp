@@ -649,12 +649,7 @@ void CProfessionalFatRecovery::DealProfessionalFatFileEntry(const unsigned char*
         }
         nRunStart = -1;
         const bool bDir = (nAttr & FAT_ATTR_DIRECTORY) != 0;
-        std::string strName = lfn.TakeName(p, sizeof(_FILE_NODE_::szFileName));
-        if (strName.empty()) {
-            strName = FatShortName(p, !bDir);
-            if (!strName.empty() && static_cast<unsigned char>(strName[0]) == FAT_ENTRY_DELETED)
-                strName[0] = '!';
-        }
+        const std::string strName = FatSlotName(lfn, p, bDir);
         if (strName.empty()) continue;
         if (bDir) {
             if (strName == ".") {
