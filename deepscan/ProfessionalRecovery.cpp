@@ -29,6 +29,8 @@ const int kFastScale = 9;
 // The sectors a scan gave the deep parsers, for a resumed scan to give again.
 const char kJournalName[] = "Deep_Sectors";
 const int kDeepScale = 90;
+// A metadata sector read on its own: room for an MFT record of any size.
+const int kRecordReadBytes = 8192;
 
 // The fast pass's scan callback: passes every call on and notes a stop, so a
 // stop asked for by the user is told apart from a fast engine that failed.
@@ -265,15 +267,9 @@ unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
         if (i * nBps + nRecordBytes > static_cast<unsigned long long>(nLength) &&
             std::memcmp(p, "FILE", 4) == 0) {
             // An MFT record that runs past the read is read whole from the medium.
-            vecRecord.assign(8192, 0);
-            unsigned int nGot = 0;
-            const unsigned long long u64End = m_u64FirstSector + m_u64SectorCount;
-            const unsigned long long u64Want =
-                std::min<unsigned long long>(8192 / nBps, u64End - u64Sector);
-            m_diskReader.ReadData(vecRecord.data(), static_cast<int>(u64Want),
-                                  static_cast<long long>(u64Sector), nBps, &nGot);
-            bMetadata = nGot > 0 ? ParseMetadataSector(vecRecord.data(), u64Sector)
-                                 : ParseMetadataSector(p, u64Sector, false);
+            bMetadata = ReadRecordFrom(u64Sector, vecRecord)
+                            ? ParseMetadataSector(vecRecord.data(), u64Sector)
+                            : ParseMetadataSector(p, u64Sector, false);
         } else {
             bMetadata = ParseMetadataSector(p, u64Sector);
         }
@@ -451,24 +447,31 @@ void CProfessionalRecovery::ReplayJournal(const std::string& strPath) {
     uint64_t u64Sector = 0;
     while (fread(&u64Sector, sizeof(u64Sector), 1, f) == 1) vecSectors.push_back(u64Sector);
     fclose(f);
-    const int nBps = m_nBytesPerSector;
-    std::vector<unsigned char> vecBuf(8192);
-    const unsigned long long u64End = m_u64FirstSector + m_u64SectorCount;
+    std::vector<unsigned char> vecBuf;
     for (uint64_t u64At : vecSectors) {
-        if (u64At < m_u64FirstSector || u64At >= u64End) continue;
-        unsigned int nGot = 0;
-        const unsigned long long u64Want =
-            std::min<unsigned long long>(8192 / nBps, u64End - u64At);
-        m_diskReader.ReadData(vecBuf.data(), static_cast<int>(u64Want),
-                              static_cast<long long>(u64At), nBps, &nGot);
-        if (nGot == 0) continue;
-        std::fill(vecBuf.begin() + static_cast<long>(nGot) * nBps, vecBuf.end(), 0);
+        if (u64At < m_u64FirstSector || !ReadRecordFrom(u64At, vecBuf)) continue;
         TW_FAULT_TRY(g_deepGuard) {
             ParseMetadataSector(vecBuf.data(), u64At);
         }
         TW_FAULT_CATCH(g_deepGuard) {}
         TW_FAULT_END(g_deepGuard);
     }
+}
+
+bool CProfessionalRecovery::ReadRecordFrom(unsigned long long u64Sector,
+                                           std::vector<unsigned char>& vecBuf) {
+    const int nBps = m_nBytesPerSector;
+    const unsigned long long u64End = m_u64FirstSector + m_u64SectorCount;
+    vecBuf.assign(kRecordReadBytes, 0);
+    if (u64Sector >= u64End) return false;
+    const unsigned int nWant = static_cast<unsigned int>(
+        std::min<unsigned long long>(kRecordReadBytes / nBps, u64End - u64Sector));
+    unsigned int nGot = 0;
+    m_diskReader.ReadData(vecBuf.data(), static_cast<int>(nWant), static_cast<long long>(u64Sector),
+                          nBps, &nGot);
+    if (nGot == 0) return false;
+    if (nGot < nWant) std::fill(vecBuf.begin() + static_cast<long>(nGot) * nBps, vecBuf.end(), 0);
+    return true;
 }
 
 bool CProfessionalRecovery::ParseMetadataSector(const unsigned char* p,

@@ -91,6 +91,9 @@ private:
     // offered again to the deep parsers when the scan is resumed.
     void WriteJournal(const std::string& strPath);
     void ReplayJournal(const std::string& strPath);
+    // 8 KiB from a sector on (what lies past the area or the read is zero);
+    // false when nothing could be read.
+    bool ReadRecordFrom(unsigned long long u64Sector, std::vector<unsigned char>& vecBuf);
     // A sector to the deep parser that recognises it, noted in the journal;
     // false when neither does. bWholeRecord: an MFT record's bytes follow p
     // (else the NTFS test is not made).
