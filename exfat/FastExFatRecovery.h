@@ -30,7 +30,8 @@ public:
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
     // The free-space map is the volume's allocation bitmap, read at set-up.
     unsigned int BuildBitMapInfo() override;
-    // Positions are volume sectors relative to the partition start, as for FAT.
+    // Positions and counts in 512-byte sectors relative to the area's start,
+    // whatever the volume's sector size (as for FAT and NTFS).
     unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                       unsigned long long& u64Count) override;
 
@@ -50,6 +51,8 @@ protected:
     uint32_t RootDirId() const override { return m_nRootCluster; }
 
 private:
+    // The next free run from a position, both in the volume's own sectors.
+    unsigned int FreeRun(unsigned long long& u64StartSector, unsigned long long& u64Count);
     using DirInfo = FolderPaths::Folder;
     struct PendingDir {
         uint32_t nCluster;

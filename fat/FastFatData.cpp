@@ -77,6 +77,18 @@ unsigned int CFastFatRecovery::BuildBitMapInfo() {
 
 unsigned int CFastFatRecovery::GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                                     unsigned long long& u64Count) {
+    // The caller counts in 512-byte sectors (the deep scan reads the area in
+    // them); the map in the volume's own.
+    const unsigned long long u64Ratio = m_nBytesPerSector > 512 ? m_nBytesPerSector / 512 : 1;
+    u64StartSector /= u64Ratio;
+    const unsigned int nRet = FreeRun(u64StartSector, u64Count);
+    u64StartSector *= u64Ratio;
+    u64Count *= u64Ratio;
+    return nRet;
+}
+
+unsigned int CFastFatRecovery::FreeRun(unsigned long long& u64StartSector,
+                                       unsigned long long& u64Count) {
     u64Count = 0;
     if (u64StartSector > m_src.u64Count) {
         u64StartSector = m_src.u64Count;

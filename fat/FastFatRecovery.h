@@ -32,6 +32,8 @@ public:
     // copy, when the first sector is damaged) instead of its first sector.
     void SetBootSectorCopy(unsigned long long u64Sector) { m_u64BootCopy = u64Sector; }
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
+    // Positions and counts in 512-byte sectors relative to the area's start,
+    // whatever the volume's sector size.
     unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
                                       unsigned long long& u64Count) override;
     // Stores the search callback (handed to the store when there is one); 0.
@@ -75,6 +77,8 @@ protected:
     uint32_t RootDirId() const override { return GetRootDirId(); }
 
 private:
+    // The next free run from a position, both in the volume's own sectors.
+    unsigned int FreeRun(unsigned long long& u64StartSector, unsigned long long& u64Count);
     static constexpr int kBootBytes = 4096;  // read at the volume start
     unsigned long long m_u64BootCopy = 0;
 

@@ -1,5 +1,6 @@
 // The deep scan: used cards recovered through the command line, an interrupted
-// scan resumed, an area with no file system, a damaged boot sector's copy.
+// scan resumed, an area with no file system, the free space of cards with large
+// sectors, a damaged boot sector's copy.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -158,6 +159,45 @@ TEST(DeepScan, AnAreaWithoutAFileSystemIsCarved) {
     unknown.nEngineType = 9;
     EXPECT_EQ(pDeep->SaveFileData(nullptr, L"x", 0), 87u);
     EXPECT_EQ(pDeep->SaveFileData(&unknown, L"x", 0), 0u);
+}
+
+// A JPEG written into free space 3 MiB into a card is carved whatever the
+// card's sector size: the fast engines give their free runs in 512-byte sectors.
+TEST(DeepScan, TheFreeSpaceOfCardsWithLargeSectorsIsRead) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    const std::string strFat = work.File("fat_s4k.img");
+    ASSERT_EQ(twtest::RunCommand("truncate -s 16M " + strFat + " && mkfs.fat -F 16 -S 4096 -s 1 " +
+                                 strFat + " >/dev/null"),
+              0);
+    std::string strJpeg("\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 20);
+    strJpeg += std::string(2000, 'x') + "\xff\xd9";
+    for (const std::string& strCard :
+         {twtest::FixtureImage("exfat_4k"), twtest::FixtureImage("exfat_s4k"), strFat}) {
+        std::string strDisk = ReadFileBytes(strCard);
+        ASSERT_GE(strDisk.size(), 4u << 20) << strCard;
+        ASSERT_EQ(strDisk.substr(3 << 20, strJpeg.size()), std::string(strJpeg.size(), '\0'));
+        strDisk.replace(3 << 20, strJpeg.size(), strJpeg);
+        ASSERT_TRUE(WriteFileBytes(work.File("card.img"), strDisk));
+        std::unique_ptr<IFileRecoveryParse> pEngine =
+            Engine(work.File("card.img"), RECOVERY_TYPE_DEEP);
+        auto* pDeep = dynamic_cast<CProfessionalRecovery*>(pEngine.get());
+        ASSERT_NE(pDeep, nullptr);
+        pDeep->SetNotLoadLogFile();
+        ASSERT_EQ(pDeep->ScanDevice(nullptr), 0u) << strCard;
+        EXPECT_TRUE(pDeep->UsedBitmap()) << strCard;
+        std::vector<_FILE_NODE_> top;
+        ASSERT_EQ(pDeep->GetChildrenFileNode(nullptr, 0, top), 0u);
+        EXPECT_EQ(std::count_if(top.begin(), top.end(),
+                                [&](const _FILE_NODE_& n) {
+                                    return n.nEngineType == ENGINE_CARVING &&
+                                           n.u64RecordSector == 6144 &&
+                                           n.u64FileSize == strJpeg.size();
+                                }),
+                  1)
+            << strCard;
+        EXPECT_EQ(ReadFileBytes(work.File("card.img")), strDisk) << strCard;
+    }
 }
 
 // Files a fast scan of the image lists (0 when no engine reads it).

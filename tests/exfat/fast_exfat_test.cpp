@@ -58,7 +58,7 @@ TEST_P(ExFatCards, TimesAndFreeRunsAreTheCardOwn) {
         ASSERT_EQ(card.pExFat->BuildBitMapInfo(), 0u);
         unsigned long long u64Start = 0, u64Run = 0, u64Free = 0;
         for (; card.pExFat->GetUnUsedSectorCount(u64Start, u64Run) && u64Run; u64Start += u64Run)
-            u64Free += u64Run * card.pExFat->GetBytesPerSector();
+            u64Free += u64Run * 512;
         std::string strFree;
         twtest::RunCommand("dump.exfat " + twtest::ShellQuote(strImage) +
                                " | awk -F: '/Free Clusters/ { print $2 }'",
