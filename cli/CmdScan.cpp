@@ -203,9 +203,12 @@ int OpenSource(const Source& source, int& fd, unsigned long long& u64Bytes) {
     return 0;
 }
 
-// DIR must be a folder, or one that can be made, and writable: refused
-// before a scan that could last hours. 0 or an exit status.
+// DIR must be a folder, or one that can be made, and writable (by the user
+// who asked, under sudo or pkexec): refused before a scan that could last
+// hours. 0 or an exit status.
 int CheckDestination(const std::string& strDest) {
+    const tw::FsUser user = tw::RequestingFsUser();
+    tw::CActAsUser as(user);
     std::string strProbe = strDest;
     struct stat st;
     while (stat(strProbe.c_str(), &st) != 0) {
@@ -224,9 +227,11 @@ int CheckDestination(const std::string& strDest) {
                      strProbe.c_str());
         return CLI_EXIT_USAGE;
     }
-    if (access(strProbe.c_str(), W_OK | X_OK) != 0) {
-        std::fprintf(stderr, "tarnwick-cli scan: cannot write to %s: %s\n", strProbe.c_str(),
-                     std::strerror(errno));
+    if (faccessat(AT_FDCWD, strProbe.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        const std::string strWho =
+            as.Active() ? " as the user who asked (uid " + std::to_string(user.nUid) + ")" : "";
+        std::fprintf(stderr, "tarnwick-cli scan: cannot write to %s%s: %s\n", strProbe.c_str(),
+                     strWho.c_str(), std::strerror(errno));
         return CLI_EXIT_USAGE;
     }
     return 0;
@@ -532,10 +537,11 @@ extern const CliCommand g_cmdScan = {
     "file: engine, size in bytes, health (1 intact, 0 damaged), path; names with\n"
     "numbers sort by their number. --recover saves every listed file into DIR, one\n"
     "folder per kind (photo, audio, video, document, archive, others) or, with\n"
-    "--keep-paths, the scanned volume's own folders; names overwrite nothing, the\n"
-    "files get their recorded times and, under sudo or pkexec, belong to the user\n"
-    "who asked. It prints 'Success', 'Partial' (kept, with the bytes written) or\n"
-    "'Failed' and the target for each, then a summary. A scan keeps its results in\n"
+    "--keep-paths, the scanned volume's own folders; names overwrite nothing, no\n"
+    "link inside DIR is followed, the files get their recorded times and, under\n"
+    "sudo or pkexec, are written as the user who asked. It prints 'Success',\n"
+    "'Partial' (kept, with the bytes written) or 'Failed' and the target for\n"
+    "each, then a summary. A scan keeps its results in\n"
     "a numbered folder under ScanLog/, removed when the command ends unless\n"
     "--keep-results is given.\n"
     "Exit status: 0 all went well, 1 some files failed or came back in part,\n"

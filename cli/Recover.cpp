@@ -35,6 +35,12 @@ std::string DescribeResult(unsigned int nCode) {
     }
 }
 
+std::string DescribeDestinationError(unsigned int nCode) {
+    if (nCode == ELOOP)
+        return "a link is in the way (links inside the destination are not followed)";
+    return std::strerror(static_cast<int>(nCode));
+}
+
 namespace {
 
 // The access and modification times of a record for utimensat; false when it
@@ -46,18 +52,6 @@ bool NodeTimes(const _FILE_NODE_& node, struct timespec times[2]) {
     if (!bWrite) times[1].tv_nsec = UTIME_OMIT;
     return bAccess || bWrite;
 }
-
-// The user files and folders are handed to, when run for someone else.
-struct Owner {
-    bool bSet = false;
-    uid_t nUid = 0;
-    gid_t nGid = 0;
-    void Give(const std::string& strPath) const {
-        if (bSet && lchown(strPath.c_str(), nUid, nGid) != 0) {
-            // The files stay root's; the user is told by the listing's owner.
-        }
-    }
-};
 
 // The folders made below DIR for the volume's own folders: the raw names of
 // their path, to find their records once every file is saved.
@@ -91,7 +85,7 @@ bool FindFolderRecord(IFileRecoveryParse& engine, const std::vector<std::string>
 }
 
 // The target folder of one file, created with its missing parents.
-unsigned int TargetFolder(const ListedFile& file, const RecoverOptions& options, const Owner& owner,
+unsigned int TargetFolder(const ListedFile& file, const RecoverOptions& options,
                           std::string& strFolder, std::vector<MadeFolder>& vecMade) {
     std::vector<std::string> vecMadeNow;
     std::vector<std::string> vecNames;
@@ -115,9 +109,8 @@ unsigned int TargetFolder(const ListedFile& file, const RecoverOptions& options,
         GetDirTypeByFileName(file.hit.szFileName, szType);
         strFolder = options.strDest + "/" + szType;
     }
-    unsigned int nRet = MakeDirs(strFolder, &vecMadeNow);
+    unsigned int nRet = MakeTargetDirs(strFolder, &vecMadeNow);
     for (const std::string& strMade : vecMadeNow) {
-        owner.Give(strMade);
         if (!options.bKeepPaths || strMade.size() <= options.strDest.size()) continue;
         // How many of the volume's names this folder stands for.
         size_t nDepth = std::count(strMade.begin() + static_cast<long>(options.strDest.size()),
@@ -135,17 +128,13 @@ unsigned int TargetFolder(const ListedFile& file, const RecoverOptions& options,
 int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
                  const RecoverOptions& options, CProgressLine& progress,
                  volatile const int& bInterrupted) {
-    Owner owner;
-    owner.bSet = tw::RequestingUser(owner.nUid, owner.nGid);
     std::vector<MadeFolder> vecMade;
-    {
-        std::vector<std::string> vecDest;
-        if (unsigned int nRet = MakeDirs(options.strDest, &vecDest)) {
-            std::fprintf(stderr, "tarnwick-cli scan: cannot create %s: %s\n",
-                         options.strDest.c_str(), std::strerror(static_cast<int>(nRet)));
-            return CLI_EXIT_FAILURE;
-        }
-        for (const std::string& strMade : vecDest) owner.Give(strMade);
+    // Everything is made below DIR, as the user who asked (under sudo or pkexec).
+    CSaveDestination dest;
+    if (unsigned int nRet = dest.Open(options.strDest, tw::RequestingFsUser())) {
+        std::fprintf(stderr, "tarnwick-cli scan: cannot create %s: %s\n", options.strDest.c_str(),
+                     DescribeDestinationError(nRet).c_str());
+        return CLI_EXIT_FAILURE;
     }
     int nLevelOffset = 0;
     GetPathDirIndex(tw::Utf8ToWide(options.strDest.c_str()).c_str(), nLevelOffset);
@@ -157,7 +146,7 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
                       i + 1 == files.size());
         std::string strFolder;
         const char* szFailedOn = "folder";
-        unsigned int nRet = TargetFolder(file, options, owner, strFolder, vecMade);
+        unsigned int nRet = TargetFolder(file, options, strFolder, vecMade);
         std::wstring wstrTarget;
         if (nRet == 0) {
             szFailedOn = "name";
@@ -174,11 +163,10 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
         // read-only file system): the origin of the failure says which it was.
         const bool bDestinationFailed = std::strcmp(szFailedOn, "data") != 0 ||
                                         GetLastSaveFailureOrigin() == SAVE_FAILURE_DESTINATION;
-        const std::string strCause = nRet == 0 ? std::string()
-                                     : bDestinationFailed
-                                         ? "cannot write the destination: " +
-                                               std::string(std::strerror(static_cast<int>(nRet)))
-                                         : DescribeResult(nRet);
+        const std::string strCause =
+            nRet == 0            ? std::string()
+            : bDestinationFailed ? "cannot write the destination: " + DescribeDestinationError(nRet)
+                                 : DescribeResult(nRet);
         const std::string strTarget =
             wstrTarget.empty()
                 ? strFolder + "/" + tw::NarrowToUtf8(MakeSafeFileName(file.hit.szFileName).c_str())
@@ -186,26 +174,18 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
         // What reached the disk: a file written in part is kept, an empty
         // failure removed.
         unsigned long long u64Written = 0;
+        const int fd = wstrTarget.empty() ? -1 : OpenTarget(strTarget, O_RDONLY);
         struct stat st;
-        const bool bExists =
-            !wstrTarget.empty() && lstat(strTarget.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        const bool bExists = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
         if (bExists) u64Written = static_cast<unsigned long long>(st.st_size);
         const char* szStatus = "success";
         if (nRet != 0) {
-            if (bExists && u64Written == 0) unlink(strTarget.c_str());
+            if (bExists && u64Written == 0) RemoveTarget(strTarget);
             szStatus = u64Written > 0 ? "partial" : "failed";
         }
-        if (bExists && (nRet == 0 || u64Written > 0)) {
-            int fd = open(strTarget.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd >= 0) {
-                struct timespec times[2];
-                if (nRet == 0 && NodeTimes(file.hit, times)) futimens(fd, times);
-                if (owner.bSet && fchown(fd, owner.nUid, owner.nGid) != 0) {
-                    // Left to root; nothing else to do.
-                }
-                close(fd);
-            }
-        }
+        struct timespec times[2];
+        if (bExists && nRet == 0 && NodeTimes(file.hit, times)) futimens(fd, times);
+        if (fd >= 0) close(fd);
         progress.Clear();
         const unsigned long long u64Size = file.hit.u64FileSize;
         if (nRet == 0) {
@@ -240,8 +220,11 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
     for (auto it = vecMade.rbegin(); it != vecMade.rend(); ++it) {
         _FILE_NODE_ node;
         struct timespec times[2];
-        if (FindFolderRecord(engine, it->vecNames, node) && NodeTimes(node, times))
-            utimensat(AT_FDCWD, it->strPath.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        if (!FindFolderRecord(engine, it->vecNames, node) || !NodeTimes(node, times)) continue;
+        const int fd = OpenTarget(it->strPath, O_RDONLY | O_DIRECTORY);
+        if (fd < 0) continue;
+        futimens(fd, times);
+        close(fd);
     }
     std::string strSummary = "Recovered " + std::to_string(nSaved) + " of " +
                              std::to_string(files.size()) + " files (" + FormatSize(u64Saved) +

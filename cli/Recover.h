@@ -22,7 +22,8 @@ struct ListedFile {
 
 // Saves every file, prints one line (or JSON object) per file and a summary.
 // Times from the records are set on the files (and, with keep-paths, on the
-// folders); under sudo or pkexec everything made is handed to that user.
+// folders). Nothing is made through a link inside DIR nor over an existing
+// name; under sudo or pkexec everything is made as that user.
 // Returns the exit status: 0, 1 when a file failed or came back in part, 130
 // when interrupted (bInterrupted is polled).
 int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
@@ -31,3 +32,5 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
 
 // Why a save failed, in words.
 std::string DescribeResult(unsigned int nCode);
+// Why the destination could not be written, in words.
+std::string DescribeDestinationError(unsigned int nCode);

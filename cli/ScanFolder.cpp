@@ -7,25 +7,14 @@
 #include <cstring>
 
 #include "common/Platform.h"
+#include "common/StoreFiles.h"
 #include "engine/LogFileManager.h"
-#include "engine/SaveTarget.h"
-
-unsigned int MakeDirs(const std::string& strDir, std::vector<std::string>* pMade) {
-    for (size_t nPos = 1; nPos <= strDir.size(); ++nPos) {
-        if (nPos != strDir.size() && strDir[nPos] != '/') continue;
-        const std::string strPart = strDir.substr(0, nPos);
-        const bool bExisted = access(strPart.c_str(), F_OK) == 0;
-        unsigned int nRet = CreateTargetDir(tw::Utf8ToWide(strPart.c_str()).c_str());
-        if (nRet != 0 && nPos == strDir.size()) return nRet;
-        if (nRet == 0 && !bExisted && pMade) pMade->push_back(strPart);
-    }
-    return 0;
-}
 
 namespace {
 
 bool CanWriteScanLog() {
-    return MakeDirs(tw::ScanLogDir()) == 0 && access(tw::ScanLogDir().c_str(), W_OK | X_OK) == 0;
+    return MakeDirTree(tw::ScanLogDir().c_str(), 0755) == 0 &&
+           access(tw::ScanLogDir().c_str(), W_OK | X_OK) == 0;
 }
 
 }  // namespace

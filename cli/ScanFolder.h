@@ -6,10 +6,6 @@
 #include <string>
 #include <vector>
 
-// Creates a folder and its missing parents (0755). 0 or errno. The folders it
-// made are appended to *pMade (outermost first) when pMade is given.
-unsigned int MakeDirs(const std::string& strDir, std::vector<std::string>* pMade = nullptr);
-
 // Readies the scan-log folder and takes a new numbered scan folder in it. The
 // platform's place is used silently; when it cannot be written, the user's
 // own data folder is used and the user told. False (with a message) when

@@ -51,7 +51,7 @@ void PrintHelp(FILE* out) {
                  "  TARNWICK_SUPPORT_DIR keep scan results in $TARNWICK_SUPPORT_DIR/ScanLog/\n"
                  "                      (default /var/lib/tarnwick/ for root, else\n"
                  "                      $XDG_DATA_HOME/tarnwick/ or ~/.local/share/tarnwick/)\n"
-                 "  SUDO_UID, SUDO_GID, PKEXEC_UID  the user recovered files are given to\n\n"
+                 "  SUDO_UID, SUDO_GID, PKEXEC_UID  the user recovered files are written as\n\n"
                  "exit status: 0 success, 1 failure, 2 usage error (scan: also 3 and 130)\n");
     for (const CliCommand* pCmd : Commands()) {
         std::fprintf(out, "\n");

@@ -3,12 +3,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #ifdef __linux__
 #include <linux/loop.h>
+#include <sys/fsuid.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#else
+#include <pthread.h>
 #endif
 #include <unistd.h>
 
@@ -270,6 +276,89 @@ bool RequestingUser(uid_t& nUid, gid_t& nGid) {
     nUid = static_cast<uid_t>(nId);
     nGid = static_cast<gid_t>(nGroup);
     return true;
+}
+
+FsUser RequestingFsUser() {
+    FsUser user;
+    if (!RequestingUser(user.nUid, user.nGid)) return user;
+    user.bSet = true;
+    user.vecGroups.assign(1, user.nGid);
+    if (struct passwd* pw = getpwuid(user.nUid)) {
+        int nCount = 64;
+        for (int nTry = 0; nTry < 4; ++nTry) {
+            std::vector<gid_t> vecGroups(static_cast<size_t>(nCount));
+            if (getgrouplist(pw->pw_name, user.nGid, vecGroups.data(), &nCount) >= 0) {
+                vecGroups.resize(static_cast<size_t>(nCount));
+                user.vecGroups = vecGroups;
+                break;
+            }
+        }
+    }
+    return user;
+}
+
+#ifdef __linux__
+// The groups of this thread alone: the C library's setgroups changes every
+// thread of the process.
+namespace {
+bool ThreadGroups(std::vector<gid_t>& vecGroups) {
+    const long nCount = syscall(SYS_getgroups, 0, nullptr);
+    if (nCount < 0) return false;
+    vecGroups.resize(static_cast<size_t>(nCount));
+    return syscall(SYS_getgroups, nCount, vecGroups.data()) == nCount;
+}
+bool SetThreadGroups(const std::vector<gid_t>& vecGroups) {
+    return syscall(SYS_setgroups, vecGroups.size(), vecGroups.data()) == 0;
+}
+}  // namespace
+
+CActAsUser::CActAsUser(const FsUser& user) {
+    if (!user.bSet || !ThreadGroups(m_vecOldGroups) || !SetThreadGroups(user.vecGroups)) return;
+    m_nOldGid = static_cast<gid_t>(setfsgid(user.nGid));
+    m_nOldUid = static_cast<uid_t>(setfsuid(user.nUid));
+    // setfsuid answers with the previous id whatever happens: ask again.
+    m_bActive = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == user.nUid &&
+                static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == user.nGid;
+    if (!m_bActive) {
+        setfsuid(m_nOldUid);
+        setfsgid(m_nOldGid);
+        SetThreadGroups(m_vecOldGroups);
+    }
+}
+
+CActAsUser::~CActAsUser() {
+    if (!m_bActive) return;
+    setfsuid(m_nOldUid);
+    setfsgid(m_nOldGid);
+    SetThreadGroups(m_vecOldGroups);
+}
+#else
+CActAsUser::CActAsUser(const FsUser& user) {
+    m_bActive = user.bSet && pthread_setugid_np(user.nUid, user.nGid) == 0;
+}
+
+CActAsUser::~CActAsUser() {
+    if (m_bActive) pthread_setugid_np(KAUTH_UID_NONE, KAUTH_GID_NONE);
+}
+#endif
+
+bool DropRootForGood() {
+    if (geteuid() != 0 && getuid() != 0) return true;
+    FsUser user = RequestingFsUser();
+    if (!user.bSet) {
+        struct passwd* pw = getpwnam("nobody");
+        user.nUid = pw ? pw->pw_uid : 65534;
+        user.nGid = pw ? pw->pw_gid : 65534;
+        user.vecGroups.assign(1, user.nGid);
+    }
+    if (setgroups(user.vecGroups.size(), user.vecGroups.data()) != 0 ||
+        setregid(user.nGid, user.nGid) != 0 || setreuid(user.nUid, user.nUid) != 0)
+        return false;
+#ifdef __linux__
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+#endif
+    // No way back.
+    return getuid() != 0 && geteuid() != 0 && setuid(0) != 0;
 }
 
 std::string ScanLogDir() {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace tw {
 
@@ -50,6 +51,41 @@ bool LoopBackingId(dev_t nDev, dev_t& nFileDev, ino_t& nFileIno);
 // PKEXEC_UID with that user's primary group. False when the process is not
 // root or no such user is named (or the one named is root).
 bool RequestingUser(uid_t& nUid, gid_t& nGid);
+
+// A user as the file system sees one: ids and supplementary groups.
+struct FsUser {
+    bool bSet = false;
+    uid_t nUid = 0;
+    gid_t nGid = 0;
+    std::vector<gid_t> vecGroups;
+};
+// RequestingUser with that user's groups (the primary group alone when the
+// user database does not know the user); bSet false when there is none.
+FsUser RequestingFsUser();
+
+// While it lives, this thread's file-system calls are checked as the user's
+// and what they create belongs to the user (Linux: the thread's file-system
+// uid, gid and groups; the process and its other threads keep root). Does
+// nothing for an unset user; Active() tells whether it took effect.
+class CActAsUser {
+public:
+    explicit CActAsUser(const FsUser& user);
+    ~CActAsUser();
+    CActAsUser(const CActAsUser&) = delete;
+    CActAsUser& operator=(const CActAsUser&) = delete;
+    bool Active() const { return m_bActive; }
+
+private:
+    bool m_bActive = false;
+    uid_t m_nOldUid = 0;
+    gid_t m_nOldGid = 0;
+    std::vector<gid_t> m_vecOldGroups;
+};
+
+// Gives up root for good: to the requesting user, else to "nobody"; groups,
+// gid and uid, and no new privileges after. True when the process no longer
+// runs as root (also when it never did).
+bool DropRootForGood();
 
 // Narrow text in records is GB18030; paths handed to the system are UTF-8.
 // The converters need no set-up call and may be used from any thread. Input

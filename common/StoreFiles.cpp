@@ -102,15 +102,58 @@ int RemoveDirTree(const char* szUtf8Dir) {
     return nResult;
 }
 
-int MakeDirTree(const char* szUtf8Dir, unsigned int nMode) {
-    if (!szUtf8Dir || !*szUtf8Dir) return TW_ERR_BAD_ARGUMENT;
-    std::string strDir(szUtf8Dir);
-    for (size_t nPos = 1; nPos <= strDir.size(); ++nPos) {
-        if (nPos != strDir.size() && strDir[nPos] != '/') continue;
-        std::string strPart = strDir.substr(0, nPos);
-        if (mkdir(strPart.c_str(), nMode) != 0 && errno != EEXIST) return errno;
+int OpenSubDirAt(int fdDir, const char* szName, bool bCreate, unsigned int nMode, bool* pbMade) {
+    if (pbMade) *pbMade = false;
+    if (!szName || !*szName || std::strchr(szName, '/')) return -EINVAL;
+    bool bMade = bCreate && mkdirat(fdDir, szName, static_cast<mode_t>(nMode)) == 0;
+    if (bCreate && !bMade && errno != EEXIST) return -errno;
+    int fd = openat(fdDir, szName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int nErr = errno;
+        struct stat st;
+        if (nErr == ENOTDIR && fstatat(fdDir, szName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            nErr = ELOOP;
+        return -nErr;
     }
-    struct stat st;
-    if (stat(strDir.c_str(), &st) != 0) return errno;
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (pbMade) *pbMade = bMade;
+    return fd;
+}
+
+int OpenDirTree(const char* szUtf8Dir, unsigned int nMode, std::vector<std::string>* pMade) {
+    if (!szUtf8Dir || !*szUtf8Dir) return -TW_ERR_BAD_ARGUMENT;
+    std::string strDir(szUtf8Dir);
+    while (strDir.size() > 1 && strDir.back() == '/') strDir.pop_back();
+    // The deepest part that exists, opened as named; the missing names after it.
+    std::string strBase = strDir;
+    std::vector<std::string> vecMissing;
+    int fd = -1;
+    for (;;) {
+        fd = open(strBase.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) break;
+        if (errno != ENOENT || strBase == "/" || strBase == ".") return -errno;
+        const size_t nSlash = strBase.find_last_of('/');
+        const std::string strName =
+            nSlash == std::string::npos ? strBase : strBase.substr(nSlash + 1);
+        if (!strName.empty()) vecMissing.push_back(strName);
+        strBase = nSlash == std::string::npos ? "." : nSlash == 0 ? "/" : strBase.substr(0, nSlash);
+    }
+    std::string strPath = strBase == "." && strDir[0] != '.' ? "" : strBase;
+    for (auto it = vecMissing.rbegin(); it != vecMissing.rend(); ++it) {
+        bool bMade = false;
+        const int fdSub = OpenSubDirAt(fd, it->c_str(), true, nMode, &bMade);
+        close(fd);
+        if (fdSub < 0) return fdSub;
+        fd = fdSub;
+        strPath += (strPath.empty() || strPath.back() == '/' ? "" : "/") + *it;
+        if (bMade && pMade) pMade->push_back(strPath);
+    }
+    return fd;
+}
+
+int MakeDirTree(const char* szUtf8Dir, unsigned int nMode, std::vector<std::string>* pMade) {
+    const int fd = OpenDirTree(szUtf8Dir, nMode, pMade);
+    if (fd < 0) return -fd;
+    close(fd);
+    return 0;
 }

@@ -7,12 +7,16 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <vector>
 #include "common/Helpers.h"
 #include "common/Platform.h"
+#include "common/StoreFiles.h"
 
 namespace {
 thread_local SaveFailureOrigin g_nSaveFailureOrigin = SAVE_FAILURE_NONE;
+// The destination that holds on this thread, the latest opened.
+thread_local CSaveDestination* g_pDestination = nullptr;
 
 unsigned int DestinationFailed(unsigned int nCode) {
     g_nSaveFailureOrigin = SAVE_FAILURE_DESTINATION;
@@ -28,14 +32,147 @@ void ResetSaveFailureOrigin() {
     g_nSaveFailureOrigin = SAVE_FAILURE_NONE;
 }
 
+CSaveDestination::~CSaveDestination() {
+    if (m_nFd < 0) return;
+    close(m_nFd);
+    g_pDestination = m_pOuter;
+}
+
+unsigned int CSaveDestination::Open(const std::string& strUtf8Path, const tw::FsUser& user,
+                                    bool bMake, std::vector<std::string>* pMade) {
+    if (m_nFd >= 0 || strUtf8Path.empty()) return TW_ERR_BAD_ARGUMENT;
+    m_strPath = strUtf8Path;
+    while (m_strPath.size() > 1 && m_strPath.back() == '/') m_strPath.pop_back();
+    m_user = user;
+    tw::CActAsUser as(m_user);
+    m_nFd = bMake ? OpenDirTree(m_strPath.c_str(), 0755, pMade)
+                  : open(m_strPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_nFd < 0) {
+        const int nErr = bMake ? -m_nFd : errno;
+        m_nFd = -1;
+        return DestinationFailed(static_cast<unsigned int>(nErr));
+    }
+    m_pOuter = g_pDestination;
+    g_pDestination = this;
+    return 0;
+}
+
+// The folder that holds a target's last name, opened: below the destination
+// name by name from its descriptor, else as named. Acts as the destination's
+// user while it lives.
+class CTargetParent {
+public:
+    CTargetParent(const std::string& strUtf8Path, bool bMake, std::vector<std::string>* pMade)
+        : m_as(g_pDestination ? g_pDestination->m_user : tw::FsUser()) {
+        std::string strPath = strUtf8Path;
+        while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
+        const size_t nSlash = strPath.find_last_of('/');
+        m_strLeaf = nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+        if (m_strLeaf.empty() || m_strLeaf == "." || m_strLeaf == "..") {
+            m_nError = EINVAL;
+            return;
+        }
+        const CSaveDestination* pDest = g_pDestination;
+        if (!Below(strPath)) {
+            const std::string strParent = nSlash == std::string::npos ? "."
+                                          : nSlash == 0               ? "/"
+                                                                      : strPath.substr(0, nSlash);
+            m_nFd = bMake ? OpenDirTree(strParent.c_str(), 0755, pMade)
+                          : open(strParent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (m_nFd < 0) m_nError = bMake ? -m_nFd : errno;
+            return;
+        }
+        // Name by name from the destination; "." and ".." never climb out.
+        const std::string strBase = pDest->m_strPath;
+        const std::string strPrefix = Prefix(strBase);
+        m_nFd = dup(pDest->m_nFd);
+        std::string strDone = strBase;
+        size_t nStart = strPrefix.size();
+        while (m_nFd >= 0 && nStart < nSlash + 1 && nSlash != std::string::npos) {
+            size_t nEnd = strPath.find('/', nStart);
+            const std::string strName = strPath.substr(nStart, nEnd - nStart);
+            nStart = nEnd + 1;
+            if (strName.empty()) continue;
+            if (strName == "." || strName == "..") {
+                m_nError = EINVAL;
+                break;
+            }
+            bool bMade = false;
+            const int fd = OpenSubDirAt(m_nFd, strName.c_str(), bMake, 0755, &bMade);
+            strDone += (strDone.back() == '/' ? "" : "/") + strName;
+            if (bMade && pMade) pMade->push_back(strDone);
+            close(m_nFd);
+            m_nFd = fd;
+            if (fd < 0) m_nError = -fd;
+        }
+        if (m_nFd < 0 && !m_nError) m_nError = errno;
+    }
+    ~CTargetParent() {
+        if (m_nFd >= 0) close(m_nFd);
+    }
+    // Whether the path lies below this thread's destination.
+    static bool Below(const std::string& strPath) {
+        if (!g_pDestination) return false;
+        const std::string strPrefix = Prefix(g_pDestination->m_strPath);
+        return strPath.size() > strPrefix.size() &&
+               strPath.compare(0, strPrefix.size(), strPrefix) == 0;
+    }
+    CTargetParent(const CTargetParent&) = delete;
+    CTargetParent& operator=(const CTargetParent&) = delete;
+    // The folder's descriptor, or -1 with Error() telling why.
+    int Fd() const { return m_nError ? -1 : m_nFd; }
+    int Error() const { return m_nError; }
+    const char* Leaf() const { return m_strLeaf.c_str(); }
+
+private:
+    static std::string Prefix(const std::string& strBase) {
+        return strBase == "/" ? strBase : strBase + "/";
+    }
+    tw::CActAsUser m_as;
+    int m_nFd = -1;
+    int m_nError = 0;
+    std::string m_strLeaf;
+};
+
+namespace {
+
+unsigned int MakeTargetDir(const std::string& strUtf8, bool bParents,
+                           std::vector<std::string>* pMade) {
+    CTargetParent parent(strUtf8, bParents, pMade);
+    if (parent.Fd() < 0) return DestinationFailed(static_cast<unsigned int>(parent.Error()));
+    bool bMade = false;
+    const int fd = OpenSubDirAt(parent.Fd(), parent.Leaf(), true, 0755, &bMade);
+    if (fd < 0) return DestinationFailed(static_cast<unsigned int>(-fd));
+    close(fd);
+    if (bMade && pMade) pMade->push_back(strUtf8);
+    return 0;
+}
+
+}  // namespace
+
 unsigned int CreateTargetDir(const wchar_t* wszPath) {
     if (!wszPath || !*wszPath) return DestinationFailed(TW_ERR_BAD_ARGUMENT);
-    std::string strPath = tw::WideToUtf8(wszPath);
-    if (mkdir(strPath.c_str(), 0755) == 0) return 0;
-    int nErr = errno;
-    struct stat st;
-    if (stat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    return DestinationFailed(static_cast<unsigned int>(nErr));
+    return MakeTargetDir(tw::WideToUtf8(wszPath), false, nullptr);
+}
+
+unsigned int MakeTargetDirs(const std::string& strUtf8Path, std::vector<std::string>* pMade) {
+    if (strUtf8Path.empty()) return DestinationFailed(TW_ERR_BAD_ARGUMENT);
+    return MakeTargetDir(strUtf8Path, true, pMade);
+}
+
+int OpenTarget(const std::string& strUtf8Path, int nFlags) {
+    CTargetParent parent(strUtf8Path, false, nullptr);
+    if (parent.Fd() < 0) {
+        errno = parent.Error();
+        return -1;
+    }
+    return openat(parent.Fd(), parent.Leaf(), nFlags | O_NOFOLLOW | O_CLOEXEC);
+}
+
+unsigned int RemoveTarget(const std::string& strUtf8Path) {
+    CTargetParent parent(strUtf8Path, false, nullptr);
+    if (parent.Fd() < 0) return static_cast<unsigned int>(parent.Error());
+    return unlinkat(parent.Fd(), parent.Leaf(), 0) == 0 ? 0 : static_cast<unsigned int>(errno);
 }
 
 std::string MakeSafeFileName(const char* szName) {
@@ -79,8 +216,11 @@ unsigned int CSaveTarget::Open(const wchar_t* wszPath, uint64_t u64FileSize) {
     m_u64Remaining = u64FileSize;
     m_bDestinationFailed = true;
     if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
-    std::string strPath = tw::WideToUtf8(wszPath);
-    m_nFd = open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    CTargetParent parent(tw::WideToUtf8(wszPath), false, nullptr);
+    if (parent.Fd() < 0) return static_cast<unsigned int>(parent.Error());
+    // Never an existing name: nothing is truncated, no link is followed.
+    m_nFd = openat(parent.Fd(), parent.Leaf(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   0644);
     if (m_nFd < 0) return static_cast<unsigned int>(errno);
     m_bDestinationFailed = false;
     return 0;
@@ -150,6 +290,14 @@ unsigned int SaveDirectoryTree(IFileRecoveryParse& engine, const _FILE_NODE_& di
         std::wstring wstrPath;  // the folder created for it
         unsigned int nLevel;
     };
+    // Without a destination, the folder that receives the tree is one.
+    std::unique_ptr<CSaveDestination> pOwn;
+    const std::string strTarget = tw::WideToUtf8(wszTarget);
+    const size_t nSlash = strTarget.find_last_of('/');
+    if (!CTargetParent::Below(strTarget) && nSlash != std::string::npos) {
+        pOwn.reset(new CSaveDestination);
+        pOwn->Open(nSlash == 0 ? "/" : strTarget.substr(0, nSlash), tw::FsUser(), false);
+    }
     unsigned int nResult = CreateTargetDir(wszTarget);
     if (nResult != 0) {
         if (pfnRecovery) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+#include "common/Platform.h"
 #include "engine/IFileRecoveryParse.h"
 
 // Where the last failed save of this thread went wrong. The result codes of a
@@ -20,9 +22,48 @@ enum SaveFailureOrigin : int {
 SaveFailureOrigin GetLastSaveFailureOrigin();
 void ResetSaveFailureOrigin();
 
+// The folder a recovery writes into, as the user named it. While an opened
+// destination lives, every folder and file that the functions below make
+// under its path is made through its descriptor one name at a time, never
+// through a link, and, with a user, as that user (their permission checks,
+// their ownership). It holds for the thread that opened it (a save runs on
+// one thread); a destination opened later holds while it lives. Without one,
+// a target's folder is opened as named and only the last name is guarded.
+class CSaveDestination {
+public:
+    CSaveDestination() = default;
+    ~CSaveDestination();
+    CSaveDestination(const CSaveDestination&) = delete;
+    CSaveDestination& operator=(const CSaveDestination&) = delete;
+
+    // Opens the folder, with bMake making it and its missing parents (0755,
+    // as the user) first; the path as named is resolved this once. The
+    // folders made are appended to *pMade. Returns 0 or errno.
+    unsigned int Open(const std::string& strUtf8Path, const tw::FsUser& user, bool bMake = true,
+                      std::vector<std::string>* pMade = nullptr);
+    const std::string& Path() const { return m_strPath; }
+
+private:
+    friend class CTargetParent;
+    int m_nFd = -1;
+    std::string m_strPath;  // as named, without a trailing '/'
+    tw::FsUser m_user;
+    CSaveDestination* m_pOuter = nullptr;
+};
+
 // Creates a folder (the wide path in UTF-8) with permission bits 0755, so that
-// its owner can enter it. An existing folder is fine. Returns 0 or errno.
+// its owner can enter it. An existing folder is fine; a link is not followed
+// (ELOOP). Returns 0 or errno.
 unsigned int CreateTargetDir(const wchar_t* wszPath);
+// Creates a folder (UTF-8) and its missing parents below the destination as
+// CreateTargetDir does. The folders made are appended to *pMade, outermost
+// first. Returns 0 or errno.
+unsigned int MakeTargetDirs(const std::string& strUtf8Path, std::vector<std::string>* pMade);
+// Opens a file or folder the recovery made (open flags such as O_RDONLY or
+// O_DIRECTORY), never through a link. The descriptor, or -1 with errno set.
+int OpenTarget(const std::string& strUtf8Path, int nFlags);
+// Removes a file the recovery made, without going through a link. 0 or errno.
+unsigned int RemoveTarget(const std::string& strUtf8Path);
 
 // A name from the medium made safe as one path component: '/' and control
 // characters become '_', and "", "." and ".." become "_" (a damaged or crafted
@@ -43,7 +84,8 @@ public:
     CSaveTarget(const CSaveTarget&) = delete;
     CSaveTarget& operator=(const CSaveTarget&) = delete;
 
-    // Creates (or empties) the file with permission bits 0644. Returns 0 or errno.
+    // Creates the file with permission bits 0644. It must be new: an existing
+    // name, a link included, is never opened (EEXIST). Returns 0 or errno.
     unsigned int Open(const wchar_t* wszPath, uint64_t u64FileSize);
     // Writes at most the bytes still wanted, continuing after short writes,
     // then reports. Returns 0, errno of a failed write, or the callback's
@@ -74,7 +116,8 @@ private:
 using SaveFileFunc = std::function<unsigned int(const _FILE_NODE_& node, const wchar_t* wszTarget)>;
 
 // Saves the directory record pDir with everything below it. The folder is
-// created at wszTarget; its level is the separator count of wszTarget (the last
+// created at wszTarget (within the destination: wszTarget's folder when none
+// is open); its level is the separator count of wszTarget (the last
 // character not counted) minus nLevelOffset, and its children are listed with
 // the engine's GetChildrenFileNode, breadth first. Every child gets a unique
 // path (two children of one name never share a file). A failed child does not

@@ -5,6 +5,8 @@
 #include <QImageReader>
 #include <QProcess>
 
+#include "common/Platform.h"
+
 bool DecodePictureGuarded(const QString& strProgram, const QString& strFile, QImage& image) {
     QProcess helper;
     helper.setProcessChannelMode(QProcess::SeparateChannels);
@@ -19,7 +21,15 @@ bool DecodePictureGuarded(const QString& strProgram, const QString& strFile, QIm
 }
 
 int RunPictureDecoder(const char* szFile) {
-    QImageReader reader(QString::fromLocal8Bit(szFile));
+    // The bytes are read with the rights the file needs; the decoding, where
+    // crafted data may take control, runs without root, for good.
+    QFile in(QString::fromLocal8Bit(szFile));
+    if (!in.open(QIODevice::ReadOnly)) return 1;
+    QByteArray data = in.readAll();
+    in.close();
+    if (!tw::DropRootForGood()) return 1;
+    QBuffer buffer(&data);
+    QImageReader reader(&buffer);
     QImage image = reader.read();
     if (image.isNull()) return 1;
     if (image.width() > kPreviewWidth)

@@ -15,6 +15,7 @@ constexpr int kPreviewHeight = 200;
 // cannot be decoded, the helper fails or takes longer than 20 seconds.
 bool DecodePictureGuarded(const QString& strProgram, const QString& strFile, QImage& image);
 
-// The helper's side: decodes szFile, fits it to the preview area and writes it
+// The helper's side: reads szFile, gives up root for good (to the requesting
+// user, else nobody), decodes it, fits it to the preview area and writes it
 // to standard output as PNG. Exit status 0, or 1 when it cannot be decoded.
 int RunPictureDecoder(const char* szFile);

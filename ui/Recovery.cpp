@@ -1,10 +1,6 @@
 // Recovery to a destination folder: the "Recover" button, and the job that
 // saves every selected file into a folder per kind under a name that
 // overwrites nothing.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QDir>
 #include <QFileDialog>
 
 #include <string>
@@ -24,19 +20,6 @@
 namespace {
 
 CFaultGuard g_saveGuard("recvSignal");
-
-// Gives what the recovery made under the user's destination to the user the
-// program runs for (it runs as root after relaunching itself through pkexec
-// or sudo), so it can be opened, moved and deleted without root.
-struct UserOwner {
-    uid_t nUid = 0;
-    gid_t nGid = 0;
-    bool bSet = tw::RequestingUser(nUid, nGid);
-    void Give(const std::string& strUtf8Path) const {
-        if (bSet && lchown(strUtf8Path.c_str(), nUid, nGid) != 0)
-            TwDebug("chown failed %s\n", strUtf8Path.c_str());
-    }
-};
 
 }  // namespace
 
@@ -73,16 +56,24 @@ void DRUI::RecoveryProcess() {
     std::vector<_FILE_NODE_> files;
     for (const auto& entry : m_mapSelected) files.push_back(entry.second);
     wchar_t wszTarget[512];
-    const UserOwner owner;
+    // Everything is made below the destination, as the user the program runs
+    // for (it runs as root after relaunching itself through pkexec or sudo).
+    CSaveDestination dest;
+    const unsigned int nDest =
+        dest.Open(m_strSaveDir.toUtf8().toStdString(), tw::RequestingFsUser(), false);
     for (const _FILE_NODE_& node : files) {
         if (!pEngine) break;
         char szFolder[16];
         GetDirTypeByFileName(node.szFileName, szFolder);
         const QString strFolder = m_strSaveDir + "/" + szFolder;
-        const std::string strFolderUtf8 = strFolder.toUtf8().toStdString();
-        struct stat st;
-        const bool bNew = stat(strFolderUtf8.c_str(), &st) != 0;
-        if (bNew && QDir().mkdir(strFolder)) owner.Give(strFolderUtf8);
+        const unsigned int nFolder =
+            nDest ? nDest : MakeTargetDirs(strFolder.toUtf8().toStdString(), nullptr);
+        if (nFolder != 0) {
+            std::wstring wstrName = strFolder.toStdWString();
+            if (RecoveryCallBack(this, 100, 100, static_cast<int>(nFolder), wstrName.data()) != 0)
+                break;
+            continue;
+        }
         // The found name as one path component; a path that does not fit the
         // 511-byte narrow or 512-character wide buffer fails, never cut.
         const std::string strWanted =
@@ -96,7 +87,6 @@ void DRUI::RecoveryProcess() {
         TW_FAULT_TRY(g_saveGuard) {
             const unsigned int nRet = pEngine->SaveFileData(&node, wszTarget, nLevelOffset);
             if (nRet == TW_ERR_CANCELLED) bCancelled = true;
-            if (nRet == 0) owner.Give(tw::WideToUtf8(wszTarget));
         }
         TW_FAULT_CATCH(g_saveGuard) {}
         TW_FAULT_END(g_saveGuard);

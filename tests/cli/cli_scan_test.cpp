@@ -42,7 +42,9 @@ struct CliRun {
 CliRun RunCli(const std::vector<std::string>& args, const std::string& strEnv = "") {
     CScratchDir io;
     // A source that made the command wait for ever must fail, not hang the suite.
-    std::string strCmd = strEnv + " timeout 300 " + twtest::ShellQuote(TW_CLI_PATH);
+    // A suite run under sudo acts for nobody but the user a case names.
+    std::string strCmd = "env -u SUDO_UID -u SUDO_GID -u PKEXEC_UID " + strEnv + " timeout 300 " +
+                         twtest::ShellQuote(TW_CLI_PATH);
     for (const std::string& arg : args) strCmd += " " + twtest::ShellQuote(arg);
     // The fast mode unless a case names one (the deep scan has tests of its own).
     if (args.size() > 1 && args[0] == "scan" &&
@@ -468,6 +470,8 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
         EXPECT_EQ(nFirstSectors > 0, std::string(szCard) != "ntfs");
         struct timespec tsStart;
         clock_gettime(CLOCK_REALTIME, &tsStart);
+        // Written as that user: into a folder of theirs.
+        ASSERT_EQ(chown(out.Path().c_str(), 12345, 23456), 0);
         CliRun rec = RunCli({"scan", strImage, "--recover", out.Path(), "--keep-paths", "--json"},
                             "SUDO_UID=12345 SUDO_GID=23456");
         ASSERT_EQ(rec.nStatus, 0) << rec.strErr;
@@ -496,4 +500,49 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
         }
         EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
     }
+}
+
+// Links planted inside DIR (a type folder, a --keep-paths folder, a file's
+// own name) get nothing written through them and an existing file is never
+// changed, as root and under sudo, where what is made is the user's and a
+// folder they cannot write stays closed to them.
+TEST(CliRecover, NothingIsWrittenThroughLinksPlantedInTheDestination) {
+    ScanLogSandbox sandbox;
+    CScratchDir work, asRoot, asUser;
+    const std::string strImage = FatImagePath("fat12_1k"), strVictim = work.File("victim");
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
+    ASSERT_EQ(mkdir(strVictim.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(asRoot.File("document").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(asUser.File("Many").c_str(), 0755), 0);  // root's
+    ASSERT_TRUE(WriteFileBytes(asRoot.File("document/Empty file.txt"), "mine"));
+    ASSERT_EQ(chown(asUser.Path().c_str(), 12345, 23456), 0);
+    for (const auto& [strLink, strTo] : std::vector<std::pair<std::string, std::string>>{
+             {asRoot.File("photo"), strVictim},
+             {asRoot.File("document/Résumé ünïcödé 日本語.txt"), strVictim + "/planted"},
+             {asUser.File("Documents"), strVictim}})
+        ASSERT_EQ(symlink(strTo.c_str(), strLink.c_str()), 0);
+    CliRun root =
+        RunCli({"scan", strImage, "--recover", asRoot.Path(), "--types", "photo,document"});
+    CliRun user = RunCli({"scan", strImage, "--recover", asUser.Path(), "--keep-paths"},
+                         "SUDO_UID=12345 SUDO_GID=23456");
+    for (const auto& [pRun, strFolder] :
+         {std::pair{&root, asRoot.File("photo/")}, std::pair{&user, asUser.File("Documents/")}}) {
+        EXPECT_EQ(pRun->nStatus, 1);
+        EXPECT_NE(pRun->strOut.find("Failed\t" + strFolder), std::string::npos) << pRun->strOut;
+        EXPECT_NE(pRun->strOut.find("links inside the destination are not followed"),
+                  std::string::npos);
+    }
+    EXPECT_NE(root.strOut.find("Success\t" + asRoot.File("document/Empty file(1).txt")),
+              std::string::npos);
+    EXPECT_NE(root.strOut.find("Success\t" + asRoot.File("document/Résumé ünïcödé 日本語(1).txt")),
+              std::string::npos);
+    EXPECT_EQ(ReadFileBytes(asRoot.File("document/Empty file.txt")), "mine");
+    EXPECT_NE(user.strOut.find("Failed\t" + asUser.File("Many/Entry number 07.txt") +
+                               "\tcannot write the destination: Permission denied"),
+              std::string::npos);
+    struct stat st;
+    ASSERT_EQ(lstat(asUser.File("dcim/100canon/Holiday by the sea.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 12345u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(strVictim), {}), 0);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 #include "common/Platform.h"
 #include "engine/SaveTarget.h"
@@ -73,16 +78,13 @@ TEST(SaveTarget, WritesNoMoreThanTheFileAndReportsEachChunk) {
     ASSERT_EQ(stat(dir.File("out.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 
-    // An existing longer file is replaced, not mixed with the new data.
-    ASSERT_TRUE(WriteFileBytes(dir.File("old.bin"), std::string(100, 'x')));
+    // A failure after the data is reported once more with its code.
     Calls again;
     CSaveTarget target(Record, &again);
-    ASSERT_EQ(target.Open(Wide(dir.File("old.bin")).c_str(), 3), 0u);
+    ASSERT_EQ(target.Open(Wide(dir.File("cut.bin")).c_str(), 3), 0u);
     const unsigned char abc[3] = {'a', 'b', 'c'};
     target.Write(abc, 3);
-    // A failure after the data is reported once more with its code.
     EXPECT_EQ(target.Finish(30), 30u);
-    EXPECT_EQ(ReadFileBytes(dir.File("old.bin")), "abc");
     EXPECT_EQ(again.vecError, (std::vector<int>{0, 30}));
 }
 
@@ -112,7 +114,7 @@ TEST(SaveTarget, AFailureKnowsWhetherTheSourceOrTheDestinationFailed) {
         {"saved", dir.File("ok.bin"), 0, SAVE_FAILURE_NONE},
         {"source short", dir.File("short.bin"), TW_ERR_SHORT_READ, SAVE_FAILURE_SOURCE},
         {"no folder", dir.File("absent/x.bin"), 0, SAVE_FAILURE_DESTINATION},
-        {"disk full", "/dev/full", 0, SAVE_FAILURE_DESTINATION},
+        {"existing name", "/dev/full", 0, SAVE_FAILURE_DESTINATION},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szWhat);
@@ -127,4 +129,49 @@ TEST(SaveTarget, AFailureKnowsWhetherTheSourceOrTheDestinationFailed) {
     ResetSaveFailureOrigin();
     EXPECT_NE(CreateTargetDir(Wide(dir.File("file")).c_str()), 0u);
     EXPECT_EQ(GetLastSaveFailureOrigin(), SAVE_FAILURE_DESTINATION);
+}
+
+// A link swapped in between the choice of a name and the write is not
+// followed, at the name itself or at a folder on the way (another thread
+// keeps swapping one in), even with the destination named through a link.
+TEST(SaveTarget, ALinkRacedInIsNotFollowed) {
+    CScratchDir dir;
+    const std::string strDest = dir.File("dest"), strVictim = dir.File("victim");
+    ASSERT_EQ(mkdir(strDest.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(strVictim.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(strDest.c_str(), dir.File("named").c_str()), 0);
+    CSaveDestination dest;
+    ASSERT_EQ(dest.Open(dir.File("named"), tw::FsUser()), 0u);
+    std::wstring wstrPath;
+    ASSERT_EQ(GetUniqueChildPath(Wide(dir.File("named")), "a.jpg", wstrPath), 0u);
+    ASSERT_EQ(symlink((strVictim + "/a.jpg").c_str(), (strDest + "/a.jpg").c_str()), 0);
+    CSaveTarget late(nullptr, nullptr);
+    EXPECT_EQ(late.Open(wstrPath.c_str(), 1), static_cast<unsigned int>(EEXIST));
+    late.Finish(EEXIST);
+    ASSERT_EQ(mkdir((strDest + "/photo").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(strVictim.c_str(), (strDest + "/link").c_str()), 0);
+    std::atomic<bool> bStop{false};
+    std::thread swapper([&] {
+        const std::string strPhoto = strDest + "/photo", strHeld = strDest + "/held",
+                          strLink = strDest + "/link";
+        while (!bStop) {
+            rename(strPhoto.c_str(), strHeld.c_str());
+            rename(strLink.c_str(), strPhoto.c_str());
+            rename(strPhoto.c_str(), strLink.c_str());
+            rename(strHeld.c_str(), strPhoto.c_str());
+        }
+    });
+    int nWritten = 0;
+    for (int i = 0; i < 400; ++i) {
+        const std::string strFile = dir.File("named/photo/") + std::to_string(i);
+        if (MakeTargetDirs(dir.File("named/photo"), nullptr) != 0) continue;
+        CSaveTarget target(nullptr, nullptr);
+        unsigned int nRet = target.Open(Wide(strFile).c_str(), 1);
+        if (nRet == 0) nRet = target.Write(reinterpret_cast<const unsigned char*>("x"), 1);
+        nWritten += target.Finish(nRet) == 0;
+    }
+    bStop = true;
+    swapper.join();
+    EXPECT_GT(nWritten, 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(strVictim), {}), 0);
 }

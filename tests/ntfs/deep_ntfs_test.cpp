@@ -77,7 +77,7 @@ protected:
             EXPECT_EQ(node.u64FileSize, m.u64Size) << strPath;
             EXPECT_EQ(node.nEngineType, ENGINE_DEEP_NTFS);
             EXPECT_EQ(node.nClusterBytes, nClusterBytes) << strPath;
-            const std::string strOut = m_out.File("f" + std::to_string(++n));
+            const std::string strOut = m_out.File(strName + "_" + std::to_string(++n));
             EXPECT_EQ(m_parser.SaveFileData(&node, W(strOut).c_str(), 0), 0u) << strPath;
             EXPECT_EQ(twtest::Sha1OfFile(strOut), m.strSha1) << strPath;
         }

@@ -170,8 +170,11 @@ protected:
     }
     unsigned int Save(const std::string& strPath) {
         m_log.vecErrors.clear();
-        return m_engine.SaveFileData(&m_tree.at(strPath).node, W(m_dir.File("out.bin")).c_str(), 0);
+        // A fresh name each time: a save never overwrites.
+        const std::string strOut = m_dir.File("out" + std::to_string(++m_nSaves) + ".bin");
+        return m_engine.SaveFileData(&m_tree.at(strPath).node, W(strOut).c_str(), 0);
     }
+    int m_nSaves = 0;
     void TearDown() override {
         if (!m_strSha1.empty()) EXPECT_EQ(twtest::Sha1OfFile(m_strCopy), m_strSha1);
     }

@@ -174,6 +174,9 @@ private slots:
         qputenv("PKEXEC_UID", "65534");
         const QString strDest = QString::fromStdString(m_pSandbox->Root() + "/out");
         QDir().mkpath(strDest);
+        // The files are written as that user: into a folder of theirs they can reach.
+        QVERIFY(chmod(m_pSandbox->Root().c_str(), 0711) == 0 &&
+                chown(strDest.toUtf8().constData(), 65534, 65534) == 0);
         const QString strDetail = RecoverTo(*m_pWindow, strDest, "recovery");
         qunsetenv("PKEXEC_UID");
         if (!sudoUid.isEmpty()) qputenv("SUDO_UID", sudoUid);
