@@ -95,6 +95,8 @@ const char* EngineName(uint32_t nEngine) {
             return "fat";
         case ENGINE_FAST_EXFAT:
             return "exfat";
+        case ENGINE_FAST_EXT:
+            return "ext";
         case ENGINE_DEEP_NTFS:
             return "deep-ntfs";
         case ENGINE_DEEP_FAT:

@@ -11,7 +11,7 @@
 #include "common/Platform.h"
 #include "deepscan/ProfessionalRecovery.h"
 #include "device/FsRecognize.h"
-#include "engine/FastExtRecovery.h"
+#include "ext/FastExtRecovery.h"
 #include "exfat/FastExFatRecovery.h"
 #include "fat/FastFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"

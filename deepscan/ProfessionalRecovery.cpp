@@ -17,6 +17,7 @@
 #include "common/Platform.h"
 #include "common/Types.h"
 #include "deepscan/FileRecoveryFactory.h"
+#include "engine/NodeInfo.h"
 #include "fat/FatEntry.h"
 #include "ntfs/NtfsParse.h"
 
@@ -496,6 +497,7 @@ IFileRecoveryParse* CProfessionalRecovery::SourceOf(const _FILE_NODE_& node) {
         case ENGINE_FAST_NTFS:
         case ENGINE_FAST_FAT:
         case ENGINE_FAST_EXFAT:
+        case ENGINE_FAST_EXT:
             return m_pFast.get();
         case ENGINE_DEEP_NTFS:
             return &m_proNtfs;
@@ -596,6 +598,7 @@ bool CProfessionalRecovery::DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_
                    static_cast<uint64_t>(llCluster * llSpc);
         return true;
     }
+    if (hit.nEngineType == ENGINE_FAST_EXT) return GetFileNodeFirstSector(hit, 512, u64Start);
     return false;
 }
 

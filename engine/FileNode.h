@@ -20,6 +20,7 @@ enum : uint32_t {
     ENGINE_DEEP_FAT = 3,
     ENGINE_CARVING = 4,
     ENGINE_FAST_EXFAT = 5,  // fast exFAT engine
+    ENGINE_FAST_EXT = 6,    // fast ext2/ext3/ext4 engine
 };
 
 // One found file or directory: 344 bytes.

@@ -23,6 +23,7 @@ bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec&
         case ENGINE_FAST_NTFS:
         case ENGINE_DEEP_NTFS:
         case ENGINE_FAST_EXFAT:
+        case ENGINE_FAST_EXT:
             if (u64 < kFileTimeAt1970) return false;
             llSeconds = static_cast<long long>((u64 - kFileTimeAt1970) / 10000000ULL);
             lNanos = static_cast<long>((u64 - kFileTimeAt1970) % 10000000ULL) * 100;
@@ -55,6 +56,11 @@ bool GetFileNodeFirstSector(const _FILE_NODE_& node, unsigned int nBytesPerSecto
         }
         case ENGINE_CARVING:
             u64Sector = node.u64RecordSector;
+            return true;
+        case ENGINE_FAST_EXT:
+            // The first data block's sector (512 bytes) from the volume start.
+            if (node.u64DataStartSector == 0) return false;
+            u64Sector = node.u64PartitionStartSector + node.u64DataStartSector;
             return true;
         default:
             return false;

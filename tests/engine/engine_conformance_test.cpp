@@ -20,6 +20,7 @@
 #include "common/Platform.h"
 #include "deepscan/FileRecoveryFactory.h"
 #include "exfat/FastExFatRecovery.h"
+#include "ext/FastExtRecovery.h"
 #include "fat/FastFatRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"
 #include "support/DiskImage.h"
@@ -63,11 +64,14 @@ struct EngineKind {
 const std::vector<EngineKind>& Engines() {
     static const std::vector<std::string> ntfs = {"ntfs_c512", "ntfs_c4k", "ntfs_c64k", "ntfs_s4k"},
                                           exfat = {"exfat_4k", "exfat_32k", "exfat_128k",
-                                                   "exfat_s4k"};
+                                                   "exfat_s4k"},
+                                          ext = {"ext2_1k", "ext2_4k", "ext3_1k",
+                                                 "ext3_4k", "ext4_1k", "ext4_4k"};
     static const std::vector<EngineKind> kinds = {
         {"FastFat", Fast<CFastFatRecovery>, FatImageNames(), {"fat16_2k"}, true, false},
         {"FastNtfs", Fast<CFastNtfsRecovery>, ntfs, ntfs, false, true},
         {"FastExFat", Fast<CFastExFatRecovery>, exfat, exfat, true, false},
+        {"FastExt", Fast<CFastExtRecovery>, ext, {"ext3_1k", "ext4_4k"}, true, false},
     };
     return kinds;
 }

@@ -7,7 +7,7 @@
 #include <vector>
 #include "common/DebugLog.h"
 #include "common/Platform.h"
-#include "engine/FastExtRecovery.h"
+#include "ext/FastExtRecovery.h"
 #include "deepscan/FileRecoveryFactory.h"
 #include "deepscan/ProfessionalRecovery.h"
 #include "support/DiskImage.h"

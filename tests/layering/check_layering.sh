@@ -1,6 +1,6 @@
 #!/bin/sh
 # Refuses a source tree where a lower folder includes a higher one.
-# Layers, lowest first: common, device, engine, fat/ntfs/carving/exfat,
+# Layers, lowest first: common, device, engine, fat/ntfs/carving/exfat/ext,
 # deepscan, cli/ui. A folder may include its own layer and those below it.
 # Usage: check_layering.sh [source root]  (default: the repository root)
 root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
@@ -10,7 +10,7 @@ level() {
     common) echo 0 ;;
     device) echo 1 ;;
     engine) echo 2 ;;
-    fat | ntfs | carving | exfat) echo 3 ;;
+    fat | ntfs | carving | exfat | ext) echo 3 ;;
     deepscan) echo 4 ;;
     cli | ui) echo 5 ;;
     *) echo "" ;;
@@ -18,7 +18,7 @@ level() {
 }
 
 status=0
-for dir in common device engine fat ntfs carving exfat deepscan cli ui; do
+for dir in common device engine fat ntfs carving exfat ext deepscan cli ui; do
   [ -d "$root/$dir" ] || continue
   own=$(level "$dir")
   # Every include of a layer folder, as "file:line:folder".

@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-for dir in common device engine fat ntfs carving exfat deepscan cli ui; do
+for dir in common device engine fat ntfs carving exfat ext deepscan cli ui; do
   [ -d "$root/$dir" ] && cp -R "$root/$dir" "$tmp/$dir"
 done
 "$here/check_layering.sh" "$tmp" >/dev/null || { echo "the clean copy was refused"; exit 1; }
