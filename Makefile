@@ -68,7 +68,7 @@ run: deps
 	fi
 
 # The rival tools the benchmarks run beside Tarnwick, as black boxes.
-BENCH_PACKAGES := sleuthkit
+BENCH_PACKAGES := sleuthkit extundelete ext4magic
 bench: deps
 	@command -v tsk_recover >/dev/null 2>&1 || [ "$$(id -u)" != 0 ] || \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(BENCH_PACKAGES) >/dev/null || true

@@ -130,6 +130,24 @@ bool IsExt(const unsigned char* pBuf) {
     return nInodes > nFirstInode;
 }
 
+const char* GetExtVolumeType(const unsigned char* pBuf) {
+    if (!IsExt(pBuf)) return nullptr;
+    const unsigned char* sb = pBuf + 1024;
+    // Extents, 64bit, flex_bg, meta_bg, inline data; huge_file, gdt_csum,
+    // dir_nlink, extra_isize, metadata_csum.
+    const uint32_t nExt4Incompat = 0x40 | 0x80 | 0x200 | 0x10 | 0x8000;
+    const uint32_t nExt4RoCompat = 0x8 | 0x10 | 0x20 | 0x40 | 0x400;
+    if ((Le32(sb + 0x60) & nExt4Incompat) || (Le32(sb + 0x64) & nExt4RoCompat)) return "ext4";
+    return (Le32(sb + 0x5C) & 0x4) ? "ext3" : "ext2";
+}
+
+void GetExtVolumeLabel(const unsigned char* pBuf, char szLabel[17]) {
+    szLabel[0] = 0;
+    if (!IsExt(pBuf)) return;
+    std::memcpy(szLabel, pBuf + 1024 + 0x78, 16);
+    szLabel[16] = 0;
+}
+
 bool IsExFat(const unsigned char* pBuf) {
     if (!pBuf || std::memcmp(pBuf + 3, "EXFAT   ", 8) != 0 || !HasBootSignature(pBuf)) return false;
     // Where a FAT boot sector keeps its fields, exFAT has 53 zero bytes.

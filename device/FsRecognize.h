@@ -8,6 +8,11 @@
 bool IsNtfs(const unsigned char* pBuf);  // at least 512 bytes
 bool IsFat(const unsigned char* pBuf);   // at least 512 bytes
 bool IsExt(const unsigned char* pBuf);   // at least 1,112 bytes
+// The kind of an ext volume by its feature bits: "ext2", "ext3" (a journal)
+// or "ext4" (any ext4 feature); null when IsExt refuses it. At least 2,048 bytes.
+const char* GetExtVolumeType(const unsigned char* pBuf);
+// Its label (at most 16 bytes) into szLabel; empty when IsExt refuses it.
+void GetExtVolumeLabel(const unsigned char* pBuf, char szLabel[17]);
 // The exFAT boot sector: "EXFAT   " at 3, zeros where a FAT boot sector has its
 // fields, sizes and areas that fit one another. At least 512 bytes.
 bool IsExFat(const unsigned char* pBuf);

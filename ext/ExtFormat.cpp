@@ -51,15 +51,6 @@ bool ParseExtSuper(const unsigned char* p, size_t n, EXT_SUPER& sb) {
     return true;
 }
 
-const char* ExtTypeName(const EXT_SUPER& sb) {
-    const uint32_t nExt4Incompat = EXT_INCOMPAT_EXTENTS | EXT_INCOMPAT_64BIT | 0x200 /*flex_bg*/ |
-                                   EXT_INCOMPAT_INLINE_DATA | EXT_INCOMPAT_META_BG;
-    const uint32_t nExt4RoCompat = 0x8 /*huge_file*/ | EXT_RO_COMPAT_GDT_CSUM | 0x20 /*dir_nlink*/ |
-                                   0x40 /*extra_isize*/ | EXT_RO_COMPAT_METADATA_CSUM;
-    if ((sb.nIncompat & nExt4Incompat) || (sb.nRoCompat & nExt4RoCompat)) return "ext4";
-    return (sb.nCompat & EXT_COMPAT_HAS_JOURNAL) ? "ext3" : "ext2";
-}
-
 bool ExtGroupHasSuper(const EXT_SUPER& sb, uint32_t nGroup) {
     if (nGroup <= 1 || !(sb.nRoCompat & EXT_RO_COMPAT_SPARSE_SUPER)) return true;
     for (uint32_t nBase : {3u, 5u, 7u}) {

@@ -60,8 +60,6 @@ struct EXT_SUPER {
 // False when the bytes are no usable superblock (magic, sizes, counts that do
 // not fit one another).
 bool ParseExtSuper(const unsigned char* p, size_t n, EXT_SUPER& sb);
-// "ext2", "ext3" or "ext4", from the feature bits.
-const char* ExtTypeName(const EXT_SUPER& sb);
 // Whether group nGroup holds a copy of the superblock (sparse_super: 0, 1 and
 // the powers of 3, 5 and 7).
 bool ExtGroupHasSuper(const EXT_SUPER& sb, uint32_t nGroup);

@@ -769,6 +769,8 @@ unsigned int CFastExtRecovery::ScanDevice(const wchar_t* wszResultName) {
         nStop = ReportScan(95, -1, m_u64FilesFound);
     }
     m_cache.clear();
+    if (m_nNamesWithoutData)
+        TwDebug("ext: %u deleted names whose data no inode copy maps\n", m_nNamesWithoutData);
     return EndFolderWalk(
         nStop, m_folders, [this](uint32_t nDir) { return LevelOf(nDir); }, m_u64FilesFound);
 }

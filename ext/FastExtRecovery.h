@@ -44,8 +44,6 @@ public:
     const EXT_SUPER& Super() const { return m_sb; }
     // Copies of file-system blocks the journal holds (after the last scan).
     size_t GetJournalCopyCount() const { return m_nJournalCopies; }
-    // Deleted names whose data no inode copy maps any more (last scan).
-    unsigned int GetNamesWithoutData() const { return m_nNamesWithoutData; }
     // The area: its first sector, its sectors (512 bytes) and the descriptor.
     long long GetFirstSector() const { return static_cast<long long>(m_src.u64Start); }
     long long GetSectorCount() const { return static_cast<long long>(m_src.u64Count); }
