@@ -209,14 +209,22 @@ bool CFastExtRecovery::IsBlockInUse(uint64_t u64Block) const {
 }
 
 bool CFastExtRecovery::AnyBlockInUse(uint64_t u64First, uint64_t u64Count) const {
-    if (u64First < m_sb.nFirstDataBlock || u64First >= m_sb.u64Blocks ||
+    if (!m_bBitmapKnown || u64First < m_sb.nFirstDataBlock || u64First >= m_sb.u64Blocks ||
         u64Count > m_sb.u64Blocks - u64First)
         return true;
-    uint64_t nFirst = 0, nEnd = 0;
-    const uint64_t i = u64First - m_sb.nFirstDataBlock;
-    // A set bit inside the run shows as a clear run that starts late or ends early.
-    FindClearRun(m_vecBitmap, m_sb.u64Blocks - m_sb.nFirstDataBlock, i, nFirst, nEnd);
-    return nFirst != i || nEnd < i + u64Count;
+    // The run's own bits only, a whole byte at a time where it can.
+    uint64_t i = u64First - m_sb.nFirstDataBlock;
+    const uint64_t u64End = i + u64Count;
+    while (i < u64End) {
+        if (i % 8 == 0 && u64End - i >= 8) {
+            if (m_vecBitmap[i / 8]) return true;
+            i += 8;
+            continue;
+        }
+        if ((m_vecBitmap[i / 8] >> (i % 8)) & 1) return true;
+        ++i;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -608,7 +616,9 @@ unsigned int CFastExtRecovery::ReadJournal() {
         const long lNow = rsb_getTickCount();
         if (lNow - lLast >= kReportMs) {
             lLast = lNow;
-            if (ReportScan(1 + static_cast<int>(9ull * (j - nFirst) / (nMax - nFirst)), -1, 0) != 0)
+            // Progress is the scan's; a journal read for a save reports nothing.
+            if (m_bScanning &&
+                ReportScan(1 + static_cast<int>(9ull * (j - nFirst) / (nMax - nFirst)), -1, 0) != 0)
                 break;
         }
     }
@@ -659,7 +669,9 @@ unsigned int CFastExtRecovery::ScanDevice(const wchar_t* wszResultName) {
     int nStop = ReportScan(1, -1, 0);
     if (nStop == 0) {
         m_bJournalRead = false;
+        m_bScanning = true;
         ReadJournal();
+        m_bScanning = false;
         nStop = ReportScan(10, -1, 0);
     }
 
@@ -834,7 +846,9 @@ void CFastExtRecovery::AddEntries(uint32_t nDir, const std::vector<EXT_DIR_ENTRY
                                   uint64_t nSeq, bool bLiveBlock, std::vector<uint32_t>& queue) {
     const bool bFileType = m_sb.nIncompat & EXT_INCOMPAT_FILETYPE;
     for (const EXT_DIR_ENTRY& e : vecEntries) {
-        if (e.strName == "." || e.strName == "..") continue;
+        // Names of the folder itself or of the root are no entries of a tree.
+        if (e.strName == "." || e.strName == ".." || e.nInode == nDir || e.nInode == kExtRootInode)
+            continue;
         uint8_t nType = e.nType;
         if (!bFileType) {
             // Without types in the entries, the inode tells (any of its versions).
@@ -922,7 +936,8 @@ void CFastExtRecovery::SettleFolders() {
         uint32_t nAt = d.first;
         while (!m_mapDirLevel.count(nAt)) {
             chain.push_back(nAt);
-            nAt = m_folders.mapDir[nAt].nParentId;
+            auto p = m_folders.mapDir.find(nAt);
+            nAt = p == m_folders.mapDir.end() ? kExtRootInode : p->second.nParentId;
         }
         unsigned int nLevel = m_mapDirLevel[nAt];
         for (auto it = chain.rbegin(); it != chain.rend(); ++it) m_mapDirLevel[*it] = ++nLevel;

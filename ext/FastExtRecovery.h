@@ -138,6 +138,7 @@ private:
 
     JBD_SUPER m_js;
     bool m_bJournalRead = false;
+    bool m_bScanning = false;  // the journal is read by a scan (it reports progress)
     std::unordered_map<uint64_t, std::vector<Copy>> m_copies;  // by block, newest first
     size_t m_nJournalCopies = 0;
     std::vector<std::pair<uint32_t, uint32_t>> m_vecDotDirs;  // (dir, parent) from "." blocks
