@@ -2,8 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <grp.h>
+#include <iconv.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #ifdef __linux__
@@ -215,6 +215,42 @@ dev_t WholeDiskOf(dev_t nDev) {
 #endif
 }
 
+bool DescribeDiskNode(int nDiskNo, std::string& strModel, bool& bRemovable) {
+    const std::string strNode = ResolveDiskNode(nDiskNo);
+    if (strNode.empty()) return false;
+    strModel.clear();
+    bRemovable = false;
+    char szReal[PATH_MAX];
+    const std::string strReal = realpath(strNode.c_str(), szReal) ? szReal : strNode;
+    struct stat st;
+    if (stat(strReal.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+        // An image file presented as a disk: its name.
+        strModel = strReal.substr(strReal.rfind('/') + 1);
+        return true;
+    }
+#ifdef __linux__
+    const std::string strDir = SysBlockDir(st.st_rdev);
+    const std::string strBacking = ReadFirstLine(strDir + "/loop/backing_file");
+    if (!strBacking.empty()) {
+        strModel = strBacking.substr(strBacking.rfind('/') + 1);
+        return true;
+    }
+    for (const char* szField : {"/device/vendor", "/device/model", "/device/name"}) {
+        std::string strPart = ReadFirstLine(strDir + szField);
+        while (!strPart.empty() && strPart.back() == ' ') strPart.pop_back();
+        const size_t nFirst = strPart.find_first_not_of(' ');
+        if (nFirst == std::string::npos) continue;
+        strModel += (strModel.empty() ? "" : " ") + strPart.substr(nFirst);
+    }
+    // Card readers and USB sticks; an SD slot often says "not removable".
+    bRemovable = ReadFirstLine(strDir + "/removable") == "1" ||
+                 strDir.find("/usb") != std::string::npos ||
+                 strDir.find("/mmc") != std::string::npos;
+#endif
+    if (strModel.empty()) strModel = strReal.substr(strReal.rfind('/') + 1);
+    return true;
+}
+
 bool LoopBackingId(dev_t nDev, dev_t& nFileDev, ino_t& nFileIno) {
 #ifdef __linux__
     const std::string strDir = SysBlockDir(WholeDiskOf(nDev));
@@ -351,6 +387,10 @@ bool DropRootForGood() {
         user.nGid = pw ? pw->pw_gid : 65534;
         user.vecGroups.assign(1, user.nGid);
     }
+    return BecomeUserForGood(user);
+}
+
+bool BecomeUserForGood(const FsUser& user) {
     if (setgroups(user.vecGroups.size(), user.vecGroups.data()) != 0 ||
         setregid(user.nGid, user.nGid) != 0 || setreuid(user.nUid, user.nUid) != 0)
         return false;

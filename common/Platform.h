@@ -86,6 +86,14 @@ private:
 // gid and uid, and no new privileges after. True when the process no longer
 // runs as root (also when it never did).
 bool DropRootForGood();
+// The same to the user given (groups, gid, uid, no new privileges): system
+// calls only, so a child may call it between fork and exec.
+bool BecomeUserForGood(const FsUser& user);
+
+// How a person recognises disk N: for a device, the vendor and model the
+// system gives (removable media and USB devices marked); for a loop device or
+// an image presented as a disk, the file's name. False when there is no disk N.
+bool DescribeDiskNode(int nDiskNo, std::string& strModel, bool& bRemovable);
 
 // Narrow text in records is GB18030; paths handed to the system are UTF-8.
 // The converters need no set-up call and may be used from any thread. Input

@@ -13,6 +13,8 @@
 #include <string>
 
 #include "common/Platform.h"
+#include "device/FsRecognize.h"
+#include "device/VolumeInfo.h"
 
 namespace {
 
@@ -77,6 +79,8 @@ bool CPartitionManager::GetPartitionItems(std::map<int, std::vector<_PARTITION_I
         int fd = tw::OpenDiskNode(nDiskNo);
         if (fd < 0) continue;
         std::vector<_PARTITION_ITEM_> vec;
+        // Partitions are numbered on each disk from 1.
+        ResetCounter();
         GetDiskPartitions(fd, nDiskNo, vec);
         close(fd);
         if (!vec.empty()) items[nDiskNo] = std::move(vec);
@@ -98,7 +102,10 @@ void CPartitionManager::GetDiskPartitions(int fd, int nDiskNo,
         GetGPTPartition(buf.data(), items, nDiskNo, szPath);
     } else if (IsAPM(p, kTableBytes)) {
         GetAPMPartition(fd, buf.data(), items, nDiskNo, szPath);
-    } else if (IsMBR(p, kTableBytes)) {
+    } else if (IsMBR(p, kTableBytes) && !IsFat(buf.data()) && !IsNtfs(buf.data()) &&
+               !IsExFat(buf.data())) {
+        // A card formatted without a partition table starts with its volume's
+        // boot sector, whose 0xAA55 is no table: its boot code would read as slots.
         GetMBRPartition(fd, 0, items, nDiskNo, szPath);
     }
 }
@@ -177,32 +184,6 @@ void CPartitionManager::WalkMBR(int fd, unsigned int nSector, std::vector<_PARTI
 }
 
 std::string GetPartitionNameUtf8(const _PARTITION_ITEM_& item) {
-    constexpr size_t kUnits = sizeof(item.szPartitionName) / sizeof(item.szPartitionName[0]);
-    std::string out;
-    for (size_t i = 0; i < kUnits && item.szPartitionName[i]; ++i) {
-        uint32_t c = item.szPartitionName[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < kUnits && item.szPartitionName[i + 1] >= 0xDC00 &&
-            item.szPartitionName[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (item.szPartitionName[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // an unpaired surrogate
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return Utf16ToUtf8(item.szPartitionName,
+                       sizeof(item.szPartitionName) / sizeof(item.szPartitionName[0]));
 }

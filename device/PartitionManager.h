@@ -34,12 +34,14 @@ public:
     CPartitionManager& operator=(const CPartitionManager&) = delete;
 
     // Empties items and fills it with the partitions of disks 0..127, keyed by
-    // disk number, in on-disk order. Disks that cannot be opened or read, or
-    // that yield no partition, have no entry. Always true.
+    // disk number, in on-disk order, named "Partition 1", "Partition 2", ... on
+    // each disk. Disks that cannot be opened or read, or that yield no
+    // partition, have no entry. Always true.
     bool GetPartitionItems(std::map<int, std::vector<_PARTITION_ITEM_>>& items);
 
     // Decodes the partition scheme of one open disk (read-only descriptor) and
-    // appends its partitions to items. The partition counter runs on from the
+    // appends its partitions to items. A disk that starts with a volume's boot
+    // sector (a card formatted without a table) has none. The partition counter runs on from the
     // previous disk; ResetCounter() starts it again at 1.
     void GetDiskPartitions(int fd, int nDiskNo, std::vector<_PARTITION_ITEM_>& items);
     void ResetCounter();

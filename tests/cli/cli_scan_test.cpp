@@ -20,6 +20,7 @@
 #include "support/DiskImage.h"
 #include "support/FatImages.h"
 #include "support/Fixtures.h"
+#include "support/Mounts.h"
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 
@@ -310,10 +311,7 @@ namespace {
 // Ext2 images mounted on loop devices; unmounted and unbound, last first, at the end.
 struct LoopMounts {
     const std::string strLosetup = twtest::FindTool("losetup");
-    std::vector<std::string> undo;
-    ~LoopMounts() {
-        for (auto it = undo.rbegin(); it != undo.rend(); ++it) twtest::RunCommand(*it);
-    }
+    twtest::CMounts mounts;
     // An ext2 image of nMiB mounted at strMount: its loop device, or "" and strWhy.
     std::string Mount(const std::string& strImage, int nMiB, const std::string& strMount,
                       std::string& strWhy) {
@@ -322,15 +320,11 @@ struct LoopMounts {
         if (twtest::RunCommand("truncate -s " + std::to_string(nMiB) + "M " + strImg +
                                " && mke2fs -q -F -t ext2 " + strImg + " && mkdir " + strMnt) != 0)
             return strWhy = "cannot make " + strImage, "";
-        std::string strLoop;
-        if (twtest::RunCommand(strLosetup + " -f --show " + strImg + " 2>&1", &strLoop) != 0)
-            return strWhy = strLoop, "";
-        strLoop.erase(strLoop.find_last_not_of("\n") + 1);
-        undo.push_back(strLosetup + " -d " + twtest::ShellQuote(strLoop));
-        if (twtest::RunCommand("mount -t ext2 -o noatime " + twtest::ShellQuote(strLoop) + " " +
-                               strMnt) != 0)
+        const std::string strLoop = mounts.Loop(strImage, false, strWhy);
+        if (strLoop.empty()) return "";
+        if (!mounts.Run("mount -t ext2 -o noatime " + twtest::ShellQuote(strLoop) + " " + strMnt,
+                        "umount " + strMnt + " 2>/dev/null || umount -l " + strMnt, strWhy))
             return strWhy = "cannot mount " + strLoop, "";
-        undo.push_back("umount " + strMnt + " 2>/dev/null || umount -l " + strMnt);
         return strLoop;
     }
 };

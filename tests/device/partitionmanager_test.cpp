@@ -77,10 +77,11 @@ void ExpectItems(const std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
     }
 }
 
-// What sfdisk reports for an MBR disk, named "Partition N" from the counter on.
-std::vector<Expected> SfdiskLayout(const std::string& strImage, int& nCounter) {
+// What sfdisk reports for an MBR disk, named "Partition 1", "Partition 2", ...
+std::vector<Expected> SfdiskLayout(const std::string& strImage) {
     std::vector<Expected> out = twtest::SfdiskLayout(strImage);
     EXPECT_FALSE(out.empty());
+    int nCounter = 1;
     for (Expected& e : out) e.strName = "Partition " + std::to_string(nCounter++);
     return out;
 }
@@ -110,7 +111,7 @@ TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
     ApmDisk(dir, 2, {{"Macintosh HD", 8000}, {"Scratch", 4000}}, &apm, 16);
     ASSERT_EQ(apm.size(), 2u);
     // disk3: three primaries and a logical whose chain is relative to this disk's
-    // extended partition; their names continue the count of disk0.
+    // extended partition; numbered from 1 again.
     std::string strMbr2 = dir.NewDisk(3, 16 << 20);
     ASSERT_TRUE(twtest::Sfdisk(strMbr2, "label: dos\n2048,2048,c\n,8192,5\n,2048,83\n,,83\n"));
     ASSERT_TRUE(twtest::Sfdisk(strMbr2, ",,83\n", "--append"));
@@ -120,9 +121,8 @@ TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
     dir.NewDisk(6, 1 << 20);
     WriteBootRecord(dir.Image(6), 0, {});
 
-    int nCounter = 1;
-    std::vector<Expected> mbr = SfdiskLayout(strMbr, nCounter);
-    std::vector<Expected> mbr2 = SfdiskLayout(strMbr2, nCounter);
+    std::vector<Expected> mbr = SfdiskLayout(strMbr);
+    std::vector<Expected> mbr2 = SfdiskLayout(strMbr2);
     ASSERT_EQ(mbr.size(), 6u);  // the extended container itself is not listed
     ASSERT_EQ(mbr2.size(), 4u);
 
@@ -180,7 +180,7 @@ TEST(PartitionManager, LoopingChainsEnd) {
     ExpectItems(
         items[0], 0,
         {{2048, 2147, "Partition 1"}, {4159, 4168, "Partition 2"}, {5159, 5178, "Partition 3"}});
-    ExpectItems(items[1], 1, {{4159, 4188, "Partition 4"}, {2048, 2097, "Partition 5"}});
+    ExpectItems(items[1], 1, {{4159, 4188, "Partition 1"}, {2048, 2097, "Partition 2"}});
 }
 
 TEST(PartitionManager, SlotRulesOfTheBootRecord) {
@@ -196,8 +196,8 @@ TEST(PartitionManager, SlotRulesOfTheBootRecord) {
     WriteBootRecord(strC, 0, {{0x05, 900000, 100}, {0x83, 2048, 8}});
     auto items = Enumerate();
     ExpectItems(items[0], 0, {{2048, 2147, "Partition 1"}, {4096, 4195, "Partition 2"}});
-    ExpectItems(items[1], 1, {{2048, 2063, "Partition 3"}});
-    ExpectItems(items[2], 2, {{2048, 2055, "Partition 4"}});
+    ExpectItems(items[1], 1, {{2048, 2063, "Partition 1"}});
+    ExpectItems(items[2], 2, {{2048, 2055, "Partition 1"}});
 }
 
 TEST(PartitionManager, ShortOrDamagedDisksYieldNothingAndApmNamesAreCut) {

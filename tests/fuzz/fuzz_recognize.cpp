@@ -1,7 +1,8 @@
-// Every recogniser and default-cluster function on arbitrary bytes, and the
-// factory's image form over a file holding the input.
+// Every recogniser and default-cluster function on arbitrary bytes, the volume
+// label readers, and the factory's image form over a file holding the input.
 #include "deepscan/FileRecoveryFactory.h"
 #include "device/FsRecognize.h"
+#include "device/VolumeInfo.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 namespace {
@@ -27,6 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nLength) {
     const std::vector<unsigned char> region(pData, pData + nLength);
     volatile long long llRegion = FindExFatBootRegion(region.data(), region.size());
     (void)llRegion;
+    // File system and label of the input as a whole volume: the root folder or
+    // the metadata record is read wherever the boot sector points, short or not.
+    TW_VOLUME_INFO info;
+    RecognizeVolume(
+        [&region](uint64_t u64Offset, unsigned char* pBuf, size_t nWant) -> size_t {
+            if (u64Offset >= region.size()) return 0;
+            const size_t nGot = std::min<size_t>(nWant, region.size() - u64Offset);
+            std::memcpy(pBuf, region.data() + u64Offset, nGot);
+            return nGot;
+        },
+        info);
     const std::vector<unsigned char> super = Padded(pData, nLength, 1112);
     b = IsExt(super.data());
     (void)b;
