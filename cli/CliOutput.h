@@ -1,12 +1,12 @@
-// Output pieces of the command line: sizes in binary units, times, JSON text,
+// Output pieces of the command line: times, JSON text,
 // the order of listed names and the progress line on the terminal.
 #pragma once
 
 #include <ctime>
 #include <string>
 
-// "512 bytes", "1.5 KiB", "3.2 MiB", ... (powers of 1024, as the unit says).
-std::string FormatSize(unsigned long long u64Bytes);
+#include "common/Helpers.h"  // FormatSize
+
 // "2024-05-01T10:00:00Z".
 std::string FormatUtcTime(const struct timespec& ts);
 // A name from a record fit for one line of tab-separated output: control

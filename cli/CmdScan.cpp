@@ -27,6 +27,7 @@
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "device/PartitionManager.h"
+#include "engine/DestinationCheck.h"
 #include "engine/Categories.h"
 #include "deepscan/FileRecoveryFactory.h"
 #include "deepscan/ProfessionalRecovery.h"
@@ -205,38 +206,15 @@ int OpenSource(const Source& source, int& fd, unsigned long long& u64Bytes) {
     return 0;
 }
 
-// DIR must be a folder, or one that can be made, and writable (by the user
-// who asked, under sudo or pkexec): refused before a scan that could last
-// hours. 0 or an exit status.
-int CheckDestination(const std::string& strDest) {
-    const tw::FsUser user = tw::RequestingFsUser();
-    tw::CActAsUser as(user);
-    std::string strProbe = strDest;
-    struct stat st;
-    while (stat(strProbe.c_str(), &st) != 0) {
-        if (errno != ENOENT && errno != ENOTDIR) {
-            std::fprintf(stderr, "tarnwick-cli scan: cannot use %s: %s\n", strDest.c_str(),
-                         std::strerror(errno));
-            return CLI_EXIT_USAGE;
-        }
-        const size_t nSlash = strProbe.find_last_of('/');
-        strProbe = nSlash == std::string::npos ? "."
-                   : nSlash == 0               ? "/"
-                                               : strProbe.substr(0, nSlash);
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "tarnwick-cli scan: %s is not a folder; --recover needs a folder\n",
-                     strProbe.c_str());
-        return CLI_EXIT_USAGE;
-    }
-    if (faccessat(AT_FDCWD, strProbe.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-        const std::string strWho =
-            as.Active() ? " as the user who asked (uid " + std::to_string(user.nUid) + ")" : "";
-        std::fprintf(stderr, "tarnwick-cli scan: cannot write to %s%s: %s\n", strProbe.c_str(),
-                     strWho.c_str(), std::strerror(errno));
-        return CLI_EXIT_USAGE;
-    }
-    return 0;
+// DIR must be a folder, or one that can be made, and writable: refused
+// before a scan that could last hours. 0 or an exit status.
+int CheckDestinationFolder(const std::string& strDest) {
+    const DESTINATION_STATUS status = CheckDestination(strDest);
+    if (status.nProblem == DESTINATION_OK) return 0;
+    std::fprintf(stderr, "tarnwick-cli scan: %s%s\n",
+                 DescribeDestinationProblem(strDest, status).c_str(),
+                 status.nProblem == DESTINATION_NOT_A_FOLDER ? "; --recover needs a folder" : "");
+    return CLI_EXIT_USAGE;
 }
 
 // Digits only, from 1 on, small enough for any partition table.
@@ -380,7 +358,7 @@ int RunScan(const CCliArgs& args) {
     }
 
     if (bRecover) {
-        if (int nRet = CheckDestination(recover.strDest)) return nRet;
+        if (int nRet = CheckDestinationFolder(recover.strDest)) return nRet;
         if (!args.Has("force") &&
             IsTargetOnSourceDevice(source.strFile.c_str(), recover.strDest.c_str())) {
             std::fprintf(

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,30 +17,8 @@
 #include "common/Platform.h"
 #include "engine/Categories.h"
 #include "engine/NodeInfo.h"
+#include "engine/RecoveryOutcome.h"
 #include "engine/SaveTarget.h"
-
-std::string DescribeResult(unsigned int nCode) {
-    switch (nCode) {
-        case TW_ERR_SHORT_READ:
-            return "the data could not be read whole";
-        case TW_ERR_CLUSTER_TOO_LARGE:
-            return "cluster too large";
-        case TW_ERR_BAD_ARGUMENT:
-            return "no data to read";
-        case TW_ERR_OUT_OF_MEMORY:
-            return "out of memory";
-        case TW_ERR_CANCELLED:
-            return "interrupted";
-        default:
-            return std::strerror(static_cast<int>(nCode));
-    }
-}
-
-std::string DescribeDestinationError(unsigned int nCode) {
-    if (nCode == ELOOP)
-        return "a link is in the way (links inside the destination are not followed)";
-    return std::strerror(static_cast<int>(nCode));
-}
 
 namespace {
 
@@ -159,60 +138,54 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
             ResetSaveFailureOrigin();
             nRet = engine.SaveFileData(&file.hit, wstrTarget.c_str(), nLevelOffset);
         }
-        // The codes of the source and the destination overlap (30 is also a
-        // read-only file system): the origin of the failure says which it was.
         const bool bDestinationFailed = std::strcmp(szFailedOn, "data") != 0 ||
                                         GetLastSaveFailureOrigin() == SAVE_FAILURE_DESTINATION;
-        const std::string strCause =
-            nRet == 0            ? std::string()
-            : bDestinationFailed ? "cannot write the destination: " + DescribeDestinationError(nRet)
-                                 : DescribeResult(nRet);
         const std::string strTarget =
             wstrTarget.empty()
                 ? strFolder + "/" + tw::NarrowToUtf8(MakeSafeFileName(file.hit.szFileName).c_str())
                 : tw::WideToUtf8(wstrTarget.c_str());
         // What reached the disk: a file written in part is kept, an empty
         // failure removed.
-        unsigned long long u64Written = 0;
-        const int fd = wstrTarget.empty() ? -1 : OpenTarget(strTarget, O_RDONLY);
-        struct stat st;
-        const bool bExists = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        if (bExists) u64Written = static_cast<unsigned long long>(st.st_size);
-        const char* szStatus = "success";
-        if (nRet != 0) {
-            if (bExists && u64Written == 0) RemoveTarget(strTarget);
-            szStatus = u64Written > 0 ? "partial" : "failed";
-        }
+        const RECOVERY_FILE_RESULT result =
+            SettleRecoveredFile(wstrTarget.empty() ? std::string() : strTarget, nRet,
+                                bDestinationFailed, file.hit.u64FileSize);
+        const std::string strCause = RecoveryCause(result);
+        const unsigned long long u64Written = result.u64Written;
         struct timespec times[2];
-        if (bExists && nRet == 0 && NodeTimes(file.hit, times)) futimens(fd, times);
-        if (fd >= 0) close(fd);
+        if (result.nOutcome == RECOVERY_RECOVERED && NodeTimes(file.hit, times)) {
+            const int fd = OpenTarget(strTarget, O_RDONLY);
+            if (fd >= 0) {
+                futimens(fd, times);
+                close(fd);
+            }
+        }
         progress.Clear();
         const unsigned long long u64Size = file.hit.u64FileSize;
-        if (nRet == 0) {
+        const char* szStatus = RecoveryOutcomeWord(result.nOutcome);
+        std::string strJsonStatus = szStatus;  // "success", "partial", "failed"
+        strJsonStatus[0] = static_cast<char>(std::tolower(strJsonStatus[0]));
+        if (result.nOutcome == RECOVERY_RECOVERED) {
             ++nSaved;
             u64Saved += u64Size;
-        } else if (u64Written > 0) {
+        } else if (result.nOutcome == RECOVERY_PARTIAL) {
             ++nPartial;
         } else {
             ++nFailed;
         }
         if (options.bJson) {
             std::string strLine =
-                "{\"status\":\"" + std::string(szStatus) +
-                "\",\"path\":" + JsonString(file.strPath) + ",\"target\":" + JsonString(strTarget) +
-                ",\"size\":" + std::to_string(u64Size) +
+                "{\"status\":\"" + strJsonStatus + "\",\"path\":" + JsonString(file.strPath) +
+                ",\"target\":" + JsonString(strTarget) + ",\"size\":" + std::to_string(u64Size) +
                 ",\"written\":" + std::to_string(nRet == 0 ? u64Size : u64Written);
             if (nRet != 0)
                 strLine +=
                     ",\"error\":" + JsonString(strCause) + ",\"failed_on\":\"" + szFailedOn + "\"";
             std::printf("%s}\n", strLine.c_str());
         } else if (nRet == 0) {
-            std::printf("Success\t%s\n", Printable(strTarget).c_str());
-        } else if (u64Written > 0) {
-            std::printf("Partial\t%s\t%llu of %llu bytes written: %s\n",
-                        Printable(strTarget).c_str(), u64Written, u64Size, strCause.c_str());
+            std::printf("%s\t%s\n", szStatus, Printable(strTarget).c_str());
         } else {
-            std::printf("Failed\t%s\t%s\n", Printable(strTarget).c_str(), strCause.c_str());
+            std::printf("%s\t%s\t%s\n", szStatus, Printable(strTarget).c_str(),
+                        RecoveryReason(result).c_str());
         }
         std::fflush(stdout);
     }

@@ -6,6 +6,7 @@
 
 #include "CliOutput.h"
 #include "engine/IFileRecoveryParse.h"
+#include "engine/RecoveryOutcome.h"  // DescribeResult
 
 struct RecoverOptions {
     std::string strDest;      // DIR, UTF-8
@@ -29,8 +30,3 @@ struct ListedFile {
 int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
                  const RecoverOptions& options, CProgressLine& progress,
                  volatile const int& bInterrupted);
-
-// Why a save failed, in words.
-std::string DescribeResult(unsigned int nCode);
-// Why the destination could not be written, in words.
-std::string DescribeDestinationError(unsigned int nCode);

@@ -218,6 +218,20 @@ std::string GetFileSizeString(long long nBytes) {
     return Format("%.2f KB", dBytes / 1024.0);
 }
 
+std::string FormatSize(unsigned long long u64Bytes) {
+    if (u64Bytes < 1024) return std::to_string(u64Bytes) + (u64Bytes == 1 ? " byte" : " bytes");
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double dValue = static_cast<double>(u64Bytes) / 1024.0;
+    size_t nUnit = 0;
+    while (dValue >= 1024.0 && nUnit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
+        dValue /= 1024.0;
+        ++nUnit;
+    }
+    char szBuf[32];
+    std::snprintf(szBuf, sizeof(szBuf), "%.1f %s", dValue, kUnits[nUnit]);
+    return szBuf;
+}
+
 std::string GetTimeString(long long nSeconds) {
     if (nSeconds >= 3600) {
         long long nHours = nSeconds / 3600;

@@ -43,6 +43,8 @@ int GetPathDirIndex(const wchar_t* wszPath, int& nCount);
 
 // Sizes and durations for display.
 std::string GetFileSizeString(long long nBytes);
+// "512 bytes", "1.5 KiB", "3.2 MiB", ... (powers of 1024, as the unit says).
+std::string FormatSize(unsigned long long u64Bytes);
 std::string GetTimeString(long long nSeconds);
 
 // Time.
