@@ -17,6 +17,23 @@ bool IsSet(const char* szName) {
 
 }  // namespace
 
+namespace {
+
+const char kUsage[] =
+    "Usage: tarnwick [start]\n"
+    "Finds and recovers deleted and lost files on memory cards, USB sticks and disks.\n"
+    "\n"
+    "  tarnwick           asks for administrator rights (pkexec), then shows the window\n"
+    "  tarnwick start     shows the window at once (run as root, for example with sudo)\n"
+    "  tarnwick --help    this text\n"
+    "  tarnwick --version the version\n"
+    "\n"
+    "Disks are read, never written. TARNWICK_DISK_DIR=DIR presents the image files\n"
+    "DIR/disk0, DIR/disk1, ... as the disks. On a terminal, tarnwick-cli does the same\n"
+    "work without a window.\n";
+
+}  // namespace
+
 bool HandleInformationArguments(int argc, char** argv, int& nExit) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
@@ -25,26 +42,18 @@ bool HandleInformationArguments(int argc, char** argv, int& nExit) {
             return true;
         }
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf(
-                "Usage: tarnwick [start]\n"
-                "Finds and recovers deleted and lost files on memory cards, USB sticks and disks.\n"
-                "\n"
-                "  tarnwick           asks for administrator rights (pkexec), then shows the "
-                "window\n"
-                "  tarnwick start     shows the window at once (the program already has the "
-                "rights)\n"
-                "  tarnwick --help    this text\n"
-                "  tarnwick --version the version\n"
-                "\n"
-                "Disks are read, never written. TARNWICK_DISK_DIR=DIR presents the image files\n"
-                "DIR/disk0, DIR/disk1, ... as the disks. On a terminal, tarnwick-cli does the "
-                "same\n"
-                "work without a window.\n");
+            std::printf("%s", kUsage);
             nExit = 0;
             return true;
         }
     }
-    return false;
+    // What starts the program: nothing, "start", and the preview's decoder.
+    const bool bKnown = argc == 1 || (argc == 2 && std::strcmp(argv[1], "start") == 0) ||
+                        (argc == 3 && std::strcmp(argv[1], "--decode-picture") == 0);
+    if (bKnown) return false;
+    std::fprintf(stderr, "tarnwick: unknown argument '%s'\n%s", argv[1], kUsage);
+    nExit = 2;
+    return true;
 }
 
 bool CheckDisplay() {

@@ -1,6 +1,7 @@
 #include "ui/DRUI.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QHBoxLayout>
@@ -8,18 +9,20 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMouseEvent>
+#include <QScreen>
 #include <QPushButton>
 #include <QStackedLayout>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <cstring>
 #include <map>
 
 #include "common/DebugLog.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "common/StoreFiles.h"
+#include "device/DiskList.h"
 #include "engine/Categories.h"
 #include "ui/CommandLine.h"
 #include "ui/Dialogs.h"
@@ -28,9 +31,13 @@
 
 namespace {
 
+// The size the window opens at, screen permitting, and the least it takes:
+// every control stays reachable on 1280 x 720 at 125 % scaling.
 constexpr int kWindowWidth = 1000;
 constexpr int kWindowHeight = 660;
-constexpr int kBannerHeight = 84;
+constexpr int kMinWidth = 760;
+constexpr int kMinHeight = 500;
+constexpr int kBannerHeight = 64;
 
 // The category boxes of page 1: image and colour, in the order shown.
 struct CategoryLook {
@@ -53,10 +60,19 @@ DRUI::DRUI(QWidget* pParent)
     qRegisterMetaType<_PARTITION_ITEM_>("PARTITION_ITEM");
     m_strDecoder = QCoreApplication::applicationFilePath();
     setWindowTitle("Tarnwick");
-    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
-    setFixedSize(kWindowWidth, kWindowHeight);
+    setMinimumSize(kMinWidth, kMinHeight);
+    FitToScreen();
     setStyleSheet("background-color: rgb(251, 252, 255);");
-    new CWindowDragger(this);
+}
+
+void DRUI::FitToScreen() {
+    QSize size(kWindowWidth, kWindowHeight);
+    if (const QScreen* pScreen = screen()) {
+        // The title bar and the frame take some of the screen too.
+        const QSize available = pScreen->availableGeometry().size() - QSize(16, 48);
+        size = size.boundedTo(available).expandedTo(minimumSize());
+    }
+    resize(size);
 }
 
 DRUI::~DRUI() = default;
@@ -89,12 +105,6 @@ void DRUI::InitFrame() {
     m_pBanner->setStyleSheet("color: rgb(40, 60, 90); background: transparent;");
     m_pBanner->setFont(QFont("Arial", 13, QFont::Bold));
     pHeaderLayout->addWidget(m_pBanner, 1, Qt::AlignVCenter);
-    QPushButton* pMin = MakeIconButton(":/image/minimize.png", "Minimise", 30, pHeader);
-    QPushButton* pClose = MakeIconButton(":/image/close.png", "Close", 30, pHeader);
-    pHeaderLayout->addWidget(pMin, 0, Qt::AlignTop);
-    pHeaderLayout->addWidget(pClose, 0, Qt::AlignTop);
-    connect(pClose, &QPushButton::clicked, this, &DRUI::btnCloseSlot);
-    connect(pMin, &QPushButton::clicked, this, &DRUI::btnMinSlot);
     pMain->addWidget(pHeader);
 
     auto* pPages = new QWidget(pCentral);
@@ -103,7 +113,7 @@ void DRUI::InitFrame() {
 
     // About, Support and Help along the left edge, below every page.
     auto* pFooter = new QWidget(pCentral);
-    pFooter->setFixedHeight(40);
+    pFooter->setFixedHeight(36);
     auto* pFooterLayout = new QHBoxLayout(pFooter);
     pFooterLayout->setContentsMargins(12, 0, 12, 6);
     struct {
@@ -116,7 +126,8 @@ void DRUI::InitFrame() {
     for (const auto& link : links) {
         QPushButton* pButton = MakeIconButton(link.szIcon, link.szName, 30, pFooter);
         pButton->setText(link.szName);
-        pButton->setFixedSize(96, 30);
+        pButton->setFixedHeight(30);
+        pButton->setMinimumWidth(96);
         pButton->setFont(QFont("Arial", 10, QFont::Bold));
         pButton->setStyleSheet(
             "QPushButton{border:none; background: transparent; color: rgb(60, 72, 88); font: "
@@ -133,8 +144,8 @@ void DRUI::InitFrame() {
 void DRUI::InitLayout1Widget() {
     m_pPage1 = new QWidget;
     auto* pLayout = new QVBoxLayout(m_pPage1);
-    pLayout->setContentsMargins(40, 24, 40, 10);
-    pLayout->setSpacing(16);
+    pLayout->setContentsMargins(40, 16, 40, 10);
+    pLayout->setSpacing(12);
     pLayout->addWidget(
         MakeHeading("Select File Types\nTick the kinds of files you want to recover.", m_pPage1));
 
@@ -144,13 +155,15 @@ void DRUI::InitLayout1Widget() {
         const TW_CATEGORY_INFO& info = g_twCategories[i];
         auto* pTile = new QWidget(m_pPage1);
         pTile->setObjectName("tile");
-        pTile->setFixedSize(138, 170);
+        pTile->setMinimumSize(100, 140);
+        pTile->setMaximumSize(138, 170);
         pTile->setStyleSheet(QString("QWidget#tile{background-color: %1; border-radius: 8px;}")
                                  .arg(kCategoryLooks[i].szColour));
         auto* pTileLayout = new QVBoxLayout(pTile);
         pTileLayout->setContentsMargins(10, 14, 10, 10);
         auto* pPicture = new QLabel(pTile);
         pPicture->setPixmap(QPixmap(kCategoryLooks[i].szImage));
+        pPicture->setAccessibleName(QString("%1 picture").arg(info.szLabel));
         pPicture->setAlignment(Qt::AlignCenter);
         pPicture->setStyleSheet("background: transparent;");
         pTileLayout->addWidget(pPicture, 1);
@@ -176,6 +189,12 @@ void DRUI::InitLayout1Widget() {
     m_pCheckAll->setStyleSheet("font: bold 14px Arial; color: rgb(40, 45, 55);");
     m_pCheckAll->setCheckState(Qt::Checked);
     connect(m_pCheckAll, &QCheckBox::stateChanged, this, &DRUI::CheckBoxAllStatChange);
+    // Whether some kinds only are ticked, for a screen reader too.
+    connect(m_pCheckAll, &QCheckBox::stateChanged, this, [this](int nState) {
+        m_pCheckAll->setAccessibleDescription(nState == Qt::PartiallyChecked ? "some kinds ticked"
+                                              : nState == Qt::Checked        ? "all kinds ticked"
+                                                                             : "no kind ticked");
+    });
     pBottom->addWidget(m_pCheckAll);
     pBottom->addStretch(1);
     m_pBtnStart = MakeActionButton("Start", m_pPage1);
@@ -187,7 +206,7 @@ void DRUI::InitLayout1Widget() {
 void DRUI::InitLayout2Widget() {
     m_pPage2 = new QWidget;
     auto* pLayout = new QVBoxLayout(m_pPage2);
-    pLayout->setContentsMargins(40, 12, 40, 4);
+    pLayout->setContentsMargins(32, 12, 32, 4);
     pLayout->setSpacing(8);
     pLayout->addWidget(MakeHeading(
         "Select Media For Recovery\nPlease select a storage device below to scan for photos, "
@@ -199,12 +218,14 @@ void DRUI::InitLayout2Widget() {
     m_pDiskTree->setAccessibleName("Devices");
     m_pDiskTree->setColumnCount(2);
     m_pDiskTree->setHeaderLabels({"Name", "Size"});
-    m_pDiskTree->setColumnWidth(0, 700);
-    m_pDiskTree->setColumnWidth(1, 100);
+    m_pDiskTree->header()->setStretchLastSection(false);
+    m_pDiskTree->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    m_pDiskTree->setColumnWidth(1, 120);
     m_pDiskTree->setStyleSheet("QTreeWidget{background: white;} QTreeWidget::item{height:30px;}");
-    m_pDiskTree->setMinimumSize(800, 380);
+    m_pDiskTree->setMinimumSize(400, 150);
     m_pDiskTree->setIconSize(QSize(24, 24));
     connect(m_pDiskTree, &QTreeWidget::itemClicked, this, &DRUI::diskItemClick);
+    connect(m_pDiskTree, &QTreeWidget::itemSelectionChanged, this, &DRUI::diskSelectionChanged);
     connect(m_pDiskTree, &QTreeWidget::itemDoubleClicked, this, &DRUI::diskItemDoubleClick);
     pLayout->addWidget(m_pDiskTree, 1);
 
@@ -227,35 +248,87 @@ void DRUI::InitLayout2Widget() {
     CreateDiskTree();
 }
 
+namespace {
+
+// "FAT32 “HOLIDAY”", "NTFS", "no file system recognised", "cannot be read".
+QString VolumeText(const TW_VOLUME_INFO& volume) {
+    if (!volume.bReadable) return "cannot be read";
+    if (volume.strFileSystem.empty()) return "no file system recognised";
+    QString strText = QString::fromStdString(volume.strFileSystem);
+    if (!volume.strLabel.empty())
+        strText += QString(" \u201c%1\u201d").arg(QString::fromStdString(volume.strLabel));
+    return strText;
+}
+
+QString SizeText(unsigned long long u64Bytes) {
+    return QString::fromStdString(FormatSize(u64Bytes));
+}
+
+}  // namespace
+
 void DRUI::CreateDiskTree() {
     m_pDiskTree->clear();
-    std::map<int, std::vector<_PARTITION_ITEM_>> items;
-    CPartitionManager().GetPartitionItems(items);
-    const QFont font("Arial", 14, QFont::Bold);
-    int nNumber = 0;
-    for (const auto& disk : items) {
-        if (disk.second.empty()) continue;
+    const QFont font("Arial", 12, QFont::Bold);
+    const QString kDot = " \u00b7 ";
+    QTreeWidgetItem* pFirstRemovable = nullptr;
+    for (const TW_DISK_INFO& disk : ListDisks()) {
+        // Every disk is a row that scans the whole disk: a card without a
+        // partition table, or one whose table is damaged, is reached so.
         auto* pDisk = new QTreeWidgetItem(m_pDiskTree);
-        pDisk->setText(0, QString("Physical Driver %1").arg(++nNumber));
+        QString strName =
+            QString("Disk %1").arg(disk.nDiskNo + 1) + kDot + QString::fromStdString(disk.strModel);
+        if (disk.bRemovable) strName += kDot + "removable";
+        if (disk.nOpenError != 0) {
+            strName += kDot + QString("cannot be opened: %1").arg(std::strerror(disk.nOpenError));
+            pDisk->setFlags(Qt::ItemIsEnabled);
+        } else if (disk.volume.bReadable && !disk.volume.strFileSystem.empty()) {
+            strName += kDot + VolumeText(disk.volume);
+        } else if (disk.vecPartitions.empty()) {
+            strName += kDot + (disk.volume.bReadable ? "no partition table or file system found"
+                                                     : "cannot be read");
+        }
+        pDisk->setText(0, strName);
         pDisk->setIcon(0, QIcon(":/image/physical_drive.png"));
         pDisk->setFont(0, font);
-        pDisk->setExpanded(true);
-        for (const _PARTITION_ITEM_& item : disk.second) {
-            const long long llBytes =
-                static_cast<long long>(item.u64EndSector - item.u64StartSector + 1) * 512;
-            const std::string strSize = GetFileSizeString(llBytes);
+        if (disk.nOpenError == 0) {
+            pDisk->setText(1, SizeText(disk.u64Bytes));
+            pDisk->setFont(1, font);
+            pDisk->setData(0, Qt::UserRole, QVariant::fromValue(WholeDiskItem(disk)));
+        }
+        if (disk.bRemovable && disk.nOpenError == 0 && !pFirstRemovable) pFirstRemovable = pDisk;
+        for (size_t i = 0; i < disk.vecPartitions.size(); ++i) {
+            const _PARTITION_ITEM_& item = disk.vecPartitions[i];
+            const unsigned long long u64Bytes =
+                item.u64EndSector >= item.u64StartSector
+                    ? (item.u64EndSector - item.u64StartSector + 1) * 512
+                    : 0;
+            // The table's own name (GPT, Apple map) beside the number on this disk.
+            QString strPart = QString("Partition %1").arg(i + 1);
+            const QString strTableName = QString::fromStdString(GetPartitionNameUtf8(item));
+            if (!strTableName.isEmpty() && strTableName != strPart)
+                strPart += QString(" (%1)").arg(strTableName);
             auto* pPart = new QTreeWidgetItem(pDisk);
-            pPart->setText(0, QString::fromStdString(GetPartitionNameUtf8(item)));
-            pPart->setText(1, QString::fromStdString(strSize));
+            pPart->setText(0, strPart + kDot + VolumeText(disk.vecVolumes[i]));
+            pPart->setText(1, SizeText(u64Bytes));
             pPart->setIcon(0, QIcon(":/image/drive.png"));
             pPart->setFont(0, font);
             pPart->setFont(1, font);
             pPart->setData(0, Qt::UserRole, QVariant::fromValue(item));
-            TwDebug("(*iterVec).szDiskName = %s u64Bytes = %s\n", item.szDiskName, strSize.c_str());
-            m_pDiskTree->setCurrentItem(pPart);
+            TwDebug("(*iterVec).szDiskName = %s u64Bytes = %s\n", item.szDiskName,
+                    FormatSize(u64Bytes).c_str());
         }
+        pDisk->setExpanded(true);
     }
-    SetActionButtonEnabled(m_pBtnScan, m_pDiskTree->currentItem() != nullptr);
+    // Only a removable disk is picked beforehand: a wrong guess on a fixed
+    // disk would scan the system disk.
+    if (pFirstRemovable) m_pDiskTree->setCurrentItem(pFirstRemovable);
+    diskSelectionChanged();
+}
+
+QTreeWidgetItem* DRUI::PickedDiskItem() const {
+    const QList<QTreeWidgetItem*> selected = m_pDiskTree->selectedItems();
+    if (selected.isEmpty() || !selected.first()->data(0, Qt::UserRole).isValid()) return nullptr;
+    return selected.first();
 }
 
 void DRUI::CreateSupportFolders() {
@@ -307,12 +380,16 @@ void DRUI::btnSlot() {
     m_pStackedLayout->setCurrentWidget(m_pPage2);
 }
 
-void DRUI::diskItemClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
-    SetActionButtonEnabled(m_pBtnScan, pItem && pItem->parent());
+void DRUI::diskItemClick(QTreeWidgetItem* /*pItem*/, int /*nColumn*/) {
+    diskSelectionChanged();
+}
+
+void DRUI::diskSelectionChanged() {
+    SetActionButtonEnabled(m_pBtnScan, PickedDiskItem() != nullptr);
 }
 
 void DRUI::diskItemDoubleClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
-    if (pItem && pItem->parent()) btnSlotScan();
+    if (pItem && pItem == PickedDiskItem()) btnSlotScan();
 }
 
 void DRUI::btnSlotRefresh() {
@@ -323,7 +400,15 @@ bool DRUI::HasResultPage() const {
     return m_pPage3 && m_pStackedLayout->currentWidget() == m_pPage3;
 }
 
+bool DRUI::MayDiscardResults(const QString& strQuestion) {
+    // A scan of a large disk takes hours: its results are not thrown away
+    // without asking.
+    return !HasResultPage() || m_vecSearchResults.empty() ||
+           CMessageBox::Ask(this, strQuestion) != 0;
+}
+
 void DRUI::btnSlotBack() {
+    if (!MayDiscardResults("Go back to the disks? The scan results are discarded.")) return;
     if (HasResultPage())
         m_pStackedLayout->setCurrentWidget(m_pPage2);
     else
@@ -347,30 +432,29 @@ void DRUI::btnOpenUrl(QString url) {
     if (!url.isEmpty()) QDesktopServices::openUrl(QUrl(url));
 }
 
-void DRUI::btnCloseSlot() {
-    close();
-}
-
-void DRUI::btnMinSlot() {
-    showMinimized();
+QPushButton* DRUI::DefaultButton() const {
+    QWidget* pPage = m_pStackedLayout->currentWidget();
+    if (pPage == m_pPage1) return m_pBtnStart;
+    if (pPage == m_pPage2) return m_pBtnScan;
+    if (pPage && pPage == m_pPage3) return m_pBtnRecover;
+    return nullptr;
 }
 
 void DRUI::keyPressEvent(QKeyEvent* pEvent) {
     if (pEvent->key() == Qt::Key_Escape) return;
+    if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+        QPushButton* pDefault = DefaultButton();
+        if (pDefault && pDefault->isEnabled()) pDefault->click();
+        return;
+    }
     QMainWindow::keyPressEvent(pEvent);
 }
 
-void DRUI::mousePressEvent(QMouseEvent* pEvent) {
-    if (pEvent->button() == Qt::RightButton) {
-        // A scan of a large disk takes hours: its results are not thrown away
-        // without asking.
-        if (HasResultPage() &&
-            CMessageBox::Ask(this, "Close Tarnwick and discard the scan results?") == 0)
-            return;
-        close();
-        return;
-    }
-    QMainWindow::mousePressEvent(pEvent);
+void DRUI::closeEvent(QCloseEvent* pEvent) {
+    if (MayDiscardResults("Close Tarnwick? The scan results are discarded."))
+        pEvent->accept();
+    else
+        pEvent->ignore();
 }
 
 bool DRUI::eventFilter(QObject* pWatched, QEvent* pEvent) {

@@ -1,5 +1,5 @@
-// The main window: frameless, 1000 x 660, the banner with close and minimise,
-// and the pages in a stacked layout: 1 the kinds of files, 2 the device tree,
+// The main window: a normal, resizable window with the banner and the pages in
+// a stacked layout: 1 the kinds of files, 2 the disks and their partitions,
 // 3 the results of a scan. Long work runs as jobs on a worker thread behind a
 // progress dialog (DRUIJobs.cpp).
 #pragma once
@@ -93,6 +93,9 @@ signals:
                              QString u64CurSectorStr, QString u64SectorCountStr,
                              QString u64FindFileCountStr, QString pRecoveryFileName);
     void RecoveryCallBack(int nProgress, int nPercent, int nErrorCode, QString pRecoveryFileName);
+    // One file of a recovery, the nIndex-th of nTotal: started (nOutcome -1),
+    // or ended with a RECOVERY_OUTCOME and, unless recovered, the reason.
+    void RecoveryFile(int nIndex, int nTotal, QString strName, int nOutcome, QString strReason);
     void SearchCallBack(int nProgress, QString pRecoveryFileName);
     void PreViewCallBackForSlot(int nProgress, int nRet);
     // A job function has returned (its done flag is set).
@@ -103,6 +106,8 @@ public slots:
     void CheckBoxAllStatChange(int nStat);
     void btnSlot();
     void diskItemClick(QTreeWidgetItem* pItem, int nColumn);
+    // Mouse or keys picked a row (or none): "Scan" follows.
+    void diskSelectionChanged();
     void diskItemDoubleClick(QTreeWidgetItem* pItem, int nColumn);
     void btnSlotScan();
     void btnSlotBack();
@@ -111,19 +116,22 @@ public slots:
     void btnSupportSlot();
     void btnHelpSlot();
     void btnOpenUrl(QString url);
-    void btnCloseSlot();
-    void btnMinSlot();
     // Page 3.
     void treeItemSelectChanged();
     void treeItemClick(QTreeWidgetItem* pItem, int nColumn);
     void tableItemPress(int nRow, int nColumn);
+    // A tick of a tree item or table row, by the mouse or by Space.
+    void treeItemChanged(QTreeWidgetItem* pItem, int nColumn);
+    void tableItemChanged(QTableWidgetItem* pItem);
     void tableItemSelectChanged();
     void tableItemClick(QTableWidgetItem* pItem);
     void btnRecovery();
 
 protected:
+    // Escape is swallowed; Return and Enter press the page's default button.
     void keyPressEvent(QKeyEvent* pEvent) override;
-    void mousePressEvent(QMouseEvent* pEvent) override;
+    // Closing over scan results asks first.
+    void closeEvent(QCloseEvent* pEvent) override;
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private:
@@ -135,6 +143,12 @@ private:
     void InitLayout2Widget();
     void InitLayout3Widget();
     void CreateDiskTree();
+    // The disk or partition picked on page 2, or null.
+    QTreeWidgetItem* PickedDiskItem() const;
+    // "Start", "Scan" or "Recover", by page.
+    QPushButton* DefaultButton() const;
+    // True when there are no results to lose, or the user agreed to lose them.
+    bool MayDiscardResults(const QString& strQuestion);
     void CreateSupportFolders();
     // Runs one job behind its dialog: flags cleared, thread started, the
     // dialog run modally, the thread waited for.
@@ -145,10 +159,19 @@ private:
     void UpdateTreeInfo(QTreeWidgetItem* pItem, int nColumn);
     void SetTreeChildCheckState(QTreeWidgetItem* pItem, int nState);
     void SetTreeParentCheckState(QTreeWidgetItem* pItem);
+    // The item's tick (checked or not) to its children, its parent, the
+    // selection and the rows shown.
+    void ApplyTreeCheck(QTreeWidgetItem* pItem);
+    // Sets a tick quietly, saying a partial one in words too.
+    void MarkCheck(QTreeWidgetItem* pItem, Qt::CheckState nState);
+    // A row's tick to the selection and to the tree item shown.
+    void SyncRowCheck(int nRow);
     void WinHexBufData(_FILE_NODE_* pNode, unsigned char* pData, int nLength);
     void SelectFile(const _FILE_NODE_& node, bool bSelected);
     void UpdateSummary();
     bool HasResultPage() const;
+    // Sizes the window to what the screen offers, 1000 x 660 at most.
+    void FitToScreen();
 
     // The frame.
     QLabel* m_pBanner = nullptr;

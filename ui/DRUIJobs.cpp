@@ -63,8 +63,8 @@ void DRUI::RunJob(SCANUI& dialog, void (*pfnJob)(void*, int&), int nOperation) {
 }
 
 void DRUI::btnSlotScan() {
-    QTreeWidgetItem* pItem = m_pDiskTree->currentItem();
-    if (!pItem || !pItem->parent()) return;
+    QTreeWidgetItem* pItem = PickedDiskItem();
+    if (!pItem) return;
     m_partitionItem = pItem->data(0, Qt::UserRole).value<_PARTITION_ITEM_>();
     m_nSearchCategories = CheckedCategories();
     const QPoint ptDialog = frameGeometry().topLeft() + QPoint(width() / 4, height() / 4);

@@ -61,18 +61,20 @@ void CMessageBox::InitQuestionDialog(const QString& strText, bool bInform) {
 
     auto* pText = new QLabel(strText, this);
     pText->setObjectName("message");
-    pText->setAccessibleName(strText);
     pText->setWordWrap(true);
+    pText->setTextInteractionFlags(Qt::TextSelectableByMouse);
     pText->setAlignment(Qt::AlignCenter);
     pText->setStyleSheet("background-color: rgb(220, 220, 220); font: 13px Arial; padding: 6px;");
     pMain->addWidget(pText, 1);
 
     auto* pButtons = new QHBoxLayout;
     pButtons->addStretch(1);
+    // Enter presses the default button: "OK", or "No" (which changes nothing).
     if (bInform) {
         QPushButton* pOk = MakeTextButton("OK", this);
         connect(pOk, &QPushButton::clicked, this, &CMessageBox::btnSlotOK);
         pButtons->addWidget(pOk);
+        pOk->setDefault(true);
     } else {
         QPushButton* pNo = MakeTextButton("No", this);
         QPushButton* pYes = MakeTextButton("Yes", this);
@@ -80,6 +82,7 @@ void CMessageBox::InitQuestionDialog(const QString& strText, bool bInform) {
         connect(pYes, &QPushButton::clicked, this, &CMessageBox::btnSlotOK);
         pButtons->addWidget(pNo);
         pButtons->addWidget(pYes);
+        pNo->setDefault(true);
     }
     pMain->addLayout(pButtons);
 }
@@ -97,7 +100,10 @@ void CMessageBox::btnSlotNO() {
 int CMessageBox::Run(QWidget* pOwner, const QString& strText, bool bInform) {
     CMessageBox box(pOwner);
     box.InitQuestionDialog(strText, bInform);
-    box.setFixedSize(400, 150);
+    // 400 x 150 at least; a longer message makes the box taller, never cut.
+    box.setFixedWidth(420);
+    box.setMinimumHeight(150);
+    box.adjustSize();
     if (pOwner) {
         const QRect rect = pOwner->frameGeometry();
         box.move(rect.topLeft() + QPoint(rect.width() / 8, rect.height() / 8));
@@ -116,7 +122,7 @@ void CMessageBox::Inform(QWidget* pOwner, const QString& strText) {
 
 CDetail::CDetail(QWidget* pParent) : QDialog(pParent, kFrameless) {
     setWindowTitle("Tarnwick");
-    setFixedSize(600, 400);
+    setFixedSize(760, 400);
     setStyleSheet("background-color: rgb(251, 252, 255);");
     new CWindowDragger(this);
 
@@ -132,11 +138,12 @@ CDetail::CDetail(QWidget* pParent) : QDialog(pParent, kFrameless) {
     pHead->addWidget(pClose, 0, Qt::AlignTop);
     pMain->addLayout(pHead);
 
-    m_pTable = new QTableWidget(0, 2, this);
+    m_pTable = new QTableWidget(0, 3, this);
     m_pTable->setAccessibleName("Recovered files");
-    m_pTable->setHorizontalHeaderLabels({"Name", "Status"});
-    m_pTable->setColumnWidth(0, 400);
-    m_pTable->setColumnWidth(1, 300);
+    m_pTable->setHorizontalHeaderLabels({"Name", "Status", "Reason"});
+    m_pTable->setColumnWidth(0, 220);
+    m_pTable->setColumnWidth(1, 70);
+    m_pTable->setTabKeyNavigation(false);
     m_pTable->horizontalHeader()->setStretchLastSection(true);
     m_pTable->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_pTable->verticalHeader()->setVisible(false);
@@ -148,20 +155,37 @@ CDetail::CDetail(QWidget* pParent) : QDialog(pParent, kFrameless) {
 }
 
 void CDetail::AddTableItem(const QString& strName, int nFailed) {
-    const int nRow = nFailed ? 0 : m_pTable->rowCount();
+    AddResult(strName, nFailed ? RECOVERY_FAILED : RECOVERY_RECOVERED, QString());
+}
+
+void CDetail::AddResult(const QString& strName, RECOVERY_OUTCOME nOutcome,
+                        const QString& strReason) {
+    // Failures on top, then files saved in part, newest first; successes at
+    // the bottom in the order saved.
+    int nRow = m_pTable->rowCount();
+    if (nOutcome == RECOVERY_FAILED) nRow = 0;
+    if (nOutcome == RECOVERY_PARTIAL) nRow = m_nCounts[RECOVERY_FAILED];
     m_pTable->insertRow(nRow);
     m_pTable->setItem(nRow, 0, new QTableWidgetItem(strName));
-    auto* pStatus = new QTableWidgetItem(nFailed ? "Failed" : "Success");
-    if (nFailed) pStatus->setForeground(QColor(255, 0, 0));
+    auto* pStatus = new QTableWidgetItem(RecoveryOutcomeWord(nOutcome));
+    if (nOutcome == RECOVERY_FAILED) pStatus->setForeground(QColor(255, 0, 0));
+    if (nOutcome == RECOVERY_PARTIAL) pStatus->setForeground(QColor(200, 110, 0));
     m_pTable->setItem(nRow, 1, pStatus);
+    auto* pReason = new QTableWidgetItem(strReason);
+    pReason->setToolTip(strReason);
+    m_pTable->setItem(nRow, 2, pReason);
     m_pTable->setRowHeight(nRow, 22);
-    ++(nFailed ? m_nFailed : m_nSuccess);
+    ++m_nCounts[nOutcome];
     UpdateTitle();
 }
 
+QString CDetail::CountsText() const {
+    return QString::fromStdString(FormatRecoveryCounts(
+        m_nCounts[RECOVERY_RECOVERED], m_nCounts[RECOVERY_PARTIAL], m_nCounts[RECOVERY_FAILED]));
+}
+
 void CDetail::UpdateTitle() {
-    m_pTitle->setText(
-        QString::asprintf("  Recovery Detail\n  Sucess:%d Failed:%d\n", m_nSuccess, m_nFailed));
+    m_pTitle->setText("  Recovery detail\n  " + CountsText());
 }
 
 void CDetail::btnSlot() {

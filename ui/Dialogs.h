@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <QString>
 
+#include "engine/RecoveryOutcome.h"
+
 class QLabel;
 class QTableWidget;
 
@@ -41,8 +43,11 @@ public:
 
     // A failure goes on top in red, a success at the bottom.
     void AddTableItem(const QString& strName, int nFailed);
-    int SuccessCount() const { return m_nSuccess; }
-    int FailedCount() const { return m_nFailed; }
+    // One saved file with its outcome and, unless recovered, why.
+    void AddResult(const QString& strName, RECOVERY_OUTCOME nOutcome, const QString& strReason);
+    int Count(RECOVERY_OUTCOME nOutcome) const { return m_nCounts[nOutcome]; }
+    // "3 recovered, 1 partial, 2 failed".
+    QString CountsText() const;
 
 public slots:
     void btnSlot();
@@ -52,6 +57,5 @@ private:
 
     QLabel* m_pTitle;
     QTableWidget* m_pTable;
-    int m_nSuccess = 0;
-    int m_nFailed = 0;
+    int m_nCounts[3] = {};  // by RECOVERY_OUTCOME
 };

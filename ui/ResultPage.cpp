@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QStackedLayout>
 #include <QTableWidget>
 #include <QTreeWidget>
@@ -161,11 +162,13 @@ void DRUI::InitLayout3Widget() {
     auto* pLayout = new QVBoxLayout(m_pPage3);
     pLayout->setContentsMargins(20, 8, 20, 4);
     pLayout->setSpacing(6);
-    pLayout->addWidget(MakeHeading(
-        QString("Select Desired Files to Recover\nFound %1 recoverable files after the scan. "
-                "Please preview and choose the files you want to recover.")
-            .arg(m_vecSearchResults.size()),
-        m_pPage3));
+    const size_t nFound = m_vecSearchResults.size();
+    pLayout->addWidget(MakeHeading(QString("Select the Files to Recover\nThe scan found %1 "
+                                           "recoverable %2. Preview them and tick the ones you "
+                                           "want back.")
+                                       .arg(nFound)
+                                       .arg(nFound == 1 ? "file" : "files"),
+                                   m_pPage3));
 
     auto* pMiddle = new QHBoxLayout;
     pMiddle->setSpacing(10);
@@ -181,16 +184,15 @@ void DRUI::InitLayout3Widget() {
     auto* pScroll = new QScrollArea(m_pPage3);
     pScroll->setWidget(m_pPreview);
     pScroll->setWidgetResizable(true);
-    pScroll->setFixedHeight(kPreviewHeight + 4);
-    pScroll->setMinimumWidth(kPreviewWidth + 4);
+    pScroll->setMinimumSize(300, 120);
+    pScroll->setMaximumHeight(kPreviewHeight + 4);
     pRight->addWidget(pScroll);
     pMiddle->addLayout(pRight, 1);
     pLayout->addLayout(pMiddle, 1);
 
     auto* pBottom = new QHBoxLayout;
-    m_pSummary = new QLabel("Select 0 Bytes in 0 file", m_pPage3);
+    m_pSummary = new QLabel("Select 0 bytes in 0 files", m_pPage3);
     m_pSummary->setObjectName("summary");
-    m_pSummary->setAccessibleName("Selection");
     m_pSummary->setStyleSheet("font: bold 13px Arial; color: rgb(40, 60, 90);");
     pBottom->addWidget(m_pSummary);
     pBottom->addStretch(1);
@@ -210,7 +212,7 @@ QTreeWidget* DRUI::CreateTree() {
     pTree->setObjectName("Types");
     pTree->setAccessibleName("Types");
     pTree->setColumnCount(1);
-    pTree->setHeaderLabels({""});
+    pTree->setHeaderLabels({"Kinds of files found"});
     pTree->setStyleSheet("QTreeWidget{background: white;}");
     for (auto& map : m_mapCategory) map.clear();
     int nCounts[6] = {};
@@ -246,9 +248,11 @@ QTreeWidget* DRUI::CreateTree() {
     }
     connect(pTree, &QTreeWidget::itemSelectionChanged, this, &DRUI::treeItemSelectChanged);
     connect(pTree, &QTreeWidget::itemClicked, this, &DRUI::treeItemClick);
+    // A tick by the mouse or by Space.
+    connect(pTree, &QTreeWidget::itemChanged, this, &DRUI::treeItemChanged);
     pTree->setItemsExpandable(true);
     pTree->expandAll();
-    pTree->setMinimumSize(250, 410);
+    pTree->setMinimumSize(200, 150);
     pTree->setMaximumWidth(250);
     return pTree;
 }
@@ -258,17 +262,20 @@ QTableWidget* DRUI::CreateTable() {
     pTable->setObjectName("Files");
     pTable->setAccessibleName("Files");
     pTable->setHorizontalHeaderLabels({"Name", "Size"});
-    pTable->setColumnWidth(0, 400);
-    pTable->setColumnWidth(1, 300);
+    // The name takes the room the window gives; the size keeps what it needs.
     pTable->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    pTable->horizontalHeader()->setStretchLastSection(true);
+    pTable->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    pTable->setColumnWidth(1, 120);
     pTable->verticalHeader()->setVisible(false);
     pTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     pTable->setSelectionMode(QAbstractItemView::SingleSelection);
     pTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    pTable->setMinimumSize(300, 205);
+    pTable->setMinimumSize(300, 100);
+    // Tab moves on to the next control instead of from cell to cell.
+    pTable->setTabKeyNavigation(false);
     pTable->setStyleSheet("QTableWidget{background: white;}");
     connect(pTable, &QTableWidget::cellClicked, this, &DRUI::tableItemPress);
+    connect(pTable, &QTableWidget::itemChanged, this, &DRUI::tableItemChanged);
     connect(pTable, &QTableWidget::itemSelectionChanged, this, &DRUI::tableItemSelectChanged);
     return pTable;
 }
@@ -313,8 +320,8 @@ void DRUI::UpdateTreeInfo(QTreeWidgetItem* pItem, int /*nColumn*/) {
             pName->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
             pName->setCheckState(Qt::Unchecked);
             pName->setData(Qt::UserRole, node);
-            auto* pSize = new QTableWidgetItem(QString::fromStdString(
-                GetFileSizeString(static_cast<long long>(file.u64FileSize))));
+            auto* pSize =
+                new QTableWidgetItem(QString::fromStdString(FormatSize(file.u64FileSize)));
             pSize->setData(Qt::UserRole, node);
             m_pFileTable->setItem(nRow, 0, pName);
             m_pFileTable->setItem(nRow, 1, pSize);
@@ -322,8 +329,8 @@ void DRUI::UpdateTreeInfo(QTreeWidgetItem* pItem, int /*nColumn*/) {
         }
         m_pFileTable->blockSignals(false);
     }
-    const Qt::CheckState state = pItem->checkState(0);
-    if (state == Qt::PartiallyChecked) {
+    if (pItem->checkState(0) == Qt::PartiallyChecked) {
+        const QSignalBlocker block(m_pFileTable);
         for (int nRow = 0; nRow < m_pFileTable->rowCount(); ++nRow) {
             QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
             const bool bIn =
@@ -331,29 +338,56 @@ void DRUI::UpdateTreeInfo(QTreeWidgetItem* pItem, int /*nColumn*/) {
             pName->setCheckState(bIn ? Qt::Checked : Qt::Unchecked);
         }
     } else {
-        const bool bChecked = state == Qt::Checked;
-        SetTreeChildCheckState(pItem, bChecked ? 1 : 0);
-        SetTreeParentCheckState(pItem);
-        if (bExtension) {
-            for (int nRow = 0; nRow < m_pFileTable->rowCount(); ++nRow) {
-                QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
-                pName->setCheckState(bChecked ? Qt::Checked : Qt::Unchecked);
-                SelectFile(pName->data(Qt::UserRole).value<_FILE_NODE_>(), bChecked);
-            }
-        } else {
-            for (const auto& entry : m_mapCategory[nCategory])
-                for (const __SEARCH_FILE_INFO__& file : entry.second) SelectFile(file, bChecked);
-        }
+        ApplyTreeCheck(pItem);
     }
     UpdateSummary();
     // Showing an extension previews its first file.
     if (m_pFileTable->rowCount() > 0) tableItemClick(m_pFileTable->item(0, 0));
 }
 
+void DRUI::MarkCheck(QTreeWidgetItem* pItem, Qt::CheckState nState) {
+    // Item views tell a screen reader "checked" or not; a partial tick is said
+    // in the description.
+    const QSignalBlocker block(m_pTypeTree);
+    pItem->setCheckState(0, nState);
+    pItem->setData(0, Qt::AccessibleDescriptionRole,
+                   nState == Qt::PartiallyChecked ? QVariant("partly ticked") : QVariant());
+}
+
+void DRUI::ApplyTreeCheck(QTreeWidgetItem* pItem) {
+    const bool bChecked = pItem->checkState(0) == Qt::Checked;
+    MarkCheck(pItem, pItem->checkState(0));
+    const int nCategory = pItem->data(0, kRoleCategory).toInt();
+    {
+        const QSignalBlocker block(m_pTypeTree);
+        SetTreeChildCheckState(pItem, bChecked ? 1 : 0);
+        SetTreeParentCheckState(pItem);
+    }
+    if (pItem->parent()) {
+        auto it = m_mapCategory[nCategory].find(pItem->data(0, kRoleExtension).toString());
+        if (it != m_mapCategory[nCategory].end())
+            for (const __SEARCH_FILE_INFO__& file : it->second) SelectFile(file, bChecked);
+    } else {
+        for (const auto& entry : m_mapCategory[nCategory])
+            for (const __SEARCH_FILE_INFO__& file : entry.second) SelectFile(file, bChecked);
+    }
+    // The rows shown follow when they belong to the item.
+    if (m_pRememberedItem == pItem || (m_pRememberedItem && m_pRememberedItem->parent() == pItem)) {
+        const QSignalBlocker block(m_pFileTable);
+        for (int nRow = 0; nRow < m_pFileTable->rowCount(); ++nRow)
+            m_pFileTable->item(nRow, 0)->setCheckState(bChecked ? Qt::Checked : Qt::Unchecked);
+    }
+    UpdateSummary();
+}
+
+void DRUI::treeItemChanged(QTreeWidgetItem* pItem, int nColumn) {
+    if (pItem && nColumn == 0) ApplyTreeCheck(pItem);
+}
+
 void DRUI::SetTreeChildCheckState(QTreeWidgetItem* pItem, int nState) {
     for (int i = 0; i < pItem->childCount(); ++i) {
         QTreeWidgetItem* pChild = pItem->child(i);
-        pChild->setCheckState(0, nState ? Qt::Checked : Qt::Unchecked);
+        MarkCheck(pChild, nState ? Qt::Checked : Qt::Unchecked);
         SetTreeChildCheckState(pChild, nState);
     }
 }
@@ -368,36 +402,44 @@ void DRUI::SetTreeParentCheckState(QTreeWidgetItem* pItem) {
         nUnchecked += state == Qt::Unchecked;
     }
     const int nAll = pParent->childCount();
-    pParent->setCheckState(0, nChecked == nAll     ? Qt::Checked
-                              : nUnchecked == nAll ? Qt::Unchecked
-                                                   : Qt::PartiallyChecked);
+    MarkCheck(pParent, nChecked == nAll     ? Qt::Checked
+                       : nUnchecked == nAll ? Qt::Unchecked
+                                            : Qt::PartiallyChecked);
 }
 
 void DRUI::tableItemPress(int nRow, int nColumn) {
-    QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
-    if (nColumn == 0 && pName && m_pRememberedItem) {
-        const bool bChecked = pName->checkState() == Qt::Checked;
-        SelectFile(pName->data(Qt::UserRole).value<_FILE_NODE_>(), bChecked);
-        int nCheckedRows = 0;
-        for (int i = 0; i < m_pFileTable->rowCount(); ++i)
-            nCheckedRows += m_pFileTable->item(i, 0)->checkState() == Qt::Checked;
-        m_pRememberedItem->setCheckState(0, nCheckedRows == m_pFileTable->rowCount() ? Qt::Checked
-                                            : nCheckedRows == 0                      ? Qt::Unchecked
-                                                                : Qt::PartiallyChecked);
-        SetTreeParentCheckState(m_pRememberedItem);
-    }
+    if (nColumn == 0) SyncRowCheck(nRow);
     UpdateSummary();
+}
+
+void DRUI::tableItemChanged(QTableWidgetItem* pItem) {
+    if (!pItem || pItem->column() != 0) return;
+    SyncRowCheck(pItem->row());
+    UpdateSummary();
+}
+
+void DRUI::SyncRowCheck(int nRow) {
+    QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
+    if (!pName || !m_pRememberedItem) return;
+    SelectFile(pName->data(Qt::UserRole).value<_FILE_NODE_>(), pName->checkState() == Qt::Checked);
+    int nCheckedRows = 0;
+    for (int i = 0; i < m_pFileTable->rowCount(); ++i)
+        nCheckedRows += m_pFileTable->item(i, 0)->checkState() == Qt::Checked;
+    const QSignalBlocker block(m_pTypeTree);
+    MarkCheck(m_pRememberedItem, nCheckedRows == m_pFileTable->rowCount() ? Qt::Checked
+                                 : nCheckedRows == 0                      ? Qt::Unchecked
+                                                                          : Qt::PartiallyChecked);
+    SetTreeParentCheckState(m_pRememberedItem);
 }
 
 void DRUI::UpdateSummary() {
     unsigned long long u64Total = 0;
     for (const auto& entry : m_mapSelected) u64Total += entry.second.u64FileSize;
     const int nFiles = static_cast<int>(m_mapSelected.size());
-    m_pSummary->setText(
-        QString("Select %1 in %2 %3")
-            .arg(QString::fromStdString(GetFileSizeString(static_cast<long long>(u64Total))))
-            .arg(nFiles)
-            .arg(nFiles >= 2 ? "files" : "file"));
+    m_pSummary->setText(QString("Select %1 in %2 %3")
+                            .arg(QString::fromStdString(FormatSize(u64Total)))
+                            .arg(nFiles)
+                            .arg(nFiles == 1 ? "file" : "files"));
     SetActionButtonEnabled(m_pBtnRecover, nFiles > 0);
 }
 

@@ -1,18 +1,18 @@
 #include "ui/ScanUI.h"
 
 #include <QCloseEvent>
-#include <QDesktopServices>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include "common/Helpers.h"
+#include "engine/RecoveryOutcome.h"
 #include "ui/DRUI.h"
 #include "ui/Dialogs.h"
+#include "ui/OpenFolder.h"
 #include "ui/UiStyle.h"
 
 namespace {
@@ -26,6 +26,14 @@ QPushButton* MakeDialogButton(const QString& strText, QWidget* pParent) {
     pButton->setStyleSheet(main_button_style);
     return pButton;
 }
+
+// Sectors of 512 bytes, as the scan reports them, in binary units.
+QString SectorsAsSize(const QString& strSectors) {
+    return QString::fromStdString(FormatSize(strSectors.toULongLong() * 512));
+}
+
+// How many reasons the dialog shows itself; the rest are in the detail list.
+constexpr int kShownProblems = 3;
 
 }  // namespace
 
@@ -45,12 +53,11 @@ void SCANUI::InitSlot(DRUI* pWindow, int nOprType) {
     m_bIsFinished = false;
     InitDialog();
     m_progressBar->setValue(0);
-    m_pStatus->setText(nOprType == DRUI::OP_SCAN
-                           ? "  Current Process: 0%\n  Estimated Time Left: 0 second\n"
-                           : "");
+    SetStatus(nOprType == DRUI::OP_SCAN ? "Progress: 0%\nEstimating the time left\n" : "");
     connect(pWindow, &DRUI::ScanProcessCallBack, this, &SCANUI::ScanProcessCallBackSlot);
     connect(pWindow, qOverload<int, int, int, QString>(&DRUI::RecoveryCallBack), this,
             &SCANUI::RecoveryCallBackSlot);
+    connect(pWindow, &DRUI::RecoveryFile, this, &SCANUI::RecoveryFileSlot);
     connect(pWindow, qOverload<int, QString>(&DRUI::SearchCallBack), this,
             &SCANUI::SearchCallBackSlot);
     connect(pWindow, &DRUI::PreViewCallBackForSlot, this, &SCANUI::PreViewCallBackSlot);
@@ -65,18 +72,20 @@ void SCANUI::InitDialog() {
     QString strTitle;
     switch (m_nOprType) {
         case DRUI::OP_SCAN:
-            strTitle = "  Scan File\n  scanning drive for deleted files";
+            strTitle = "  Scanning\n  Looking for deleted and lost files";
             break;
         case DRUI::OP_SEARCH:
-            strTitle = "  Search File\n  searching drive for deleted files";
+            strTitle = "  Listing the files found\n  Sorting them by kind";
             break;
         case DRUI::OP_PREVIEW:
-            strTitle = QString("  Preview File\n  %1\n").arg(m_pWindow->CurrentFileName());
+            strTitle = QString("  Preview\n  %1\n").arg(m_pWindow->CurrentFileName());
             break;
         default:
-            strTitle = "  Recovery File\n";
+            strTitle = "  Recovering files\n";
             break;
     }
+    // The labels whose text changes carry no fixed name: a screen reader says
+    // their text as it stands.
     m_pTitle = new QLabel(strTitle, this);
     m_pTitle->setObjectName("title");
     m_pTitle->setStyleSheet("font: bold 14px Arial; color: rgb(40, 60, 90);");
@@ -94,7 +103,8 @@ void SCANUI::InitDialog() {
 
     m_pStatus = new QLabel(this);
     m_pStatus->setObjectName("status");
-    m_pStatus->setAccessibleName("Status");
+    m_pStatus->setWordWrap(true);
+    m_pStatus->setContentsMargins(8, 0, 0, 0);
     m_pStatus->setStyleSheet("font: 13px Arial; color: rgb(50, 55, 65);");
     m_pStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     pMain->addWidget(m_pStatus, 1);
@@ -115,6 +125,12 @@ void SCANUI::InitDialog() {
     pMain->addLayout(pButtons);
 }
 
+void SCANUI::SetStatus(const QString& strText) {
+    m_pStatus->setText(strText);
+    // The bar's value as words too, for a screen reader.
+    m_progressBar->setAccessibleDescription(QString("%1%").arg(m_progressBar->value()));
+}
+
 void SCANUI::ScanProcessCallBackSlot(int nProgress, int nPercent, int nRemaindSecond,
                                      QString u64CurSectorStr, QString u64SectorCountStr,
                                      QString u64FindFileCountStr, QString pRecoveryFileName) {
@@ -123,18 +139,18 @@ void SCANUI::ScanProcessCallBackSlot(int nProgress, int nPercent, int nRemaindSe
     const int nOverall = static_cast<int>(llProduct / 100);
     m_progressBar->setValue(nOverall);
     m_strCurrentName = pRecoveryFileName;
-    QString strTime = "Estimated time is calculating";
+    QString strTime = "Estimating the time left";
     if (nPercent == 90) {
         if (nRemaindSecond != -1)
-            strTime =
-                "Estimated Time Left: " + QString::fromStdString(GetTimeString(nRemaindSecond));
-        m_pStatus->setText(
-            QString("  Current Process: %1%\n  Reading Sector: %2/%3\n  Total "
-                    "Files Found: %4\n  %5\n")
-                .arg(nOverall)
-                .arg(u64CurSectorStr, u64SectorCountStr, u64FindFileCountStr, strTime));
+            strTime = "Time left: " + QString::fromStdString(GetTimeString(nRemaindSecond));
+        const qulonglong u64Found = u64FindFileCountStr.toULongLong();
+        SetStatus(QString("Progress: %1%\nRead %2 of %3\n%4 %5 found\n%6\n")
+                      .arg(nOverall)
+                      .arg(SectorsAsSize(u64CurSectorStr), SectorsAsSize(u64SectorCountStr))
+                      .arg(u64Found)
+                      .arg(u64Found == 1 ? "file" : "files", strTime));
     } else {
-        m_pStatus->setText(QString("  Current Process: %1%\n  %2\n").arg(nOverall).arg(strTime));
+        SetStatus(QString("Progress: %1%\n%2\n").arg(nOverall).arg(strTime));
     }
     if (llProduct >= 10000 && llProduct < 10100) Finish();
     m_nError = 0;
@@ -142,28 +158,77 @@ void SCANUI::ScanProcessCallBackSlot(int nProgress, int nPercent, int nRemaindSe
 
 void SCANUI::RecoveryCallBackSlot(int nProgress, int nPercent, int nErrorCode,
                                   QString pRecoveryFileName) {
-    if (m_nOprType != DRUI::OP_RECOVERY) return;
-    const int nOverall = static_cast<int>(static_cast<long long>(nProgress) * nPercent / 100);
-    m_progressBar->setValue(qBound(0, nOverall, 100));
-    m_strCurrentName = pRecoveryFileName;
-    if (nProgress == 100 && nPercent == 1000) {
-        m_bIsFinished = true;
-        m_pBtnCancel->setText("Finished");
-        m_pBtnCancel->setAccessibleName("Finished");
+    (void)nErrorCode;
+    if (m_nOprType != DRUI::OP_RECOVERY || m_bIsFinished) return;
+    if (nPercent == 1000) {
+        ShowRecoverySummary();
         return;
     }
-    if (nProgress == 100) m_pDetail->AddTableItem(pRecoveryFileName, nErrorCode != 0);
-    m_pStatus->setText(QString("  Process: %1%\n  Destination: %2")
-                           .arg(qBound(0, nOverall, 100))
-                           .arg(pRecoveryFileName));
+    // The bar runs over all files: those done, and the current one's part.
+    if (m_nFiles > 0) {
+        const int nFilePart = qBound(0, nProgress * nPercent / 100, 100);
+        m_progressBar->setValue(((m_nFile - 1) * 100 + nFilePart) / m_nFiles);
+    }
+    if (!pRecoveryFileName.isEmpty()) m_strCurrentName = pRecoveryFileName;
+}
+
+void SCANUI::RecoveryFileSlot(int nIndex, int nTotal, QString strName, int nOutcome,
+                              QString strReason) {
+    if (m_nOprType != DRUI::OP_RECOVERY || m_bIsFinished) return;
+    m_nFile = nIndex;
+    m_nFiles = nTotal;
+    if (nOutcome < 0) {
+        m_progressBar->setValue(nTotal > 0 ? (nIndex - 1) * 100 / nTotal : 0);
+        SetStatus(QString("File %1 of %2\n%3\nInto: %4")
+                      .arg(nIndex)
+                      .arg(nTotal)
+                      .arg(strName, m_strSaveDir));
+        return;
+    }
+    const auto nResult = static_cast<RECOVERY_OUTCOME>(nOutcome);
+    m_pDetail->AddResult(strName, nResult, strReason);
+    if (nResult != RECOVERY_RECOVERED)
+        m_lstProblems
+            << QString("%1: %2 (%3)").arg(RecoveryOutcomeWord(nResult), strName, strReason);
+}
+
+void SCANUI::ShowRecoverySummary() {
+    m_bIsFinished = true;
+    const int nRecovered = m_pDetail->Count(RECOVERY_RECOVERED);
+    const int nDone =
+        nRecovered + m_pDetail->Count(RECOVERY_PARTIAL) + m_pDetail->Count(RECOVERY_FAILED);
+    const bool bAllWell = m_lstProblems.isEmpty() && nDone == m_nFiles;
+    // Only a recovery where every file came back whole shows a full bar and
+    // "Finished"; otherwise the bar shows the share recovered.
+    m_progressBar->setValue(m_nFiles > 0 ? nRecovered * 100 / m_nFiles : 0);
+    QString strHeading = bAllWell           ? "  Recovery finished\n"
+                         : nDone < m_nFiles ? "  Recovery stopped\n"
+                                            : "  Recovery ended with problems\n";
+    m_pTitle->setText(strHeading);
+    QString strStatus = m_pDetail->CountsText();
+    if (nDone < m_nFiles) strStatus += QString(", %1 not started").arg(m_nFiles - nDone);
+    strStatus += "\nInto: " + m_strSaveDir;
+    const QStringList lstShown = m_lstProblems.mid(0, kShownProblems);
+    if (!lstShown.isEmpty()) strStatus += "\n" + lstShown.join('\n');
+    if (m_lstProblems.size() > kShownProblems)
+        strStatus +=
+            QString("\nand %1 more under Detail").arg(m_lstProblems.size() - kShownProblems);
+    SetStatus(strStatus);
+    const QString strButton = bAllWell ? "Finished" : "Close";
+    m_pBtnCancel->setText(strButton);
+    m_pBtnCancel->setAccessibleName(strButton);
+    m_pBtnCancel->setObjectName(strButton);
+    // The summary may be longer than the dialog is tall.
+    setMinimumSize(500, 250);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    adjustSize();
 }
 
 void SCANUI::SearchCallBackSlot(int nProgress, QString pRecoveryFileName) {
     if (m_nOprType != DRUI::OP_SEARCH) return;
     m_progressBar->setValue(nProgress);
     m_strCurrentName = pRecoveryFileName;
-    m_pStatus->setText(
-        QString("  Process: %1%\n  Searching drive for recovery files").arg(nProgress));
+    SetStatus(QString("Progress: %1%\nListing the files found by kind").arg(nProgress));
     if (nProgress == 100 && m_pWindow->IsJobDone(DRUI::OP_SEARCH)) Finish();
 }
 
@@ -171,16 +236,15 @@ void SCANUI::PreViewCallBackSlot(int nProgress, int nRet) {
     (void)nRet;
     if (m_nOprType != DRUI::OP_PREVIEW) return;
     m_progressBar->setValue(nProgress);
-    m_pStatus->setText(QString("  Process: %1%\n  Previewing file:%2")
-                           .arg(nProgress)
-                           .arg(m_pWindow->CurrentFileName()));
+    SetStatus(
+        QString("Progress: %1%\nPreviewing %2").arg(nProgress).arg(m_pWindow->CurrentFileName()));
     if (nProgress == 100) Finish();
 }
 
 void SCANUI::JobEndedSlot(int nOperation) {
     if (nOperation != m_nOprType || !isVisible()) return;
     if (m_nOprType == DRUI::OP_RECOVERY) {
-        if (!m_bIsFinished) RecoveryCallBackSlot(100, 1000, 0, QString());
+        if (!m_bIsFinished) ShowRecoverySummary();
         return;
     }
     Finish();
@@ -201,12 +265,13 @@ void SCANUI::reject() {
 
 void SCANUI::btnDetail() {
     m_pDetail->move(frameGeometry().topLeft());
-    m_pDetail->setFixedSize(600, 400);
+    m_pDetail->setFixedSize(760, 400);
     m_pDetail->exec();
 }
 
 void SCANUI::btnOpenFolder() {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(m_strSaveDir));
+    QString strWhy;
+    if (!OpenFolderForUser(m_strSaveDir, this, strWhy)) CMessageBox::Inform(this, strWhy);
 }
 
 void SCANUI::closeEvent(QCloseEvent* pEvent) {
@@ -215,24 +280,23 @@ void SCANUI::closeEvent(QCloseEvent* pEvent) {
         return;
     }
     static const char* const kQuestions[] = {
-        "", "Are you sure to cancel the scanning?", "Are you sure to cancel the searching?",
-        "Are you sure to cancel the previewing?", "Are you sure to cancel the recoverying?"};
-    const bool bAsk = !(m_nOprType == DRUI::OP_RECOVERY && m_pBtnCancel->text() == "Finished");
-    if (bAsk && m_nOprType >= 1 && m_nOprType <= 4 &&
-        CMessageBox::Ask(this, kQuestions[m_nOprType]) == 0) {
+        "", "Stop the scan? The files found so far are still listed.",
+        "Stop listing the files found?", "Stop the preview?",
+        "Stop the recovery? Files saved so far stay in the destination."};
+    if (m_nOprType >= 1 && m_nOprType <= 4 && CMessageBox::Ask(this, kQuestions[m_nOprType]) == 0) {
         pEvent->ignore();
         return;
     }
     m_pWindow->RequestStop(m_nOprType);
     while (!m_pWindow->IsJobDone(m_nOprType)) rsb_msleep(100);
-    m_progressBar->setValue(0);
-    pEvent->accept();
-}
-
-void SCANUI::mousePressEvent(QMouseEvent* pEvent) {
-    if (pEvent->button() == Qt::RightButton) {
-        close();
+    if (m_nOprType == DRUI::OP_RECOVERY) {
+        // What was saved before the stop stays on screen: the files' reports
+        // still queued arrive, then the summary says "Recovery stopped".
+        QCoreApplication::processEvents();
+        if (!m_bIsFinished) ShowRecoverySummary();
+        pEvent->ignore();
         return;
     }
-    QDialog::mousePressEvent(pEvent);
+    m_progressBar->setValue(0);
+    pEvent->accept();
 }

@@ -1,10 +1,12 @@
 // The modal progress dialog behind every job: what the job is doing, its
-// progress, and the cancel question. A recovery also gets the detail list of
-// saved files and a button that opens the destination folder.
+// progress, and the cancel question. A recovery also counts the files done,
+// ends with a summary of what was recovered, saved in part or lost and why,
+// offers the detail list and opens the destination folder.
 #pragma once
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 
 class CDetail;
 class DRUI;
@@ -36,10 +38,13 @@ public slots:
                                  QString u64FindFileCountStr, QString pRecoveryFileName);
     void RecoveryCallBackSlot(int nProgress, int nPercent, int nErrorCode,
                               QString pRecoveryFileName);
+    // One file of a recovery: started (nOutcome -1) or ended with a
+    // RECOVERY_OUTCOME and, unless recovered, its reason.
+    void RecoveryFileSlot(int nIndex, int nTotal, QString strName, int nOutcome, QString strReason);
     void SearchCallBackSlot(int nProgress, QString pRecoveryFileName);
     void PreViewCallBackSlot(int nProgress, int nRet);
     // The job has returned: a dialog still waiting for its completion report
-    // closes (a recovery shows "Finished"), so no dialog is left hanging.
+    // closes (a recovery shows its summary), so no dialog is left hanging.
     void JobEndedSlot(int nOperation);
     void btnSlot();
     void btnDetail();
@@ -49,11 +54,12 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* pEvent) override;
-    void mousePressEvent(QMouseEvent* pEvent) override;
 
 private:
     void InitDialog();
     void Finish();
+    void ShowRecoverySummary();
+    void SetStatus(const QString& strText);
 
     DRUI* m_pWindow = nullptr;
     QLabel* m_pTitle = nullptr;
@@ -62,4 +68,8 @@ private:
     QString m_strCurrentName;
     QString m_strSaveDir;
     CDetail* m_pDetail;
+    // The recovery: files done of how many, and the first reasons to show.
+    int m_nFile = 0;
+    int m_nFiles = 0;
+    QStringList m_lstProblems;
 };

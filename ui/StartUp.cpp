@@ -20,6 +20,7 @@
 #include "TarnwickVersion.h"
 #include "common/Platform.h"
 #include "ui/DRUI.h"
+#include "ui/Dialogs.h"
 
 #ifdef __APPLE__
 #include <Security/Authorization.h>
@@ -37,14 +38,31 @@ constexpr char kOutFile[] = "Out.txt";
 QMutex g_logMutex;
 
 // Test hooks: a picture of the window, and closing it after a while.
-void ArmTestHooks(DRUI& window) {
+void ArmTestHooks(QWidget& window) {
     QString strShot = qEnvironmentVariable("TARNWICK_UI_TEST_SNAPSHOT");
     if (!strShot.isEmpty())
         QTimer::singleShot(0, &window, [&window, strShot] { window.grab().save(strShot, "PNG"); });
     bool bOk = false;
     int nCloseMs = qEnvironmentVariableIntValue("TARNWICK_UI_TEST_CLOSE_MS", &bOk);
-    if (bOk && nCloseMs >= 0) QTimer::singleShot(nCloseMs, &window, &DRUI::close);
+    if (bOk && nCloseMs >= 0) QTimer::singleShot(nCloseMs, &window, &QWidget::close);
 }
+
+#ifndef __APPLE__
+// Why the program cannot go on, on standard error and in a message box.
+void SayCannotStart(const QString& strText) {
+    fprintf(stderr, "tarnwick: %s\n", qPrintable(strText));
+    CMessageBox box;
+    box.InitQuestionDialog(strText, true);
+    box.setFixedWidth(460);
+    box.adjustSize();
+    ArmTestHooks(box);
+    box.exec();
+}
+
+const char kHowToRun[] =
+    "Reading disks needs administrator rights. Start Tarnwick from a desktop session, where "
+    "pkexec asks for the password, or in a terminal as root: sudo tarnwick start";
+#endif
 
 }  // namespace
 
@@ -178,16 +196,16 @@ QStringList PkexecArguments(const QString& strExecutable, const QProcessEnvironm
 int RelaunchWithAdministratorRights(const QString& strExecutable) {
     QString strPkexec = QStandardPaths::findExecutable("pkexec");
     if (strPkexec.isEmpty()) {
-        fprintf(stderr,
-                "tarnwick: reading disks needs administrator rights and pkexec is not installed; "
-                "run it as root: %s start\n",
-                qPrintable(strExecutable));
+        SayCannotStart(QString("pkexec is not installed, so Tarnwick cannot ask for administrator "
+                               "rights. Run it as root: sudo %1 start")
+                           .arg(strExecutable));
         return 1;
     }
     // pkexec asks polkit about its parent process, so the launcher stays until
     // pkexec ends: a parent gone early makes pkexec refuse to run anything.
     QProcess pkexec;
-    pkexec.setProcessChannelMode(QProcess::ForwardedChannels);
+    // Its complaints are read, to be told to the user.
+    pkexec.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     pkexec.setInputChannelMode(QProcess::ForwardedInputChannel);
     pkexec.start(strPkexec, PkexecArguments(strExecutable, QProcessEnvironment::systemEnvironment(),
                                             QDir::currentPath()));
@@ -196,11 +214,20 @@ int RelaunchWithAdministratorRights(const QString& strExecutable) {
         return 1;
     }
     pkexec.waitForFinished(-1);
+    const QString strSaid = QString::fromLocal8Bit(pkexec.readAllStandardError()).trimmed();
+    if (!strSaid.isEmpty()) fprintf(stderr, "%s\n", qPrintable(strSaid));
     if (pkexec.exitStatus() != QProcess::NormalExit) return 1;
-    // 126: the dialog was dismissed; 127: the rights were refused. Both end
-    // quietly, as a cancelled request does.
+    // 126: the user dismissed the password dialog, and knows. 127: the rights
+    // were refused or could not be asked for (no authentication agent): say
+    // how to run the program instead of ending without a word.
     int nStatus = pkexec.exitCode();
-    return nStatus == 126 || nStatus == 127 ? 0 : nStatus;
+    if (nStatus == 126) return 0;
+    if (nStatus == 127) {
+        SayCannotStart(QString(kHowToRun) +
+                       (strSaid.isEmpty() ? QString() : QString("\n\npkexec: %1").arg(strSaid)));
+        return 1;
+    }
+    return nStatus;
 }
 
 #endif

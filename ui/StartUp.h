@@ -27,7 +27,9 @@ int RunPrivilegedInstance(QApplication& app);
 bool HasAdministratorRights();
 // Starts this program again with administrator rights and the single argument
 // "start" through pkexec, and waits for it. Returns the launcher's exit status:
-// 0 also when the request was cancelled or refused.
+// 0 also when the user dismissed the request; when pkexec is missing or the
+// rights were refused (or no agent could ask), says how to run the program
+// (message box and standard error) and returns 1.
 int RelaunchWithAdministratorRights(const QString& strExecutable);
 
 #ifndef __APPLE__
@@ -39,5 +41,6 @@ QStringList PkexecArguments(const QString& strExecutable, const QProcessEnvironm
 #endif
 
 // Test hooks, read from the environment by the privileged instance:
-// TARNWICK_UI_TEST_SNAPSHOT=FILE.png saves the main window once shown, and
-// TARNWICK_UI_TEST_CLOSE_MS=N closes it N milliseconds after it is shown.
+// TARNWICK_UI_TEST_SNAPSHOT=FILE.png saves the main window (or the message
+// that the program cannot start) once shown, and TARNWICK_UI_TEST_CLOSE_MS=N
+// closes it N milliseconds after it is shown.

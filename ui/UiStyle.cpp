@@ -24,7 +24,7 @@ void SetActionButtonEnabled(QPushButton* pButton, bool bEnabled) {
 QLabel* MakeHeading(const QString& strText, QWidget* pParent) {
     auto* pLabel = new QLabel(strText, pParent);
     pLabel->setObjectName("heading");
-    pLabel->setAccessibleName(strText.section('\n', 0, 0));
+    pLabel->setWordWrap(true);
     pLabel->setStyleSheet("font: 13px Arial; color: rgb(70, 80, 95);");
     return pLabel;
 }
@@ -35,6 +35,8 @@ QPushButton* MakeActionButton(const QString& strText, QWidget* pParent, const ch
     pButton->setAccessibleName(strText);
     pButton->setMinimumSize(120, 36);
     pButton->setCursor(Qt::PointingHandCursor);
+    // Return or Enter on the focused button presses it, as in a dialog.
+    pButton->setAutoDefault(true);
     if (szIcon) {
         pButton->setIcon(QIcon(szIcon));
         pButton->setIconSize(QSize(22, 22));

@@ -1,6 +1,6 @@
-// Looks and behaviour shared by the frameless windows of the application: the
-// two action-button styles, page headings, action and flat icon buttons, and
-// dragging by the mouse.
+// Looks and behaviour shared by the windows of the application: the two
+// action-button styles, page headings, action and flat icon buttons, and
+// dragging the frameless dialogs by the mouse.
 #pragma once
 
 #include <QObject>
@@ -18,9 +18,10 @@ extern const char main_button_style_no_file[];
 // Enables or disables an action button and gives it the matching style.
 void SetActionButtonEnabled(QPushButton* pButton, bool bEnabled);
 
-// A page heading: its first line is its accessible name.
+// A page heading; a screen reader says its text as it stands.
 QLabel* MakeHeading(const QString& strText, QWidget* pParent);
-// An enabled action button named by its text, with an optional icon.
+// An enabled action button named by its text, with an optional icon; Return
+// presses it when it has the focus.
 QPushButton* MakeActionButton(const QString& strText, QWidget* pParent,
                               const char* szIcon = nullptr);
 

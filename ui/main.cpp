@@ -1,7 +1,7 @@
-// Tarnwick's desktop application. Started with exactly one argument (the
-// relaunch passes "start") it is the instance with administrator rights and
-// shows its window; otherwise it asks for the rights and starts itself again.
-// --help and --version answer on the terminal without a window.
+// Tarnwick's desktop application. Started with "start" (the relaunch passes
+// it), or as root, it shows its window; otherwise it asks for administrator
+// rights and starts itself again. --help and --version answer on the terminal
+// without a window; any other argument is refused with the usage.
 #include <QApplication>
 #include <QIcon>
 

@@ -5,6 +5,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <QPainter>
 #include <QPixmap>
 #include <QTest>
@@ -15,6 +20,8 @@
 #include <memory>
 
 #include "ui/DRUI.h"
+#include "ui/Dialogs.h"
+#include "ui/ScanUI.h"
 
 namespace twui {
 
@@ -41,8 +48,11 @@ inline std::unique_ptr<DRUI> ShowWindow(DRUI::EngineMaker maker = {}) {
     return pWindow;
 }
 
-// Saves the window with the dialogs over it (pDialog on top) as ui-shots/NAME.png.
+// Saves the window with the dialogs over it (pDialog on top) as
+// ui-shots/NAME$TW_SHOT_SUFFIX.png (the suffix names the scaling).
 inline bool Shot(QWidget* pWindow, const QString& strName, QWidget* pDialog = nullptr) {
+    // Labels whose text just changed take their new size first.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     QPixmap picture = pWindow->grab();
     QPainter painter(&picture);
     QWidgetList dialogs;
@@ -56,7 +66,26 @@ inline bool Shot(QWidget* pWindow, const QString& strName, QWidget* pDialog = nu
     }
     painter.end();
     QDir().mkpath(TW_SHOT_DIR);
-    return picture.save(QString(TW_SHOT_DIR "/%1.png").arg(strName), "PNG");
+    return picture.save(
+        QString(TW_SHOT_DIR "/%1%2.png").arg(strName, qEnvironmentVariable("TW_SHOT_SUFFIX")),
+        "PNG");
+}
+
+// Every visible control under pWindow lies inside it, whole: nothing is cut
+// off or out of reach. Names the first that is not.
+inline QString OutOfReach(QWidget* pWindow) {
+    const QRect inside = pWindow->rect();
+    for (QWidget* pControl : pWindow->findChildren<QWidget*>()) {
+        if (pControl->isWindow() || !pControl->isVisibleTo(pWindow) ||
+            pControl->focusPolicy() == Qt::NoFocus)
+            continue;
+        const QRect at(pControl->mapTo(pWindow, QPoint(0, 0)), pControl->size());
+        const bool bSquashed = qobject_cast<QAbstractButton*>(pControl) &&
+                               at.width() < pControl->minimumSizeHint().width();
+        if (!inside.contains(at) || bSquashed)
+            return pControl->accessibleName() + " " + pControl->metaObject()->className();
+    }
+    return QString();
 }
 
 // Calls fn with the modal dialog of type T once shown (its click has not returned).
@@ -81,6 +110,57 @@ void Answer(const QString& strButton, QWidget* pWindow = nullptr, const QString&
         if (pWindow && !strShot.isEmpty()) Shot(pWindow, strShot, pBox);
         if (QAbstractButton* pButton = Named<QAbstractButton>(pBox, strButton)) Click(pButton);
     });
+}
+
+inline QTreeWidgetItem* Item(QTreeWidget* pTree, const QString& strLabel) {
+    auto found = pTree->findItems(strLabel, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+// A click on the check box at the left of a tree item or table cell.
+inline void Tick(QAbstractItemView* pView, const QRect& rect) {
+    QTest::mouseClick(pView->viewport(), Qt::LeftButton, {},
+                      QPoint(rect.left() + 10, rect.center().y()));
+}
+inline void TickItem(QTreeWidget* pTree, QTreeWidgetItem* pItem) {
+    Tick(pTree, pTree->visualItemRect(pItem));
+}
+inline void SelectItem(QTreeWidget* pTree, QTreeWidgetItem* pItem) {
+    QTest::mouseClick(pTree->viewport(), Qt::LeftButton, {}, pTree->visualItemRect(pItem).center());
+}
+
+// Answers the next folder dialog with strDir.
+inline void ChooseFolder(const QString& strDir) {
+    WhenModal<QFileDialog>([=](QFileDialog* pDialog) {
+        QLineEdit* pEdit = pDialog->findChild<QLineEdit*>("fileNameEdit");
+        pEdit->setText(strDir);
+        QTest::keyClick(pEdit, Qt::Key_Return);
+    });
+}
+
+// Recover into strDest through the folder dialog; shots of the ended dialog
+// and of its detail list, then its last button. Returns the summary shown.
+inline QString RecoverTo(DRUI& window, const QString& strDest, const QString& strShot,
+                         std::function<void(SCANUI*)> fnAtEnd = {}) {
+    QString strSummary;
+    ChooseFolder(strDest);
+    WhenModal<SCANUI>([&, strShot, fnAtEnd](SCANUI* pDialog) {
+        QTRY_VERIFY(Named<QPushButton>(pDialog, "Finished") ||
+                    Named<QPushButton>(pDialog, "Close"));
+        strSummary = pDialog->findChild<QLabel*>("title")->text() +
+                     pDialog->findChild<QLabel*>("status")->text();
+        Shot(&window, strShot + "_dialog", pDialog);
+        WhenModal<CDetail>([&](CDetail* pDetail) {
+            Shot(&window, strShot + "_detail", pDetail);
+            Click(Named<QPushButton>(pDetail, "Close"));
+        });
+        Click(Named<QPushButton>(pDialog, "Detail"));
+        if (fnAtEnd) fnAtEnd(pDialog);
+        QPushButton* pFinished = Named<QPushButton>(pDialog, "Finished");
+        Click(pFinished ? pFinished : Named<QPushButton>(pDialog, "Close"));
+    });
+    Click(Named<QPushButton>(&window, "Recover"));
+    return strSummary;
 }
 
 }  // namespace twui

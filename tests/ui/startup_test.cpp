@@ -48,10 +48,12 @@ QString MakeFakePkexec(const QString& strDir, const QString& strRecord) {
     QString strPath = strDir + "/pkexec";
     QFile file(strPath);
     if (!file.open(QIODevice::WriteOnly)) return QString();
-    file.write(QString("#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '%1'\n"
-                       "exit ${FAKE_PKEXEC_STATUS:-0}\n")
-                   .arg(strRecord)
-                   .toUtf8());
+    file.write(
+        QString("#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '%1'\n"
+                "[ \"$FAKE_PKEXEC_STATUS\" = 127 ] && echo 'No authentication agent found.' >&2\n"
+                "exit ${FAKE_PKEXEC_STATUS:-0}\n")
+            .arg(strRecord)
+            .toUtf8());
     file.close();
     file.setPermissions(QFile::Permissions(0x7055));  // rwxr-xr-x
     return strPath;
@@ -140,11 +142,13 @@ private slots:
         env.insert("TARNWICK_UI_TEST_CLOSE_MS", "200");
         env.insert("QT_LOGGING_RULES", "qt.qpa.*=true");  // Qt's own debug messages
 
-        QList<QStringList> runs{{"start"}, {"--whatever"}};
-        if (geteuid() == 0) runs << QStringList{} << QStringList{"one", "two"};
+        QList<QStringList> runs{{"start"}};
+        if (geteuid() == 0) runs << QStringList{};
         QDir().mkpath(TW_SHOT_DIR);
         for (const QStringList& args : runs) {
-            const QString strShot = QString(TW_SHOT_DIR "/startup_window_%1.png").arg(args.size());
+            const QString strShot = QString(TW_SHOT_DIR "/startup_window_%1%2.png")
+                                        .arg(args.size())
+                                        .arg(qEnvironmentVariable("TW_SHOT_SUFFIX"));
             QFile::remove(strShot);
             env.insert("TARNWICK_UI_TEST_SNAPSHOT", strShot);
             FillScanLog(strScanLog);
@@ -166,7 +170,8 @@ private slots:
             QVERIFY(QFile::exists(strScanLog + "/1/tmp.jpg"));
         }
     }
-    // Without any display, --version answers and a start fails with one line.
+    // Without any display, --version answers, a start fails with one line and
+    // an unknown argument gets the usage and status 2.
     void answersOnTheTerminalWithoutAWindow() {
         QTemporaryDir work;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -178,6 +183,13 @@ private slots:
         run = RunTarnwick({"start"}, work.path(), env);
         QCOMPARE(run.nExitCode, 1);
         QVERIFY(run.stdErr.startsWith("tarnwick: no display") && run.stdErr.count('\n') == 1);
+        for (const QStringList& args : {QStringList{"--whatever"}, QStringList{"start", "two"}}) {
+            run = RunTarnwick(args, work.path(), env);
+            QCOMPARE(run.nExitCode, 2);
+            QVERIFY2(run.stdErr.startsWith("tarnwick: unknown argument '" + args[0].toUtf8() +
+                                           "'\nUsage: tarnwick [start]"),
+                     run.stdErr.constData());
+        }
     }
 
     void everyImageOfTheBundleLoads() {
@@ -239,9 +251,9 @@ private slots:
         QStringList asNobody{"--reuid=65534", "--regid=65534", "--clear-groups", TW_TARNWICK_PATH};
         QString strSetpriv = QStandardPaths::findExecutable("setpriv");
 
-        for (const QStringList& args : {QStringList{}, QStringList{"one", "two"}}) {
+        {
             QFile::remove(strRecord);
-            Run run = RunTarnwick(args, work.path(), env, strSetpriv, asNobody);
+            Run run = RunTarnwick({}, work.path(), env, strSetpriv, asNobody);
             if (run.nExitCode == 126 || run.stdErr.contains("Permission denied"))
                 QSKIP("the program cannot be run as another user here");
             QCOMPARE(run.nExitCode, 0);
@@ -255,13 +267,22 @@ private slots:
             QVERIFY(!QFile::exists(work.filePath("shown.png")));
         }
 
-        // A dismissed dialog (126) or refused rights (127) end quietly.
-        for (auto [nPkexec, nLauncher] : {std::pair{126, 0}, {127, 0}, {3, 3}}) {
+        // A dismissed dialog (126) ends quietly; refused rights or no agent
+        // to ask (127) say how to run the program, in a message and on
+        // standard error, and fail; so does a missing pkexec.
+        env.insert("TARNWICK_UI_TEST_CLOSE_MS", "300");
+        const QString strShot = work.filePath("no_rights.png");
+        env.insert("TARNWICK_UI_TEST_SNAPSHOT", strShot);
+        for (auto [nPkexec, nLauncher] : {std::pair{126, 0}, {127, 1}, {3, 3}}) {
             env.insert("FAKE_PKEXEC_STATUS", QString::number(nPkexec));
-            QCOMPARE(RunTarnwick({}, work.path(), env, strSetpriv, asNobody).nExitCode, nLauncher);
+            Run run = RunTarnwick({}, work.path(), env, strSetpriv, asNobody);
+            QCOMPARE(run.nExitCode, nLauncher);
+            QCOMPARE(run.stdErr.contains("sudo tarnwick start"), nPkexec == 127);
         }
-
-        // Without pkexec it says so and ends with a failure.
+        const QString strKept = QString(TW_SHOT_DIR "/startup_no_rights%1.png")
+                                    .arg(qEnvironmentVariable("TW_SHOT_SUFFIX"));
+        QFile::remove(strKept);
+        QVERIFY(QFile::copy(strShot, strKept));
         QFile::remove(bin.path() + "/pkexec");
         Run run = RunTarnwick({}, work.path(), env, strSetpriv, asNobody);
         QCOMPARE(run.nExitCode, 1);
