@@ -119,9 +119,20 @@ bool RecognizeNtfs(const VolumeReader& read, const unsigned char* b, TW_VOLUME_I
     return true;
 }
 
+// ext2, ext3, ext4: type by the superblock's features, and its label.
+bool RecognizeExt(const VolumeReader&, const unsigned char* b, TW_VOLUME_INFO& info) {
+    const char* szType = GetExtVolumeType(b);
+    if (!szType) return false;
+    info.strFileSystem = szType;
+    char szLabel[17];
+    GetExtVolumeLabel(b, szLabel);
+    info.strLabel = Trimmed(tw::NarrowToUtf8(szLabel));
+    return true;
+}
+
 using Recognizer = bool (*)(const VolumeReader&, const unsigned char*, TW_VOLUME_INFO&);
 // In the order the engine factory tests them.
-const Recognizer kRecognizers[] = {RecognizeNtfs, RecognizeFat, RecognizeExFat};
+const Recognizer kRecognizers[] = {RecognizeNtfs, RecognizeFat, RecognizeExt, RecognizeExFat};
 
 }  // namespace
 

@@ -10,16 +10,18 @@
 #include <string>
 
 struct TW_VOLUME_INFO {
-    bool bReadable = false;     // the first sectors could be read
-    std::string strFileSystem;  // "FAT12", "FAT16", "FAT32", "exFAT", "NTFS"; "" when unknown
-    std::string strLabel;       // UTF-8, trailing blanks removed; "" when there is none
+    bool bReadable = false;  // the first sectors could be read
+    // "FAT12", "FAT16", "FAT32", "exFAT", "NTFS", "ext2", "ext3", "ext4"; "" when unknown
+    std::string strFileSystem;
+    std::string strLabel;  // UTF-8, trailing blanks removed; "" when there is none
 };
 
 // Reads up to nLength bytes at byte u64Offset of the volume; returns the count read.
 using VolumeReader = std::function<size_t(uint64_t u64Offset, unsigned char* pBuf, size_t nLength)>;
 
-// Recognises the volume that the reader gives from its first byte on. A new
-// file system joins by adding its recogniser to the table in VolumeInfo.cpp.
+// Recognises the volume that the reader gives from its first byte on (4 KiB
+// of it first). A new file system joins by adding its recogniser to the
+// table in VolumeInfo.cpp.
 // False when no file system is recognised (info.bReadable tells whether the
 // start could be read at all).
 bool RecognizeVolume(const VolumeReader& read, TW_VOLUME_INFO& info);

@@ -48,9 +48,9 @@ std::string RecoveryCause(const RECOVERY_FILE_RESULT& result) {
     if (result.nOutcome == RECOVERY_RECOVERED) return std::string();
     // The codes of the source and the destination overlap (30 is also a
     // read-only file system): the origin says which one it was.
-    return result.bDestination ? "cannot write the destination: " +
-                                     std::string(std::strerror(static_cast<int>(result.nCode)))
-                               : DescribeResult(result.nCode);
+    return result.bDestination
+               ? "cannot write the destination: " + DescribeDestinationError(result.nCode)
+               : DescribeResult(result.nCode);
 }
 
 std::string RecoveryReason(const RECOVERY_FILE_RESULT& result) {

@@ -93,15 +93,16 @@ void DRUI::RecoveryProcess() {
         char szFolder[16];
         GetDirTypeByFileName(node.szFileName, szFolder);
         const QString strFolder = m_strSaveDir + "/" + szFolder;
-        unsigned int nRet = nDest ? nDest : MakeTargetDirs(strFolder.toUtf8().toStdString(), nullptr);
+        unsigned int nRet =
+            nDest ? nDest : MakeTargetDirs(strFolder.toUtf8().toStdString(), nullptr);
         bool bDestination = true;
         std::string strTarget;
         // The found name as one path component; a path that does not fit the
         // 511-byte narrow or 512-character wide buffer fails, never cut.
         const std::string strWanted =
             QStringToNarrow(strFolder + "/") + MakeSafeFileName(node.szFileName);
-        if (nRet == 0 && (strWanted.size() > 511 ||
-                          GetRealFileName(strWanted.c_str(), wszTarget, 512) != 0))
+        if (nRet == 0 &&
+            (strWanted.size() > 511 || GetRealFileName(strWanted.c_str(), wszTarget, 512) != 0))
             nRet = ENAMETOOLONG;
         if (nRet == 0) {
             strTarget = tw::WideToUtf8(wszTarget);

@@ -49,7 +49,7 @@ TEST(VolumeInfo, FileSystemsAndLabelsOfRealVolumes) {
         {"truncate -s 8M \"$IMG\" && mkfs.exfat -L 'Kamera Ü' \"$IMG\"", "exFAT", "Kamera Ü"},
         {"truncate -s 8M \"$IMG\" && mkfs.exfat \"$IMG\"", "exFAT", ""},
         {"truncate -s 8M \"$IMG\" && mkntfs -q -F -L 'Daten Ü 1' \"$IMG\"", "NTFS", "Daten Ü 1"},
-        {"truncate -s 8M \"$IMG\" && mke2fs -q -F -L linux \"$IMG\"", "", ""},
+        {"truncate -s 8M \"$IMG\" && mke2fs -q -F -t ext3 -L linux \"$IMG\"", "ext3", "linux"},
         {"head -c 4096 /dev/urandom > \"$IMG\"", "", ""},
     };
     int n = 0;
