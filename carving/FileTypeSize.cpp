@@ -241,14 +241,14 @@ struct CCandidateSearch : IChunkSearch {
 };
 
 // The size the file's structure gives (see FileTypeStructure.h), read within
-// the budget from the file's start sector; 0 when it does not parse cleanly
-// or the walk was cancelled.
+// the budget from the file's start sector; 0 when it does not parse cleanly,
+// spent its steps or was cancelled.
 template <typename Walk>
 u64 StructureSize(u64 u64MaxBytes, Walk&& walk) {
     CFileBytes bytes(CFileTypeJudge::m_pDiskReader, CFileTypeJudge::m_nBytesPerSector,
                      CFileTypeJudge::m_u64StartSector, u64MaxBytes);
     u64 u64Size = walk(bytes);
-    return CFileTypeJudge::m_ErrorCode != 0 ? 0 : u64Size;
+    return CFileTypeJudge::m_ErrorCode != 0 || bytes.Spent() ? 0 : u64Size;
 }
 
 // Whether a structure walk's result stands: its size, or after a cancel the

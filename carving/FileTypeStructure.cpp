@@ -1,7 +1,9 @@
 // Structure walks that find where a file really ends. Every length read from
 // the medium moves an offset that the next CFileBytes::Get checks against the
-// reach, so no walk looks past the area's end or its budget, and each loop
-// advances by at least one byte or stops at a fixed count.
+// reach (64-bit sizes through CFileBytes::Advance, which refuses a wrap), so no
+// walk looks past the area's end or its budget; each loop advances by at least
+// one byte or stops at a fixed count, and the step budget of CFileBytes ends
+// the walks that follow pointers backwards.
 #include "carving/FileTypeStructure.h"
 
 #include <cstring>
@@ -32,6 +34,36 @@ CFileBytes::CFileBytes(CDiskReader* pReader, int nBytesPerSector, uint64_t u64St
     const u64 u64Sectors = u64Limit - u64StartSector;
     const u64 u64Bps = static_cast<u64>(nBytesPerSector);
     m_u64Reach = u64Sectors > u64MaxBytes / u64Bps ? u64MaxBytes : u64Sectors * u64Bps;
+    m_u64StepBudget = 2 * m_u64Reach + kMaxSpan;
+}
+
+bool CFileBytes::Advance(uint64_t& u64Off, uint64_t n) const {
+    u64 u64Next = 0;
+    if (__builtin_add_overflow(u64Off, n, &u64Next) || u64Next > m_u64Reach) return false;
+    u64Off = u64Next;
+    return true;
+}
+
+// One more look at the bytes: false once the walk has spent its steps or was
+// stopped.
+bool CFileBytes::Step() {
+    if (++m_u64Steps > m_u64StepBudget) return false;
+    return (m_u64Steps & 0xFFFF) != 0 || Report();
+}
+
+// Progress as the sector walks report it; a stop ends the walk.
+bool CFileBytes::Report() {
+    if (!CFileTypeJudge::m_progressFunc) return true;
+    const u64 u64Cur = CFileTypeJudge::m_u64ScanSectorCount + m_u64SectorsRead;
+    const u64 u64All = CFileTypeJudge::m_u64SectorTotalCount;
+    const int nPercent = (u64All ? static_cast<int>(u64Cur * 100 / u64All) : 0) + 10;
+    CFileTypeJudge::m_ErrorCode = CFileTypeJudge::m_progressFunc(
+        CFileTypeJudge::m_pParam, nPercent, CFileTypeJudge::m_nPercent,
+        CFileTypeJudge::m_nRemaidSecond, u64Cur, u64All, CFileTypeJudge::m_u64FileCount, nullptr);
+    if (CFileTypeJudge::m_ErrorCode == 0) return true;
+    m_u64Reach = 0;  // the walk ends at its next step
+    m_nWinLen = 0;
+    return false;
 }
 
 bool CFileBytes::Load(uint64_t u64Off, uint32_t n) {
@@ -52,32 +84,17 @@ bool CFileBytes::Load(uint64_t u64Off, uint32_t n) {
         return false;
     m_u64WinOff = u64First * u64Bps;
     m_nWinLen = static_cast<uint32_t>(nRead * u64Bps);
-    // A long walk reports progress as the sector walks do, and hears a cancel.
     m_u64SectorsRead += nRead;
-    if (CFileTypeJudge::m_progressFunc) {
-        const u64 u64Cur = CFileTypeJudge::m_u64ScanSectorCount + m_u64SectorsRead;
-        const u64 u64All = CFileTypeJudge::m_u64SectorTotalCount;
-        const int nPercent = (u64All ? static_cast<int>(u64Cur * 100 / u64All) : 0) + 10;
-        CFileTypeJudge::m_ErrorCode = CFileTypeJudge::m_progressFunc(
-            CFileTypeJudge::m_pParam, nPercent, CFileTypeJudge::m_nPercent,
-            CFileTypeJudge::m_nRemaidSecond, u64Cur, u64All, CFileTypeJudge::m_u64FileCount,
-            nullptr);
-        if (CFileTypeJudge::m_ErrorCode != 0) {
-            m_u64Reach = 0;  // the walk ends at its next read
-            m_nWinLen = 0;
-            return false;
-        }
-    }
-    return u64Off + n <= m_u64WinOff + m_nWinLen;
+    return Report() && u64Off + n <= m_u64WinOff + m_nWinLen;
 }
 
 const unsigned char* CFileBytes::Get(uint64_t u64Off, uint32_t n) {
-    if (!Load(u64Off, n)) return nullptr;
+    if (!Step() || !Load(u64Off, n)) return nullptr;
     return m_vecWin.data() + (u64Off - m_u64WinOff);
 }
 
 const unsigned char* CFileBytes::Span(uint64_t u64Off, uint32_t& nAvail) {
-    if (!Load(u64Off, 1)) return nullptr;
+    if (!Step() || !Load(u64Off, 1)) return nullptr;
     u64 u64End = m_u64WinOff + m_nWinLen;
     if (u64End > m_u64Reach) u64End = m_u64Reach;
     nAvail = static_cast<uint32_t>(u64End - u64Off);
@@ -248,8 +265,7 @@ uint64_t GetZipStructSize(CFileBytes& f) {
         if (nSig == 0x02014B50 || nSig == 0x06054B50) break;
         if (nSig == 0x08064B50) {  // archive extra data
             p = f.Get(u64Off, 8);
-            if (!p) return 0;
-            u64Off += 8 + static_cast<u64>(Le32(p + 4));
+            if (!p || !f.Advance(u64Off, 8 + static_cast<u64>(Le32(p + 4)))) return 0;
             continue;
         }
         if (nSig != 0x04034B50 || !f.Get(u64Off, 30)) return 0;
@@ -273,10 +289,13 @@ uint64_t GetZipStructSize(CFileBytes& f) {
             }
             if (!bFound) return 0;
         }
+        // Sizes from the medium move the walk only forward and within reach.
+        u64 u64End = u64Data;
+        if (!f.Advance(u64End, u64Packed)) return 0;
         if (nFlags & 8) {
             // Sizes follow the data in a descriptor; with no size in the header
             // it is the first descriptor whose packed size spans the data.
-            u64 u64At = u64Packed ? u64Data + u64Packed : kNotFound;
+            u64 u64At = u64Packed ? u64End : kNotFound;
             for (u64 u64From = u64Data; u64At == kNotFound;) {
                 u64 u64Hit = f.Find4(u64From, f.Reach(), kDescriptor);
                 if (u64Hit == kNotFound) return 0;
@@ -289,7 +308,7 @@ uint64_t GetZipStructSize(CFileBytes& f) {
             if (!d) return 0;
             u64Off = u64At + (Le32(d) == 0x08074B50 ? 16 : 12);
         } else {
-            u64Off = u64Data + u64Packed;
+            u64Off = u64End;
         }
     }
     // The central directory, a signature, the 64-bit end records, the end record.
@@ -309,9 +328,7 @@ uint64_t GetZipStructSize(CFileBytes& f) {
         } else if (nSig == 0x06064B50) {
             p = f.Get(u64Off, 12);
             if (!p) return 0;
-            u64 u64Rest = Le64(p + 4);
-            if (u64Rest > f.Reach()) return 0;
-            u64Off += 12 + u64Rest;
+            if (!f.Advance(u64Off, 12) || !f.Advance(u64Off, Le64(p + 4))) return 0;
         } else if (nSig == 0x07064B50) {
             u64Off += 20;
         } else if (nSig == 0x06054B50) {
@@ -720,7 +737,7 @@ struct CXcf {
                 bRle = c[0] == 1;
                 if (c[0] > 1) return false;  // zlib tiles: no length to walk by
             }
-            u64Off += 8 + static_cast<u64>(nLen);
+            if (!f.Advance(u64Off, 8 + static_cast<u64>(nLen))) return false;
             if (nType == 0) return true;
         }
         return false;
@@ -779,7 +796,8 @@ struct CXcf {
                 if (t == u64Tiles) return false;  // the list must end after the tiles
                 const u64 tw = (t % ((w + 63) / 64) + 1) * 64 > w ? w % 64 : 64;
                 const u64 th = (t / ((w + 63) / 64) + 1) * 64 > h ? h % 64 : 64;
-                u64 u64TileEnd = u64TileOff + tw * th * nBpp;
+                u64 u64TileEnd = u64TileOff;
+                if (!f.Advance(u64TileEnd, tw * th * nBpp)) return false;
                 if (bRle && !RleTile(u64TileOff, tw * th, nBpp, u64TileEnd)) return false;
                 Reach(u64TileEnd);
             }

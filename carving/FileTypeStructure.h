@@ -11,6 +11,11 @@
 class CDiskReader;
 
 // The bytes of a file that starts at a sector, read through one cached window.
+// A walk may look at the bytes a bounded number of times: every Get and Span
+// counts one step, and past twice the reach (plus a little) they answer null
+// (Spent), so a walk that loops back on crafted offsets ends. Every window read, and
+// every 65,536 steps, the scan's progress callback is called; a stop it
+// returns ends the walk at its next step.
 class CFileBytes {
 public:
     // Spans handed out are at most this long.
@@ -25,12 +30,19 @@ public:
     const unsigned char* Span(uint64_t u64Off, uint32_t& nAvail);
     // Bytes the walk may look at: the budget, cut at the area's end.
     uint64_t Reach() const { return m_u64Reach; }
+    // Whether the walk used up its steps: what it measured then does not count.
+    bool Spent() const { return m_u64Steps > m_u64StepBudget; }
     // The first occurrence of the 4-byte signature at or after u64From and
     // before u64To, or ~0 when there is none.
     uint64_t Find4(uint64_t u64From, uint64_t u64To, const unsigned char* sig);
+    // u64Off + n, when that neither wraps nor passes the reach (sizes read
+    // from the medium are added through this); false otherwise.
+    bool Advance(uint64_t& u64Off, uint64_t n) const;
 
 private:
     bool Load(uint64_t u64Off, uint32_t n);
+    bool Step();
+    bool Report();
 
     CDiskReader* m_pReader;
     int m_nBps;
@@ -40,6 +52,8 @@ private:
     uint64_t m_u64WinOff = 0;  // file offset of the window's first byte
     uint32_t m_nWinLen = 0;    // bytes held
     uint64_t m_u64SectorsRead = 0;
+    uint64_t m_u64Steps = 0;
+    uint64_t m_u64StepBudget = 0;
 };
 
 // The walks: the size in bytes of the file at offset 0, or 0 when its

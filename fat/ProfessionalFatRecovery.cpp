@@ -125,6 +125,7 @@ unsigned int CProfessionalFatRecovery::ClearProfessionalVec(const wchar_t* wszNa
     m_mapLevel.clear();
     m_mapDotDot.clear();
     m_vecPlaced.clear();
+    m_u64HighSearchReads = 0;
     m_ctx = ParseContext();
 
     unsigned int nRet;
@@ -387,26 +388,48 @@ unsigned int CProfessionalFatRecovery::GetRootParentDirIndex(int nDbr, uint32_t 
                                                              unsigned int& nLevel,
                                                              std::set<uint32_t>& setVisited) {
     if (nDbr < 0 || nCluster == 0) return TW_ERR_BAD_ARGUMENT;
-    while (!IsTopCluster(nDbr, nCluster) && setVisited.insert(nCluster).second) {
-        if (ClusterSector(nDbr, nCluster) >= AreaEnd()) return TW_ERR_BAD_ARGUMENT;
-        if (DotDotOf(nDbr, nCluster) == kLabel) return 0;
-        ++nLevel;
-        const __PRO_DIR_INFO__* pEntry = nullptr;
-        nCluster = ParentOf(nDbr, nCluster, &pEntry);
-    }
+    std::vector<uint32_t> vecPath;
+    nLevel += WalkToTop(nDbr, nCluster, setVisited, vecPath);
     return 0;
 }
 
+// The levels of the directories from nCluster up, remembered for each: a walk
+// stops at a directory whose level is known, so every chain is walked once.
 unsigned int CProfessionalFatRecovery::LevelOf(int nDbr, uint32_t nCluster) {
     if (nDbr < 0 || IsTopCluster(nDbr, nCluster)) return 0;
-    auto key = std::make_pair(nDbr, nCluster);
-    auto it = m_mapLevel.find(key);
-    if (it != m_mapLevel.end()) return it->second;
-    unsigned int nLevel = 0;
     std::set<uint32_t> setVisited;
-    GetRootParentDirIndex(nDbr, nCluster, nLevel, setVisited);
-    m_mapLevel.emplace(key, nLevel);
-    return nLevel;
+    std::vector<uint32_t> vecPath;
+    return WalkToTop(nDbr, nCluster, setVisited, vecPath);
+}
+
+unsigned int CProfessionalFatRecovery::WalkToTop(int nDbr, uint32_t nCluster,
+                                                 std::set<uint32_t>& setVisited,
+                                                 std::vector<uint32_t>& vecPath) {
+    unsigned int nBase = 0;                  // the level of where the walk stopped
+    size_t nLoop = ~static_cast<size_t>(0);  // where a loop closes on the path
+    while (!IsTopCluster(nDbr, nCluster)) {
+        auto it = m_mapLevel.find(std::make_pair(nDbr, nCluster));
+        if (it != m_mapLevel.end()) {
+            nBase = it->second;
+            break;
+        }
+        if (!setVisited.insert(nCluster).second) {
+            nLoop = static_cast<size_t>(std::find(vecPath.begin(), vecPath.end(), nCluster) -
+                                        vecPath.begin());
+            break;
+        }
+        if (ClusterSector(nDbr, nCluster) >= AreaEnd() || DotDotOf(nDbr, nCluster) == kLabel) break;
+        vecPath.push_back(nCluster);
+        const __PRO_DIR_INFO__* pEntry = nullptr;
+        nCluster = ParentOf(nDbr, nCluster, &pEntry);
+    }
+    // Each directory counts the ones above it once: in a loop, the loop's.
+    const size_t n = vecPath.size();
+    for (size_t i = 0; i < n; ++i) {
+        const size_t nCounted = nLoop < n && i > nLoop ? n - nLoop : n - i;
+        m_mapLevel[std::make_pair(nDbr, vecPath[i])] = nBase + static_cast<unsigned>(nCounted);
+    }
+    return n ? m_mapLevel[std::make_pair(nDbr, vecPath[0])] : nBase;
 }
 
 unsigned int CProfessionalFatRecovery::GetFileRealHighClusterNO(uint16_t nLow, uint16_t& nHigh,
@@ -420,6 +443,9 @@ unsigned int CProfessionalFatRecovery::GetFileRealHighClusterNO(uint16_t nLow, u
         if (nCluster < 2) continue;
         const uint64_t u64Sector = ClusterSector(nDbr, nCluster);
         if (u64Sector >= AreaEnd()) return 0;
+        // In all, the search reads no more sectors than the area holds: a
+        // crafted run of deleted entries cannot multiply the scan's reads.
+        if (++m_u64HighSearchReads > m_src.u64Count) return 0;
         uint32_t nRead = 0;
         unsigned int nRet = ReadClipped(sector.data(), 1, u64Sector, nRead);
         if (nRead == 0) return nRet == TW_ERR_SHORT_READ ? 0 : nRet;
@@ -916,20 +942,19 @@ unsigned int CProfessionalFatRecovery::DealProfessionalRecordVec() {
 
     // Every folder on a file's path, and the parents those folders have now
     // that every entry is known.
-    std::set<std::pair<int, uint32_t>> setDone;
-    for (bool bMore = true; bMore;) {
-        bMore = false;
-        for (const auto& item : m_mapNeedAdd) {
-            if (!setDone.insert(item.first).second) continue;
-            const __PRO_DIR_INFO__* pEntry = nullptr;
-            const uint32_t nParent = ParentOf(item.first.first, item.first.second, &pEntry);
-            if (!IsTopCluster(item.first.first, nParent) &&
-                m_mapNeedAdd
-                    .emplace(std::make_pair(item.first.first, nParent),
-                             ClusterSector(item.first.first, nParent))
-                    .second)
-                bMore = true;
-        }
+    // Each folder is looked at once: those added go on the list to look at.
+    std::vector<std::pair<int, uint32_t>> vecTodo;
+    for (const auto& item : m_mapNeedAdd) vecTodo.push_back(item.first);
+    while (!vecTodo.empty()) {
+        const std::pair<int, uint32_t> key = vecTodo.back();
+        vecTodo.pop_back();
+        const __PRO_DIR_INFO__* pEntry = nullptr;
+        const uint32_t nParent = ParentOf(key.first, key.second, &pEntry);
+        if (!IsTopCluster(key.first, nParent) &&
+            m_mapNeedAdd
+                .emplace(std::make_pair(key.first, nParent), ClusterSector(key.first, nParent))
+                .second)
+            vecTodo.emplace_back(key.first, nParent);
     }
     m_mapLevel.clear();
     for (const auto& item : m_mapNeedAdd) {

@@ -180,6 +180,8 @@ private:
     unsigned int GetRootParentDirIndex(int nDbr, uint32_t nCluster, unsigned int& nLevel,
                                        std::set<uint32_t>& setVisited);
     unsigned int LevelOf(int nDbr, uint32_t nCluster);
+    unsigned int WalkToTop(int nDbr, uint32_t nCluster, std::set<uint32_t>& setVisited,
+                           std::vector<uint32_t>& vecPath);
     unsigned int GetFileRealHighClusterNO(uint16_t nLow, uint16_t& nHigh, const char* szName,
                                           int nDbr);
     uint16_t GetDirRealHighClusterNO(uint16_t nLow, int nDbr);
@@ -216,6 +218,7 @@ private:
     int m_nUnDealFd;
     uint64_t m_u64UnDealFileSize;
     uint64_t m_u64UnDealSpilled;
+    uint64_t m_u64HighSearchReads = 0;  // sectors read by GetFileRealHighClusterNO
     std::string m_strUnDealPath;
     std::map<uint32_t, std::vector<__PRO_DIR_INFO__>> m_mapDir;
     std::map<std::pair<int, uint32_t>, uint64_t> m_mapNeedAdd;  // -> the directory's sector

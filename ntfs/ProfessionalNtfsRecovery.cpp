@@ -24,6 +24,11 @@ constexpr unsigned int kMaxParentDepth = 4096;        // deeper chains end in a 
 constexpr uint32_t kFirstVolumeDirId = 0x80000000u;   // folder ids of the other volumes
 constexpr unsigned int kMaxSectorsPerCluster = 4096;  // 2 MiB clusters of 512-byte sectors
 constexpr uint32_t kExtendRecord = 11;
+// Every record met is looked up in each MFT kept: a medium crafted with
+// thousands of $MFT records would make the pass quadratic. Real disks hold a
+// few (one per volume, and those of earlier formats); records of MFTs past
+// this many are placed as those of an MFT never met.
+constexpr size_t kMaxMfts = 64;
 
 bool IsPowerOfTwo(uint64_t v) {
     return v != 0 && (v & (v - 1)) == 0;
@@ -256,6 +261,7 @@ void CProfessionalNtfsRecovery::RegisterMft(const std::vector<unsigned char>& ve
     if (!info.bHasName || strcasecmp(Unicode2Ansi(info.wstrName.c_str()).c_str(), "$MFT") != 0)
         return;
     if (m_mapMft.count(u64Sector)) return;  // from the boot sector, or met before
+    if (m_mapMft.size() >= kMaxMfts) return;
     NTFS_MFT_ENTRY entry;
     if (!MftFromRecord(vecRecord, u64Sector, entry)) return;
     if (IsMftMirror(entry, u64Sector)) return;

@@ -144,6 +144,33 @@ TEST_F(FileTypeSizeTest, StructureEndsBeforeOldData) {
     }
 }
 
+// An XCF whose 20,000 layers share one hierarchy of 63 levels of 1,000 tiles
+// each ends within the image; in a 1 GiB reach, a stop is heard while the
+// walk stays in one window.
+TEST_F(FileTypeSizeTest, LoopingPointersEndTheWalk) {
+    Bytes xcf;
+    Put(xcf, 0, B("gimp xcf file\0", 14));  // then size, type, no properties
+    const uint32_t nLayer = 34 + 4 * 20000 + 8, nHier = nLayer + 32, nLevel = nHier + 268;
+    for (uint32_t i = 0; i < 20000; ++i) PutInt(xcf, 34 + 4 * i, nLayer, 4, true);
+    PutInt(xcf, nLayer + 24, nHier, 4, true);
+    PutInt(xcf, nHier + 8, 1, 4, true);  // one byte per pixel
+    for (uint32_t i = 0; i < 63; ++i) PutInt(xcf, nHier + 12 + 4 * i, nLevel, 4, true);
+    PutInt(xcf, nLevel, 64000, 4, true);  // 1,000 tiles of 64 x 64
+    PutInt(xcf, nLevel + 4, 64, 4, true);
+    for (uint32_t i = 0; i < 1000; ++i) PutInt(xcf, nLevel + 8 + 4 * i, nLevel + 4012, 4, true);
+    xcf.resize(1 << 17, 0);  // one whole window
+    CImage image, big;
+    ASSERT_EQ(image.Open(xcf), 0u);
+    ASSERT_EQ(big.Open(xcf, 1 << 21), 0u);
+    EXPECT_LE(Measure(image, 0).u64Size, xcf.size());
+    int nCalls = 0;
+    J::InitCallBack(
+        [](void* p, int, int, int, unsigned long long, unsigned long long, unsigned long long,
+           wchar_t*) { return ++*static_cast<int*>(p) > 1 ? -9527 : 0; },
+        nullptr, &nCalls, 100);
+    EXPECT_EQ(Measure(big, 0).nRet, -9527);
+}
+
 // A TIFF has no end marker: its walk ends at a sector that starts another
 // file or belongs to a file system, or at the image's end.
 TEST_F(FileTypeSizeTest, WalkStopsAtForeignSectors) {

@@ -1,9 +1,11 @@
 // The structure walks on damaged files: the first byte picks a walk and how
-// much of the file the area holds; the file is that walk's signature followed
-// by the rest of the input. A size must never pass the area's end.
+// much of the file the area holds; the file is the rest of the input, after
+// the walk's signature when it does not begin with it. A size must never pass
+// the area's end.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -45,8 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     constexpr size_t kSector = 512;
     if (nSize < 2) return 0;
     const Walk& walk = kWalks[pData[0] % (sizeof(kWalks) / sizeof(kWalks[0]))];
-    std::vector<unsigned char> vecFile(walk.szMagic, walk.szMagic + walk.nMagic);
-    vecFile.insert(vecFile.end(), pData + 1, pData + nSize);
+    std::vector<unsigned char> vecFile(pData + 1, pData + nSize);
+    if (vecFile.size() < walk.nMagic || std::memcmp(vecFile.data(), walk.szMagic, walk.nMagic))
+        vecFile.insert(vecFile.begin(), walk.szMagic, walk.szMagic + walk.nMagic);
     vecFile.resize((vecFile.size() + kSector - 1) / kSector * kSector, 0);
     const uint64_t u64Sectors = vecFile.size() / kSector;
 
