@@ -1,7 +1,6 @@
 // tarnwick-cli scan: scans a disk, a partition or an image, lists what it
 // found and recovers it into a folder.
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "CliOutput.h"
 #include "Recover.h"
 #include "ScanFolder.h"
+#include "Signals.h"
 #include "carving/FileTypeRecovery.h"
 #include "common/ByteOrder.h"
 #include "common/DebugLog.h"
@@ -36,18 +36,15 @@
 
 namespace {
 
-enum { CLI_EXIT_SOURCE = 3, CLI_EXIT_INTERRUPTED = 130 };
-
-volatile int g_bInterrupted = 0;
-void OnInterrupt(int) {
-    g_bInterrupted = 1;
-}
+enum { CLI_EXIT_SOURCE = 3 };
 
 CProgressLine* g_pProgress = nullptr;
 
 int ScanProgress(void*, int nPercent, int nScale, int, unsigned long long u64Cur,
                  unsigned long long u64Total, unsigned long long u64Files, wchar_t*) {
-    if (g_bInterrupted) return 1;
+    // The user's cancel: a file being measured is dropped, not recorded cut
+    // short, and a resumed scan measures it again.
+    if (Interrupted()) return static_cast<int>(TW_ERR_CANCELLED);
     if (!g_pProgress || !g_pProgress->Enabled()) return 0;
     // A walk inside the last piece may report a little past its share.
     // A deep scan's fast pass weighs 9 of the 100 (its percent counts within
@@ -75,11 +72,11 @@ int ScanProgress(void*, int nPercent, int nScale, int, unsigned long long u64Cur
 }
 
 int RecoveryProgress(void*, int, int, int, wchar_t*) {
-    return g_bInterrupted ? static_cast<int>(TW_ERR_CANCELLED) : 0;
+    return Interrupted() ? static_cast<int>(TW_ERR_CANCELLED) : 0;
 }
 
 int SearchProgress(void*, int nPercent, wchar_t*) {
-    if (g_bInterrupted) return 1;
+    if (Interrupted()) return 1;
     if (g_pProgress) g_pProgress->Show("listing " + std::to_string(nPercent) + "%");
     return 0;
 }
@@ -381,12 +378,7 @@ int RunScan(const CCliArgs& args) {
     // Fast and carve scans cannot be resumed: their folder goes at the end.
     CScanFolderCleanup cleanup(args.Has("keep-results"));
 
-    struct sigaction act;
-    std::memset(&act, 0, sizeof(act));
-    act.sa_handler = OnInterrupt;
-    sigemptyset(&act.sa_mask);
-    sigaction(SIGINT, &act, nullptr);
-    sigaction(SIGTERM, &act, nullptr);
+    InstallStopSignals();
 
     // The engine.
     CImageAsDisk imageDisk;
@@ -455,21 +447,21 @@ int RunScan(const CCliArgs& args) {
     // The deep scan's own folder: kept when interrupted, for --resume.
     std::unique_ptr<CScanFolderCleanup> pDeepCleanup;
     if (pDeep)
-        pDeepCleanup.reset(new CScanFolderCleanup(args.Has("keep-results") || g_bInterrupted));
-    if (g_bInterrupted && pDeep) {
+        pDeepCleanup.reset(new CScanFolderCleanup(args.Has("keep-results") || Interrupted()));
+    if (Interrupted() && pDeep) {
         std::fprintf(stderr,
                      "tarnwick-cli scan: interrupted; 'tarnwick-cli scan %s --resume' goes on "
                      "from here\n",
                      source.strName.c_str());
-        return CLI_EXIT_INTERRUPTED;
+        return InterruptedExitStatus();
     }
-    if (g_bInterrupted) {
+    if (Interrupted()) {
         if (args.Has("keep-results"))
             std::fprintf(stderr, "tarnwick-cli scan: interrupted; the results so far stay in %s\n",
                          cleanup.Folder().c_str());
         else
             std::fprintf(stderr, "tarnwick-cli scan: interrupted\n");
-        return CLI_EXIT_INTERRUPTED;
+        return InterruptedExitStatus();
     }
     if (nScan != 0)
         return SourceError(source.strName, "cannot be scanned: " + DescribeResult(nScan));
@@ -479,7 +471,7 @@ int RunScan(const CCliArgs& args) {
     std::vector<__SEARCH_FILE_INFO__> hits;
     pEngine->SearchFileNode(BuildCategoryFilterW(nTypes).c_str(), hits);
     progress.Clear();
-    if (g_bInterrupted) return CLI_EXIT_INTERRUPTED;
+    if (Interrupted()) return InterruptedExitStatus();
     std::vector<ListedFile> files(hits.size());
     for (size_t i = 0; i < hits.size(); ++i) {
         files[i].hit = hits[i];
@@ -501,7 +493,7 @@ int RunScan(const CCliArgs& args) {
                      files.size(), FormatSize(u64Total).c_str(), source.strName.c_str());
         return CLI_EXIT_OK;
     }
-    return RecoverFiles(*pEngine, files, recover, progress, g_bInterrupted);
+    return RecoverFiles(*pEngine, files, recover, progress, Interrupted());
 }
 
 }  // namespace
@@ -526,7 +518,8 @@ extern const CliCommand g_cmdScan = {
     "--keep-results is given.\n"
     "Exit status: 0 all went well, 1 some files failed or came back in part,\n"
     "2 usage error, 3 the source cannot be opened or holds nothing the mode can\n"
-    "scan, 130 interrupted.",
+    "scan, 130, 143 or 129 interrupted by Ctrl-C, SIGTERM or SIGHUP (a deep scan\n"
+    "keeps its log for --resume).",
     {
         {"partition", "N", "scan the N-th partition of SOURCE (numbered as 'disks' prints)"},
         {"mode", "MODE",

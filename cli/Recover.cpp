@@ -13,6 +13,7 @@
 
 #include "CliArgs.h"
 #include "ScanFolder.h"
+#include "Signals.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "engine/Categories.h"
@@ -207,6 +208,6 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
             "; " + std::to_string(nPartial) + " partial, " + std::to_string(nFailed) + " failed";
     if (bInterrupted) strSummary += "; interrupted";
     std::fprintf(options.bJson ? stderr : stdout, "%s\n", strSummary.c_str());
-    if (bInterrupted) return 130;
+    if (bInterrupted) return InterruptedExitStatus();
     return (nPartial || nFailed) ? CLI_EXIT_FAILURE : CLI_EXIT_OK;
 }

@@ -25,8 +25,8 @@ struct ListedFile {
 // Times from the records are set on the files (and, with keep-paths, on the
 // folders). Nothing is made through a link inside DIR nor over an existing
 // name; under sudo or pkexec everything is made as that user.
-// Returns the exit status: 0, 1 when a file failed or came back in part, 130
-// when interrupted (bInterrupted is polled).
+// Returns the exit status: 0, 1 when a file failed or came back in part, that
+// of the signal when interrupted (bInterrupted is polled; cli/Signals.h).
 int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
                  const RecoverOptions& options, CProgressLine& progress,
                  volatile const int& bInterrupted);

@@ -52,7 +52,8 @@ void PrintHelp(FILE* out) {
                  "                      (default /var/lib/tarnwick/ for root, else\n"
                  "                      $XDG_DATA_HOME/tarnwick/ or ~/.local/share/tarnwick/)\n"
                  "  SUDO_UID, SUDO_GID, PKEXEC_UID  the user recovered files are written as\n\n"
-                 "exit status: 0 success, 1 failure, 2 usage error (scan: also 3 and 130)\n");
+                 "exit status: 0 success, 1 failure, 2 usage error (scan: also 3, and 130,\n"
+                 "143 or 129 when interrupted by SIGINT, SIGTERM or SIGHUP)\n");
     for (const CliCommand* pCmd : Commands()) {
         std::fprintf(out, "\n");
         PrintCommandHelp(out, *pCmd);

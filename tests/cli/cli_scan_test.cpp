@@ -2,6 +2,7 @@
 // every refusal with its exit status.
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -496,10 +497,9 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
     }
 }
 
-// Links planted inside DIR (a type folder, a --keep-paths folder, a file's
-// own name) get nothing written through them and an existing file is never
-// changed, as root and under sudo, where what is made is the user's and a
-// folder they cannot write stays closed to them.
+// Links planted in DIR (type folder, --keep-paths folder, the name itself) get
+// nothing written through them, an existing file is kept; under sudo, what is
+// made is the user's and root's folder stays closed to them.
 TEST(CliRecover, NothingIsWrittenThroughLinksPlantedInTheDestination) {
     ScanLogSandbox sandbox;
     CScratchDir work, asRoot, asUser;
@@ -538,5 +538,53 @@ TEST(CliRecover, NothingIsWrittenThroughLinksPlantedInTheDestination) {
     ASSERT_EQ(lstat(asUser.File("dcim/100canon/Holiday by the sea.jpg").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 12345u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(strVictim), {}), 0);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
+}
+
+// A ZIP64 header whose packed size (2^64 - 50) wraps the walk back to its
+// start ends carve and deep scans. SIGHUP, then SIGTERM, once a deep scan's
+// pass begins (the files lie 200 MiB in): exit 129, 143 and a word on
+// --resume; resumed, it lists what an uninterrupted scan lists.
+TEST(CliScan, CraftedSizesAndSignalsEndAScanThatResumes) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    const std::string strImage = work.File("disk.img"), strErr = work.File("err");
+    const std::string strCards = ReadFileBytes(twtest::FixtureImage("carving"));
+    const std::string strZip = std::string("PK\3\4\x2D", 5) + std::string(13, '\0') +
+                               std::string(8, '\xFF') + std::string("\0\0\x14\0\1\0\x10\0", 8) +
+                               std::string(8, '\0') + "\xCE" + std::string(7, '\xFF');
+    ASSERT_TRUE(twtest::CreateSparseFile(strImage, 256 << 20) &&
+                twtest::WriteAt(strImage, 51200, strZip.data(), strZip.size()) &&
+                twtest::WriteAt(strImage, 200 << 20, strCards.data(), strCards.size()));
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
+    CliRun whole, carved;
+    for (const auto& [pRun, szMode] : {std::pair{&whole, "deep"}, std::pair{&carved, "carve"}}) {
+        *pRun = RunCli({"scan", strImage, "--mode", szMode, "--list"}, "timeout -s KILL 120");
+        EXPECT_EQ(pRun->nStatus, 0) << pRun->strErr;
+        EXPECT_NE(pRun->strOut.find("\t100.zip\n"), std::string::npos) << szMode;
+    }
+    for (int nSignal : {SIGHUP, SIGTERM}) {
+        unlink(strErr.c_str());
+        const pid_t pid = fork();
+        if (pid == 0) {
+            freopen("/dev/null", "w", stdout);
+            freopen(strErr.c_str(), "w", stderr);
+            setenv("TARNWICK_DEBUG", "1", 1);
+            execl(TW_CLI_PATH, TW_CLI_PATH, "scan", strImage.c_str(), "--mode", "deep",
+                  nSignal == SIGHUP ? "--list" : "--resume", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0;
+             i < 6000 && ReadFileBytes(strErr).find("InitVirtualDbr") == std::string::npos; ++i)
+            usleep(10000);
+        kill(pid, nSignal);
+        int nStatus = 0;
+        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+        EXPECT_EQ(WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1, 128 + nSignal);
+        EXPECT_NE(ReadFileBytes(strErr).find("--resume' goes on from here"), std::string::npos);
+    }
+    const CliRun resumed = RunCli({"scan", strImage, "--mode", "deep", "--resume", "--list"});
+    EXPECT_GT(whole.Lines().size(), 50u);
+    EXPECT_EQ(resumed.strOut, whole.strOut);
     EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
