@@ -12,6 +12,9 @@ PACKAGES   := cmake ninja-build clang libclang-rt-14-dev g++ libgtest-dev qt6-ba
 PROBES     := cmake ninja clang++ g++ /usr/include/gtest/gtest.h /usr/lib/x86_64-linux-gnu/cmake/Qt6/Qt6Config.cmake \
               mkfs.fat mcopy mkntfs ntfs-3g mke2fs sfdisk sgdisk zip sqlite3 /usr/bin/convert-im6.q16 7z ffmpeg xxd setfattr \
               python3 /usr/bin/time openssl /usr/sbin/mkfs.exfat
+# The failing-medium harness: an image served through FUSE (libfuse3).
+PACKAGES   += libfuse3-dev fuse3 pkg-config
+PROBES     += /usr/include/fuse3/fuse.h fusermount3 pkg-config
 # The loop-device test of the destination guard.
 PACKAGES   += mount
 PROBES     += losetup

@@ -4,12 +4,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include "common/DebugLog.h"
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
+#include "common/StoreFiles.h"
 #include "engine/SaveTarget.h"
 
 namespace {
@@ -41,17 +43,6 @@ bool IsHeaderSizedType(EXTEND_NAME_TYPE nType) {
     }
 }
 
-// Sectors of a path (image file or device node), read-only; 0 when unknown.
-unsigned long long PathSectorCount(const wchar_t* wszPath, int nBytesPerSector) {
-    if (!wszPath || nBytesPerSector <= 0) return 0;
-    int fd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
-    if (fd < 0) return 0;
-    uint64_t u64Count = 0;
-    SourceSectorCount(fd, static_cast<uint32_t>(nBytesPerSector), u64Count);
-    close(fd);
-    return u64Count;
-}
-
 }  // namespace
 
 CFileTypeRecovery::CFileTypeRecovery()
@@ -63,51 +54,40 @@ CFileTypeRecovery::CFileTypeRecovery()
 
 CFileTypeRecovery::~CFileTypeRecovery() = default;
 
-unsigned int CFileTypeRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+unsigned int CFileTypeRecovery::Init(const std::shared_ptr<CMediumSource>& pSource,
+                                     long long llFirstSector, long long llSectorCount,
                                      wchar_t wcDriveLetter) {
-    if (llFirstSector < 0 || llSectorCount < 0) return TW_ERR_BAD_ARGUMENT;
+    if (!pSource || llFirstSector < 0 || llSectorCount < 0) return TW_ERR_BAD_ARGUMENT;
     m_wcDriveLetter = wcDriveLetter;
     m_u64StartSector = static_cast<unsigned long long>(llFirstSector);
     m_u64SectorCount = static_cast<unsigned long long>(llSectorCount);
     m_u64AreaEnd = m_u64StartSector + m_u64SectorCount;
     unsigned int nStore = OpenFreshStore("File_Type_", llFirstSector, false);
-    unsigned int nRet = m_diskReader.Init(nDiskNo, m_u64AreaEnd);
+    unsigned int nRet = m_diskReader.Init(pSource, m_u64AreaEnd);
     // A store that cannot record would lose every find: report it.
-    return nRet != 0 ? nRet : nStore;
-}
-
-unsigned int CFileTypeRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
-    m_wcDriveLetter = wcDriveLetter;
-    m_u64StartSector = 0;
-    m_u64SectorCount = PathSectorCount(wszPath, m_nBytesPerSector);
-    m_u64AreaEnd = m_u64SectorCount;
-    unsigned int nStore = OpenFreshStore("File_Type_", 0, false);
-    unsigned int nRet = m_diskReader.Init(wszPath, m_u64AreaEnd);
     return nRet != 0 ? nRet : nStore;
 }
 
 unsigned int CFileTypeRecovery::InitLogFile(const wchar_t* wszStoreName, wchar_t wcDriveLetter,
                                             const wchar_t* wszPath, int nBytesPerSector,
                                             unsigned long long u64EndSector) {
-    if (!wszStoreName || !wszPath || nBytesPerSector <= 0) return TW_ERR_BAD_ARGUMENT;
-    m_wcDriveLetter = wcDriveLetter;
-    m_nBytesPerSector = nBytesPerSector;
-    m_u64AreaEnd = u64EndSector;
-    unsigned int nStore = OpenStore(wszStoreName);
-    unsigned int nRet = m_diskReader.Init(wszPath, u64EndSector);
-    return nRet != 0 ? nRet : nStore;
+    if (!wszStoreName || !wszPath) return TW_ERR_BAD_ARGUMENT;
+    unsigned int nErr = 0;
+    std::shared_ptr<CMediumSource> pSource =
+        CMediumSource::Open(tw::WideToUtf8(wszPath).c_str(), nErr);
+    if (!pSource) return nErr;
+    return InitLogFile(wszStoreName, wcDriveLetter, pSource, nBytesPerSector, u64EndSector);
 }
 
 unsigned int CFileTypeRecovery::InitLogFile(const wchar_t* wszStoreName, wchar_t wcDriveLetter,
-                                            int nDiskNo, int nBytesPerSector,
-                                            unsigned long long u64EndSector) {
-    if (!wszStoreName || nBytesPerSector <= 0) return TW_ERR_BAD_ARGUMENT;
+                                            const std::shared_ptr<CMediumSource>& pSource,
+                                            int nBytesPerSector, unsigned long long u64EndSector) {
+    if (!wszStoreName || !pSource || nBytesPerSector <= 0) return TW_ERR_BAD_ARGUMENT;
     m_wcDriveLetter = wcDriveLetter;
     m_nBytesPerSector = nBytesPerSector;
     m_u64AreaEnd = u64EndSector;
     unsigned int nStore = OpenStore(wszStoreName);
-    unsigned int nRet = m_diskReader.Init(nDiskNo, u64EndSector);
+    unsigned int nRet = m_diskReader.Init(pSource, u64EndSector);
     return nRet != 0 ? nRet : nStore;
 }
 
@@ -181,15 +161,30 @@ unsigned int CFileTypeRecovery::CarveArea(unsigned long long u64FirstSector,
     unsigned int nResult = 0;
     while (u64Pos < u64End) {
         unsigned long long n = u64End - u64Pos < u64PerRead ? u64End - u64Pos : u64PerRead;
-        unsigned int nRead = 0;
-        m_diskReader.ReadData(vecBuf.data(), static_cast<int>(n), static_cast<long long>(u64Pos),
-                              nBps, &nRead);
-        if (nRead > n) nRead = static_cast<unsigned int>(n);
+        // Every sector that can be read is offered; those that cannot are
+        // stepped over, and a medium that went away ends the carving.
+        MediumRead got;
+        const unsigned int nReadRet = m_diskReader.ReadAround(
+            vecBuf.data(), static_cast<int>(n), static_cast<long long>(u64Pos), nBps, got);
+        const std::shared_ptr<CMediumSource>& pSource = m_diskReader.GetSource();
+        if (pSource && pSource->IsGone()) {
+            nResult = pSource->GoneError();
+            break;
+        }
+        const unsigned long long nRead = nReadRet == 0 || nReadRet == TW_ERR_SHORT_READ
+                                             ? std::min<unsigned long long>(n, got.nEnd / nBps)
+                                             : 0;
+        const std::vector<char> vecUnreadable =
+            UnreadableSectorMask(got, u64Pos, nBps, static_cast<size_t>(n));
         // A carved file's sectors are stepped over, into the next reads if need be.
         volatile unsigned long long i = 0;
         volatile unsigned int nStop = 0;
         TW_FAULT_TRY(g_carveGuard) {
             while (i < nRead && nStop == 0) {
+                if (vecUnreadable[i]) {
+                    i = i + 1;
+                    continue;
+                }
                 unsigned long long u64Skip = 1;
                 unsigned int nRet =
                     ParseFileBuf(vecBuf.data() + i * nBps, nBps, u64Pos + i, u64Scanned,
@@ -205,6 +200,10 @@ unsigned int CFileTypeRecovery::CarveArea(unsigned long long u64FirstSector,
         TW_FAULT_END(g_carveGuard);
         if (nStop != 0) {
             nResult = nStop;
+            break;
+        }
+        if (pSource && pSource->IsGone()) {
+            nResult = pSource->GoneError();
             break;
         }
         // Sectors that could not be read count as scanned all the same.
@@ -226,6 +225,23 @@ unsigned int CFileTypeRecovery::CarveArea(unsigned long long u64FirstSector,
     if (m_pStore) m_pStore->FlushBufToFile();
     if (nResult == 0 && m_pfnScan) m_pfnScan(m_pContext, 100, m_nScale, 0, 0, 0, 0, nullptr);
     return nResult;
+}
+
+unsigned int CFileTypeRecovery::KeepFilesBefore(unsigned long long u64Sector) {
+    if (!m_pStore) return TW_ERR_BAD_ARGUMENT;
+    m_pStore->FlushBufToFile();
+    const int fd = tw::OpenReadOnly(m_pStore->GetNodeFilePath().c_str());
+    if (fd < 0) return static_cast<unsigned int>(errno);
+    const uint32_t nRecords = m_pStore->GetFileIndex();
+    uint32_t nKeep = 0;
+    _FILE_NODE_ node;
+    while (nKeep < nRecords &&
+           ReadFullAt(fd, &node, sizeof(node), static_cast<off_t>(nKeep) * sizeof(node)) ==
+               static_cast<ssize_t>(sizeof(node)) &&
+           node.u64RecordSector < u64Sector)
+        ++nKeep;
+    close(fd);
+    return m_pStore->KeepFirstRecords(nKeep);
 }
 
 unsigned int CFileTypeRecovery::ScanDevice(const wchar_t*) {

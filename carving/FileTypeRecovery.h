@@ -18,19 +18,19 @@ public:
     CFileTypeRecovery(const CFileTypeRecovery&) = delete;
     CFileTypeRecovery& operator=(const CFileTypeRecovery&) = delete;
 
-    // A disk area: opens the reader up to the area's end, starts a new store
-    // named after the first sector and the local time.
-    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter) override;
-    // An image or device path, from sector 0 to its end.
-    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    // An area of the medium: the reader ends at the area's end, and a new
+    // store is named after the first sector and the local time.
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter) override;
     // As Init, but the store takes the caller's name (an existing store is
     // reloaded) and the reader ends at u64EndSector.
     unsigned int InitLogFile(const wchar_t* wszStoreName, wchar_t wcDriveLetter,
                              const wchar_t* wszPath, int nBytesPerSector,
                              unsigned long long u64EndSector);
-    unsigned int InitLogFile(const wchar_t* wszStoreName, wchar_t wcDriveLetter, int nDiskNo,
-                             int nBytesPerSector, unsigned long long u64EndSector);
+    unsigned int InitLogFile(const wchar_t* wszStoreName, wchar_t wcDriveLetter,
+                             const std::shared_ptr<CMediumSource>& pSource, int nBytesPerSector,
+                             unsigned long long u64EndSector);
 
     unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
                               void* pContext, int nScale) override;
@@ -71,6 +71,10 @@ public:
                                      std::vector<_FILE_NODE_>& vecChildren) override;
     unsigned int GetChildrenFileCount(const _FILE_NODE_* pDir, unsigned int nLevel,
                                       unsigned int& nCount) override;
+
+    // Drops the carved files that start at or after that sector (records are
+    // made in the order of their sectors): a resumed scan finds them again.
+    unsigned int KeepFilesBefore(unsigned long long u64Sector);
 
     // Sectors carved files must not pass: the area's end (absolute sector).
     unsigned long long GetAreaEndSector() const { return m_u64AreaEnd; }

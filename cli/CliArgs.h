@@ -41,8 +41,16 @@ struct CliCommand {
     int (*pfnRun)(const CCliArgs& args);
 };
 
-// Exit statuses.
-enum { CLI_EXIT_OK = 0, CLI_EXIT_FAILURE = 1, CLI_EXIT_USAGE = 2 };
+// Exit statuses, all of them; an interrupted command exits with 128 + the
+// signal (cli/Signals.h: 130 SIGINT, 143 SIGTERM, 129 SIGHUP).
+enum {
+    CLI_EXIT_OK = 0,
+    // Some files failed or came back in part, or some sectors could not be read.
+    CLI_EXIT_FAILURE = 1,
+    CLI_EXIT_USAGE = 2,
+    // The source cannot be opened, holds nothing to scan, or went away mid-scan.
+    CLI_EXIT_SOURCE = 3,
+};
 
 // The commands, one per file (Cmd*.cpp).
 extern const CliCommand g_cmdDisks;

@@ -36,7 +36,6 @@
 
 namespace {
 
-enum { CLI_EXIT_SOURCE = 3 };
 
 CProgressLine* g_pProgress = nullptr;
 
@@ -106,34 +105,11 @@ const char* EngineName(uint32_t nEngine) {
     }
 }
 
-// A private folder whose "disk0" is the image, so that an image's partition
-// is read through the disk form of the engines.
-class CImageAsDisk {
-public:
-    ~CImageAsDisk() {
-        if (!m_strDir.empty()) {
-            unlink((m_strDir + "/disk0").c_str());
-            rmdir(m_strDir.c_str());
-        }
-    }
-    bool Set(const std::string& strImage) {
-        char szTemplate[] = "/tmp/tarnwick-cli.XXXXXX";
-        if (!mkdtemp(szTemplate)) return false;
-        m_strDir = szTemplate;
-        char szReal[PATH_MAX];
-        if (!realpath(strImage.c_str(), szReal)) return false;
-        if (symlink(szReal, (m_strDir + "/disk0").c_str()) != 0) return false;
-        return setenv("TARNWICK_DISK_DIR", m_strDir.c_str(), 1) == 0;
-    }
-
-private:
-    std::string m_strDir;
-};
-
 struct Source {
-    std::string strName;  // as given
-    std::string strFile;  // the file read, UTF-8
-    int nDiskNo = -1;     // a logical disk "/dev/diskN"
+    std::string strName;                     // as given
+    std::string strFile;                     // the file read, UTF-8
+    int nDiskNo = -1;                        // a logical disk "/dev/diskN"
+    std::shared_ptr<CMediumSource> pMedium;  // opened once, read by everything
 };
 
 bool ParseLogicalDisk(const std::string& strName, int& nDiskNo) {
@@ -155,12 +131,6 @@ int Usage(const char* szMessage, const std::string& strDetail = "") {
     return CLI_EXIT_USAGE;
 }
 
-// Opens the source read-only.
-int OpenSourceFile(const Source& source) {
-    return source.nDiskNo >= 0 ? tw::OpenDiskNode(source.nDiskNo)
-                               : tw::OpenReadOnly(source.strFile.c_str());
-}
-
 int SourceError(const std::string& strName, const std::string& strWhy) {
     std::fprintf(stderr, "tarnwick-cli scan: %s %s\n", strName.c_str(), strWhy.c_str());
     return CLI_EXIT_SOURCE;
@@ -168,8 +138,8 @@ int SourceError(const std::string& strName, const std::string& strWhy) {
 
 // Only a regular file or a block device can be scanned: anything else is
 // refused before it is opened (opening a FIFO would wait for a writer).
-// Opens it and gives its size in bytes; 0 or an exit status.
-int OpenSource(const Source& source, int& fd, unsigned long long& u64Bytes) {
+// Opens it once, for everything that reads it; 0 or an exit status.
+int OpenSource(Source& source) {
     struct stat st;
     if (source.strFile.empty() || stat(source.strFile.c_str(), &st) != 0) {
         std::fprintf(stderr, "tarnwick-cli scan: cannot open %s: %s\n", source.strName.c_str(),
@@ -182,24 +152,20 @@ int OpenSource(const Source& source, int& fd, unsigned long long& u64Bytes) {
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
         return SourceError(source.strName,
                            "is neither an image file nor a block device; nothing to scan");
-    fd = OpenSourceFile(source);
-    if (fd < 0) {
+    unsigned int nErr = 0;
+    source.pMedium = CMediumSource::Open(source.strFile.c_str(), nErr);
+    if (!source.pMedium) {
         std::fprintf(stderr, "tarnwick-cli scan: cannot open %s: %s\n", source.strName.c_str(),
-                     std::strerror(errno));
+                     std::strerror(static_cast<int>(nErr)));
         return CLI_EXIT_SOURCE;
     }
     // What was opened must still be what was looked at.
-    if (fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
-        close(fd);
+    if (fstat(source.pMedium->Handle(), &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)))
         return SourceError(source.strName, "changed while it was being opened");
-    }
-    const off_t llEnd = lseek(fd, 0, SEEK_END);
-    u64Bytes = llEnd > 0 ? static_cast<unsigned long long>(llEnd) : 0;
-    if (u64Bytes < 512) {
-        close(fd);
-        return SourceError(source.strName, "holds nothing to scan (" + FormatSize(u64Bytes) +
+    if (source.pMedium->Bytes() < 512)
+        return SourceError(source.strName, "holds nothing to scan (" +
+                                               FormatSize(source.pMedium->Bytes()) +
                                                ", less than one 512-byte sector)");
-    }
     return 0;
 }
 
@@ -228,12 +194,10 @@ bool ParsePartitionNumber(const std::string& strValue, long& lOut) {
 // The partitions of a disk image or disk, as 'disks' numbers them.
 std::vector<_PARTITION_ITEM_> ListPartitions(const Source& source) {
     std::vector<_PARTITION_ITEM_> items;
-    int fd = OpenSourceFile(source);
-    if (fd < 0) return items;
     CPartitionManager manager;
     manager.ResetCounter();
-    manager.GetDiskPartitions(fd, source.nDiskNo >= 0 ? source.nDiskNo : 0, items);
-    close(fd);
+    manager.GetDiskPartitions(source.pMedium->Handle(), source.nDiskNo >= 0 ? source.nDiskNo : 0,
+                              items);
     return items;
 }
 
@@ -241,18 +205,15 @@ std::vector<_PARTITION_ITEM_> ListPartitions(const Source& source) {
 // (0 when it cannot be read), remembered per volume.
 class CVolumeSectorSize {
 public:
-    explicit CVolumeSectorSize(const Source& source) : m_fd(OpenSourceFile(source)) {}
-    ~CVolumeSectorSize() {
-        if (m_fd >= 0) close(m_fd);
-    }
+    explicit CVolumeSectorSize(const Source& source) : m_medium(*source.pMedium) {}
     unsigned int Get(uint64_t u64VolumeStart) {
         auto it = m_known.find(u64VolumeStart);
         if (it != m_known.end()) return it->second;
         unsigned char buf[512];
         unsigned int nBytes = 0;
-        if (m_fd >= 0 && u64VolumeStart < (1ULL << 54) &&
-            pread(m_fd, buf, sizeof(buf), static_cast<off_t>(u64VolumeStart * 512)) ==
-                static_cast<ssize_t>(sizeof(buf)))
+        MediumRead got;
+        if (u64VolumeStart < (1ULL << 54) &&
+            m_medium.Read(u64VolumeStart * 512, sizeof(buf), buf, got) == 0)
             // exFAT gives the size as a power of two at 108, FAT and NTFS at 11.
             nBytes = std::memcmp(buf + 3, "EXFAT   ", 8) == 0
                          ? (buf[108] >= 9 && buf[108] <= 12 ? 1u << buf[108] : 0u)
@@ -261,7 +222,7 @@ public:
     }
 
 private:
-    int m_fd;
+    CMediumSource& m_medium;
     std::map<uint64_t, unsigned int> m_known;
 };
 
@@ -295,6 +256,36 @@ void PrintListing(const Source& source, const std::vector<ListedFile>& files, bo
             JsonTime(hit, NODE_TIME_ACCESS).c_str(), JsonTime(hit, NODE_TIME_WRITE).c_str(),
             strFirst.c_str());
     }
+}
+
+// Says how many sectors could not be read, with the first few runs (and, with
+// --json, one object on standard output); false when all could be read.
+bool ReportUnreadable(const CMediumSource& medium, bool bJson) {
+    const uint64_t u64Sectors = medium.UnreadableSectors();
+    if (u64Sectors == 0) return false;
+    const size_t kShown = 5;
+    const std::vector<SectorRun> vecRuns = medium.UnreadableRuns(bJson ? SIZE_MAX : kShown + 1);
+    std::string strText, strJson;
+    for (size_t i = 0; i < vecRuns.size(); ++i) {
+        const SectorRun& run = vecRuns[i];
+        const uint64_t u64Last = run.u64First + run.u64Count - 1;
+        if (i < kShown) {
+            strText += (i ? ", " : "") + std::to_string(run.u64First);
+            if (run.u64Count > 1) strText += "-" + std::to_string(u64Last);
+        } else if (i == kShown) {
+            strText += ", ...";
+        }
+        strJson += std::string(i ? "," : "") + "[" + std::to_string(run.u64First) + "," +
+                   std::to_string(u64Last) + "]";
+    }
+    std::fprintf(stderr, "tarnwick-cli scan: %llu %s could not be read (%s %s)\n",
+                 static_cast<unsigned long long>(u64Sectors),
+                 u64Sectors == 1 ? "sector" : "sectors", u64Sectors == 1 ? "sector" : "sectors",
+                 strText.c_str());
+    if (bJson)
+        std::printf("{\"unreadable_sectors\":%llu,\"unreadable_ranges\":[%s]}\n",
+                    static_cast<unsigned long long>(u64Sectors), strJson.c_str());
+    return true;
 }
 
 int RunScan(const CCliArgs& args) {
@@ -336,11 +327,8 @@ int RunScan(const CCliArgs& args) {
     } else {
         source.strFile = source.strName;
     }
-    int fd = -1;
-    unsigned long long u64Bytes = 0;
-    if (int nRet = OpenSource(source, fd, u64Bytes)) return nRet;
-    close(fd);
-    unsigned long long u64First = 0, u64Count = u64Bytes / 512;
+    if (int nRet = OpenSource(source)) return nRet;
+    unsigned long long u64First = 0, u64Count = source.pMedium->SectorCount();
     if (lPartition > 0) {
         std::vector<_PARTITION_ITEM_> items = ListPartitions(source);
         if (static_cast<size_t>(lPartition) > items.size())
@@ -356,8 +344,8 @@ int RunScan(const CCliArgs& args) {
 
     if (bRecover) {
         if (int nRet = CheckDestinationFolder(recover.strDest)) return nRet;
-        if (!args.Has("force") &&
-            IsTargetOnSourceDevice(source.strFile.c_str(), recover.strDest.c_str())) {
+        if (!args.Has("force") && IsTargetOnSourceDevice(source.pMedium->Identity().strPath.c_str(),
+                                                         recover.strDest.c_str())) {
             std::fprintf(
                 stderr,
                 "tarnwick-cli scan: %s lies on %s, the device being scanned: writing there can "
@@ -368,52 +356,28 @@ int RunScan(const CCliArgs& args) {
         }
     }
     if (!PrepareScanFolder()) return CLI_EXIT_SOURCE;
-    {
-        char szReal[PATH_MAX];
-        const std::string strImage =
-            source.nDiskNo < 0 && realpath(source.strFile.c_str(), szReal) ? szReal : "";
-        // A deep scan to be resumed keeps the log it continues.
-        if (!bResume) DeleteEarlierLogs(source.nDiskNo, u64First, u64Count, strImage);
-    }
+    // A deep scan to be resumed keeps the log it continues.
+    if (!bResume) DeleteEarlierLogs(-1, u64First, u64Count, source.pMedium->Identity().strPath);
     // Fast and carve scans cannot be resumed: their folder goes at the end.
     CScanFolderCleanup cleanup(args.Has("keep-results"));
 
     InstallStopSignals();
 
-    // The engine.
-    CImageAsDisk imageDisk;
+    // The engine, reading the medium opened above and nothing else.
     std::unique_ptr<IFileRecoveryParse> pEngine;
     CFileTypeRecovery* pCarver = nullptr;  // carve mode: the carving engine alone
-    CFileRecoveryFactory& factory = CFileRecoveryFactory::GetInstance();
     const RECOVERY_TYPE nType = bDeep ? RECOVERY_TYPE_DEEP : RECOVERY_TYPE_FAST;
     if (strMode == "carve") {
         pCarver = new CFileTypeRecovery();
         pEngine.reset(pCarver);
-        unsigned int nInit = 0;
-        if (source.nDiskNo < 0 && lPartition == 0) {
-            nInit = pCarver->Init(tw::Utf8ToWide(source.strFile.c_str()).c_str(), L'C');
-        } else if (source.nDiskNo >= 0 || imageDisk.Set(source.strFile)) {
-            nInit = pCarver->Init(source.nDiskNo >= 0 ? source.nDiskNo : 0,
-                                  static_cast<long long>(u64First),
-                                  static_cast<long long>(u64Count), L'C');
-        } else {
-            nInit = static_cast<unsigned int>(errno);
-        }
+        const unsigned int nInit = pCarver->Init(source.pMedium, static_cast<long long>(u64First),
+                                                 static_cast<long long>(u64Count), L'C');
         if (nInit != 0)
             return SourceError(source.strName, "cannot be carved: " + DescribeResult(nInit));
-    } else if (source.nDiskNo >= 0) {
-        pEngine.reset(
-            factory.CreateFileRecoveryInstance(source.nDiskNo, static_cast<long long>(u64First),
-                                               static_cast<long long>(u64Count), L'C', nType));
-    } else if (lPartition > 0) {
-        if (!imageDisk.Set(source.strFile))
-            return SourceError(source.strName, std::string("cannot be prepared for reading: ") +
-                                                   std::strerror(errno));
-        pEngine.reset(factory.CreateFileRecoveryInstance(
-            0, static_cast<long long>(u64First), static_cast<long long>(u64Count), L'C', nType));
     } else {
-        std::wstring wstrPath = tw::Utf8ToWide(source.strFile.c_str());
-        pEngine.reset(factory.CreateFileRecoveryInstance(wstrPath.c_str(), L'C', nType));
+        pEngine.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
+            source.pMedium, static_cast<long long>(u64First), static_cast<long long>(u64Count),
+            L'C', nType));
     }
     CProfessionalRecovery* pDeep =
         bDeep ? dynamic_cast<CProfessionalRecovery*>(pEngine.get()) : nullptr;
@@ -444,10 +408,23 @@ int RunScan(const CCliArgs& args) {
     unsigned int nScan =
         pCarver ? pCarver->CarveArea(u64First, u64Count) : pEngine->ScanDevice(nullptr);
     progress.Clear();
-    // The deep scan's own folder: kept when interrupted, for --resume.
+    // The deep scan's own folder: kept when interrupted or cut short by the
+    // medium going away, for --resume.
+    const bool bGone = source.pMedium->IsGone();
     std::unique_ptr<CScanFolderCleanup> pDeepCleanup;
     if (pDeep)
-        pDeepCleanup.reset(new CScanFolderCleanup(args.Has("keep-results") || Interrupted()));
+        pDeepCleanup.reset(
+            new CScanFolderCleanup(args.Has("keep-results") || Interrupted() || bGone));
+    if (bGone) {
+        std::string strWhat = "tarnwick-cli scan: " + source.strName + " went away at sector " +
+                              std::to_string(source.pMedium->GoneAtSector()) + " (" +
+                              source.pMedium->GoneReason() + ")";
+        if (pDeep)
+            strWhat += "; what was found so far is kept: 'tarnwick-cli scan " + source.strName +
+                       " --resume' goes on from there once it is back";
+        std::fprintf(stderr, "%s\n", strWhat.c_str());
+        return CLI_EXIT_SOURCE;
+    }
     if (Interrupted() && pDeep) {
         std::fprintf(stderr,
                      "tarnwick-cli scan: interrupted; 'tarnwick-cli scan %s --resume' goes on "
@@ -486,14 +463,26 @@ int RunScan(const CCliArgs& args) {
     hits.clear();
 
     if (args.Has("list")) PrintListing(source, files, bJson);
+    int nStatus = CLI_EXIT_OK;
     if (!bRecover) {
         unsigned long long u64Total = 0;
         for (const ListedFile& file : files) u64Total += file.hit.u64FileSize;
         std::fprintf(args.Has("list") || bJson ? stderr : stdout, "Found %zu files (%s) on %s\n",
                      files.size(), FormatSize(u64Total).c_str(), source.strName.c_str());
-        return CLI_EXIT_OK;
+    } else {
+        nStatus = RecoverFiles(*pEngine, files, recover, progress, Interrupted());
     }
-    return RecoverFiles(*pEngine, files, recover, progress, Interrupted());
+    if (source.pMedium->IsGone()) {
+        std::fprintf(stderr, "tarnwick-cli scan: %s went away at sector %llu (%s)\n",
+                     source.strName.c_str(),
+                     static_cast<unsigned long long>(source.pMedium->GoneAtSector()),
+                     source.pMedium->GoneReason().c_str());
+        return CLI_EXIT_SOURCE;
+    }
+    // What could not be read is said last, where it is seen.
+    if (ReportUnreadable(*source.pMedium, bJson) && nStatus == CLI_EXIT_OK)
+        nStatus = CLI_EXIT_FAILURE;
+    return nStatus;
 }
 
 }  // namespace

@@ -47,25 +47,23 @@ bool PrepareScanFolder() {
 int DeleteEarlierLogs(int nDiskNo, uint64_t u64FirstSector, uint64_t u64SectorCount,
                       const std::string& strImagePath) {
     CLogFileManager& logs = CLogFileManager::GetInstance();
+    std::vector<std::string> vecFolders;
+    for (const _LOG_FILE_INFO_& info : logs.GetRecords()) {
+        const std::string strPath(info.szImagePath,
+                                  strnlen(info.szImagePath, sizeof(info.szImagePath)));
+        // A medium opened by path is known by its path whatever number it had.
+        const bool bSame = strImagePath.empty() ? info.nDiskNo == nDiskNo && strPath.empty()
+                                                : strPath == strImagePath;
+        if (bSame && info.u64FirstSector == u64FirstSector && info.u64SectorCount == u64SectorCount)
+            vecFolders.emplace_back(info.szLogDir, strnlen(info.szLogDir, sizeof(info.szLogDir)));
+    }
     int nDeleted = 0;
-    for (;;) {
-        std::string strFolder;
-        for (const _LOG_FILE_INFO_& info : logs.GetRecords()) {
-            if (info.nDiskNo == nDiskNo && info.u64FirstSector == u64FirstSector &&
-                info.u64SectorCount == u64SectorCount &&
-                strImagePath == std::string(info.szImagePath,
-                                            strnlen(info.szImagePath, sizeof(info.szImagePath)))) {
-                strFolder.assign(info.szLogDir, strnlen(info.szLogDir, sizeof(info.szLogDir)));
-                break;
-            }
-        }
-        if (strFolder.empty()) break;
-        const size_t nBefore = logs.GetRecords().size();
+    for (const std::string& strFolder : vecFolders) {
+        // A live scan's folder (another program's) stays.
+        if (logs.IsHeldByAnother(strFolder.c_str())) continue;
         logs.DeleteLogFileDir(strFolder.c_str());
-        if (logs.GetRecords().size() == nBefore) break;  // nothing matched after all
         ++nDeleted;
     }
-    if (nDeleted) logs.SaveLogConfigFile();
     return nDeleted;
 }
 

@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #ifdef __linux__
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/fsuid.h>
 #include <sys/ioctl.h>
@@ -101,6 +102,20 @@ int OpenReadOnly(const char* szUtf8Path) {
         fd = open(szUtf8Path, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+unsigned int DeviceReadUnit(int fd) {
+    unsigned int nUnit = 512;
+#ifdef __linux__
+    struct stat st;
+    int nBytes = 0;
+    if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && ioctl(fd, BLKSSZGET, &nBytes) == 0 &&
+        nBytes >= 512 && nBytes <= 65536 && (nBytes & (nBytes - 1)) == 0)
+        nUnit = static_cast<unsigned int>(nBytes);
+#else
+    (void)fd;
+#endif
+    return nUnit;
 }
 
 int OpenPlainFileForWriting(const char* szUtf8Path, int nExtraFlags) {

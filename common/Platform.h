@@ -21,6 +21,9 @@ std::string ResolveDiskNode(int nDiskNo);
 int OpenDiskNode(int nDiskNo);
 // Opens a path (UTF-8) read-only; -1 with errno set on failure.
 int OpenReadOnly(const char* szUtf8Path);
+// The smallest unit a block device reads or fails in (its logical sector
+// size); 512 for a file or when the device does not say.
+unsigned int DeviceReadUnit(int fd);
 // Opens (or creates, mode 0644) a file for writing that a privileged process
 // keeps in a folder others may write to: a symbolic link at the name is not
 // followed (ELOOP), and anything but a regular file with a single link is

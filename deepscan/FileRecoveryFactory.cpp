@@ -51,20 +51,26 @@ IFileRecoveryParse* NewEngineFor(const unsigned char* pProbe, RECOVERY_TYPE nTyp
     return nullptr;
 }
 
-enum ProbeResult { PROBE_OK, PROBE_SEEK_FAILED, PROBE_READ_FAILED };
+// Bytes of the medium at a byte offset, zeros for sectors that cannot be read;
+// false when the medium ends before them or is gone.
+bool ReadWhole(CMediumSource& source, long long llOffset, unsigned char* pBuf, size_t nBytes) {
+    MediumRead got;
+    if (llOffset < 0) return false;
+    const unsigned int nRet = source.Read(static_cast<uint64_t>(llOffset), nBytes, pBuf, got);
+    return nRet == 0 || (nRet == TW_ERR_SHORT_READ && !got.bEnded);
+}
 
 // A fast engine from the copy of a damaged boot sector: FAT32 keeps one at
 // sector 6 of the volume, NTFS one in the volume's last sector (the area's
 // last). Null when neither copy is recognised.
-IFileRecoveryParse* NewEngineFromCopy(int fd, long long llAreaByte, unsigned long long u64Count) {
+IFileRecoveryParse* NewEngineFromCopy(CMediumSource& source, long long llAreaByte,
+                                      unsigned long long u64Count) {
     if (llAreaByte < 0 || u64Count < 16 ||
         u64Count > static_cast<unsigned long long>(LLONG_MAX / 512))
         return nullptr;
     unsigned char probe[kProbeBytes];
     std::memset(probe, 0, sizeof probe);
-    unsigned int nRead = 0;
-    if (::lseek(fd, static_cast<off_t>(llAreaByte + 6 * 512), SEEK_SET) >= 0 &&
-        ReadData(fd, probe, 512, &nRead) == 0 && nRead == 512 && IsFat(probe)) {
+    if (ReadWhole(source, llAreaByte + 6 * 512, probe, 512) && IsFat(probe)) {
         TwDebug("boot sector damaged: its copy at sector 6 is used\n");
         CFastFatRecovery* pFat = new (std::nothrow) CFastFatRecovery();
         if (pFat) pFat->SetBootSectorCopy(6);
@@ -72,26 +78,13 @@ IFileRecoveryParse* NewEngineFromCopy(int fd, long long llAreaByte, unsigned lon
     }
     std::memset(probe, 0, sizeof probe);
     const long long llLast = llAreaByte + static_cast<long long>(u64Count - 1) * 512;
-    if (llLast > llAreaByte && ::lseek(fd, static_cast<off_t>(llLast), SEEK_SET) >= 0 &&
-        ReadData(fd, probe, 512, &nRead) == 0 && nRead == 512 && IsNtfs(probe)) {
+    if (llLast > llAreaByte && ReadWhole(source, llLast, probe, 512) && IsNtfs(probe)) {
         TwDebug("boot sector damaged: its copy in the last sector is used\n");
         CFastNtfsRecovery* pNtfs = new (std::nothrow) CFastNtfsRecovery();
         if (pNtfs) pNtfs->SetBootSectorCopy(u64Count - 1);
         return pNtfs;
     }
     return nullptr;
-}
-
-// Reads the probe at byte offset llOffset of an open descriptor.
-ProbeResult ReadProbe(int fd, long long llOffset, unsigned char* pProbe) {
-    if (llOffset < 0 || ::lseek(fd, static_cast<off_t>(llOffset), SEEK_SET) < 0) {
-        return PROBE_SEEK_FAILED;
-    }
-    unsigned int nRead = 0;
-    if (ReadData(fd, pProbe, kProbeBytes, &nRead) != 0 || nRead != kProbeBytes) {
-        return PROBE_READ_FAILED;
-    }
-    return PROBE_OK;
 }
 
 }  // namespace
@@ -101,52 +94,52 @@ CFileRecoveryFactory& CFileRecoveryFactory::GetInstance() {
     return instance;
 }
 
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(
+    const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector, long long llSectorCount,
+    wchar_t wcDriveLetter, RECOVERY_TYPE nType) {
+    if (!pSource) return nullptr;
+    unsigned char probe[kProbeBytes];
+    // A first sector whose byte offset does not fit is a failed seek.
+    const long long llOffset =
+        (llFirstSector >= 0 && llFirstSector <= LLONG_MAX / 512) ? llFirstSector * 512 : -1;
+    if (llOffset < 0) {
+        TwDebug("lseek Failed\n");
+        return nullptr;
+    }
+    if (!ReadWhole(*pSource, llOffset, probe, kProbeBytes)) {
+        TwDebug("read Failed\n");
+        return nullptr;
+    }
+    IFileRecoveryParse* pEngine = NewEngineFor(probe, nType);
+    if (!pEngine && nType == RECOVERY_TYPE_FAST && llSectorCount > 0)
+        pEngine =
+            NewEngineFromCopy(*pSource, llOffset, static_cast<unsigned long long>(llSectorCount));
+    if (pEngine) pEngine->Init(pSource, llFirstSector, llSectorCount, wcDriveLetter);
+    return pEngine;
+}
+
 IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int nDiskNo,
                                                                      long long llFirstSector,
                                                                      long long llSectorCount,
                                                                      wchar_t wcDriveLetter,
                                                                      RECOVERY_TYPE nType) {
-    const int fd = tw::OpenDiskNode(nDiskNo);
-    if (fd < 0) {
+    unsigned int nErr = 0;
+    std::shared_ptr<CMediumSource> pSource = CMediumSource::OpenDisk(nDiskNo, nErr);
+    if (!pSource) {
         TwDebug("Open Failed\n");
         return nullptr;
     }
-    unsigned char probe[kProbeBytes];
-    // A first sector whose byte offset does not fit is a failed seek.
-    const long long llOffset =
-        (llFirstSector >= 0 && llFirstSector <= LLONG_MAX / 512) ? llFirstSector * 512 : -1;
-    const ProbeResult result = ReadProbe(fd, llOffset, probe);
-    if (result != PROBE_OK) {
-        TwDebug(result == PROBE_SEEK_FAILED ? "lseek Failed\n" : "read Failed\n");
-        ::close(fd);
-        return nullptr;
-    }
-    IFileRecoveryParse* pEngine = NewEngineFor(probe, nType);
-    if (!pEngine && nType == RECOVERY_TYPE_FAST && llSectorCount > 0)
-        pEngine = NewEngineFromCopy(fd, llOffset, static_cast<unsigned long long>(llSectorCount));
-    if (pEngine) pEngine->Init(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter);
-    ::close(fd);
-    return pEngine;
+    return CreateFileRecoveryInstance(pSource, llFirstSector, llSectorCount, wcDriveLetter, nType);
 }
 
 IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(const wchar_t* wszPath,
                                                                      wchar_t wcDriveLetter,
                                                                      RECOVERY_TYPE nType) {
     if (!wszPath) return nullptr;
-    const std::string strPath = tw::WideToUtf8(wszPath);
-    const int fd = tw::OpenReadOnly(strPath.c_str());
-    if (fd < 0) return nullptr;
-    unsigned char probe[kProbeBytes];
-    if (ReadProbe(fd, 0, probe) != PROBE_OK) {
-        ::close(fd);
-        return nullptr;
-    }
-    IFileRecoveryParse* pEngine = NewEngineFor(probe, nType);
-    if (!pEngine && nType == RECOVERY_TYPE_FAST) {
-        uint64_t u64Count = 0;
-        if (SourceSectorCount(fd, 512, u64Count) == 0) pEngine = NewEngineFromCopy(fd, 0, u64Count);
-    }
-    if (pEngine) pEngine->Init(wszPath, wcDriveLetter);
-    ::close(fd);
-    return pEngine;
+    unsigned int nErr = 0;
+    std::shared_ptr<CMediumSource> pSource =
+        CMediumSource::Open(tw::WideToUtf8(wszPath).c_str(), nErr);
+    if (!pSource) return nullptr;
+    return CreateFileRecoveryInstance(pSource, 0, static_cast<long long>(pSource->SectorCount()),
+                                      wcDriveLetter, nType);
 }

@@ -1,6 +1,7 @@
 // Picks and creates the engine for a disk area or an image.
 #pragma once
 
+#include <memory>
 #include "engine/IFileRecoveryParse.h"
 
 class CFileRecoveryFactory {
@@ -15,6 +16,11 @@ public:
     IFileRecoveryParse* CreateFileRecoveryInstance(int nDiskNo, long long llFirstSector,
                                                    long long llSectorCount, wchar_t wcDriveLetter,
                                                    RECOVERY_TYPE nType);
+    // The area [first, first + count) of an open medium (512-byte sectors):
+    // the engine reads it through that medium, and so do the engines it makes.
+    IFileRecoveryParse* CreateFileRecoveryInstance(const std::shared_ptr<CMediumSource>& pSource,
+                                                   long long llFirstSector, long long llSectorCount,
+                                                   wchar_t wcDriveLetter, RECOVERY_TYPE nType);
 
 private:
     CFileRecoveryFactory() = default;

@@ -29,6 +29,12 @@ const int kReadBytes = 65536;
 const int kFastScale = 9;
 // The sectors a scan gave the deep parsers, for a resumed scan to give again.
 const char kJournalName[] = "Deep_Sectors";
+// The sectors that could not be read: (first, count) pairs of u64.
+const char kBadMapName[] = "Bad_Sectors";
+// The state of a scan is saved this often (and at its end), so that a scan
+// killed outright resumes from at most this far back.
+const long kSaveEveryMillis = 2000;
+const unsigned long long kSaveEverySectors = 65536;  // 32 MiB
 const int kDeepScale = 90;
 // A metadata sector read on its own: room for an MFT record of any size.
 const int kRecordReadBytes = 8192;
@@ -63,20 +69,16 @@ std::string ExtensionOf(const char* szName) {
     return szExt;
 }
 
-// The first file of the folder whose name starts with the prefix, as a wide
+// The store set of the folder whose name starts with the prefix, as a wide
 // store name; empty when there is none.
 std::wstring StoreNameIn(const std::string& strDir, const char* szPrefix) {
-    char szName[256] = {0};
-    CLogFileManager::GetInstance().GetLogFileNameByFileType(strDir.c_str(), szPrefix, szName,
-                                                            sizeof(szName));
-    return tw::Utf8ToWide(szName);
+    return tw::Utf8ToWide(CLogFileManager::FindStoreName(strDir, szPrefix).c_str());
 }
 
 }  // namespace
 
 CProfessionalRecovery::CProfessionalRecovery()
-    : m_nDeviceFd(-1),
-      m_wcDriveLetter(0),
+    : m_wcDriveLetter(0),
       m_nBytesPerSector(512),
       m_nDiskNo(0),
       m_u64FirstSector(0),
@@ -93,54 +95,39 @@ CProfessionalRecovery::CProfessionalRecovery()
     memset(&m_logInfo, 0, sizeof(m_logInfo));
 }
 
-CProfessionalRecovery::~CProfessionalRecovery() {
-    if (m_nDeviceFd >= 0) ::close(m_nDeviceFd);
-}
+CProfessionalRecovery::~CProfessionalRecovery() = default;
 
-unsigned int CProfessionalRecovery::Init(int nDiskNo, long long llFirstSector,
-                                         long long llSectorCount, wchar_t wcDriveLetter) {
-    if (llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
-    m_nDiskNo = nDiskNo;
+unsigned int CProfessionalRecovery::Init(const std::shared_ptr<CMediumSource>& pSource,
+                                         long long llFirstSector, long long llSectorCount,
+                                         wchar_t wcDriveLetter) {
+    if (!pSource || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
+    m_pSource = pSource;
     m_u64FirstSector = static_cast<unsigned long long>(llFirstSector);
     m_u64SectorCount = static_cast<unsigned long long>(llSectorCount);
     m_wcDriveLetter = wcDriveLetter;
-    m_strImagePath.clear();
-    if (m_nDeviceFd >= 0) ::close(m_nDeviceFd);
-    m_nDeviceFd = tw::OpenDiskNode(nDiskNo);
-    m_diskReader.Init(nDiskNo, m_u64FirstSector + m_u64SectorCount);
+    // A logical disk is logged by its number; anything opened by path (an
+    // image, a device node) by its canonical path.
+    m_nDiskNo = pSource->DiskNo() >= 0 ? pSource->DiskNo() : 128;
+    m_strImagePath = pSource->DiskNo() >= 0 ? std::string() : pSource->Identity().strPath;
+    m_diskReader.Init(pSource, m_u64FirstSector + m_u64SectorCount);
     memset(&m_logInfo, 0, sizeof(m_logInfo));
-    m_nFindLog = CLogFileManager::GetInstance().LoadRecoveryLogInfo(
-        DevicePath(nDiskNo).c_str(), nDiskNo, m_u64FirstSector, m_u64SectorCount, &m_logInfo);
-    m_proFat.Init(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter);
-    unsigned int nResult = m_proNtfs.Init(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter);
+    CLogFileManager& log = CLogFileManager::GetInstance();
+    m_nFindLog = m_strImagePath.empty()
+                     ? log.LoadRecoveryLogInfo(DevicePath(m_nDiskNo).c_str(), m_nDiskNo,
+                                               m_u64FirstSector, m_u64SectorCount, &m_logInfo)
+                     : log.LoadImageLogInfo(m_strImagePath.c_str(), m_u64FirstSector,
+                                            m_u64SectorCount, &m_logInfo);
+    // A scan of another medium under the same name is not this one's.
+    if (m_nFindLog &&
+        CLogFileManager::ReadSourceKey(m_logInfo.szLogDir) != pSource->Identity().Key()) {
+        log.Unload();
+        m_nFindLog = 0;
+        memset(&m_logInfo, 0, sizeof(m_logInfo));
+    }
+    m_proFat.Init(pSource, llFirstSector, llSectorCount, wcDriveLetter);
+    unsigned int nResult = m_proNtfs.Init(pSource, llFirstSector, llSectorCount, wcDriveLetter);
     m_pFast.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
-        nDiskNo, llFirstSector, llSectorCount, wcDriveLetter, RECOVERY_TYPE_FAST));
-    return nResult;
-}
-
-unsigned int CProfessionalRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    if (!wszPath) return TW_ERR_BAD_ARGUMENT;
-    m_wcDriveLetter = wcDriveLetter;
-    const std::string strPath = tw::WideToUtf8(wszPath);
-    int fd = tw::OpenReadOnly(strPath.c_str());
-    if (fd < 0) return static_cast<unsigned int>(errno);
-    uint64_t u64Count = 0;
-    const unsigned int nSized =
-        SourceSectorCount(fd, static_cast<uint32_t>(m_nBytesPerSector), u64Count);
-    ::close(fd);
-    if (nSized != 0) return nSized;
-    m_u64FirstSector = 0;
-    m_u64SectorCount = u64Count;
-    m_nDiskNo = 128;
-    m_strImagePath = strPath;
-    m_diskReader.Init(wszPath, m_u64SectorCount);
-    memset(&m_logInfo, 0, sizeof(m_logInfo));
-    m_nFindLog = CLogFileManager::GetInstance().LoadImageLogInfo(m_strImagePath.c_str(),
-                                                                 m_u64SectorCount, &m_logInfo);
-    m_proFat.Init(wszPath, wcDriveLetter);
-    unsigned int nResult = m_proNtfs.Init(wszPath, wcDriveLetter);
-    m_pFast.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
-        wszPath, wcDriveLetter, RECOVERY_TYPE_FAST));
+        pSource, llFirstSector, llSectorCount, wcDriveLetter, RECOVERY_TYPE_FAST));
     return nResult;
 }
 
@@ -199,10 +186,8 @@ unsigned int CProfessionalRecovery::FastPass(const std::string& strFoundDir) {
 unsigned int CProfessionalRecovery::StartDeepSources(const std::string& strFoundDir) {
     if (strFoundDir.empty()) {
         unsigned int nCarve =
-            m_strImagePath.empty()
-                ? m_carving.Init(m_nDiskNo, static_cast<long long>(m_u64FirstSector),
-                                 static_cast<long long>(m_u64SectorCount), m_wcDriveLetter)
-                : m_carving.Init(tw::Utf8ToWide(m_strImagePath.c_str()).c_str(), m_wcDriveLetter);
+            m_carving.Init(m_pSource, static_cast<long long>(m_u64FirstSector),
+                           static_cast<long long>(m_u64SectorCount), m_wcDriveLetter);
         if (nCarve != 0) return nCarve;
         m_proFat.ClearProfessionalVec(nullptr);
         m_proNtfs.InitProfessionalScan(nullptr);
@@ -210,11 +195,10 @@ unsigned int CProfessionalRecovery::StartDeepSources(const std::string& strFound
         std::wstring wstrCarve = StoreNameIn(strFoundDir, kLogPrefixFileType);
         const unsigned long long u64End = m_u64FirstSector + m_u64SectorCount;
         unsigned int nCarve =
-            m_strImagePath.empty()
-                ? m_carving.InitLogFile(wstrCarve.c_str(), m_wcDriveLetter, m_nDiskNo,
-                                        m_nBytesPerSector, u64End)
-                : m_carving.InitLogFile(wstrCarve.c_str(), m_wcDriveLetter,
-                                        tw::Utf8ToWide(m_strImagePath.c_str()).c_str(),
+            wstrCarve.empty()
+                ? m_carving.Init(m_pSource, static_cast<long long>(m_u64FirstSector),
+                                 static_cast<long long>(m_u64SectorCount), m_wcDriveLetter)
+                : m_carving.InitLogFile(wstrCarve.c_str(), m_wcDriveLetter, m_pSource,
                                         m_nBytesPerSector, u64End);
         if (nCarve != 0) return nCarve;
         // The deep parsers' pending records live in memory only: they start
@@ -252,7 +236,8 @@ bool CProfessionalRecovery::NextRegion(unsigned long long& u64Pos, unsigned long
 unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
     const unsigned char* pBuf, int nLength, unsigned long long u64FirstSector,
     unsigned long long u64Scanned, unsigned long long u64AllSectors, int nSecondsLeft,
-    unsigned long long& u64Skip, unsigned long long& u64FilesFound) {
+    unsigned long long& u64Skip, unsigned long long& u64FilesFound,
+    const std::vector<char>* pUnreadable) {
     const int nBps = m_nBytesPerSector;
     const unsigned long long u64Sectors = static_cast<unsigned long long>(nLength / nBps);
     const int nRecordBytes = nBps > 512 ? nBps : 2 * nBps;
@@ -261,6 +246,10 @@ unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
     unsigned long long i = 0;
     u64Skip = 0;
     while (i < u64Sectors) {
+        if (pUnreadable && i < pUnreadable->size() && (*pUnreadable)[i]) {
+            ++i;  // zeros standing for a sector that could not be read
+            continue;
+        }
         const unsigned char* p = pBuf + i * nBps;
         const unsigned long long u64Sector = u64FirstSector + i;
         unsigned long long u64Step = 1;
@@ -298,28 +287,32 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
     const unsigned long long u64PerRead = static_cast<unsigned long long>(kReadBytes / nBps);
     std::vector<unsigned char> vecBuf(kReadBytes);
     unsigned long long u64Pos = u64RegionOffset;  // position of the free-run walk
-    unsigned long long u64FilesBase = m_nFindLog ? m_logInfo.u64FileCount : 0;
     int nSecondsLeft = -1;
     const long lStart = rsb_getTickCount();
     long lLastEstimate = lStart;
-    bool bResume = m_nFindLog != 0;
     unsigned int nResult = 0;
     while (u64RegionLength != 0) {
-        u64Done = 0;
-        unsigned long long u64Still = u64RegionLength;
-        if (bResume) {
-            u64Done = std::min<unsigned long long>(m_logInfo.u64RegionDone, u64RegionLength);
-            u64Scanned = m_logInfo.u64ScannedSectors;
-            bResume = false;
-            u64Still = u64RegionLength - u64Done;
-        }
+        // The first region may be one a resumed scan is part-way through.
+        unsigned long long u64Still = u64RegionLength - std::min(u64Done, u64RegionLength);
         while (u64Still > 0) {
             const unsigned long long n = std::min(u64PerRead, u64Still);
             const unsigned long long u64At = m_u64FirstSector + u64RegionOffset + u64Done;
-            unsigned int nGot = 0;
-            m_diskReader.ReadData(vecBuf.data(), static_cast<int>(n), static_cast<long long>(u64At),
-                                  nBps, &nGot);
-            if (nGot > n) nGot = static_cast<unsigned int>(n);
+            // Every sector that can be read is parsed; one that cannot is
+            // stepped over (never the rest of the read), and a medium that
+            // went away ends the scan where it stands, to be resumed there.
+            MediumRead got;
+            const unsigned int nReadRet = m_diskReader.ReadAround(
+                vecBuf.data(), static_cast<int>(n), static_cast<long long>(u64At), nBps, got);
+            if (m_pSource->IsGone()) {
+                nResult = m_pSource->GoneError();
+                break;
+            }
+            unsigned int nGot =
+                nReadRet == 0 || nReadRet == TW_ERR_SHORT_READ
+                    ? static_cast<unsigned int>(std::min<unsigned long long>(n, got.nEnd / nBps))
+                    : 0;
+            const std::vector<char> vecUnreadable =
+                UnreadableSectorMask(got, u64At, nBps, static_cast<size_t>(n));
             m_u64SectorsRead += nGot;
             volatile unsigned long long u64Skip = 0;
             volatile unsigned int nCancel = 0;
@@ -329,7 +322,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
                     unsigned long long u64Files = GetLostFileCount();
                     unsigned int nRet = ParseProfessionalFileInfo(
                         vecBuf.data(), static_cast<int>(nGot) * nBps, u64At, u64Scanned,
-                        u64AllSectors, nSecondsLeft, u64SkipOut, u64Files);
+                        u64AllSectors, nSecondsLeft, u64SkipOut, u64Files, &vecUnreadable);
                     u64Skip = u64SkipOut;
                     if (nRet == TW_ERR_CANCELLED) nCancel = nRet;
                 }
@@ -342,11 +335,23 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
                 nResult = nCancel;
                 break;
             }
+            // Gone while this read was parsed: it is parsed again on resume.
+            if (m_pSource->IsGone()) {
+                nResult = m_pSource->GoneError();
+                break;
+            }
+            // A stop asked for during this read may have cut a carving walk
+            // short: the state saved is that of the read's start, so that a
+            // resumed scan reads it again.
+            const unsigned long long u64DoneBefore = u64Done, u64ScannedBefore = u64Scanned;
             const unsigned long long u64Step = n + u64Skip;
             u64Done += u64Step;
             u64Scanned += std::min(u64Step, u64Still);
             u64Still = u64Step >= u64Still ? 0 : u64Still - u64Step;
             const long lNow = rsb_getTickCount();
+            if (lNow - m_lLastSave >= kSaveEveryMillis ||
+                u64Scanned - m_u64ScannedAtSave >= kSaveEverySectors)
+                SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
             if (lNow - lLastEstimate > 4999) {
                 lLastEstimate = lNow;
                 long lSeconds = (lNow - lStart) / 1000;
@@ -357,13 +362,15 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
                     (u64AllSectors > u64Scanned ? u64AllSectors - u64Scanned : 0) / u64Rate);
             }
             if (m_pfnScan) {
-                const unsigned long long u64Files = GetLostFileCount() + u64FilesBase;
+                const unsigned long long u64Files = GetLostFileCount();
                 const int nPercent =
                     static_cast<int>(u64AllSectors ? u64Scanned * 100 / u64AllSectors : 100) + 10;
                 int nRet = m_pfnScan(m_pContext, std::min(nPercent, 100), m_nScale, nSecondsLeft,
                                      u64Scanned, u64AllSectors, u64Files, nullptr);
                 if (nRet != 0) {
                     nResult = static_cast<unsigned int>(nRet);
+                    u64Done = u64DoneBefore;
+                    u64Scanned = u64ScannedBefore;
                     break;
                 }
             }
@@ -371,10 +378,8 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
         if (nResult != 0) break;
         if (!m_bBitmapUsable) break;
         u64Pos = u64RegionOffset + u64RegionLength;
-        if (!NextRegion(u64Pos, u64RegionOffset, u64RegionLength)) {
-            u64RegionLength = 0;
-            u64Done = 0;
-        }
+        u64Done = 0;
+        if (!NextRegion(u64Pos, u64RegionOffset, u64RegionLength)) u64RegionLength = 0;
     }
     return nResult;
 }
@@ -389,8 +394,12 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
     }
     const std::string strFoundDir = m_nFindLog ? std::string(m_logInfo.szLogDir) : std::string();
     const bool bWasFound = m_nFindLog != 0;
+    m_strLogDir = bWasFound ? strFoundDir : log.GetLogFileDirPath();
     m_u64SectorsRead = 0;
     m_vecJournal.clear();
+    m_nJournalSaved = 0;
+    // Sectors an earlier run could not read are not read again.
+    if (bWasFound) m_pSource->AddUnreadable(ReadBadMap(strFoundDir + kBadMapName));
 
     unsigned int nResult = FastPass(strFoundDir);
     if (nResult == 0) nResult = StartDeepSources(strFoundDir);
@@ -403,17 +412,24 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
     TwDebug("InitVirtualDbrInfo Start\n");
     m_proFat.InitVirtualDbrInfo();
     CFileTypeJudge::m_tsFileRangeVec.clear();
-    if (bWasFound) ReplayJournal(strFoundDir + kJournalName);
 
     const unsigned long long u64AllSectors = m_bBitmapUsable ? SumFreeRuns() : m_u64SectorCount;
     unsigned long long u64RegionOffset = 0, u64RegionLength = m_u64SectorCount;
     if (m_bBitmapUsable && !NextRegion(u64RegionOffset, u64RegionOffset, u64RegionLength))
         u64RegionLength = 0;
+    unsigned long long u64Done = 0, u64Scanned = 0;
     if (bWasFound) {
         u64RegionOffset = m_logInfo.u64RegionStart;
         u64RegionLength = m_logInfo.u64RegionLeft;
+        u64Done = std::min<unsigned long long>(m_logInfo.u64RegionDone, u64RegionLength);
+        u64Scanned = m_logInfo.u64ScannedSectors;
+        // What was found past the saved position is found again: the state
+        // on disk is that of the position.
+        const unsigned long long u64Resume = m_u64FirstSector + u64RegionOffset + u64Done;
+        m_carving.KeepFilesBefore(u64Resume);
+        ReplayJournal(strFoundDir + kJournalName, u64Resume);
     }
-    unsigned long long u64Done = 0, u64Scanned = 0;
+    SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
     nResult = ScanRegions(u64AllSectors, u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
     m_nFindLog = 0;
 
@@ -423,25 +439,57 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_proNtfs.ParseProfessionalRecordVec();
 
     if (m_pfnScan && nResult == 0) m_pfnScan(m_pContext, 100, 100, 0, 0, 0, 0, nullptr);
-
-    std::string strLogDir = bWasFound ? strFoundDir : log.GetLogFileDirPath();
-    WriteJournal(strLogDir + kJournalName);
-    log.SaveLogFileInfo(DevicePath(m_nDiskNo).c_str(), m_nDiskNo, m_u64FirstSector,
-                        m_u64SectorCount, u64RegionOffset, u64RegionLength, u64Done, u64Scanned,
-                        GetLostFileCount(), strLogDir.c_str(), m_strImagePath.c_str());
+    SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
     m_strImagePath.clear();
     return nResult;
 }
 
-void CProfessionalRecovery::WriteJournal(const std::string& strPath) {
+void CProfessionalRecovery::SaveState(unsigned long long u64RegionOffset,
+                                      unsigned long long u64RegionLength,
+                                      unsigned long long u64Done, unsigned long long u64Scanned) {
+    // Everything found before the position reaches the disk before the
+    // position does: the carved files, the metadata sectors, the bad sectors.
+    m_carving.FlushResults();
+    const std::string strJournal = m_strLogDir + kJournalName;
+    if (FILE* f = fopen(strJournal.c_str(), m_nJournalSaved ? "ab" : "wb")) {
+        if (m_vecJournal.size() > m_nJournalSaved)
+            fwrite(m_vecJournal.data() + m_nJournalSaved, sizeof(uint64_t),
+                   m_vecJournal.size() - m_nJournalSaved, f);
+        if (fclose(f) == 0) m_nJournalSaved = m_vecJournal.size();
+    }
+    WriteBadMap(m_strLogDir + kBadMapName);
+    CLogFileManager::WriteSourceKey(m_strLogDir, m_pSource->Identity().Key());
+    CLogFileManager::GetInstance().SaveLogFileInfo(
+        DevicePath(m_nDiskNo).c_str(), m_nDiskNo, m_u64FirstSector, m_u64SectorCount,
+        u64RegionOffset, u64RegionLength, u64Done, u64Scanned, GetLostFileCount(),
+        m_strLogDir.c_str(), m_strImagePath.c_str());
+    m_lLastSave = rsb_getTickCount();
+    m_u64ScannedAtSave = u64Scanned;
+}
+
+void CProfessionalRecovery::WriteBadMap(const std::string& strPath) const {
+    const std::vector<SectorRun> vecRuns = m_pSource->UnreadableRuns();
     FILE* f = fopen(strPath.c_str(), "wb");
     if (!f) return;
-    if (!m_vecJournal.empty())
-        fwrite(m_vecJournal.data(), sizeof(uint64_t), m_vecJournal.size(), f);
+    for (const SectorRun& run : vecRuns) {
+        const uint64_t pair[2] = {run.u64First, run.u64Count};
+        fwrite(pair, sizeof(pair), 1, f);
+    }
     fclose(f);
 }
 
-void CProfessionalRecovery::ReplayJournal(const std::string& strPath) {
+std::vector<SectorRun> CProfessionalRecovery::ReadBadMap(const std::string& strPath) {
+    std::vector<SectorRun> vecRuns;
+    FILE* f = fopen(strPath.c_str(), "rb");
+    if (!f) return vecRuns;
+    uint64_t pair[2];
+    while (fread(pair, sizeof(pair), 1, f) == 1) vecRuns.push_back({pair[0], pair[1]});
+    fclose(f);
+    return vecRuns;
+}
+
+void CProfessionalRecovery::ReplayJournal(const std::string& strPath,
+                                          unsigned long long u64Before) {
     FILE* f = fopen(strPath.c_str(), "rb");
     if (!f) return;
     std::vector<uint64_t> vecSectors;
@@ -450,7 +498,8 @@ void CProfessionalRecovery::ReplayJournal(const std::string& strPath) {
     fclose(f);
     std::vector<unsigned char> vecBuf;
     for (uint64_t u64At : vecSectors) {
-        if (u64At < m_u64FirstSector || !ReadRecordFrom(u64At, vecBuf)) continue;
+        if (u64At < m_u64FirstSector || u64At >= u64Before || !ReadRecordFrom(u64At, vecBuf))
+            continue;
         TW_FAULT_TRY(g_deepGuard) {
             ParseMetadataSector(vecBuf.data(), u64At);
         }

@@ -28,12 +28,12 @@ public:
     CProfessionalRecovery(const CProfessionalRecovery&) = delete;
     CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
 
-    // Disk N's area [first, first + count): the deep NTFS parser's result.
-    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter) override;
-    // An image (or device node) from sector 0 to its end; errno when it cannot
-    // be opened or measured.
-    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    // The area [first, first + count) of the medium, shared with the four
+    // sources: the deep NTFS parser's result. A logical disk's scan is logged
+    // by its number, any other medium's by its canonical path.
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter) override;
 
     // Forgets an earlier scan log of this area (its folder is deleted), so the
     // next scan starts afresh.
@@ -67,14 +67,16 @@ public:
 
     // Offers the sectors of one read (nLength bytes from u64FirstSector) to the
     // deep sources. u64Skip: sectors past the buffer's end that a carved file
-    // covers (the caller continues after them). The last parser's result;
-    // 0xFFFFDAC9 when a carving walk was cancelled.
+    // covers (the caller continues after them). Sectors marked in
+    // pUnreadable could not be read and are not offered. The last parser's
+    // result; 0xFFFFDAC9 when a carving walk was cancelled.
     unsigned int ParseProfessionalFileInfo(const unsigned char* pBuf, int nLength,
                                            unsigned long long u64FirstSector,
                                            unsigned long long u64Scanned,
                                            unsigned long long u64AllSectors, int nSecondsLeft,
                                            unsigned long long& u64Skip,
-                                           unsigned long long& u64FilesFound);
+                                           unsigned long long& u64FilesFound,
+                                           const std::vector<char>* pUnreadable = nullptr);
 
     // For tests and the command line: the sources and what the scan did.
     IFileRecoveryParse* GetFastEngine() const { return m_pFast.get(); }
@@ -85,12 +87,21 @@ public:
     bool UsedBitmap() const { return m_bBitmapUsable; }
     // Sectors the last scan read from the medium.
     unsigned long long GetSectorsRead() const { return m_u64SectorsRead; }
+    // The medium the scan reads (null before Init).
+    const std::shared_ptr<CMediumSource>& GetSource() const { return m_pSource; }
 
 private:
-    // The metadata sectors of the journal: written at the end of a scan,
-    // offered again to the deep parsers when the scan is resumed.
-    void WriteJournal(const std::string& strPath);
-    void ReplayJournal(const std::string& strPath);
+    // The scan's state in its folder: the carved files and the metadata
+    // sectors found so far (the journal, appended), the unreadable sectors, the
+    // medium's identity and the position, in the index. Every 2 s or 32 MiB
+    // of the pass, and at its end.
+    void SaveState(unsigned long long u64RegionOffset, unsigned long long u64RegionLength,
+                   unsigned long long u64Done, unsigned long long u64Scanned);
+    void WriteBadMap(const std::string& strPath) const;
+    static std::vector<SectorRun> ReadBadMap(const std::string& strPath);
+    // The journal's sectors before u64Before offered again to the deep parsers
+    // (a resumed scan).
+    void ReplayJournal(const std::string& strPath, unsigned long long u64Before);
     // 8 KiB from a sector on (what lies past the area or the read is zero);
     // false when nothing could be read.
     bool ReadRecordFrom(unsigned long long u64Sector, std::vector<unsigned char>& vecBuf);
@@ -112,12 +123,12 @@ private:
     // The first data sector of a FAT or NTFS hit; false when it has none.
     bool DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_t& u64Start);
 
-    int m_nDeviceFd;
     wchar_t m_wcDriveLetter;
     int m_nBytesPerSector;
     int m_nDiskNo;
     unsigned long long m_u64FirstSector;
     unsigned long long m_u64SectorCount;
+    std::shared_ptr<CMediumSource> m_pSource;
     CDiskReader m_diskReader;
     CProfessionalFatRecovery m_proFat;
     CProfessionalNtfsRecovery m_proNtfs;
@@ -135,4 +146,8 @@ private:
     bool m_bBitmapUsable;
     unsigned long long m_u64SectorsRead;
     std::vector<uint64_t> m_vecJournal;
+    size_t m_nJournalSaved = 0;  // journal entries already in its file
+    std::string m_strLogDir;     // the scan's folder
+    long m_lLastSave = 0;
+    unsigned long long m_u64ScannedAtSave = 0;
 };

@@ -63,34 +63,16 @@ void FindClearRun(const std::vector<unsigned char>& vecMap, uint64_t nBits, uint
     nEnd = walk(nFirst, false);
 }
 
-unsigned int EngineSource::Open(int nDisk, long long llFirstSector, long long llSectorCount,
+unsigned int EngineSource::Open(const std::shared_ptr<CMediumSource>& pSource,
+                                long long llFirstSector, long long llSectorCount,
                                 wchar_t wcDriveLetter,
                                 const std::function<unsigned int()>& fnSetUp) {
     if (bOpen) return 0;
-    if (nDisk < 0 || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
-    nDiskNo = nDisk;
+    if (!pSource || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
     u64Start = static_cast<uint64_t>(llFirstSector);
     u64Count = static_cast<uint64_t>(llSectorCount);
     nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
-    unsigned int nRet = Reopen();
-    if (nRet != 0) return nRet;
-    bOpen = true;
-    return fnSetUp();
-}
-
-unsigned int EngineSource::Open(const wchar_t* wszPath, wchar_t wcDriveLetter,
-                                uint32_t nSectorBytes,
-                                const std::function<unsigned int()>& fnSetUp) {
-    if (bOpen) return 0;
-    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
-    nDiskNo = -1;
-    wstrPath = wszPath;
-    nDriveLetter = static_cast<uint32_t>(wcDriveLetter);
-    // Opened once to find the size, then again limited to it.
-    u64Start = 0;
-    unsigned int nRet = reader.Init(wszPath, ~0ull);
-    if (nRet == 0) nRet = SourceSectorCount(reader.GetHandle(), nSectorBytes, u64Count);
-    if (nRet == 0) nRet = Reopen();
+    unsigned int nRet = reader.Init(pSource, u64Start + u64Count);
     if (nRet != 0) return nRet;
     bOpen = true;
     return fnSetUp();
@@ -129,8 +111,7 @@ void FolderPaths::WriteTo(CScanResultFileManager& store,
 }
 
 unsigned int EngineSource::Reopen() {
-    if (nDiskNo >= 0) return reader.Init(nDiskNo, u64Start + u64Count);
-    return reader.Init(wstrPath.c_str(), u64Start + u64Count);
+    return reader.Init(reader.GetSource(), u64Start + u64Count);
 }
 
 CEngineBase::~CEngineBase() = default;

@@ -17,7 +17,8 @@
 //   another scan's results: NextFreeStoreName appends _1, _2, ... when taken.
 // - ReportScan(percent, seconds left, files found) calls the scan callback
 //   with the engine's scale; a non-zero value means stop.
-// - Init: an EngineSource opens a disk area or a whole image and runs the
+// - Init: the source form (the other two open a medium and call it); an
+//   EngineSource binds the engine to its area of the medium and runs the
 //   engine's set-up; a walk of a directory tree keeps its folders in a
 //   FolderPaths and ends with EndFolderWalk; FindClearRun finds free space.
 // - SaveFileData and PreView need nothing more: both read through
@@ -57,28 +58,23 @@ unsigned int SourceSectorCount(int fd, uint32_t nSectorBytes, uint64_t& u64Count
 void FindClearRun(const std::vector<unsigned char>& vecMap, uint64_t nBits, uint64_t nFrom,
                   uint64_t& nFirst, uint64_t& nEnd);
 
-// The source of an engine that reads through a CDiskReader: an area of a disk,
-// or a whole image file or device node.
+// The source of an engine that reads through a CDiskReader: an area of a
+// shared medium.
 struct EngineSource {
     CDiskReader reader;
     uint64_t u64Start = 0;  // absolute first sector of the area
     uint64_t u64Count = 0;  // sectors of the area
     uint32_t nDriveLetter = 0;
     bool bOpen = false;
-    int nDiskNo = -1;  // -1 for a path
-    std::wstring wstrPath;
 
-    // Both forms open the source read-only, limited to the area's end, and then
-    // run the engine's set-up, whose value they return. A source already open
-    // returns 0 and runs nothing. 87 for a bad area or a null or empty path;
-    // errno when the source cannot be opened or sized.
-    unsigned int Open(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter, const std::function<unsigned int()>& fnSetUp);
-    // The area is the whole file, counted in nSectorBytes sectors.
-    unsigned int Open(const wchar_t* wszPath, wchar_t wcDriveLetter, uint32_t nSectorBytes,
+    // Binds the reader to the medium, limited to the area's end, and then runs
+    // the engine's set-up, whose value it returns. A source already open
+    // returns 0 and runs nothing. 87 for a null medium or a bad area.
+    unsigned int Open(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter,
                       const std::function<unsigned int()>& fnSetUp);
-    // Opens the source again, limited to the area's end in the units
-    // u64Start and u64Count now have (a volume's own sector size).
+    // Limits the reader to the area's end in the units u64Start and u64Count
+    // now have (a volume's own sector size).
     unsigned int Reopen();
 };
 
@@ -125,6 +121,10 @@ public:
                                       unsigned int& nCount) override;
     // The store's record counter, 0 without a store.
     unsigned int GetLostFileCount() override;
+    // Writes the records found so far to the store's files.
+    void FlushResults() {
+        if (m_pStore) m_pStore->FlushBufToFile();
+    }
     // The store's parent path; 87 without a store or when it cannot be made.
     unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
                                           int nBufLen) override;

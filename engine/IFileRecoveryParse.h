@@ -2,18 +2,28 @@
 // every recovery engine.
 #pragma once
 
+#include <memory>
 #include <vector>
+#include "common/MediumSource.h"
 #include "engine/FileNode.h"
 
 class IFileRecoveryParse {
 public:
     virtual ~IFileRecoveryParse() = default;
 
-    // Opens "/dev/disk%d" and binds the engine to [first, first + count).
+    // Opens "/dev/disk%d" and binds the engine to [first, first + count): the
+    // source form on a medium of its own. errno when the disk cannot be opened.
     virtual unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+                              wchar_t wcDriveLetter);
+    // Binds the engine to a whole device node or image file: the source form
+    // over all of it. 87 for a null or empty path, errno when it cannot be opened.
+    virtual unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter);
+    // Binds the engine to [first, first + count) of an open medium, in 512-byte
+    // sectors; every read of the engine goes through it. An area that is the
+    // whole medium is read as the image form reads a file.
+    virtual unsigned int Init(const std::shared_ptr<CMediumSource>& pSource,
+                              long long llFirstSector, long long llSectorCount,
                               wchar_t wcDriveLetter) = 0;
-    // Binds the engine to a device node or an image file.
-    virtual unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) = 0;
     virtual unsigned int InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
                                       void* pContext, int nScale) = 0;
     // Null: scan and record every find in a new store. A name: reopen the

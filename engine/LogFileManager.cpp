@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,14 @@ namespace {
 
 constexpr char kConfigName[] = "config";
 constexpr char kConfigTmpName[] = "config.tmp";
+constexpr char kConfigLockName[] = "config.lock";
+constexpr char kHoldName[] = "Lock";      // held by the program whose scan it is
+constexpr char kSourceName[] = "Source";  // SourceIdentity::Key of the medium
+
+bool FolderIsGone(const char* szDir) {
+    struct stat st;
+    return szDir[0] != '\0' && lstat(szDir, &st) != 0 && errno == ENOENT;
+}
 
 void CopyField(char (&szField)[256], const char* szValue) {
     memset(szField, 0, sizeof(szField));
@@ -57,6 +67,35 @@ bool IsInside(const std::string& strBase, const char* szDir) {
 
 }  // namespace
 
+// The index of the scan-log folder held by this program while one change is
+// made (nested changes take it once).
+class CIndexLock {
+public:
+    // bRefresh: the index is read again first (a change builds on what is on
+    // disk, never on what this program read long ago).
+    explicit CIndexLock(CLogFileManager& log, bool bRefresh = true) : m_log(log) {
+        if (m_log.m_nIndexLockDepth++ > 0) return;
+        const std::string strPath = m_log.m_strBaseDir + kConfigLockName;
+        m_log.m_nIndexLockFd =
+            open(strPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (m_log.m_nIndexLockFd >= 0) {
+            while (flock(m_log.m_nIndexLockFd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+        if (bRefresh) m_log.Refresh();
+    }
+    ~CIndexLock() {
+        if (--m_log.m_nIndexLockDepth > 0) return;
+        if (m_log.m_nIndexLockFd >= 0) close(m_log.m_nIndexLockFd);
+        m_log.m_nIndexLockFd = -1;
+    }
+    CIndexLock(const CIndexLock&) = delete;
+    CIndexLock& operator=(const CIndexLock&) = delete;
+
+private:
+    CLogFileManager& m_log;
+};
+
 unsigned int ParseLogConfigData(const unsigned char* pData, size_t nSize, uint64_t& u64DirIndex,
                                 std::vector<_LOG_FILE_INFO_>& vecOut) {
     u64DirIndex = 0;
@@ -87,8 +126,10 @@ CLogFileManager::CLogFileManager() : m_u64DirIndex(0), m_bLoaded(false) {
 }
 
 unsigned int CLogFileManager::Init() {
+    Release();
     m_vecLogInfo.clear();
     m_u64DirIndex = 0;
+    m_u64FileIndex = 0;
     m_bLoaded = false;
     m_strLoadedDir.clear();
     m_strBaseDir = tw::ScanLogDir();
@@ -122,7 +163,93 @@ unsigned int CLogFileManager::Init() {
     size_t nGot = nRead > 0 ? static_cast<size_t>(nRead) : 0;
     close(fd);
     ParseLogConfigData(vecData.data(), nGot, m_u64DirIndex, m_vecLogInfo);
+    m_u64FileIndex = m_u64DirIndex;
+    // A record whose folder is gone can only mislead a resume.
+    m_vecLogInfo.erase(
+        std::remove_if(m_vecLogInfo.begin(), m_vecLogInfo.end(),
+                       [](const _LOG_FILE_INFO_& info) { return FolderIsGone(info.szLogDir); }),
+        m_vecLogInfo.end());
     return nGot == vecData.size() ? TW_OK : TW_ERR_SHORT_READ;
+}
+
+void CLogFileManager::Refresh() {
+    std::vector<unsigned char> vecData;
+    const std::string strConfig = m_strBaseDir + kConfigName;
+    int fd = open(strConfig.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < (1 << 28)) {
+        vecData.resize(static_cast<size_t>(st.st_size));
+        ssize_t nRead = ReadFullAt(fd, vecData.data(), vecData.size(), 0);
+        vecData.resize(nRead > 0 ? static_cast<size_t>(nRead) : 0);
+    }
+    if (fd >= 0) close(fd);
+    if (vecData.empty()) return;  // nothing written yet: what is in memory stands
+    std::vector<_LOG_FILE_INFO_> vecInfo;
+    ParseLogConfigData(vecData.data(), vecData.size(), m_u64FileIndex, vecInfo);
+    vecInfo.erase(
+        std::remove_if(vecInfo.begin(), vecInfo.end(),
+                       [](const _LOG_FILE_INFO_& info) { return FolderIsGone(info.szLogDir); }),
+        vecInfo.end());
+    m_vecLogInfo.swap(vecInfo);
+}
+
+bool CLogFileManager::IsHeldByAnother(const char* szDir) const {
+    if (!szDir || !*szDir) return false;
+    std::string strDir = szDir;
+    if (strDir.back() != '/') strDir += '/';
+    if (strDir == m_strHeldDir) return false;
+    const int fd = open((strDir + kHoldName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool bHeld = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // a lock taken here goes with the descriptor
+    return bHeld;
+}
+
+bool CLogFileManager::Hold(const std::string& strDir) {
+    std::string strPath = strDir;
+    if (strPath.empty()) return false;
+    if (strPath.back() != '/') strPath += '/';
+    if (strPath == m_strHeldDir) return true;
+    const int fd =
+        open((strPath + kHoldName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    Release();
+    m_nHeldFd = fd;
+    m_strHeldDir = strPath;
+    return true;
+}
+
+void CLogFileManager::Release() {
+    if (m_nHeldFd >= 0) close(m_nHeldFd);
+    m_nHeldFd = -1;
+    m_strHeldDir.clear();
+}
+
+std::string CLogFileManager::ReadSourceKey(const std::string& strDir) {
+    const int fd = open((strDir + kSourceName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    char szKey[4096];
+    const ssize_t n = ReadFullAt(fd, szKey, sizeof(szKey), 0);
+    close(fd);
+    return n > 0 ? std::string(szKey, static_cast<size_t>(n)) : std::string();
+}
+
+void CLogFileManager::WriteSourceKey(const std::string& strDir, const std::string& strKey) {
+    const std::string strPath = strDir + kSourceName;
+    const int fd = tw::OpenPlainFileForWriting(strPath.c_str(), 0);
+    if (fd < 0) return;
+    if (ftruncate(fd, 0) == 0) WriteAllAt(fd, strKey.data(), strKey.size(), 0);
+    close(fd);
+}
+
+void CLogFileManager::Unload() {
+    if (m_bLoaded && m_strHeldDir == m_strLoadedDir) Release();
+    m_bLoaded = false;
+    m_strLoadedDir.clear();
 }
 
 std::string CLogFileManager::GetLogFileDirPath() const {
@@ -139,13 +266,32 @@ int CLogFileManager::GetLogFileDirPath(char* szOut, int nOutSize) const {
 }
 
 void CLogFileManager::AddDirIndex() {
-    ++m_u64DirIndex;
+    CIndexLock lock(*this);
     m_bLoaded = false;
     m_strLoadedDir.clear();
-    DeleteLogFileDir(GetLogFileDirPath().c_str());
+    Release();
+    uint64_t u64Next = std::max(m_u64DirIndex, m_u64FileIndex);
+    for (;;) {
+        m_u64DirIndex = ++u64Next;
+        const std::string strDir = GetLogFileDirPath();
+        if (mkdir(strDir.c_str(), 0755) == 0 || errno != EEXIST) break;
+        // Another scan's folder, live: the next number.
+        if (IsHeldByAnother(strDir.c_str())) continue;
+        // A leftover of a scan that is over: emptied and taken.
+        DeleteLogFileDir(strDir.c_str());
+        mkdir(strDir.c_str(), 0755);
+        break;
+    }
+    Hold(GetLogFileDirPath());
+    SaveLogConfigFile();
 }
 
 void CLogFileManager::ReduceDirIndex() {
+    const std::string strDir = GetLogFileDirPath();
+    if (!m_bLoaded && strDir == m_strHeldDir) {
+        Release();
+        if (IsInside(m_strBaseDir, strDir.c_str())) RemoveDirTree(strDir.c_str());
+    }
     --m_u64DirIndex;
 }
 
@@ -170,6 +316,27 @@ int CLogFileManager::GetLogFileNameByFileType(const char* szDir, const char* szP
     return TW_OK;
 }
 
+std::string CLogFileManager::FindStoreName(const std::string& strDir, const char* szPrefix) {
+    std::string strFound;
+    DIR* pDir = opendir(strDir.c_str());
+    if (!pDir || !szPrefix) {
+        if (pDir) closedir(pDir);
+        return strFound;
+    }
+    const size_t nPrefix = strlen(szPrefix);
+    struct stat st;
+    while (struct dirent* pEntry = readdir(pDir)) {
+        const std::string strName = pEntry->d_name;
+        if (strName.compare(0, nPrefix, szPrefix) != 0) continue;
+        if (lstat((strDir + strName + "_Relation").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            strFound = strName;
+            break;
+        }
+    }
+    closedir(pDir);
+    return strFound;
+}
+
 _LOG_FILE_INFO_* CLogFileManager::FindFresh(
     const std::function<bool(const _LOG_FILE_INFO_&)>& match, uint64_t _LOG_FILE_INFO_::*pField,
     uint64_t u64Value) {
@@ -189,12 +356,21 @@ int CLogFileManager::SaveLogFileInfo(const char* szDevicePath, int nDiskNo, uint
                                      uint64_t u64RegionLeft, uint64_t u64RegionDone,
                                      uint64_t u64Scanned, uint64_t u64Files, const char* szLogDir,
                                      const char* szImagePath) {
+    CIndexLock lock(*this);
     bool bImage = szImagePath && *szImagePath;
     uint64_t u64Free = bImage ? 0 : FreeBytesOf(szDevicePath);
     _LOG_FILE_INFO_* pInfo = nullptr;
-    if (bImage)
+    // This scan's own record first; the record of another live scan of the
+    // same area is not taken over.
+    for (_LOG_FILE_INFO_& info : m_vecLogInfo)
+        if (szLogDir && strcmp(info.szLogDir, szLogDir) == 0 &&
+            SameArea(info, nDiskNo, u64FirstSector, u64SectorCount))
+            pInfo = &info;
+    if (pInfo) {
+    } else if (bImage) {
         pInfo = FindImageRecord(szImagePath, u64FirstSector, u64SectorCount);
-    else
+        if (pInfo && IsHeldByAnother(pInfo->szLogDir)) pInfo = nullptr;
+    } else
         pInfo = FindFresh(
             [&](const _LOG_FILE_INFO_& info) {
                 return SameArea(info, nDiskNo, u64FirstSector, u64SectorCount);
@@ -231,6 +407,8 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* szDevicePath, int nDiskNo,
 }
 
 int CLogFileManager::LoadRecord(const _LOG_FILE_INFO_* pInfo, _LOG_FILE_INFO_* pOut) {
+    // The folder of a live scan is not another's to continue.
+    if (pInfo && !Hold(pInfo->szLogDir)) pInfo = nullptr;
     m_bLoaded = pInfo != nullptr;
     m_strLoadedDir = pInfo ? pInfo->szLogDir : "";
     if (pInfo && pOut) *pOut = *pInfo;
@@ -247,10 +425,10 @@ _LOG_FILE_INFO_* CLogFileManager::FindImageRecord(const char* szImagePath, uint6
     return nullptr;
 }
 
-int CLogFileManager::LoadImageLogInfo(const char* szImagePath, uint64_t u64SectorCount,
-                                      _LOG_FILE_INFO_* pOut) {
+int CLogFileManager::LoadImageLogInfo(const char* szImagePath, uint64_t u64FirstSector,
+                                      uint64_t u64SectorCount, _LOG_FILE_INFO_* pOut) {
     if (!szImagePath || !*szImagePath) return LoadRecord(nullptr, pOut);
-    return LoadRecord(FindImageRecord(szImagePath, 0, u64SectorCount), pOut);
+    return LoadRecord(FindImageRecord(szImagePath, u64FirstSector, u64SectorCount), pOut);
 }
 
 int CLogFileManager::GetFileInfo(const char* szImagePath, uint64_t u64Size,
@@ -278,6 +456,18 @@ int CLogFileManager::GetFileInfo(int nDiskNo, uint64_t u64FirstSector, uint64_t 
 
 int CLogFileManager::DeleteLogFileDir(const char* szDir) {
     if (!szDir) return TW_OK;
+    if (IsHeldByAnother(szDir)) {
+        TwDebug("scan folder %s is in use by another scan: kept\n", szDir);
+        return TW_OK;
+    }
+    CIndexLock lock(*this);
+    std::string strDir = szDir;
+    if (!strDir.empty() && strDir.back() != '/') strDir += '/';
+    if (strDir == m_strHeldDir) Release();
+    if (m_bLoaded && strDir == m_strLoadedDir) {
+        m_bLoaded = false;
+        m_strLoadedDir.clear();
+    }
     for (auto it = m_vecLogInfo.begin(); it != m_vecLogInfo.end(); ++it) {
         if (strcasecmp(it->szLogDir, szDir) == 0) {
             m_vecLogInfo.erase(it);
@@ -287,15 +477,19 @@ int CLogFileManager::DeleteLogFileDir(const char* szDir) {
     // A folder named by a damaged index may lie anywhere: only folders inside
     // the scan-log folder are ever deleted.
     if (IsInside(m_strBaseDir, szDir)) RemoveDirTree(szDir);
+    SaveLogConfigFile();
     return TW_OK;
 }
 
 unsigned int CLogFileManager::SaveLogConfigFile() {
+    CIndexLock lock(*this, false);
     std::string strConfig = m_strBaseDir + kConfigName;
     std::string strTmp = m_strBaseDir + kConfigTmpName;
     int fd = open(strTmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return errno;
-    int nErr = WriteAllAt(fd, &m_u64DirIndex, sizeof(m_u64DirIndex), 0);
+    // The highest number any program took, so that none is handed out twice.
+    const uint64_t u64Index = std::max(m_u64DirIndex, m_u64FileIndex);
+    int nErr = WriteAllAt(fd, &u64Index, sizeof(u64Index), 0);
     if (!nErr && !m_vecLogInfo.empty())
         nErr = WriteAllAt(fd, m_vecLogInfo.data(), m_vecLogInfo.size() * sizeof(_LOG_FILE_INFO_),
                           sizeof(m_u64DirIndex));
@@ -304,5 +498,6 @@ unsigned int CLogFileManager::SaveLogConfigFile() {
     if (nErr) return static_cast<unsigned int>(nErr);
     // rename replaces "config" in one step: there is never a moment without it.
     if (rename(strTmp.c_str(), strConfig.c_str()) != 0) return errno;
+    m_u64FileIndex = u64Index;
     return TW_OK;
 }

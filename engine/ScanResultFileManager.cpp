@@ -137,7 +137,12 @@ unsigned int CScanResultFileManager::Init(const wchar_t* wszName) {
         CloseFiles();
         return nErr;
     }
-    if (lseek(m_nNodeFd, 0, SEEK_END) < 0) return errno;
+    const off_t llNodeEnd = lseek(m_nNodeFd, 0, SEEK_END);
+    if (llNodeEnd < 0) return errno;
+    // Records added to a reopened store (a resumed scan) take the numbers after
+    // those already there, never those of earlier records.
+    m_nFileIndex = static_cast<uint32_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(llNodeEnd) / sizeof(_FILE_NODE_), UINT32_MAX));
 
     struct stat st;
     if (fstat(m_nRelationFd, &st) != 0) return errno;
@@ -179,6 +184,29 @@ unsigned int CScanResultFileManager::Init(const wchar_t* wszName) {
         }
     }
     return nResult;
+}
+
+unsigned int CScanResultFileManager::KeepFirstRecords(uint32_t nCount) {
+    if (m_nNodeFd < 0) return TW_ERR_BAD_ARGUMENT;
+    FlushFileNodeToFile();
+    if (nCount >= m_nFileIndex) {
+        FlushBufToFile();
+        return TW_OK;
+    }
+    if (ftruncate(m_nNodeFd, static_cast<off_t>(nCount) * sizeof(_FILE_NODE_)) != 0) return errno;
+    lseek(m_nNodeFd, 0, SEEK_END);
+    m_nFileIndex = nCount;
+    m_nCacheLen = 0;
+    for (auto& entry : m_mapRelation)
+        entry.second.erase(std::remove_if(entry.second.begin(), entry.second.end(),
+                                          [nCount](uint32_t n) { return n > nCount; }),
+                           entry.second.end());
+    m_vecDirInfo.erase(
+        std::remove_if(m_vecDirInfo.begin(), m_vecDirInfo.end(),
+                       [nCount](const _DIR_FILE_INFO_& info) { return info.nFileIndex > nCount; }),
+        m_vecDirInfo.end());
+    FlushBufToFile();
+    return TW_OK;
 }
 
 void* CScanResultFileManager::CreateFileNode(int nSize) {

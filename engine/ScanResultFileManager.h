@@ -88,8 +88,12 @@ public:
     // it is full) and counts it. Null when the store has no buffer (Init failed
     // or not called) or nSize is not in 1..capacity.
     void* CreateFileNode(int nSize);
-    // The record counter: the number of the record just created.
+    // The record counter: the number of the record just created (a reopened
+    // store counts the records it holds).
     uint32_t GetFileIndex() const { return m_nFileIndex; }
+    // Drops every record after the first nCount (and their places in the
+    // lists): a resumed scan goes on from where its last saved state was.
+    unsigned int KeepFirstRecords(uint32_t nCount);
     // Appends the child under key (depth << 32) | parent id; with a name also
     // registers the child as a named directory.
     void AddChildren(uint32_t nParentDirId, uint32_t nParentDepth, uint32_t nChildIndex,

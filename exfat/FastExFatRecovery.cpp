@@ -30,14 +30,11 @@ CFastExFatRecovery::~CFastExFatRecovery() = default;
 // ---------------------------------------------------------------------------
 // Set-up.
 
-unsigned int CFastExFatRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+unsigned int CFastExFatRecovery::Init(const std::shared_ptr<CMediumSource>& pSource,
+                                      long long llFirstSector, long long llSectorCount,
                                       wchar_t wcDriveLetter) {
-    return m_src.Open(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter,
+    return m_src.Open(pSource, llFirstSector, llSectorCount, wcDriveLetter,
                       [this] { return SetUpVolume(); });
-}
-
-unsigned int CFastExFatRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    return m_src.Open(wszPath, wcDriveLetter, 512, [this] { return SetUpVolume(); });
 }
 
 unsigned int CFastExFatRecovery::SetUpVolume() {

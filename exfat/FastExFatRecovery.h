@@ -22,11 +22,11 @@ public:
     CFastExFatRecovery();
     ~CFastExFatRecovery() override;
 
-    // Both forms open the source read-only, read the boot region and the
-    // allocation bitmap. An engine already set up returns 0 unchanged.
-    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter) override;
-    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    // Binds the area of the medium, reads the boot region and the allocation
+    // bitmap. An engine already set up returns 0 unchanged.
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter) override;
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
     // The free-space map is the volume's allocation bitmap, read at set-up.
     unsigned int BuildBitMapInfo() override;

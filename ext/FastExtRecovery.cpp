@@ -51,14 +51,11 @@ CFastExtRecovery::~CFastExtRecovery() = default;
 // ---------------------------------------------------------------------------
 // Set-up.
 
-unsigned int CFastExtRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+unsigned int CFastExtRecovery::Init(const std::shared_ptr<CMediumSource>& pSource,
+                                    long long llFirstSector, long long llSectorCount,
                                     wchar_t wcDriveLetter) {
-    return m_src.Open(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter,
+    return m_src.Open(pSource, llFirstSector, llSectorCount, wcDriveLetter,
                       [this] { return SetUpVolume(); });
-}
-
-unsigned int CFastExtRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    return m_src.Open(wszPath, wcDriveLetter, 512, [this] { return SetUpVolume(); });
 }
 
 uint64_t CFastExtRecovery::BlockSector(uint64_t u64Block) const {

@@ -28,11 +28,11 @@ public:
     CFastExtRecovery();
     ~CFastExtRecovery() override;
 
-    // Both forms open the source read-only and read the superblock, the group
+    // Binds the area of the medium and reads the superblock, the group
     // descriptors and the block bitmaps. An engine already set up returns 0.
-    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter) override;
-    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter) override;
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
     unsigned int BuildBitMapInfo() override;
     // Positions and counts in 512-byte sectors relative to the area's start.

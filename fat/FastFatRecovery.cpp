@@ -46,14 +46,11 @@ CFastFatRecovery::~CFastFatRecovery() = default;
 // ---------------------------------------------------------------------------
 // Set-up.
 
-unsigned int CFastFatRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+unsigned int CFastFatRecovery::Init(const std::shared_ptr<CMediumSource>& pSource,
+                                    long long llFirstSector, long long llSectorCount,
                                     wchar_t wcDriveLetter) {
-    return m_src.Open(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter,
+    return m_src.Open(pSource, llFirstSector, llSectorCount, wcDriveLetter,
                       [this] { return SetUpVolume(); });
-}
-
-unsigned int CFastFatRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    return m_src.Open(wszPath, wcDriveLetter, 512, [this] { return SetUpVolume(); });
 }
 
 unsigned int CFastFatRecovery::SetUpVolume() {

@@ -23,11 +23,11 @@ public:
     CFastFatRecovery(const CFastFatRecovery&) = delete;
     CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
 
-    // Both forms open the source read-only, read the boot sector and fill the
+    // Binds the area of the medium, reads the boot sector and fills the
     // allocation-table cache. An engine already set up returns 0 unchanged.
-    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter) override;
-    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter) override;
     // Before Init: the boot sector is read from this sector of the area (a
     // copy, when the first sector is damaged) instead of its first sector.
     void SetBootSectorCopy(unsigned long long u64Sector) { m_u64BootCopy = u64Sector; }

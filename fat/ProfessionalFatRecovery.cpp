@@ -71,14 +71,11 @@ unsigned int CProfessionalFatRecovery::Opened() {
     return 0;
 }
 
-unsigned int CProfessionalFatRecovery::Init(int nDiskNo, long long llFirstSector,
-                                            long long llSectorCount, wchar_t wcDriveLetter) {
-    return m_src.Open(nDiskNo, llFirstSector, llSectorCount, wcDriveLetter,
+unsigned int CProfessionalFatRecovery::Init(const std::shared_ptr<CMediumSource>& pSource,
+                                            long long llFirstSector, long long llSectorCount,
+                                            wchar_t wcDriveLetter) {
+    return m_src.Open(pSource, llFirstSector, llSectorCount, wcDriveLetter,
                       [this] { return Opened(); });
-}
-
-unsigned int CProfessionalFatRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    return m_src.Open(wszPath, wcDriveLetter, m_nBytesPerSector, [this] { return Opened(); });
 }
 
 unsigned int CProfessionalFatRecovery::InitVirtualDbrInfo() {

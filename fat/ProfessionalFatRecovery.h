@@ -80,10 +80,10 @@ public:
     CProfessionalFatRecovery(const CProfessionalFatRecovery&) = delete;
     CProfessionalFatRecovery& operator=(const CProfessionalFatRecovery&) = delete;
 
-    // Open the source read-only; an open parser returns 0 unchanged.
-    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter) override;
-    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    // Binds the area of the medium; an open parser returns 0 unchanged.
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter) override;
 
     // Reads the area's first sector: a FAT boot sector there is the first record.
     unsigned int InitVirtualDbrInfo();

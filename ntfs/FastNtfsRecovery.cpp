@@ -39,8 +39,7 @@ void TrimRunsToVolume(std::vector<__RUNLIST__>& vecRuns, uint64_t u64Clusters,
 }  // namespace
 
 CFastNtfsRecovery::CFastNtfsRecovery()
-    : m_nFd(-1),
-      m_u64VolumeStart(0),
+    : m_u64VolumeStart(0),
       m_u64VolumeSectors(0),
       m_u64AreaStart512(0),
       m_u64AreaSectors512(0),
@@ -54,55 +53,28 @@ CFastNtfsRecovery::CFastNtfsRecovery()
       m_bVolumeOk(false),
       m_nDamagedRecords(0) {}
 
-CFastNtfsRecovery::~CFastNtfsRecovery() {
-    if (m_nFd >= 0) close(m_nFd);
-}
+CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
 // ---- set-up ----------------------------------------------------------------
 
-unsigned int CFastNtfsRecovery::Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
+unsigned int CFastNtfsRecovery::Init(const std::shared_ptr<CMediumSource>& pSource,
+                                     long long llFirstSector, long long llSectorCount,
                                      wchar_t wcDriveLetter) {
     m_wcDriveLetter = wcDriveLetter;
     m_bVolumeOk = false;
-    if (llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
-    if (m_nFd >= 0) close(m_nFd);
-    m_nFd = tw::OpenDiskNode(nDiskNo);
-    if (m_nFd < 0) return static_cast<unsigned int>(errno);
+    if (!pSource || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
     unsigned char abBoot[4096];
-    std::memset(abBoot, 0, sizeof abBoot);
-    ssize_t n =
-        pread(m_nFd, abBoot, sizeof abBoot,
-              static_cast<off_t>(llFirstSector + static_cast<long long>(m_u64BootCopy)) * 512);
-    if (n < 0) return static_cast<unsigned int>(errno);
     // The copy in the last sector is the only sector there.
-    if (n < (m_u64BootCopy ? 512 : static_cast<ssize_t>(sizeof abBoot))) return TW_ERR_SHORT_READ;
-    unsigned int nRet = SetupVolume(abBoot, llFirstSector, llSectorCount);
+    const size_t nWant = m_u64BootCopy ? 512 : sizeof abBoot;
+    MediumRead got;
+    unsigned int nRet = pSource->Read((static_cast<uint64_t>(llFirstSector) + m_u64BootCopy) * 512,
+                                      nWant, abBoot, got);
+    if (nRet != 0 && nRet != TW_ERR_SHORT_READ) return nRet;
+    if (got.nLeading < nWant) return TW_ERR_SHORT_READ;
+    if (nWant < sizeof abBoot) std::memset(abBoot + nWant, 0, sizeof abBoot - nWant);
+    nRet = SetupVolume(abBoot, llFirstSector, llSectorCount);
     if (nRet != 0) return nRet;
-    nRet = m_reader.Init(nDiskNo, m_u64VolumeStart + m_u64VolumeSectors);
-    if (nRet != 0) return nRet;
-    m_bVolumeOk = true;
-    LoadMftRuns();
-    return 0;
-}
-
-unsigned int CFastNtfsRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    m_wcDriveLetter = wcDriveLetter;
-    m_bVolumeOk = false;
-    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
-    if (m_nFd >= 0) close(m_nFd);
-    m_nFd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
-    if (m_nFd < 0) return static_cast<unsigned int>(errno);
-    uint64_t u64Sectors = 0;
-    unsigned int nRet = SourceSectorCount(m_nFd, 512, u64Sectors);
-    if (nRet != 0) return nRet;
-    unsigned char abBoot[4096];
-    std::memset(abBoot, 0, sizeof abBoot);
-    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, static_cast<off_t>(m_u64BootCopy) * 512);
-    if (n < 0) return static_cast<unsigned int>(errno);
-    if (n < (m_u64BootCopy ? 512 : static_cast<ssize_t>(sizeof abBoot))) return TW_ERR_SHORT_READ;
-    nRet = SetupVolume(abBoot, 0, static_cast<long long>(u64Sectors));
-    if (nRet != 0) return nRet;
-    nRet = m_reader.Init(wszPath, m_u64VolumeStart + m_u64VolumeSectors);
+    nRet = m_reader.Init(pSource, m_u64VolumeStart + m_u64VolumeSectors);
     if (nRet != 0) return nRet;
     m_bVolumeOk = true;
     LoadMftRuns();

@@ -27,9 +27,9 @@ public:
     CFastNtfsRecovery(const CFastNtfsRecovery&) = delete;
     CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
 
-    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter) override;
-    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter) override;
     // Before Init: the boot sector is read from this sector of the area (the
     // copy in the volume's last sector, when the first is damaged).
     void SetBootSectorCopy(unsigned long long u64Sector) { m_u64BootCopy = u64Sector; }
@@ -107,7 +107,6 @@ private:
     int DataBytesPerSector() const override { return m_nBytesPerSector; }
     uint64_t VolumeClusters(const _FILE_NODE_& node) const override;
 
-    int m_nFd;
     unsigned long long m_u64VolumeStart;    // volume sectors, absolute
     unsigned long long m_u64VolumeSectors;  // volume sectors
     unsigned long long m_u64AreaStart512;   // as given to Init

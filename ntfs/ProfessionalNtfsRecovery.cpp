@@ -76,8 +76,7 @@ bool MapMftSector(const std::vector<__RUNLIST__>& vecRuns, unsigned int nSpc,
 }  // namespace
 
 CProfessionalNtfsRecovery::CProfessionalNtfsRecovery()
-    : m_nFd(-1),
-      m_u64DeviceStart(0),
+    : m_u64DeviceStart(0),
       m_u64SectorCount(0),
       m_u64SectorLimit(0),
       m_wcDriveLetter(L'C'),
@@ -90,58 +89,36 @@ CProfessionalNtfsRecovery::CProfessionalNtfsRecovery()
       m_u64ParentReads(0),
       m_nUnfollowedLists(0) {}
 
-CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {
-    if (m_nFd >= 0) close(m_nFd);
-}
+CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() = default;
 
 // ---- set-up ----------------------------------------------------------------
 
-unsigned int CProfessionalNtfsRecovery::Init(int nDiskNo, long long llFirstSector,
-                                             long long llSectorCount, wchar_t wcDriveLetter) {
+unsigned int CProfessionalNtfsRecovery::Init(const std::shared_ptr<CMediumSource>& pSource,
+                                             long long llFirstSector, long long llSectorCount,
+                                             wchar_t wcDriveLetter) {
     m_wcDriveLetter = wcDriveLetter;
     m_bOpen = false;
     m_mapMft.clear();
-    if (llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
-    if (m_nFd >= 0) close(m_nFd);
-    m_nFd = tw::OpenDiskNode(nDiskNo);
-    if (m_nFd < 0) return static_cast<unsigned int>(errno);
+    if (!pSource || llFirstSector < 0 || llSectorCount <= 0) return TW_ERR_BAD_ARGUMENT;
     unsigned char abBoot[4096];
-    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, static_cast<off_t>(llFirstSector) * 512);
-    if (n < 0) return static_cast<unsigned int>(errno);
-    if (n < static_cast<ssize_t>(sizeof abBoot)) std::memset(abBoot + n, 0, sizeof abBoot - n);
+    MediumRead got;
+    unsigned int nRet =
+        pSource->Read(static_cast<uint64_t>(llFirstSector) * 512, sizeof abBoot, abBoot, got);
+    if (nRet != 0 && nRet != TW_ERR_SHORT_READ) return nRet;
     m_nBytesPerSector = 512;
     m_u64DeviceStart = static_cast<unsigned long long>(llFirstSector);
-    unsigned int nRet =
-        m_reader.Init(nDiskNo, m_u64DeviceStart + static_cast<unsigned long long>(llSectorCount));
-    if (nRet != 0) return nRet;
-    return OpenCommon(abBoot, static_cast<unsigned long long>(llSectorCount));
-}
-
-unsigned int CProfessionalNtfsRecovery::Init(const wchar_t* wszPath, wchar_t wcDriveLetter) {
-    m_wcDriveLetter = wcDriveLetter;
-    m_bOpen = false;
-    m_mapMft.clear();
-    if (!wszPath || !*wszPath) return TW_ERR_BAD_ARGUMENT;
-    if (m_nFd >= 0) close(m_nFd);
-    m_nFd = tw::OpenReadOnly(tw::WideToUtf8(wszPath).c_str());
-    if (m_nFd < 0) return static_cast<unsigned int>(errno);
-    unsigned char abBoot[4096] = {0};
-    ssize_t n = pread(m_nFd, abBoot, sizeof abBoot, 0);
-    if (n < 0) return static_cast<unsigned int>(errno);
-    // An image takes the sector size its boot sector gives, if it has one.
-    m_nBytesPerSector = 512;
-    if (IsNtfs(abBoot)) {
+    uint64_t u64Count = static_cast<uint64_t>(llSectorCount);
+    const bool bWhole = llFirstSector == 0 && u64Count == pSource->SectorCount();
+    if (bWhole && IsNtfs(abBoot)) {
         NTFS_BOOT_SECTOR boot;
         std::memcpy(&boot, abBoot, sizeof boot);
         if (boot.nBytesPerSector == 1024 || boot.nBytesPerSector == 2048 ||
-            boot.nBytesPerSector == 4096)
+            boot.nBytesPerSector == 4096) {
             m_nBytesPerSector = boot.nBytesPerSector;
+            u64Count = pSource->Bytes() / static_cast<uint64_t>(m_nBytesPerSector);
+        }
     }
-    m_u64DeviceStart = 0;
-    uint64_t u64Count = 0;
-    unsigned int nRet =
-        SourceSectorCount(m_nFd, static_cast<uint32_t>(m_nBytesPerSector), u64Count);
-    if (nRet == 0) nRet = m_reader.Init(wszPath, u64Count);
+    nRet = m_reader.Init(pSource, m_u64DeviceStart + u64Count);
     if (nRet != 0) return nRet;
     return OpenCommon(abBoot, u64Count);
 }

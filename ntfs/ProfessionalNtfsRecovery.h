@@ -48,9 +48,11 @@ public:
     CProfessionalNtfsRecovery(const CProfessionalNtfsRecovery&) = delete;
     CProfessionalNtfsRecovery& operator=(const CProfessionalNtfsRecovery&) = delete;
 
-    unsigned int Init(int nDiskNo, long long llFirstSector, long long llSectorCount,
-                      wchar_t wcDriveLetter) override;
-    unsigned int Init(const wchar_t* wszPath, wchar_t wcDriveLetter) override;
+    // A whole medium takes the sector size its NTFS boot sector gives, if it
+    // has one; an area of a disk is counted in 512-byte sectors.
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>& pSource, long long llFirstSector,
+                      long long llSectorCount, wchar_t wcDriveLetter) override;
     // The driver scans: these three do nothing and return 0.
     unsigned int ScanDevice(const wchar_t* wszResultName) override;
     unsigned int GetUnUsedSectorCount(unsigned long long& u64StartSector,
@@ -155,7 +157,6 @@ private:
     int DataBytesPerSector() const override { return m_nBytesPerSector; }
     uint64_t VolumeClusters(const _FILE_NODE_& node) const override;
 
-    int m_nFd;
     unsigned long long m_u64DeviceStart;
     unsigned long long m_u64SectorCount;
     unsigned long long m_u64SectorLimit;  // device start + count

@@ -36,15 +36,20 @@ IFileRecoveryParse* DRUI::MakeEngine(const _PARTITION_ITEM_& item) {
     CFileRecoveryFactory& factory = CFileRecoveryFactory::GetInstance();
     const long long llFirst = static_cast<long long>(item.u64StartSector);
     const long long llCount = static_cast<long long>(item.u64EndSector - item.u64StartSector + 1);
-    IFileRecoveryParse* pEngine = factory.CreateFileRecoveryInstance(item.nDiskNo, llFirst, llCount,
-                                                                     L'C', RECOVERY_TYPE_DEEP);
+    // The disk is opened once: every engine of the scan reads that one device,
+    // even if disks come and go meanwhile.
+    unsigned int nErr = 0;
+    std::shared_ptr<CMediumSource> pSource = CMediumSource::OpenDisk(item.nDiskNo, nErr);
+    if (!pSource) return nullptr;
+    IFileRecoveryParse* pEngine =
+        factory.CreateFileRecoveryInstance(pSource, llFirst, llCount, L'C', RECOVERY_TYPE_DEEP);
     // Every scan of the application starts afresh: an earlier scan log of the
     // same area is deleted, not continued.
     if (auto* pDeep = dynamic_cast<CProfessionalRecovery*>(pEngine)) pDeep->SetNotLoadLogFile();
     // A build without the deep scan still scans the file system it knows.
     if (!pEngine)
-        pEngine = factory.CreateFileRecoveryInstance(item.nDiskNo, llFirst, llCount, L'C',
-                                                     RECOVERY_TYPE_FAST);
+        pEngine =
+            factory.CreateFileRecoveryInstance(pSource, llFirst, llCount, L'C', RECOVERY_TYPE_FAST);
     return pEngine;
 }
 

@@ -15,8 +15,11 @@ namespace {
 class CStubEngine : public CEngineBase {
 public:
     uint64_t nFailAfter = ~0ull;
-    unsigned int Init(int, long long, long long, wchar_t) override { return 0; }
-    unsigned int Init(const wchar_t*, wchar_t) override { return 0; }
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>&, long long, long long,
+                      wchar_t) override {
+        return 0;
+    }
     unsigned int ScanDevice(const wchar_t*) override { return 0; }
     unsigned int GetUnUsedSectorCount(unsigned long long&, unsigned long long&) override {
         return 0;

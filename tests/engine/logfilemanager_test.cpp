@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +50,7 @@ protected:
 };
 
 TEST_F(LogStore, InterruptedSaveIsRepaired) {
+    ASSERT_EQ(mkdir((sandbox.ScanLog() + "6/").c_str(), 0755), 0);
     std::string strData = ConfigBytes(6, {MakeInfo(1, 2048, 100, 7, sandbox.ScanLog() + "6/")});
     ASSERT_TRUE(WriteFileBytes(sandbox.ScanLog() + "config.tmp", strData));
     unlink(Config().c_str());  // the sandbox's first load made an empty one
@@ -118,7 +122,7 @@ TEST_F(LogStore, ChangedFreeSpaceMakesAnEarlierScanStale) {
     logs.AddDirIndex();
     logs.AddDirIndex();
     std::string strNew = logs.GetLogFileDirPath();
-    ASSERT_EQ(mkdir(strNew.c_str(), 0755), 0);
+    ASSERT_TRUE(Exists(strNew));  // made by AddDirIndex
     logs.SaveLogFileInfo(kStableDevice, 1, 2048, 1000, 0, 1000, 0, 0, 4, strNew.c_str(), "");
     logs.AddDirIndex();
     EXPECT_EQ(logs.LoadRecoveryLogInfo(kStableDevice, 1, 2048, 1000, &info), 1);
@@ -195,8 +199,50 @@ TEST_F(LogStore, NewFolderNumberClearsWhatWasThereAndPrefixesAreFound) {
               0);
     EXPECT_STREQ(szName, "");
 
-    logs.AddDirIndex();  // number 1: the leftover folder goes
-    EXPECT_FALSE(Exists(strDir));
+    logs.AddDirIndex();  // number 1: the leftover folder is emptied and taken
+    EXPECT_EQ(logs.GetLogFileDirPath(), strDir);
+    EXPECT_FALSE(Exists(strDir + "Fast_2048_x"));
+}
+
+// A folder another program holds (a live scan) is neither taken nor deleted,
+// and its record stays; one whose holder ended is. Records of folders that are
+// gone are dropped.
+TEST_F(LogStore, AFolderALiveScanHoldsIsLeftAlone) {
+    const std::string strHeld = sandbox.ScanLog() + "1/";
+    ASSERT_EQ(mkdir(strHeld.c_str(), 0755), 0);
+    ASSERT_TRUE(WriteFileBytes(strHeld + "File_Type_x", "records"));
+    ASSERT_TRUE(WriteFileBytes(Config(), ConfigBytes(0, {MakeInfo(1, 0, 100, 0, strHeld),
+                                                         MakeInfo(2, 0, 100, 0, "/gone/9/")})));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {  // the other program: holds folder 1 until told to end
+        const int fd = open((strHeld + "Lock").c_str(), O_RDWR | O_CREAT, 0644);
+        char c = 0;
+        if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(fds[1], "h", 1) != 1) _exit(1);
+        _exit(read(fds[0], &c, 1) == 1 ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(read(fds[0], &c, 1), 1);
+    sandbox.ReloadLogStore();
+    ASSERT_EQ(logs.GetRecords().size(), 1u);  // "/gone/9/" is dropped
+    EXPECT_TRUE(logs.IsHeldByAnother(strHeld.c_str()));
+    logs.AddDirIndex();
+    EXPECT_EQ(logs.GetLogFileDirPath(), sandbox.ScanLog() + "2/");
+    logs.DeleteLogFileDir(strHeld.c_str());
+    EXPECT_TRUE(Exists(strHeld + "File_Type_x"));
+    _LOG_FILE_INFO_ info;
+    EXPECT_EQ(logs.LoadRecoveryLogInfo(kStableDevice, 1, 0, 100, &info), 0);  // not resumed
+    EXPECT_FALSE(logs.IsLoaded());
+    EXPECT_EQ(logs.GetRecords().size(), 1u);
+    ASSERT_EQ(write(fds[1], "e", 1), 1);
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    EXPECT_FALSE(logs.IsHeldByAnother(strHeld.c_str()));
+    logs.DeleteLogFileDir(strHeld.c_str());
+    EXPECT_FALSE(Exists(strHeld));
+    sandbox.ReloadLogStore();
+    EXPECT_TRUE(logs.GetRecords().empty());
 }
 
 }  // namespace

@@ -46,8 +46,11 @@ class ScriptedEngine : public CEngineBase {
 public:
     explicit ScriptedEngine(std::shared_ptr<ScriptState> state) : m_state(std::move(state)) {}
 
-    unsigned int Init(int, long long, long long, wchar_t) override { return 0; }
-    unsigned int Init(const wchar_t*, wchar_t) override { return 0; }
+    using IFileRecoveryParse::Init;
+    unsigned int Init(const std::shared_ptr<CMediumSource>&, long long, long long,
+                      wchar_t) override {
+        return 0;
+    }
     unsigned int ScanDevice(const wchar_t*) override {
         for (const ScanStep& step : m_state->scan) {
             do {

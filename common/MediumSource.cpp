@@ -1,0 +1,360 @@
+#include "common/MediumSource.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include "common/DebugLog.h"
+#include "common/Platform.h"
+#include "common/Types.h"
+
+namespace {
+
+const size_t kPieceBytes = 0x10000;  // one system call reads at most 64 KiB
+const uint64_t kSector = CMediumSource::kSectorBytes;
+
+// The errors of a device that is no longer there (unplugged, its server gone,
+// no medium in the reader), as opposed to a sector that cannot be read.
+bool IsGoneErrno(int nErr) {
+    return nErr == ENODEV || nErr == ENXIO || nErr == ENOTCONN || nErr == ENOMEDIUM ||
+           nErr == ESHUTDOWN;
+}
+
+// Adds the sectors [u64First, u64End) to a map of runs, merging neighbours;
+// returns how many were not in it yet.
+uint64_t AddRun(std::map<uint64_t, uint64_t>& mapRuns, uint64_t u64First, uint64_t u64End) {
+    if (u64End <= u64First) return 0;
+    auto it = mapRuns.upper_bound(u64First);
+    if (it != mapRuns.begin() && std::prev(it)->second >= u64First) --it;
+    uint64_t u64NewFirst = u64First, u64NewEnd = u64End, u64Known = 0;
+    while (it != mapRuns.end() && it->first <= u64End) {
+        const uint64_t u64A = std::max(u64First, it->first), u64B = std::min(u64End, it->second);
+        if (u64B > u64A) u64Known += u64B - u64A;
+        u64NewFirst = std::min(u64NewFirst, it->first);
+        u64NewEnd = std::max(u64NewEnd, it->second);
+        it = mapRuns.erase(it);
+    }
+    mapRuns[u64NewFirst] = u64NewEnd;
+    return (u64End - u64First) - u64Known;
+}
+
+void AppendRun(std::vector<SectorRun>& vec, uint64_t u64First, uint64_t u64Count) {
+    if (!vec.empty() && vec.back().u64First + vec.back().u64Count == u64First) {
+        vec.back().u64Count += u64Count;
+    } else {
+        vec.push_back({u64First, u64Count});
+    }
+}
+
+// The size of an open file or device now; false with errno when it cannot be
+// told.
+bool CurrentBytes(int fd, uint64_t& u64Bytes) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (S_ISREG(st.st_mode)) {
+        u64Bytes = static_cast<uint64_t>(st.st_size);
+        return true;
+    }
+    const off_t llEnd = lseek(fd, 0, SEEK_END);
+    if (llEnd < 0) return false;
+    u64Bytes = static_cast<uint64_t>(llEnd);
+    return true;
+}
+
+}  // namespace
+
+std::string SourceIdentity::Key() const {
+    return std::string(bBlockDevice ? "block " : "file ") + std::to_string(u64Device) + " " +
+           std::to_string(u64Inode) + " " + std::to_string(u64Bytes) + " " + strPath;
+}
+
+CMediumSource::CMediumSource(int fd, int nDiskNo, SourceIdentity identity, unsigned int nUnit)
+    : m_nFd(fd), m_nDiskNo(nDiskNo), m_identity(std::move(identity)), m_nUnit(nUnit) {}
+
+CMediumSource::~CMediumSource() {
+    if (m_nFd >= 0) close(m_nFd);
+}
+
+std::shared_ptr<CMediumSource> CMediumSource::Adopt(int fd, int nDiskNo, unsigned int& nErr) {
+    nErr = 0;
+    if (fd < 0) {
+        nErr = static_cast<unsigned int>(errno);
+        return nullptr;
+    }
+    struct stat st;
+    uint64_t u64Bytes = 0;
+    if (fstat(fd, &st) != 0 || !CurrentBytes(fd, u64Bytes)) {
+        nErr = static_cast<unsigned int>(errno);
+        close(fd);
+        return nullptr;
+    }
+    SourceIdentity identity;
+    identity.bBlockDevice = S_ISBLK(st.st_mode);
+    identity.u64Device = identity.bBlockDevice ? st.st_rdev : st.st_dev;
+    identity.u64Inode = identity.bBlockDevice ? 0 : st.st_ino;
+    identity.u64Bytes = u64Bytes;
+    std::shared_ptr<CMediumSource> pSource(
+        new CMediumSource(fd, nDiskNo, std::move(identity), tw::DeviceReadUnit(fd)));
+    return pSource;
+}
+
+std::shared_ptr<CMediumSource> CMediumSource::Open(const char* szUtf8Path, unsigned int& nErr) {
+    std::shared_ptr<CMediumSource> pSource = Adopt(tw::OpenReadOnly(szUtf8Path), -1, nErr);
+    if (pSource) {
+        char szReal[PATH_MAX];
+        pSource->m_identity.strPath = realpath(szUtf8Path, szReal) ? szReal : szUtf8Path;
+    }
+    return pSource;
+}
+
+std::shared_ptr<CMediumSource> CMediumSource::OpenDisk(int nDiskNo, unsigned int& nErr) {
+    const std::string strNode = tw::ResolveDiskNode(nDiskNo);
+    if (strNode.empty()) {
+        nErr = ENOENT;
+        return nullptr;
+    }
+    std::shared_ptr<CMediumSource> pSource = Open(strNode.c_str(), nErr);
+    if (pSource) pSource->m_nDiskNo = nDiskNo;
+    return pSource;
+}
+
+unsigned int CMediumSource::Read(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
+                                 MediumRead& out) {
+    out = MediumRead();
+    out.nLeading = out.nEnd = nBytes;
+    if (nBytes == 0) return TW_OK;
+    if (IsGone()) {
+        std::memset(pBuf, 0, nBytes);
+        out.nLeading = 0;
+        return GoneError();
+    }
+    // Sectors known to be unreadable are not read again: the request is
+    // served around them.
+    std::vector<SectorRun> vecKnown;
+    if (m_bHasBad.load(std::memory_order_acquire)) {
+        const uint64_t u64First = u64Offset / kSector;
+        const uint64_t u64End = (u64Offset + nBytes + kSector - 1) / kSector;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_mapBad.upper_bound(u64First);
+        if (it != m_mapBad.begin()) --it;
+        for (; it != m_mapBad.end() && it->first < u64End; ++it) {
+            const uint64_t u64A = std::max(u64First, it->first);
+            const uint64_t u64B = std::min(u64End, it->second);
+            if (u64B > u64A) vecKnown.push_back({u64A, u64B - u64A});
+        }
+    }
+    size_t nAt = 0;
+    unsigned int nRet = TW_OK;
+    for (const SectorRun& run : vecKnown) {
+        const size_t nBadFrom =
+            static_cast<size_t>(std::max<uint64_t>(run.u64First * kSector, u64Offset) - u64Offset);
+        const size_t nBadTo = static_cast<size_t>(
+            std::min<uint64_t>((run.u64First + run.u64Count) * kSector, u64Offset + nBytes) -
+            u64Offset);
+        if (nBadFrom > nAt) nRet = ReadSpan(u64Offset + nAt, nBadFrom - nAt, pBuf + nAt, nAt, out);
+        if (nRet != TW_OK || out.bEnded) {
+            std::memset(pBuf + nBadFrom, 0, nBytes - nBadFrom);
+            nAt = nBytes;
+            break;
+        }
+        std::memset(pBuf + nBadFrom, 0, nBadTo - nBadFrom);
+        NoteMissing(nBadFrom, out);
+        AppendRun(out.vecBad, run.u64First, run.u64Count);
+        nAt = nBadTo;
+    }
+    if (nRet == TW_OK && !out.bEnded && nAt < nBytes)
+        nRet = ReadSpan(u64Offset + nAt, nBytes - nAt, pBuf + nAt, nAt, out);
+    if (nRet != TW_OK) return nRet;
+    return out.vecBad.empty() && !out.bEnded ? TW_OK : TW_ERR_SHORT_READ;
+}
+
+unsigned int CMediumSource::ReadSpan(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
+                                     size_t nAt, MediumRead& out) {
+    size_t nDone = 0;
+    while (nDone < nBytes) {
+        const size_t nPiece = std::min(kPieceBytes, nBytes - nDone);
+        const ssize_t nGot =
+            pread(m_nFd, pBuf + nDone, nPiece, static_cast<off_t>(u64Offset + nDone));
+        if (nGot > 0) {
+            nDone += static_cast<size_t>(nGot);
+            if (m_u64FailedInRow.load(std::memory_order_relaxed) != 0) m_u64FailedInRow = 0;
+            continue;
+        }
+        if (nGot < 0 && errno == EINTR) continue;
+        unsigned int nRet = TW_OK;
+        if (nGot == 0) {
+            // The data ends here: the medium's end, unless it shrank.
+            if (StillThere(u64Offset + nDone)) {
+                NoteEnded(nAt + nDone, out);
+            } else {
+                nRet = GoneError();
+            }
+        } else if (IsGoneErrno(errno)) {
+            const int nErr = errno;
+            nRet = MarkGone(static_cast<unsigned int>(nErr), u64Offset + nDone,
+                            std::string("the device reported: ") + std::strerror(nErr));
+        } else {
+            nRet = ReadUnits(u64Offset + nDone, nPiece, pBuf + nDone, nAt + nDone, out);
+            if (nRet == TW_OK && !out.bEnded) {
+                nDone += nPiece;
+                continue;
+            }
+            if (nRet == TW_OK) return TW_OK;  // ReadUnits zero-filled to the end
+        }
+        std::memset(pBuf + nDone, 0, nBytes - nDone);
+        NoteMissing(nAt + nDone, out);
+        return nRet;
+    }
+    return TW_OK;
+}
+
+unsigned int CMediumSource::ReadUnits(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
+                                      size_t nAt, MediumRead& out) {
+    const uint64_t u64End = u64Offset + nBytes;
+    bool bSizeChecked = false;
+    uint64_t u64Pos = u64Offset;
+    while (u64Pos < u64End) {
+        const uint64_t u64UnitEnd = std::min(u64End, (u64Pos / m_nUnit + 1) * m_nUnit);
+        const size_t nLen = static_cast<size_t>(u64UnitEnd - u64Pos);
+        unsigned char* p = pBuf + (u64Pos - u64Offset);
+        bool bRead = false, bEnded = false;
+        int nErr = 0;
+        // One retry: a sector that fails twice is given up.
+        for (int nTry = 0; nTry < 2 && !bRead && !bEnded; ++nTry) {
+            size_t nGot = 0;
+            while (nGot < nLen) {
+                const ssize_t n =
+                    pread(m_nFd, p + nGot, nLen - nGot, static_cast<off_t>(u64Pos + nGot));
+                if (n > 0) {
+                    nGot += static_cast<size_t>(n);
+                } else if (n < 0 && errno == EINTR) {
+                    continue;
+                } else {
+                    if (n == 0) bEnded = true;
+                    nErr = n < 0 ? errno : 0;
+                    break;
+                }
+            }
+            bRead = nGot == nLen;
+            if (!bRead && IsGoneErrno(nErr))
+                return MarkGone(static_cast<unsigned int>(nErr), u64Pos,
+                                std::string("the device reported: ") + std::strerror(nErr));
+        }
+        if (bRead) {
+            m_u64FailedInRow = 0;
+            u64Pos = u64UnitEnd;
+            continue;
+        }
+        if (bEnded || !bSizeChecked) {
+            bSizeChecked = true;
+            if (!StillThere(u64Pos)) return GoneError();
+        }
+        const size_t nFrom = nAt + static_cast<size_t>(u64Pos - u64Offset);
+        if (bEnded) {
+            std::memset(p, 0, static_cast<size_t>(u64End - u64Pos));
+            NoteEnded(nFrom, out);
+            return TW_OK;
+        }
+        std::memset(p, 0, nLen);
+        NoteBad(u64Pos, nLen, nFrom, out);
+        TwDebug("unreadable sector %llu: %s\n", static_cast<unsigned long long>(u64Pos / kSector),
+                std::strerror(nErr));
+        const uint64_t u64InRow = m_u64FailedInRow += (nLen + kSector - 1) / kSector;
+        if (u64InRow >= kGoneAfterSectors)
+            return MarkGone(ENODEV, u64Pos,
+                            std::to_string(u64InRow) + " sectors in a row could not be read");
+        u64Pos = u64UnitEnd;
+    }
+    return TW_OK;
+}
+
+void CMediumSource::NoteBad(uint64_t u64Offset, size_t nBytes, size_t nAt, MediumRead& out) {
+    const uint64_t u64First = u64Offset / kSector;
+    const uint64_t u64End = (u64Offset + nBytes + kSector - 1) / kSector;
+    NoteMissing(nAt, out);
+    AppendRun(out.vecBad, u64First, u64End - u64First);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_u64BadSectors += AddRun(m_mapBad, u64First, u64End);
+    m_bHasBad.store(true, std::memory_order_release);
+}
+
+void CMediumSource::NoteMissing(size_t nAt, MediumRead& out) const {
+    if (nAt < out.nLeading) out.nLeading = nAt;
+}
+
+void CMediumSource::NoteEnded(size_t nAt, MediumRead& out) const {
+    out.bEnded = true;
+    if (nAt < out.nEnd) out.nEnd = nAt;
+    NoteMissing(nAt, out);
+}
+
+unsigned int CMediumSource::MarkGone(unsigned int nErr, uint64_t u64Offset,
+                                     const std::string& strWhy) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_bGone.load(std::memory_order_relaxed)) {
+        m_nGoneError = nErr;
+        m_u64GoneAt = u64Offset / kSector;
+        m_strGoneReason = strWhy;
+        TwDebug("medium gone at sector %llu: %s\n", static_cast<unsigned long long>(m_u64GoneAt),
+                strWhy.c_str());
+        m_bGone.store(true, std::memory_order_release);
+    }
+    return m_nGoneError;
+}
+
+bool CMediumSource::StillThere(uint64_t u64Offset) {
+    uint64_t u64Now = 0;
+    if (!CurrentBytes(m_nFd, u64Now)) {
+        const int nErr = errno;
+        MarkGone(IsGoneErrno(nErr) ? static_cast<unsigned int>(nErr) : ENODEV, u64Offset,
+                 std::string("its size cannot be read: ") + std::strerror(nErr));
+        return false;
+    }
+    if (u64Now >= m_identity.u64Bytes) return true;
+    MarkGone(ENODEV, u64Offset,
+             "its size went from " + std::to_string(m_identity.u64Bytes) + " to " +
+                 std::to_string(u64Now) + " bytes");
+    return false;
+}
+
+unsigned int CMediumSource::GoneError() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nGoneError;
+}
+
+uint64_t CMediumSource::GoneAtSector() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_u64GoneAt;
+}
+
+std::string CMediumSource::GoneReason() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_strGoneReason;
+}
+
+uint64_t CMediumSource::UnreadableSectors() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_u64BadSectors;
+}
+
+std::vector<SectorRun> CMediumSource::UnreadableRuns(size_t nMax) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<SectorRun> vec;
+    for (auto it = m_mapBad.begin(); it != m_mapBad.end() && vec.size() < nMax; ++it)
+        vec.push_back({it->first, it->second - it->first});
+    return vec;
+}
+
+void CMediumSource::AddUnreadable(const std::vector<SectorRun>& vecRuns) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const SectorRun& run : vecRuns) {
+        if (run.u64Count == 0 || run.u64First > UINT64_MAX - run.u64Count) continue;
+        m_u64BadSectors += AddRun(m_mapBad, run.u64First, run.u64First + run.u64Count);
+        m_bHasBad.store(true, std::memory_order_release);
+    }
+}

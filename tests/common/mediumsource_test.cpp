@@ -1,0 +1,138 @@
+// The read policy of the medium, on images served through the failing FUSE
+// harness: what fails is read around sector by sector, retried once and never
+// again, and a medium that goes away is told from one with bad sectors.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/DiskReader.h"
+#include "common/MediumSource.h"
+#include "common/Types.h"
+#include "support/FaultyMedium.h"
+#include "support/ScanLogSandbox.h"
+
+namespace {
+
+struct Fixture {
+    CScratchDir dir;
+    std::vector<unsigned char> vecImage;
+    std::string strImage;
+    explicit Fixture(size_t nSectors)
+        : vecImage(PatternBytes(nSectors * 512)), strImage(dir.Write("card.img", vecImage)) {}
+};
+
+// How often each sector was asked for on its own (a read of exactly one sector).
+std::vector<int> SingleSectorReads(const std::string& strLog, size_t nSectors) {
+    std::vector<int> vecCount(nSectors, 0);
+    std::istringstream in(strLog);
+    long long llOffset = 0;
+    size_t nSize = 0;
+    while (in >> llOffset >> nSize)
+        if (nSize == 512 && static_cast<size_t>(llOffset / 512) < nSectors)
+            ++vecCount[static_cast<size_t>(llOffset / 512)];
+    return vecCount;
+}
+
+std::shared_ptr<CMediumSource> OpenMedium(const std::string& strPath) {
+    unsigned int nErr = 0;
+    std::shared_ptr<CMediumSource> p = CMediumSource::Open(strPath.c_str(), nErr);
+    EXPECT_TRUE(p) << strPath << ": " << std::strerror(static_cast<int>(nErr));
+    return p;
+}
+
+}  // namespace
+
+// One bad 4 KiB page in a 64 KiB read: the other 120 sectors arrive, the page is
+// zeros, each of its sectors was tried twice at most, and never again later.
+TEST(MediumSource, ABadPageCostsItsOwnSectorsOnly) {
+    Fixture fx(512);
+    CFaultyMedium medium(fx.strImage, "8-15,300");
+    ASSERT_TRUE(medium.Ok()) << medium.Why();
+    std::shared_ptr<CMediumSource> pSource = OpenMedium(medium.Path());
+    ASSERT_TRUE(pSource);
+    std::vector<unsigned char> buf(128 * 512, 0xEE);
+    MediumRead got;
+    ASSERT_EQ(pSource->Read(0, buf.size(), buf.data(), got), TW_ERR_SHORT_READ);
+    ASSERT_EQ(got.vecBad.size(), 1u);
+    EXPECT_EQ(got.vecBad[0].u64First, 8u);
+    EXPECT_EQ(got.vecBad[0].u64Count, 8u);
+    EXPECT_EQ(got.nLeading, 8u * 512);
+    EXPECT_FALSE(got.bEnded);
+    std::vector<unsigned char> vecWant(fx.vecImage.begin(), fx.vecImage.begin() + buf.size());
+    std::fill(vecWant.begin() + 8 * 512, vecWant.begin() + 16 * 512, 0);
+    EXPECT_TRUE(buf == vecWant);
+    std::vector<int> vecTries = SingleSectorReads(medium.ReadLog(), 512);
+    for (int s = 8; s < 16; ++s) EXPECT_EQ(vecTries[s], 2) << "sector " << s;
+
+    // Known unreadable: read around without asking the medium again.
+    const std::string strBefore = medium.ReadLog();
+    ASSERT_EQ(pSource->Read(4 * 512, 8 * 512, buf.data(), got), TW_ERR_SHORT_READ);
+    EXPECT_EQ(got.nLeading, 4u * 512);
+    EXPECT_TRUE(std::memcmp(buf.data(), fx.vecImage.data() + 4 * 512, 4 * 512) == 0);
+    EXPECT_EQ(SingleSectorReads(medium.ReadLog().substr(strBefore.size()), 512)[8], 0);
+    // A second bad place adds to the count; sectors met twice count once.
+    ASSERT_EQ(pSource->Read(256 * 512, 128 * 512, buf.data(), got), TW_ERR_SHORT_READ);
+    EXPECT_EQ(pSource->UnreadableSectors(), 9u);
+    const std::vector<SectorRun> vecRuns = pSource->UnreadableRuns();
+    ASSERT_EQ(vecRuns.size(), 2u);
+    EXPECT_EQ(vecRuns[1].u64First, 300u);
+    EXPECT_FALSE(pSource->IsGone());
+    // Sectors known from an earlier scan are not read either.
+    pSource->AddUnreadable({{400, 2}});
+    ASSERT_EQ(pSource->Read(400 * 512, 4 * 512, buf.data(), got), TW_ERR_SHORT_READ);
+    EXPECT_EQ(got.nLeading, 0u);
+    EXPECT_TRUE(std::memcmp(buf.data() + 2 * 512, fx.vecImage.data() + 402 * 512, 2 * 512) == 0);
+    EXPECT_EQ(pSource->UnreadableSectors(), 11u);
+}
+
+// Gone, three ways: the device says so, its size shrinks, or thousands of
+// sectors in a row fail. Every later read fails at once with the same code.
+TEST(MediumSource, AMediumThatWentAwayIsToldFromBadSectors) {
+    {
+        Fixture fx(1024);
+        CFaultyMedium medium(fx.strImage, "", 128 * 512);
+        ASSERT_TRUE(medium.Ok()) << medium.Why();
+        std::shared_ptr<CMediumSource> pSource = OpenMedium(medium.Path());
+        std::vector<unsigned char> buf(128 * 512);
+        MediumRead got;
+        EXPECT_EQ(pSource->Read(0, buf.size(), buf.data(), got), 0u);
+        EXPECT_EQ(pSource->Read(512 * 512, buf.size(), buf.data(), got),
+                  static_cast<unsigned>(ENOTCONN));
+        EXPECT_TRUE(pSource->IsGone());
+        EXPECT_EQ(pSource->GoneAtSector(), 512u);
+        EXPECT_EQ(pSource->Read(0, 512, buf.data(), got), static_cast<unsigned>(ENOTCONN));
+        EXPECT_EQ(pSource->UnreadableSectors(), 0u);
+    }
+    {
+        Fixture fx(6000);
+        CFaultyMedium medium(fx.strImage, "100-5999");
+        ASSERT_TRUE(medium.Ok()) << medium.Why();
+        std::shared_ptr<CMediumSource> pSource = OpenMedium(medium.Path());
+        std::vector<unsigned char> buf(128 * 512);
+        MediumRead got;
+        unsigned int nRet = 0;
+        uint64_t u64At = 0;
+        for (; u64At < 6000 && nRet != ENODEV; u64At += 128)
+            nRet = pSource->Read(u64At * 512, buf.size(), buf.data(), got);
+        EXPECT_EQ(nRet, static_cast<unsigned>(ENODEV));
+        EXPECT_EQ(pSource->UnreadableSectors(), CMediumSource::kGoneAfterSectors);
+        EXPECT_EQ(pSource->GoneAtSector(), 100 + CMediumSource::kGoneAfterSectors - 1);
+        EXPECT_NE(pSource->GoneReason().find("in a row"), std::string::npos);
+    }
+    {
+        Fixture fx(64);
+        std::shared_ptr<CMediumSource> pSource = OpenMedium(fx.strImage);
+        ASSERT_EQ(truncate(fx.strImage.c_str(), 16 * 512), 0);
+        std::vector<unsigned char> buf(8 * 512);
+        MediumRead got;
+        EXPECT_EQ(pSource->Read(0, buf.size(), buf.data(), got), 0u);
+        EXPECT_EQ(pSource->Read(32 * 512, buf.size(), buf.data(), got),
+                  static_cast<unsigned>(ENODEV));
+        EXPECT_NE(pSource->GoneReason().find("from 32768 to 8192 bytes"), std::string::npos);
+    }
+}
