@@ -505,10 +505,14 @@ extern const CliCommand g_cmdScan = {
     "each, then a summary. A scan keeps its results in\n"
     "a numbered folder under ScanLog/, removed when the command ends unless\n"
     "--keep-results is given.\n"
-    "Exit status: 0 all went well, 1 some files failed or came back in part,\n"
-    "2 usage error, 3 the source cannot be opened or holds nothing the mode can\n"
-    "scan, 130, 143 or 129 interrupted by Ctrl-C, SIGTERM or SIGHUP (a deep scan\n"
-    "keeps its log for --resume).",
+    "Sectors that cannot be read are skipped, counted and told ('N sectors could\n"
+    "not be read'); a file crossing them is saved whole with zeros there, as\n"
+    "'Partial'.\n"
+    "Exit status: 0 all went well, 1 some files failed or came back in part, or\n"
+    "some sectors could not be read, 2 usage error, 3 the source cannot be opened,\n"
+    "holds nothing the mode can scan or went away during the scan, 130, 143 or 129\n"
+    "interrupted by Ctrl-C, SIGTERM or SIGHUP (a deep scan keeps its log for\n"
+    "--resume).",
     {
         {"partition", "N", "scan the N-th partition of SOURCE (numbered as 'disks' prints)"},
         {"mode", "MODE",

@@ -153,7 +153,10 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
         const std::string strCause = RecoveryCause(result);
         const unsigned long long u64Written = result.u64Written;
         struct timespec times[2];
-        if (result.nOutcome == RECOVERY_RECOVERED && NodeTimes(file.hit, times)) {
+        // A file saved whole, zeros where the medium failed, gets its times too.
+        const bool bWhole = result.nOutcome == RECOVERY_RECOVERED ||
+                            (result.u64Unreadable > 0 && u64Written == file.hit.u64FileSize);
+        if (bWhole && NodeTimes(file.hit, times)) {
             const int fd = OpenTarget(strTarget, O_RDONLY);
             if (fd >= 0) {
                 futimens(fd, times);
@@ -178,6 +181,8 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
                 "{\"status\":\"" + strJsonStatus + "\",\"path\":" + JsonString(file.strPath) +
                 ",\"target\":" + JsonString(strTarget) + ",\"size\":" + std::to_string(u64Size) +
                 ",\"written\":" + std::to_string(nRet == 0 ? u64Size : u64Written);
+            if (result.u64Unreadable > 0)
+                strLine += ",\"unreadable\":" + std::to_string(result.u64Unreadable);
             if (nRet != 0)
                 strLine +=
                     ",\"error\":" + JsonString(strCause) + ",\"failed_on\":\"" + szFailedOn + "\"";

@@ -1,5 +1,6 @@
 #include "ScanFolder.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -71,5 +72,15 @@ CScanFolderCleanup::CScanFolderCleanup(bool bKeep)
     : m_bKeep(bKeep), m_strFolder(CLogFileManager::GetInstance().GetLogFileDirPath()) {}
 
 CScanFolderCleanup::~CScanFolderCleanup() {
-    if (!m_bKeep) CLogFileManager::GetInstance().DeleteLogFileDir(m_strFolder.c_str());
+    // A folder that holds nothing but its lock (a deep scan works in a folder
+    // of its own) is not kept either.
+    bool bEmpty = true;
+    if (DIR* pDir = opendir(m_strFolder.c_str())) {
+        while (struct dirent* pEntry = readdir(pDir)) {
+            const std::string strName = pEntry->d_name;
+            if (strName != "." && strName != ".." && strName != kLogHoldName) bEmpty = false;
+        }
+        closedir(pDir);
+    }
+    if (!m_bKeep || bEmpty) CLogFileManager::GetInstance().DeleteLogFileDir(m_strFolder.c_str());
 }

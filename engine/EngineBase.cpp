@@ -212,11 +212,22 @@ unsigned int CEngineBase::SearchFileNode(const wchar_t* wszKey,
 
 unsigned int CEngineBase::SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) {
     CSaveTarget target(m_pfnRecovery, m_pContext);
+    SetLastSaveUnreadableBytes(0);
     unsigned int nRet = target.Open(wszTarget, node.u64FileSize);
     if (nRet != 0) return target.Finish(nRet);
-    nRet = StreamNodeData(node, node.u64FileSize, [&target](const unsigned char* p, size_t n) {
+    // Sectors the medium cannot give do not cut the file short: it is written
+    // whole, zeros in their place, every readable byte kept, and reported as
+    // not read whole (30) with the count of those bytes.
+    CZeroFillReads fill;
+    uint64_t u64Unreadable = 0;
+    nRet = StreamNodeData(node, node.u64FileSize, [&](const unsigned char* p, size_t n) {
+        u64Unreadable += fill.TakeFilled(p, n);
         return target.Write(p, n);
     });
+    if (u64Unreadable > 0) {
+        SetLastSaveUnreadableBytes(u64Unreadable);
+        if (nRet == 0) nRet = TW_ERR_SHORT_READ;
+    }
     return target.Finish(nRet);
 }
 

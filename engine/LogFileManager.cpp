@@ -21,7 +21,6 @@ namespace {
 constexpr char kConfigName[] = "config";
 constexpr char kConfigTmpName[] = "config.tmp";
 constexpr char kConfigLockName[] = "config.lock";
-constexpr char kHoldName[] = "Lock";      // held by the program whose scan it is
 constexpr char kSourceName[] = "Source";  // SourceIdentity::Key of the medium
 
 bool FolderIsGone(const char* szDir) {
@@ -198,7 +197,7 @@ bool CLogFileManager::IsHeldByAnother(const char* szDir) const {
     std::string strDir = szDir;
     if (strDir.back() != '/') strDir += '/';
     if (strDir == m_strHeldDir) return false;
-    const int fd = open((strDir + kHoldName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open((strDir + kLogHoldName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     const bool bHeld = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);  // a lock taken here goes with the descriptor
@@ -211,7 +210,7 @@ bool CLogFileManager::Hold(const std::string& strDir) {
     if (strPath.back() != '/') strPath += '/';
     if (strPath == m_strHeldDir) return true;
     const int fd =
-        open((strPath + kHoldName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        open((strPath + kLogHoldName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);

@@ -52,6 +52,8 @@ inline constexpr char kLogPrefixFast[] = "Fast_";           // fast FAT and NTFS
 inline constexpr char kLogPrefixFileType[] = "File_Type_";  // carving
 inline constexpr char kLogPrefixProFat[] = "Pro_Fat_";      // deep FAT
 inline constexpr char kLogPrefixProNtfs[] = "Pro_Ntfs_";    // deep NTFS
+// The file a live scan holds locked in its folder.
+inline constexpr char kLogHoldName[] = "Lock";
 
 class CLogFileManager {
 public:

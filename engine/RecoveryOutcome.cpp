@@ -46,6 +46,9 @@ std::string DescribeDestinationError(unsigned int nCode) {
 
 std::string RecoveryCause(const RECOVERY_FILE_RESULT& result) {
     if (result.nOutcome == RECOVERY_RECOVERED) return std::string();
+    if (result.u64Unreadable > 0)
+        return std::to_string(result.u64Unreadable) +
+               " bytes could not be read from the medium; they are zeros in the file";
     // The codes of the source and the destination overlap (30 is also a
     // read-only file system): the origin says which one it was.
     return result.bDestination
@@ -75,6 +78,7 @@ RECOVERY_FILE_RESULT SettleRecoveredFile(const std::string& strTargetUtf8, unsig
     if (fd >= 0) close(fd);
     if (bExists) result.u64Written = static_cast<unsigned long long>(st.st_size);
     if (bExists && result.u64Written == 0) RemoveTarget(strTargetUtf8);
+    if (!result.bDestination) result.u64Unreadable = GetLastSaveUnreadableBytes();
     result.nOutcome = result.u64Written > 0 ? RECOVERY_PARTIAL : RECOVERY_FAILED;
     return result;
 }

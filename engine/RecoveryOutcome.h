@@ -13,6 +13,8 @@ struct RECOVERY_FILE_RESULT {
     bool bDestination = false;       // the failure came from writing the target
     unsigned long long u64Size = 0;  // the file's size
     unsigned long long u64Written = 0;
+    // Bytes that are zeros in the file because the medium could not give them.
+    unsigned long long u64Unreadable = 0;
 };
 
 // "Success", "Partial", "Failed".
@@ -28,7 +30,9 @@ std::string RecoveryCause(const RECOVERY_FILE_RESULT& result);
 std::string RecoveryReason(const RECOVERY_FILE_RESULT& result);
 // After a save of u64Size bytes to strTargetUtf8 ended with nCode: a failed
 // save that left bytes is partial and keeps them; one that left an empty file
-// has it removed (never through a link). nCode 0 is a recovered file.
+// has it removed (never through a link). nCode 0 is a recovered file. The
+// bytes of the source that could not be read come from the save just made on
+// this thread (GetLastSaveUnreadableBytes).
 RECOVERY_FILE_RESULT SettleRecoveredFile(const std::string& strTargetUtf8, unsigned int nCode,
                                          bool bDestination, unsigned long long u64Size);
 // "3 recovered, 1 partial, 2 failed".

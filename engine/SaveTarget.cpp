@@ -15,6 +15,7 @@
 
 namespace {
 thread_local SaveFailureOrigin g_nSaveFailureOrigin = SAVE_FAILURE_NONE;
+thread_local uint64_t g_u64UnreadableBytes = 0;
 // The destination that holds on this thread, the latest opened.
 thread_local CSaveDestination* g_pDestination = nullptr;
 
@@ -30,6 +31,15 @@ SaveFailureOrigin GetLastSaveFailureOrigin() {
 
 void ResetSaveFailureOrigin() {
     g_nSaveFailureOrigin = SAVE_FAILURE_NONE;
+    g_u64UnreadableBytes = 0;
+}
+
+uint64_t GetLastSaveUnreadableBytes() {
+    return g_u64UnreadableBytes;
+}
+
+void SetLastSaveUnreadableBytes(uint64_t u64Bytes) {
+    g_u64UnreadableBytes = u64Bytes;
 }
 
 CSaveDestination::~CSaveDestination() {

@@ -21,6 +21,11 @@ enum SaveFailureOrigin : int {
 };
 SaveFailureOrigin GetLastSaveFailureOrigin();
 void ResetSaveFailureOrigin();
+// The bytes of the last file saved on this thread that stand for sectors the
+// medium could not give: the file was written at full size with zeros there,
+// and its save returned 30. Reset with the origin.
+uint64_t GetLastSaveUnreadableBytes();
+void SetLastSaveUnreadableBytes(uint64_t u64Bytes);
 
 // The folder a recovery writes into, as the user named it. While an opened
 // destination lives, every folder and file that the functions below make

@@ -18,6 +18,8 @@
 #include <strings.h>
 
 #include "common/Helpers.h"
+#include "common/MediumSource.h"
+#include "deepscan/ProfessionalRecovery.h"
 #include "engine/Categories.h"
 #include "ui/DRUI.h"
 #include "ui/PreviewDecoder.h"
@@ -169,6 +171,27 @@ void DRUI::InitLayout3Widget() {
                                        .arg(nFound)
                                        .arg(nFound == 1 ? "file" : "files"),
                                    m_pPage3));
+    // What the medium could not give is said where the finds are.
+    if (auto* pDeep = dynamic_cast<CProfessionalRecovery*>(m_pEngine.get())) {
+        const std::shared_ptr<CMediumSource>& pSource = pDeep->GetSource();
+        QString strText;
+        if (pSource && pSource->IsGone())
+            strText = QString(
+                          "The device went away at sector %1: only what was found before "
+                          "is listed.")
+                          .arg(pSource->GoneAtSector());
+        else if (pSource && pSource->UnreadableSectors() > 0)
+            strText = QString(
+                          "%1 sectors could not be read. A file that crosses them comes back "
+                          "whole, with zeros where they were.")
+                          .arg(pSource->UnreadableSectors());
+        if (!strText.isEmpty()) {
+            auto* pUnreadable = new QLabel(strText, m_pPage3);
+            pUnreadable->setObjectName("unreadable");
+            pUnreadable->setStyleSheet("font: bold 13px Arial; color: rgb(170, 60, 30);");
+            pLayout->addWidget(pUnreadable);
+        }
+    }
 
     auto* pMiddle = new QHBoxLayout;
     pMiddle->setSpacing(10);

@@ -94,3 +94,42 @@ TEST(CliMedia, AMediumGoingAwayMidScanEndsWithStatus3) {
     }
     EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
+
+// A photo whose data crosses a bad 4 KiB page comes back at full size, every
+// readable byte as it was, the page zeros, and reported Partial with the
+// count of bytes that could not be read.
+TEST(CliMedia, AFileCrossingABadPageIsPartialAndFullSize) {
+    ScanLogSandbox sandbox;
+    CScratchDir dest;
+    const std::string strImage = twtest::FixtureImage("fat32_512");
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
+    std::string strOriginal;
+    for (const twtest::ManifestEntry& e : twtest::ReadManifest("fat32_512"))
+        if (e.strListed.find("Holiday by the sea.jpg") != std::string::npos)
+            strOriginal = ReadFileBytes(e.strSourceFile);
+    ASSERT_GT(strOriginal.size(), 16u * 512);
+    // Where its data begins, from the listing of the healthy card.
+    const CliRun list = RunCli({"scan", strImage, "--list", "--json", "--types", "photo"});
+    std::string strFirst;
+    for (const std::string& strLine : list.Lines())
+        if (strLine.find("Holiday by the sea.jpg") != std::string::npos)
+            strFirst = JsonField(strLine, "first_sector");
+    ASSERT_FALSE(strFirst.empty()) << list.strOut;
+    const uint64_t u64First = std::stoull(strFirst);
+    CFaultyMedium medium(strImage,
+                         std::to_string(u64First + 8) + "-" + std::to_string(u64First + 15));
+    ASSERT_TRUE(medium.Ok()) << medium.Why();
+    const CliRun run =
+        RunCli({"scan", medium.Path(), "--types", "photo", "--recover", dest.Path(), "--json"});
+    EXPECT_EQ(run.nStatus, 1) << run.strErr;
+    std::string strLine;
+    for (const std::string& str : run.Lines())
+        if (str.find("Holiday by the sea.jpg") != std::string::npos) strLine = str;
+    EXPECT_EQ(JsonField(strLine, "status"), "partial") << strLine;
+    EXPECT_EQ(JsonField(strLine, "written"), std::to_string(strOriginal.size()));
+    EXPECT_EQ(JsonField(strLine, "unreadable"), "4096");
+    std::string strWant = strOriginal;
+    strWant.replace(8 * 512, 4096, std::string(4096, '\0'));
+    EXPECT_TRUE(ReadFileBytes(JsonField(strLine, "target")) == strWant);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
+}

@@ -213,17 +213,18 @@ TEST_F(LogStore, AFolderALiveScanHoldsIsLeftAlone) {
     ASSERT_TRUE(WriteFileBytes(strHeld + "File_Type_x", "records"));
     ASSERT_TRUE(WriteFileBytes(Config(), ConfigBytes(0, {MakeInfo(1, 0, 100, 0, strHeld),
                                                          MakeInfo(2, 0, 100, 0, "/gone/9/")})));
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
+    int held[2], end[2];
+    ASSERT_EQ(pipe(held), 0);
+    ASSERT_EQ(pipe(end), 0);
     const pid_t pid = fork();
     if (pid == 0) {  // the other program: holds folder 1 until told to end
-        const int fd = open((strHeld + "Lock").c_str(), O_RDWR | O_CREAT, 0644);
+        const int fd = open((strHeld + kLogHoldName).c_str(), O_RDWR | O_CREAT, 0644);
         char c = 0;
-        if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(fds[1], "h", 1) != 1) _exit(1);
-        _exit(read(fds[0], &c, 1) == 1 ? 0 : 1);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(held[1], "h", 1) != 1) _exit(1);
+        _exit(read(end[0], &c, 1) == 1 ? 0 : 1);
     }
     char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
+    ASSERT_EQ(read(held[0], &c, 1), 1);
     sandbox.ReloadLogStore();
     ASSERT_EQ(logs.GetRecords().size(), 1u);  // "/gone/9/" is dropped
     EXPECT_TRUE(logs.IsHeldByAnother(strHeld.c_str()));
@@ -235,7 +236,7 @@ TEST_F(LogStore, AFolderALiveScanHoldsIsLeftAlone) {
     EXPECT_EQ(logs.LoadRecoveryLogInfo(kStableDevice, 1, 0, 100, &info), 0);  // not resumed
     EXPECT_FALSE(logs.IsLoaded());
     EXPECT_EQ(logs.GetRecords().size(), 1u);
-    ASSERT_EQ(write(fds[1], "e", 1), 1);
+    ASSERT_EQ(write(end[1], "e", 1), 1);
     int nStatus = 0;
     ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
     EXPECT_FALSE(logs.IsHeldByAnother(strHeld.c_str()));

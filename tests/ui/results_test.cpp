@@ -16,6 +16,8 @@
 #include <map>
 
 #include "support/DiskImage.h"
+#include "support/FaultyMedium.h"
+#include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
 #include "ui/DRUI.h"
 #include "ui/Dialogs.h"
@@ -176,6 +178,32 @@ private slots:
         Click(Named<QPushButton>(m_pWindow.get(), "Scan"));
         QVERIFY(m_pWindow->Selection().empty());
         QCOMPARE(Summary(), QString("Select 0 bytes in 0 files"));
+    }
+
+    // A card with a bad page: the result page says how many sectors could not
+    // be read.
+    void unreadableSectorsAreTold() {
+        twtest::Volume card;
+        card.strSourceImage = twtest::FixtureImage("ui_card");
+        const std::string strDisk = m_pSandbox->Root() + "/bad.img";
+        QVERIFY(twtest::WriteMbrDisk(strDisk, {card}, {}, nullptr));
+        const uint64_t u64Sectors = ReadFileBytes(strDisk).size() / 512;
+        CFaultyMedium medium(
+            strDisk, std::to_string(u64Sectors - 16) + "-" + std::to_string(u64Sectors - 9));
+        QVERIFY2(medium.Ok(), medium.Why().c_str());
+        QVERIFY(m_pDisks->AddDisk(1, medium.Path()));
+        m_pWindow = ShowWindow();
+        Click(Named<QPushButton>(m_pWindow.get(), "Start"));
+        auto* pDevices = Named<QTreeWidget>(m_pWindow.get(), "Devices");
+        QVERIFY(pDevices && pDevices->topLevelItemCount() == 2);
+        SelectItem(pDevices, pDevices->topLevelItem(1));  // the whole failing disk
+        Click(Named<QPushButton>(m_pWindow.get(), "Scan"));
+        auto* pLabel = m_pWindow->findChild<QLabel*>("unreadable");
+        QVERIFY(pLabel);
+        QCOMPARE(pLabel->text(), QString("8 sectors could not be read. A file that crosses them "
+                                         "comes back whole, with zeros where they were."));
+        QVERIFY(Shot(m_pWindow.get(), "results_unreadable"));
+        m_pWindow.reset();
     }
 };
 
