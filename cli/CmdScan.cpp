@@ -36,7 +36,6 @@
 
 namespace {
 
-
 CProgressLine* g_pProgress = nullptr;
 
 int ScanProgress(void*, int nPercent, int nScale, int, unsigned long long u64Cur,
