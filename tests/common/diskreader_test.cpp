@@ -10,8 +10,6 @@
 #include "common/DiskReader.h"
 #include "common/Platform.h"
 #include "support/DiskImage.h"
-#include "support/FaultyMedium.h"
-#include "support/ScanLogSandbox.h"
 
 namespace {
 
@@ -142,38 +140,3 @@ TEST_F(DiskReaderTest, PathFormReadsAnImageWithANonAsciiNameReadOnly) {
 }
 
 }  // namespace
-
-// A bad page: a plain read stops before it (the sectors after it are there all
-// the same); under a zero fill it does not fail, and the fill knows which
-// bytes stand for the page, once.
-TEST(DiskReaderFill, UnreadableSectorsBecomeCountedZerosInASave) {
-    CScratchDir dir;
-    const std::vector<unsigned char> vecImage = PatternBytes(64 * 512);
-    CFaultyMedium medium(dir.Write("card.img", vecImage), "20-27");
-    ASSERT_TRUE(medium.Ok()) << medium.Why();
-    CDiskReader reader;
-    ASSERT_EQ(reader.Init(tw::Utf8ToWide(medium.Path().c_str()).c_str(), 64), 0u);
-    std::vector<unsigned char> buf(32 * 512, 0xEE);
-    unsigned int nRead = 0;
-    EXPECT_EQ(reader.ReadData(buf.data(), 16, 16, 512, &nRead), 30u);
-    EXPECT_EQ(nRead, 4u);
-    EXPECT_EQ(0, std::memcmp(buf.data() + 12 * 512, vecImage.data() + 28 * 512, 4 * 512));
-    {
-        CZeroFillReads fill;
-        std::fill(buf.begin(), buf.end(), 0xEE);
-        ASSERT_EQ(reader.ReadData(buf.data(), 32, 0, 512, &nRead), 0u);
-        EXPECT_EQ(nRead, 32u);
-        std::vector<unsigned char> vecWant(vecImage.begin(), vecImage.begin() + 32 * 512);
-        std::fill(vecWant.begin() + 20 * 512, vecWant.begin() + 28 * 512, 0);
-        EXPECT_TRUE(buf == vecWant);
-        EXPECT_EQ(fill.TakeFilled(buf.data(), 22 * 512), 2u * 512);
-        EXPECT_EQ(fill.TakeFilled(buf.data(), buf.size()), 6u * 512);
-        EXPECT_EQ(fill.TakeFilled(buf.data(), buf.size()), 0u);
-        // Bytes read over again without a fault are no longer counted.
-        ASSERT_EQ(reader.ReadData(buf.data(), 32, 0, 512, &nRead), 0u);
-        ASSERT_EQ(reader.ReadData(buf.data() + 20 * 512, 4, 0, 512, &nRead), 0u);
-        EXPECT_EQ(fill.TakeFilled(buf.data(), buf.size()), 4u * 512);
-    }
-    EXPECT_EQ(CZeroFillReads::Current(), nullptr);
-    EXPECT_EQ(reader.ReadData(buf.data(), 32, 0, 512, &nRead), 30u);
-}
