@@ -46,6 +46,69 @@ void SetAsciiName(_PARTITION_ITEM_& item, const unsigned char* sz, size_t nMax) 
     }
 }
 
+// The CRC-32 of GPT headers and entry arrays (reflected, polynomial 0x04C11DB7).
+uint32_t Crc32(const unsigned char* p, size_t n) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+// A GPT header and the entries it names.
+struct GptTable {
+    bool bHeaderIntact = false;   // signature, size and checksum hold
+    bool bEntriesIntact = false;  // the entries' checksum holds too
+    uint64_t u64Alternate = 0;    // the other header's sector
+    uint32_t nEntrySize = 0;
+    std::vector<unsigned char> entries;
+};
+
+// Entry arrays larger than this are no table (the usual one is 16 KiB).
+constexpr uint64_t kMaxGptEntryBytes = 4u << 20;
+
+// Reads the header in pHeader (512 bytes, read from sector u64Lba) and its
+// entries. False when there is no usable header: no signature, a size or
+// entry geometry out of bounds, or entries that cannot be read. A header whose
+// checksum fails is still used when its fields are in bounds (bHeaderIntact false).
+bool ReadGptTable(int fd, const unsigned char* pHeader, uint64_t u64Lba, GptTable& table) {
+    table = GptTable();
+    if (std::memcmp(pHeader, "EFI PART", 8) != 0) return false;
+    const uint32_t nHeaderSize = Le32(pHeader + 12);
+    const uint64_t u64EntriesLba = Le64(pHeader + 72);
+    const uint32_t nCount = Le32(pHeader + 80);
+    const uint32_t nEntrySize = Le32(pHeader + 84);
+    if (nHeaderSize < 92 || nHeaderSize > 512 || nEntrySize < 128 || nEntrySize % 8 != 0 ||
+        nCount == 0 || static_cast<uint64_t>(nCount) * nEntrySize > kMaxGptEntryBytes ||
+        u64EntriesLba == 0 || u64EntriesLba >= (1ULL << 54)) {
+        return false;
+    }
+    unsigned char copy[512];
+    std::memcpy(copy, pHeader, nHeaderSize);
+    std::memset(copy + 16, 0, 4);
+    table.bHeaderIntact =
+        Crc32(copy, nHeaderSize) == Le32(pHeader + 16) && Le64(pHeader + 24) == u64Lba;
+    table.u64Alternate = Le64(pHeader + 32);
+    table.nEntrySize = nEntrySize;
+    table.entries.resize(static_cast<size_t>(nCount) * nEntrySize);
+    if (!ReadFull(fd, static_cast<long long>(u64EntriesLba) * 512, table.entries.data(),
+                  table.entries.size())) {
+        return false;
+    }
+    table.bEntriesIntact = table.bHeaderIntact &&
+                           Crc32(table.entries.data(), table.entries.size()) == Le32(pHeader + 88);
+    return true;
+}
+
+// Whether a master boot record holds the protective slot (type 0xEE) of a GPT disk.
+bool HasProtectiveSlot(const unsigned char* pBuf) {
+    for (int nSlot = 0; nSlot < 4; ++nSlot) {
+        if (pBuf[446 + 16 * nSlot + 4] == 0xEE) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 CPartitionManager::CPartitionManager()
@@ -98,9 +161,14 @@ void CPartitionManager::GetDiskPartitions(int fd, int nDiskNo,
     std::vector<unsigned char> buf(kTableBytes);
     if (!ReadFull(fd, 0, buf.data(), buf.size())) return;
     const char* p = reinterpret_cast<const char*>(buf.data());
-    if (IsEFI(p + 512, kTableBytes - 512)) {
-        GetGPTPartition(buf.data(), items, nDiskNo, szPath);
-    } else if (IsAPM(p, kTableBytes)) {
+    // A GPT disk whose primary header is gone still has its protective
+    // master boot record, and its backup header at the end.
+    if ((IsEFI(p + 512, kTableBytes - 512) ||
+         (IsMBR(p, kTableBytes) && HasProtectiveSlot(buf.data()))) &&
+        GetGPTPartition(fd, buf.data(), items, nDiskNo, szPath)) {
+        return;
+    }
+    if (IsAPM(p, kTableBytes)) {
         GetAPMPartition(fd, buf.data(), items, nDiskNo, szPath);
     } else if (IsMBR(p, kTableBytes) && !IsFat(buf.data()) && !IsNtfs(buf.data()) &&
                !IsExFat(buf.data())) {
@@ -110,15 +178,38 @@ void CPartitionManager::GetDiskPartitions(int fd, int nDiskNo,
     }
 }
 
-void CPartitionManager::GetGPTPartition(const unsigned char* pBuf,
+bool CPartitionManager::GetGPTPartition(int fd, const unsigned char* pBuf,
                                         std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
                                         const char* szDevicePath) {
-    // Only the entries inside the first 4,096 bytes: at most 24.
-    for (int nOff = 1024; nOff + 128 <= kTableBytes; nOff += 128) {
-        const unsigned char* pEntry = pBuf + nOff;
+    // The primary header; when it or its entries are damaged, the backup
+    // header (at the primary's alternate sector, else the disk's last sector).
+    GptTable table, backup;
+    const bool bPrimary = ReadGptTable(fd, pBuf + 512, 1, table);
+    if (!bPrimary || !table.bEntriesIntact) {
+        const off_t llEnd = lseek(fd, 0, SEEK_END);
+        uint64_t u64Backup = llEnd >= 1024 ? static_cast<uint64_t>(llEnd) / 512 - 1 : 0;
+        if (table.bHeaderIntact && table.u64Alternate > 1) u64Backup = table.u64Alternate;
+        auto Score = [](const GptTable& t) { return t.bHeaderIntact + t.bEntriesIntact; };
+        unsigned char header[512];
+        if (u64Backup > 1 && u64Backup < (1ULL << 54) &&
+            ReadFull(fd, static_cast<long long>(u64Backup) * 512, header, sizeof(header)) &&
+            ReadGptTable(fd, header, u64Backup, backup) &&
+            (!bPrimary || Score(backup) > Score(table))) {
+            table = std::move(backup);
+        } else if (!bPrimary) {
+            return false;
+        }
+    }
+    const uint32_t nEntrySize = table.nEntrySize;
+    for (size_t nOff = 0; nOff + nEntrySize <= table.entries.size(); nOff += nEntrySize) {
+        const unsigned char* pEntry = table.entries.data() + nOff;
         const uint64_t u64First = Le64(pEntry + 32);
         const uint64_t u64Last = Le64(pEntry + 40);
-        if (u64First == 0 || u64Last == 0) break;
+        // An unused entry has no type; any entry may be unused, so all are read.
+        static const unsigned char kNoType[16] = {};
+        if (std::memcmp(pEntry, kNoType, 16) == 0 || u64First == 0 || u64Last < u64First) {
+            continue;
+        }
         _PARTITION_ITEM_ item = MakeItem(u64First, u64Last, nDiskNo, szDevicePath);
         for (int i = 0; i < 36; ++i) {
             item.szPartitionName[i] =
@@ -126,6 +217,7 @@ void CPartitionManager::GetGPTPartition(const unsigned char* pBuf,
         }
         items.push_back(item);
     }
+    return true;
 }
 
 void CPartitionManager::GetAPMPartition(int fd, const unsigned char* pBuf,
@@ -172,7 +264,8 @@ void CPartitionManager::WalkMBR(int fd, unsigned int nSector, std::vector<_PARTI
             WalkMBR(fd, nRelative + m_nExtendedBase, items, nDiskNo, szDevicePath, nDepth + 1);
             continue;
         }
-        if (nType == 0 && nRelative == 0 && nCount == 0) return;
+        // An empty slot holds nothing; the slots after it may still be used.
+        if (nType == 0 && nRelative == 0 && nCount == 0) continue;
         const uint32_t nStart = nRelative + nSector;  // 32-bit, as the table stores it
         _PARTITION_ITEM_ item =
             MakeItem(nStart, static_cast<uint64_t>(nStart) + nCount - 1, nDiskNo, szDevicePath);

@@ -65,7 +65,10 @@ public:
 private:
     void WalkMBR(int fd, unsigned int nSector, std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
                  const char* szDevicePath, int nDepth);
-    void GetGPTPartition(const unsigned char* pBuf, std::vector<_PARTITION_ITEM_>& items,
+    // Lists every used entry of the table that the GPT header names (the
+    // backup header when the primary or its entries are damaged). False when
+    // the disk has no usable header.
+    bool GetGPTPartition(int fd, const unsigned char* pBuf, std::vector<_PARTITION_ITEM_>& items,
                          int nDiskNo, const char* szDevicePath);
     void GetAPMPartition(int fd, const unsigned char* pBuf, std::vector<_PARTITION_ITEM_>& items,
                          int nDiskNo, const char* szDevicePath);

@@ -142,27 +142,45 @@ TEST(PartitionManager, TablesOfRealToolsAcrossSeveralDisks) {
     EXPECT_EQ(GetPartitionNameUtf8(again[0][0]), "Partition 1");
 }
 
-TEST(PartitionManager, GptListsOnlyEntriesInTheFirstFourKilobytes) {
+TEST(PartitionManager, GptListsEveryEntryTheHeaderNames) {
     DiskDir dir;
-    std::string strGpt = dir.NewDisk(0, 64 << 20);
+    // disk0: 30 entries, more than fit in the first 4,096 bytes.
     std::string strArgs = "-a 8";
     for (int i = 1; i <= 30; ++i) {
         strArgs += " -n " + std::to_string(i) + ":0:+64K -c " + std::to_string(i) + ":part" +
                    std::to_string(i);
     }
-    ASSERT_TRUE(twtest::Sgdisk(strGpt, strArgs));
-    std::vector<Expected> all = twtest::SgdiskLayout(strGpt);
-    ASSERT_EQ(all.size(), 30u);
-    all.resize(24);  // 24 entries of 128 bytes fit after byte 1024 of 4096
-    auto items = Enumerate();
-    ExpectItems(items[0], 0, all);
+    const std::string strMany = dir.NewDisk(0, 64 << 20);
+    ASSERT_TRUE(twtest::Sgdisk(strMany, strArgs));
+    // disk1: entries 5 and 30 used, the others empty.
+    const std::string strHoles = dir.NewDisk(1, 16 << 20);
+    ASSERT_TRUE(twtest::Sgdisk(strHoles, "-n 5:2048:+1M -n 30:8192:+1M"));
+    // disk2: 256 entries whose array lies at sector 4,096, entry 200 used.
+    const std::string strMoved = dir.NewDisk(2, 16 << 20);
+    ASSERT_TRUE(twtest::Sgdisk(strMoved, "-S 256 -j 4096 -n 200:8192:+1M -c 200:far"));
+    // disk3: the primary header wiped; disk4: the primary entries damaged.
+    // Both are read from the backup header at the disk's end.
+    const std::string strNoPrimary = dir.NewDisk(3, 16 << 20);
+    const std::string strBadEntries = dir.NewDisk(4, 16 << 20);
+    for (const std::string& str : {strNoPrimary, strBadEntries})
+        ASSERT_TRUE(twtest::Sgdisk(str, "-n 1:2048:+1M -c 1:one -n 3:8192:+2M -c 3:three"));
+    const std::vector<Expected> backed = twtest::SgdiskLayout(strNoPrimary);
+    const std::vector<unsigned char> zero(512, 0), junk(128, 0x5A);
+    ASSERT_TRUE(twtest::WriteAt(strNoPrimary, 512, zero.data(), zero.size()));
+    ASSERT_TRUE(twtest::WriteAt(strBadEntries, 1024, junk.data(), junk.size()));
 
-    // An empty second entry ends the list even though later entries are used.
-    std::string strSparse = dir.NewDisk(1, 16 << 20);
-    ASSERT_TRUE(twtest::Sgdisk(strSparse, "-n 1:2048:+1M -n 3:4096:+1M"));
-    auto items2 = Enumerate();
-    ASSERT_EQ(items2[1].size(), 1u);
-    EXPECT_EQ(items2[1][0].u64StartSector, 2048u);
+    std::vector<Expected> many = twtest::SgdiskLayout(strMany);
+    ASSERT_EQ(many.size(), 30u);
+    ASSERT_EQ(backed.size(), 2u);
+    auto items = Enumerate();
+    ExpectItems(items[0], 0, many);
+    const std::vector<Expected> holes = twtest::SgdiskLayout(strHoles);
+    ASSERT_EQ(holes.size(), 2u);
+    EXPECT_EQ(holes[1].u64Start, 8192u);
+    ExpectItems(items[1], 1, holes);
+    ExpectItems(items[2], 2, {{8192, 10239, "far"}});
+    ExpectItems(items[3], 3, backed);
+    ExpectItems(items[4], 4, backed);
 }
 
 TEST(PartitionManager, LoopingChainsEnd) {
@@ -185,7 +203,7 @@ TEST(PartitionManager, LoopingChainsEnd) {
 
 TEST(PartitionManager, SlotRulesOfTheBootRecord) {
     DiskDir dir;
-    // Two primaries, an empty third slot ending the table, a used fourth slot never read.
+    // Two primaries, an empty third slot and a used fourth slot.
     std::string strA = dir.NewDisk(0, 4 << 20);
     WriteBootRecord(strA, 0, {{0x0C, 2048, 100}, {0x83, 4096, 100}, {0, 0, 0}, {0x83, 6000, 10}});
     // A slot of type 0 with a start sector is still a partition.
@@ -194,10 +212,16 @@ TEST(PartitionManager, SlotRulesOfTheBootRecord) {
     // An extended boot record past the end of the disk ends that branch only.
     std::string strC = dir.NewDisk(2, 4 << 20);
     WriteBootRecord(strC, 0, {{0x05, 900000, 100}, {0x83, 2048, 8}});
+    // An empty first slot, a FAT partition in the second.
+    std::string strD = dir.NewDisk(3, 4 << 20);
+    WriteBootRecord(strD, 0, {{0, 0, 0}, {0x0C, 2048, 100}});
     auto items = Enumerate();
-    ExpectItems(items[0], 0, {{2048, 2147, "Partition 1"}, {4096, 4195, "Partition 2"}});
+    ExpectItems(
+        items[0], 0,
+        {{2048, 2147, "Partition 1"}, {4096, 4195, "Partition 2"}, {6000, 6009, "Partition 3"}});
     ExpectItems(items[1], 1, {{2048, 2063, "Partition 1"}});
     ExpectItems(items[2], 2, {{2048, 2055, "Partition 1"}});
+    ExpectItems(items[3], 3, {{2048, 2147, "Partition 1"}});
 }
 
 TEST(PartitionManager, ShortOrDamagedDisksYieldNothingAndApmNamesAreCut) {
