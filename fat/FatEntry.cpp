@@ -71,6 +71,22 @@ long long FatDateToTime(uint16_t nDate) {
     return static_cast<long long>(mktime(&t));
 }
 
+long long FatDateTimeToTime(uint16_t nDate, uint16_t nTime, uint8_t n10ms) {
+    struct tm t;
+    std::memset(&t, 0, sizeof(t));
+    t.tm_year = (nDate >> 9) + 80;
+    t.tm_mon = ((nDate >> 5) & 0x0F) - 1;
+    t.tm_mday = nDate & 0x1F;
+    const int nHour = nTime >> 11, nMinute = (nTime >> 5) & 0x3F, nSecond = (nTime & 0x1F) * 2;
+    if (nHour < 24 && nMinute < 60 && nSecond < 60) {
+        t.tm_hour = nHour;
+        t.tm_min = nMinute;
+        t.tm_sec = nSecond + (n10ms < 200 ? n10ms / 100 : 0);
+    }
+    t.tm_isdst = -1;  // the wall clock of that day, summer time or not
+    return static_cast<long long>(mktime(&t));
+}
+
 unsigned char GetShortNameCheckSum(const char* szName11) {
     unsigned char nSum = 0;
     for (int i = 0; i < 11; ++i) {

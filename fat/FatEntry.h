@@ -71,6 +71,11 @@ constexpr long long kFatTimeMax = 3473231085LL;
 
 // Seconds since 1970 (local time, as mktime gives them) of 00:00 on a FAT date.
 long long FatDateToTime(uint16_t nDate);
+// Seconds since 1970 of a date and time word, read as the local wall-clock
+// time of that day (as the kernel's vfat reads FAT times), in steps of 2
+// seconds; the creation time's 10 ms count (0-199) adds the odd second. A time
+// word out of range counts as 00:00.
+long long FatDateTimeToTime(uint16_t nDate, uint16_t nTime, uint8_t n10ms = 0);
 
 // Whether a single entry is plausible. The "." / ".." shortcut looks at the
 // entry after this one, so it applies only when nBytesAvailable (the bytes

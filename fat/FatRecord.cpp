@@ -60,11 +60,22 @@ void FatCopyName(_FILE_NODE_& node, const std::string& strName) {
     std::strncpy(node.szFileName, strName.c_str(), sizeof(node.szFileName) - 1);
 }
 
+namespace {
+
+void SetSeconds(_FILETIME& ft, long long llSeconds) {
+    const uint64_t u64 = static_cast<uint64_t>(llSeconds);
+    ft.dwLowDateTime = static_cast<uint32_t>(u64);
+    ft.dwHighDateTime = static_cast<uint32_t>(u64 >> 32);
+}
+
+}  // namespace
+
 void FatSetTimes(_FILE_NODE_& node, const unsigned char* pSlot) {
-    const FAT32_Entry* pEntry = reinterpret_cast<const FAT32_Entry*>(pSlot);
-    Fat32GetFileCreateTime(pEntry, &node.ftCreateTime);
-    Fat32GetFileLastAccessTime(pEntry, &node.ftLastAccessTime);
-    Fat32GetFileLastChangeTime(pEntry, &node.ftLastWriteTime);
+    // FAT keeps no time of day for the last access.
+    SetSeconds(node.ftCreateTime,
+               FatDateTimeToTime(Le16(pSlot + 0x10), Le16(pSlot + 0x0E), pSlot[0x0D]));
+    SetSeconds(node.ftLastAccessTime, FatDateTimeToTime(Le16(pSlot + 0x12), 0));
+    SetSeconds(node.ftLastWriteTime, FatDateTimeToTime(Le16(pSlot + 0x18), Le16(pSlot + 0x16)));
 }
 
 bool FatStartsWithDotEntries(const unsigned char* pBuf, uint32_t nLength) {

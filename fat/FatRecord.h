@@ -23,7 +23,7 @@ std::string FatUtf16ToNarrow(const uint16_t* pUnits, int nUnits, size_t nCapacit
 
 // The record's name, NUL-padded and cut to fit.
 void FatCopyName(_FILE_NODE_& node, const std::string& strName);
-// The record's three times from the slot's dates.
+// The record's three times from the slot's dates and times (local time).
 void FatSetTimes(_FILE_NODE_& node, const unsigned char* pSlot);
 
 // Whether nLength bytes start with the "." and ".." entries of a directory.

@@ -452,6 +452,48 @@ TEST(CliRecover, KeepsPathsTimesAndOwnerOnFatExFatAndNtfs) {
     }
 }
 
+// FAT times are the card's local wall clock of their day: a card written in
+// summer and winter time is listed and recovered at its files' times of day.
+TEST(CliRecover, FatFilesKeepTheirTimeOfDay) {
+    const std::string strTz = "TZ=CET-1CEST,M3.5.0,M10.5.0/3";
+    CScratchDir dir;
+    const std::string strImage = dir.File("card.img");
+    const std::map<std::string, std::pair<std::string, std::string>> times = {
+        {"summer.txt", {"1623745231", "2021-06-15T08:20:30Z"}},  // an odd second rounds down
+        {"winter.txt", {"1610751598", "2021-01-15T22:59:58Z"}}};
+    std::string strCmd = "export MTOOLS_SKIP_CHECK=1 " + strTz + " && mkfs.fat -C " +
+                         twtest::ShellQuote(strImage) + " 1024 >/dev/null";
+    for (const auto& t : times) {
+        const std::string strFile = dir.File(t.first);
+        ASSERT_TRUE(WriteFileBytes(strFile, std::string(3000, t.first[0])));
+        strCmd += " && touch -d @" + t.second.first + " " + twtest::ShellQuote(strFile) +
+                  " && mcopy -m -i " + twtest::ShellQuote(strImage) + " " +
+                  twtest::ShellQuote(strFile) + " ::/";
+    }
+    strCmd += " && mdel -i " + twtest::ShellQuote(strImage) + " ::/summer.txt ::/winter.txt";
+    ASSERT_EQ(twtest::RunCommand(strCmd), 0);
+    ScanLogSandbox sandbox;
+    CScratchDir out;
+    CliRun list = RunCli({"scan", strImage, "--list", "--json"}, strTz);
+    ASSERT_EQ(list.nStatus, 0) << list.strErr;
+    std::map<std::string, std::string> modified;
+    for (const std::string& strLine : list.Lines())
+        modified[JsonField(strLine, "path").substr(1)] = JsonField(strLine, "modified");
+    CliRun rec = RunCli({"scan", strImage, "--recover", out.Path()}, strTz);
+    ASSERT_EQ(rec.nStatus, 0) << rec.strErr;
+    std::map<std::string, time_t> recovered;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(out.Path())) {
+        struct stat st;
+        if (entry.is_regular_file() && stat(entry.path().c_str(), &st) == 0)
+            recovered[entry.path().filename().string().substr(1)] = st.st_mtime;
+    }
+    for (const auto& t : times) {
+        // Deleted short names are listed with '!' for their lost first letter.
+        EXPECT_EQ(modified[t.first.substr(1)], t.second.second) << list.strOut;
+        EXPECT_EQ(recovered[t.first.substr(1)], std::stoll(t.second.first) / 2 * 2) << t.first;
+    }
+}
+
 // Links planted in DIR (type folder, --keep-paths folder, the name itself) get
 // nothing written through them, an existing file is kept; under sudo, what is
 // made is the user's and root's folder stays closed to them.

@@ -3,6 +3,7 @@
 // and their checksums: the deep FAT cards (DeepFatCards in the deep FAT test),
 // whose every file is found through these checks and recovered under its path.
 #include "fat/FatEntry.h"
+#include "fat/FatRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -208,4 +209,42 @@ TEST(FatEntry, Times) {
     Expect(Fat32GetFileCreateTime, 2005, 6, 1);
     Expect(Fat32GetFileLastAccessTime, 2024, 2, 29);
     Expect(Fat32GetFileLastChangeTime, 2079, 12, 31);
+}
+
+// A record's FAT times are the local wall clock of their day, summer time or
+// not: the time of day in 2-second steps, the creation time's 10 ms count
+// adding the odd second, a time word out of range read as midnight.
+TEST(FatEntry, RecordTimesAreTheLocalTimeOfDay) {
+    const char* szOldTz = std::getenv("TZ");
+    const std::string strOldTz = szOldTz ? szOldTz : "";
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    auto Word = [](uint16_t n) {
+        return std::string{static_cast<char>(n), static_cast<char>(n >> 8)};
+    };
+    const uint16_t nSummer = ((2021 - 1980) << 9) | (6 << 5) | 15;
+    const uint16_t nWinter = ((2021 - 1980) << 9) | (1 << 5) | 15;
+    const Bytes e = ShortEntry("TIMES   TXT", 0x20,
+                               {{0x0D, std::string(1, static_cast<char>(150))},
+                                {0x0E, Word((23 << 11) | (59 << 5) | 29)},  // 23:59:58
+                                {0x10, Word(nWinter)},
+                                {0x12, Word(nSummer)},
+                                {0x16, Word((10 << 11) | (20 << 5) | 15)},  // 10:20:30
+                                {0x18, Word(nSummer)}});
+    _FILE_NODE_ node = {};
+    FatSetTimes(node, e.data());
+    auto Seconds = [](const _FILETIME& ft) {
+        return (static_cast<long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    };
+    EXPECT_EQ(Seconds(node.ftLastWriteTime), 1623745230LL);   // 08:20:30 UTC
+    EXPECT_EQ(Seconds(node.ftCreateTime), 1610751598LL + 1);  // 22:59:59 UTC
+    EXPECT_EQ(Seconds(node.ftLastAccessTime), 1623708000LL);  // 00:00 CEST
+    const Bytes bad = Patched(e, {{0x16, Word(25 << 11)}});   // hour 25
+    FatSetTimes(node, bad.data());
+    EXPECT_EQ(Seconds(node.ftLastWriteTime), 1623708000LL);
+    if (szOldTz)
+        setenv("TZ", strOldTz.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
