@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "common/Helpers.h"
+
 std::string FormatUtcTime(const struct timespec& ts) {
     struct tm tmUtc;
     time_t t = ts.tv_sec;
@@ -14,10 +16,7 @@ std::string FormatUtcTime(const struct timespec& ts) {
 }
 
 std::string Printable(std::string str) {
-    for (char& c : str) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    return str;
+    return ReplaceDeceptiveChars(str, '?');
 }
 
 namespace {
@@ -42,6 +41,14 @@ size_t Utf8Length(const unsigned char* p, size_t nLeft) {
     return nLen;
 }
 
+// The character of a valid sequence of nLen bytes.
+uint32_t CodePoint(const unsigned char* p, size_t nLen) {
+    if (nLen == 1) return p[0];
+    uint32_t nChar = p[0] & (0x7Fu >> nLen);
+    for (size_t i = 1; i < nLen; ++i) nChar = (nChar << 6) | (p[i] & 0x3Fu);
+    return nChar;
+}
+
 }  // namespace
 
 std::string JsonString(const std::string& str) {
@@ -56,9 +63,9 @@ std::string JsonString(const std::string& str) {
         } else if (*p == '"' || *p == '\\') {
             strOut += '\\';
             strOut += static_cast<char>(*p);
-        } else if (*p < 0x20 || *p == 0x7F) {
+        } else if (IsDeceptiveNameChar(CodePoint(p, nLen))) {
             char szEsc[8];
-            std::snprintf(szEsc, sizeof(szEsc), "\\u%04x", *p);
+            std::snprintf(szEsc, sizeof(szEsc), "\\u%04x", CodePoint(p, nLen));
             strOut += szEsc;
         } else {
             strOut.append(reinterpret_cast<const char*>(p), nLen);

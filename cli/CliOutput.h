@@ -10,9 +10,10 @@
 // "2024-05-01T10:00:00Z".
 std::string FormatUtcTime(const struct timespec& ts);
 // A name from a record fit for one line of tab-separated output: control
-// characters become '?'.
+// characters and bidirectional overrides become '?'.
 std::string Printable(std::string str);
-// The text as a JSON string, quotes included. Invalid UTF-8 becomes U+FFFD.
+// The text as a JSON string, quotes included. Invalid UTF-8 becomes U+FFFD;
+// controls and bidirectional overrides are escaped.
 std::string JsonString(const std::string& str);
 // Names in the order a person expects: runs of digits compare as numbers
 // ("9.jpg" before "10.jpg"), everything else byte by byte.

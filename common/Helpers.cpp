@@ -359,3 +359,52 @@ int ReadData(int fd, unsigned char* pBuf, int nLength, unsigned int* pBytesRead)
     if (pBytesRead) *pBytesRead = nDone;
     return nResult;
 }
+
+bool IsDeceptiveNameChar(uint32_t nChar) {
+    return nChar < 0x20 || (nChar >= 0x7F && nChar <= 0x9F) ||
+           (nChar >= 0x202A && nChar <= 0x202E) || (nChar >= 0x2066 && nChar <= 0x2069);
+}
+
+std::string ReplaceDeceptiveChars(const std::string& strUtf8, char cReplace) {
+    std::string strOut;
+    strOut.reserve(strUtf8.size());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(strUtf8.data());
+    const size_t nSize = strUtf8.size();
+    for (size_t i = 0; i < nSize;) {
+        // Only one- to three-byte forms can hold such a character.
+        uint32_t nChar = p[i];
+        size_t nLen = 1;
+        if ((p[i] & 0xE0) == 0xC0 && i + 1 < nSize && (p[i + 1] & 0xC0) == 0x80) {
+            nChar = ((p[i] & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
+            nLen = 2;
+        } else if ((p[i] & 0xF0) == 0xE0 && i + 2 < nSize && (p[i + 1] & 0xC0) == 0x80 &&
+                   (p[i + 2] & 0xC0) == 0x80) {
+            nChar = ((p[i] & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+            nLen = 3;
+        } else if (p[i] >= 0x80) {
+            nChar = 0xFFFD;  // not decoded here; kept as it stands
+        }
+        if (IsDeceptiveNameChar(nChar)) {
+            strOut += cReplace;
+        } else {
+            strOut.append(strUtf8, i, nLen);
+        }
+        i += nLen;
+    }
+    return strOut;
+}
+
+std::string ReplaceDeceptiveNarrowChars(const std::string& strNarrow, char cReplace) {
+    std::string strOut = strNarrow;
+    bool bWide = false;
+    // Control bytes stand alone in the narrow codec; other characters need decoding.
+    for (char& c : strOut) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = cReplace;
+        bWide |= u >= 0x80;
+    }
+    if (!bWide) return strOut;
+    const std::string strUtf8 = tw::NarrowToUtf8(strOut.c_str());
+    const std::string strSafe = ReplaceDeceptiveChars(strUtf8, cReplace);
+    return strSafe == strUtf8 ? strOut : tw::Utf8ToNarrow(strSafe.c_str());
+}

@@ -40,6 +40,15 @@ void _splitpath(const char* szPath, char* szDrive, char* szDir, char* szFname, c
 // nResultSize wide characters: a cut name would name another file.
 int GetRealFileName(const char* szWantedPath, wchar_t* wszResult, int nResultSize);
 int GetPathDirIndex(const wchar_t* wszPath, int& nCount);
+// Characters of a found name that can fool the eye: the C0 and C1 controls,
+// DEL, and the bidirectional embeddings, overrides and isolates (U+202A-U+202E,
+// U+2066-U+2069), which make a name read otherwise than it is.
+bool IsDeceptiveNameChar(uint32_t nChar);
+// UTF-8 text with each such character replaced by cReplace; invalid bytes
+// stay as they are.
+std::string ReplaceDeceptiveChars(const std::string& strUtf8, char cReplace);
+// The same for narrow record text.
+std::string ReplaceDeceptiveNarrowChars(const std::string& strNarrow, char cReplace);
 
 // Sizes and durations for display.
 std::string GetFileSizeString(long long nBytes);

@@ -186,10 +186,9 @@ unsigned int RemoveTarget(const std::string& strUtf8Path) {
 }
 
 std::string MakeSafeFileName(const char* szName) {
-    std::string strName = szName ? szName : "";
+    std::string strName = ReplaceDeceptiveNarrowChars(szName ? szName : "", '_');
     for (char& c : strName) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '/' || u < 0x20 || u == 0x7F) c = '_';
+        if (c == '/') c = '_';
     }
     if (strName.empty() || strName == "." || strName == "..") strName = "_";
     return strName;

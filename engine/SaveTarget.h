@@ -70,9 +70,9 @@ int OpenTarget(const std::string& strUtf8Path, int nFlags);
 // Removes a file the recovery made, without going through a link. 0 or errno.
 unsigned int RemoveTarget(const std::string& strUtf8Path);
 
-// A name from the medium made safe as one path component: '/' and control
-// characters become '_', and "", "." and ".." become "_" (a damaged or crafted
-// entry must not climb out of the destination).
+// A name from the medium made safe as one path component: '/' and characters
+// that fool the eye (controls, bidirectional overrides) become '_', and "", "." and ".." become "_"
+// (a damaged or crafted entry must not climb out of the destination).
 std::string MakeSafeFileName(const char* szName);
 
 // wstrParent + "/" + the (safe) narrow name, made unique with GetRealFileName

@@ -339,7 +339,7 @@ void DRUI::UpdateTreeInfo(QTreeWidgetItem* pItem, int /*nColumn*/) {
             const int nRow = m_pFileTable->rowCount();
             m_pFileTable->insertRow(nRow);
             const QVariant node = QVariant::fromValue(static_cast<_FILE_NODE_>(file));
-            auto* pName = new QTableWidgetItem(icon, NarrowToQString(file.szFileName));
+            auto* pName = new QTableWidgetItem(icon, NameToQString(file.szFileName));
             pName->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
             pName->setCheckState(Qt::Unchecked);
             pName->setData(Qt::UserRole, node);
@@ -475,7 +475,7 @@ void DRUI::tableItemClick(QTableWidgetItem* pItem) {
     _FILE_NODE_ node{};
     if (pItem && pItem->data(Qt::UserRole).canConvert<_FILE_NODE_>())
         node = pItem->data(Qt::UserRole).value<_FILE_NODE_>();
-    m_strCurrentFileName = NarrowToQString(node.szFileName);
+    m_strCurrentFileName = NameToQString(node.szFileName);
     m_previewNode = node;
     {
         SCANUI dialog(this);

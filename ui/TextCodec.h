@@ -6,10 +6,16 @@
 #include <QString>
 #include <string>
 
+#include "common/Helpers.h"
 #include "common/Platform.h"
 
 inline QString NarrowToQString(const char* szNarrow) {
     return QString::fromStdString(tw::NarrowToUtf8(szNarrow));
+}
+
+// A found name for display: controls and bidirectional overrides shown as '?'.
+inline QString NameToQString(const char* szNarrow) {
+    return NarrowToQString(ReplaceDeceptiveNarrowChars(szNarrow, '?').c_str());
 }
 
 inline std::string QStringToNarrow(const QString& str) {

@@ -494,6 +494,40 @@ TEST(CliRecover, FatFilesKeepTheirTimeOfDay) {
     }
 }
 
+// Names whose C1 controls or bidirectional overrides would make them read
+// otherwise are listed with '?' there (escaped in JSON) and saved with '_'.
+TEST(CliRecover, NamesThatFoolTheEyeAreNeitherListedNorSavedAsTheyStand) {
+    CScratchDir dir;
+    const std::string strImage = dir.File("card.img");
+    const std::vector<std::string> names = {"photo\u202Egpj.exe", "a\u0085b.txt"};
+    std::string strCmd = "export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 && mkfs.fat -C " +
+                         twtest::ShellQuote(strImage) + " 1024 >/dev/null";
+    for (const std::string& strName : names) {
+        ASSERT_TRUE(WriteFileBytes(dir.File(strName), strName));
+        strCmd += " && mcopy -i " + twtest::ShellQuote(strImage) + " " +
+                  twtest::ShellQuote(dir.File(strName)) + " ::/";
+    }
+    for (const std::string& strName : names)
+        strCmd += " && mdel -i " + twtest::ShellQuote(strImage) + " " +
+                  twtest::ShellQuote("::/" + strName);
+    ASSERT_EQ(twtest::RunCommand(strCmd), 0);
+    ScanLogSandbox sandbox;
+    CScratchDir out;
+    CliRun list = RunCli({"scan", strImage, "--list"});
+    EXPECT_EQ(ListedPaths(list), (std::multiset<std::string>{"photo?gpj.exe", "a?b.txt"}));
+    CliRun json = RunCli({"scan", strImage, "--list", "--json"});
+    EXPECT_NE(json.strOut.find("\"path\":\"photo\\u202egpj.exe\""), std::string::npos)
+        << json.strOut;
+    EXPECT_NE(json.strOut.find("\"path\":\"a\\u0085b.txt\""), std::string::npos) << json.strOut;
+    CliRun rec = RunCli({"scan", strImage, "--recover", out.Path()});
+    ASSERT_EQ(rec.nStatus, 0) << rec.strErr;
+    std::multiset<std::string> saved;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(out.Path()))
+        if (entry.is_regular_file()) saved.insert(entry.path().filename());
+    EXPECT_EQ(saved, (std::multiset<std::string>{"photo_gpj.exe", "a_b.txt"}));
+    EXPECT_EQ(rec.strOut.find("\u202E"), std::string::npos) << rec.strOut;
+}
+
 // Links planted in DIR (type folder, --keep-paths folder, the name itself) get
 // nothing written through them, an existing file is kept; under sudo, what is
 // made is the user's and root's folder stays closed to them.
