@@ -278,12 +278,15 @@ unsigned int CSaveTarget::Finish(unsigned int nResult) {
         }
         m_nFd = -1;
     }
-    if (static_cast<int>(nResult) > 0)
+    // Every failure but the user's cancel is reported, the engines' own
+    // negative codes (an NTFS record without its data) as well.
+    const bool bFailed = nResult != 0 && nResult != TW_ERR_CANCELLED;
+    if (bFailed)
         g_nSaveFailureOrigin =
             m_bDestinationFailed ? SAVE_FAILURE_DESTINATION : SAVE_FAILURE_SOURCE;
     if (nResult == 0 && m_u64Size == 0) {
         Report(100, 0);
-    } else if (static_cast<int>(nResult) > 0) {
+    } else if (bFailed) {
         Report(100, static_cast<int>(nResult));
     }
     return nResult;

@@ -99,10 +99,10 @@ public:
     uint64_t Remaining() const { return m_u64Remaining; }
     uint64_t Size() const { return m_u64Size; }
     // Ends the file and returns nResult. An empty file gets its single report
-    // (100, 100, 0); a failure (a positive code) is reported once more with
-    // (100, 100, code) and its origin recorded (the destination when this
-    // target failed to open, write or close, else the source); a cancel
-    // (negative) is not reported again.
+    // (100, 100, 0); a failure (any code but the cancel) is reported once more
+    // with (100, 100, code) and its origin recorded (the destination when this
+    // target failed to open, write or close, else the source); a cancel is not
+    // reported again.
     unsigned int Finish(unsigned int nResult);
 
 private:

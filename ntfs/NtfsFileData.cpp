@@ -9,13 +9,6 @@ namespace {
 constexpr size_t kPiece = 65536;
 constexpr uint32_t kMaxClusterBytes = 104857600;  // 100 MiB
 
-// The data reads' own negative codes (not a file record, no data attribute,
-// a torn record) become 87, so that the failure is reported like any other.
-unsigned int ReadDataFor(CNtfsDataSource& source, const _FILE_NODE_& node, NTFS_FILE_DATA& data) {
-    unsigned int nRet = source.ReadNodeData(node, data);
-    return static_cast<int>(nRet) < 0 ? TW_ERR_BAD_ARGUMENT : nRet;
-}
-
 }  // namespace
 
 unsigned int StreamNtfsData(
@@ -75,8 +68,10 @@ unsigned int StreamNtfsData(
 unsigned int StreamNtfsNode(
     CNtfsDataSource& source, const _FILE_NODE_& node, uint64_t u64MaxBytes,
     const std::function<unsigned int(const unsigned char*, size_t)>& fnSink) {
+    // The reader's own codes go on as they are (-1 not a file record, -100 no
+    // data attribute or a list that cannot be followed).
     NTFS_FILE_DATA data;
-    unsigned int nRet = ReadDataFor(source, node, data);
+    unsigned int nRet = source.ReadNodeData(node, data);
     if (nRet != 0) return nRet;
     return StreamNtfsData(source, node, data, u64MaxBytes, fnSink);
 }

@@ -223,6 +223,23 @@ TEST_F(DamagedNtfs, ARunListPastTheVolumeEndsTheFileWithAnError) {
     EXPECT_EQ(m_log.vecErrors.back(), 87);
 }
 
+// A record with an empty attribute list where its data was: saving it fails
+// with the reader's own -100 (no such attribute), reported as a failure.
+TEST_F(DamagedNtfs, AListWithoutTheDataFailsWithTheReadersCode) {
+    const size_t nAttr = AttrOffset("small_root.txt", 0x80);
+    ASSERT_EQ(m_image[nAttr + 8], 0) << "small_root.txt is not resident";
+    uint16_t nValue;
+    uint32_t nLength;
+    std::memcpy(&nValue, m_image.data() + nAttr + 0x14, 2);
+    std::memcpy(&nLength, m_image.data() + nAttr + 0x10, 4);
+    Patch<uint32_t>(nAttr, 0x20);
+    for (size_t i = nAttr + nValue; i < nAttr + nValue + nLength; ++i)
+        if (i % 512 < 510) m_image[i] = 0;
+    ScanDamaged();
+    EXPECT_EQ(Save("small_root.txt"), NTFS_ERR_NO_ATTRIBUTE);
+    EXPECT_EQ(m_log.vecErrors, std::vector<int>{-100});
+}
+
 TEST_F(DamagedNtfs, ALoopingParentChainEndsInALostFolder) {
     // inner's parent becomes deeper, whose parent is inner.
     size_t nName = AttrOffset("dead/inner", 0x30);
