@@ -1002,6 +1002,7 @@ unsigned int CProfessionalFatRecovery::DealProfessionalRecordVec() {
 unsigned int CProfessionalFatRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_t u64Wanted,
                                                       const DataSink& sink) {
     if (node.nClusterBytes > kMaxClusterBytes) return TW_ERR_CLUSTER_TOO_LARGE;
+    if (u64Wanted == 0) return 0;  // an empty file has no cluster to read
     if (node.nClusterBytes == 0 || node.nClusterBytes % m_nBytesPerSector != 0)
         return TW_ERR_BAD_ARGUMENT;
     if (node.nDirId < 2) return TW_ERR_SHORT_READ;

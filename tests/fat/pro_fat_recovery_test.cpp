@@ -98,8 +98,10 @@ TEST(ProFat, LearnsRecordsPlacesPendingFilesAndNamesLostFolders) {
         // cluster 10 is not taken: cluster 10's ".." names the top.
         {5032, DirSector(14, ShortSlot("\xE5LDDIR     ", 0x10, 10, 0))},
         {4936 + 18 * 8, data},  // cluster 20
-        // A directory no record places exactly: its file goes under the nearest record below.
-        {6000, DirSector(50, ShortSlot("LATER   TXT", 0x20, 20, 100))},
+        // A directory no record places exactly: its files go under the nearest
+        // record below. One is a deleted empty file (no cluster).
+        {6000, DirSector(50, ShortSlot("LATER   TXT", 0x20, 20, 100) +
+                                 ShortSlot("\xE5MPTY   TXT", 0x20, 0, 0))},
     };
     for (const std::string& strImage : {strPlain, strBoot})
         for (const auto& w : writes)
@@ -114,12 +116,17 @@ TEST(ProFat, LearnsRecordsPlacesPendingFilesAndNamesLostFolders) {
         ASSERT_EQ(dbrs.size(), strImage == strBoot ? 2u : 1u);
         EXPECT_EQ(dbrs.back().nSectorsPerCluster, 8u);
         EXPECT_EQ(dbrs.back().nDataStart, 4936u);
-        ASSERT_EQ(pass.files.size(), 2u);
+        ASSERT_EQ(pass.files.size(), 3u);
         EXPECT_EQ(pass.files[0].strPath, "LostFolder10/.._evil");
-        EXPECT_EQ(pass.files[1].strPath, "LostFolder50/later.txt");
+        EXPECT_EQ(pass.files[1].strPath, "LostFolder50/!mpty.txt");
+        EXPECT_EQ(pass.files[2].strPath, "LostFolder50/later.txt");
         for (const Listed& f : pass.files) {
+            const bool bEmpty = f.node.u64FileSize == 0;
+            unsigned int nRet = 1;
             EXPECT_EQ(f.node.u64DataStartSector, 4936u);
-            EXPECT_EQ(pass.Save(f.node), std::string(data.begin(), data.end()));
+            EXPECT_EQ(pass.Save(f.node, &nRet),
+                      bEmpty ? std::string() : std::string(data.begin(), data.end()));
+            EXPECT_EQ(nRet, 0u) << f.strPath;
         }
         // Clusters 10 and 13 disagree on a whole cluster size; a known pair adds nothing.
         EXPECT_EQ(pass.parser.CalcVirtualDbr(13, 5032, 10, 5000), -1);
