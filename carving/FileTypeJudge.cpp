@@ -226,6 +226,13 @@ EXTEND_NAME_TYPE CFileTypeJudge::GetExtendNameType(const char* szExtendName) {
     return pRow ? pRow->nType : kNone;
 }
 
+bool CFileTypeJudge::HasTypeTest(const char* szFileName) {
+    const char* pDot = szFileName ? std::strrchr(szFileName, '.') : nullptr;
+    if (!pDot || !pDot[1]) return false;
+    const _EXTEND_NAME_ITEM_* pRow = FindRow(pDot + 1);
+    return pRow && pRow->pfnIsType;
+}
+
 int CFileTypeJudge::IsFileTypeMatching(const unsigned char* pBuf, int nLen,
                                        const char* szExtendName, CDiskReader* pDiskReader,
                                        int nBytesPerSector, unsigned long long u64StartSector) {

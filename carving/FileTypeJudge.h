@@ -111,6 +111,9 @@ public:
     static EXTEND_NAME_TYPE GetDataBufType(const unsigned char* pBuf, int nLen);
     // The type of the first row with this extension (case ignored); 49 if none.
     static EXTEND_NAME_TYPE GetExtendNameType(const char* szExtendName);
+    // Whether a file name's extension has a row with a signature test, so that
+    // a match says something about the data.
+    static bool HasTypeTest(const char* szFileName);
     // 1 when the data matches the extension (or the extension is unknown), else
     // 0. Sets the shared context from the arguments and clears the transport-
     // stream range check.

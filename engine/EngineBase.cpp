@@ -63,6 +63,21 @@ void FindClearRun(const std::vector<unsigned char>& vecMap, uint64_t nBits, uint
     nEnd = walk(nFirst, false);
 }
 
+void CClaimedClusters::Add(uint32_t nFirst, uint64_t u64Count) {
+    if (u64Count == 0) return;
+    uint64_t& u64End = m_mapRuns[nFirst];
+    u64End = std::max(u64End, nFirst + u64Count);
+}
+
+bool CClaimedClusters::IsClaimed(uint64_t c, uint32_t nOwnFirst, uint64_t* pnEnd) const {
+    auto it = m_mapRuns.upper_bound(static_cast<uint32_t>(std::min<uint64_t>(c, UINT32_MAX)));
+    if (it == m_mapRuns.begin()) return false;
+    --it;
+    if (c >= it->second || (nOwnFirst >= it->first && nOwnFirst < it->second)) return false;
+    if (pnEnd) *pnEnd = it->second;
+    return true;
+}
+
 unsigned int EngineSource::Open(const std::shared_ptr<CMediumSource>& pSource,
                                 long long llFirstSector, long long llSectorCount,
                                 wchar_t wcDriveLetter,

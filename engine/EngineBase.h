@@ -58,6 +58,23 @@ unsigned int SourceSectorCount(int fd, uint32_t nSectorBytes, uint64_t& u64Count
 void FindClearRun(const std::vector<unsigned char>& vecMap, uint64_t nBits, uint64_t nFrom,
                   uint64_t& nFirst, uint64_t& nEnd);
 
+// The cluster runs that deleted files of known, contiguous extent claim. A
+// deleted file whose chain is gone goes on in the free clusters after its
+// first one: the clusters another deleted file still holds are not its.
+class CClaimedClusters {
+public:
+    void Clear() { m_mapRuns.clear(); }
+    // A run of nCount clusters from nFirst (the longest one per first cluster).
+    void Add(uint32_t nFirst, uint64_t u64Count);
+    // Whether cluster c lies in a claimed run that does not hold nOwnFirst (a
+    // run that holds the walked file's own first cluster is no other file's:
+    // one of the two overwrote the other). *pnEnd gets the run's end.
+    bool IsClaimed(uint64_t c, uint32_t nOwnFirst, uint64_t* pnEnd) const;
+
+private:
+    std::map<uint32_t, uint64_t> m_mapRuns;  // first cluster -> end (exclusive)
+};
+
 // The source of an engine that reads through a CDiskReader: an area of a
 // shared medium.
 struct EngineSource {

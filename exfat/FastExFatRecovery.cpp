@@ -180,13 +180,19 @@ uint32_t CFastExFatRecovery::NextCluster(ClusterWalk& walk, bool bDeleted) {
         return nEntry;
     if (!bDeleted || !m_bBitmapKnown) return 0;
     // The chain of deleted data is gone (or leads into clusters now in use):
-    // the data goes on in the next free cluster. The search goes on where the
-    // last one ended, so that a file's searches read the bitmap once at most.
+    // the data goes on in the next free cluster that no other deleted file
+    // holds. The search goes on where the last one ended, so that a file's
+    // searches read the bitmap once at most.
     for (uint64_t c = std::max<uint64_t>(nCluster + 1ull, walk.u64FreeFrom); IsDataCluster(c);
          ++c) {
         const uint32_t i = static_cast<uint32_t>(c - 2);
         if (m_vecBitmap[i / 8] == 0xFF && i % 8 == 0) {
             c += 7;
+            continue;
+        }
+        uint64_t u64ClaimEnd = 0;
+        if (m_claims.IsClaimed(c, walk.nFirst, &u64ClaimEnd)) {
+            c = u64ClaimEnd - 1;
             continue;
         }
         if (!IsClusterInUse(static_cast<uint32_t>(c)) &&
@@ -204,7 +210,7 @@ bool CFastExFatRecovery::ReadRun(uint32_t nFirst, uint8_t nFlags, bool bDeleted,
     buf.clear();
     vecSectors.clear();
     if (!IsDataCluster(nFirst) || u64Clusters == 0) return false;
-    ClusterWalk walk{nFirst, (nFlags & EXFAT_FLAG_NO_FAT_CHAIN) != 0, {}, 0};
+    ClusterWalk walk{nFirst, (nFlags & EXFAT_FLAG_NO_FAT_CHAIN) != 0, {}, 0, nFirst};
     while (vecSectors.size() < u64Clusters) {
         const uint64_t u64Sector = ClusterSector(walk.nCluster);
         const size_t nAt = buf.size();
@@ -231,6 +237,7 @@ unsigned int CFastExFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_setDirClusters.clear();
     m_u64FilesFound = 0;
     m_nDamagedSets = 0;
+    m_claims.Clear();
     if (wszResultName) return OpenStore(wszResultName);
     if (!m_bReady) return m_src.bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
     // Fast FAT and exFAT stores are named by UTC time.
@@ -353,6 +360,12 @@ void CFastExFatRecovery::OnSet(const PendingDir& dir, const EXFAT_FILE_SET& set,
     FillNode(*pNode, set, true);
     pNode->u64RecordSector = u64StreamSector;
     pNode->bDataHealth = DataHealth(*pNode);
+    // Data of known extent that still starts like its file (a type whose
+    // start can be tested) is that file's.
+    if ((set.nFlags & EXFAT_FLAG_NO_FAT_CHAIN) && pNode->bDataHealth &&
+        IsDataCluster(set.nFirstCluster) && CFileTypeJudge::HasTypeTest(pNode->szFileName))
+        m_claims.Add(set.nFirstCluster,
+                     (set.u64DataLength + m_nClusterBytes - 1) / m_nClusterBytes);
     pNode->nFileIndex = m_pStore->GetFileIndex();
     m_pStore->AddChildren(dir.nCluster, dir.nLevel, pNode->nFileIndex, pNode->nDirId, nullptr);
     ++m_u64FilesFound;
@@ -414,7 +427,7 @@ unsigned int CFastExFatRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_
     } catch (const std::bad_alloc&) {
         return TW_ERR_OUT_OF_MEMORY;
     }
-    ClusterWalk walk{node.nDirId, (nFlags & EXFAT_FLAG_NO_FAT_CHAIN) != 0, {}, 0};
+    ClusterWalk walk{node.nDirId, (nFlags & EXFAT_FLAG_NO_FAT_CHAIN) != 0, {}, 0, node.nDirId};
     uint64_t u64Done = 0;
     while (u64Done < u64FromDisk) {
         // Neighbouring clusters of the run, read at once.

@@ -69,6 +69,7 @@ private:
         bool bNoFatChain;
         std::unordered_set<uint32_t> setSeen;  // clusters met through the FAT
         uint64_t u64FreeFrom;                  // below it every cluster is in use or met already
+        uint32_t nFirst;                       // the run's first cluster
     };
 
     unsigned int SetUpVolume();
@@ -124,4 +125,5 @@ private:
     std::unordered_set<uint32_t> m_setDirClusters;
     uint64_t m_u64FilesFound = 0;
     unsigned int m_nDamagedSets = 0;
+    CClaimedClusters m_claims;  // runs of deleted contiguous entries whose data looks intact
 };

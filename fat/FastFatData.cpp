@@ -47,7 +47,7 @@ unsigned int CFastFatRecovery::StreamNodeData(const _FILE_NODE_& node, uint64_t 
         if (nRet != 0) return nRet;
         setVisited.insert(nCluster);
         uint32_t nNext = 0;
-        FindNextClusterNO(nCluster, nNext);
+        FindNextClusterNO(nCluster, nNext, node.nDirId);
         if (nNext == 0 || setVisited.count(nNext)) return TW_ERR_SHORT_READ;
         nCluster = nNext;
     }

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include "common/ByteOrder.h"
@@ -228,7 +229,8 @@ unsigned int CFastFatRecovery::GetNextClusterNO(uint32_t nCluster, uint32_t& nNe
     return 0;
 }
 
-unsigned int CFastFatRecovery::FindNextClusterNO(uint32_t nCluster, uint32_t& nNext) {
+unsigned int CFastFatRecovery::FindNextClusterNO(uint32_t nCluster, uint32_t& nNext,
+                                                 uint32_t nOwnFirst) {
     nNext = 0;
     uint32_t nEntry = 0;
     unsigned int nRet = GetNextClusterNO(nCluster, nEntry);
@@ -244,6 +246,11 @@ unsigned int CFastFatRecovery::FindNextClusterNO(uint32_t nCluster, uint32_t& nN
     if (nEntry != 0) return 0;  // end of chain, bad or reserved cluster
     // A free entry: a deleted file goes on in the next free cluster.
     for (uint32_t c = nCluster + 1; IsDataCluster(c); ++c) {
+        uint64_t u64ClaimEnd = 0;
+        if (m_claims.IsClaimed(c, nOwnFirst, &u64ClaimEnd)) {
+            c = static_cast<uint32_t>(std::min<uint64_t>(u64ClaimEnd, UINT32_MAX)) - 1;
+            continue;
+        }
         uint32_t nNextEntry = 0;
         if (GetNextClusterNO(c, nNextEntry) != 0) return 0;
         if (nNextEntry == 0) {

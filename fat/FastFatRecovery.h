@@ -55,8 +55,10 @@ public:
     unsigned int GetNextClusterNO(uint32_t nCluster, uint32_t& nNext);
     // Where a file's data continues after a cluster: the chain's next cluster;
     // 0 at its end; for a free entry (a deleted file) the next cluster after
-    // this one that the table marks free, 0 when there is none.
-    unsigned int FindNextClusterNO(uint32_t nCluster, uint32_t& nNext);
+    // this one that the table marks free and no other deleted file holds
+    // (one whose run holds nOwnFirst, the file's own first cluster, does not
+    // count), 0 when there is none.
+    unsigned int FindNextClusterNO(uint32_t nCluster, uint32_t& nNext, uint32_t nOwnFirst = 0);
     // Level of a directory (0 for the top) by following ".." entries on disk.
     unsigned int _GetRootParentDirIndex(uint32_t nDir, unsigned int& nLevel);
     // A FAT32 deletion may clear the high word of the first cluster: the high
@@ -152,6 +154,7 @@ private:
     std::map<uint32_t, unsigned int> m_mapDirLevel;
     std::unordered_set<uint32_t> m_setDirClusters;  // clusters read as directories
     uint64_t m_u64FilesFound;                       // file records made by this scan
+    CClaimedClusters m_claims;                      // runs of deleted files whose data looks intact
 
     // Free-space map: bit i stands for cluster i + 2.
     std::vector<unsigned char> m_vecBitmap;

@@ -38,6 +38,7 @@ unsigned int CFastFatRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_setDirClusters.clear();
     m_u64FilesFound = 0;
     m_dirQueue.clear();
+    m_claims.Clear();
     if (wszResultName) return OpenStore(wszResultName);
     m_pStore.reset();
     if (!m_bReady) return m_src.bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
@@ -263,6 +264,12 @@ void CFastFatRecovery::RecordFile(DirWalk& walk, const unsigned char* pSlot,
     FatCopyName(*pNode, strName);
     m_pStore->AddChildren(walk.nCurrentId, walk.nLevel, pNode->nFileIndex, pNode->nDirId, nullptr);
     pNode->bDataHealth = IsFileDataHealth(pNode, m_nSectorsPerCluster);
+    // A file that still starts like its type holds the clusters it is read
+    // from (FAT keeps no extent: they are taken to follow each other).
+    if (pNode->bDataHealth && IsDataCluster(pNode->nDirId) &&
+        CFileTypeJudge::HasTypeTest(pNode->szFileName))
+        m_claims.Add(pNode->nDirId,
+                     (pNode->u64FileSize + pNode->nClusterBytes - 1) / pNode->nClusterBytes);
     ++m_u64FilesFound;
     m_folders.AddPath(walk.nCurrentId, GetRootDirId());
 }
