@@ -465,7 +465,7 @@ int RunScan(const CCliArgs& args) {
     int nStatus = CLI_EXIT_OK;
     if (!bRecover) {
         unsigned long long u64Total = 0;
-        for (const ListedFile& file : files) u64Total += file.hit.u64FileSize;
+        for (const ListedFile& file : files) u64Total = AddSizes(u64Total, file.hit.u64FileSize);
         std::fprintf(args.Has("list") || bJson ? stderr : stdout, "Found %zu files (%s) on %s\n",
                      files.size(), FormatSize(u64Total).c_str(), source.strName.c_str());
     } else {

@@ -170,7 +170,7 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
         strJsonStatus[0] = static_cast<char>(std::tolower(strJsonStatus[0]));
         if (result.nOutcome == RECOVERY_RECOVERED) {
             ++nSaved;
-            u64Saved += u64Size;
+            u64Saved = AddSizes(u64Saved, u64Size);
         } else if (result.nOutcome == RECOVERY_PARTIAL) {
             ++nPartial;
         } else {

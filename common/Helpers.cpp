@@ -360,6 +360,11 @@ int ReadData(int fd, unsigned char* pBuf, int nLength, unsigned int* pBytesRead)
     return nResult;
 }
 
+unsigned long long AddSizes(unsigned long long u64A, unsigned long long u64B) {
+    unsigned long long u64Sum;
+    return __builtin_add_overflow(u64A, u64B, &u64Sum) ? ~0ull : u64Sum;
+}
+
 bool IsDeceptiveNameChar(uint32_t nChar) {
     return nChar < 0x20 || (nChar >= 0x7F && nChar <= 0x9F) ||
            (nChar >= 0x202A && nChar <= 0x202E) || (nChar >= 0x2066 && nChar <= 0x2069);

@@ -50,7 +50,9 @@ std::string ReplaceDeceptiveChars(const std::string& strUtf8, char cReplace);
 // The same for narrow record text.
 std::string ReplaceDeceptiveNarrowChars(const std::string& strNarrow, char cReplace);
 
-// Sizes and durations for display.
+// Sizes and durations for display. AddSizes sums two sizes and stays at the
+// largest value instead of wrapping (records may claim any size).
+unsigned long long AddSizes(unsigned long long u64A, unsigned long long u64B);
 std::string GetFileSizeString(long long nBytes);
 // "512 bytes", "1.5 KiB", "3.2 MiB", ... (powers of 1024, as the unit says).
 std::string FormatSize(unsigned long long u64Bytes);

@@ -37,6 +37,11 @@ bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec&
     return true;
 }
 
+bool FitsInVolume(uint64_t u64Size, uint64_t u64Units, uint64_t u64UnitBytes) {
+    uint64_t u64Bytes;
+    return __builtin_mul_overflow(u64Units, u64UnitBytes, &u64Bytes) || u64Size <= u64Bytes;
+}
+
 bool GetFileNodeFirstSector(const _FILE_NODE_& node, unsigned int nBytesPerSector,
                             uint64_t& u64Sector) {
     switch (node.nEngineType) {

@@ -13,6 +13,10 @@ enum NODE_TIME { NODE_TIME_CREATE, NODE_TIME_ACCESS, NODE_TIME_WRITE };
 // 1980 or after 2107, the span a FAT date can name).
 bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec& ts);
 
+// Whether a file of u64Size bytes fits in a volume of u64Units units of
+// u64UnitBytes bytes: a record that claims more is damaged, not whole.
+bool FitsInVolume(uint64_t u64Size, uint64_t u64Units, uint64_t u64UnitBytes);
+
 // The absolute device sector (512 bytes) where the file's data begins: for
 // FAT and exFAT records the sector of its first cluster on a volume of nBytesPerSector
 // (its boot sector's value: 512, 1024, 2048 or 4096), for carved files the

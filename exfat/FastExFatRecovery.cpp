@@ -10,6 +10,7 @@
 #include "common/Platform.h"
 #include "carving/FileTypeJudge.h"
 #include "device/FsRecognize.h"
+#include "engine/NodeInfo.h"
 
 namespace {
 
@@ -364,8 +365,8 @@ void CFastExFatRecovery::OnSet(const PendingDir& dir, const EXFAT_FILE_SET& set,
     // start can be tested) is that file's.
     if ((set.nFlags & EXFAT_FLAG_NO_FAT_CHAIN) && pNode->bDataHealth &&
         IsDataCluster(set.nFirstCluster) && CFileTypeJudge::HasTypeTest(pNode->szFileName))
-        m_claims.Add(set.nFirstCluster,
-                     (set.u64DataLength + m_nClusterBytes - 1) / m_nClusterBytes);
+        m_claims.Add(set.nFirstCluster, set.u64DataLength / m_nClusterBytes +
+                                            (set.u64DataLength % m_nClusterBytes != 0));
     pNode->nFileIndex = m_pStore->GetFileIndex();
     m_pStore->AddChildren(dir.nCluster, dir.nLevel, pNode->nFileIndex, pNode->nDirId, nullptr);
     ++m_u64FilesFound;
@@ -377,6 +378,7 @@ void CFastExFatRecovery::OnSet(const PendingDir& dir, const EXFAT_FILE_SET& set,
 
 uint32_t CFastExFatRecovery::DataHealth(const _FILE_NODE_& node) {
     char szExt[sizeof(node.szFileName)] = {0};
+    if (!FitsInVolume(node.u64FileSize, m_nClusterCount, m_nClusterBytes)) return 0;
     if (node.u64FileSize == 0 || !IsDataCluster(node.nDirId) ||
         GetExtendName(node.szFileName, szExt) != 0 || !szExt[0])
         return 1;

@@ -9,6 +9,7 @@
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
+#include "engine/NodeInfo.h"
 #include "fat/FatEntry.h"
 #include "fat/FatRecord.h"
 
@@ -268,8 +269,8 @@ void CFastFatRecovery::RecordFile(DirWalk& walk, const unsigned char* pSlot,
     // from (FAT keeps no extent: they are taken to follow each other).
     if (pNode->bDataHealth && IsDataCluster(pNode->nDirId) &&
         CFileTypeJudge::HasTypeTest(pNode->szFileName))
-        m_claims.Add(pNode->nDirId,
-                     (pNode->u64FileSize + pNode->nClusterBytes - 1) / pNode->nClusterBytes);
+        m_claims.Add(pNode->nDirId, pNode->u64FileSize / pNode->nClusterBytes +
+                                        (pNode->u64FileSize % pNode->nClusterBytes != 0));
     ++m_u64FilesFound;
     m_folders.AddPath(walk.nCurrentId, GetRootDirId());
 }
@@ -370,6 +371,7 @@ unsigned int CFastFatRecovery::GetDirRealHighClusterNO(uint16_t nLow, uint16_t& 
 
 uint32_t CFastFatRecovery::IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t nSectorsPerCluster) {
     if (!pNode) return 1;
+    if (!FitsInVolume(pNode->u64FileSize, m_u64VolumeSectors, m_nBytesPerSector)) return 0;
     std::string strExt = FatLowerExtension(pNode->szFileName);
     if (strExt.empty()) return 1;
     if (pNode->nDirId < 2) return pNode->u64FileSize == 0 ? 1 : 0;  // no data cluster at all

@@ -11,6 +11,7 @@
 #include "common/ByteOrder.h"
 #include "common/Helpers.h"
 #include "device/FsRecognize.h"
+#include "engine/NodeInfo.h"
 #include "engine/SaveTarget.h"
 #include "fat/FatEntry.h"
 #include "fat/FatRecord.h"
@@ -468,6 +469,7 @@ uint16_t CProfessionalFatRecovery::GetDirRealHighClusterNO(uint16_t nLow, int nD
 uint32_t CProfessionalFatRecovery::IsFileDataHealth(const _FILE_NODE_* pNode,
                                                     uint32_t nSectorsPerCluster) {
     if (!pNode) return 1;
+    if (!FitsInVolume(pNode->u64FileSize, m_src.u64Count, m_nBytesPerSector)) return 0;
     const std::string strExt = FatLowerExtension(pNode->szFileName);
     if (strExt.empty()) return 1;
     if (pNode->nDirId < 2) return pNode->u64FileSize == 0 ? 1 : 0;

@@ -470,7 +470,7 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsign
     if (nData == 0) pNode->u64FileSize = data.u64DataSize;
     m_pStore->AddChildren(info.nParent, static_cast<uint32_t>(nDepth), pNode->nFileIndex,
                           pNode->nDirId, nullptr);
-    pNode->bDataHealth = static_cast<uint32_t>(DataHealth(pNode->szFileName, nData, data));
+    pNode->bDataHealth = static_cast<uint32_t>(DataHealth(*pNode, nData, data));
     return 0;
 }
 
@@ -478,10 +478,10 @@ int CFastNtfsRecovery::IsFileDataHealth(const _FILE_NODE_& node) {
     return NodeDataHealth(node, m_nSectorsPerCluster, m_u64VolumeStart, m_u64Clusters);
 }
 
-int CFastNtfsRecovery::DataHealth(const char* szName, unsigned int nData,
+int CFastNtfsRecovery::DataHealth(const _FILE_NODE_& node, unsigned int nData,
                                   const NTFS_FILE_DATA& data) {
     return NtfsDataHealth(m_reader, m_nBytesPerSector, m_nSectorsPerCluster, m_u64VolumeStart,
-                          m_u64Clusters, szName, nData, data);
+                          m_u64Clusters, node.szFileName, node.u64FileSize, nData, data);
 }
 
 _FILE_NODE_* CFastNtfsRecovery::FillFileNode(const NTFS_RECORD_INFO& info, int bIsDir,

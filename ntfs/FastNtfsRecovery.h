@@ -96,7 +96,7 @@ private:
                         unsigned long long u64RecordSector);
     _FILE_NODE_* FillFileNode(const NTFS_RECORD_INFO& info, int bIsDir,
                               unsigned long long u64RecordSector);
-    int DataHealth(const char* szName, unsigned int nData, const NTFS_FILE_DATA& data);
+    int DataHealth(const _FILE_NODE_& node, unsigned int nData, const NTFS_FILE_DATA& data);
     void MakeLostFolder(unsigned int nRecordNo);
     int GetRootParentDirIndex(unsigned int nParent, int& nDepth);
     void AddPending(unsigned int nRecordNo);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include "carving/FileTypeJudge.h"
 #include "common/Helpers.h"
+#include "engine/NodeInfo.h"
 #include "engine/SaveTarget.h"
 
 namespace {
@@ -184,7 +185,10 @@ bool GatherNtfsName(CNtfsDataSource& source, const NTFS_VOLUME_VIEW& vol,
 
 int NtfsDataHealth(CDiskReader& reader, int nBytesPerSector, unsigned int nSectorsPerCluster,
                    uint64_t u64VolumeStart, uint64_t u64Clusters, const char* szName,
-                   unsigned int nData, const NTFS_FILE_DATA& data) {
+                   uint64_t u64FileSize, unsigned int nData, const NTFS_FILE_DATA& data) {
+    if (!FitsInVolume(u64FileSize, u64Clusters,
+                      static_cast<uint64_t>(nSectorsPerCluster) * nBytesPerSector))
+        return 0;
     if (nData != 0) return 1;
     char szExt[512] = {0};
     const bool bExt = std::strlen(szName) < sizeof szExt && GetExtendName(szName, szExt) == 0;
@@ -282,5 +286,5 @@ int CNtfsEngine::NodeDataHealth(const _FILE_NODE_& node, unsigned int nSectorsPe
     NTFS_FILE_DATA data;
     const unsigned int nData = ReadNodeData(node, data);
     return NtfsDataHealth(DataReader(), DataBytesPerSector(), nSectorsPerCluster, u64VolumeStart,
-                          u64Clusters, szName, nData, data);
+                          u64Clusters, szName, node.u64FileSize, nData, data);
 }

@@ -44,10 +44,11 @@ bool GatherNtfsName(CNtfsDataSource& source, const NTFS_VOLUME_VIEW& vol,
 
 // 1 when the first data of a file match the type its extension promises, else
 // 0; resident data of length 0 are damaged, and any failure to read counts as
-// intact. nData and data are what GatherNtfsAttribute gave for the data.
+// intact; a file larger than its volume is damaged. nData and data are what
+// GatherNtfsAttribute gave for the data.
 int NtfsDataHealth(CDiskReader& reader, int nBytesPerSector, unsigned int nSectorsPerCluster,
                    uint64_t u64VolumeStart, uint64_t u64Clusters, const char* szName,
-                   unsigned int nData, const NTFS_FILE_DATA& data);
+                   uint64_t u64FileSize, unsigned int nData, const NTFS_FILE_DATA& data);
 
 // A new node in the store, filled from a record: times, size from the name,
 // the name (narrow, cut to fit). The caller adds it to its folder.

@@ -514,9 +514,10 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(std::vector<unsigned 
     if (nData == 0) pNode->u64FileSize = data.u64DataSize;
     m_pStore->AddChildren(DirId(v, info.nParent), nLevel, pNode->nFileIndex, pNode->nDirId,
                           nullptr);
-    pNode->bDataHealth = static_cast<uint32_t>(NtfsDataHealth(
-        m_reader, m_nBytesPerSector, vol.nSectorsPerCluster, vol.u64Start,
-        VolumeClustersOf(vol.u64Start, vol.nSectorsPerCluster), pNode->szFileName, nData, data));
+    pNode->bDataHealth = static_cast<uint32_t>(
+        NtfsDataHealth(m_reader, m_nBytesPerSector, vol.nSectorsPerCluster, vol.u64Start,
+                       VolumeClustersOf(vol.u64Start, vol.nSectorsPerCluster), pNode->szFileName,
+                       pNode->u64FileSize, nData, data));
     return 0;
 }
 

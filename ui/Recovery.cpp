@@ -55,7 +55,8 @@ void DRUI::btnRecovery() {
         return;
     }
     unsigned long long u64Wanted = 0;
-    for (const auto& entry : m_mapSelected) u64Wanted += entry.second.u64FileSize;
+    for (const auto& entry : m_mapSelected)
+        u64Wanted = AddSizes(u64Wanted, entry.second.u64FileSize);
     if (status.bFreeKnown && u64Wanted > status.u64FreeBytes &&
         CMessageBox::Ask(this, QString("%1 has %2 free, and the %3 selected files need %4: some "
                                        "will be saved in part or not at all. Recover anyway?")

@@ -457,7 +457,7 @@ void DRUI::SyncRowCheck(int nRow) {
 
 void DRUI::UpdateSummary() {
     unsigned long long u64Total = 0;
-    for (const auto& entry : m_mapSelected) u64Total += entry.second.u64FileSize;
+    for (const auto& entry : m_mapSelected) u64Total = AddSizes(u64Total, entry.second.u64FileSize);
     const int nFiles = static_cast<int>(m_mapSelected.size());
     m_pSummary->setText(QString("Select %1 in %2 %3")
                             .arg(QString::fromStdString(FormatSize(u64Total)))

@@ -528,6 +528,77 @@ TEST(CliRecover, NamesThatFoolTheEyeAreNeitherListedNorSavedAsTheyStand) {
     EXPECT_EQ(rec.strOut.find("\u202E"), std::string::npos) << rec.strOut;
 }
 
+// A deleted file that claims more than its volume holds (4 GiB - 1 bytes on a
+// 16 MiB FAT volume, 8 EiB on exFAT) is listed as damaged, and the total of
+// the listing stays at its largest value instead of wrapping.
+TEST(CliScan, FilesLargerThanTheirVolumeAreDamagedAndTotalsDoNotWrap) {
+    CScratchDir dir;
+    const std::string strFat = dir.File("fat.img");
+    // (A damaged picture is not listed at all: a document shows the health.)
+    ASSERT_TRUE(WriteFileBytes(dir.File("report.pdf"), "%PDF-1.4\n" + std::string(3000, 'p')));
+    ASSERT_EQ(twtest::RunCommand("export MTOOLS_SKIP_CHECK=1 && mkfs.fat -C " +
+                                 twtest::ShellQuote(strFat) + " 16384 >/dev/null && mcopy -i " +
+                                 twtest::ShellQuote(strFat) + " " +
+                                 twtest::ShellQuote(dir.File("report.pdf")) + " ::/ && mdel -i " +
+                                 twtest::ShellQuote(strFat) + " ::/report.pdf"),
+              0);
+    std::string strImage = ReadFileBytes(strFat);
+    const size_t nSlot = strImage.find(
+        "\xE5"
+        "EPORT  PDF");
+    ASSERT_NE(nSlot, std::string::npos);
+    strImage.replace(nSlot + 28, 4, "\xFF\xFF\xFF\xFF");
+    ASSERT_TRUE(WriteFileBytes(strFat, strImage));
+
+    // Two deleted exFAT files of 8 EiB each: the set's checksum made anew.
+    const std::string strExFat = dir.File("exfat.img");
+    strImage = ReadFileBytes(twtest::FixtureImage("exfat_4k"));
+    for (const char* szName : {"AROUND_1.PDF", "AROUND_2.PDF"}) {
+        std::string strUnits;
+        for (const char* p = szName; *p; ++p) strUnits += std::string{*p, '\0'};
+        const size_t nName = strImage.find(strUnits);
+        ASSERT_NE(nName, std::string::npos) << szName;
+        const size_t nSet = nName - 2 - 64;
+        ASSERT_EQ(strImage[nSet], 0x05);
+        ASSERT_EQ(strImage[nSet + 32], 0x40);
+        const std::string strHuge("\0\0\0\0\0\0\0\x80", 8);
+        strImage.replace(nSet + 32 + 8, 8, strHuge);
+        strImage.replace(nSet + 32 + 24, 8, strHuge);
+        // The checksum was made while the set was in use (type bytes | 0x80).
+        uint16_t nSum = 0;
+        for (size_t i = 0; i < 32u * (1 + static_cast<unsigned char>(strImage[nSet + 1])); ++i)
+            if (i != 2 && i != 3)
+                nSum = static_cast<uint16_t>(
+                    ((nSum & 1) << 15) + (nSum >> 1) +
+                    (static_cast<unsigned char>(strImage[nSet + i]) | (i % 32 ? 0 : 0x80)));
+        strImage[nSet + 2] = static_cast<char>(nSum & 0xFF);
+        strImage[nSet + 3] = static_cast<char>(nSum >> 8);
+    }
+    ASSERT_TRUE(WriteFileBytes(strExFat, strImage));
+
+    ScanLogSandbox sandbox;
+    const struct {
+        std::string strImage;
+        std::vector<std::string> huge;  // listed paths
+        const char* szTotal;
+    } cards[] = {{strFat, {"!eport.pdf"}, "(4.0 GiB)"},
+                 {strExFat, {"AROUND_1.PDF", "AROUND_2.PDF"}, "(16.0 EiB)"}};
+    for (const auto& card : cards) {
+        CliRun list = RunCli({"scan", card.strImage, "--list", "--json"});
+        ASSERT_EQ(list.nStatus, 0) << list.strErr;
+        EXPECT_NE(list.strErr.find(card.szTotal), std::string::npos) << list.strErr << list.strOut;
+        int nHuge = 0;
+        for (const std::string& strLine : list.Lines()) {
+            const std::string strPath = JsonField(strLine, "path");
+            const bool bHuge =
+                std::find(card.huge.begin(), card.huge.end(), strPath) != card.huge.end();
+            nHuge += bHuge;
+            EXPECT_EQ(JsonField(strLine, "health"), bHuge ? "false" : "true") << strPath;
+        }
+        EXPECT_EQ(nHuge, static_cast<int>(card.huge.size()));
+    }
+}
+
 // Links planted in DIR (type folder, --keep-paths folder, the name itself) get
 // nothing written through them, an existing file is kept; under sudo, what is
 // made is the user's and root's folder stays closed to them.
