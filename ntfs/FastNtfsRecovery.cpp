@@ -287,6 +287,8 @@ unsigned int CFastNtfsRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_nDamagedRecords = 0;
     m_u64ParentReads = 0;
     m_mapParentLevel.clear();
+    m_mapFolderSequence.clear();
+    m_mapStaleFolder.clear();
     if (wszResultName) return OpenStore(wszResultName);
     unsigned int nRet = OpenFreshStore("Fast_", static_cast<long long>(m_u64AreaStart512), false);
     if (nRet != 0) return nRet;
@@ -440,8 +442,9 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsign
         _FILE_NODE_* pNode = FillFileNode(info, 1, u64RecordSector);
         if (!pNode) return TW_ERR_OUT_OF_MEMORY;
         int nDepth = 0;
-        GetRootParentDirIndex(info.nParent, nDepth);
-        m_pStore->AddChildren(info.nParent, static_cast<uint32_t>(nDepth), pNode->nFileIndex,
+        uint32_t nFolder = 0;
+        GetRootParentDirIndex(info.u64ParentRef, nDepth, &nFolder);
+        m_pStore->AddChildren(nFolder, static_cast<uint32_t>(nDepth), pNode->nFileIndex,
                               pNode->nDirId, pNode->szFileName);
         return 0;
     }
@@ -464,12 +467,13 @@ int CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, int nPass, unsign
         nData = GatherAttribute(vecRecord, NTFS_ATTR_DATA, data);
     }
     int nDepth = 0;
-    GetRootParentDirIndex(info.nParent, nDepth);
+    uint32_t nFolder = 0;
+    GetRootParentDirIndex(info.u64ParentRef, nDepth, &nFolder);
     _FILE_NODE_* pNode = FillFileNode(info, 0, u64RecordSector);
     if (!pNode) return TW_ERR_OUT_OF_MEMORY;
     if (nData == 0) pNode->u64FileSize = data.u64DataSize;
-    m_pStore->AddChildren(info.nParent, static_cast<uint32_t>(nDepth), pNode->nFileIndex,
-                          pNode->nDirId, nullptr);
+    m_pStore->AddChildren(nFolder, static_cast<uint32_t>(nDepth), pNode->nFileIndex, pNode->nDirId,
+                          nullptr);
     pNode->bDataHealth = static_cast<uint32_t>(DataHealth(*pNode, nData, data));
     return 0;
 }
@@ -503,32 +507,52 @@ void CFastNtfsRecovery::AddPending(unsigned int nRecordNo) {
     if (m_setPending.insert(nRecordNo).second) m_vecPending.push_back(nRecordNo);
 }
 
-// Walks from a parent up to the root, counting the records met (the parent
-// included, the root not) and queuing each for the second pass. A record that
-// cannot be a folder on the path ends the walk and becomes a lost folder at the
-// top; so does the record at which a parent chain loops back on itself, so that
-// every walk through that loop stops at the same place.
+// Walks from a parent reference up to the root, counting the records met (the
+// parent included, the root not) and queuing each for the second pass. A record
+// that cannot be a folder on the path ends the walk and becomes a lost folder
+// at the top; so does the record at which a parent chain loops back on itself,
+// so that every walk through that loop stops at the same place. A reference
+// whose record is a folder of another file now (its sequence number moved on),
+// or whose number no record can have, ends the walk in a lost folder of its own
+// (StaleFolder): the record is not the folder that was meant. *pnAttach gets
+// the folder the reference's own file goes in.
 // The count from every record met is remembered, so that a scan reads each
 // parent record once: a later walk that meets it adds its count and stops. A
 // walk ends at the same record whichever record of the chain it starts from
 // (the record that ended it is lost from then on), except where a chain is cut
 // at kMaxParentDepth: the memo is used only where no cut can happen, and a cut
 // forgets it.
-int CFastNtfsRecovery::GetRootParentDirIndex(unsigned int nParent, int& nDepth) {
+int CFastNtfsRecovery::GetRootParentDirIndex(uint64_t u64Ref, int& nDepth, uint32_t* pnAttach) {
     std::set<unsigned int> setVisited;
     std::vector<unsigned int> vecChain;
     std::vector<unsigned char> vecRecord;
     const int nStart = nDepth;
     int nResult = 0;
-    for (;;) {
+    for (bool bFirst = true;; bFirst = false) {
+        const uint64_t u64Record = NtfsRefRecord(u64Ref);
+        const unsigned int nParent = static_cast<unsigned int>(u64Record);
+        if (bFirst && pnAttach) *pnAttach = nParent;
+        auto stale = [&] {
+            ++nDepth;
+            if (bFirst && pnAttach) *pnAttach = StaleFolder(u64Record);
+        };
+        if (u64Record > UINT32_MAX) {
+            stale();
+            break;
+        }
         if (nParent == NTFS_ROOT_RECORD) break;
+        auto itSeq = m_mapFolderSequence.find(nParent);
+        if (itSeq != m_mapFolderSequence.end() &&
+            !NtfsRefMatches(u64Ref, itSeq->second.first, itSeq->second.second)) {
+            stale();
+            break;
+        }
         auto it = m_mapParentLevel.find(nParent);
         if (it != m_mapParentLevel.end() && nDepth + it->second < kMaxParentDepth) {
             nDepth += it->second;
             break;
         }
         setVisited.insert(nParent);
-        AddPending(nParent);
         ++nDepth;
         vecChain.push_back(nParent);
         if (m_setLost.count(nParent)) break;
@@ -539,20 +563,47 @@ int CFastNtfsRecovery::GetRootParentDirIndex(unsigned int nParent, int& nDepth) 
             !(info.nFlags & NTFS_RECORD_IS_DIR) || info.nRecordNumber != nParent ||
             !info.bHasName || info.u64BaseRecord != 0) {
             m_setLost.insert(nParent);
+            AddPending(nParent);
             nResult = -1;
             break;
         }
-        if (setVisited.count(info.nParent) || nDepth >= kMaxParentDepth) {
+        const bool bInUse = (info.nFlags & NTFS_RECORD_IN_USE) != 0;
+        m_mapFolderSequence[nParent] = {info.nSequence, bInUse};
+        if (!NtfsRefMatches(u64Ref, info.nSequence, bInUse)) {
+            // Not the folder meant (and not listed for this file): its level is
+            // its own, the lost folder takes this one.
+            vecChain.pop_back();
+            if (bFirst && pnAttach) *pnAttach = StaleFolder(u64Record);
+            break;
+        }
+        AddPending(nParent);
+        const uint64_t u64Next = NtfsRefRecord(info.u64ParentRef);
+        if ((u64Next <= UINT32_MAX && setVisited.count(static_cast<unsigned int>(u64Next))) ||
+            nDepth >= kMaxParentDepth) {
             if (nDepth >= kMaxParentDepth) m_mapParentLevel.clear();
             m_setLost.insert(nParent);
             break;
         }
-        nParent = info.nParent;
+        u64Ref = info.u64ParentRef;
     }
     const int nWalked = nDepth - nStart;
     for (size_t i = 0; i < vecChain.size(); ++i)
         m_mapParentLevel[vecChain[i]] = nWalked - static_cast<int>(i);
     return nResult;
+}
+
+uint32_t CFastNtfsRecovery::StaleFolder(uint64_t u64Record) {
+    auto it = m_mapStaleFolder.find(u64Record);
+    if (it != m_mapStaleFolder.end()) return it->second;
+    // Folder ids are record numbers; these come from the top of the range,
+    // which no MFT reaches.
+    const uint32_t nDirId = 0xFFFFFFFEu - static_cast<uint32_t>(m_mapStaleFolder.size());
+    m_mapStaleFolder[u64Record] = nDirId;
+    _FILE_NODE_* pNode =
+        MakeNtfsLostFolder(*m_pStore, ENGINE_FAST_NTFS, m_wcDriveLetter, nDirId, u64Record);
+    if (pNode)
+        m_pStore->AddChildren(NTFS_ROOT_RECORD, 0, pNode->nFileIndex, nDirId, pNode->szFileName);
+    return nDirId;
 }
 
 // ---- free space ----------------------------------------------------------------------

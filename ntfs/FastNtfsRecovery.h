@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -98,7 +99,10 @@ private:
                               unsigned long long u64RecordSector);
     int DataHealth(const _FILE_NODE_& node, unsigned int nData, const NTFS_FILE_DATA& data);
     void MakeLostFolder(unsigned int nRecordNo);
-    int GetRootParentDirIndex(unsigned int nParent, int& nDepth);
+    int GetRootParentDirIndex(uint64_t u64Ref, int& nDepth, uint32_t* pnAttach);
+    // The lost folder (at the top) of the files whose parent reference names a
+    // record that is not their folder any more: its folder id.
+    uint32_t StaleFolder(uint64_t u64Record);
     void AddPending(unsigned int nRecordNo);
 
     // CNtfsDataSource
@@ -129,6 +133,9 @@ private:
     std::set<unsigned int> m_setLostMade;
     // Records met by the parent walks -> records from there to the walk's end.
     std::unordered_map<unsigned int, int> m_mapParentLevel;
+    // Folder records read by the walks -> their sequence number and whether in use.
+    std::unordered_map<unsigned int, std::pair<uint16_t, bool>> m_mapFolderSequence;
+    std::map<uint64_t, uint32_t> m_mapStaleFolder;  // record number -> lost folder id
     CDiskReader m_reader;
     CNtfsParse m_ntfsParse;
     std::vector<unsigned char> m_vecBitmap;

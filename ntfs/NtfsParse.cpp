@@ -185,6 +185,7 @@ int NtfsParseRecord(const unsigned char* pRecord, size_t nSize, NTFS_RECORD_INFO
     if (nResult != NTFS_REC_OK) return nResult;
     info.nFlags = hdr.nFlags;
     info.nRecordNumber = hdr.nRecordNumber;
+    info.nSequence = hdr.nSequence;
     info.u64BaseRecord = hdr.u64BaseRecord & 0xFFFFFFFFFFFFull;
 
     int nWalk = WalkNtfsAttributes(
@@ -202,7 +203,7 @@ int NtfsParseRecord(const unsigned char* pRecord, size_t nSize, NTFS_RECORD_INFO
                 if (sizeof fn + 2u * fn.nNameLength > r.nValueLength) return true;
                 if (!info.bHasName) {
                     info.bHasName = true;
-                    info.nParent = static_cast<uint32_t>(fn.u64ParentRef);
+                    info.u64ParentRef = fn.u64ParentRef;
                     info.u64CreateTime = fn.u64CreateTime;
                     info.u64ModifyTime = fn.u64ModifyTime;
                     info.u64AccessTime = fn.u64AccessTime;
@@ -239,6 +240,13 @@ bool NtfsFindAttribute(const unsigned char* pRecord, size_t nSize, uint32_t nTyp
                            return false;
                        });
     return bFound;
+}
+
+bool NtfsRefMatches(uint64_t u64Ref, uint16_t nRecordSequence, bool bInUse) {
+    const uint16_t nRefSequence = static_cast<uint16_t>(u64Ref >> 48);
+    if (nRefSequence == 0 || nRecordSequence == nRefSequence) return true;
+    const uint16_t nFreed = nRefSequence == 0xFFFF ? 1 : static_cast<uint16_t>(nRefSequence + 1);
+    return !bInUse && nRecordSequence == nFreed;
 }
 
 int NtfsParseAttrList(const unsigned char* pValue, size_t nLength,

@@ -228,9 +228,12 @@ struct NTFS_DATA_ATTR {
 struct NTFS_RECORD_INFO {
     uint16_t nFlags = 0;
     uint32_t nRecordNumber = 0;
+    uint16_t nSequence = 0;  // the header's sequence number
     uint64_t u64BaseRecord = 0;
     bool bHasName = false;  // a file-name attribute was found
-    uint32_t nParent = 0;   // low 32 bits of the first name's parent reference
+    // The first name's parent reference: the folder's record number (low 48
+    // bits) and that record's sequence number when the name was made (high 16).
+    uint64_t u64ParentRef = 0;
     uint64_t u64CreateTime = 0, u64ModifyTime = 0, u64AccessTime = 0;
     uint64_t u64NameDataSize = 0;
     std::wstring wstrName;  // the first name, replaced by a later Win32 name
@@ -270,6 +273,16 @@ struct NTFS_LIST_ENTRY {
 // the value. 0 at a proper end; 87 when an entry runs past the value.
 int NtfsParseAttrList(const unsigned char* pValue, size_t nLength,
                       std::vector<NTFS_LIST_ENTRY>& vecEntries);
+
+// The record number of a file reference (its low 48 bits).
+inline uint64_t NtfsRefRecord(uint64_t u64Ref) {
+    return u64Ref & 0xFFFFFFFFFFFFull;
+}
+// Whether the record a reference names is still the one the reference was
+// made to: its sequence number is the reference's, or, for a record no longer
+// in use, the next one (NTFS counts the number on when it frees a record,
+// skipping 0). A reference without a sequence number (0) matches any record.
+bool NtfsRefMatches(uint64_t u64Ref, uint16_t nRecordSequence, bool bInUse);
 
 // UTF-16LE to wide text (surrogate pairs joined, bad ones kept as U+FFFD).
 std::wstring NtfsNameToWide(const unsigned char* pUtf16, size_t nUnits);

@@ -172,7 +172,7 @@ bool GatherNtfsName(CNtfsDataSource& source, const NTFS_VOLUME_VIEW& vol,
             !other.bHasName)
             continue;
         info.bHasName = true;
-        info.nParent = other.nParent;
+        info.u64ParentRef = other.u64ParentRef;
         info.u64CreateTime = other.u64CreateTime;
         info.u64ModifyTime = other.u64ModifyTime;
         info.u64AccessTime = other.u64AccessTime;
@@ -254,14 +254,14 @@ _FILE_NODE_* MakeNtfsNode(CScanResultFileManager& store, const NTFS_RECORD_INFO&
 }
 
 _FILE_NODE_* MakeNtfsLostFolder(CScanResultFileManager& store, uint32_t nEngineType,
-                                wchar_t wcDriveLetter, uint32_t nDirId, uint32_t nRecordNo) {
+                                wchar_t wcDriveLetter, uint32_t nDirId, uint64_t u64RecordNo) {
     _FILE_NODE_* pNode = NewNode(store, nEngineType, wcDriveLetter);
     if (!pNode) return nullptr;
     pNode->bIsDir = 1;
     pNode->nDirId = nDirId;
     pNode->nClusterBytes = 0xFFFFFFFFu;
-    std::snprintf(pNode->szFileName, sizeof pNode->szFileName, "LostFolder%d",
-                  static_cast<int>(nRecordNo));
+    std::snprintf(pNode->szFileName, sizeof pNode->szFileName, "LostFolder%llu",
+                  static_cast<unsigned long long>(u64RecordNo));
     return pNode;
 }
 

@@ -55,9 +55,9 @@ int NtfsDataHealth(CDiskReader& reader, int nBytesPerSector, unsigned int nSecto
 _FILE_NODE_* MakeNtfsNode(CScanResultFileManager& store, const NTFS_RECORD_INFO& info, int bIsDir,
                           uint32_t nEngineType, wchar_t wcDriveLetter, uint32_t nClusterBytes,
                           uint64_t u64RecordSector, uint64_t u64VolumeStart);
-// A new "LostFolder%d" node for a folder that cannot be rebuilt.
+// A new "LostFolder<record number>" node for a folder that cannot be rebuilt.
 _FILE_NODE_* MakeNtfsLostFolder(CScanResultFileManager& store, uint32_t nEngineType,
-                                wchar_t wcDriveLetter, uint32_t nDirId, uint32_t nRecordNo);
+                                wchar_t wcDriveLetter, uint32_t nDirId, uint64_t u64RecordNo);
 
 // The base of the NTFS engines: a node's data streams through StreamNtfsNode,
 // and a save makes only the folder of a directory record.

@@ -422,6 +422,8 @@ unsigned int CProfessionalNtfsRecovery::InitProfessionalScan(const wchar_t* wszR
     m_setLost.clear();
     m_setLostMade.clear();
     m_mapDirId.clear();
+    m_mapFolderSequence.clear();
+    m_mapStaleFolder.clear();
     m_vecVolumes.clear();
     m_mapVolumeIndex.clear();
     m_nNextDirId = kFirstVolumeDirId;
@@ -468,14 +470,14 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(std::vector<unsigned 
             MakeLostFolder(nVolume, nQueuedNo);
             return 0;
         }
-        const unsigned int nLevel = ParentLevel(nVolume, info.nParent);
+        uint32_t nFolder = 0;
+        const unsigned int nLevel = ParentLevel(nVolume, info.u64ParentRef, &nFolder);
         _FILE_NODE_* pNode =
             MakeNtfsNode(*m_pStore, info, 1, ENGINE_DEEP_NTFS, m_wcDriveLetter,
                          vol.nSectorsPerCluster * m_nBytesPerSector, u64Sector, vol.u64Start);
         if (!pNode) return TW_ERR_OUT_OF_MEMORY;
         pNode->nDirId = DirId(nVolume, nQueuedNo);
-        m_pStore->AddChildren(DirId(nVolume, info.nParent), nLevel, pNode->nFileIndex,
-                              pNode->nDirId, pNode->szFileName);
+        m_pStore->AddChildren(nFolder, nLevel, pNode->nFileIndex, pNode->nDirId, pNode->szFileName);
         return 0;
     }
     if (nParse != NTFS_REC_OK) return nParse;
@@ -487,7 +489,7 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(std::vector<unsigned 
     }
     if (info.nRecordNumber < NTFS_FIRST_USER_RECORD) return 0;
     // The files of $Extend (record 11) are the volume's own metadata.
-    if (info.bHasName && info.nParent == kExtendRecord) return 0;
+    if (info.bHasName && NtfsRefRecord(info.u64ParentRef) == kExtendRecord) return 0;
 
     VOLUME vol = FindVolume(info.nRecordNumber, u64Sector);
     unsigned int nSpc = 0;
@@ -506,14 +508,14 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(std::vector<unsigned 
     if (info.bHasAttrList && !vol.bKnown) ++m_nUnfollowedLists;
 
     const unsigned int v = VolumeIndex(vol);
-    const unsigned int nLevel = ParentLevel(v, info.nParent);
+    uint32_t nFolder = 0;
+    const unsigned int nLevel = ParentLevel(v, info.u64ParentRef, &nFolder);
     _FILE_NODE_* pNode =
         MakeNtfsNode(*m_pStore, info, 0, ENGINE_DEEP_NTFS, m_wcDriveLetter,
                      vol.nSectorsPerCluster * m_nBytesPerSector, u64Sector, vol.u64Start);
     if (!pNode) return TW_ERR_OUT_OF_MEMORY;
     if (nData == 0) pNode->u64FileSize = data.u64DataSize;
-    m_pStore->AddChildren(DirId(v, info.nParent), nLevel, pNode->nFileIndex, pNode->nDirId,
-                          nullptr);
+    m_pStore->AddChildren(nFolder, nLevel, pNode->nFileIndex, pNode->nDirId, nullptr);
     pNode->bDataHealth = static_cast<uint32_t>(
         NtfsDataHealth(m_reader, m_nBytesPerSector, vol.nSectorsPerCluster, vol.u64Start,
                        VolumeClustersOf(vol.u64Start, vol.nSectorsPerCluster), pNode->szFileName,
@@ -531,44 +533,94 @@ void CProfessionalNtfsRecovery::AddPending(unsigned int nVolume, unsigned int nR
 // (levels are remembered per volume) and queuing each for the second pass. A
 // record that cannot be a folder on the path, one at which the chain loops
 // back, and one 4,096 folders deep become lost folders at the top of their
-// volume.
-unsigned int CProfessionalNtfsRecovery::ParentLevel(unsigned int nVolume, unsigned int nParent) {
+// volume. A reference whose record is a folder of another file now (its
+// sequence number moved on), or whose number no record can have, ends in a
+// lost folder of its own (StaleFolder). *pnFolder gets the folder id the
+// reference's own file goes in.
+unsigned int CProfessionalNtfsRecovery::ParentLevel(unsigned int nVolume, uint64_t u64Ref,
+                                                    uint32_t* pnFolder) {
     const unsigned int nBase = VolumeLevel(m_vecVolumes[nVolume].nIndex);
     const unsigned int nLostLevel = nBase + 1;
     std::vector<unsigned int> vecChain;
     std::set<unsigned int> setVisited;
     std::vector<unsigned char> vecRecord;
     unsigned int nLevel = nBase;
-    unsigned int p = nParent;
-    for (;;) {
+    for (bool bFirst = true;; bFirst = false) {
+        const uint64_t u64Record = NtfsRefRecord(u64Ref);
+        const unsigned int p = static_cast<unsigned int>(u64Record);
+        auto stale = [&] {
+            nLevel = nLostLevel;
+            if (bFirst && pnFolder) *pnFolder = StaleFolder(nVolume, u64Record);
+        };
+        if (u64Record > UINT32_MAX) {
+            stale();
+            break;
+        }
+        if (bFirst && pnFolder) *pnFolder = DirId(nVolume, p);
         if (p == NTFS_ROOT_RECORD) break;
+        auto itSeq = m_mapFolderSequence.find({nVolume, p});
+        if (itSeq != m_mapFolderSequence.end() &&
+            !NtfsRefMatches(u64Ref, itSeq->second.first, itSeq->second.second)) {
+            stale();
+            break;
+        }
         auto it = m_mapLevel.find({nVolume, p});
         if (it != m_mapLevel.end()) {
             nLevel = it->second;
             break;
         }
-        AddPending(nVolume, p);
         vecChain.push_back(p);
         setVisited.insert(p);
         NTFS_RECORD_INFO info;
         ++m_u64ParentReads;
-        bool bFolder = !m_setLost.count({nVolume, p}) &&
-                       ReadVolumeRecord(m_vecVolumes[nVolume], p, vecRecord) == 0 &&
-                       NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) == NTFS_REC_OK &&
-                       (info.nFlags & NTFS_RECORD_IS_DIR) && info.nRecordNumber == p &&
-                       info.u64BaseRecord == 0 &&
-                       GatherNtfsName(*this, ViewOf(m_vecVolumes[nVolume]), vecRecord, info);
-        if (!bFolder || setVisited.count(info.nParent) || vecChain.size() >= kMaxParentDepth) {
+        const bool bFolder =
+            !m_setLost.count({nVolume, p}) &&
+            ReadVolumeRecord(m_vecVolumes[nVolume], p, vecRecord) == 0 &&
+            NtfsParseRecord(vecRecord.data(), vecRecord.size(), info) == NTFS_REC_OK &&
+            (info.nFlags & NTFS_RECORD_IS_DIR) && info.nRecordNumber == p &&
+            info.u64BaseRecord == 0 &&
+            GatherNtfsName(*this, ViewOf(m_vecVolumes[nVolume]), vecRecord, info);
+        if (bFolder) {
+            const bool bInUse = (info.nFlags & NTFS_RECORD_IN_USE) != 0;
+            m_mapFolderSequence[{nVolume, p}] = {info.nSequence, bInUse};
+            if (!NtfsRefMatches(u64Ref, info.nSequence, bInUse)) {
+                // Not the folder meant (and not listed for this file): its level
+                // is its own, the lost folder takes this one.
+                vecChain.pop_back();
+                stale();
+                break;
+            }
+        }
+        AddPending(nVolume, p);
+        const uint64_t u64Next = NtfsRefRecord(info.u64ParentRef);
+        if (!bFolder ||
+            (u64Next <= UINT32_MAX && setVisited.count(static_cast<unsigned int>(u64Next))) ||
+            vecChain.size() >= kMaxParentDepth) {
             m_setLost.insert({nVolume, p});
             vecChain.pop_back();
             m_mapLevel[{nVolume, p}] = nLostLevel;
             nLevel = nLostLevel;
             break;
         }
-        p = info.nParent;
+        u64Ref = info.u64ParentRef;
     }
     for (size_t i = vecChain.size(); i-- > 0;) m_mapLevel[{nVolume, vecChain[i]}] = ++nLevel;
     return nLevel;
+}
+
+uint32_t CProfessionalNtfsRecovery::StaleFolder(unsigned int nVolume, uint64_t u64Record) {
+    auto [it, bNew] = m_mapStaleFolder.emplace(std::make_pair(nVolume, u64Record), m_nNextDirId);
+    if (!bNew) return it->second;
+    ++m_nNextDirId;
+    const VOLUME& vol = m_vecVolumes[nVolume];
+    _FILE_NODE_* pNode =
+        MakeNtfsLostFolder(*m_pStore, ENGINE_DEEP_NTFS, m_wcDriveLetter, it->second, u64Record);
+    if (pNode) {
+        pNode->nClusterBytes = vol.nSectorsPerCluster * m_nBytesPerSector;
+        m_pStore->AddChildren(DirId(nVolume, NTFS_ROOT_RECORD), VolumeLevel(vol.nIndex),
+                              pNode->nFileIndex, pNode->nDirId, pNode->szFileName);
+    }
+    return it->second;
 }
 
 void CProfessionalNtfsRecovery::MakeLostFolder(unsigned int nVolume, unsigned int nRecordNo) {

@@ -146,7 +146,10 @@ private:
     int ParseProfessionalRecordInfo(std::vector<unsigned char>& vecRecord,
                                     unsigned long long u64Sector, unsigned int nPass,
                                     unsigned int nVolume, unsigned int nQueuedNo);
-    unsigned int ParentLevel(unsigned int nVolume, unsigned int nParent);
+    unsigned int ParentLevel(unsigned int nVolume, uint64_t u64Ref, uint32_t* pnFolder);
+    // The lost folder (at the top of its volume) of the files whose parent
+    // reference names a record that is not their folder any more: its id.
+    uint32_t StaleFolder(unsigned int nVolume, uint64_t u64Record);
     void AddPending(unsigned int nVolume, unsigned int nRecordNo);
     void MakeLostFolder(unsigned int nVolume, unsigned int nRecordNo);
     unsigned int NodeData(const _FILE_NODE_& node, NTFS_FILE_DATA& data);
@@ -176,6 +179,9 @@ private:
     std::set<std::pair<unsigned int, unsigned int>> m_setLost;
     std::set<std::pair<unsigned int, unsigned int>> m_setLostMade;
     std::map<std::pair<unsigned int, unsigned int>, uint32_t> m_mapDirId;
+    // Folder records read by the parent walks -> sequence number, in use.
+    std::map<std::pair<unsigned int, unsigned int>, std::pair<uint16_t, bool>> m_mapFolderSequence;
+    std::map<std::pair<unsigned int, uint64_t>, uint32_t> m_mapStaleFolder;
     uint32_t m_nNextDirId;
     unsigned long long m_u64ParentReads;
     unsigned int m_nUnfollowedLists;

@@ -220,6 +220,16 @@ TEST_F(DeepNtfs, ARenumberedParentBecomesALostFolder) {
     EXPECT_EQ(m_tree.count("dir1/keep.txt"), 0u);
 }
 
+// A file whose folder's record now holds another folder (its sequence number
+// moved on) goes to a lost folder, not into the new folder.
+TEST_F(DeepNtfs, AFolderRecordReusedByAnotherFolderLeavesItsFilesInALostFolder) {
+    if (!Scan("ntfs_c4k")) GTEST_SKIP() << "no ntfs_c4k image";
+    const std::string strReused = twtest::FirstLine(twtest::FixtureDir() + "/ntfs_c4k.reused");
+    ASSERT_FALSE(strReused.empty());
+    EXPECT_EQ(m_tree.count("LostFolder" + strReused + "/stranded.bin"), 1u);
+    EXPECT_EQ(m_tree.count("newfolder/stranded.bin"), 0u);
+}
+
 // A record is taken only at its parser's record size: the driver tests 1,024
 // bytes, and a volume of larger sectors must not read past them.
 TEST(DeepNtfsRecordSize, ARecordOfAnotherSizeIsRefusedUnread) {

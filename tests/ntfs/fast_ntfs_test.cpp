@@ -256,6 +256,20 @@ TEST_F(DamagedNtfs, ALoopingParentChainEndsInALostFolder) {
     EXPECT_EQ(m_tree.count("dead/a.bin"), 1u);  // the rest of the tree is unchanged
 }
 
+// A parent reference keeps its 48-bit record number: one past 32 bits names
+// no folder of the volume (cut to 32 bits it would name "live").
+TEST_F(DamagedNtfs, AParentRecordNumberPast32BitsIsALostFolder) {
+    const size_t nName = AttrOffset("live/gone_big.bin", 0x30);
+    uint16_t nValue;
+    std::memcpy(&nValue, m_image.data() + nName + 0x14, 2);
+    Patch<uint16_t>(nName + nValue + 4, 1);
+    ScanDamaged();
+    const uint64_t u64Record = (1ull << 32) + m_records.at("live");
+    EXPECT_EQ(m_tree.count("LostFolder" + std::to_string(u64Record) + "/gone_big.bin"), 1u);
+    EXPECT_EQ(m_tree.count("live/gone_big.bin"), 0u);
+    EXPECT_EQ(m_tree.count("live/gone_small.txt"), 1u);
+}
+
 TEST_F(DamagedNtfs, AClusterSizeThatMakesNoSenseRefusesTheVolume) {
     m_image[0x0D] = 0xF0;  // 2^16 sectors: 32 MiB clusters
     m_strCopy = m_dir.Write("volume.img", m_image);

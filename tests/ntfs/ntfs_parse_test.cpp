@@ -164,14 +164,14 @@ public:
         m_nOff = 0x38;
     }
     // A resident file-name attribute with the name (ASCII) and name space.
-    size_t AddName(const char* szName, uint8_t nSpace, uint32_t nParent) {
+    size_t AddName(const char* szName, uint8_t nSpace, uint64_t u64Parent) {
         size_t nName = std::strlen(szName);
         size_t nValue = sizeof(NTFS_FILE_NAME_VALUE) + 2 * nName;
         size_t nLen = (0x18 + nValue + 7) & ~size_t(7);
         size_t at = Begin(NTFS_ATTR_FILE_NAME, nLen);
         Put<uint32_t>(m_rec, at + 0x10, static_cast<uint32_t>(nValue));
         Put<uint16_t>(m_rec, at + 0x14, 0x18);
-        Put<uint64_t>(m_rec, at + 0x18, nParent | (3ull << 48));
+        Put<uint64_t>(m_rec, at + 0x18, u64Parent | (3ull << 48));
         Put<uint64_t>(m_rec, at + 0x18 + 0x30, 12345);
         m_rec[at + 0x18 + 0x40] = static_cast<uint8_t>(nName);
         m_rec[at + 0x18 + 0x41] = nSpace;
@@ -206,14 +206,16 @@ private:
 
 TEST(NtfsRecordParse, TakesTheFirstNameUnlessAWin32NameFollows) {
     RecordBuilder b;
-    b.AddName("LONGNA~1.TXT", 2, 40);
-    b.AddName("Long name.txt", 1, 40);
+    b.AddName("LONGNA~1.TXT", 2, 0x1000000028ull);
+    b.AddName("Long name.txt", 1, 0x1000000028ull);
     b.AddResidentData("hello");
     NTFS_RECORD_INFO info;
     auto& rec = b.End();
     ASSERT_EQ(NtfsParseRecord(rec.data(), rec.size(), info), 0);
     EXPECT_EQ(info.wstrName, L"Long name.txt");
-    EXPECT_EQ(info.nParent, 40u);  // low 32 bits: the sequence number is dropped
+    // The record number keeps its 48 bits; the sequence number is apart.
+    EXPECT_EQ(NtfsRefRecord(info.u64ParentRef), 0x1000000028ull);
+    EXPECT_EQ(info.u64ParentRef >> 48, 3u);
     EXPECT_EQ(info.nRecordNumber, 77u);
     ASSERT_TRUE(info.data.bPresent);
     EXPECT_TRUE(info.data.bResident);

@@ -36,8 +36,11 @@ std::string FirstLine(const std::string& strPath) {
 std::vector<ManifestEntry> ReadManifest(const std::string& strName) {
     std::vector<ManifestEntry> entries;
     std::ifstream in(FixtureDir() + "/" + strName + ".manifest");
-    // A folder the fixture made lost is listed as "LostFolder<record>".
-    const std::string strLost = FirstLine(FixtureDir() + "/" + strName + ".lost");
+    // A folder the fixture made lost (its record reused by a file, or by
+    // another folder) is listed as "LostFolder<record>".
+    const std::pair<std::string, std::string> lost[] = {
+        {"lostparent/", FirstLine(FixtureDir() + "/" + strName + ".lost")},
+        {"reusedparent/", FirstLine(FixtureDir() + "/" + strName + ".reused")}};
     std::string strLine;
     while (std::getline(in, strLine)) {
         std::vector<std::string> fields;
@@ -55,8 +58,10 @@ std::vector<ManifestEntry> ReadManifest(const std::string& strName) {
             e.strSha1 = fields[3];
             e.strSourceFile = FixtureFilesDir(strName) + e.strPath;
             if (e.bDeleted) e.strListed = e.strPath.substr(1);
-            if (!strLost.empty() && e.strListed.rfind("lostparent/", 0) == 0)
-                e.strListed = "LostFolder" + strLost + e.strListed.substr(10);
+            for (const auto& l : lost)
+                if (!l.second.empty() && e.strListed.rfind(l.first, 0) == 0)
+                    e.strListed =
+                        "LostFolder" + l.second + "/" + e.strListed.substr(l.first.size());
         } else {
             e.strPath = "/" + fields[1];
             if (fields[2] != "-") e.strListed = fields[2];
