@@ -34,6 +34,11 @@ std::string DescribeResult(unsigned int nCode) {
         case TW_ERR_CANCELLED:
             return "interrupted";
         default:
+            // An engine's own codes (NTFS: -1 no file record, -100 no data
+            // attribute) are no errno.
+            if (static_cast<int>(nCode) < 0)
+                return "its record gives no data to read (" +
+                       std::to_string(static_cast<int>(nCode)) + ")";
             return std::strerror(static_cast<int>(nCode));
     }
 }
