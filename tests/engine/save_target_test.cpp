@@ -44,11 +44,9 @@ TEST(SaveTarget, NamesFromTheMediumStayInsideTheDestination) {
     const struct {
         const char* szUtf8;
         const char* szSafe;
-    } names[] = {
-        {"photo\u202Egpj.exe", "photo_gpj.exe"},         {"a\u0085b\u009F", "a_b_"},
-        {"\u202A\u202D\u2066\u2069x", "____x"},          {"\u2029\u206A\u00A0Zo\u00EB", nullptr},
-        {"\u6587\u4EF6\u202E.txt", "\u6587\u4EF6_.txt"},
-    };
+    } names[] = {{"photo\u202Egpj.exe", "photo_gpj.exe"},
+                 {"a\u0085b\u2066\u2069", "a_b__"},
+                 {"\u2029\u00A0Zo\u00EB\u6587\u4EF6", nullptr}};
     for (const auto& n : names) {
         const std::string strSafe = MakeSafeFileName(tw::Utf8ToNarrow(n.szUtf8).c_str());
         EXPECT_EQ(tw::NarrowToUtf8(strSafe.c_str()), n.szSafe ? n.szSafe : n.szUtf8) << n.szUtf8;
