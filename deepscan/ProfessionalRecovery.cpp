@@ -15,6 +15,7 @@
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
+#include "common/StoreFiles.h"
 #include "common/Types.h"
 #include "deepscan/FileRecoveryFactory.h"
 #include "engine/NodeInfo.h"
@@ -31,6 +32,8 @@ const int kFastScale = 9;
 const char kJournalName[] = "Deep_Sectors";
 // The sectors that could not be read: (first, count) pairs of u64.
 const char kBadMapName[] = "Bad_Sectors";
+// The position saved last: region offset, region length, done, scanned, files.
+const char kStateName[] = "Deep_State";
 // The state of a scan is saved this often (and at its end), so that a scan
 // killed outright resumes from at most this far back.
 const long kSaveEveryMillis = 2000;
@@ -307,7 +310,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
                 nResult = m_pSource->GoneError();
                 break;
             }
-            unsigned int nGot =
+            const unsigned int nGot =
                 nReadRet == 0 || nReadRet == TW_ERR_SHORT_READ
                     ? static_cast<unsigned int>(std::min<unsigned long long>(n, got.nEnd / nBps))
                     : 0;
@@ -351,7 +354,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             const long lNow = rsb_getTickCount();
             if (lNow - m_lLastSave >= kSaveEveryMillis ||
                 u64Scanned - m_u64ScannedAtSave >= kSaveEverySectors)
-                SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
+                SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, false);
             if (lNow - lLastEstimate > 4999) {
                 lLastEstimate = lNow;
                 long lSeconds = (lNow - lStart) / 1000;
@@ -419,6 +422,18 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
         u64RegionLength = 0;
     unsigned long long u64Done = 0, u64Scanned = 0;
     if (bWasFound) {
+        // The position saved last in the folder, when newer than the index's.
+        uint64_t state[5];
+        const int fd = tw::OpenReadOnly((strFoundDir + kStateName).c_str());
+        if (fd >= 0 &&
+            ReadFullAt(fd, state, sizeof(state), 0) == static_cast<ssize_t>(sizeof(state))) {
+            m_logInfo.u64RegionStart = state[0];
+            m_logInfo.u64RegionLeft = state[1];
+            m_logInfo.u64RegionDone = state[2];
+            m_logInfo.u64ScannedSectors = state[3];
+            m_logInfo.u64FileCount = state[4];
+        }
+        if (fd >= 0) close(fd);
         u64RegionOffset = m_logInfo.u64RegionStart;
         u64RegionLength = m_logInfo.u64RegionLeft;
         u64Done = std::min<unsigned long long>(m_logInfo.u64RegionDone, u64RegionLength);
@@ -429,7 +444,7 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
         m_carving.KeepFilesBefore(u64Resume);
         ReplayJournal(strFoundDir + kJournalName, u64Resume);
     }
-    SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
+    SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, true);
     nResult = ScanRegions(u64AllSectors, u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
     m_nFindLog = 0;
 
@@ -439,14 +454,15 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_proNtfs.ParseProfessionalRecordVec();
 
     if (m_pfnScan && nResult == 0) m_pfnScan(m_pContext, 100, 100, 0, 0, 0, 0, nullptr);
-    SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
+    SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, true);
     m_strImagePath.clear();
     return nResult;
 }
 
 void CProfessionalRecovery::SaveState(unsigned long long u64RegionOffset,
                                       unsigned long long u64RegionLength,
-                                      unsigned long long u64Done, unsigned long long u64Scanned) {
+                                      unsigned long long u64Done, unsigned long long u64Scanned,
+                                      bool bIndex) {
     // Everything found before the position reaches the disk before the
     // position does: the carved files, the metadata sectors, the bad sectors.
     m_carving.FlushResults();
@@ -458,11 +474,25 @@ void CProfessionalRecovery::SaveState(unsigned long long u64RegionOffset,
         if (fclose(f) == 0) m_nJournalSaved = m_vecJournal.size();
     }
     WriteBadMap(m_strLogDir + kBadMapName);
+    // The position: in the scan's own folder every time (cheap: the index is
+    // shared, locked and synced, and written at the start and the end only).
+    const uint64_t state[5] = {u64RegionOffset, u64RegionLength, u64Done, u64Scanned,
+                               GetLostFileCount()};
+    const int fd = tw::OpenPlainFileForWriting((m_strLogDir + kStateName).c_str(), 0);
+    if (fd >= 0) {
+        WriteAllAt(fd, state, sizeof(state), 0);
+        close(fd);
+    }
+    if (!bIndex) return Saved(u64Scanned);
     CLogFileManager::WriteSourceKey(m_strLogDir, m_pSource->Identity().Key());
     CLogFileManager::GetInstance().SaveLogFileInfo(
         DevicePath(m_nDiskNo).c_str(), m_nDiskNo, m_u64FirstSector, m_u64SectorCount,
         u64RegionOffset, u64RegionLength, u64Done, u64Scanned, GetLostFileCount(),
         m_strLogDir.c_str(), m_strImagePath.c_str());
+    Saved(u64Scanned);
+}
+
+void CProfessionalRecovery::Saved(unsigned long long u64Scanned) {
     m_lLastSave = rsb_getTickCount();
     m_u64ScannedAtSave = u64Scanned;
 }

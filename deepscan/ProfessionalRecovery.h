@@ -92,11 +92,13 @@ public:
 
 private:
     // The scan's state in its folder: the carved files and the metadata
-    // sectors found so far (the journal, appended), the unreadable sectors, the
-    // medium's identity and the position, in the index. Every 2 s or 32 MiB
-    // of the pass, and at its end.
+    // sectors found so far (the journal, appended), the unreadable sectors and
+    // the position; with bIndex also the medium's identity and the position
+    // in the index. Every 2 s or 32 MiB of the pass (in the folder only), and
+    // at its start and end.
     void SaveState(unsigned long long u64RegionOffset, unsigned long long u64RegionLength,
-                   unsigned long long u64Done, unsigned long long u64Scanned);
+                   unsigned long long u64Done, unsigned long long u64Scanned, bool bIndex);
+    void Saved(unsigned long long u64Scanned);
     void WriteBadMap(const std::string& strPath) const;
     static std::vector<SectorRun> ReadBadMap(const std::string& strPath);
     // The journal's sectors before u64Before offered again to the deep parsers
