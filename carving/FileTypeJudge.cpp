@@ -6,6 +6,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <vector>
@@ -574,6 +575,49 @@ EXTEND_NAME_TYPE CFileTypeJudge::GetOffice2007Type(const unsigned char* /*pBuf*/
         nCarried = kCarry;
     }
     return kNone;
+}
+
+const char* CFileTypeJudge::GetZipContainerExtension(const unsigned char* pBuf, int nLen) {
+    if (!At(pBuf, nLen, 0, kZipLocal, 4) || nLen < 30) return "zip";
+    const int nName = pBuf[26] | (pBuf[27] << 8);
+    const int nData = 30 + nName + (pBuf[28] | (pBuf[29] << 8));
+    auto named = [&](const char* sz) {
+        return nName == static_cast<int>(std::strlen(sz)) && At(pBuf, nLen, 30, sz);
+    };
+    if (named("mimetype") && pBuf[8] == 0 && pBuf[9] == 0) {  // stored, as it must be
+        static const char* const kTypes[][2] = {
+            {"application/vnd.oasis.opendocument.text", "odt"},
+            {"application/vnd.oasis.opendocument.spreadsheet", "ods"},
+            {"application/vnd.oasis.opendocument.presentation", "odp"},
+            {"application/vnd.oasis.opendocument.graphics", "odg"},
+            {"application/epub+zip", "epub"}};
+        for (const auto& t : kTypes)
+            if (At(pBuf, nLen, nData, t[0])) return t[1];
+        return "zip";
+    }
+    if (named("AndroidManifest.xml")) return "apk";
+    if (nName < 9 || !At(pBuf, nLen, 30, "META-INF/")) return "zip";
+    // A Java archive, or an Android package signed as one: what there is of
+    // its first 64 KiB (the medium may end sooner).
+    const int nBps = m_nBytesPerSector;
+    if (!m_pDiskReader || nBps <= 0 || nBps > 65536) return "jar";
+    const unsigned long long u64Limit = m_pDiskReader->GetSectorLimit();
+    const int nSectors = static_cast<int>(std::min<unsigned long long>(
+        65536 / nBps, u64Limit > m_u64CurrentSector ? u64Limit - m_u64CurrentSector : 0));
+    std::vector<unsigned char> buf(static_cast<size_t>(nSectors) * nBps);
+    unsigned int nRead = 0;
+    if (nSectors > 0)
+        m_pDiskReader->ReadData(buf.data(), nSectors, static_cast<long long>(m_u64CurrentSector),
+                                nBps, &nRead);
+    buf.resize(static_cast<size_t>(nRead) * nBps);
+    const int nHave = static_cast<int>(buf.size());
+    for (int p = Find(buf.data(), 0, nHave, kZipLocal, 4); p >= 0 && p + 30 <= nHave;
+         p = Find(buf.data(), p + 4, nHave, kZipLocal, 4)) {
+        if (At(buf.data(), nHave, p + 30, "AndroidManifest.xml") ||
+            At(buf.data(), nHave, p + 30, "classes.dex"))
+            return "apk";
+    }
+    return "jar";
 }
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsPdfType(const unsigned char* pBuf, int nLen) {

@@ -178,6 +178,12 @@ public:
     static EXTEND_NAME_TYPE GetOffice2003Type(const unsigned char* pHeader, int nLen);
     // ZIP-based document at m_u64CurrentSector: 1 docx, 4 xlsx, 6 pptx, or 49.
     static EXTEND_NAME_TYPE GetOffice2007Type(const unsigned char* pBuf, int nLen);
+    // The extension a ZIP archive whose head sector is pBuf is named with, by
+    // its first member: "mimetype" gives odt, ods, odp, odg or epub by its
+    // text, "META-INF/" jar (apk with an "AndroidManifest.xml" or
+    // "classes.dex" among the members of its first 64 KiB, read at
+    // m_u64CurrentSector), "AndroidManifest.xml" apk; anything else "zip".
+    static const char* GetZipContainerExtension(const unsigned char* pBuf, int nLen);
 
     // ---- Measuring (defined with the size routines in FileTypeSize.cpp) ----
     CFileTypeJudge();   // allocates m_pReadBuf

@@ -335,8 +335,9 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, int nLen,
     if (nType != FILE_TYPE_TS) m_bIsNeedCheckTsFileRange = 0;
     if (nType == FILE_TYPE_MTS) m_bIsMtsFileHead = 1;
     if (szFileName)
-        std::snprintf(szFileName, 256, "%lld.%s", static_cast<long long>(u64StartSector),
-                      pRow->szExtendName);
+        std::snprintf(
+            szFileName, 256, "%lld.%s", static_cast<long long>(u64StartSector),
+            nType == FILE_TYPE_ZIP ? GetZipContainerExtension(pBuf, nLen) : pRow->szExtendName);
     if (pType) *pType = nType;
     m_ErrorCode = 0;
     u64 u64Size = pRow->pfnGetSize(pBuf, nLen);

@@ -44,14 +44,14 @@ inline constexpr char szMusicTypeList[] =
     "*.acd|*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.flac|*.opus|*.oga|";
 inline constexpr char szDocumentTypeList[] =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|"
-    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb";
+    "*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.odg|*.epub";
 inline constexpr char szVideoTypeList[] =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|"
     "*.3g2|*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|"
     "*.hdmov|*.mod|*.mxf|*.lrv|*.ogv|";
 inline constexpr char szArchiveTypeList[] =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|"
-    "*.exe|*.dmg|";
+    "*.exe|*.dmg|*.apk|";
 
 // The lower-cased extension of a record's name (after its last '.'); "" when
 // it has none.

@@ -185,6 +185,24 @@ TEST(FileTypeJudge, ExtensionsMatchTheirData) {
     EXPECT_EQ(J::m_bIsNeedCheckTsFileRange, 0);
 }
 
+// A carved ZIP archive is named by its first member, and measured whole.
+TEST(FileTypeJudge, ZipContainersAreNamedByTheirFirstMember) {
+    for (const char* szExt : {"odt", "ods", "odp", "odg", "epub", "jar", "apk"}) {
+        const std::string strFile = std::string("signatures/container.") + szExt;
+        const Bytes file = Sample(strFile);
+        OnDisk disk(file);
+        char szName[256] = {0};
+        EXTEND_NAME_TYPE nType = kNone;
+        unsigned long long u64Size = 0;
+        ASSERT_EQ(J::ParseFileBuf(disk.Head(), 512, OnDisk::kStart, 0, 0, 0, 0, J::m_pDiskReader,
+                                  512, szName, &nType, &u64Size),
+                  0)
+            << strFile;
+        EXPECT_STREQ(szName, (std::to_string(OnDisk::kStart) + "." + szExt).c_str());
+        EXPECT_EQ(u64Size, file.size()) << strFile;
+    }
+}
+
 TEST(FileTypeJudge, TransportStreamsReadOnAndSkipWhatWasFound) {
     Bytes ts = Sample("signatures/video.ts");
     OnDisk fresh(ts);
