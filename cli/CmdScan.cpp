@@ -44,10 +44,11 @@ int ScanProgress(void*, int nPercent, int nScale, int, unsigned long long u64Cur
     // short, and a resumed scan measures it again.
     if (Interrupted()) return static_cast<int>(TW_ERR_CANCELLED);
     if (!g_pProgress || !g_pProgress->Enabled()) return 0;
-    // A walk inside the last piece may report a little past its share.
     // A deep scan's fast pass weighs 9 of the 100 (its percent counts within
-    // that share); the deep pass reports the overall percent with weight 90.
-    const int nOverall = nScale > 0 && nScale < 90 ? nPercent * nScale / 100 : nPercent;
+    // that share); the deep pass reports 10 to 110 with weight 90 (9 to 99
+    // before the final report). A walk inside the last piece may report a
+    // little past its share.
+    const int nOverall = nScale > 0 && nScale < 100 ? nPercent * nScale / 100 : nPercent;
     const int nShown = std::min(100, std::max(0, nOverall));
     // The engine's own estimate is unsteady at the start: the time left is
     // worked out from the time spent, once there is enough of it.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include "carving/FileTypeJudge.h"
 #include "common/DebugLog.h"
 #include "common/FaultGuard.h"
@@ -64,12 +65,6 @@ std::string DevicePath(int nDiskNo) {
     char sz[32];
     snprintf(sz, sizeof(sz), "/dev/disk%d", nDiskNo);
     return sz;
-}
-
-std::string ExtensionOf(const char* szName) {
-    char szExt[256] = {0};
-    GetExtendName(szName, szExt);
-    return szExt;
 }
 
 // The store set of the folder whose name starts with the prefix, as a wide
@@ -366,10 +361,12 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             }
             if (m_pfnScan) {
                 const unsigned long long u64Files = GetLostFileCount();
+                // Scaled by 90, 10 to 110 is the overall 9 to 99 before the
+                // final report.
                 const int nPercent =
                     static_cast<int>(u64AllSectors ? u64Scanned * 100 / u64AllSectors : 100) + 10;
-                int nRet = m_pfnScan(m_pContext, std::min(nPercent, 100), m_nScale, nSecondsLeft,
-                                     u64Scanned, u64AllSectors, u64Files, nullptr);
+                int nRet = m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, u64Scanned,
+                                     u64AllSectors, u64Files, nullptr);
                 if (nRet != 0) {
                     nResult = static_cast<unsigned int>(nRet);
                     u64Done = u64DoneBefore;
@@ -683,10 +680,9 @@ bool CProfessionalRecovery::DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_
 
 unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
                                                    std::vector<__SEARCH_FILE_INFO__>& vecHits) {
-    // The data start of every named hit, with its extension, for the carved
-    // duplicates below; each hit's start is worked out (and its record read)
-    // once.
-    std::multimap<uint64_t, std::string> mapStart;
+    // The data start of every named file, for the carved duplicates below;
+    // each hit's start is worked out (and its record read) once.
+    std::set<uint64_t> setStart;
     std::vector<__SEARCH_FILE_INFO__> vecFast;
     if (m_pFast) m_pFast->SearchFileNode(wszKey, vecFast);
     vecHits.insert(vecHits.end(), vecFast.begin(), vecFast.end());
@@ -697,9 +693,9 @@ unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
     std::multimap<uint64_t, std::string> mapFastNames;
     for (const __SEARCH_FILE_INFO__& hit : vecFast) {
         uint64_t u64Start = 0;
-        if (!DataStartOf(hit, u64Start)) continue;
-        mapStart.emplace(u64Start, ExtensionOf(hit.szFileName));
-        if (!hit.bIsDir) mapFastNames.emplace(u64Start, hit.szFileName);
+        if (hit.bIsDir || !DataStartOf(hit, u64Start)) continue;
+        setStart.insert(u64Start);
+        mapFastNames.emplace(u64Start, hit.szFileName);
     }
     IFileRecoveryParse* deep[] = {&m_proFat, &m_proNtfs};
     for (IFileRecoveryParse* pDeep : deep) {
@@ -716,25 +712,16 @@ unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
             }
             if (bDuplicate) continue;
             vecHits.push_back(hit);
-            if (bHasStart) mapStart.emplace(u64Start, ExtensionOf(hit.szFileName));
+            if (bHasStart && !hit.bIsDir) setStart.insert(u64Start);
         }
     }
 
-    // A carved file at the data start of a named one of the same type (or a
-    // JPEG at a ".thm" record's data) is the same file.
+    // A carved file that starts where a named file's data starts is that file
+    // (whatever its name says: a ".jpeg", a ".thm" picture, an ".odt").
     std::vector<__SEARCH_FILE_INFO__> vecCarved;
     m_carving.SearchFileNode(wszKey, vecCarved);
-    for (const __SEARCH_FILE_INFO__& hit : vecCarved) {
-        const std::string strExt = ExtensionOf(hit.szFileName);
-        bool bDuplicate = false;
-        auto range = mapStart.equal_range(hit.u64RecordSector);
-        for (auto it = range.first; it != range.second && !bDuplicate; ++it) {
-            bDuplicate = strcasecmp(it->second.c_str(), strExt.c_str()) == 0 ||
-                         (strcasecmp(it->second.c_str(), "thm") == 0 &&
-                          strcasecmp(strExt.c_str(), "jpg") == 0);
-        }
-        if (!bDuplicate) vecHits.push_back(hit);
-    }
+    for (const __SEARCH_FILE_INFO__& hit : vecCarved)
+        if (!setStart.count(hit.u64RecordSector)) vecHits.push_back(hit);
     std::sort(vecHits.begin(), vecHits.end(), SearchVectorCmp);
     return 0;
 }

@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(Cards, UsedCards, ::testing::Values("reformat", "wiped_
 
 struct Listing {
     std::set<std::string> names;
-    int nFinalReports = 0, nCalls = 0;
+    int nFinalReports = 0, nCalls = 0, nLastDeep = 0;
     int nStopAfter = -1;  // stop at this progress call (-1: never)
 };
 
@@ -90,6 +90,7 @@ int CountingProgress(void* pContext, int nPercent, int nScale, int, unsigned lon
     Listing* p = static_cast<Listing*>(pContext);
     if (nPercent == 100 && nScale == 100) ++p->nFinalReports;
     if (nScale != 90) return 0;
+    p->nLastDeep = nPercent;
     return ++p->nCalls == p->nStopAfter ? 7 : 0;
 }
 
@@ -116,6 +117,8 @@ TEST(DeepScan, AnInterruptedScanResumedListsTheSame) {
         ScanLogSandbox sandbox;
         EXPECT_EQ(DeepScan(strImage, whole, false), 0u);
         EXPECT_EQ(whole.nFinalReports, 1);
+        // All read: 100 + 10, which the weight of 90 makes 99 before the final 100.
+        EXPECT_EQ(whole.nLastDeep, 110);
     }
     ScanLogSandbox sandbox;
     Listing first;
@@ -127,6 +130,23 @@ TEST(DeepScan, AnInterruptedScanResumedListsTheSame) {
     EXPECT_EQ(DeepScan(strImage, resumed, true), 0u);
     EXPECT_EQ(resumed.names, whole.names);
     EXPECT_LT(resumed.nCalls, whole.nCalls);
+}
+
+// A deleted ".jpeg" carved again at its data start is listed once, by its name.
+TEST(DeepScan, ACarvedFileWhereANamedFilesDataStartsIsThatFile) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    const std::string strImage = work.File("card.img");
+    ASSERT_EQ(twtest::RunCommand("export MTOOLS_SKIP_CHECK=1 && mkfs.fat -C " + strImage +
+                                 " 2048 >/dev/null && mcopy -i " + strImage + " " +
+                                 twtest::FixtureDir() + "/signatures/picture.jpg ::/photo.jpeg" +
+                                 " && mdel -i " + strImage + " ::/photo.jpeg"),
+              0);
+    std::unique_ptr<IFileRecoveryParse> pEngine = Engine(strImage, RECOVERY_TYPE_DEEP);
+    ASSERT_EQ(pEngine->ScanDevice(nullptr), 0u);
+    const std::vector<__SEARCH_FILE_INFO__> hits = ListAll(*pEngine);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_STREQ(hits[0].szFileName, "photo.jpeg");
 }
 
 // No file system: the area read once; a JPEG over a 64 KiB read's end is carved whole.
