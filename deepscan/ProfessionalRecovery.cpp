@@ -238,7 +238,9 @@ unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
     const std::vector<char>* pUnreadable) {
     const int nBps = m_nBytesPerSector;
     const unsigned long long u64Sectors = static_cast<unsigned long long>(nLength / nBps);
-    const int nRecordBytes = nBps > 512 ? nBps : 2 * nBps;
+    // MFT records are of the size the deep NTFS parser takes them with (its
+    // volume's; the first record's when no boot sector said).
+    const int nMaxRecord = 4096;
     std::vector<unsigned char> vecRecord;
     unsigned int nResult = 0;
     unsigned long long i = 0;
@@ -252,7 +254,7 @@ unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
         const unsigned long long u64Sector = u64FirstSector + i;
         unsigned long long u64Step = 1;
         bool bMetadata;
-        if (i * nBps + nRecordBytes > static_cast<unsigned long long>(nLength) &&
+        if (i * nBps + nMaxRecord > static_cast<unsigned long long>(nLength) &&
             std::memcmp(p, "FILE", 4) == 0) {
             // An MFT record that runs past the read is read whole from the medium.
             bMetadata = ReadRecordFrom(u64Sector, vecRecord)
@@ -554,8 +556,7 @@ bool CProfessionalRecovery::ReadRecordFrom(unsigned long long u64Sector,
 bool CProfessionalRecovery::ParseMetadataSector(const unsigned char* p,
                                                 unsigned long long u64Sector, bool bWholeRecord) {
     const int nBps = m_nBytesPerSector;
-    const int nRecordBytes = nBps > 512 ? nBps : 2 * nBps;
-    if (bWholeRecord && IsNtfsFileRecord(p, nRecordBytes)) {
+    if (bWholeRecord && IsNtfsFileRecord(p, m_proNtfs.RecordSizeAt(p))) {
         m_proNtfs.ParseNtfsFileRecord(p, u64Sector);
     } else if (IsFatFileRecord(p)) {
         m_proFat.ParseFatFileRecord(p, u64Sector);

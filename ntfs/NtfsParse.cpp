@@ -70,10 +70,24 @@ bool IsNtfsFileRecord(const unsigned char* pRecord, int nSize) {
     return ReadLe<uint16_t>(pRecord + 0x30) == ReadLe<uint16_t>(pRecord + 0x1FE);
 }
 
-int CNtfsParse::Init(int nBytesPerSector) {
+int CNtfsParse::Init(int nBytesPerSector, int nRecordBytes) {
     m_nBytesPerSector = nBytesPerSector;
     m_nSectorsPerRecord = nBytesPerSector == 512 ? 2 : 1;
+    if (nRecordBytes >= nBytesPerSector && nBytesPerSector > 0)
+        m_nSectorsPerRecord = nRecordBytes / nBytesPerSector;
     return 0;
+}
+
+int NtfsRecordBytes(const unsigned char* pBoot) {
+    NTFS_BOOT_SECTOR boot;
+    std::memcpy(&boot, pBoot, sizeof boot);
+    const unsigned int nBps = boot.nBytesPerSector ? boot.nBytesPerSector : 512;
+    const unsigned int nSpc = NtfsSectorsPerCluster(boot.nSectorsPerCluster, nBps);
+    const long long llBytes =
+        boot.nClustersPerRecord < 0
+            ? (boot.nClustersPerRecord >= -31 ? 1ll << -boot.nClustersPerRecord : 0)
+            : static_cast<long long>(boot.nClustersPerRecord) * nSpc * nBps;
+    return llBytes == 1024 || llBytes == 2048 || llBytes == 4096 ? static_cast<int>(llBytes) : 0;
 }
 
 int CNtfsParse::FileRecordFixUp(unsigned char* pRecord) const {

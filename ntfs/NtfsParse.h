@@ -169,7 +169,8 @@ public:
     CNtfsParse() : m_nSectorsPerRecord(2), m_nBytesPerSector(512) {}
 
     // Stores the sector size; a record is 2 sectors of 512 bytes, else 1 sector.
-    int Init(int nBytesPerSector);
+    // Records of nRecordBytes (0: two 512-byte sectors, or one larger sector).
+    int Init(int nBytesPerSector, int nRecordBytes = 0);
     int GetRecordSize() const { return m_nSectorsPerRecord * m_nBytesPerSector; }
 
     // Restores the saved sector ends of a record of GetRecordSize() bytes: one
@@ -273,6 +274,10 @@ struct NTFS_LIST_ENTRY {
 // the value. 0 at a proper end; 87 when an entry runs past the value.
 int NtfsParseAttrList(const unsigned char* pValue, size_t nLength,
                       std::vector<NTFS_LIST_ENTRY>& vecEntries);
+
+// The MFT record size a boot sector gives (its clusters-per-record byte: a
+// count of clusters, or when negative 2^-n bytes): 1024, 2048 or 4096, else 0.
+int NtfsRecordBytes(const unsigned char* pBoot);
 
 // The record number of a file reference (its low 48 bits).
 inline uint64_t NtfsRefRecord(uint64_t u64Ref) {

@@ -105,19 +105,11 @@ unsigned int CProfessionalNtfsRecovery::Init(const std::shared_ptr<CMediumSource
     unsigned int nRet =
         pSource->Read(static_cast<uint64_t>(llFirstSector) * 512, sizeof abBoot, abBoot, got);
     if (nRet != 0 && nRet != TW_ERR_SHORT_READ) return nRet;
+    // Sectors are the driver's 512 bytes whatever the volume's own size: a
+    // record's sector is the same number for both.
     m_nBytesPerSector = 512;
     m_u64DeviceStart = static_cast<unsigned long long>(llFirstSector);
-    uint64_t u64Count = static_cast<uint64_t>(llSectorCount);
-    const bool bWhole = llFirstSector == 0 && u64Count == pSource->SectorCount();
-    if (bWhole && IsNtfs(abBoot)) {
-        NTFS_BOOT_SECTOR boot;
-        std::memcpy(&boot, abBoot, sizeof boot);
-        if (boot.nBytesPerSector == 1024 || boot.nBytesPerSector == 2048 ||
-            boot.nBytesPerSector == 4096) {
-            m_nBytesPerSector = boot.nBytesPerSector;
-            u64Count = pSource->Bytes() / static_cast<uint64_t>(m_nBytesPerSector);
-        }
-    }
+    const uint64_t u64Count = static_cast<uint64_t>(llSectorCount);
     nRet = m_reader.Init(pSource, m_u64DeviceStart + u64Count);
     if (nRet != 0) return nRet;
     return OpenCommon(abBoot, u64Count);
@@ -127,21 +119,40 @@ unsigned int CProfessionalNtfsRecovery::OpenCommon(const unsigned char* pBoot,
                                                    unsigned long long u64SectorCount) {
     m_u64SectorCount = u64SectorCount;
     m_u64SectorLimit = m_u64DeviceStart + u64SectorCount;
-    m_nSectorsPerRecord = m_nBytesPerSector == 512 ? 2 : 1;
-    m_nRecordSize = m_nSectorsPerRecord * m_nBytesPerSector;
-    m_ntfsParse.Init(m_nBytesPerSector);
+    // The record size the area's boot sector gives (4,096 bytes on volumes
+    // of 4,096-byte sectors), else the usual 1,024.
+    const int nRecordBytes = IsNtfs(pBoot) ? NtfsRecordBytes(pBoot) : 0;
+    SetRecordSize(nRecordBytes ? nRecordBytes : 1024);
+    m_bRecordSizeKnown = nRecordBytes != 0;
     m_nSectorsPerCluster = GetDefaultNtfsSectorPerCluster(u64SectorCount, m_nBytesPerSector);
     m_bOpen = true;
     if (IsNtfs(pBoot)) RegisterBootMft(pBoot);
     return 0;
 }
 
+void CProfessionalNtfsRecovery::SetRecordSize(int nBytes) {
+    m_nRecordSize = nBytes;
+    m_nSectorsPerRecord = m_nRecordSize / m_nBytesPerSector;
+    m_ntfsParse.Init(m_nBytesPerSector, m_nRecordSize);
+}
+
+int CProfessionalNtfsRecovery::RecordSizeAt(const unsigned char* pRecord) const {
+    if (m_bRecordSizeKnown) return m_nRecordSize;
+    uint32_t nAllocated;
+    std::memcpy(&nAllocated, pRecord + 0x1C, 4);
+    return nAllocated == 1024 || nAllocated == 2048 || nAllocated == 4096
+               ? static_cast<int>(nAllocated)
+               : 0;
+}
+
 void CProfessionalNtfsRecovery::RegisterBootMft(const unsigned char* pBoot) {
     NTFS_BOOT_SECTOR boot;
     std::memcpy(&boot, pBoot, sizeof boot);
     const unsigned int nBps = boot.nBytesPerSector ? boot.nBytesPerSector : 512;
-    if (nBps != static_cast<unsigned int>(m_nBytesPerSector)) return;
-    const unsigned int nSpc = NtfsSectorsPerCluster(boot.nSectorsPerCluster, nBps);
+    if (nBps % m_nBytesPerSector != 0) return;
+    // Clusters in this parser's sectors.
+    const unsigned int nSpc = NtfsSectorsPerCluster(boot.nSectorsPerCluster, nBps) *
+                              (nBps / static_cast<unsigned int>(m_nBytesPerSector));
     unsigned long long u64Mft;
     if (nSpc == 0 || __builtin_mul_overflow(boot.u64MftCluster, nSpc, &u64Mft) ||
         __builtin_add_overflow(u64Mft, m_u64DeviceStart, &u64Mft) || u64Mft >= m_u64SectorLimit)
@@ -439,12 +450,17 @@ unsigned int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char*
     uint16_t nFlags;
     std::memcpy(&nFlags, pRecord + 0x16, 2);
     if (nFlags & NTFS_RECORD_IS_DIR) return 0;
-    // The record is copied whole only when it states this parser's record
-    // size: a caller that tested it against a smaller size holds fewer bytes.
+    // The record is copied whole only when it states the size it is taken
+    // with: a caller that tested it against a smaller size holds fewer bytes.
     if (std::memcmp(pRecord, "FILE", 4) != 0) return NTFS_ERR_NOT_FILE;
     uint32_t nAllocated;
     std::memcpy(&nAllocated, pRecord + 0x1C, 4);
-    if (nAllocated != static_cast<uint32_t>(m_nRecordSize)) return TW_ERR_BAD_ARGUMENT;
+    const int nSize = RecordSizeAt(pRecord);
+    if (nSize == 0 || nAllocated != static_cast<uint32_t>(nSize)) return TW_ERR_BAD_ARGUMENT;
+    if (!m_bRecordSizeKnown) {
+        SetRecordSize(nSize);
+        m_bRecordSizeKnown = true;
+    }
     std::vector<unsigned char> vecRecord(pRecord, pRecord + m_nRecordSize);
     return static_cast<unsigned int>(ParseProfessionalRecordInfo(vecRecord, u64Sector, 0, 0, 0));
 }

@@ -64,10 +64,15 @@ public:
     // given); forgets the pending folders and the volumes' folder state. The
     // MFT registry stays (Init fills it). 0 or the store's code.
     unsigned int InitProfessionalScan(const wchar_t* wszResultName);
-    // One record of nRecordSize bytes (GetRecordSize()) found at an absolute
-    // sector; the buffer is not changed. 0; -1 not a file record; -2 torn;
-    // 87 a damaged header; 8 out of memory.
+    // One record of RecordSizeAt(pRecord) bytes found at an absolute sector;
+    // the buffer is not changed. Without a boot sector to give the record
+    // size, the first record taken sets it. 0; -1 not a file record; -2 torn;
+    // 87 a damaged header or another size; 8 out of memory.
     unsigned int ParseNtfsFileRecord(const unsigned char* pRecord, unsigned long long u64Sector);
+    // The bytes a record that starts at pRecord is taken with: the record size
+    // once known, else the size the record states when it is 1,024, 2,048 or
+    // 4,096 bytes; 0 when it is none of them.
+    int RecordSizeAt(const unsigned char* pRecord) const;
     // The second pass over the pending folders. 0, or the last failure (a
     // folder that cannot be read becomes a lost folder and the pass goes on).
     unsigned int ParseProfessionalRecordVec();
@@ -101,6 +106,7 @@ public:
     int IsFileDataHealth(const _FILE_NODE_& node);
 
     int GetRecordSize() const { return m_nRecordSize; }
+    bool IsRecordSizeKnown() const { return m_bRecordSizeKnown; }
     int GetBytesPerSector() const { return m_nBytesPerSector; }
     unsigned int GetSectorsPerCluster() const { return m_nSectorsPerCluster; }
     const std::map<unsigned long long, NTFS_MFT_ENTRY>& GetMftRegistry() const { return m_mapMft; }
@@ -126,6 +132,7 @@ private:
 
     unsigned int OpenCommon(const unsigned char* pBoot, unsigned long long u64SectorCount);
     void RegisterBootMft(const unsigned char* pBoot);
+    void SetRecordSize(int nBytes);
     void RegisterMft(const std::vector<unsigned char>& vecRecord, const NTFS_RECORD_INFO& info,
                      unsigned long long u64Sector);
     bool IsMftMirror(const NTFS_MFT_ENTRY& entry, unsigned long long u64Sector);
@@ -167,6 +174,7 @@ private:
     int m_nBytesPerSector;
     int m_nSectorsPerRecord;
     int m_nRecordSize;
+    bool m_bRecordSizeKnown = false;    // from the boot sector, or the first record taken
     unsigned int m_nSectorsPerCluster;  // for records of an MFT never met
     bool m_bOpen;
     std::map<unsigned long long, NTFS_MFT_ENTRY> m_mapMft;

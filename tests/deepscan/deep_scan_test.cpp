@@ -149,6 +149,33 @@ TEST(DeepScan, ACarvedFileWhereANamedFilesDataStartsIsThatFile) {
     EXPECT_STREQ(hits[0].szFileName, "photo.jpeg");
 }
 
+// A volume of 4,096-byte sectors and records whose boot sector is gone: the
+// deep NTFS parser takes its records, in the driver's 512-byte sectors.
+TEST(DeepScan, AnNtfsVolumeOf4096ByteSectorsGivesDeepRecords) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    std::string strData = ReadFileBytes(twtest::FixtureImage("ntfs_s4k"));
+    ASSERT_GT(strData.size(), 4096u);
+    strData.replace(0, 4096, std::string(4096, '\0'));
+    const std::string strImage = work.File("s4k.img");
+    ASSERT_TRUE(WriteFileBytes(strImage, strData));
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
+    std::unique_ptr<IFileRecoveryParse> pEngine = Engine(strImage, RECOVERY_TYPE_DEEP);
+    ASSERT_EQ(pEngine->ScanDevice(nullptr), 0u);
+    int nDeep = 0;
+    for (const __SEARCH_FILE_INFO__& hit : ListAll(*pEngine)) {
+        if (hit.nEngineType != ENGINE_DEEP_NTFS || std::string(hit.szFileName) != "keep.txt")
+            continue;
+        ++nDeep;
+        const std::string strOut = work.File("keep.txt");
+        ASSERT_EQ(pEngine->SaveFileData(&hit, tw::Utf8ToWide(strOut.c_str()).c_str(), 0), 0u);
+        EXPECT_EQ(ReadFileBytes(strOut),
+                  ReadFileBytes(twtest::FixtureFilesDir("ntfs_s4k") + "/live/keep.txt"));
+    }
+    EXPECT_EQ(nDeep, 1);
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
+}
+
 // No file system: the area read once; a JPEG over a 64 KiB read's end is carved whole.
 TEST(DeepScan, AnAreaWithoutAFileSystemIsCarved) {
     ScanLogSandbox sandbox;

@@ -230,12 +230,13 @@ TEST_F(DeepNtfs, AFolderRecordReusedByAnotherFolderLeavesItsFilesInALostFolder) 
     EXPECT_EQ(m_tree.count("newfolder/stranded.bin"), 0u);
 }
 
-// A record is taken only at its parser's record size: the driver tests 1,024
-// bytes, and a volume of larger sectors must not read past them.
+// A record is taken only at the record size the boot sector gives (one
+// cluster of one sector here on volumes of larger sectors): one that states
+// another size is refused unread.
 TEST(DeepNtfsRecordSize, ARecordOfAnotherSizeIsRefusedUnread) {
     ScanLogSandbox sandbox;
     CScratchDir scratch;
-    // Boot sector: one sector per cluster, one sector, the signature. Record:
+    // Boot sector: one sector per cluster, one sector, the record size, the signature. Record:
     // fix-ups at 0x30, the end mark first at 0x38, in use, 0x40 of 1,024 bytes
     // used, record 64, no name.
     static const int kBoot[][2] = {{0x0D, 1}, {0x28, 1}, {510, 0x55}, {511, 0xAA}};
@@ -246,6 +247,7 @@ TEST(DeepNtfsRecordSize, ARecordOfAnotherSizeIsRefusedUnread) {
         std::memcpy(image.data() + 3, "NTFS    ", 8);
         std::memcpy(image.data() + 0x0B, &nBps, 2);
         for (const auto& b : kBoot) image[b[0]] = static_cast<unsigned char>(b[1]);
+        image[0x40] = nBps == 512 ? 0xF6 : 1;  // 2^10 bytes, or one cluster
         std::memcpy(rec.data(), "FILE", 4);
         for (const auto& b : kRecord) rec[b[0]] = static_cast<unsigned char>(b[1]);
         std::memset(rec.data() + 0x38, 0xFF, 4);
