@@ -5,7 +5,9 @@
 # Each volume (256 MiB, 4 KiB blocks) is written by the kernel through a loop
 # mount: a folder of 17 photos and a live file, written out and cleanly
 # unmounted; mounted again, the folder removed with rm -rf, unmounted again.
-# Every tool reads the image as a black box. A file counts "named" when a
+# The ext3 and ext4 volumes come again damaged: "-nojournal" had its journal
+# removed after the deletion (tune2fs -O ^has_journal), "-super0" its first
+# superblock zeroed. Every tool reads the image as a black box. A file counts "named" when a
 # recovered file of the photo's name holds its bytes, "bytes" when any
 # recovered file does. Images are cached in BUILD_DIR/bench-cache/ext/.
 # shellcheck source=bench/lib_bench.sh
@@ -33,6 +35,14 @@ build_volumes() {
     rm -rf "$mnt/DCIM"
     umount "$mnt"
   done
+  # Damaged copies: the journal removed afterwards (tune2fs), or the first
+  # superblock zeroed.
+  for t in ext3 ext4; do
+    cp --sparse=always "$cache/$t.img" "$cache/$t-nojournal.img"
+    tune2fs -O ^has_journal "$cache/$t-nojournal.img" >/dev/null
+    cp --sparse=always "$cache/$t.img" "$cache/$t-super0.img"
+    dd if=/dev/zero of="$cache/$t-super0.img" bs=1024 seek=1 count=1 conv=notrunc status=none
+  done
 }
 cached "$cache/volumes.stamp" build_volumes "$fixtures/lib_content.sh"
 
@@ -51,11 +61,11 @@ bytes() {
     <(find "$1" -type f -print0 2>/dev/null | xargs -0 -r sha1sum | cut -d' ' -f1 | sort -u) | wc -l
 }
 
-row() { printf '%-6s %-30s %8s %8s %8s\n' "$@"; }
+row() { printf '%-14s %-30s %8s %8s %8s\n' "$@"; }
 echo
 echo "17 photos removed with rm -rf from a 256 MiB volume written by the kernel (loop mount)"
 row "volume" "tool" "named" "bytes" "seconds"
-for t in ext2 ext3 ext4; do
+for t in ext2 ext3 ext4 ext3-nojournal ext4-nojournal ext3-super0 ext4-super0; do
   img="$cache/$t.img"
   sum=$(sha1sum <"$img")
   measure_ok=1

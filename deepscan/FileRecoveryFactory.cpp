@@ -11,6 +11,7 @@
 #include "common/Platform.h"
 #include "deepscan/ProfessionalRecovery.h"
 #include "device/FsRecognize.h"
+#include "ext/ExtFormat.h"
 #include "ext/FastExtRecovery.h"
 #include "exfat/FastExFatRecovery.h"
 #include "fat/FastFatRecovery.h"
@@ -62,7 +63,8 @@ bool ReadWhole(CMediumSource& source, long long llOffset, unsigned char* pBuf, s
 
 // A fast engine from the copy of a damaged boot sector: FAT32 keeps one at
 // sector 6 of the volume, NTFS one in the volume's last sector (the area's
-// last). Null when neither copy is recognised.
+// last), ext copies of its superblock in later groups. Null when no copy is
+// recognised.
 IFileRecoveryParse* NewEngineFromCopy(CMediumSource& source, long long llAreaByte,
                                       unsigned long long u64Count) {
     if (llAreaByte < 0 || u64Count < 16 ||
@@ -83,6 +85,17 @@ IFileRecoveryParse* NewEngineFromCopy(CMediumSource& source, long long llAreaByt
         CFastNtfsRecovery* pNtfs = new (std::nothrow) CFastNtfsRecovery();
         if (pNtfs) pNtfs->SetBootSectorCopy(u64Count - 1);
         return pNtfs;
+    }
+    // ext keeps copies of its superblock in later block groups.
+    uint64_t u64At = 0;
+    if (FindExtSuperCopy(
+            [&](uint64_t u64Offset, unsigned char* p, size_t n) {
+                return ReadWhole(source, llAreaByte + static_cast<long long>(u64Offset), p, n);
+            },
+            u64Count * 512, u64At)) {
+        TwDebug("superblock damaged: its copy at byte %llu is used\n",
+                static_cast<unsigned long long>(u64At));
+        return NewFastExtEngine();
     }
     return nullptr;
 }

@@ -20,6 +20,7 @@
 #include "common/Types.h"
 #include "deepscan/FileRecoveryFactory.h"
 #include "engine/NodeInfo.h"
+#include "ext/FastExtRecovery.h"
 #include "fat/FatEntry.h"
 #include "ntfs/NtfsParse.h"
 
@@ -126,6 +127,7 @@ unsigned int CProfessionalRecovery::Init(const std::shared_ptr<CMediumSource>& p
     unsigned int nResult = m_proNtfs.Init(pSource, llFirstSector, llSectorCount, wcDriveLetter);
     m_pFast.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
         pSource, llFirstSector, llSectorCount, wcDriveLetter, RECOVERY_TYPE_FAST));
+    m_pExtFast = dynamic_cast<CFastExtRecovery*>(m_pFast.get());
     return nResult;
 }
 
@@ -165,6 +167,8 @@ unsigned int CProfessionalRecovery::FastPass(const std::string& strFoundDir) {
     if (!m_pFast) return 0;
     FastPassRelay relay = {m_pfnScan, m_pContext, false};
     m_pFast->InitCallBack(RelayFastProgress, m_pfnRecovery, &relay, kFastScale);
+    // ext leaves its nameless files until the free space has been read.
+    if (m_pExtFast) m_pExtFast->SetDeepScan(true);
     bool bBitmap = m_pFast->BuildBitMapInfo() == 0;
     std::wstring wstrName;
     if (!strFoundDir.empty()) wstrName = StoreNameIn(strFoundDir, kLogPrefixFast);
@@ -253,15 +257,17 @@ unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
         const unsigned char* p = pBuf + i * nBps;
         const unsigned long long u64Sector = u64FirstSector + i;
         unsigned long long u64Step = 1;
+        const size_t nAvail = static_cast<size_t>(nLength) - static_cast<size_t>(i * nBps);
         bool bMetadata;
         if (i * nBps + nMaxRecord > static_cast<unsigned long long>(nLength) &&
             std::memcmp(p, "FILE", 4) == 0) {
             // An MFT record that runs past the read is read whole from the medium.
-            bMetadata = ReadRecordFrom(u64Sector, vecRecord)
-                            ? ParseMetadataSector(vecRecord.data(), u64Sector)
-                            : ParseMetadataSector(p, u64Sector, false);
+            bMetadata =
+                ReadRecordFrom(u64Sector, vecRecord)
+                    ? ParseMetadataSector(vecRecord.data(), u64Sector, vecRecord.size(), u64Step)
+                    : ParseMetadataSector(p, u64Sector, nAvail, u64Step, false);
         } else {
-            bMetadata = ParseMetadataSector(p, u64Sector);
+            bMetadata = ParseMetadataSector(p, u64Sector, nAvail, u64Step);
         }
         if (!bMetadata) {
             nResult =
@@ -271,6 +277,7 @@ unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
             if (u64Step == 0) u64Step = 1;
         } else {
             nResult = 0;
+            if (u64Step == 0) u64Step = 1;
         }
         i += u64Step;
     }
@@ -451,6 +458,7 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
     // here is not contained (no guard is armed): the process dies with it.
     m_proFat.DealProfessionalRecordVec();
     m_proNtfs.ParseProfessionalRecordVec();
+    if (m_pExtFast) m_pExtFast->FinishDeepScan();
 
     if (m_pfnScan && nResult == 0) m_pfnScan(m_pContext, 100, 100, 0, 0, 0, 0, nullptr);
     SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, true);
@@ -530,7 +538,8 @@ void CProfessionalRecovery::ReplayJournal(const std::string& strPath,
         if (u64At < m_u64FirstSector || u64At >= u64Before || !ReadRecordFrom(u64At, vecBuf))
             continue;
         TW_FAULT_TRY(g_deepGuard) {
-            ParseMetadataSector(vecBuf.data(), u64At);
+            unsigned long long u64Step = 1;
+            ParseMetadataSector(vecBuf.data(), u64At, vecBuf.size(), u64Step);
         }
         TW_FAULT_CATCH(g_deepGuard) {}
         TW_FAULT_END(g_deepGuard);
@@ -554,8 +563,22 @@ bool CProfessionalRecovery::ReadRecordFrom(unsigned long long u64Sector,
 }
 
 bool CProfessionalRecovery::ParseMetadataSector(const unsigned char* p,
-                                                unsigned long long u64Sector, bool bWholeRecord) {
+                                                unsigned long long u64Sector, size_t nAvail,
+                                                unsigned long long& u64Step, bool bWholeRecord) {
     const int nBps = m_nBytesPerSector;
+    u64Step = 1;
+    // The first sector of a block of an ext volume: one of its directory or
+    // journal blocks, which the ext engine keeps.
+    CFastExtRecovery* pExt = m_pExtFast;
+    const uint64_t u64Per = pExt ? pExt->BlockSectors() : 0;
+    const uint64_t u64Start = pExt ? static_cast<uint64_t>(pExt->GetFirstSector()) : 0;
+    uint64_t u64Block = 0;
+    if (u64Per && u64Sector >= u64Start && (u64Sector - u64Start) % u64Per == 0 &&
+        pExt->TakeFreeBlock(p, nAvail, u64Sector, u64Block)) {
+        m_vecJournal.push_back(u64Sector);
+        u64Step = u64Block;
+        return true;
+    }
     if (bWholeRecord && IsNtfsFileRecord(p, m_proNtfs.RecordSizeAt(p))) {
         m_proNtfs.ParseNtfsFileRecord(p, u64Sector);
     } else if (IsFatFileRecord(p)) {

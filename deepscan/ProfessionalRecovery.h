@@ -19,6 +19,7 @@
 #include "fat/ProfessionalFatRecovery.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 
+class CFastExtRecovery;
 class CReadAhead;
 
 class CProfessionalRecovery : public IFileRecoveryParse {
@@ -107,11 +108,12 @@ private:
     // 8 KiB from a sector on (what lies past the area or the read is zero);
     // false when nothing could be read.
     bool ReadRecordFrom(unsigned long long u64Sector, std::vector<unsigned char>& vecBuf);
-    // A sector to the deep parser that recognises it, noted in the journal;
-    // false when neither does. bWholeRecord: an MFT record's bytes follow p
-    // (else the NTFS test is not made).
-    bool ParseMetadataSector(const unsigned char* p, unsigned long long u64Sector,
-                             bool bWholeRecord = true);
+    // A sector to the deep parser (or the ext engine) that recognises it,
+    // noted in the journal; false when none does. p holds nAvail bytes from
+    // the sector on; u64Step: the sectors it took. bWholeRecord: an MFT
+    // record's bytes follow p (else the NTFS test is not made).
+    bool ParseMetadataSector(const unsigned char* p, unsigned long long u64Sector, size_t nAvail,
+                             unsigned long long& u64Step, bool bWholeRecord = true);
     // The source a record's engine tag names; null for an unknown tag.
     IFileRecoveryParse* SourceOf(const _FILE_NODE_& node);
     unsigned int FastPass(const std::string& strFoundDir);
@@ -136,6 +138,7 @@ private:
     CProfessionalNtfsRecovery m_proNtfs;
     CFileTypeRecovery m_carving;
     std::unique_ptr<IFileRecoveryParse> m_pFast;
+    CFastExtRecovery* m_pExtFast = nullptr;  // m_pFast when it is ext's
     int m_nScale;
     PFN_SCAN_CALLBACK m_pfnScan;
     PFN_RECOVERY_CALLBACK m_pfnRecovery;

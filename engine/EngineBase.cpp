@@ -97,6 +97,7 @@ void FolderPaths::Clear() {
     mapDir.clear();
     vecOnPath.clear();
     setOnPath.clear();
+    setWritten.clear();
 }
 
 void FolderPaths::AddPath(uint32_t nDirId, uint32_t nRootId) {
@@ -110,10 +111,10 @@ void FolderPaths::AddPath(uint32_t nDirId, uint32_t nRootId) {
 }
 
 void FolderPaths::WriteTo(CScanResultFileManager& store,
-                          const std::function<unsigned int(uint32_t)>& fnLevelOf) const {
+                          const std::function<unsigned int(uint32_t)>& fnLevelOf) {
     for (uint32_t nDirId : vecOnPath) {
         auto it = mapDir.find(nDirId);
-        if (it == mapDir.end()) continue;
+        if (it == mapDir.end() || !setWritten.insert(nDirId).second) continue;
         _FILE_NODE_* pNode = static_cast<_FILE_NODE_*>(store.CreateFileNode(sizeof(_FILE_NODE_)));
         if (!pNode) break;
         std::memcpy(pNode, &it->second.node, sizeof(_FILE_NODE_));
@@ -176,7 +177,7 @@ int CEngineBase::ReportScan(int nPercent, int nSecondsLeft, unsigned long long u
                      nullptr);
 }
 
-unsigned int CEngineBase::EndFolderWalk(int nStop, const FolderPaths& folders,
+unsigned int CEngineBase::EndFolderWalk(int nStop, FolderPaths& folders,
                                         const std::function<unsigned int(uint32_t)>& fnLevelOf,
                                         unsigned long long u64FilesFound) {
     if (nStop == 0) folders.WriteTo(*m_pStore, fnLevelOf);

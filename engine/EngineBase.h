@@ -105,14 +105,16 @@ struct FolderPaths {
     std::map<uint32_t, Folder> mapDir;  // folders read, by id
     std::vector<uint32_t> vecOnPath;    // folders on recorded paths, in the order met
     std::unordered_set<uint32_t> setOnPath;
+    std::unordered_set<uint32_t> setWritten;  // folders the store holds already
 
     void Clear();
     // Notes nDirId and the folders above it, up to nRootId or one not read.
     void AddPath(uint32_t nDirId, uint32_t nRootId);
-    // Adds each noted folder that was read to the store, intact, under its
-    // parent at the parent's level; stops when the store has no room.
+    // Adds each noted folder that was read and is not in the store yet,
+    // intact, under its parent at the parent's level; stops when the store
+    // has no room.
     void WriteTo(CScanResultFileManager& store,
-                 const std::function<unsigned int(uint32_t)>& fnLevelOf) const;
+                 const std::function<unsigned int(uint32_t)>& fnLevelOf);
 };
 
 class CEngineBase : public IFileRecoveryParse {
@@ -181,7 +183,7 @@ protected:
     // and nStop returned. Else the folders on recorded files' paths go to the
     // store (at the levels fnLevelOf gives), it is written, and the value of
     // the final report (100 percent) is returned.
-    unsigned int EndFolderWalk(int nStop, const FolderPaths& folders,
+    unsigned int EndFolderWalk(int nStop, FolderPaths& folders,
                                const std::function<unsigned int(uint32_t)>& fnLevelOf,
                                unsigned long long u64FilesFound);
     // The scan callback with this engine's scale (0 when none is set).

@@ -61,6 +61,32 @@ bool ExtGroupHasSuper(const EXT_SUPER& sb, uint32_t nGroup) {
     return false;
 }
 
+bool FindExtSuperCopy(const ExtVolumeReader& read, uint64_t u64VolumeBytes, uint64_t& u64At) {
+    // Groups 1, 3, 5, 7 and 9 hold copies with or without sparse_super; the
+    // later ones are tried for volumes whose first groups are damaged too.
+    const uint32_t groups[] = {1, 3, 5, 7, 9, 25, 27, 49};
+    unsigned char buf[1024];
+    for (uint32_t nLog = 0; nLog <= 6; ++nLog) {
+        const uint64_t u64Block = 1024ull << nLog;
+        const uint64_t u64PerGroup = 8 * u64Block;  // mke2fs's default
+        const uint64_t u64FirstData = nLog == 0 ? 1 : 0;
+        for (uint32_t nGroup : groups) {
+            const uint64_t u64Offset = (u64FirstData + nGroup * u64PerGroup) * u64Block;
+            if (u64Offset + sizeof buf > u64VolumeBytes) break;
+            EXT_SUPER sb;
+            if (!read(u64Offset, buf, sizeof buf) || !ParseExtSuper(buf, sizeof buf, sb) ||
+                Le16(buf + 0x5A) != nGroup || sb.nBlockBytes != u64Block ||
+                (sb.nFirstDataBlock + static_cast<uint64_t>(nGroup) * sb.nBlocksPerGroup) *
+                        u64Block !=
+                    u64Offset)
+                continue;
+            u64At = u64Offset;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ParseExtGroup(const unsigned char* p, size_t n, const EXT_SUPER& sb, uint32_t nIndex,
                    EXT_GROUP& group) {
     group = EXT_GROUP();
@@ -317,6 +343,20 @@ bool JournalTagChecksumOk(const JBD_SUPER& js, const JBD_TAG& tag, uint32_t nSeq
     uint32_t nCrc = Crc32c(js.nCsumSeed, seq, 4);
     nCrc = Crc32c(nCrc, pData, n);
     return bV3 ? nCrc == tag.nChecksum : (nCrc & 0xFFFF) == tag.nChecksum;
+}
+
+bool ExtMappedJournalBlock(uint64_t u64Zero, uint64_t j, uint32_t nBlockBytes, uint64_t& u64Block) {
+    const uint64_t nPer = nBlockBytes / 4;
+    uint64_t nInterior = 0;  // indirect blocks laid out before block j
+    if (j >= 12 + nPer) {
+        const uint64_t nGroup = (j - 12 - nPer) / nPer;
+        if (nGroup >= nPer) return false;
+        nInterior = 3 + nGroup;
+    } else if (j >= 12) {
+        nInterior = 1;
+    }
+    u64Block = u64Zero + j + nInterior;
+    return true;
 }
 
 uint32_t Crc32c(uint32_t nCrc, const unsigned char* p, size_t n) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,16 @@ bool ParseExtSuper(const unsigned char* p, size_t n, EXT_SUPER& sb);
 // Whether group nGroup holds a copy of the superblock (sparse_super: 0, 1 and
 // the powers of 3, 5 and 7).
 bool ExtGroupHasSuper(const EXT_SUPER& sb, uint32_t nGroup);
+
+// Reads n bytes at a byte offset from a volume's start; false when they
+// cannot all be read.
+using ExtVolumeReader = std::function<bool(uint64_t u64Offset, unsigned char* p, size_t n)>;
+// A copy of the superblock in one of the groups where mke2fs puts them (the
+// first ones of every block size with the default group size), for a volume
+// whose first superblock is damaged. A copy counts when it is sound, names
+// its own group and lies where its own sizes put that group's first block.
+// Its byte offset in u64At; false when none of u64VolumeBytes is found.
+bool FindExtSuperCopy(const ExtVolumeReader& read, uint64_t u64VolumeBytes, uint64_t& u64At);
 
 // One group descriptor.
 struct EXT_GROUP {
@@ -165,6 +176,13 @@ void ParseJournalDescriptor(const unsigned char* p, size_t n, const JBD_SUPER& j
 // journal keeps no checksums).
 bool JournalTagChecksumOk(const JBD_SUPER& js, const JBD_TAG& tag, uint32_t nSequence,
                           const unsigned char* pData, size_t n);
+
+// The block of journal block j of a block-mapped journal whose block 0 is
+// block u64Zero, laid out as mke2fs lays one out: twelve blocks, the indirect
+// block, the blocks it maps, the double indirect block, then each further
+// indirect block before the blocks it maps. False past the reach of the
+// double indirect block.
+bool ExtMappedJournalBlock(uint64_t u64Zero, uint64_t j, uint32_t nBlockBytes, uint64_t& u64Block);
 
 // CRC-32C (Castagnoli) as jbd2 and ext4 use it: no final inversion.
 uint32_t Crc32c(uint32_t nCrc, const unsigned char* p, size_t n);

@@ -1,5 +1,7 @@
 #include "ext/FastExtRecovery.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -21,6 +23,9 @@ const size_t kCacheBlocks = 64;
 // The current inode tables are read for deleted inodes up to this much.
 const uint64_t kMaxTableBytes = 1ull << 30;
 const long kReportMs = 200;
+// What a deep scan keeps of the free space: names, and journal blocks.
+const size_t kMaxFreeNames = 1u << 20;
+const size_t kMaxFreeJournal = 1u << 16;
 // The folder of deleted files whose name is gone: inode 1 is never a folder.
 const uint32_t kLostDir = 1;
 const char kLostDirName[] = "LostFiles";
@@ -41,6 +46,14 @@ void NameToNode(const std::string& strName, char* szOut, size_t nCap) {
         wstr = tw::Utf8ToWide(strSafe.c_str());
     }
     if (tw::WideToNarrowBounded(wstr.c_str(), wstr.size(), szOut, nCap, nullptr) < 0) szOut[0] = 0;
+}
+
+// A logged copy whose first four bytes were the journal's magic has them back.
+void RestoreJournalMagic(unsigned char* p) {
+    p[0] = 0xC0;
+    p[1] = 0x3B;
+    p[2] = 0x39;
+    p[3] = 0x98;
 }
 
 }  // namespace
@@ -72,6 +85,19 @@ unsigned int CFastExtRecovery::ReadBlocks(unsigned char* p, uint64_t u64Block, u
     return nRet == TW_ERR_BAD_ARGUMENT ? TW_ERR_SHORT_READ : nRet;
 }
 
+bool CFastExtRecovery::ReadBytes(uint64_t u64Offset, unsigned char* p, size_t n) {
+    // Whole sectors around the bytes, inside the area.
+    const uint64_t u64First = u64Offset / 512, u64End = (u64Offset + n + 511) / 512;
+    if (n == 0 || u64End > m_src.u64Count || u64End - u64First > 16) return false;
+    unsigned char buf[16 * 512];
+    unsigned int nRead = 0;
+    if (m_src.reader.ReadData(buf, static_cast<int>(u64End - u64First),
+                              static_cast<long long>(m_src.u64Start + u64First), 512, &nRead) != 0)
+        return false;
+    std::memcpy(p, buf + u64Offset % 512, n);
+    return true;
+}
+
 const std::vector<unsigned char>* CFastExtRecovery::CachedBlockAt(uint64_t u64Sector) {
     auto it = m_cache.find(u64Sector);
     if (it != m_cache.end()) return &it->second;
@@ -91,8 +117,20 @@ unsigned int CFastExtRecovery::SetUpVolume() {
     unsigned int nRead = 0;
     unsigned int nRet =
         m_src.reader.ReadData(super, 2, static_cast<long long>(m_src.u64Start + 2), 512, &nRead);
-    if (nRet != 0) return nRet;
-    if (!ParseExtSuper(super, sizeof super, m_sb)) return TW_ERR_BAD_ARGUMENT;
+    // A damaged first superblock: a copy in a later group, whose group
+    // descriptors follow it.
+    uint64_t u64CopyGdt = 0;
+    if (nRet != 0 || !ParseExtSuper(super, sizeof super, m_sb)) {
+        uint64_t u64At = 0;
+        if (!FindExtSuperCopy([this](uint64_t u64Offset, unsigned char* p,
+                                     size_t n) { return ReadBytes(u64Offset, p, n); },
+                              m_src.u64Count * 512, u64At) ||
+            !ReadBytes(u64At, super, sizeof super) || !ParseExtSuper(super, sizeof super, m_sb))
+            return nRet != 0 ? nRet : TW_ERR_BAD_ARGUMENT;
+        TwDebug("ext: the first superblock is damaged; its copy at byte %llu is used\n",
+                static_cast<unsigned long long>(u64At));
+        u64CopyGdt = u64At / m_sb.nBlockBytes + 1;
+    }
     // Blocks past the end of the area do not exist here.
     const uint64_t u64AreaBlocks = m_src.u64Count / (m_sb.nBlockBytes / 512);
     if (u64AreaBlocks <= m_sb.nFirstDataBlock + 1) return TW_ERR_SHORT_READ;
@@ -118,7 +156,16 @@ unsigned int CFastExtRecovery::SetUpVolume() {
         if (u64Plain > 0) {
             nRet = ReadBlocks(table.data(), m_sb.nFirstDataBlock + 1ull,
                               static_cast<uint32_t>(u64Plain));
-            if (nRet != 0) return nRet;
+            if (nRet != 0 && u64CopyGdt == 0) return nRet;
+        }
+        // Beside a superblock copy: the copy's table, for the groups whose
+        // first descriptors do not agree with it (their flags are from the
+        // format and are not used).
+        std::vector<unsigned char> copy;
+        if (u64CopyGdt != 0 && !bMetaBg && u64Plain > 0) {
+            copy.assign(table.size(), 0);
+            if (ReadBlocks(copy.data(), u64CopyGdt, static_cast<uint32_t>(u64Plain)) != 0)
+                return TW_ERR_SHORT_READ;
         }
         std::vector<unsigned char> block(m_sb.nBlockBytes);
         uint64_t u64MetaRead = ~0ull;
@@ -126,6 +173,15 @@ unsigned int CFastExtRecovery::SetUpVolume() {
             const uint64_t u64Meta = g / nPerBlock;
             if (u64Meta < u64Plain) {
                 ParseExtGroup(table.data(), table.size(), m_sb, g, m_groups[g]);
+                EXT_GROUP other;
+                if (!copy.empty() && ParseExtGroup(copy.data(), copy.size(), m_sb, g, other) &&
+                    (other.u64BlockBitmap != m_groups[g].u64BlockBitmap ||
+                     other.u64InodeBitmap != m_groups[g].u64InodeBitmap ||
+                     other.u64InodeTable != m_groups[g].u64InodeTable)) {
+                    other.nFlags = 0;
+                    other.nItableUnused = 0;
+                    m_groups[g] = other;
+                }
                 continue;
             }
             if (u64Meta != u64MetaRead) {
@@ -143,6 +199,7 @@ unsigned int CFastExtRecovery::SetUpVolume() {
         return TW_ERR_OUT_OF_MEMORY;
     }
     m_cache.clear();
+    m_vecTables.clear();
     nRet = ReadBitmaps();
     if (nRet != 0) return nRet;
     m_bReady = true;
@@ -463,12 +520,7 @@ void CFastExtRecovery::ReadCopy(const Copy& copy, std::vector<unsigned char>& ou
         out.clear();
         return;
     }
-    if (copy.bEscaped) {
-        out[0] = 0xC0;
-        out[1] = 0x3B;
-        out[2] = 0x39;
-        out[3] = 0x98;
-    }
+    if (copy.bEscaped) RestoreJournalMagic(out.data());
 }
 
 bool CFastExtRecovery::ReadMetaBlock(uint64_t u64Block, uint64_t nSeq, bool bDeleted,
@@ -559,14 +611,12 @@ unsigned int CFastExtRecovery::ReadJournal() {
                 // The logged copy (its magic, when it had one, was escaped).
                 std::vector<unsigned char> data(p, p + m_sb.nBlockBytes);
                 const bool bEscaped = pend.tag.nFlags & JBD_TAG_ESCAPE;
-                if (bEscaped) {
-                    data[0] = 0xC0, data[1] = 0x3B, data[2] = 0x39, data[3] = 0x98;
-                }
+                if (bEscaped) RestoreJournalMagic(data.data());
                 const bool bSums = m_js.nIncompat & (JBD_INCOMPAT_CSUM_V2 | JBD_INCOMPAT_CSUM_V3);
                 if (bSums &&
                     !JournalTagChecksumOk(m_js, pend.tag, pend.nSeq, data.data(), data.size()))
                     return;
-                Found f{pend.u64Block, {BlockSector(vecMap[j]), pend.nSeq, bEscaped}, bSums};
+                Found f{pend.u64Block, {BlockSector(vecMap[j]), pend.nSeq, bEscaped, false}, bSums};
                 vecFound.push_back(f);
                 std::vector<EXT_DIR_ENTRY> entries;
                 if (ParseExtDirBlock(data.data(), data.size(),
@@ -637,8 +687,7 @@ unsigned int CFastExtRecovery::ReadJournal() {
         ++m_nJournalCopies;
     }
     for (auto& entry : m_copies)
-        std::stable_sort(entry.second.begin(), entry.second.end(),
-                         [](const Copy& a, const Copy& b) { return a.nSeq > b.nSeq; });
+        std::stable_sort(entry.second.begin(), entry.second.end(), NewerCopy);
     for (const DotDir& d : vecDots)
         if (d.bVerified || setCommitted.count(d.nSeq)) m_vecDotDirs.push_back({d.nDir, d.nParent});
     m_cache.clear();
@@ -658,11 +707,32 @@ unsigned int CFastExtRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_folders.Clear();
     m_u64FilesFound = 0;
     m_nNamesWithoutData = 0;
-    if (wszResultName) return OpenStore(wszResultName);
+    m_setLost.clear();
+    m_vecNoData.clear();
+    m_mapFreeNames.clear();
+    m_mapFreeParents.clear();
+    m_vecFreeJournal.clear();
+    m_setFreeCommits.clear();
+    m_vecFreeJournalSupers.clear();
+    if (wszResultName) {
+        const unsigned int nRet = OpenStore(wszResultName);
+        // A deep scan that goes on from an earlier one scans the volume
+        // afresh: the end of a deep scan adds to its results (files named by
+        // what the free space held, in place of nameless ones), which a store
+        // written by an interrupted scan could not take back.
+        if (nRet != 0 || !m_bDeep || !m_bReady) return nRet;
+        const std::string strFiles[] = {m_pStore->GetNodeFilePath(),
+                                        m_pStore->GetRelationFilePath(),
+                                        m_pStore->GetDirInfoFilePath()};
+        m_pStore.reset();
+        for (const std::string& strPath : strFiles) unlink(strPath.c_str());
+    }
     if (!m_bReady) return m_src.bOpen ? TW_ERR_BAD_ARGUMENT : TW_ERR_SHORT_READ;
-    unsigned int nRet = OpenFreshStore("Fast_", static_cast<long long>(m_src.u64Start), true);
-    if (nRet != 0) return nRet;
+    const unsigned int nRet = OpenFreshStore("Fast_", static_cast<long long>(m_src.u64Start), true);
+    return nRet != 0 ? nRet : Analyse();
+}
 
+unsigned int CFastExtRecovery::Analyse() {
     int nStop = ReportScan(1, -1, 0);
     if (nStop == 0) {
         m_bJournalRead = false;
@@ -718,63 +788,11 @@ unsigned int CFastExtRecovery::ScanDevice(const wchar_t* wszResultName) {
     }
 
     // Deleted files without a name: inodes of the tables and of the journal's
-    // copies of them.
+    // copies of them. A deep scan records them at its end, once the free
+    // space has given what names it holds.
     if (nStop == 0) {
-        std::set<uint32_t> setCandidates;
-        std::vector<unsigned char> chunk;
-        uint64_t u64TableBytes = 0;
-        const uint64_t u64TableBlocks =
-            (static_cast<uint64_t>(m_sb.nInodesPerGroup) * m_sb.nInodeBytes + m_sb.nBlockBytes -
-             1) /
-            m_sb.nBlockBytes;
-        const uint32_t nPerBlock = m_sb.nBlockBytes / m_sb.nInodeBytes;
-        auto scan = [&](const unsigned char* p, uint32_t nFirstIno, uint32_t nCount, bool bDisk) {
-            for (uint32_t i = 0; i < nCount; ++i) {
-                EXT_INODE in;
-                ParseExtInode(p + static_cast<size_t>(i) * m_sb.nInodeBytes, m_sb.nInodeBytes, in);
-                const bool bCandidate = bDisk ? in.nLinks == 0 && in.nDtime != 0 && in.HasDataMap()
-                                              : in.nLinks > 0 && (in.HasDataMap() || in.u64Size);
-                if (in.IsFile() && bCandidate && nFirstIno + i <= m_sb.nInodes)
-                    setCandidates.insert(nFirstIno + i);
-            }
-        };
-        for (uint32_t g = 0; g < m_groups.size() && u64TableBytes < kMaxTableBytes; ++g) {
-            uint32_t nUsed = m_sb.nInodesPerGroup;
-            if (m_sb.nRoCompat & (EXT_RO_COMPAT_GDT_CSUM | EXT_RO_COMPAT_METADATA_CSUM)) {
-                if (m_groups[g].nFlags & EXT_BG_INODE_UNINIT) continue;
-                nUsed -= std::min(m_groups[g].nItableUnused, nUsed);
-            }
-            const uint32_t nBlocks = (nUsed + nPerBlock - 1) / nPerBlock;
-            for (uint32_t b = 0; b < nBlocks;) {
-                const uint32_t n = std::min<uint32_t>(nBlocks - b, kReadBytes / m_sb.nBlockBytes);
-                chunk.assign(static_cast<size_t>(n) * m_sb.nBlockBytes, 0);
-                if (ReadBlocks(chunk.data(), m_groups[g].u64InodeTable + b, n) == 0)
-                    scan(chunk.data(), g * m_sb.nInodesPerGroup + b * nPerBlock + 1,
-                         std::min(n * nPerBlock, nUsed - b * nPerBlock), true);
-                b += n;
-                u64TableBytes += static_cast<uint64_t>(n) * m_sb.nBlockBytes;
-            }
-        }
-        std::vector<unsigned char> copy;
-        for (uint32_t g = 0; g < m_groups.size(); ++g) {
-            for (uint64_t b = 0; b < u64TableBlocks; ++b) {
-                auto it = m_copies.find(m_groups[g].u64InodeTable + b);
-                if (it == m_copies.end()) continue;
-                for (const Copy& c : it->second) {
-                    ReadCopy(c, copy);
-                    if (!copy.empty())
-                        scan(copy.data(),
-                             static_cast<uint32_t>(g * m_sb.nInodesPerGroup + b * nPerBlock + 1),
-                             nPerBlock, false);
-                }
-            }
-        }
-        for (uint32_t nIno : setCandidates) {
-            if (m_setRecorded.count(nIno) || m_mapNewest.count(nIno) || m_setOpened.count(nIno) ||
-                nIno < m_sb.nFirstIno)
-                continue;
-            RecordFile(nIno, kLostDir, std::string());
-        }
+        CollectLost();
+        if (!m_bDeep) RecordLost();
         nStop = ReportScan(95, -1, m_u64FilesFound);
     }
     m_cache.clear();
@@ -782,6 +800,304 @@ unsigned int CFastExtRecovery::ScanDevice(const wchar_t* wszResultName) {
         TwDebug("ext: %u deleted names whose data no inode copy maps\n", m_nNamesWithoutData);
     return EndFolderWalk(
         nStop, m_folders, [this](uint32_t nDir) { return LevelOf(nDir); }, m_u64FilesFound);
+}
+
+void CFastExtRecovery::NoteLost(const unsigned char* p, uint32_t nFirstIno, uint32_t nCount,
+                                bool bDisk) {
+    for (uint32_t i = 0; i < nCount; ++i) {
+        EXT_INODE in;
+        ParseExtInode(p + static_cast<size_t>(i) * m_sb.nInodeBytes, m_sb.nInodeBytes, in);
+        const bool bCandidate = bDisk ? in.nLinks == 0 && in.nDtime != 0 && in.HasDataMap()
+                                      : in.nLinks > 0 && (in.HasDataMap() || in.u64Size);
+        if (in.IsFile() && bCandidate && nFirstIno + i <= m_sb.nInodes)
+            m_setLost.insert(nFirstIno + i);
+    }
+}
+
+bool CFastExtRecovery::TableBlockInodes(uint64_t u64Block, uint32_t& nFirstIno) {
+    const uint64_t u64TableBlocks =
+        (static_cast<uint64_t>(m_sb.nInodesPerGroup) * m_sb.nInodeBytes + m_sb.nBlockBytes - 1) /
+        m_sb.nBlockBytes;
+    if (m_vecTables.size() != m_groups.size()) {
+        m_vecTables.clear();
+        for (uint32_t g = 0; g < m_groups.size(); ++g)
+            m_vecTables.push_back({m_groups[g].u64InodeTable, g});
+        std::sort(m_vecTables.begin(), m_vecTables.end());
+    }
+    // The last table that starts at or before the block.
+    auto it =
+        std::upper_bound(m_vecTables.begin(), m_vecTables.end(), std::make_pair(u64Block, ~0u));
+    if (it == m_vecTables.begin()) return false;
+    --it;
+    if (u64Block - it->first >= u64TableBlocks) return false;
+    const uint32_t nPerBlock = m_sb.nBlockBytes / m_sb.nInodeBytes;
+    const uint64_t u64First = static_cast<uint64_t>(it->second) * m_sb.nInodesPerGroup +
+                              (u64Block - it->first) * nPerBlock + 1;
+    if (u64First > m_sb.nInodes) return false;
+    nFirstIno = static_cast<uint32_t>(u64First);
+    return true;
+}
+
+void CFastExtRecovery::CollectLost() {
+    std::vector<unsigned char> chunk;
+    uint64_t u64TableBytes = 0;
+    const uint32_t nPerBlock = m_sb.nBlockBytes / m_sb.nInodeBytes;
+    for (uint32_t g = 0; g < m_groups.size() && u64TableBytes < kMaxTableBytes; ++g) {
+        uint32_t nUsed = m_sb.nInodesPerGroup;
+        if (m_sb.nRoCompat & (EXT_RO_COMPAT_GDT_CSUM | EXT_RO_COMPAT_METADATA_CSUM)) {
+            if (m_groups[g].nFlags & EXT_BG_INODE_UNINIT) continue;
+            nUsed -= std::min(m_groups[g].nItableUnused, nUsed);
+        }
+        const uint32_t nBlocks = (nUsed + nPerBlock - 1) / nPerBlock;
+        for (uint32_t b = 0; b < nBlocks;) {
+            const uint32_t n = std::min<uint32_t>(nBlocks - b, kReadBytes / m_sb.nBlockBytes);
+            chunk.assign(static_cast<size_t>(n) * m_sb.nBlockBytes, 0);
+            if (ReadBlocks(chunk.data(), m_groups[g].u64InodeTable + b, n) == 0)
+                NoteLost(chunk.data(), g * m_sb.nInodesPerGroup + b * nPerBlock + 1,
+                         std::min(n * nPerBlock, nUsed - b * nPerBlock), true);
+            b += n;
+            u64TableBytes += static_cast<uint64_t>(n) * m_sb.nBlockBytes;
+        }
+    }
+    std::vector<unsigned char> copy;
+    for (const auto& copies : m_copies) {
+        uint32_t nFirstIno = 0;
+        if (!TableBlockInodes(copies.first, nFirstIno)) continue;
+        for (const Copy& c : copies.second) {
+            ReadCopy(c, copy);
+            if (!copy.empty()) NoteLost(copy.data(), nFirstIno, nPerBlock, false);
+        }
+    }
+}
+
+void CFastExtRecovery::RecordLost() {
+    for (uint32_t nIno : m_setLost) {
+        if (m_setRecorded.count(nIno) || m_mapNewest.count(nIno) || m_setOpened.count(nIno) ||
+            nIno < m_sb.nFirstIno)
+            continue;
+        RecordFile(nIno, kLostDir, std::string());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Deep scan: what the free space holds.
+
+bool CFastExtRecovery::TakeFreeBlock(const unsigned char* p, size_t nAvail, uint64_t u64Sector,
+                                     uint64_t& u64Sectors) {
+    u64Sectors = 0;
+    if (!m_bReady || !m_bDeep || !p || nAvail < 512 || u64Sector < m_src.u64Start) return false;
+    const uint32_t nBlock = m_sb.nBlockBytes;
+    const bool bFileType = m_sb.nIncompat & EXT_INCOMPAT_FILETYPE;
+    uint32_t nType = 0, nSeq = 0;
+    const bool bJournal = ParseJournalHeader(p, 512, nType, nSeq) &&
+                          (nType == JBD_DESCRIPTOR || nType == JBD_COMMIT ||
+                           nType == JBD_SUPER_V1 || nType == JBD_SUPER_V2);
+    if (!bJournal) {
+        // The first record of a directory block, before the whole block is read.
+        const uint32_t nIno = Le32(p);
+        const size_t nRec = Le16(p + 4), nNameLen = bFileType ? p[6] : Le16(p + 6);
+        if (nIno > m_sb.nInodes || nRec < 12 || nRec > nBlock || (nRec & 3) || nNameLen == 0 ||
+            8 + nNameLen > nRec || (bFileType && p[7] > 7) || p[8] < 0x20 || p[8] == '/')
+            return false;
+    }
+    std::vector<unsigned char> own;
+    if (nAvail < nBlock) {
+        own.assign(nBlock, 0);
+        unsigned int nRead = 0;
+        if (m_src.reader.ReadData(own.data(), static_cast<int>(nBlock / 512),
+                                  static_cast<long long>(u64Sector), 512, &nRead) != 0)
+            return false;
+        p = own.data();
+    }
+    if (bJournal) {
+        const uint64_t u64Block = (u64Sector - m_src.u64Start) / (nBlock / 512);
+        if (nType == JBD_DESCRIPTOR) {
+            if (m_vecFreeJournal.size() >= kMaxFreeJournal) return false;
+            m_vecFreeJournal.push_back(u64Block);
+        } else if (nType == JBD_COMMIT) {
+            if (m_setFreeCommits.size() >= kMaxFreeJournal) return false;
+            m_setFreeCommits.insert(nSeq);
+        } else {
+            JBD_SUPER js;
+            if (!ParseJournalSuper(p, nBlock, js) || js.nBlockBytes != nBlock ||
+                m_vecFreeJournalSupers.size() >= 64)
+                return false;
+            m_vecFreeJournalSupers.push_back({u64Block, js});
+        }
+        u64Sectors = nBlock / 512;
+        return true;
+    }
+    std::vector<EXT_DIR_ENTRY> entries;
+    if (!ParseExtDirBlock(p, nBlock, bFileType, m_sb.nInodes, entries) || entries.empty())
+        return false;
+    NoteFreeNames(entries);
+    u64Sectors = nBlock / 512;
+    return true;
+}
+
+void CFastExtRecovery::NoteFreeNames(const std::vector<EXT_DIR_ENTRY>& vecEntries) {
+    // A folder's first block names the folder and its parent.
+    uint32_t nDir = 0;
+    if (vecEntries.size() >= 2 && vecEntries[0].strName == "." && vecEntries[1].strName == "..") {
+        nDir = vecEntries[0].nInode;
+        if (nDir != vecEntries[1].nInode && m_mapFreeParents.size() < kMaxFreeNames)
+            m_mapFreeParents.emplace(nDir, vecEntries[1].nInode);
+    }
+    for (const EXT_DIR_ENTRY& e : vecEntries) {
+        if (e.strName == "." || e.strName == ".." || e.nInode == nDir ||
+            e.nInode < m_sb.nFirstIno || m_mapFreeNames.size() >= kMaxFreeNames)
+            continue;
+        m_mapFreeNames.emplace(e.nInode, FreeName{nDir, e.strName});
+    }
+}
+
+void CFastExtRecovery::TakeFreeJournals() {
+    const uint32_t nBlock = m_sb.nBlockBytes, nPer = nBlock / 512;
+    const bool bFileType = m_sb.nIncompat & EXT_INCOMPAT_FILETYPE;
+    const uint64_t u64AreaBlocks = m_src.u64Count / nPer;
+    std::vector<unsigned char> desc(nBlock), data(nBlock);
+    auto read = [&](uint64_t u64Block, std::vector<unsigned char>& out) {
+        unsigned int nRead = 0;
+        return u64Block < u64AreaBlocks &&
+               m_src.reader.ReadData(out.data(), static_cast<int>(nPer),
+                                     static_cast<long long>(m_src.u64Start + u64Block * nPer), 512,
+                                     &nRead) == 0;
+    };
+    for (uint64_t u64Desc : m_vecFreeJournal) {
+        uint32_t nType = 0, nSeq = 0;
+        if (!read(u64Desc, desc) || !ParseJournalHeader(desc.data(), nBlock, nType, nSeq) ||
+            nType != JBD_DESCRIPTOR)
+            continue;
+        // The journal it belongs to: the nearest superblock before it (its
+        // features say how the tags are written), else the volume's journal.
+        JBD_SUPER js = m_js;
+        uint64_t u64Zero = 0;
+        bool bZero = false;
+        for (const auto& super : m_vecFreeJournalSupers)
+            if (super.first < u64Desc && (!bZero || super.first > u64Zero)) {
+                u64Zero = super.first;
+                js = super.second;
+                bZero = true;
+            }
+        const bool bSums = js.nIncompat & (JBD_INCOMPAT_CSUM_V2 | JBD_INCOMPAT_CSUM_V3);
+        std::vector<JBD_TAG> tags;
+        ParseJournalDescriptor(desc.data(), nBlock, js, tags);
+        if (tags.empty()) continue;
+        // Where its copies lie: right after it (a journal in one piece), or
+        // with the indirect blocks of a block-mapped journal between them.
+        // A layout holds when the block after the copies is the next block
+        // of the same transaction (a descriptor or its commit); without one
+        // only copies whose checksums hold are taken.
+        std::vector<uint64_t> where(tags.size() + 1);
+        bool bPlaced = false;
+        for (int nLayout = 0; nLayout < 2 && !bPlaced; ++nLayout) {
+            uint64_t jDesc = 0;
+            if (nLayout == 1) {
+                if (!bZero) break;
+                const uint64_t u64Span = u64Desc - u64Zero;
+                uint64_t u64At = 0;
+                for (jDesc = u64Span > nBlock ? u64Span - nBlock : 0; jDesc <= u64Span; ++jDesc)
+                    if (ExtMappedJournalBlock(u64Zero, jDesc, nBlock, u64At) && u64At >= u64Desc)
+                        break;
+                if (u64At != u64Desc) break;
+            }
+            bool bOk = true;
+            for (size_t k = 0; k <= tags.size() && bOk; ++k)
+                bOk = nLayout == 0
+                          ? (where[k] = u64Desc + k + 1, true)
+                          : ExtMappedJournalBlock(u64Zero, jDesc + k + 1, nBlock, where[k]);
+            uint32_t nNextType = 0, nNextSeq = 0;
+            bPlaced = bOk && read(where.back(), data) &&
+                      ParseJournalHeader(data.data(), nBlock, nNextType, nNextSeq) &&
+                      nNextSeq == nSeq && (nNextType == JBD_DESCRIPTOR || nNextType == JBD_COMMIT);
+        }
+        const bool bCommitted = m_setFreeCommits.count(nSeq) != 0;
+        if (!(bPlaced && bCommitted) && !bSums) continue;
+        if (!bPlaced)
+            for (size_t k = 0; k < tags.size(); ++k) where[k] = u64Desc + k + 1;
+        for (size_t k = 0; k < tags.size(); ++k) {
+            const JBD_TAG& tag = tags[k];
+            if (tag.u64Block < m_sb.nFirstDataBlock || tag.u64Block >= m_sb.u64Blocks ||
+                !read(where[k], data))
+                continue;
+            const bool bEscaped = tag.nFlags & JBD_TAG_ESCAPE;
+            if (bEscaped) RestoreJournalMagic(data.data());
+            if (bSums && !JournalTagChecksumOk(js, tag, nSeq, data.data(), nBlock)) continue;
+            m_copies[tag.u64Block].push_back(
+                Copy{m_src.u64Start + where[k] * nPer, nSeq, bEscaped, true});
+            ++m_nJournalCopies;
+            uint32_t nFirstIno = 0;
+            std::vector<EXT_DIR_ENTRY> entries;
+            if (TableBlockInodes(tag.u64Block, nFirstIno))
+                NoteLost(data.data(), nFirstIno, nBlock / m_sb.nInodeBytes, false);
+            else if (ParseExtDirBlock(data.data(), nBlock, bFileType, m_sb.nInodes, entries))
+                NoteFreeNames(entries);
+        }
+    }
+    // Older than every copy the volume's journal holds, newest first.
+    for (auto& entry : m_copies)
+        std::stable_sort(entry.second.begin(), entry.second.end(), NewerCopy);
+    m_cache.clear();
+}
+
+uint32_t CFastExtRecovery::PlaceFolder(uint32_t nDir) {
+    // The folder and those above it that are not known yet, up to one that
+    // is, with the names the scan and the free space gave them.
+    uint32_t nAt = nDir;
+    std::set<uint32_t> seen;
+    while (nAt != kExtRootInode && !m_folders.mapDir.count(nAt) && seen.insert(nAt).second &&
+           seen.size() < 256) {
+        std::string strName = "LostFolder" + std::to_string(nAt);
+        uint32_t nParent = kExtRootInode;
+        auto named = m_mapNewest.find(nAt);
+        auto free = m_mapFreeNames.find(nAt);
+        if (named != m_mapNewest.end()) {
+            strName = named->second.strName;
+            nParent = named->second.nParent;
+        } else if (free != m_mapFreeNames.end()) {
+            strName = free->second.strName;
+            nParent = free->second.nDir ? free->second.nDir : kExtRootInode;
+        }
+        auto up = m_mapFreeParents.find(nAt);
+        if (up != m_mapFreeParents.end()) nParent = up->second;
+        if (!AddDeletedFolder(nAt, strName, nParent)) break;
+        nAt = nParent;
+    }
+    return nDir == kExtRootInode || m_folders.mapDir.count(nDir) ? nDir : kLostDir;
+}
+
+unsigned int CFastExtRecovery::FinishDeepScan() {
+    if (!m_bDeep || !m_bReady || !m_pStore) return 0;
+    const size_t nCopiesBefore = m_nJournalCopies;
+    TakeFreeJournals();
+
+    // Names whose data no copy mapped, with the copies met since; then the
+    // names met in free space, under their folders.
+    std::vector<NoData> todo;
+    if (m_nJournalCopies != nCopiesBefore) todo.swap(m_vecNoData);
+    std::vector<std::pair<uint32_t, const FreeName*>> vecFree;
+    for (const auto& f : m_mapFreeNames)
+        if (!m_setRecorded.count(f.first) && !m_mapNewest.count(f.first) &&
+            !m_setOpened.count(f.first))
+            vecFree.push_back({f.first, &f.second});
+    std::sort(vecFree.begin(), vecFree.end());
+    for (const auto& f : vecFree) {
+        // Folders among them are placed as their files need them.
+        std::vector<InodeVersion> versions;
+        InodeVersions(f.first, versions);
+        bool bFile = false;
+        for (const InodeVersion& v : versions) bFile = bFile || v.inode.IsFile();
+        if (bFile)
+            todo.push_back({f.first, f.second->nDir ? PlaceFolder(f.second->nDir) : kLostDir,
+                            f.second->strName});
+    }
+    SettleLevels();
+    for (const NoData& n : todo) RecordFile(n.nIno, n.nParent, n.strName);
+    RecordLost();
+    m_cache.clear();
+    m_folders.WriteTo(*m_pStore, [this](uint32_t nDir) { return LevelOf(nDir); });
+    m_pStore->FlushBufToFile();
+    return 0;
 }
 
 void CFastExtRecovery::OpenDir(uint32_t nDir, bool bRoot, std::vector<uint32_t>& queue) {
@@ -882,37 +1198,58 @@ void CFastExtRecovery::AddEntries(uint32_t nDir, const std::vector<EXT_DIR_ENTRY
     }
 }
 
+bool CFastExtRecovery::AddDeletedFolder(uint32_t nDir, const std::string& strName,
+                                        uint32_t nParent) {
+    std::vector<InodeVersion> versions;
+    InodeVersions(nDir, versions);
+    if (versions.empty()) return false;
+    FolderPaths::Folder folder;
+    EXT_INODE in = versions[0].inode;
+    for (const InodeVersion& v : versions)
+        if (v.inode.IsDir()) {
+            in = v.inode;
+            break;
+        }
+    FillNode(folder.node, in, nDir, strName);
+    folder.node.bIsDir = 1;
+    folder.node.u64FileSize = 0;
+    folder.node.u64RecordSector = versions[0].u64Sector;
+    folder.nParentId = nParent;
+    m_folders.mapDir[nDir] = folder;
+    return true;
+}
+
 void CFastExtRecovery::SettleFolders() {
     // Deleted folders: their newest name, or a made-up one under the root.
     for (uint32_t nDir : m_setOpened) {
         if (nDir == kExtRootInode || m_setLiveDirs.count(nDir) || m_folders.mapDir.count(nDir))
             continue;
-        std::vector<InodeVersion> versions;
-        InodeVersions(nDir, versions);
-        if (versions.empty()) continue;
-        FolderPaths::Folder folder;
-        EXT_INODE in = versions[0].inode;
-        for (const InodeVersion& v : versions)
-            if (v.inode.IsDir()) {
-                in = v.inode;
-                break;
-            }
         auto it = m_mapNewest.find(nDir);
-        std::string strName;
-        uint32_t nParent = kExtRootInode;
         if (it != m_mapNewest.end()) {
-            strName = it->second.strName;
-            nParent = it->second.nParent;
+            AddDeletedFolder(nDir, it->second.strName, it->second.nParent);
         } else {
-            strName = "LostFolder" + std::to_string(nDir);
             auto p = m_mapDirParent.find(nDir);
-            if (p != m_mapDirParent.end()) nParent = p->second;
+            AddDeletedFolder(nDir, "LostFolder" + std::to_string(nDir),
+                             p != m_mapDirParent.end() ? p->second : kExtRootInode);
         }
-        FillNode(folder.node, in, nDir, strName);
-        folder.node.u64RecordSector = versions[0].u64Sector;
-        folder.nParentId = nParent;
-        m_folders.mapDir[nDir] = folder;
     }
+    FolderPaths::Folder lost;
+    std::memset(&lost.node, 0, sizeof lost.node);
+    lost.node.nDriveLetter = m_src.nDriveLetter;
+    lost.node.nEngineType = ENGINE_FAST_EXT;
+    lost.node.bIsDir = 1;
+    lost.node.bIsDeleted = 1;
+    lost.node.bDataHealth = 1;
+    lost.node.nDirId = kLostDir;
+    lost.node.nClusterBytes = m_sb.nBlockBytes;
+    lost.node.u64PartitionStartSector = m_src.u64Start;
+    std::strcpy(lost.node.szFileName, kLostDirName);
+    lost.nParentId = kExtRootInode;
+    m_folders.mapDir[kLostDir] = lost;
+    SettleLevels();
+}
+
+void CFastExtRecovery::SettleLevels() {
     // A parent that is not known, or a chain that loops, puts the folder at the root.
     for (auto& d : m_folders.mapDir) {
         std::set<uint32_t> seen{d.first};
@@ -939,20 +1276,6 @@ void CFastExtRecovery::SettleFolders() {
         unsigned int nLevel = m_mapDirLevel[nAt];
         for (auto it = chain.rbegin(); it != chain.rend(); ++it) m_mapDirLevel[*it] = ++nLevel;
     }
-    FolderPaths::Folder lost;
-    std::memset(&lost.node, 0, sizeof lost.node);
-    lost.node.nDriveLetter = m_src.nDriveLetter;
-    lost.node.nEngineType = ENGINE_FAST_EXT;
-    lost.node.bIsDir = 1;
-    lost.node.bIsDeleted = 1;
-    lost.node.bDataHealth = 1;
-    lost.node.nDirId = kLostDir;
-    lost.node.nClusterBytes = m_sb.nBlockBytes;
-    lost.node.u64PartitionStartSector = m_src.u64Start;
-    std::strcpy(lost.node.szFileName, kLostDirName);
-    lost.nParentId = kExtRootInode;
-    m_folders.mapDir[kLostDir] = lost;
-    m_mapDirLevel[kLostDir] = 1;
 }
 
 unsigned int CFastExtRecovery::LevelOf(uint32_t nDir) const {
@@ -986,7 +1309,12 @@ void CFastExtRecovery::RecordFile(uint32_t nIno, uint32_t nParent, const std::st
     if (!ChooseVersion(nIno, false, chosen, runs, bHealthy)) {
         std::vector<InodeVersion> versions;
         InodeVersions(nIno, versions);
-        if (!versions.empty() && !IsInodeLive(versions[0].inode, nIno)) ++m_nNamesWithoutData;
+        if (!versions.empty() && !IsInodeLive(versions[0].inode, nIno)) {
+            ++m_nNamesWithoutData;
+            // Tried again when the deep scan meets more copies.
+            if (m_bDeep && !strName.empty() && m_vecNoData.size() < kMaxFreeNames)
+                m_vecNoData.push_back({nIno, nParent, strName});
+        }
         return;
     }
     // The first block of the data (0 when the file begins with a hole).

@@ -44,6 +44,25 @@ public:
     const EXT_SUPER& Super() const { return m_sb; }
     // Copies of file-system blocks the journal holds (after the last scan).
     size_t GetJournalCopyCount() const { return m_nJournalCopies; }
+    // ---- Deep scan --------------------------------------------------------
+    // Set before the scan: deleted inodes without a name are left to
+    // FinishDeepScan, once the free space has given the names it holds.
+    void SetDeepScan(bool bDeep) { m_bDeep = bDeep; }
+    // Blocks in 512-byte sectors (free blocks start at multiples of it from
+    // the area's first sector).
+    uint32_t BlockSectors() const { return m_bReady ? m_sb.nBlockBytes / 512 : 0; }
+    // A free block the deep scan met, starting at absolute sector u64Sector
+    // (p holds nAvail bytes of it; the engine reads the rest): a directory
+    // block (its names), or a journal descriptor, commit or superblock
+    // (copies of metadata, taken at the end). True with its sectors in u64Sectors when
+    // the engine keeps it.
+    bool TakeFreeBlock(const unsigned char* p, size_t nAvail, uint64_t u64Sector,
+                       uint64_t& u64Sectors);
+    // The end of a deep scan: the journal copies met in free space, the names
+    // met there (a file under its folder, made up when only its number is
+    // known, else in "LostFiles"), then the deleted inodes left without a name.
+    unsigned int FinishDeepScan();
+
     // The area: its first sector, its sectors (512 bytes) and the descriptor.
     long long GetFirstSector() const { return static_cast<long long>(m_src.u64Start); }
     long long GetSectorCount() const { return static_cast<long long>(m_src.u64Count); }
@@ -64,7 +83,11 @@ private:
         uint64_t u64Sector;  // absolute sector of the copy
         uint32_t nSeq;
         bool bEscaped;  // its first four bytes were the journal's magic
+        bool bFree;     // of a journal met in free space, older than the volume's
     };
+    static bool NewerCopy(const Copy& a, const Copy& b) {
+        return a.bFree != b.bFree ? b.bFree : a.nSeq > b.nSeq;
+    }
     // One version of an inode: the inode table's (nSeq kOnDisk) or a copy.
     struct InodeVersion {
         EXT_INODE inode;
@@ -85,6 +108,8 @@ private:
     bool AnyBlockInUse(uint64_t u64First, uint64_t u64Count) const;
     uint64_t BlockSector(uint64_t u64Block) const;  // absolute
     unsigned int ReadBlocks(unsigned char* p, uint64_t u64Block, uint32_t nBlocks);
+    // n bytes (up to 7.5 KiB) at a byte offset from the area's start.
+    bool ReadBytes(uint64_t u64Offset, unsigned char* p, size_t n);
     // One block through a small cache (by absolute sector).
     const std::vector<unsigned char>* CachedBlockAt(uint64_t u64Sector);
 
@@ -116,11 +141,28 @@ private:
     // Journal.
     unsigned int ReadJournal();
 
+    // Scan: the pass over the volume (the store is open).
+    unsigned int Analyse();
+    // Deleted inodes with data and no name: of the tables and their copies.
+    void CollectLost();
+    void NoteLost(const unsigned char* p, uint32_t nFirstIno, uint32_t nCount, bool bDisk);
+    void RecordLost();
+    // The first inode of an inode-table block; false for another block.
+    bool TableBlockInodes(uint64_t u64Block, uint32_t& nFirstIno);
+    // Deep scan.
+    void NoteFreeNames(const std::vector<EXT_DIR_ENTRY>& vecEntries);
+    void TakeFreeJournals();
+    // The folder a file met in free space goes to (kLostDir when it cannot be placed).
+    uint32_t PlaceFolder(uint32_t nDir);
+
     // Scan.
     void OpenDir(uint32_t nDir, bool bRoot, std::vector<uint32_t>& queue);
     void AddEntries(uint32_t nDir, const std::vector<EXT_DIR_ENTRY>& vecEntries, uint64_t nSeq,
                     bool bLiveBlock, std::vector<uint32_t>& queue);
     void SettleFolders();
+    bool AddDeletedFolder(uint32_t nDir, const std::string& strName, uint32_t nParent);
+    // Parents that loop or are unknown go to the root; every folder's level.
+    void SettleLevels();
     void RecordFile(uint32_t nIno, uint32_t nParent, const std::string& strName);
     void FillNode(_FILE_NODE_& node, const EXT_INODE& inode, uint32_t nIno,
                   const std::string& strName);
@@ -154,4 +196,25 @@ private:
     FolderPaths m_folders;
     uint64_t m_u64FilesFound = 0;
     unsigned int m_nNamesWithoutData = 0;
+    std::set<uint32_t> m_setLost;  // deleted inodes with data, to go to "LostFiles"
+    std::vector<std::pair<uint64_t, uint32_t>> m_vecTables;  // (inode table, group), sorted
+
+    // Deep scan.
+    bool m_bDeep = false;
+    struct NoData {
+        uint32_t nIno, nParent;
+        std::string strName;
+    };
+    std::vector<NoData> m_vecNoData;  // names whose data no copy mapped
+    struct FreeName {
+        uint32_t nDir;  // its folder, 0 when the block did not say
+        std::string strName;
+    };
+    std::unordered_map<uint32_t, FreeName> m_mapFreeNames;    // inode -> name met in free space
+    std::unordered_map<uint32_t, uint32_t> m_mapFreeParents;  // folder -> its parent
+    // Journal blocks met there (blocks from the area's start): descriptors,
+    // the transactions whose commit was met, superblocks.
+    std::vector<uint64_t> m_vecFreeJournal;
+    std::set<uint32_t> m_setFreeCommits;
+    std::vector<std::pair<uint64_t, JBD_SUPER>> m_vecFreeJournalSupers;
 };

@@ -80,7 +80,7 @@ TEST_P(UsedCards, EveryFileComesBackOnce) {
 INSTANTIATE_TEST_SUITE_P(Cards, UsedCards, ::testing::Values("reformat", "wiped_f32s1", "twovol"));
 
 struct Listing {
-    std::set<std::string> names;
+    std::multiset<std::string> names;  // each file once
     int nFinalReports = 0, nCalls = 0, nLastDeep = 0;
     int nStopAfter = -1;  // stop at this progress call (-1: never)
 };
@@ -109,9 +109,11 @@ unsigned int DeepScan(const std::string& strImage, Listing& listing, bool bResum
     return nRet;
 }
 
-// Stopped and resumed, a deep scan lists what a whole one does; a stop reports no end.
-TEST(DeepScan, AnInterruptedScanResumedListsTheSame) {
-    const std::string strImage = twtest::FixtureDir() + "/deepfat/wiped_f32s1.img";
+// Stopped and resumed, a deep scan lists what a whole one does; a stop
+// reports no end. An ext volume's files named from free space are listed once.
+class ResumedScans : public ::testing::TestWithParam<const char*> {};
+TEST_P(ResumedScans, ListTheSameAsAWholeScan) {
+    const std::string strImage = twtest::FixtureDir() + "/" + GetParam();
     Listing whole;
     {
         ScanLogSandbox sandbox;
@@ -131,6 +133,8 @@ TEST(DeepScan, AnInterruptedScanResumedListsTheSame) {
     EXPECT_EQ(resumed.names, whole.names);
     EXPECT_LT(resumed.nCalls, whole.nCalls);
 }
+INSTANTIATE_TEST_SUITE_P(Images, ResumedScans,
+                         ::testing::Values("deepfat/wiped_f32s1.img", "ext2_cleared.img"));
 
 // A deleted ".jpeg" carved again at its data start is listed once, by its name.
 TEST(DeepScan, ACarvedFileWhereANamedFilesDataStartsIsThatFile) {
@@ -253,18 +257,24 @@ size_t FastScanFiles(const std::string& strImage) {
     return pEngine && pEngine->ScanDevice(nullptr) == 0 ? ListAll(*pEngine).size() : 0;
 }
 
-// A zeroed boot sector: its copy (FAT32: sector 6, NTFS: the last) gives the same files.
+// A zeroed boot sector: its copy (FAT32: sector 6, NTFS: the last; ext: the
+// superblock and group descriptors of group 1) gives the same files.
 TEST(DeepScan, ADamagedBootSectorHasACopy) {
     ScanLogSandbox sandbox;
     CScratchDir work;
-    for (const char* szName : {"fat32", "ntfs"}) {
-        std::string strDisk = ReadFileBytes(twtest::FixtureImage(szName));
+    const struct {
+        const char* szName;
+        size_t nAt, nBytes;
+    } cases[] = {
+        {"fat32", 0, 512}, {"ntfs", 0, 512}, {"ext3_1k", 1024, 7168}, {"ext4_1k", 1024, 7168}};
+    for (const auto& c : cases) {
+        std::string strDisk = ReadFileBytes(twtest::FixtureImage(c.szName));
         ASSERT_TRUE(WriteFileBytes(work.File("intact.img"), strDisk));
         ASSERT_TRUE(WriteFileBytes(work.File("damaged.img"),
-                                   strDisk.replace(0, 512, std::string(512, '\0'))));
+                                   strDisk.replace(c.nAt, c.nBytes, std::string(c.nBytes, '\0'))));
         const size_t nFiles = FastScanFiles(work.File("intact.img"));
-        EXPECT_GT(nFiles, 5u) << szName;
-        EXPECT_EQ(FastScanFiles(work.File("damaged.img")), nFiles) << szName;
+        EXPECT_GT(nFiles, 5u) << c.szName;
+        EXPECT_EQ(FastScanFiles(work.File("damaged.img")), nFiles) << c.szName;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 #include "common/ByteOrder.h"
@@ -259,6 +260,21 @@ TEST(ExtFormat, DirectoryBlocksGiveLiveAndDeletedEntries) {
     }
 }
 
+// Where mke2fs puts the blocks of a block-mapped journal (1 KiB blocks: 256
+// per indirect block), its indirect blocks between them.
+TEST(ExtFormat, MappedJournalLayout) {
+    const struct {
+        uint64_t j, u64Block;
+    } cases[] = {{0, 100}, {11, 111}, {12, 113}, {267, 368}, {268, 371}, {523, 626}, {524, 628}};
+    for (const auto& c : cases) {
+        uint64_t u64Block = 0;
+        ASSERT_TRUE(ExtMappedJournalBlock(100, c.j, 1024, u64Block)) << c.j;
+        EXPECT_EQ(u64Block, c.u64Block) << c.j;
+    }
+    uint64_t u64Block = 0;
+    EXPECT_FALSE(ExtMappedJournalBlock(100, 12 + 256 + 256 * 256, 1024, u64Block));
+}
+
 // Descriptor tags in each of jbd2's forms, cut at the block's end, and the
 // checksum that jbd2 computes.
 TEST(ExtFormat, JournalTagsInEachForm) {
@@ -298,5 +314,69 @@ TEST(ExtFormat, JournalTagsInEachForm) {
         const uint64_t u64High = (f.nIncompat & JBD_INCOMPAT_64BIT) ? 1ull << 32 : 0;
         EXPECT_EQ(tags[0].u64Block, u64High | 100);
         EXPECT_EQ(tags.back().u64Block, u64High | (nBlock - 1));
+    }
+}
+
+// What only the free space holds: the copies of a journal that was removed
+// (ext3_nojournal: block-mapped, its indirect block among the copies;
+// ext4_nojournal: checksummed) and the folders of an inode that was cleared
+// (ext2_cleared). The deep scan brings every deleted file back under its own
+// path, byte for byte, where the fast scan cannot; it takes the copies the
+// journal held before its removal (all of them where it lay in one piece);
+// the image is unchanged.
+TEST(DeepExt, FreeSpaceGivesNamesAndInodeCopies) {
+    const struct {
+        const char *szName, *szWithJournal;
+        bool bWholeJournal;
+    } cases[] = {{"ext3_nojournal", "ext3_onetx", true},
+                 {"ext4_nojournal", "ext4_onetx", false},
+                 {"ext2_cleared", nullptr, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        const std::string strImage = twtest::FixtureImage(c.szName);
+        const std::string strBefore = twtest::Sha1OfFile(strImage);
+        std::set<std::string> fast;
+        size_t nJournalCopies = 0;
+        {
+            Scanned vol(strImage);
+            ASSERT_EQ(vol.nScan, 0u);
+            for (const auto& f : vol.files) fast.insert(f.first);
+        }
+        if (c.szWithJournal) {
+            Scanned vol(twtest::FixtureImage(c.szWithJournal));
+            ASSERT_EQ(vol.nScan, 0u);
+            nJournalCopies = vol.pExt->GetJournalCopyCount();
+            ASSERT_GT(nJournalCopies, 10u);
+        }
+        ScanLogSandbox sandbox;
+        CScratchDir out;
+        std::unique_ptr<IFileRecoveryParse> pDeep(
+            CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
+                W(strImage).c_str(), L'C', RECOVERY_TYPE_DEEP));
+        auto* pDriver = dynamic_cast<CProfessionalRecovery*>(pDeep.get());
+        ASSERT_NE(pDriver, nullptr);
+        pDriver->SetNotLoadLogFile();
+        ASSERT_EQ(pDriver->ScanDevice(nullptr), 0u);
+        const size_t nFreeCopies =
+            dynamic_cast<CFastExtRecovery&>(*pDriver->GetFastEngine()).GetJournalCopyCount();
+        if (c.bWholeJournal) EXPECT_EQ(nFreeCopies, nJournalCopies);
+        EXPECT_LE(nFreeCopies, nJournalCopies);
+        std::map<std::string, _FILE_NODE_> named;
+        for (const twtest::TreeNode& n : twtest::SearchAll(*pDriver))
+            if (n.node.nEngineType == ENGINE_FAST_EXT) named.emplace(n.strPath, n.node);
+        size_t nDeleted = 0, nFast = 0;
+        for (const twtest::ManifestEntry& row : twtest::ReadManifest(c.szName)) {
+            if (row.strStatus != "deleted") continue;
+            ++nDeleted;
+            nFast += fast.count(row.strListed);
+            const auto it = named.find(row.strListed);
+            ASSERT_NE(it, named.end()) << row.strPath;
+            const std::string strTarget = out.File("f" + std::to_string(nDeleted));
+            ASSERT_EQ(pDriver->SaveFileData(&it->second, W(strTarget).c_str(), 0), 0u);
+            EXPECT_EQ(twtest::Sha1OfFile(strTarget), row.strSha1) << row.strPath;
+        }
+        EXPECT_GT(nDeleted, 10u);
+        EXPECT_LT(nFast, nDeleted);
+        EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
     }
 }

@@ -1,10 +1,12 @@
 // The ext parsers over the input as a superblock, group descriptor, inode,
 // extent node, directory block and journal block; then the fast ext engine
 // over a small ext4 volume (made once by mke2fs, with a folder tree, a file
-// deleted by debugfs and an empty journal) patched by the input: scan,
-// search, listing, saves, previews and free space.
+// deleted by debugfs and an empty journal) patched by the input: a deep scan
+// offered every block as free space, search, listing, saves, previews and free
+// space.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include "ext/ExtFormat.h"
 #include "ext/FastExtRecovery.h"
 #include "tests/fuzz/FuzzSupport.h"
@@ -37,6 +39,15 @@ const std::vector<unsigned char>& Template(const std::string& strDir) {
 void Parsers(const std::vector<unsigned char>& b) {
     EXT_SUPER sb;
     ParseExtSuper(b.data(), b.size(), sb);
+    // The input as a volume whose superblock copies are looked for.
+    uint64_t u64At = 0;
+    FindExtSuperCopy(
+        [&b](uint64_t u64Offset, unsigned char* p, size_t n) {
+            if (u64Offset > b.size() || n > b.size() - u64Offset) return false;
+            std::memcpy(p, b.data() + u64Offset, n);
+            return true;
+        },
+        b.size(), u64At);
     EXT_GROUP group;
     sb.nDescBytes = 64;
     for (uint32_t i = 0; i < 3; ++i) ParseExtGroup(b.data(), b.size(), sb, i, group);
@@ -82,7 +93,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
     CFastExtRecovery engine;
     if (engine.Init(tw::Utf8ToWide(strImage.c_str()).c_str(), L'C') != 0) return 0;
+    // A deep scan: every block offered as free space, then its end.
+    engine.SetDeepScan(true);
     engine.ScanDevice(nullptr);
+    const uint32_t nPer = engine.BlockSectors();
+    for (size_t nAt = 0; nPer && nAt + 512 <= image.size(); nAt += nPer * 512) {
+        uint64_t u64Sectors = 0;
+        engine.TakeFreeBlock(image.data() + nAt, image.size() - nAt, nAt / 512, u64Sectors);
+    }
+    engine.FinishDeepScan();
     std::vector<__SEARCH_FILE_INFO__> hits;
     engine.SearchFileNode(L"*.other*.txt", hits);
     int nBudget = 16;
