@@ -95,20 +95,31 @@ unsigned int CFastNtfsRecovery::SetupVolume(const unsigned char* pBoot, long lon
         TwDebug("CFastNtfsRecovery: bad sectors per cluster 0x%02x\n", boot.nSectorsPerCluster);
         return TW_ERR_BAD_ARGUMENT;
     }
-    const unsigned long long u64Scale = nBps / 512;
-    if (static_cast<unsigned long long>(llFirstSector) % u64Scale != 0) return TW_ERR_BAD_ARGUMENT;
-    m_nBytesPerSector = nBps;
+    if (static_cast<unsigned long long>(llFirstSector) % (nBps / 512) != 0)
+        return TW_ERR_BAD_ARGUMENT;
+    // Records of the size the boot sector gives (else of a sector, at least
+    // 1,024 bytes). Records smaller than a sector (1,024 bytes on 4,096-byte
+    // sectors) are counted in 512-byte sectors, so that each has a sector of
+    // its own: that is the unit of this engine's sectors then.
+    const int nRecordBytes = NtfsRecordBytes(pBoot) ? NtfsRecordBytes(pBoot) : std::max(nBps, 1024);
+    const int nUnit = nRecordBytes < nBps ? 512 : nBps;
+    const unsigned int nPerSector = static_cast<unsigned int>(nBps / nUnit);
+    nSpc *= nPerSector;
+    const unsigned long long u64Scale = nUnit / 512;
+    m_nBytesPerSector = nUnit;
     m_nSectorsPerCluster = nSpc;
-    m_nSectorsPerRecord = nBps == 512 ? 2 : 1;
-    m_nRecordSize = m_nSectorsPerRecord * nBps;
-    m_ntfsParse.Init(nBps);
+    m_nRecordSize = nRecordBytes;
+    m_nSectorsPerRecord = nRecordBytes / nUnit;
+    m_ntfsParse.Init(nUnit, nRecordBytes);
     m_u64AreaStart512 = static_cast<unsigned long long>(llFirstSector);
     m_u64AreaSectors512 = static_cast<unsigned long long>(llSectorCount);
     m_u64VolumeStart = m_u64AreaStart512 / u64Scale;
     m_u64VolumeSectors = m_u64AreaSectors512 / u64Scale;
-    unsigned long long u64FsSectors = m_u64VolumeSectors;
-    if (boot.u64TotalSectors && boot.u64TotalSectors < u64FsSectors)
-        u64FsSectors = boot.u64TotalSectors;
+    unsigned long long u64FsSectors = m_u64VolumeSectors, u64BootSectors;
+    if (boot.u64TotalSectors &&
+        !__builtin_mul_overflow(boot.u64TotalSectors, nPerSector, &u64BootSectors) &&
+        u64BootSectors < u64FsSectors)
+        u64FsSectors = u64BootSectors;
     m_u64Clusters = u64FsSectors / nSpc;
     if (boot.u64MftCluster >= m_u64Clusters) {
         TwDebug("CFastNtfsRecovery: MFT outside the volume\n");

@@ -61,7 +61,9 @@ public:
     // 1 when the first data of the file match its extension, else 0.
     int IsFileDataHealth(const _FILE_NODE_& node);
 
-    // Volume geometry (after Init).
+    // Volume geometry (after Init). Sectors (the nodes' record and volume
+    // start sectors among them) are of GetBytesPerSector() bytes: the
+    // volume's, or 512 where its records are smaller than its sectors.
     int GetBytesPerSector() const { return m_nBytesPerSector; }
     unsigned int GetSectorsPerCluster() const { return m_nSectorsPerCluster; }
     unsigned long long GetMftStartSector() const { return m_u64MftStartSector; }

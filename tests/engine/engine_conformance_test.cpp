@@ -62,7 +62,8 @@ struct EngineKind {
 };
 
 const std::vector<EngineKind>& Engines() {
-    static const std::vector<std::string> ntfs = {"ntfs_c512", "ntfs_c4k", "ntfs_c64k", "ntfs_s4k"},
+    static const std::vector<std::string> ntfs = {"ntfs_c512", "ntfs_c4k",      "ntfs_c64k",
+                                                  "ntfs_s4k",  "ntfs_s512_r4k", "ntfs_s4k_r1k"},
                                           exfat = {"exfat_4k", "exfat_32k", "exfat_128k",
                                                    "exfat_s4k"},
                                           ext = {"ext2_1k", "ext2_4k", "ext3_1k",
