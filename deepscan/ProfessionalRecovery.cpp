@@ -22,6 +22,7 @@
 #include "engine/NodeInfo.h"
 #include "ext/FastExtRecovery.h"
 #include "fat/FatEntry.h"
+#include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/NtfsParse.h"
 
 namespace {
@@ -680,14 +681,22 @@ unsigned int CProfessionalRecovery::PreView(const _FILE_NODE_* pNode, wchar_t* w
 bool CProfessionalRecovery::DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_t& u64Start) {
     const uint64_t u64Bps = static_cast<uint64_t>(m_nBytesPerSector);
     if (hit.nEngineType == ENGINE_FAST_NTFS || hit.nEngineType == ENGINE_DEEP_NTFS) {
+        // The fast engine's sectors are its volume's (4,096 bytes on a 4Kn
+        // volume), the deep parser's 512 bytes.
+        uint64_t u64Scale = 1;
+        if (hit.nEngineType == ENGINE_FAST_NTFS) {
+            const auto* pNtfs = dynamic_cast<const CFastNtfsRecovery*>(m_pFast.get());
+            if (!pNtfs) return false;
+            u64Scale = static_cast<uint64_t>(pNtfs->GetBytesPerSector()) / u64Bps;
+        }
         std::vector<__RUNLIST__> vecRuns;
-        if (m_proNtfs.GetRunListInfo(static_cast<long long>(hit.u64RecordSector), 0x80, vecRuns) !=
-                0 ||
+        if (m_proNtfs.GetRunListInfo(static_cast<long long>(hit.u64RecordSector * u64Scale), 0x80,
+                                     vecRuns) != 0 ||
             vecRuns.empty() || vecRuns[0].bSparse || vecRuns[0].i64Offset < 0)
             return false;
         u64Start = static_cast<uint64_t>(hit.nClusterBytes) *
                        static_cast<uint64_t>(vecRuns[0].i64Offset) / u64Bps +
-                   hit.u64PartitionStartSector;
+                   hit.u64PartitionStartSector * u64Scale;
         return true;
     }
     if (hit.nEngineType == ENGINE_FAST_FAT || hit.nEngineType == ENGINE_DEEP_FAT ||

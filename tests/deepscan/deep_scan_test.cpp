@@ -180,6 +180,31 @@ TEST(DeepScan, AnNtfsVolumeOf4096ByteSectorsGivesDeepRecords) {
     EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
 }
 
+// NTFS volumes of large sectors, or of records of another size than their
+// sectors: each deleted picture is listed once, by its name (the carver
+// finds it again at its data start).
+class NtfsGeometry : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(NtfsGeometry, EachDeletedPictureIsListedOnce) {
+    ScanLogSandbox sandbox;
+    const std::string strImage = twtest::FixtureImage(GetParam());
+    const std::string strBefore = twtest::Sha1OfFile(strImage);
+    std::unique_ptr<IFileRecoveryParse> pEngine = Engine(strImage, RECOVERY_TYPE_DEEP);
+    ASSERT_EQ(pEngine->ScanDevice(nullptr), 0u);
+    std::multiset<std::string> pictures;
+    for (const __SEARCH_FILE_INFO__& hit : ListAll(*pEngine)) {
+        const std::string strName = hit.szFileName;
+        if (strName.size() > 4 && (strName.substr(strName.size() - 4) == ".jpg" ||
+                                   strName.substr(strName.size() - 4) == ".png"))
+            pictures.insert(strName);
+    }
+    EXPECT_EQ(pictures, (std::multiset<std::string>{"photo.jpg", "image.png", "pic.png"}));
+    EXPECT_EQ(twtest::Sha1OfFile(strImage), strBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, NtfsGeometry,
+                         ::testing::Values("ntfs_s4k_r4k", "ntfs_s512_r4k", "ntfs_s4k_r1k"));
+
 // No file system: the area read once; a JPEG over a 64 KiB read's end is carved whole.
 TEST(DeepScan, AnAreaWithoutAFileSystemIsCarved) {
     ScanLogSandbox sandbox;
