@@ -68,11 +68,13 @@ struct GptTable {
 // Entry arrays larger than this are no table (the usual one is 16 KiB).
 constexpr uint64_t kMaxGptEntryBytes = 4u << 20;
 
-// Reads the header in pHeader (512 bytes, read from sector u64Lba) and its
-// entries. False when there is no usable header: no signature, a size or
-// entry geometry out of bounds, or entries that cannot be read. A header whose
-// checksum fails is still used when its fields are in bounds (bHeaderIntact false).
-bool ReadGptTable(int fd, const unsigned char* pHeader, uint64_t u64Lba, GptTable& table) {
+// Reads the header in pHeader (512 bytes, read from sector u64Lba of nSector
+// bytes) and its entries. False when there is no usable header: no signature,
+// a size or entry geometry out of bounds, or entries that cannot be read. A
+// header whose checksum fails is still used when its fields are in bounds
+// (bHeaderIntact false).
+bool ReadGptTable(int fd, const unsigned char* pHeader, uint64_t u64Lba, uint32_t nSector,
+                  GptTable& table) {
     table = GptTable();
     if (std::memcmp(pHeader, "EFI PART", 8) != 0) return false;
     const uint32_t nHeaderSize = Le32(pHeader + 12);
@@ -81,7 +83,7 @@ bool ReadGptTable(int fd, const unsigned char* pHeader, uint64_t u64Lba, GptTabl
     const uint32_t nEntrySize = Le32(pHeader + 84);
     if (nHeaderSize < 92 || nHeaderSize > 512 || nEntrySize < 128 || nEntrySize % 8 != 0 ||
         nCount == 0 || static_cast<uint64_t>(nCount) * nEntrySize > kMaxGptEntryBytes ||
-        u64EntriesLba == 0 || u64EntriesLba >= (1ULL << 54)) {
+        u64EntriesLba == 0 || u64EntriesLba >= (1ULL << 63) / nSector) {
         return false;
     }
     unsigned char copy[512];
@@ -92,13 +94,36 @@ bool ReadGptTable(int fd, const unsigned char* pHeader, uint64_t u64Lba, GptTabl
     table.u64Alternate = Le64(pHeader + 32);
     table.nEntrySize = nEntrySize;
     table.entries.resize(static_cast<size_t>(nCount) * nEntrySize);
-    if (!ReadFull(fd, static_cast<long long>(u64EntriesLba) * 512, table.entries.data(),
+    if (!ReadFull(fd, static_cast<long long>(u64EntriesLba * nSector), table.entries.data(),
                   table.entries.size())) {
         return false;
     }
     table.bEntriesIntact = table.bHeaderIntact &&
                            Crc32(table.entries.data(), table.entries.size()) == Le32(pHeader + 88);
     return true;
+}
+
+// The table of the primary header in pHeader (sector 1 of nSector bytes);
+// when it or its entries are damaged, that of the backup header (at the
+// primary's alternate sector, else the disk's last sector). False when
+// neither is usable.
+bool ReadGpt(int fd, const unsigned char* pHeader, uint32_t nSector, GptTable& table) {
+    GptTable backup;
+    const bool bPrimary = ReadGptTable(fd, pHeader, 1, nSector, table);
+    if (bPrimary && table.bEntriesIntact) return true;
+    const off_t llEnd = lseek(fd, 0, SEEK_END);
+    uint64_t u64Backup = llEnd >= 2 * nSector ? static_cast<uint64_t>(llEnd) / nSector - 1 : 0;
+    if (table.bHeaderIntact && table.u64Alternate > 1) u64Backup = table.u64Alternate;
+    auto Score = [](const GptTable& t) { return t.bHeaderIntact + t.bEntriesIntact; };
+    unsigned char header[512];
+    if (u64Backup > 1 && u64Backup < (1ULL << 63) / nSector &&
+        ReadFull(fd, static_cast<long long>(u64Backup * nSector), header, sizeof(header)) &&
+        ReadGptTable(fd, header, u64Backup, nSector, backup) &&
+        (!bPrimary || Score(backup) > Score(table))) {
+        table = std::move(backup);
+        return true;
+    }
+    return bPrimary;
 }
 
 // Whether a master boot record holds the protective slot (type 0xEE) of a GPT disk.
@@ -181,25 +206,20 @@ void CPartitionManager::GetDiskPartitions(int fd, int nDiskNo,
 bool CPartitionManager::GetGPTPartition(int fd, const unsigned char* pBuf,
                                         std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
                                         const char* szDevicePath) {
-    // The primary header; when it or its entries are damaged, the backup
-    // header (at the primary's alternate sector, else the disk's last sector).
-    GptTable table, backup;
-    const bool bPrimary = ReadGptTable(fd, pBuf + 512, 1, table);
-    if (!bPrimary || !table.bEntriesIntact) {
-        const off_t llEnd = lseek(fd, 0, SEEK_END);
-        uint64_t u64Backup = llEnd >= 1024 ? static_cast<uint64_t>(llEnd) / 512 - 1 : 0;
-        if (table.bHeaderIntact && table.u64Alternate > 1) u64Backup = table.u64Alternate;
-        auto Score = [](const GptTable& t) { return t.bHeaderIntact + t.bEntriesIntact; };
-        unsigned char header[512];
-        if (u64Backup > 1 && u64Backup < (1ULL << 54) &&
-            ReadFull(fd, static_cast<long long>(u64Backup) * 512, header, sizeof(header)) &&
-            ReadGptTable(fd, header, u64Backup, backup) &&
-            (!bPrimary || Score(backup) > Score(table))) {
-            table = std::move(backup);
-        } else if (!bPrimary) {
-            return false;
-        }
+    // Sectors of 512 bytes; of 4,096 on a disk whose header lies not at byte
+    // 512 but at 4,096, or whose only header is the backup at its last
+    // 4,096-byte sector. Partitions are given in 512-byte sectors all the same.
+    unsigned char ab4k[512] = {};
+    const bool b4k = !IsEFI(reinterpret_cast<const char*>(pBuf) + 512, 512) &&
+                     ReadFull(fd, 4096, ab4k, sizeof(ab4k)) &&
+                     IsEFI(reinterpret_cast<const char*>(ab4k), sizeof(ab4k));
+    GptTable table;
+    uint32_t nSector = b4k ? 4096 : 512;
+    if (!ReadGpt(fd, b4k ? ab4k : pBuf + 512, nSector, table)) {
+        if (b4k || !ReadGpt(fd, ab4k, 4096, table)) return false;
+        nSector = 4096;
     }
+    const uint64_t u64Scale = nSector / 512;
     const uint32_t nEntrySize = table.nEntrySize;
     for (size_t nOff = 0; nOff + nEntrySize <= table.entries.size(); nOff += nEntrySize) {
         const unsigned char* pEntry = table.entries.data() + nOff;
@@ -207,10 +227,12 @@ bool CPartitionManager::GetGPTPartition(int fd, const unsigned char* pBuf,
         const uint64_t u64Last = Le64(pEntry + 40);
         // An unused entry has no type; any entry may be unused, so all are read.
         static const unsigned char kNoType[16] = {};
-        if (std::memcmp(pEntry, kNoType, 16) == 0 || u64First == 0 || u64Last < u64First) {
+        if (std::memcmp(pEntry, kNoType, 16) == 0 || u64First == 0 || u64Last < u64First ||
+            (u64Scale > 1 && u64Last >= UINT64_MAX / u64Scale)) {
             continue;
         }
-        _PARTITION_ITEM_ item = MakeItem(u64First, u64Last, nDiskNo, szDevicePath);
+        _PARTITION_ITEM_ item =
+            MakeItem(u64First * u64Scale, (u64Last + 1) * u64Scale - 1, nDiskNo, szDevicePath);
         for (int i = 0; i < 36; ++i) {
             item.szPartitionName[i] =
                 static_cast<char16_t>(pEntry[56 + 2 * i] | (pEntry[57 + 2 * i] << 8));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/DiskImage.h"
+#include "support/Mounts.h"
 #include "support/RunTool.h"
 #include "support/ScratchDir.h"
 
@@ -181,6 +182,31 @@ TEST(PartitionManager, GptListsEveryEntryTheHeaderNames) {
     ExpectItems(items[2], 2, {{8192, 10239, "far"}});
     ExpectItems(items[3], 3, backed);
     ExpectItems(items[4], 4, backed);
+}
+
+// Disks of 4,096-byte logical sectors, partitioned by sgdisk through a loop
+// device of that sector size: the header at byte 4,096, the entries at LBA 2
+// of 4,096 bytes. Partitions come back in 512-byte sectors; a disk whose
+// primary header is wiped is read from its backup in its last 4,096 bytes.
+TEST(PartitionManager, GptOfADiskOf4096ByteSectors) {
+    DiskDir dir;
+    {
+        twtest::CMounts loops;
+        for (int nDisk : {0, 1}) {
+            std::string strWhy;
+            const std::string strLoop =
+                loops.Loop(dir.NewDisk(nDisk, 16 << 20), false, strWhy, 4096);
+            ASSERT_FALSE(strLoop.empty()) << strWhy;
+            ASSERT_TRUE(
+                twtest::Sgdisk(strLoop, "-n 1:256:+1M -c 1:'four k' -n 3:1024:+2M -c 3:third"));
+        }
+    }
+    const std::vector<unsigned char> zero(512, 0);
+    ASSERT_TRUE(twtest::WriteAt(dir.Image(1), 4096, zero.data(), zero.size()));
+    auto items = Enumerate();
+    const std::vector<Expected> want = {{2048, 4095, "four k"}, {8192, 12287, "third"}};
+    ExpectItems(items[0], 0, want);
+    ExpectItems(items[1], 1, want);
 }
 
 TEST(PartitionManager, LoopingChainsEnd) {

@@ -22,11 +22,14 @@ public:
         if (bDone && !strUndo.empty()) m_undo.push_back(strUndo);
         return bDone;
     }
-    // A loop device bound to the image: its path, or "".
-    std::string Loop(const std::string& strImage, bool bReadOnly, std::string& strWhy) {
+    // A loop device bound to the image (with logical sectors of nSector
+    // bytes): its path, or "".
+    std::string Loop(const std::string& strImage, bool bReadOnly, std::string& strWhy,
+                     int nSector = 512) {
         const std::string strLosetup = FindTool("losetup");
-        if (!Run(strLosetup + (bReadOnly ? " -r" : "") + " -f --show " + ShellQuote(strImage), "",
-                 strWhy))
+        if (!Run(strLosetup + (bReadOnly ? " -r" : "") + " -b " + std::to_string(nSector) +
+                     " -f --show " + ShellQuote(strImage),
+                 "", strWhy))
             return "";
         strWhy.erase(strWhy.find_last_not_of('\n') + 1);
         m_undo.push_back(strLosetup + " -d " + ShellQuote(strWhy));
