@@ -23,6 +23,8 @@ constexpr size_t kMaxKeyBytes = 4096;
 // Listing and counting read records 16 at a time: neighbours are usually
 // listed together, and a scattered list costs little more than single reads.
 constexpr uint32_t kReadPieceSize = 16 * CScanResultFileManager::kRecordSize;
+// Room in the parent index for records made after it was built.
+constexpr size_t kIndexSlack = 4096;
 
 // Records read from disk may be damaged: their name always ends in the field.
 void TerminateName(_FILE_NODE_& node) {
@@ -117,6 +119,9 @@ unsigned int CScanResultFileManager::Init(const wchar_t* wszName) {
     m_u64RelationLen = 0;
     m_u64CacheOffset = 0;
     m_nCacheLen = 0;
+    // The first flush writes the files as the map and list have them (a
+    // damaged relation text is written back whole); later ones only changes.
+    NoteStructureCut();
 
     CLogFileManager& logs = CLogFileManager::GetInstance();
     std::string strDir = logs.GetLogFileDirPath();
@@ -205,6 +210,7 @@ unsigned int CScanResultFileManager::KeepFirstRecords(uint32_t nCount) {
         std::remove_if(m_vecDirInfo.begin(), m_vecDirInfo.end(),
                        [nCount](const _DIR_FILE_INFO_& info) { return info.nFileIndex > nCount; }),
         m_vecDirInfo.end());
+    NoteStructureCut();
     FlushBufToFile();
     return TW_OK;
 }
@@ -222,7 +228,11 @@ void* CScanResultFileManager::CreateFileNode(int nSize) {
 void CScanResultFileManager::AddChildren(uint32_t nParentDirId, uint32_t nParentDepth,
                                          uint32_t nChildIndex, uint32_t nChildDirId,
                                          const char* szName) {
-    m_mapRelation[MakeDirKey(nParentDepth, nParentDirId)].push_back(nChildIndex);
+    const uint64_t u64Key = MakeDirKey(nParentDepth, nParentDirId);
+    m_mapRelation[u64Key].push_back(nChildIndex);
+    m_bRelationDirty = true;
+    if (m_bListKeyValid && nChildIndex < m_vecListKey.size() && u64Key < m_vecListKey[nChildIndex])
+        m_vecListKey[nChildIndex] = u64Key;
     if (szName) {
         _DIR_FILE_INFO_ info;
         memset(&info, 0, sizeof(info));
@@ -230,7 +240,52 @@ void CScanResultFileManager::AddChildren(uint32_t nParentDirId, uint32_t nParent
         info.nFileIndex = nChildIndex;
         strncpy(info.szDirName, szName, sizeof(info.szDirName) - 1);
         m_vecDirInfo.push_back(info);
+        m_bDirInfoDirty = true;
+        if (m_bDirInfoByIdValid) m_mapDirInfoById.emplace(nChildDirId, m_vecDirInfo.size() - 1);
     }
+}
+
+void CScanResultFileManager::NoteStructureCut() {
+    m_bRelationDirty = m_bDirInfoDirty = true;
+    m_bListKeyValid = m_bDirInfoByIdValid = false;
+    std::vector<uint64_t>().swap(m_vecListKey);
+    m_mapDirInfoById.clear();
+}
+
+bool CScanResultFileManager::ListKeyOf(uint32_t nIndex, uint64_t& u64Key) {
+    // Records made after the index was built are entered as they are listed
+    // (AddChildren); the index covers numbers up to the record counter.
+    if (m_bListKeyValid && m_vecListKey.size() <= m_nFileIndex) m_bListKeyValid = false;
+    if (!m_bListKeyValid) {
+        m_vecListKey.assign(static_cast<size_t>(m_nFileIndex) + 1 + kIndexSlack, kNoKey);
+        for (auto it = m_mapRelation.rbegin(); it != m_mapRelation.rend(); ++it)
+            for (uint32_t n : it->second)
+                if (n < m_vecListKey.size()) m_vecListKey[n] = it->first;
+        m_bListKeyValid = true;
+    }
+    if (nIndex < m_vecListKey.size()) {
+        u64Key = m_vecListKey[nIndex];
+        return u64Key != kNoKey;
+    }
+    // A number no record has (a damaged store): the lists are searched.
+    for (const auto& entry : m_mapRelation) {
+        if (std::find(entry.second.begin(), entry.second.end(), nIndex) != entry.second.end()) {
+            u64Key = entry.first;
+            return true;
+        }
+    }
+    return false;
+}
+
+const _DIR_FILE_INFO_* CScanResultFileManager::DirInfoOf(uint32_t nDirId) {
+    if (!m_bDirInfoByIdValid) {
+        m_mapDirInfoById.clear();
+        for (size_t i = 0; i < m_vecDirInfo.size(); ++i)
+            m_mapDirInfoById.emplace(m_vecDirInfo[i].nDirId, i);
+        m_bDirInfoByIdValid = true;
+    }
+    auto it = m_mapDirInfoById.find(nDirId);
+    return it == m_mapDirInfoById.end() ? nullptr : &m_vecDirInfo[it->second];
 }
 
 unsigned int CScanResultFileManager::FlushFileNodeToFile() {
@@ -248,8 +303,10 @@ unsigned int CScanResultFileManager::FlushFileNodeToFile() {
 
 void CScanResultFileManager::FlushBufToFile() {
     if (m_nBufUsed > 0 && FlushFileNodeToFile() != 0) return;
-    FlushRelationToFile();
-    FlushDirFileInfoVec();
+    // Listing flushes before every request: what did not change since the
+    // last flush is not written again.
+    if (m_bRelationDirty) FlushRelationToFile();
+    if (m_bDirInfoDirty) FlushDirFileInfoVec();
 }
 
 std::string CScanResultFileManager::BuildRelationText(const DirRelationMap& map) {
@@ -277,7 +334,10 @@ unsigned int CScanResultFileManager::FlushRelationToFile() {
     if (!nErr && strText.size() < m_u64RelationLen &&
         ftruncate(m_nRelationFd, static_cast<off_t>(strText.size())) != 0)
         nErr = errno;
-    if (!nErr) m_u64RelationLen = strText.size();
+    if (!nErr) {
+        m_u64RelationLen = strText.size();
+        m_bRelationDirty = false;
+    }
     lseek(m_nRelationFd, 0, SEEK_SET);
     return static_cast<unsigned int>(nErr);
 }
@@ -292,6 +352,7 @@ unsigned int CScanResultFileManager::FlushDirFileInfoVec() {
         nOffset += sizeof(info);
     }
     if (!nLastErr && ftruncate(m_nDirInfoFd, nOffset) != 0) nLastErr = errno;
+    if (!nLastErr) m_bDirInfoDirty = false;
     lseek(m_nDirInfoFd, 0, SEEK_SET);
     return static_cast<unsigned int>(nLastErr);
 }
@@ -409,18 +470,15 @@ unsigned int CScanResultFileManager::GetParentFileNode(const _FILE_NODE_* pNode,
     // Record numbers already in the chain: a loop in a damaged store ends the walk.
     std::set<uint32_t> setSeen{pNode->nFileIndex};
     for (;;) {
-        auto itEntry = m_mapRelation.begin();
-        for (; itEntry != m_mapRelation.end(); ++itEntry) {
-            const std::vector<uint32_t>& list = itEntry->second;
-            if (std::find(list.begin(), list.end(), cur.nFileIndex) != list.end()) break;
-        }
-        if (itEntry == m_mapRelation.end() || itEntry == m_mapRelation.begin()) return TW_OK;
-        uint32_t nId = static_cast<uint32_t>(itEntry->first & 0xFFFFFFFFu);
+        uint64_t u64Key = 0;
+        if (m_mapRelation.empty() || !ListKeyOf(cur.nFileIndex, u64Key) ||
+            u64Key == m_mapRelation.begin()->first)
+            return TW_OK;
+        uint32_t nId = static_cast<uint32_t>(u64Key & 0xFFFFFFFFu);
 
         _FILE_NODE_ parent;
-        auto itDir = std::find_if(m_vecDirInfo.begin(), m_vecDirInfo.end(),
-                                  [nId](const _DIR_FILE_INFO_& d) { return d.nDirId == nId; });
-        if (itDir != m_vecDirInfo.end()) {
+        const _DIR_FILE_INFO_* itDir = DirInfoOf(nId);
+        if (itDir) {
             memset(&parent, 0, sizeof(parent));
             parent.bIsDir = 1;
             parent.nDirId = itDir->nDirId;

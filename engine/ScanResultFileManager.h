@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include "engine/FileNode.h"
 
@@ -140,6 +141,14 @@ private:
     bool IsHiddenDamagedPicture(const _FILE_NODE_& node) const;
     unsigned int ReadRecord(uint32_t nIndex, _FILE_NODE_* pNode);
     const std::vector<uint32_t>* FindList(uint64_t u64Key) const;
+    // Lists or named directories were cut (a resumed scan): the files are
+    // rewritten at the next flush, the look-ups made again when next needed.
+    void NoteStructureCut();
+    // The key of the first list (in ascending key order) that holds the
+    // record; false when none does.
+    bool ListKeyOf(uint32_t nIndex, uint64_t& u64Key);
+    // The first named directory with that id; null when there is none.
+    const _DIR_FILE_INFO_* DirInfoOf(uint32_t nDirId);
 
     uint32_t m_nBufUsed;
     uint32_t m_nBufCapacity;
@@ -158,6 +167,17 @@ private:
     std::string m_strAllTypes;
     // Length of the relation text last written, so a shorter text truncates.
     uint64_t m_u64RelationLen;
+    // What the files do not hold yet: a flush rewrites only what changed.
+    bool m_bRelationDirty = false;
+    bool m_bDirInfoDirty = false;
+    // Parent look-ups, made from the map and list when first needed and kept
+    // up to date after: per record number, the smallest key whose list holds
+    // it (kNoKey: none); per directory id, its first entry in the list.
+    static constexpr uint64_t kNoKey = UINT64_MAX;
+    std::vector<uint64_t> m_vecListKey;
+    bool m_bListKeyValid = false;
+    std::unordered_map<uint32_t, size_t> m_mapDirInfoById;
+    bool m_bDirInfoByIdValid = false;
     // The piece of the node file read last by listing and counting.
     std::vector<unsigned char> m_vecReadCache;
     uint64_t m_u64CacheOffset;

@@ -185,6 +185,41 @@ TEST_F(ScanResultStore, ParentsFallBackToTheNodeFileAndLoopsEnd) {
     }
 }
 
+// A chain of 20,000 folders: the parents of its deepest file come nearest
+// first; folders and files recorded after a look-up (and after a flush) are
+// found by the next look-up and reach the files at the next flush.
+TEST_F(ScanResultStore, ParentsOfADeepChainAndOfRecordsMadeAfterALookUp) {
+    constexpr uint32_t kDepth = 20000;
+    CScanResultFileManager store;
+    ASSERT_EQ(store.Init(L"Fast_chain"), 0u);
+    for (uint32_t i = 1; i <= kDepth; ++i)
+        AddNode(store, ("d" + std::to_string(i)).c_str(), true, 1000 + i, i == 1 ? kRoot : 999 + i,
+                i - 1);
+    _FILE_NODE_ file;
+    memset(&file, 0, sizeof(file));
+    file.nFileIndex = AddNode(store, "deep.txt", false, 0, 1000 + kDepth, kDepth);
+    store.FlushBufToFile();
+    std::vector<_FILE_NODE_> parents;
+    ASSERT_EQ(store.GetParentFileNode(&file, parents), 0u);
+    ASSERT_EQ(parents.size(), kDepth);
+    EXPECT_EQ(std::string(parents.front().szFileName), "d" + std::to_string(kDepth));
+    EXPECT_EQ(std::string(parents.back().szFileName), "d1");
+
+    // A new folder under d2 and a file in it, after the look-up and the flush.
+    AddNode(store, "late", true, 7, 1002, 2);
+    _FILE_NODE_ late;
+    memset(&late, 0, sizeof(late));
+    late.nFileIndex = AddNode(store, "late.txt", false, 0, 7, 3);
+    wchar_t wszPath[64];
+    ASSERT_EQ(store.GetParentDirPath(&late, wszPath, 64), 0);
+    EXPECT_EQ(std::wstring(wszPath), L"d1/d2/late/");
+    store.FlushBufToFile();
+    const std::string strRelation = ReadFileBytes(store.GetRelationFilePath());
+    EXPECT_NE(strRelation.find(" | 12884901895 - [" + std::to_string(late.nFileIndex) + "]"),
+              std::string::npos);
+    EXPECT_EQ(FileSize(store.GetDirInfoFilePath()), off_t{(kDepth + 1) * 264});
+}
+
 TEST_F(ScanResultStore, RelationTextReloadsAndARewriteLeavesNoStaleTail) {
     std::string strRelation;
     {
