@@ -3,8 +3,12 @@
 
 #include "common/ByteOrder.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <string>
 
 namespace {
 
@@ -61,30 +65,75 @@ bool IsPlausibleShortSlot(const unsigned char* p) {
 
 }  // namespace
 
-long long FatDateToTime(uint16_t nDate) {
+namespace {
+
+// mktime looks at the time-zone files again on every call: it was the main
+// cost of a walk that converts three dates per entry. What it says of a day
+// is kept per thread (the dates of one volume are few), keyed by the date and
+// valid while TZ stays as it was.
+long long MakeTime(uint16_t nDate, int nDayOffset, int nSeconds, int nIsDst) {
     struct tm t;
     std::memset(&t, 0, sizeof(t));
     t.tm_year = (nDate >> 9) + 80;
     t.tm_mon = ((nDate >> 5) & 0x0F) - 1;
-    t.tm_mday = nDate & 0x1F;
-    t.tm_isdst = 0;
+    t.tm_mday = (nDate & 0x1F) + nDayOffset;
+    t.tm_sec = nSeconds;
+    t.tm_isdst = nIsDst;
     return static_cast<long long>(mktime(&t));
 }
 
-long long FatDateTimeToTime(uint16_t nDate, uint16_t nTime, uint8_t n10ms) {
-    struct tm t;
-    std::memset(&t, 0, sizeof(t));
-    t.tm_year = (nDate >> 9) + 80;
-    t.tm_mon = ((nDate >> 5) & 0x0F) - 1;
-    t.tm_mday = nDate & 0x1F;
-    const int nHour = nTime >> 11, nMinute = (nTime >> 5) & 0x3F, nSecond = (nTime & 0x1F) * 2;
-    if (nHour < 24 && nMinute < 60 && nSecond < 60) {
-        t.tm_hour = nHour;
-        t.tm_min = nMinute;
-        t.tm_sec = nSecond + (n10ms < 200 ? n10ms / 100 : 0);
+struct DayTimes {
+    long long llStandardMidnight;  // midnight, standard time
+    long long llWallMidnight;      // midnight, the wall clock of that day
+    bool bEvenDay;                 // 24 hours to the next midnight: no clock change
+};
+
+struct DayMemo {
+    static constexpr int kSlots = 1024;
+    uint16_t anDate[kSlots];
+    bool abValid[kSlots];
+    DayTimes times[kSlots];
+    std::string strTz;
+    bool bTzSet = false;
+};
+
+const DayTimes& TimesOfDay(uint16_t nDate) {
+    using Memo = DayMemo;
+    thread_local Memo memo;
+    const char* szTz = std::getenv("TZ");
+    if (memo.bTzSet != (szTz != nullptr) || (szTz && memo.strTz != szTz)) {
+        std::fill(std::begin(memo.abValid), std::end(memo.abValid), false);
+        memo.bTzSet = szTz != nullptr;
+        memo.strTz = szTz ? szTz : "";
     }
-    t.tm_isdst = -1;  // the wall clock of that day, summer time or not
-    return static_cast<long long>(mktime(&t));
+    const int nSlot = nDate % Memo::kSlots;
+    if (!memo.abValid[nSlot] || memo.anDate[nSlot] != nDate) {
+        DayTimes& day = memo.times[nSlot];
+        day.llStandardMidnight = MakeTime(nDate, 0, 0, 0);
+        day.llWallMidnight = MakeTime(nDate, 0, 0, -1);
+        day.bEvenDay = MakeTime(nDate, 1, 0, -1) - day.llWallMidnight == 86400;
+        memo.anDate[nSlot] = nDate;
+        memo.abValid[nSlot] = true;
+    }
+    return memo.times[nSlot];
+}
+
+}  // namespace
+
+long long FatDateToTime(uint16_t nDate) {
+    return TimesOfDay(nDate).llStandardMidnight;
+}
+
+long long FatDateTimeToTime(uint16_t nDate, uint16_t nTime, uint8_t n10ms) {
+    const int nHour = nTime >> 11, nMinute = (nTime >> 5) & 0x3F, nSecond = (nTime & 0x1F) * 2;
+    int nSeconds = 0;
+    if (nHour < 24 && nMinute < 60 && nSecond < 60)
+        nSeconds = nHour * 3600 + nMinute * 60 + nSecond + (n10ms < 200 ? n10ms / 100 : 0);
+    // The wall clock of that day, summer time or not: on a day without a
+    // clock change it runs evenly from midnight.
+    const DayTimes& day = TimesOfDay(nDate);
+    if (day.bEvenDay) return day.llWallMidnight + nSeconds;
+    return MakeTime(nDate, 0, nSeconds, -1);
 }
 
 unsigned char GetShortNameCheckSum(const char* szName11) {

@@ -242,6 +242,11 @@ TEST(FatEntry, RecordTimesAreTheLocalTimeOfDay) {
     const Bytes bad = Patched(e, {{0x16, Word(25 << 11)}});   // hour 25
     FatSetTimes(node, bad.data());
     EXPECT_EQ(Seconds(node.ftLastWriteTime), 1623708000LL);
+    // The day the clock goes forward: midnight is CET, 10:20:30 is CEST.
+    const uint16_t nChange = ((2021 - 1980) << 9) | (3 << 5) | 28;
+    const Bytes change = Patched(e, {{0x18, Word(nChange)}});
+    FatSetTimes(node, change.data());
+    EXPECT_EQ(Seconds(node.ftLastWriteTime), 1616919630LL);  // 08:20:30 UTC
     if (szOldTz)
         setenv("TZ", strOldTz.c_str(), 1);
     else
