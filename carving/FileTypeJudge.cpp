@@ -199,15 +199,76 @@ const _EXTEND_NAME_ITEM_ CFileTypeJudge::szExtendNameAndType[kExtendNameRows + 1
 
 // ---- Table look-ups ----------------------------------------------------------
 
+namespace {
+
+// The first bytes a test can match: a test whose signature starts at offset 0
+// answers 49 for a buffer starting with any other byte, before it reads the
+// device or the shared context. Tests not listed (their signature lies
+// further in) are tried whatever the first byte.
+struct LeadBytes {
+    PFN_FILE_TYPE_TEST pfnIsType;
+    const char* szBytes;
+    int nBytes;
+};
+#define TW_LEAD(test, bytes) \
+    { &CFileTypeJudge::test, bytes, sizeof(bytes) - 1 }
+const LeadBytes kLeadBytes[] = {
+    TW_LEAD(IsMpgType, "\x00"),   TW_LEAD(IsRmvbType, "."),
+    TW_LEAD(IsAsfType, "\x30"),   TW_LEAD(IsSwfType, "CF"),
+    TW_LEAD(IsAviType, "R"),      TW_LEAD(IsFlvType, "F"),
+    TW_LEAD(IsMkvType, "\x1A"),   TW_LEAD(IsTsType, "\x47"),
+    TW_LEAD(IsMxfType, "\x06"),   TW_LEAD(IsMp3Type, "I"),
+    TW_LEAD(IsMidType, "M"),      TW_LEAD(IsApeType, "M"),
+    TW_LEAD(IsWavType, "R"),      TW_LEAD(IsMp2Type, "\xFF"),
+    TW_LEAD(IsMmfType, "M"),      TW_LEAD(IsFlaType, "\xD0"),
+    TW_LEAD(IsGifType, "G"),      TW_LEAD(IsBmpType, "B"),
+    TW_LEAD(IsJpgType, "\xFF"),   TW_LEAD(IsPngType, "\x89"),
+    TW_LEAD(IsPsdType, "8"),      TW_LEAD(IsTifType, "IM"),
+    TW_LEAD(IsIcoType, "\x00"),   TW_LEAD(IsOffice2003Type, "\xD0"),
+    TW_LEAD(IsPdfType, "%"),      TW_LEAD(IsGzipType, "\x1F"),
+    TW_LEAD(Is7zType, "7"),       TW_LEAD(IsZipType, "P"),
+    TW_LEAD(IsRarType, "R"),      TW_LEAD(IsCabType, "M"),
+    TW_LEAD(IsPeType, "M"),       TW_LEAD(IsGhoType, "\xFE"),
+    TW_LEAD(IsSqlType, "S"),      TW_LEAD(IsDbxEmailType, "\xCF"),
+    TW_LEAD(IsPstEmailType, "!"), TW_LEAD(IsTtfType, "\x00"),
+    TW_LEAD(IsOggType, "O"),      TW_LEAD(IsFlacType, "f"),
+    TW_LEAD(IsPnmType, "P"),      TW_LEAD(IsXcfType, "g"),
+    TW_LEAD(IsWebpType, "R"),
+};
+#undef TW_LEAD
+
+// Per first byte, the tests that can match, each once, in table order: the
+// table walk of GetDataBufType without the tests that cannot answer.
+struct FirstByteDispatch {
+    std::vector<PFN_FILE_TYPE_TEST> vecTests[256];
+
+    FirstByteDispatch() {
+        for (int b = 0; b < 256; ++b) {
+            for (const _EXTEND_NAME_ITEM_* pRow = CFileTypeJudge::szExtendNameAndType;
+                 pRow->szExtendName; ++pRow) {
+                PFN_FILE_TYPE_TEST pfn = pRow->pfnIsType;
+                // Text is what no other type matched: never a reason to end a walk.
+                if (!pfn || pfn == &CFileTypeJudge::IsTextType) continue;
+                std::vector<PFN_FILE_TYPE_TEST>& vec = vecTests[b];
+                if (std::find(vec.begin(), vec.end(), pfn) != vec.end()) continue;
+                if (CanLead(pfn, static_cast<unsigned char>(b))) vec.push_back(pfn);
+            }
+        }
+    }
+    static bool CanLead(PFN_FILE_TYPE_TEST pfn, unsigned char c) {
+        for (const LeadBytes& lead : kLeadBytes)
+            if (lead.pfnIsType == pfn) return std::memchr(lead.szBytes, c, lead.nBytes) != nullptr;
+        return true;
+    }
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::GetDataBufType(const unsigned char* pBuf, int nLen) {
-    PFN_FILE_TYPE_TEST pfnPrevious = nullptr;
-    for (const _EXTEND_NAME_ITEM_* pRow = szExtendNameAndType; pRow->szExtendName; ++pRow) {
-        // Consecutive rows sharing a test would only repeat its answer.
-        if (!pRow->pfnIsType || pRow->pfnIsType == pfnPrevious) continue;
-        // Text is what no other type matched: never a reason to end a walk.
-        if (pRow->pfnIsType == &CFileTypeJudge::IsTextType) continue;
-        pfnPrevious = pRow->pfnIsType;
-        EXTEND_NAME_TYPE nType = pRow->pfnIsType(pBuf, nLen);
+    if (!pBuf || nLen <= 0) return kNone;
+    static const FirstByteDispatch dispatch;
+    for (PFN_FILE_TYPE_TEST pfn : dispatch.vecTests[pBuf[0]]) {
+        EXTEND_NAME_TYPE nType = pfn(pBuf, nLen);
         if (nType != kNone) return nType;
     }
     return kNone;

@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 #include "carving/FileTypeStructure.h"
+#include "common/Helpers.h"
 #include "common/DiskReader.h"
 #include "fat/FatEntry.h"
 
@@ -308,8 +309,8 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, int nLen,
     m_nRemaidSecond = nRemaidSecond;
     m_u64FileCount = u64FileCount;
 
-    // Free space (a zeroed sector) holds no file: no table walk for it.
-    const bool bZero = IsZeroSector(pBuf, nLen);
+    // Free space (zeroed or erased) holds no file: no table walk for it.
+    const bool bZero = IsBlankSector(pBuf, static_cast<size_t>(nLen));
     EXTEND_NAME_TYPE nType = bZero ? FILE_TYPE_NONE : GetDataBufType(pBuf, nLen);
     // Plain text only where no other type matched.
     if (nType == FILE_TYPE_NONE && !bZero) nType = IsTextType(pBuf, nLen);

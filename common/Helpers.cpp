@@ -114,6 +114,10 @@ void EraseStringTailBlankChar(char* sz, int nLength) {
 // ---------------------------------------------------------------------------
 // Paths and names.
 
+bool IsBlankSector(const unsigned char* p, size_t nLen) {
+    return p && nLen > 0 && (p[0] == 0 || p[0] == 0xFF) && std::memcmp(p, p + 1, nLen - 1) == 0;
+}
+
 int GetExtendName(const char* szName, char* szExt) {
     if (!szName || !szExt) return TW_ERR_BAD_ARGUMENT;
     const char* pDot = std::strrchr(szName, '.');

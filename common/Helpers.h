@@ -33,6 +33,10 @@ void EraseStringTailBlankChar(char* sz, int nLength);
 
 // Paths and names.
 int GetExtendName(const char* szName, char* szExt);
+
+// A sector of one byte repeated, 0x00 (never written) or 0xFF (erased flash):
+// it holds no file type and no file-system structure.
+bool IsBlankSector(const unsigned char* p, size_t nLen);
 void _splitpath(const char* szPath, char* szDrive, char* szDir, char* szFname, char* szExt);
 // Picks a target that overwrites nothing: 'a.jpg', then 'a(1).jpg', ... The
 // wanted path is narrow text; existence is tested on its UTF-8 form. Returns 0,
