@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <thread>
 #include "common/DebugLog.h"
 #include "common/Platform.h"
 #include "common/Types.h"
@@ -77,6 +80,7 @@ CMediumSource::CMediumSource(int fd, int nDiskNo, SourceIdentity identity, unsig
     : m_nFd(fd), m_nDiskNo(nDiskNo), m_identity(std::move(identity)), m_nUnit(nUnit) {}
 
 CMediumSource::~CMediumSource() {
+    m_pReadAhead.reset();  // its thread reads through m_nFd
     if (m_nFd >= 0) close(m_nFd);
 }
 
@@ -123,8 +127,8 @@ std::shared_ptr<CMediumSource> CMediumSource::OpenDisk(int nDiskNo, unsigned int
     return pSource;
 }
 
-unsigned int CMediumSource::Read(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
-                                 MediumRead& out) {
+unsigned int CMediumSource::ReadDirect(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
+                                       MediumRead& out) {
     out = MediumRead();
     out.nLeading = out.nEnd = nBytes;
     if (nBytes == 0) return TW_OK;
@@ -357,4 +361,208 @@ void CMediumSource::AddUnreadable(const std::vector<SectorRun>& vecRuns) {
         m_u64BadSectors += AddRun(m_mapBad, run.u64First, run.u64First + run.u64Count);
         m_bHasBad.store(true, std::memory_order_release);
     }
+}
+
+// ---- Read-ahead ---------------------------------------------------------------
+
+class CMediumSource::CReadAhead {
+public:
+    CReadAhead(CMediumSource& source, size_t nPieceBytes, size_t nDepth)
+        : m_source(source), m_nPieceBytes(nPieceBytes), m_nDepth(nDepth) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CReadAhead() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bStop = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+
+    void Plan(uint64_t u64Offset, uint64_t u64Bytes) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (u64Offset < m_u64PlanEnd) {
+            const uint64_t u64Cut = std::min(u64Bytes, m_u64PlanEnd - u64Offset);
+            u64Offset += u64Cut;
+            u64Bytes -= u64Cut;
+        }
+        if (u64Bytes == 0 || u64Offset > UINT64_MAX - u64Bytes) return;
+        // A range that continues the last one extends it.
+        if (!m_plan.empty() && m_plan.back().u64First + m_plan.back().u64Count == u64Offset)
+            m_plan.back().u64Count += u64Bytes;
+        else
+            m_plan.push_back({u64Offset, u64Bytes});
+        m_u64PlanEnd = u64Offset + u64Bytes;
+        m_u64Queued += u64Bytes;
+        m_cv.notify_all();
+    }
+
+    void PassedTo(uint64_t u64Offset) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_pieces.empty() &&
+               m_pieces.front()->u64Offset + m_pieces.front()->nBytes <= u64Offset) {
+            // The piece being read is let go once its read ends.
+            if (!m_pieces.front()->bReady) {
+                m_cv.wait(lock, [&] { return m_pieces.front()->bReady; });
+                continue;
+            }
+            m_u64Queued -= m_pieces.front()->nBytes;
+            m_spare.push_back(std::move(m_pieces.front()));
+            m_pieces.pop_front();
+        }
+        while (!m_plan.empty() && m_plan.front().u64First < u64Offset) {
+            SectorRun& range = m_plan.front();
+            const uint64_t u64Cut = std::min(range.u64Count, u64Offset - range.u64First);
+            range.u64First += u64Cut;
+            range.u64Count -= u64Cut;
+            m_u64Queued -= u64Cut;
+            if (range.u64Count == 0) m_plan.pop_front();
+        }
+        m_cv.notify_all();
+    }
+
+    uint64_t Queued() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_u64Queued;
+    }
+
+    // Serves a read that pieces hold whole and that read without the medium
+    // going away; false leaves it to a direct read.
+    bool Serve(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf, MediumRead& out,
+               unsigned int& nRet) {
+        if (nBytes == 0) return false;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const uint64_t u64End = u64Offset + nBytes;
+        auto it = std::find_if(m_pieces.begin(), m_pieces.end(), [&](const PiecePtr& p) {
+            return p->u64Offset <= u64Offset && u64Offset < p->u64Offset + p->nBytes;
+        });
+        // The pieces from there must cover the read without a gap.
+        std::vector<Piece*> vecUsed;
+        for (uint64_t u64At = u64Offset; u64At < u64End; ++it) {
+            if (it == m_pieces.end() || (*it)->u64Offset > u64At) return false;
+            vecUsed.push_back(it->get());
+            u64At = (*it)->u64Offset + (*it)->nBytes;
+        }
+        for (Piece* p : vecUsed) {
+            m_cv.wait(lock, [&] { return p->bReady || m_bStop; });
+            if (!p->bReady || (p->nRet != TW_OK && p->nRet != TW_ERR_SHORT_READ)) return false;
+        }
+        out = MediumRead();
+        out.nLeading = out.nEnd = nBytes;
+        for (Piece* p : vecUsed) {
+            const uint64_t u64A = std::max(u64Offset, p->u64Offset);
+            const uint64_t u64B = std::min(u64End, p->u64Offset + p->nBytes);
+            const size_t nAt = static_cast<size_t>(u64A - u64Offset);
+            std::memcpy(pBuf + nAt, p->data.data() + (u64A - p->u64Offset),
+                        static_cast<size_t>(u64B - u64A));
+            // What this piece could not deliver, as this read's own outcome.
+            for (const SectorRun& run : p->got.vecBad) {
+                const uint64_t u64BadA = std::max(run.u64First * kSector, u64A);
+                const uint64_t u64BadB = std::min((run.u64First + run.u64Count) * kSector, u64B);
+                if (u64BadB <= u64BadA) continue;
+                AppendRun(out.vecBad, u64BadA / kSector,
+                          (u64BadB + kSector - 1) / kSector - u64BadA / kSector);
+                out.nLeading = std::min(out.nLeading, static_cast<size_t>(u64BadA - u64Offset));
+            }
+            const uint64_t u64PieceEnd = p->u64Offset + p->got.nEnd;
+            if (p->got.bEnded && u64PieceEnd < u64B) {
+                const size_t nEnd = static_cast<size_t>(std::max(u64PieceEnd, u64A) - u64Offset);
+                if (!out.bEnded || nEnd < out.nEnd) out.nEnd = nEnd;
+                out.bEnded = true;
+                out.nLeading = std::min(out.nLeading, nEnd);
+            }
+        }
+        nRet = out.vecBad.empty() && !out.bEnded ? TW_OK : TW_ERR_SHORT_READ;
+        return true;
+    }
+
+private:
+    struct Piece {
+        uint64_t u64Offset = 0;
+        size_t nBytes = 0;
+        std::vector<unsigned char> data;
+        MediumRead got;
+        unsigned int nRet = TW_OK;
+        bool bReady = false;
+    };
+    using PiecePtr = std::unique_ptr<Piece>;
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_cv.wait(lock,
+                      [&] { return m_bStop || (!m_plan.empty() && m_pieces.size() < m_nDepth); });
+            if (m_bStop) return;
+            SectorRun& range = m_plan.front();
+            PiecePtr pPiece;
+            if (m_spare.empty()) {
+                pPiece.reset(new Piece);
+            } else {
+                pPiece = std::move(m_spare.back());
+                m_spare.pop_back();
+            }
+            Piece* p = pPiece.get();
+            p->u64Offset = range.u64First;
+            p->nBytes = static_cast<size_t>(std::min<uint64_t>(range.u64Count, m_nPieceBytes));
+            p->bReady = false;
+            range.u64First += p->nBytes;
+            range.u64Count -= p->nBytes;
+            if (range.u64Count == 0) m_plan.pop_front();
+            m_pieces.push_back(std::move(pPiece));
+            lock.unlock();
+            if (p->data.size() < p->nBytes) p->data.resize(p->nBytes);
+            p->nRet = m_source.ReadDirect(p->u64Offset, p->nBytes, p->data.data(), p->got);
+            lock.lock();
+            p->bReady = true;
+            // A medium that went away is read no further ahead.
+            if (m_source.IsGone()) {
+                for (const SectorRun& left : m_plan) m_u64Queued -= left.u64Count;
+                m_plan.clear();
+            }
+            m_cv.notify_all();
+        }
+    }
+
+    CMediumSource& m_source;
+    const size_t m_nPieceBytes;
+    const size_t m_nDepth;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<SectorRun> m_plan;  // byte ranges (first byte, bytes) not read yet
+    uint64_t m_u64PlanEnd = 0;
+    uint64_t m_u64Queued = 0;  // bytes planned or held in pieces
+    std::deque<PiecePtr> m_pieces;
+    std::vector<PiecePtr> m_spare;
+    bool m_bStop = false;
+    std::thread m_thread;
+};
+
+unsigned int CMediumSource::Read(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
+                                 MediumRead& out) {
+    unsigned int nRet = TW_OK;
+    if (m_pReadAhead && m_pReadAhead->Serve(u64Offset, nBytes, pBuf, out, nRet)) return nRet;
+    return ReadDirect(u64Offset, nBytes, pBuf, out);
+}
+
+void CMediumSource::StartReadAhead(size_t nPieceBytes, size_t nDepth) {
+    m_pReadAhead.reset();
+    if (nPieceBytes == 0 || nDepth == 0) return;
+    m_pReadAhead.reset(new CReadAhead(*this, nPieceBytes, nDepth));
+}
+
+void CMediumSource::PlanReadAhead(uint64_t u64Offset, uint64_t u64Bytes) {
+    if (m_pReadAhead) m_pReadAhead->Plan(u64Offset, u64Bytes);
+}
+
+void CMediumSource::PassedTo(uint64_t u64Offset) {
+    if (m_pReadAhead) m_pReadAhead->PassedTo(u64Offset);
+}
+
+uint64_t CMediumSource::PlannedAhead() const {
+    return m_pReadAhead ? m_pReadAhead->Queued() : 0;
+}
+
+void CMediumSource::StopReadAhead() {
+    m_pReadAhead.reset();
 }

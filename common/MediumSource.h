@@ -84,8 +84,29 @@ public:
     // Sectors known to be unreadable (from an earlier scan): never read again.
     void AddUnreadable(const std::vector<SectorRun>& vecRuns);
 
+    // Read-ahead for a pass that reads byte ranges in ascending order: a
+    // thread of the source reads the ranges planned (PlanReadAhead) ahead of
+    // the pass, in pieces of at most nPieceBytes and at most nDepth pieces
+    // ahead, through Read and so under its policy. Every Read that a ready
+    // piece holds whole is served from it; the pass tells how far it got
+    // (PassedTo) and what lies before is let go. Stopped by StopReadAhead or
+    // the destructor. Nothing changes what a Read delivers, only when the
+    // medium is read.
+    void StartReadAhead(size_t nPieceBytes, size_t nDepth);
+    // Appends [u64Offset, u64Offset + u64Bytes) to the plan; ranges before
+    // the end of those planned already are ignored.
+    void PlanReadAhead(uint64_t u64Offset, uint64_t u64Bytes);
+    // The pass reads at u64Offset now: pieces and plan before it go.
+    void PassedTo(uint64_t u64Offset);
+    // Bytes planned from the pass's position on (0 without read-ahead).
+    uint64_t PlannedAhead() const;
+    void StopReadAhead();
+
 private:
+    class CReadAhead;
     CMediumSource(int fd, int nDiskNo, SourceIdentity identity, unsigned int nUnit);
+    unsigned int ReadDirect(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
+                            MediumRead& out);
     static std::shared_ptr<CMediumSource> Adopt(int fd, int nDiskNo, unsigned int& nErr);
 
     // A stretch with no known-unreadable sector in it.
@@ -114,4 +135,5 @@ private:
     unsigned int m_nGoneError = 0;
     uint64_t m_u64GoneAt = 0;
     std::string m_strGoneReason;
+    std::unique_ptr<CReadAhead> m_pReadAhead;
 };

@@ -38,10 +38,18 @@ const char kBadMapName[] = "Bad_Sectors";
 // The position saved last: region offset, region length, done, scanned, files.
 const char kStateName[] = "Deep_State";
 // The state of a scan is saved this often (and at its end), so that a scan
-// killed outright resumes from at most this far back.
+// killed outright resumes from at most this far back; on a fast medium, where
+// 32 MiB pass in a moment, no more often than every quarter second (a save
+// syncs the scan log).
 const long kSaveEveryMillis = 2000;
 const unsigned long long kSaveEverySectors = 65536;  // 32 MiB
+const long kSaveAtMostEveryMillis = 250;
 const int kDeepScale = 90;
+// Read-ahead: pieces of 1 MiB, at most 8 read and waiting, the plan kept
+// 16 MiB ahead of the parsers.
+const size_t kReadAheadPieceBytes = 1 << 20;
+const size_t kReadAheadPieces = 8;
+const unsigned long long kReadAheadWindowBytes = 16ull << 20;
 // A metadata sector read on its own: room for an MFT record of any size.
 const int kRecordReadBytes = 8192;
 
@@ -256,6 +264,11 @@ unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
             continue;
         }
         const unsigned char* p = pBuf + i * nBps;
+        if (IsBlankSector(p, static_cast<size_t>(nBps))) {
+            nResult = TW_ERR_BAD_ARGUMENT;  // what the carver says of a sector with no type
+            ++i;
+            continue;
+        }
         const unsigned long long u64Sector = u64FirstSector + i;
         unsigned long long u64Step = 1;
         const size_t nAvail = static_cast<size_t>(nLength) - static_cast<size_t>(i * nBps);
@@ -299,12 +312,36 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
     const long lStart = rsb_getTickCount();
     long lLastEstimate = lStart;
     unsigned int nResult = 0;
+
+    // The medium is read ahead of the parsers, region after region, by the
+    // source's own thread: the plan follows the free-run walk a window ahead.
+    struct ReadAheadScope {
+        CMediumSource& source;
+        ~ReadAheadScope() { source.StopReadAhead(); }
+    } readAhead{*m_pSource};
+    m_pSource->StartReadAhead(kReadAheadPieceBytes, kReadAheadPieces);
+    const unsigned long long u64Bps = static_cast<unsigned long long>(nBps);
+    unsigned long long u64PlanOffset = u64RegionOffset + std::min(u64Done, u64RegionLength);
+    unsigned long long u64PlanLength = u64RegionLength - std::min(u64Done, u64RegionLength);
+    unsigned long long u64PlanPos = u64RegionOffset;
+    auto planAhead = [&]() {
+        while (u64PlanLength != 0 && m_pSource->PlannedAhead() < kReadAheadWindowBytes) {
+            m_pSource->PlanReadAhead((m_u64FirstSector + u64PlanOffset) * u64Bps,
+                                     u64PlanLength * u64Bps);
+            if (!m_bBitmapUsable) break;
+            u64PlanPos = u64PlanOffset + u64PlanLength;
+            if (!NextRegion(u64PlanPos, u64PlanOffset, u64PlanLength)) u64PlanLength = 0;
+        }
+    };
+
     while (u64RegionLength != 0) {
         // The first region may be one a resumed scan is part-way through.
         unsigned long long u64Still = u64RegionLength - std::min(u64Done, u64RegionLength);
         while (u64Still > 0) {
             const unsigned long long n = std::min(u64PerRead, u64Still);
             const unsigned long long u64At = m_u64FirstSector + u64RegionOffset + u64Done;
+            m_pSource->PassedTo(u64At * u64Bps);
+            planAhead();
             // Every sector that can be read is parsed; one that cannot is
             // stepped over (never the rest of the read), and a medium that
             // went away ends the scan where it stands, to be resumed there.
@@ -358,7 +395,8 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             u64Still = u64Step >= u64Still ? 0 : u64Still - u64Step;
             const long lNow = rsb_getTickCount();
             if (lNow - m_lLastSave >= kSaveEveryMillis ||
-                u64Scanned - m_u64ScannedAtSave >= kSaveEverySectors)
+                (u64Scanned - m_u64ScannedAtSave >= kSaveEverySectors &&
+                 lNow - m_lLastSave >= kSaveAtMostEveryMillis))
                 SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, false);
             if (lNow - lLastEstimate > 4999) {
                 lLastEstimate = lNow;

@@ -136,3 +136,44 @@ TEST(MediumSource, AMediumThatWentAwayIsToldFromBadSectors) {
         EXPECT_NE(pSource->GoneReason().find("from 32768 to 8192 bytes"), std::string::npos);
     }
 }
+
+// Read-ahead changes when the medium is read, never what a read delivers: over
+// a failing medium, reads that fall inside one piece, straddle two, lie off the
+// plan or run past the end give the bytes and outcome of the same read made
+// directly; the planned ranges went to the medium in pieces ahead of the reads.
+TEST(MediumSource, ReadAheadDeliversWhatADirectReadDoes) {
+    Fixture fx(1000);
+    CFaultyMedium medium(fx.strImage, "8-15,300,990");
+    ASSERT_TRUE(medium.Ok()) << medium.Why();
+    std::shared_ptr<CMediumSource> pAhead = OpenMedium(medium.Path());
+    std::shared_ptr<CMediumSource> pDirect = OpenMedium(medium.Path());
+    ASSERT_TRUE(pAhead && pDirect);
+    pAhead->StartReadAhead(64 * 512, 3);
+    pAhead->PlanReadAhead(0, 400 * 512);
+    pAhead->PlanReadAhead(600 * 512, 500 * 512);   // past the end at sector 1000
+    ASSERT_TRUE(medium.WaitForReadAt(128 * 512));  // three pieces ahead, unasked
+    // (offset, sectors): in a piece, across pieces and the bad sectors, off the
+    // plan, a skip forward, across the medium's end.
+    const std::pair<uint64_t, size_t> reads[] = {{0, 40},   {40, 40},  {60, 80}, {290, 20},
+                                                 {450, 10}, {620, 64}, {980, 30}};
+    for (const auto& r : reads) {
+        SCOPED_TRACE("sector " + std::to_string(r.first));
+        pAhead->PassedTo(r.first * 512);
+        std::vector<unsigned char> ahead(r.second * 512, 0xEE), direct(r.second * 512, 0xDD);
+        MediumRead gotAhead, gotDirect;
+        EXPECT_EQ(pAhead->Read(r.first * 512, ahead.size(), ahead.data(), gotAhead),
+                  pDirect->Read(r.first * 512, direct.size(), direct.data(), gotDirect));
+        EXPECT_TRUE(ahead == direct);
+        EXPECT_EQ(gotAhead.nLeading, gotDirect.nLeading);
+        EXPECT_EQ(gotAhead.bEnded, gotDirect.bEnded);
+        EXPECT_EQ(gotAhead.nEnd, gotDirect.nEnd);
+        ASSERT_EQ(gotAhead.vecBad.size(), gotDirect.vecBad.size());
+        for (size_t i = 0; i < gotAhead.vecBad.size(); ++i) {
+            EXPECT_EQ(gotAhead.vecBad[i].u64First, gotDirect.vecBad[i].u64First);
+            EXPECT_EQ(gotAhead.vecBad[i].u64Count, gotDirect.vecBad[i].u64Count);
+        }
+    }
+    pAhead->StopReadAhead();
+    EXPECT_EQ(pAhead->UnreadableSectors(), pDirect->UnreadableSectors());
+    EXPECT_EQ(pAhead->PlannedAhead(), 0u);
+}
