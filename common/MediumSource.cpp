@@ -506,11 +506,17 @@ private:
             p->u64Offset = range.u64First;
             p->nBytes = static_cast<size_t>(std::min<uint64_t>(range.u64Count, m_nPieceBytes));
             p->bReady = false;
+            // The kernel is asked to read the rest of this range meanwhile
+            // (the window ahead), in requests as large as the device takes.
+            const uint64_t u64Hint =
+                std::min<uint64_t>(range.u64Count, static_cast<uint64_t>(m_nPieceBytes) * m_nDepth);
             range.u64First += p->nBytes;
             range.u64Count -= p->nBytes;
             if (range.u64Count == 0) m_plan.pop_front();
             m_pieces.push_back(std::move(pPiece));
             lock.unlock();
+            posix_fadvise(m_source.m_nFd, static_cast<off_t>(p->u64Offset),
+                          static_cast<off_t>(u64Hint), POSIX_FADV_WILLNEED);
             if (p->data.size() < p->nBytes) p->data.resize(p->nBytes);
             p->nRet = m_source.ReadDirect(p->u64Offset, p->nBytes, p->data.data(), p->got);
             lock.lock();

@@ -47,9 +47,9 @@ const long kSaveAtMostEveryMillis = 250;
 const int kDeepScale = 90;
 // Read-ahead: pieces of 1 MiB, at most 8 read and waiting, the plan kept
 // 16 MiB ahead of the parsers.
-const size_t kReadAheadPieceBytes = 1 << 20;
+const size_t kReadAheadPieceBytes = 128 << 10;
 const size_t kReadAheadPieces = 8;
-const unsigned long long kReadAheadWindowBytes = 16ull << 20;
+const unsigned long long kReadAheadWindowBytes = 4ull << 20;
 // A metadata sector read on its own: room for an MFT record of any size.
 const int kRecordReadBytes = 8192;
 
