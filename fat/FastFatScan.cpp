@@ -227,13 +227,21 @@ void CFastFatRecovery::ParseDirSlot(DirWalk& walk, const unsigned char* pBuf, in
 
     const bool bDeleted = pSlot[0] == FAT_ENTRY_DELETED;
     const bool bDir = (nAttr & FAT_ATTR_DIRECTORY) != 0;
+    const bool bRecorded = (nAttr & FAT_ATTR_ARCHIVE) && !(nAttr & FAT_ATTR_VOLUME_ID) &&
+                           (bDeleted || walk.bParentDeleted);
+    // A live file in a live folder is not recorded: its name is not made
+    // (the conversion was the walk's main cost on a volume of live files).
+    if (!bDir && !bRecorded) {
+        lfn.Reset();
+        return;
+    }
     const std::string strName = FatSlotName(lfn, pSlot, bDir);
     if (strName.empty()) return;
 
     if (bDir) {
         RecordDir(walk, pSlot, strName);
-    } else if ((nAttr & FAT_ATTR_ARCHIVE) && !(nAttr & FAT_ATTR_VOLUME_ID)) {
-        if (bDeleted || walk.bParentDeleted) RecordFile(walk, pSlot, strName, u64SlotSector);
+    } else {
+        RecordFile(walk, pSlot, strName, u64SlotSector);
     }
 }
 
