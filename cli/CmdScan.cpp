@@ -457,10 +457,28 @@ int RunScan(const CCliArgs& args) {
         files[i].wstrParent = wszParent;
         files[i].strPath = tw::WideToUtf8(wszParent) + tw::NarrowToUtf8(hits[i].szFileName);
     }
-    std::stable_sort(files.begin(), files.end(), [](const ListedFile& a, const ListedFile& b) {
-        return NaturalLess(a.strPath, b.strPath);
+    std::vector<__SEARCH_FILE_INFO__>().swap(hits);
+    // Sorted through their positions and put in that order in place: a sort of
+    // the records themselves held a second copy of them all.
+    std::vector<size_t> order(files.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&files](size_t a, size_t b) {
+        return NaturalLess(files[a].strPath, files[b].strPath);
     });
-    hits.clear();
+    for (size_t i = 0; i < order.size(); ++i) {
+        // Position i takes files[order[i]]; each cycle of the order is walked once.
+        if (order[i] == i) continue;
+        ListedFile held = std::move(files[i]);
+        size_t j = i;
+        while (order[j] != i) {
+            files[j] = std::move(files[order[j]]);
+            const size_t nNext = order[j];
+            order[j] = j;
+            j = nNext;
+        }
+        files[j] = std::move(held);
+        order[j] = j;
+    }
 
     if (args.Has("list")) PrintListing(source, files, bJson);
     int nStatus = CLI_EXIT_OK;
