@@ -77,7 +77,11 @@ long long MakeTime(uint16_t nDate, int nDayOffset, int nSeconds, int nIsDst) {
     t.tm_year = (nDate >> 9) + 80;
     t.tm_mon = ((nDate >> 5) & 0x0F) - 1;
     t.tm_mday = (nDate & 0x1F) + nDayOffset;
-    t.tm_sec = nSeconds;
+    // The time of day in its own fields: mktime guesses summer time from the
+    // fields as given, so seconds past midnight would be taken at midnight's.
+    t.tm_hour = nSeconds / 3600;
+    t.tm_min = nSeconds / 60 % 60;
+    t.tm_sec = nSeconds % 60;
     t.tm_isdst = nIsDst;
     return static_cast<long long>(mktime(&t));
 }
