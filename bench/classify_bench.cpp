@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "carving/FileTypeJudge.h"
-#include "fat/FatEntry.h"
+#include "common/FatEntry.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "carving/FileTypeStructure.h"
 #include "common/Helpers.h"
 #include "common/DiskReader.h"
-#include "fat/FatEntry.h"
+#include "common/FatEntry.h"
 
 unsigned char* CFileTypeJudge::m_pReadBuf = nullptr;
 unsigned long long CFileTypeJudge::m_u64ScanSectorCount = 0;

@@ -13,15 +13,15 @@
 #include <set>
 #include "carving/FileTypeJudge.h"
 #include "common/DebugLog.h"
+#include "common/FatEntry.h"
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "common/StoreFiles.h"
 #include "common/Types.h"
-#include "deepscan/FileRecoveryFactory.h"
+#include "deepscan/FastEngine.h"
 #include "engine/NodeInfo.h"
 #include "ext/FastExtRecovery.h"
-#include "fat/FatEntry.h"
 #include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/NtfsParse.h"
 
@@ -134,8 +134,7 @@ unsigned int CProfessionalRecovery::Init(const std::shared_ptr<CMediumSource>& p
     }
     m_proFat.Init(pSource, llFirstSector, llSectorCount, wcDriveLetter);
     unsigned int nResult = m_proNtfs.Init(pSource, llFirstSector, llSectorCount, wcDriveLetter);
-    m_pFast.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
-        pSource, llFirstSector, llSectorCount, wcDriveLetter, RECOVERY_TYPE_FAST));
+    m_pFast.reset(CreateFastEngine(pSource, llFirstSector, llSectorCount, wcDriveLetter));
     m_pExtFast = dynamic_cast<CFastExtRecovery*>(m_pFast.get());
     return nResult;
 }

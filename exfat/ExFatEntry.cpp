@@ -1,7 +1,7 @@
 #include "exfat/ExFatEntry.h"
 
 #include "common/ByteOrder.h"
-#include "ntfs/NtfsParse.h"
+#include "common/Utf16.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ ExFatSetResult ParseExFatFileSet(const unsigned char* pBuf, size_t nLength, size
     set.nAccessUtc = p[24];
     set.nFlags = s[1];
     set.nFirstCluster = Le32(s + 20);
-    set.wstrName = NtfsNameToWide(units, nNameUnits);
+    set.wstrName = Utf16LeToWide(units, nNameUnits);
     return EXFAT_SET_OK;
 }
 

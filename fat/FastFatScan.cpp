@@ -6,11 +6,11 @@
 #include <cstring>
 #include "carving/FileTypeJudge.h"
 #include "common/ByteOrder.h"
+#include "common/FatEntry.h"
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
 #include "engine/NodeInfo.h"
-#include "fat/FatEntry.h"
 #include "fat/FatRecord.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <vector>
 #include "carving/FileTypeJudge.h"
 #include "common/ByteOrder.h"
+#include "common/FatEntry.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "fat/FatEntry.h"
 
 std::string FatLowerExtension(const char* szName) {
     const char* pDot = std::strrchr(szName, '.');

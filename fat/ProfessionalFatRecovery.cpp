@@ -9,11 +9,11 @@
 #include <cstring>
 #include <new>
 #include "common/ByteOrder.h"
+#include "common/FatEntry.h"
 #include "common/Helpers.h"
 #include "device/FsRecognize.h"
 #include "engine/NodeInfo.h"
 #include "engine/SaveTarget.h"
-#include "fat/FatEntry.h"
 #include "fat/FatRecord.h"
 
 namespace {

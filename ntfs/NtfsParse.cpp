@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/Utf16.h"
+
 namespace {
 
 template <typename T>
@@ -171,26 +173,6 @@ unsigned int CheckRunsInVolume(const std::vector<__RUNLIST__>& vecRuns, uint64_t
     return 0;
 }
 
-std::wstring NtfsNameToWide(const unsigned char* pUtf16, size_t nUnits) {
-    std::wstring wstr;
-    wstr.reserve(nUnits);
-    for (size_t i = 0; i < nUnits; ++i) {
-        unsigned c = ReadLe<uint16_t>(pUtf16 + 2 * i);
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < nUnits) {
-            unsigned d = ReadLe<uint16_t>(pUtf16 + 2 * i + 2);
-            if (d >= 0xDC00 && d < 0xE000) {
-                wstr.push_back(static_cast<wchar_t>(0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00)));
-                ++i;
-                continue;
-            }
-        }
-        if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;  // lone surrogate
-        if (c == 0) c = 0xFFFD;                     // keep the name one string
-        wstr.push_back(static_cast<wchar_t>(c));
-    }
-    return wstr;
-}
-
 int NtfsParseRecord(const unsigned char* pRecord, size_t nSize, NTFS_RECORD_INFO& info) {
     info = NTFS_RECORD_INFO{};
     NTFS_FILE_RECORD_HEADER hdr;
@@ -222,9 +204,9 @@ int NtfsParseRecord(const unsigned char* pRecord, size_t nSize, NTFS_RECORD_INFO
                     info.u64ModifyTime = fn.u64ModifyTime;
                     info.u64AccessTime = fn.u64AccessTime;
                     info.u64NameDataSize = fn.u64DataSize;
-                    info.wstrName = NtfsNameToWide(pValue + sizeof fn, fn.nNameLength);
+                    info.wstrName = Utf16LeToWide(pValue + sizeof fn, fn.nNameLength);
                 } else if (fn.nNameSpace == 1) {
-                    info.wstrName = NtfsNameToWide(pValue + sizeof fn, fn.nNameLength);
+                    info.wstrName = Utf16LeToWide(pValue + sizeof fn, fn.nNameLength);
                 }
             } else if (h.nType == NTFS_ATTR_DATA && h.nNameLength == 0 && !info.data.bPresent) {
                 ParseValueAttr(pRecord, nOff, h, info.data);

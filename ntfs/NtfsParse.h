@@ -289,9 +289,6 @@ inline uint64_t NtfsRefRecord(uint64_t u64Ref) {
 // skipping 0). A reference without a sequence number (0) matches any record.
 bool NtfsRefMatches(uint64_t u64Ref, uint16_t nRecordSequence, bool bInUse);
 
-// UTF-16LE to wide text (surrogate pairs joined, bad ones kept as U+FFFD).
-std::wstring NtfsNameToWide(const unsigned char* pUtf16, size_t nUnits);
-
 // ---- template implementation ----
 #include <cstring>
 

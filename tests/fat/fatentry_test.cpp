@@ -2,7 +2,7 @@
 // against hand-made entries. Directory sectors written by mtools, long names
 // and their checksums: the deep FAT cards (DeepFatCards in the deep FAT test),
 // whose every file is found through these checks and recovered under its path.
-#include "fat/FatEntry.h"
+#include "common/FatEntry.h"
 #include "fat/FatRecord.h"
 
 #include <gtest/gtest.h>

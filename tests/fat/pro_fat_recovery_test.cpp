@@ -7,8 +7,8 @@
 #include <map>
 #include <string>
 #include <vector>
+#include "common/FatEntry.h"
 #include "common/Platform.h"
-#include "fat/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "support/DiskImage.h"
 #include "support/EngineTree.h"

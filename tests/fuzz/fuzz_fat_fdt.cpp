@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "fat/FatEntry.h"
+#include "common/FatEntry.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (nSize > (1 << 16)) return 0;

@@ -4,7 +4,7 @@
 // (sector, flags, cluster) and up to 96 bytes; flag 1 writes "." and "..".
 #include <algorithm>
 
-#include "fat/FatEntry.h"
+#include "common/FatEntry.h"
 #include "fat/ProfessionalFatRecovery.h"
 #include "tests/fuzz/FuzzSupport.h"
 

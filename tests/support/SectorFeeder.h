@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 #include <vector>
-#include "fat/FatEntry.h"
+#include "common/FatEntry.h"
 
 namespace twtest {
 

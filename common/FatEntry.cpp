@@ -1,5 +1,5 @@
 // FAT directory-entry checks. Every test reads only the bytes it is given.
-#include "fat/FatEntry.h"
+#include "common/FatEntry.h"
 
 #include "common/ByteOrder.h"
 
