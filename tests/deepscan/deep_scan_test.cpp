@@ -16,6 +16,7 @@
 #include "deepscan/ProfessionalRecovery.h"
 #include "engine/Categories.h"
 #include "support/Fixtures.h"
+#include "support/ParamName.h"
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 
@@ -77,7 +78,8 @@ TEST_P(UsedCards, EveryFileComesBackOnce) {
     EXPECT_EQ(twtest::Sha1OfFile(strCard + ".img"), strBefore);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cards, UsedCards, ::testing::Values("reformat", "wiped_f32s1", "twovol"));
+INSTANTIATE_TEST_SUITE_P(Cards, UsedCards, ::testing::Values("reformat", "wiped_f32s1", "twovol"),
+                         twtest::ParamName());
 
 struct Listing {
     std::multiset<std::string> names;  // each file once
@@ -134,7 +136,8 @@ TEST_P(ResumedScans, ListTheSameAsAWholeScan) {
     EXPECT_LT(resumed.nCalls, whole.nCalls);
 }
 INSTANTIATE_TEST_SUITE_P(Images, ResumedScans,
-                         ::testing::Values("deepfat/wiped_f32s1.img", "ext2_cleared.img"));
+                         ::testing::Values("deepfat/wiped_f32s1.img", "ext2_cleared.img"),
+                         twtest::ParamName());
 
 // A deleted ".jpeg" carved again at its data start is listed once, by its name.
 TEST(DeepScan, ACarvedFileWhereANamedFilesDataStartsIsThatFile) {
@@ -203,7 +206,8 @@ TEST_P(NtfsGeometry, EachDeletedPictureIsListedOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, NtfsGeometry,
-                         ::testing::Values("ntfs_s4k_r4k", "ntfs_s512_r4k", "ntfs_s4k_r1k"));
+                         ::testing::Values("ntfs_s4k_r4k", "ntfs_s512_r4k", "ntfs_s4k_r1k"),
+                         twtest::ParamName());
 
 // No file system: the area read once; a JPEG over a 64 KiB read's end is carved whole.
 TEST(DeepScan, AnAreaWithoutAFileSystemIsCarved) {

@@ -26,7 +26,9 @@
 #include "support/DiskImage.h"
 #include "support/EngineTree.h"
 #include "support/FatImages.h"
+#include "support/FixtureBuilt.h"
 #include "support/Fixtures.h"
+#include "support/ParamName.h"
 #include "support/ScanLogSandbox.h"
 
 namespace {
@@ -82,6 +84,9 @@ struct Case {
     std::string strImage;
     bool bOnDisk;
 };
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.pKind->szName << "_" << c.strImage << (c.bOnDisk ? "_disk" : "");
+}
 
 std::vector<Case> AllCases() {
     std::vector<Case> cases;
@@ -133,9 +138,9 @@ protected:
     void SetUp() override {
         const Case& c = GetParam();
         m_strImage = m_strSource = twtest::FixtureImage(c.strImage);
+        ASSERT_TRUE(twtest::FixtureBuilt(c.strImage));
         struct stat st;
-        if (stat(m_strImage.c_str(), &st) != 0)
-            GTEST_SKIP() << "no " << c.strImage << " image (its tools are missing)";
+        ASSERT_EQ(stat(m_strImage.c_str(), &st), 0);
         m_u64VolumeSectors = static_cast<unsigned long long>(st.st_size) / 512;
         m_rows = twtest::ReadManifest(c.strImage);
         ASSERT_FALSE(m_rows.empty());
@@ -320,9 +325,6 @@ TEST_P(EngineConformance, SavesAndPreviewsEveryDeletedFileByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineConformance, ::testing::ValuesIn(AllCases()),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             return std::string(info.param.pKind->szName) + "_" +
-                                    info.param.strImage + (info.param.bOnDisk ? "_disk" : "");
-                         });
+                         twtest::ParamName());
 
 }  // namespace

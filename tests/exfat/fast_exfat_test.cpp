@@ -12,6 +12,7 @@
 #include "support/EngineTree.h"
 #include "support/FatImages.h"
 #include "support/Fixtures.h"
+#include "support/ParamName.h"
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 
@@ -69,7 +70,8 @@ TEST_P(ExFatCards, TimesAndFreeRunsAreTheCardOwn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, ExFatCards,
-                         ::testing::Values("exfat_4k", "exfat_32k", "exfat_128k", "exfat_s4k"));
+                         ::testing::Values("exfat_4k", "exfat_32k", "exfat_128k", "exfat_s4k"),
+                         twtest::ParamName());
 
 // Damaged cards: each scan ends with a status and files that can be saved.
 TEST(FastExFat, DamagedCardsEndWithResultsAndAStatus) {

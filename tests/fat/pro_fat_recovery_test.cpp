@@ -13,6 +13,7 @@
 #include "support/DiskImage.h"
 #include "support/EngineTree.h"
 #include "support/Fixtures.h"
+#include "support/ParamName.h"
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 #include "support/SectorFeeder.h"
@@ -148,6 +149,9 @@ struct CardCase {
     const char* szImage;
     uint64_t u64Budget;  // memory for undealt sectors
 };
+void PrintTo(const CardCase& c, std::ostream* os) {
+    *os << c.szImage << (c.u64Budget ? "" : "_spilling");
+}
 class DeepFatCards : public ::testing::TestWithParam<CardCase> {};
 
 // Every file of the manifest listed under its folder path, back byte for byte.
@@ -183,4 +187,5 @@ INSTANTIATE_TEST_SUITE_P(Cards, DeepFatCards,
                                            CardCase{"wiped_f16s4", 64 << 20},
                                            CardCase{"wiped_f32s1", 0},
                                            CardCase{"reformat", 64 << 20},
-                                           CardCase{"twovol", 64 << 20}));
+                                           CardCase{"twovol", 64 << 20}),
+                         twtest::ParamName());

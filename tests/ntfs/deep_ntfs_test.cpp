@@ -12,6 +12,7 @@
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "support/DiskImage.h"
 #include "support/EngineTree.h"
+#include "support/FixtureBuilt.h"
 #include "support/Fixtures.h"
 #include "support/ScanLogSandbox.h"
 #include "support/ScratchDir.h"
@@ -42,8 +43,7 @@ protected:
     bool Scan(const std::string& strName, void (*pfnDamage)(const std::string&) = nullptr,
               std::vector<Record> (*pfnOrder)(std::vector<Record>) = nullptr) {
         m_strImage = twtest::FixtureImage(strName);
-        struct stat st;
-        if (stat(m_strImage.c_str(), &st) != 0) return false;
+        if (!twtest::FixtureBuilt(strName)) return false;
         if (pfnDamage) {
             std::vector<unsigned char> bytes;
             twtest::ReadFileBytes(m_strImage, bytes);
@@ -100,7 +100,7 @@ void WipeBootSector(const std::string& strImage) {
 }
 
 TEST_F(DeepNtfs, AVolumeWithoutBootSectorIsRebuiltFromItsRecords) {
-    if (!Scan("ntfs_deep_a", WipeBootSector)) GTEST_SKIP() << "no ntfs_deep_a image";
+    ASSERT_TRUE(Scan("ntfs_deep_a", WipeBootSector)) << "no ntfs_deep_a image";
     ExpectSaved("ntfs_deep_a", "", {"deleted", "live"}, 512);
     // The MFT met once: its copy in $MFTMirr is not a second volume.
     EXPECT_EQ(m_parser.GetMftRegistry().size(), 1u);
@@ -123,22 +123,21 @@ TEST_F(DeepNtfs, TwoVolumesWithOtherClusterSizesKeepTheirOwnFolders) {
         }
         return out;
     };
-    if (!Scan("ntfs_deep_disk", nullptr, interleave)) GTEST_SKIP() << "no ntfs_deep_disk image";
+    ASSERT_TRUE(Scan("ntfs_deep_disk", nullptr, interleave)) << "no ntfs_deep_disk image";
     ExpectSaved("ntfs_deep_a", "", {"deleted", "live"}, 512);
     ExpectSaved("ntfs_deep_b", "NtfsVolume12288/", {"deleted", "live"}, 4096);
     EXPECT_EQ(m_parser.GetMftRegistry().size(), 2u);
 }
 
 TEST_F(DeepNtfs, TheOlderVolumeUnderAReformatGivesBackItsIntactFiles) {
-    if (!Scan("ntfs_deep_reformat")) GTEST_SKIP() << "no ntfs_deep_reformat image";
+    ASSERT_TRUE(Scan("ntfs_deep_reformat")) << "no ntfs_deep_reformat image";
     ExpectSaved("ntfs_deep_reformat", "", {"intact"}, 4096);
 }
 
 // Which MFT and volume a record belongs to.
 TEST_F(DeepNtfs, RegistryVolumesAndLostFolders) {
     const std::string strA = twtest::FixtureImage("ntfs_deep_a");
-    struct stat st;
-    if (stat(strA.c_str(), &st) != 0) GTEST_SKIP() << "no ntfs_deep_a image";
+    ASSERT_TRUE(twtest::FixtureBuilt("ntfs_deep_a"));
     std::vector<Record> records = Records(strA);
     ASSERT_GT(records.size(), 20u);
     const Record mft = records[0];  // record 0 of the MFT, at sector K
@@ -213,7 +212,7 @@ void RenumberDir1(const std::string& strImage) {
 }
 
 TEST_F(DeepNtfs, ARenumberedParentBecomesALostFolder) {
-    if (!Scan("ntfs_deep_a", RenumberDir1)) GTEST_SKIP() << "no ntfs_deep_a image";
+    ASSERT_TRUE(Scan("ntfs_deep_a", RenumberDir1)) << "no ntfs_deep_a image";
     const std::string strLost = "LostFolder" + g_strDir1;
     EXPECT_EQ(m_tree.count(strLost + "/keep.txt"), 1u);
     EXPECT_EQ(m_tree.count(strLost + "/dir2/inner.bin"), 1u);
@@ -223,7 +222,7 @@ TEST_F(DeepNtfs, ARenumberedParentBecomesALostFolder) {
 // A file whose folder's record now holds another folder (its sequence number
 // moved on) goes to a lost folder, not into the new folder.
 TEST_F(DeepNtfs, AFolderRecordReusedByAnotherFolderLeavesItsFilesInALostFolder) {
-    if (!Scan("ntfs_c4k")) GTEST_SKIP() << "no ntfs_c4k image";
+    ASSERT_TRUE(Scan("ntfs_c4k")) << "no ntfs_c4k image";
     const std::string strReused = twtest::FirstLine(twtest::FixtureDir() + "/ntfs_c4k.reused");
     ASSERT_FALSE(strReused.empty());
     EXPECT_EQ(m_tree.count("LostFolder" + strReused + "/stranded.bin"), 1u);

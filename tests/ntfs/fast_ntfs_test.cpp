@@ -10,7 +10,9 @@
 #include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/ProfessionalNtfsRecovery.h"
 #include "support/EngineTree.h"
+#include "support/FixtureBuilt.h"
 #include "support/Fixtures.h"
+#include "support/ParamName.h"
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 #include "support/ScratchDir.h"
@@ -23,9 +25,7 @@ class FastNtfsImage : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         m_strImage = twtest::FixtureImage(GetParam());
-        struct stat st;
-        if (stat(m_strImage.c_str(), &st) != 0)
-            GTEST_SKIP() << "no " << GetParam() << " image (ntfs-3g needs FUSE to make it)";
+        ASSERT_TRUE(twtest::FixtureBuilt(GetParam()));
         m_strSha1 = twtest::Sha1OfFile(m_strImage);
         ASSERT_EQ(m_engine.Init(W(m_strImage).c_str(), L'C'), 0u);
         ASSERT_EQ(m_engine.ScanDevice(nullptr), 0u);
@@ -114,7 +114,8 @@ TEST_P(FastNtfsImage, HealthByTheFirstDataAndTheFreeMapSparesTheMft) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FastNtfsImage,
-                         ::testing::Values("ntfs_c512", "ntfs_c4k", "ntfs_c64k", "ntfs_s4k"));
+                         ::testing::Values("ntfs_c512", "ntfs_c4k", "ntfs_c64k", "ntfs_s4k"),
+                         twtest::ParamName());
 
 // ---- damaged volumes ------------------------------------------------------------
 
@@ -122,8 +123,7 @@ class DamagedNtfs : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string strImage = twtest::FixtureImage("ntfs_c4k");
-        struct stat st;
-        if (stat(strImage.c_str(), &st) != 0) GTEST_SKIP() << "no ntfs_c4k image";
+        ASSERT_TRUE(twtest::FixtureBuilt("ntfs_c4k"));
         ASSERT_TRUE(twtest::ReadFileBytes(strImage, m_image));
         m_strCopy = m_dir.Write("volume.img", m_image);
         // Where the records of the files lie, from a scan of the intact copy.
@@ -287,15 +287,15 @@ TEST_F(DamagedNtfs, AClusterSizeThatMakesNoSenseRefusesTheVolume) {
 TEST(NtfsDeviceNode, ScansLikeItsImage) {
     const std::string strImage = twtest::FixtureImage("ntfs_c4k");
     const std::string strLosetup = twtest::FindTool("losetup");
-    struct stat st;
-    if (strLosetup.empty() || stat(strImage.c_str(), &st) != 0)
-        GTEST_SKIP() << "no losetup or image";
+    ASSERT_FALSE(strLosetup.empty()) << "losetup is missing (make test installs it)";
+    ASSERT_TRUE(twtest::FixtureBuilt("ntfs_c4k"));
     const std::string strSha1 = twtest::Sha1OfFile(strImage);
     std::string strLoop;
-    if (twtest::RunCommand(
-            strLosetup + " -r -f --show " + twtest::ShellQuote(strImage) + " 2>/dev/null",
-            &strLoop) != 0)
-        GTEST_SKIP() << "no loop device can be bound here";
+    ASSERT_EQ(twtest::RunCommand(
+                  strLosetup + " -r -f --show " + twtest::ShellQuote(strImage) + " 2>/dev/null",
+                  &strLoop),
+              0)
+        << "no loop device can be bound (the tests run as root)";
     strLoop.erase(strLoop.find_last_not_of('\n') + 1);
     struct Unbind {
         std::string strCommand;
