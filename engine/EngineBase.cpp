@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -168,6 +169,32 @@ unsigned int CEngineBase::OpenFreshStore(const char* szPrefix, long long llFirst
     const std::string strDir = CLogFileManager::GetInstance().GetLogFileDirPath();
     std::wstring wstrName = Ansi2Unicode(NextFreeStoreName(strDir, strName).c_str());
     return OpenStore(wstrName.c_str());
+}
+
+namespace {
+const long kEstimateEveryMs = 5000;
+}  // namespace
+
+CProgressClock::CProgressClock() {
+    Restart();
+}
+
+void CProgressClock::Restart() {
+    m_lStart = m_lLastEstimate = rsb_getTickCount();
+    m_nSecondsLeft = -1;
+    m_u64Rate = 0;
+}
+
+int CProgressClock::SecondsLeft(unsigned long long u64Done, unsigned long long u64Total) {
+    const long lNow = rsb_getTickCount();
+    if (lNow - m_lLastEstimate < kEstimateEveryMs) return m_nSecondsLeft;
+    m_lLastEstimate = lNow;
+    const unsigned long long u64Seconds =
+        std::max<unsigned long long>(1, static_cast<unsigned long long>(lNow - m_lStart) / 1000);
+    m_u64Rate = std::max<unsigned long long>(1, u64Done / u64Seconds);
+    const unsigned long long u64Left = (u64Total > u64Done ? u64Total - u64Done : 0) / m_u64Rate;
+    m_nSecondsLeft = static_cast<int>(std::min<unsigned long long>(u64Left, INT_MAX));
+    return m_nSecondsLeft;
 }
 
 int CEngineBase::ReportScan(int nPercent, int nSecondsLeft, unsigned long long u64FilesFound,

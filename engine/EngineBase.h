@@ -16,7 +16,8 @@
 //   into m_pStore. A fresh store never takes the name of
 //   another scan's results: NextFreeStoreName appends _1, _2, ... when taken.
 // - ReportScan(percent, seconds left, files found) calls the scan callback
-//   with the engine's scale; a non-zero value means stop.
+//   with the engine's scale; a non-zero value means stop. A CProgressClock
+//   gives the seconds left of a pass whose total is known.
 // - Init: the source form (the other two open a medium and call it); an
 //   EngineSource binds the engine to its area of the medium and runs the
 //   engine's set-up; a walk of a directory tree keeps its folders in a
@@ -115,6 +116,25 @@ struct FolderPaths {
     // has no room.
     void WriteTo(CScanResultFileManager& store,
                  const std::function<unsigned int(uint32_t)>& fnLevelOf);
+};
+
+// The clock of a long pass: its rate since the start and the seconds left,
+// estimated again at most every 5 seconds so that the figure shown stays
+// steady. Every engine that knows its total work reports time left by it.
+class CProgressClock {
+public:
+    CProgressClock();
+    // The pass starts (again) now.
+    void Restart();
+    // Seconds left for u64Total units at u64Done of them: -1 until the first
+    // estimate (5 seconds in). Rate() is that estimate's units per second.
+    int SecondsLeft(unsigned long long u64Done, unsigned long long u64Total);
+    unsigned long long Rate() const { return m_u64Rate; }
+
+private:
+    long m_lStart = 0, m_lLastEstimate = 0;
+    int m_nSecondsLeft = -1;
+    unsigned long long m_u64Rate = 0;
 };
 
 class CEngineBase : public IFileRecoveryParse {

@@ -140,6 +140,9 @@ private:
 
     // Journal.
     unsigned int ReadJournal();
+    // The journal inode's blocks (journal block -> file-system block, 0 for a
+    // hole) and its superblock into m_js; nMax bounds the log's blocks.
+    unsigned int MapJournal(std::vector<uint64_t>& vecMap, uint32_t& nMax);
 
     // Scan: the pass over the volume (the store is open).
     unsigned int Analyse();

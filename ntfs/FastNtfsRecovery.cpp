@@ -310,7 +310,7 @@ unsigned int CFastNtfsRecovery::ScanDevice(const wchar_t* wszResultName) {
 // ---- the scan ---------------------------------------------------------------------
 
 unsigned int CFastNtfsRecovery::FastScanDevice() {
-    const long t0 = rsb_getTickCount();
+    CProgressClock clock;
     unsigned long long u64Total = 0;
     for (const __RUNLIST__& r : m_vecMftRuns) u64Total += r.u64Length * m_nSectorsPerCluster;
     if (u64Total == 0) {
@@ -319,7 +319,6 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
     }
     unsigned long long u64Done = 0;
     int nSecondsLeft = -1;
-    long lLastEstimate = t0;
     // The callbacks carry no sector position: the walk follows the MFT, not the device.
     unsigned int nStatus = 0;
     size_t nCarry = 0;
@@ -344,18 +343,7 @@ unsigned int CFastNtfsRecovery::FastScanDevice() {
             if (nStatus != 0) break;
             u64Off += nPiece;
             u64Done += nPiece;
-            long lNow = rsb_getTickCount();
-            if (lNow - lLastEstimate >= 5000 && m_nScale == 100) {
-                lLastEstimate = lNow;
-                long long llElapsed = (lNow - t0) / 1000;
-                long long llSpeed =
-                    llElapsed > 0 ? static_cast<long long>(u64Done) * m_nBytesPerSector / llElapsed
-                                  : 0;
-                if (llSpeed == 0) llSpeed = 1;
-                nSecondsLeft = static_cast<int>(
-                    static_cast<long long>(u64Total > u64Done ? u64Total - u64Done : 0) *
-                    m_nBytesPerSector / llSpeed);
-            }
+            if (m_nScale == 100) nSecondsLeft = clock.SecondsLeft(u64Done, u64Total);
             int nRet = ReportScan(
                 static_cast<int>(std::min<unsigned long long>(u64Done * 100 / u64Total, 100)),
                 nSecondsLeft, m_pStore->GetFileIndex());
