@@ -20,6 +20,7 @@
 #include "common/StoreFiles.h"
 #include "common/Types.h"
 #include "deepscan/FastEngine.h"
+#include "engine/EngineBase.h"
 #include "engine/NodeInfo.h"
 #include "ext/FastExtRecovery.h"
 #include "ntfs/FastNtfsRecovery.h"
@@ -308,8 +309,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
     std::vector<unsigned char> vecBuf(kReadBytes);
     unsigned long long u64Pos = u64RegionOffset;  // position of the free-run walk
     int nSecondsLeft = -1;
-    const long lStart = rsb_getTickCount();
-    long lLastEstimate = lStart;
+    CProgressClock clock;
     unsigned int nResult = 0;
 
     // The medium is read ahead of the parsers, region after region, by the
@@ -397,15 +397,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
                 (u64Scanned - m_u64ScannedAtSave >= kSaveEverySectors &&
                  lNow - m_lLastSave >= kSaveAtMostEveryMillis))
                 SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, false);
-            if (lNow - lLastEstimate > 4999) {
-                lLastEstimate = lNow;
-                long lSeconds = (lNow - lStart) / 1000;
-                if (lSeconds < 1) lSeconds = 1;
-                const unsigned long long u64Rate = std::max<unsigned long long>(
-                    1, u64Scanned / static_cast<unsigned long long>(lSeconds));
-                nSecondsLeft = static_cast<int>(
-                    (u64AllSectors > u64Scanned ? u64AllSectors - u64Scanned : 0) / u64Rate);
-            }
+            nSecondsLeft = clock.SecondsLeft(u64Scanned, u64AllSectors);
             if (m_pfnScan) {
                 const unsigned long long u64Files = GetLostFileCount();
                 // Scaled by 90, 10 to 110 is the overall 9 to 99 before the

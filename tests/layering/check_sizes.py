@@ -17,6 +17,7 @@ FOLDERS = ["common", "device", "engine", "fat", "ntfs", "carving", "exfat", "ext
 # Known and being taken apart (path, or path:function), each with its reason.
 KNOWN = {
     # carving's formats move to one room each under carving/formats/.
+    "carving/FileTypeJudge.cpp",
     "carving/FileTypeSize.cpp",
     "carving/FileTypeStructure.cpp",
     # the command line's scan and the deep scan's driver are split once the
