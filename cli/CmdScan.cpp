@@ -288,101 +288,116 @@ bool ReportUnreadable(const CMediumSource& medium, bool bJson) {
     return true;
 }
 
-int RunScan(const CCliArgs& args) {
-    if (args.Positional().size() != 1) return Usage("give exactly one SOURCE");
+// What one `scan` is asked to do, from its arguments.
+struct ScanRequest {
     Source source;
-    source.strName = args.Positional()[0];
-    const std::string strMode = args.Get("mode", "deep");
-    if (strMode != "deep" && strMode != "fast" && strMode != "carve")
-        return Usage("unknown --mode ", strMode);
-    const bool bDeep = strMode == "deep";
-    const bool bResume = args.Has("resume");
-    if (bResume && !bDeep) return Usage("--resume goes with --mode deep");
+    std::string strMode;  // "deep", "fast" or "carve"
+    bool bDeep = false, bResume = false, bRecover = false, bJson = false, bList = false;
+    bool bKeepResults = false, bForce = false;
     unsigned int nTypes = TW_CATEGORY_ALL;
+    long lPartition = 0;  // 0: the whole source
+    RecoverOptions recover;
+    // The area scanned, in 512-byte sectors (set once the source is open).
+    unsigned long long u64First = 0, u64Count = 0;
+};
+
+// The options, checked; 0 or the usage error's exit status.
+int ParseScanRequest(const CCliArgs& args, ScanRequest& req) {
+    if (args.Positional().size() != 1) return Usage("give exactly one SOURCE");
+    req.source.strName = args.Positional()[0];
+    req.strMode = args.Get("mode", "deep");
+    if (req.strMode != "deep" && req.strMode != "fast" && req.strMode != "carve")
+        return Usage("unknown --mode ", req.strMode);
+    req.bDeep = req.strMode == "deep";
+    req.bResume = args.Has("resume");
+    if (req.bResume && !req.bDeep) return Usage("--resume goes with --mode deep");
     if (args.Has("types")) {
         std::string strBad;
-        if (!ParseCategoryNames(args.Get("types").c_str(), nTypes, strBad))
+        if (!ParseCategoryNames(args.Get("types").c_str(), req.nTypes, strBad))
             return Usage("unknown type in --types: ", "'" + strBad + "'");
     }
-    long lPartition = 0;
-    if (args.Has("partition") && !ParsePartitionNumber(args.Get("partition"), lPartition))
+    if (args.Has("partition") && !ParsePartitionNumber(args.Get("partition"), req.lPartition))
         return Usage("--partition needs a number from 1 on, not ",
                      "'" + args.Get("partition") + "'");
-    const bool bRecover = args.Has("recover");
-    const bool bJson = args.Has("json");
-    RecoverOptions recover;
+    req.bRecover = args.Has("recover");
+    req.bJson = args.Has("json");
+    req.bList = args.Has("list");
+    req.bKeepResults = args.Has("keep-results");
+    req.bForce = args.Has("force");
+    RecoverOptions& recover = req.recover;
     recover.strDest = args.Get("recover");
     recover.bKeepPaths = args.Has("keep-paths");
-    recover.bJson = bJson;
-    if (bRecover && recover.strDest.empty()) return Usage("--recover needs a folder");
-    if (recover.bKeepPaths && !bRecover) return Usage("--keep-paths goes with --recover");
+    recover.bJson = req.bJson;
+    if (req.bRecover && recover.strDest.empty()) return Usage("--recover needs a folder");
+    if (recover.bKeepPaths && !req.bRecover) return Usage("--keep-paths goes with --recover");
     while (recover.strDest.size() > 1 && recover.strDest.back() == '/') recover.strDest.pop_back();
-    if (std::getenv("TARNWICK_DEBUG")) tw::SetLogSink(DebugToStderr);
-    CProgressLine progress;
-    g_pProgress = &progress;
+    return 0;
+}
 
-    // The source.
+// Opens the source and sets the area to scan (the partition asked for, or
+// the whole source); 0 or the exit status of the failure, said.
+int OpenScanArea(ScanRequest& req) {
+    Source& source = req.source;
     if (ParseLogicalDisk(source.strName, source.nDiskNo)) {
         source.strFile = tw::ResolveDiskNode(source.nDiskNo);
     } else {
         source.strFile = source.strName;
     }
     if (int nRet = OpenSource(source)) return nRet;
-    unsigned long long u64First = 0, u64Count = source.pMedium->SectorCount();
-    if (lPartition > 0) {
-        std::vector<_PARTITION_ITEM_> items = ListPartitions(source);
-        if (static_cast<size_t>(lPartition) > items.size())
-            return SourceError(source.strName, "has no partition " + std::to_string(lPartition) +
-                                                   " (it has " + std::to_string(items.size()) +
-                                                   ")");
-        const _PARTITION_ITEM_& item = items[static_cast<size_t>(lPartition - 1)];
-        u64First = item.u64StartSector;
-        u64Count = item.u64EndSector >= item.u64StartSector
-                       ? item.u64EndSector - item.u64StartSector + 1
-                       : 0;
+    req.u64First = 0;
+    req.u64Count = source.pMedium->SectorCount();
+    if (req.lPartition <= 0) return 0;
+    std::vector<_PARTITION_ITEM_> items = ListPartitions(source);
+    if (static_cast<size_t>(req.lPartition) > items.size())
+        return SourceError(source.strName, "has no partition " + std::to_string(req.lPartition) +
+                                               " (it has " + std::to_string(items.size()) + ")");
+    const _PARTITION_ITEM_& item = items[static_cast<size_t>(req.lPartition - 1)];
+    req.u64First = item.u64StartSector;
+    req.u64Count =
+        item.u64EndSector >= item.u64StartSector ? item.u64EndSector - item.u64StartSector + 1 : 0;
+    return 0;
+}
+
+// The recovery folder can be written and lies off the scanned device (unless
+// forced); 0 or the exit status of the refusal, said.
+int CheckRecoverFolder(const ScanRequest& req) {
+    if (!req.bRecover) return 0;
+    if (int nRet = CheckDestinationFolder(req.recover.strDest)) return nRet;
+    if (!req.bForce && IsTargetOnSourceDevice(req.source.pMedium->Identity().strPath.c_str(),
+                                              req.recover.strDest.c_str())) {
+        std::fprintf(
+            stderr,
+            "tarnwick-cli scan: %s lies on %s, the device being scanned: writing there can "
+            "overwrite the very files being recovered. Choose a folder on another disk "
+            "(or give --force).\n",
+            req.recover.strDest.c_str(), req.source.strName.c_str());
+        return CLI_EXIT_USAGE;
     }
+    return 0;
+}
 
-    if (bRecover) {
-        if (int nRet = CheckDestinationFolder(recover.strDest)) return nRet;
-        if (!args.Has("force") && IsTargetOnSourceDevice(source.pMedium->Identity().strPath.c_str(),
-                                                         recover.strDest.c_str())) {
-            std::fprintf(
-                stderr,
-                "tarnwick-cli scan: %s lies on %s, the device being scanned: writing there can "
-                "overwrite the very files being recovered. Choose a folder on another disk "
-                "(or give --force).\n",
-                recover.strDest.c_str(), source.strName.c_str());
-            return CLI_EXIT_USAGE;
-        }
-    }
-    if (!PrepareScanFolder()) return CLI_EXIT_SOURCE;
-    // A deep scan to be resumed keeps the log it continues.
-    if (!bResume) DeleteEarlierLogs(-1, u64First, u64Count, source.pMedium->Identity().strPath);
-    // Fast and carve scans cannot be resumed: their folder goes at the end.
-    CScanFolderCleanup cleanup(args.Has("keep-results"));
-
-    InstallStopSignals();
-
-    // The engine, reading the medium opened above and nothing else.
-    std::unique_ptr<IFileRecoveryParse> pEngine;
-    CFileTypeRecovery* pCarver = nullptr;  // carve mode: the carving engine alone
-    const RECOVERY_TYPE nType = bDeep ? RECOVERY_TYPE_DEEP : RECOVERY_TYPE_FAST;
-    if (strMode == "carve") {
+// The engine of the mode asked for, reading the medium opened and nothing
+// else; pCarver is the carving engine in carve mode. 0 or the exit status of
+// the failure, said.
+int MakeScanEngine(const ScanRequest& req, std::unique_ptr<IFileRecoveryParse>& pEngine,
+                   CFileTypeRecovery*& pCarver) {
+    const Source& source = req.source;
+    pCarver = nullptr;
+    if (req.strMode == "carve") {
         pCarver = new CFileTypeRecovery();
         pEngine.reset(pCarver);
-        const unsigned int nInit = pCarver->Init(source.pMedium, static_cast<long long>(u64First),
-                                                 static_cast<long long>(u64Count), L'C');
+        const unsigned int nInit =
+            pCarver->Init(source.pMedium, static_cast<long long>(req.u64First),
+                          static_cast<long long>(req.u64Count), L'C');
         if (nInit != 0)
             return SourceError(source.strName, "cannot be carved: " + DescribeResult(nInit));
-    } else {
-        pEngine.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
-            source.pMedium, static_cast<long long>(u64First), static_cast<long long>(u64Count),
-            L'C', nType));
+        return 0;
     }
-    CProfessionalRecovery* pDeep =
-        bDeep ? dynamic_cast<CProfessionalRecovery*>(pEngine.get()) : nullptr;
-    if (pDeep) {
-        if (!bResume) {
+    pEngine.reset(CFileRecoveryFactory::GetInstance().CreateFileRecoveryInstance(
+        source.pMedium, static_cast<long long>(req.u64First), static_cast<long long>(req.u64Count),
+        L'C', req.bDeep ? RECOVERY_TYPE_DEEP : RECOVERY_TYPE_FAST));
+    if (auto* pDeep = req.bDeep ? dynamic_cast<CProfessionalRecovery*>(pEngine.get()) : nullptr) {
+        if (!req.bResume) {
             pDeep->SetNotLoadLogFile();
         } else if (!pDeep->IsFindLogFile()) {
             std::fprintf(stderr,
@@ -391,41 +406,37 @@ int RunScan(const CCliArgs& args) {
                          source.strName.c_str());
         }
     }
-    if (!pEngine && bDeep) return SourceError(source.strName, "cannot be read for a deep scan");
-    if (!pEngine) {
-        const size_t nParts = lPartition == 0 ? ListPartitions(source).size() : 0;
-        if (nParts > 0)
-            return SourceError(
-                source.strName,
-                "holds " + std::to_string(nParts) + (nParts == 1 ? " partition" : " partitions") +
-                    ", not one file system: pick one with --partition N (1 to " +
-                    std::to_string(nParts) + "); 'tarnwick-cli disks' lists them for disks");
-        return SourceError(source.strName,
-                           "holds no file system the fast mode can scan (FAT or NTFS), or "
-                           "cannot be read; --mode carve finds files by their content");
-    }
-    pEngine->InitCallBack(ScanProgress, RecoveryProgress, nullptr, 100);
-    unsigned int nScan =
-        pCarver ? pCarver->CarveArea(u64First, u64Count) : pEngine->ScanDevice(nullptr);
-    progress.Clear();
-    // The deep scan's own folder: kept when interrupted or cut short by the
-    // medium going away, for --resume.
-    const bool bGone = source.pMedium->IsGone();
-    std::unique_ptr<CScanFolderCleanup> pDeepCleanup;
-    if (pDeep)
-        pDeepCleanup.reset(
-            new CScanFolderCleanup(args.Has("keep-results") || Interrupted() || bGone));
+    if (pEngine) return 0;
+    if (req.bDeep) return SourceError(source.strName, "cannot be read for a deep scan");
+    const size_t nParts = req.lPartition == 0 ? ListPartitions(source).size() : 0;
+    if (nParts > 0)
+        return SourceError(
+            source.strName,
+            "holds " + std::to_string(nParts) + (nParts == 1 ? " partition" : " partitions") +
+                ", not one file system: pick one with --partition N (1 to " +
+                std::to_string(nParts) + "); 'tarnwick-cli disks' lists them for disks");
+    return SourceError(source.strName,
+                       "holds no file system the fast mode can scan (FAT or NTFS), or "
+                       "cannot be read; --mode carve finds files by their content");
+}
+
+// After the scan: a medium gone or an interrupt ends the command (said, with
+// the way to resume a deep scan), as does a failed scan. -1 when the command
+// goes on to the listing.
+int EndOfScan(const ScanRequest& req, bool bDeep, bool bGone, unsigned int nScan,
+              const CScanFolderCleanup& cleanup) {
+    const Source& source = req.source;
     if (bGone) {
         std::string strWhat = "tarnwick-cli scan: " + source.strName + " went away at sector " +
                               std::to_string(source.pMedium->GoneAtSector()) + " (" +
                               source.pMedium->GoneReason() + ")";
-        if (pDeep)
+        if (bDeep)
             strWhat += "; what was found so far is kept: 'tarnwick-cli scan " + source.strName +
                        " --resume' goes on from there once it is back";
         std::fprintf(stderr, "%s\n", strWhat.c_str());
         return CLI_EXIT_SOURCE;
     }
-    if (Interrupted() && pDeep) {
+    if (Interrupted() && bDeep) {
         std::fprintf(stderr,
                      "tarnwick-cli scan: interrupted; 'tarnwick-cli scan %s --resume' goes on "
                      "from here\n",
@@ -433,7 +444,7 @@ int RunScan(const CCliArgs& args) {
         return InterruptedExitStatus();
     }
     if (Interrupted()) {
-        if (args.Has("keep-results"))
+        if (req.bKeepResults)
             std::fprintf(stderr, "tarnwick-cli scan: interrupted; the results so far stay in %s\n",
                          cleanup.Folder().c_str());
         else
@@ -442,18 +453,22 @@ int RunScan(const CCliArgs& args) {
     }
     if (nScan != 0)
         return SourceError(source.strName, "cannot be scanned: " + DescribeResult(nScan));
+    return -1;
+}
 
-    // The listing, with the application's filter, in the order of the names.
-    pEngine->InitSearchCallBack(SearchProgress, nullptr);
+// The files found, with the application's filter, in the order of their
+// paths; none when the search is interrupted.
+std::vector<ListedFile> ListFound(IFileRecoveryParse& engine, unsigned int nTypes) {
+    engine.InitSearchCallBack(SearchProgress, nullptr);
     std::vector<__SEARCH_FILE_INFO__> hits;
-    pEngine->SearchFileNode(BuildCategoryFilterW(nTypes).c_str(), hits);
-    progress.Clear();
-    if (Interrupted()) return InterruptedExitStatus();
+    engine.SearchFileNode(BuildCategoryFilterW(nTypes).c_str(), hits);
+    if (g_pProgress) g_pProgress->Clear();
+    if (Interrupted()) return {};
     std::vector<ListedFile> files(hits.size());
     for (size_t i = 0; i < hits.size(); ++i) {
         files[i].hit = hits[i];
         wchar_t wszParent[1024] = {0};
-        pEngine->GetFileNodeParentDirPath(&hits[i], wszParent, 1024);
+        engine.GetFileNodeParentDirPath(&hits[i], wszParent, 1024);
         files[i].wstrParent = wszParent;
         files[i].strPath = tw::WideToUtf8(wszParent) + tw::NarrowToUtf8(hits[i].szFileName);
     }
@@ -479,16 +494,23 @@ int RunScan(const CCliArgs& args) {
         files[j] = std::move(held);
         order[j] = j;
     }
+    return files;
+}
 
-    if (args.Has("list")) PrintListing(source, files, bJson);
+// Lists, counts or recovers the files found, then says what could not be
+// read; the command's exit status.
+int ListOrRecover(const ScanRequest& req, IFileRecoveryParse& engine,
+                  const std::vector<ListedFile>& files, CProgressLine& progress) {
+    const Source& source = req.source;
+    if (req.bList) PrintListing(source, files, req.bJson);
     int nStatus = CLI_EXIT_OK;
-    if (!bRecover) {
+    if (!req.bRecover) {
         unsigned long long u64Total = 0;
         for (const ListedFile& file : files) u64Total = AddSizes(u64Total, file.hit.u64FileSize);
-        std::fprintf(args.Has("list") || bJson ? stderr : stdout, "Found %zu files (%s) on %s\n",
+        std::fprintf(req.bList || req.bJson ? stderr : stdout, "Found %zu files (%s) on %s\n",
                      files.size(), FormatSize(u64Total).c_str(), source.strName.c_str());
     } else {
-        nStatus = RecoverFiles(*pEngine, files, recover, progress, Interrupted());
+        nStatus = RecoverFiles(engine, files, req.recover, progress, Interrupted());
     }
     if (source.pMedium->IsGone()) {
         std::fprintf(stderr, "tarnwick-cli scan: %s went away at sector %llu (%s)\n",
@@ -498,9 +520,48 @@ int RunScan(const CCliArgs& args) {
         return CLI_EXIT_SOURCE;
     }
     // What could not be read is said last, where it is seen.
-    if (ReportUnreadable(*source.pMedium, bJson) && nStatus == CLI_EXIT_OK)
+    if (ReportUnreadable(*source.pMedium, req.bJson) && nStatus == CLI_EXIT_OK)
         nStatus = CLI_EXIT_FAILURE;
     return nStatus;
+}
+
+// parse -> open the source -> make the engine -> scan -> list or recover.
+int RunScan(const CCliArgs& args) {
+    ScanRequest req;
+    if (int nRet = ParseScanRequest(args, req)) return nRet;
+    if (std::getenv("TARNWICK_DEBUG")) tw::SetLogSink(DebugToStderr);
+    CProgressLine progress;
+    g_pProgress = &progress;
+    if (int nRet = OpenScanArea(req)) return nRet;
+    if (int nRet = CheckRecoverFolder(req)) return nRet;
+    if (!PrepareScanFolder()) return CLI_EXIT_SOURCE;
+    // A deep scan to be resumed keeps the log it continues.
+    if (!req.bResume)
+        DeleteEarlierLogs(-1, req.u64First, req.u64Count, req.source.pMedium->Identity().strPath);
+    // Fast and carve scans cannot be resumed: their folder goes at the end.
+    CScanFolderCleanup cleanup(req.bKeepResults);
+    InstallStopSignals();
+
+    std::unique_ptr<IFileRecoveryParse> pEngine;
+    CFileTypeRecovery* pCarver = nullptr;
+    if (int nRet = MakeScanEngine(req, pEngine, pCarver)) return nRet;
+    const bool bDeep = req.bDeep && dynamic_cast<CProfessionalRecovery*>(pEngine.get());
+    pEngine->InitCallBack(ScanProgress, RecoveryProgress, nullptr, 100);
+    const unsigned int nScan =
+        pCarver ? pCarver->CarveArea(req.u64First, req.u64Count) : pEngine->ScanDevice(nullptr);
+    progress.Clear();
+    // The deep scan's own folder: kept when interrupted or cut short by the
+    // medium going away, for --resume.
+    const bool bGone = req.source.pMedium->IsGone();
+    std::unique_ptr<CScanFolderCleanup> pDeepCleanup;
+    if (bDeep)
+        pDeepCleanup.reset(new CScanFolderCleanup(req.bKeepResults || Interrupted() || bGone));
+    const int nEnd = EndOfScan(req, bDeep, bGone, nScan, cleanup);
+    if (nEnd >= 0) return nEnd;
+
+    std::vector<ListedFile> files = ListFound(*pEngine, req.nTypes);
+    if (Interrupted()) return InterruptedExitStatus();
+    return ListOrRecover(req, *pEngine, files, progress);
 }
 
 }  // namespace

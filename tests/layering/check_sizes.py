@@ -20,10 +20,8 @@ KNOWN = {
     "carving/FileTypeJudge.cpp",
     "carving/FileTypeSize.cpp",
     "carving/FileTypeStructure.cpp",
-    # the command line's scan and the deep scan's driver are split once the
-    # volume discovery has landed.
+    # the deep scan's driver is split once the volume discovery has landed.
     "deepscan/ProfessionalRecovery.cpp",
-    "cli/CmdScan.cpp:RunScan",
 }
 
 
