@@ -20,8 +20,11 @@ KNOWN = {
     "carving/FileTypeJudge.cpp",
     "carving/FileTypeSize.cpp",
     "carving/FileTypeStructure.cpp",
-    # the deep scan's driver is split once the volume discovery has landed.
+    # the deep scan's driver and its read loop are split once the volume
+    # discovery has landed, the result page's layout with the page interface.
     "deepscan/ProfessionalRecovery.cpp",
+    "deepscan/ProfessionalRecovery.cpp:CProfessionalRecovery::ScanRegions",
+    "ui/ResultPage.cpp:DRUI::InitLayout3Widget",
 }
 
 
