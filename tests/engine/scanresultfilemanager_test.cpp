@@ -183,6 +183,18 @@ TEST_F(ScanResultStore, ParentsFallBackToTheNodeFileAndLoopsEnd) {
         EXPECT_EQ(store.GetParentFileNode(&node, parents), c.nCode) << c.nIndex;
         EXPECT_EQ(Names(parents), c.parents) << c.nIndex;
     }
+    // Records added after a walk count at once: a folder and its file, and
+    // 'inq.txt' listed again under a smaller key, which then comes first.
+    AddNode(store, "NEW", true, 94, kRoot, 0);
+    uint32_t nLate = AddNode(store, "late.txt", false, 95, 94, 1);
+    store.AddChildren(80, 1, nInQ, 92, nullptr);
+    for (auto [nIndex, strParent] : {std::pair{nLate, "NEW"}, {nInQ, "self"}}) {
+        _FILE_NODE_ node{};
+        node.nFileIndex = nIndex;
+        std::vector<_FILE_NODE_> parents;
+        EXPECT_EQ(store.GetParentFileNode(&node, parents), 0u);
+        EXPECT_EQ(Names(parents), std::vector<std::string>{strParent}) << nIndex;
+    }
 }
 
 // A chain of 20,000 folders: the parents of its deepest file come nearest
