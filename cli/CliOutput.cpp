@@ -76,33 +76,6 @@ std::string JsonString(const std::string& str) {
     return strOut + "\"";
 }
 
-bool NaturalLess(const std::string& strA, const std::string& strB) {
-    size_t i = 0, j = 0;
-    auto IsDigit = [](char c) { return c >= '0' && c <= '9'; };
-    while (i < strA.size() && j < strB.size()) {
-        if (IsDigit(strA[i]) && IsDigit(strB[j])) {
-            size_t nEndA = i, nEndB = j;
-            while (nEndA < strA.size() && IsDigit(strA[nEndA])) ++nEndA;
-            while (nEndB < strB.size() && IsDigit(strB[nEndB])) ++nEndB;
-            size_t nA = i, nB = j;  // first significant digits
-            while (nA + 1 < nEndA && strA[nA] == '0') ++nA;
-            while (nB + 1 < nEndB && strB[nB] == '0') ++nB;
-            if (nEndA - nA != nEndB - nB) return nEndA - nA < nEndB - nB;
-            int nCmp = strA.compare(nA, nEndA - nA, strB, nB, nEndB - nB);
-            if (nCmp != 0) return nCmp < 0;
-            i = nEndA;
-            j = nEndB;
-            continue;
-        }
-        if (strA[i] != strB[j])
-            return static_cast<unsigned char>(strA[i]) < static_cast<unsigned char>(strB[j]);
-        ++i;
-        ++j;
-    }
-    if ((strA.size() - i) != (strB.size() - j)) return strA.size() - i < strB.size() - j;
-    return strA < strB;  // "01" and "1": still one fixed order
-}
-
 namespace {
 
 long long NowMs() {

@@ -1,11 +1,11 @@
-// Output pieces of the command line: times, JSON text,
-// the order of listed names and the progress line on the terminal.
+// Output pieces of the command line: times, JSON text and the progress line
+// on the terminal.
 #pragma once
 
 #include <ctime>
 #include <string>
 
-#include "common/Helpers.h"  // FormatSize
+#include "common/Helpers.h"  // FormatSize, NaturalLess
 
 // "2024-05-01T10:00:00Z".
 std::string FormatUtcTime(const struct timespec& ts);
@@ -15,9 +15,6 @@ std::string Printable(std::string str);
 // The text as a JSON string, quotes included. Invalid UTF-8 becomes U+FFFD;
 // controls and bidirectional overrides are escaped.
 std::string JsonString(const std::string& str);
-// Names in the order a person expects: runs of digits compare as numbers
-// ("9.jpg" before "10.jpg"), everything else byte by byte.
-bool NaturalLess(const std::string& strA, const std::string& strB);
 
 // One line on standard error that redraws itself, at most ten times a second,
 // and only when standard error is a terminal.

@@ -236,6 +236,36 @@ std::string FormatSize(unsigned long long u64Bytes) {
     return szBuf;
 }
 
+bool NaturalLess(std::string_view strA, std::string_view strB, bool bIgnoreCase) {
+    size_t i = 0, j = 0;
+    auto IsDigit = [](char c) { return c >= '0' && c <= '9'; };
+    auto Fold = [bIgnoreCase](char c) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        return bIgnoreCase && u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + 32) : u;
+    };
+    while (i < strA.size() && j < strB.size()) {
+        if (IsDigit(strA[i]) && IsDigit(strB[j])) {
+            size_t nEndA = i, nEndB = j;
+            while (nEndA < strA.size() && IsDigit(strA[nEndA])) ++nEndA;
+            while (nEndB < strB.size() && IsDigit(strB[nEndB])) ++nEndB;
+            size_t nA = i, nB = j;  // first significant digits
+            while (nA + 1 < nEndA && strA[nA] == '0') ++nA;
+            while (nB + 1 < nEndB && strB[nB] == '0') ++nB;
+            if (nEndA - nA != nEndB - nB) return nEndA - nA < nEndB - nB;
+            int nCmp = strA.substr(nA, nEndA - nA).compare(strB.substr(nB, nEndB - nB));
+            if (nCmp != 0) return nCmp < 0;
+            i = nEndA;
+            j = nEndB;
+            continue;
+        }
+        if (Fold(strA[i]) != Fold(strB[j])) return Fold(strA[i]) < Fold(strB[j]);
+        ++i;
+        ++j;
+    }
+    if ((strA.size() - i) != (strB.size() - j)) return strA.size() - i < strB.size() - j;
+    return strA < strB;  // "01" and "1", "A" and "a": still one fixed order
+}
+
 std::string GetTimeString(long long nSeconds) {
     if (nSeconds >= 3600) {
         long long nHours = nSeconds / 3600;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include "common/Types.h"
 
 // Character-set conversion. Narrow text is the C-string codec (GB18030, see
@@ -61,6 +62,10 @@ std::string GetFileSizeString(long long nBytes);
 // "512 bytes", "1.5 KiB", "3.2 MiB", ... (powers of 1024, as the unit says).
 std::string FormatSize(unsigned long long u64Bytes);
 std::string GetTimeString(long long nSeconds);
+// Names in the order a person expects: runs of digits compare as numbers
+// ("9.jpg" before "10.jpg"), everything else byte by byte, with bIgnoreCase
+// A to Z as a to z.
+bool NaturalLess(std::string_view strA, std::string_view strB, bool bIgnoreCase = false);
 
 // Time.
 int rsb_getLocalTime(SYSTEMTIME* pTime);

@@ -1,5 +1,7 @@
 #include "engine/NodeInfo.h"
 
+#include <sys/stat.h>
+
 namespace {
 
 const long long kFirstSecond = 315532800LL;              // 1980-01-01 00:00 UTC
@@ -40,6 +42,26 @@ bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec&
 bool FitsInVolume(uint64_t u64Size, uint64_t u64Units, uint64_t u64UnitBytes) {
     uint64_t u64Bytes;
     return __builtin_mul_overflow(u64Units, u64UnitBytes, &u64Bytes) || u64Size <= u64Bytes;
+}
+
+bool GetFileNodeTimes(const _FILE_NODE_& node, struct timespec times[2]) {
+    const bool bAccess = GetFileNodeTime(node, NODE_TIME_ACCESS, times[0]);
+    const bool bWrite = GetFileNodeTime(node, NODE_TIME_WRITE, times[1]);
+    if (!bAccess) times[0].tv_nsec = UTIME_OMIT;
+    if (!bWrite) times[1].tv_nsec = UTIME_OMIT;
+    return bAccess || bWrite;
+}
+
+NODE_STATE GetFileNodeState(const _FILE_NODE_& node) {
+    switch (node.nEngineType) {
+        case ENGINE_CARVING:
+            return NODE_STATE_CARVED;
+        case ENGINE_DEEP_FAT:
+        case ENGINE_DEEP_NTFS:
+            return node.bIsDeleted ? NODE_STATE_DELETED : NODE_STATE_LOST;
+        default:
+            return NODE_STATE_DELETED;
+    }
 }
 
 bool GetFileNodeFirstSector(const _FILE_NODE_& node, unsigned int nBytesPerSector,

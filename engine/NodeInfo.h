@@ -12,6 +12,16 @@ enum NODE_TIME { NODE_TIME_CREATE, NODE_TIME_ACCESS, NODE_TIME_WRITE };
 // carver stores none. False when the record holds no plausible time (zero, or before
 // 1980 or after 2107, the span a FAT date can name).
 bool GetFileNodeTime(const _FILE_NODE_& node, NODE_TIME nWhich, struct timespec& ts);
+// The access and modification times for futimens/utimensat: a time the record
+// does not hold is UTIME_OMIT. False when it holds neither.
+bool GetFileNodeTimes(const _FILE_NODE_& node, struct timespec times[2]);
+
+// How a found file came to be listed: its entry deleted (what a file-system
+// engine lists, and deep-parser entries marked deleted), lost (found by the
+// deep scan outside the volume's own tree, its entry not marked deleted), or
+// found by its signature (carved, without a name or place).
+enum NODE_STATE { NODE_STATE_DELETED, NODE_STATE_LOST, NODE_STATE_CARVED };
+NODE_STATE GetFileNodeState(const _FILE_NODE_& node);
 
 // Whether a file of u64Size bytes fits in a volume of u64Units units of
 // u64UnitBytes bytes: a record that claims more is damaged, not whole.

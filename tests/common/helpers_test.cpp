@@ -43,6 +43,17 @@ TEST(Names, CaseFoldingTouchesOnlyAsciiLetters) {
     EXPECT_STREQ(sz, "abz@[`\xC6\xAC.jpg");  // '@', '[' and GB bytes unchanged
 }
 
+TEST(Names, NaturalOrderComparesNumbersAsNumbers) {
+    const struct {
+        const char *szA, *szB;
+        bool bIgnoreCase, bLess;
+    } cases[] = {{"9.jpg", "10.jpg", false, true}, {"IMG_010", "img_9", true, false},
+                 {"a2b", "A10b", true, true},      {"B.jpg", "a.jpg", false, true},
+                 {"B.jpg", "a.jpg", true, false},  {"01", "1", false, true}};
+    for (const auto& c : cases)
+        EXPECT_EQ(NaturalLess(c.szA, c.szB, c.bIgnoreCase), c.bLess) << c.szA << " " << c.szB;
+}
+
 TEST(PathDepth, TheLastCharacterIsNotCounted) {
     const std::pair<const wchar_t*, int> cases[] = {
         {L"/a/b/", 2}, {L"/", 0}, {L"", 0}, {L"C:\\x\\y/z", 3}};
