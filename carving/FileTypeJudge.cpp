@@ -13,6 +13,7 @@
 
 #include "carving/FileTypeStructure.h"
 #include "common/DiskReader.h"
+#include "engine/ScanResultFileManager.h"
 
 namespace {
 
@@ -840,4 +841,11 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsTextType(const unsigned char* pBuf, int nLen)
     for (int i = n; i < nLen; ++i)
         if (pBuf[i] != 0) return kNone;
     return FILE_TYPE_TEXT;
+}
+
+NODE_CONDITION GetFileNodeCondition(const _FILE_NODE_& node) {
+    if (!node.bDataHealth) return NODE_CONDITION_DAMAGED;
+    if (node.nEngineType == ENGINE_CARVING) return NODE_CONDITION_GOOD;
+    const _EXTEND_NAME_ITEM_* pRow = FindRow(NodeExtension(node).c_str());
+    return pRow && pRow->pfnIsType ? NODE_CONDITION_GOOD : NODE_CONDITION_UNKNOWN;
 }

@@ -279,3 +279,10 @@ public:
     static int m_nPercent;
     static int m_ErrorCode;  // last progress result of a walk; -9527 cancelled
 };
+
+// How far a found file's data can be trusted: damaged when its engine found
+// the first data sector unlike the type its name promises (health 0); good
+// when it matched, or when the carver measured the file from its own
+// content; unknown when no test exists for its extension (or it has none).
+enum NODE_CONDITION { NODE_CONDITION_GOOD, NODE_CONDITION_DAMAGED, NODE_CONDITION_UNKNOWN };
+NODE_CONDITION GetFileNodeCondition(const _FILE_NODE_& node);

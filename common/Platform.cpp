@@ -482,9 +482,10 @@ std::string Replacement(Charset to) {
 
 // Converts inLen bytes of `in` and appends at most maxOut bytes to `out`.
 // iconv only ever writes whole characters, so a cut lands on a character
-// boundary. Returns false when the converter cannot be opened.
+// boundary. Returns false when the converter cannot be opened, or, with
+// bStrict, at the first input that is not a whole valid character.
 bool Convert(Charset from, Charset to, const char* in, size_t inLen, size_t maxOut,
-             std::string& out, bool* pComplete) {
+             std::string& out, bool* pComplete, bool bStrict = false) {
     if (pComplete) *pComplete = false;
     iconv_t cd = OpenCodec(from, to);
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
@@ -514,6 +515,7 @@ bool Convert(Charset from, Charset to, const char* in, size_t inLen, size_t maxO
             continue;
         }
         // EILSEQ or EINVAL: replace one unit of input and go on after it.
+        if (bStrict) return false;
         if (maxOut - out.size() < strRepl.size()) {
             bComplete = false;
             break;
@@ -553,6 +555,16 @@ std::wstring BytesToWide(const std::string& str) {
 std::string NarrowToUtf8(const char* szNarrow) {
     if (!szNarrow) return std::string();
     return ConvertAll(CS_NARROW, CS_UTF8, szNarrow, std::strlen(szNarrow));
+}
+
+bool NarrowToUtf8Strict(const char* pNarrow, size_t nLength, std::string& strUtf8) {
+    strUtf8.clear();
+    if (!pNarrow) return nLength == 0;
+    if (Convert(CS_NARROW, CS_UTF8, pNarrow, nLength, static_cast<size_t>(-1) / 2, strUtf8, nullptr,
+                true))
+        return true;
+    strUtf8.clear();
+    return false;
 }
 
 std::string Utf8ToNarrow(const char* szUtf8) {

@@ -104,6 +104,9 @@ bool DescribeDiskNode(int nDiskNo, std::string& strModel, bool& bRemovable);
 // narrow and UTF-8 text and U+FFFD in wide text. A null input gives "".
 std::string NarrowToUtf8(const char* szNarrow);
 std::string Utf8ToNarrow(const char* szUtf8);
+// For bytes of unknown origin: nLength bytes (NULs included) that must all
+// be valid GB18030; false, with strUtf8 empty, when any is not.
+bool NarrowToUtf8Strict(const char* pNarrow, size_t nLength, std::string& strUtf8);
 std::string WideToUtf8(const wchar_t* wsz);
 std::wstring Utf8ToWide(const char* szUtf8);
 std::string WideToNarrow(const wchar_t* wsz);
