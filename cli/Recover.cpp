@@ -64,10 +64,7 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
                                 bDestinationFailed, file.hit.u64FileSize);
         const std::string strCause = RecoveryCause(result);
         const unsigned long long u64Written = result.u64Written;
-        // A file saved whole, zeros where the medium failed, gets its times too.
-        const bool bWhole = result.nOutcome == RECOVERY_RECOVERED ||
-                            (result.u64Unreadable > 0 && u64Written == file.hit.u64FileSize);
-        if (bWhole) SetRecoveredFileTimes(strTarget, file.hit);
+        if (IsSavedWhole(result)) SetRecoveredFileTimes(strTarget, file.hit);
         progress.Clear();
         const unsigned long long u64Size = file.hit.u64FileSize;
         const char* szStatus = RecoveryOutcomeWord(result.nOutcome);

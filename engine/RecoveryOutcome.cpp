@@ -92,3 +92,8 @@ std::string FormatRecoveryCounts(size_t nRecovered, size_t nPartial, size_t nFai
     return std::to_string(nRecovered) + " recovered, " + std::to_string(nPartial) + " partial, " +
            std::to_string(nFailed) + " failed";
 }
+
+bool IsSavedWhole(const RECOVERY_FILE_RESULT& result) {
+    return result.nOutcome == RECOVERY_RECOVERED ||
+           (result.u64Unreadable > 0 && result.u64Written == result.u64Size);
+}

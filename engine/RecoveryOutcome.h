@@ -17,6 +17,11 @@ struct RECOVERY_FILE_RESULT {
     unsigned long long u64Unreadable = 0;
 };
 
+// Whether the whole file reached the disk: recovered, or written to its end
+// with zeros only where the medium could not give its bytes. Such a file gets
+// its record's times.
+bool IsSavedWhole(const RECOVERY_FILE_RESULT& result);
+
 // "Success", "Partial", "Failed".
 const char* RecoveryOutcomeWord(RECOVERY_OUTCOME nOutcome);
 // A save's result code in words, as the source's side of a failure.

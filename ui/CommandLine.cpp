@@ -47,9 +47,10 @@ bool HandleInformationArguments(int argc, char** argv, int& nExit) {
             return true;
         }
     }
-    // What starts the program: nothing, "start", and the preview's decoder.
-    const bool bKnown = argc == 1 || (argc == 2 && std::strcmp(argv[1], "start") == 0) ||
-                        (argc == 3 && std::strcmp(argv[1], "--decode-picture") == 0);
+    // What starts the program: nothing, "start", and the picture decoder.
+    const bool bKnown =
+        argc == 1 || (argc == 2 && (std::strcmp(argv[1], "start") == 0 ||
+                                    std::strcmp(argv[1], "--decode-pictures") == 0));
     if (bKnown) return false;
     std::fprintf(stderr, "tarnwick: unknown argument '%s'\n%s", argv[1], kUsage);
     nExit = 2;

@@ -52,11 +52,7 @@ const CategoryLook kCategoryLooks[6] = {
 
 }  // namespace
 
-DRUI::DRUI(QWidget* pParent)
-    : QMainWindow(pParent),
-      m_engineMaker(&DRUI::MakeEngine),
-      m_pPreviewBuf(new unsigned char[kPreviewBytes]()),
-      m_pTextBuf(new char[2 * kPreviewBytes]()) {
+DRUI::DRUI(QWidget* pParent) : QMainWindow(pParent), m_engineMaker(&DRUI::MakeEngine) {
     qRegisterMetaType<_PARTITION_ITEM_>("PARTITION_ITEM");
     m_strDecoder = QCoreApplication::applicationFilePath();
     setWindowTitle("Tarnwick");
@@ -75,7 +71,13 @@ void DRUI::FitToScreen() {
     resize(size);
 }
 
-DRUI::~DRUI() = default;
+DRUI::~DRUI() {
+    // The preview thread reads through the engine: it ends first; then the
+    // page whose models show the results, before the results go.
+    StopPreviewWorker();
+    delete m_pPage3;
+    m_pPage3 = nullptr;
+}
 
 void DRUI::Init() {
     InitFrame();
@@ -413,6 +415,7 @@ void DRUI::btnSlotBack() {
         m_pStackedLayout->setCurrentWidget(m_pPage2);
     else
         m_pStackedLayout->setCurrentWidget(m_pPage1);
+    StopPreviewWorker();
     m_pEngine.reset();
 }
 
@@ -455,8 +458,4 @@ void DRUI::closeEvent(QCloseEvent* pEvent) {
         pEvent->accept();
     else
         pEvent->ignore();
-}
-
-bool DRUI::eventFilter(QObject* pWatched, QEvent* pEvent) {
-    return QMainWindow::eventFilter(pWatched, pEvent);
 }

@@ -10,19 +10,34 @@
 
 #include <atomic>
 #include <functional>
-#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "device/PartitionManager.h"
 #include "engine/IFileRecoveryParse.h"
+#include "ui/PreviewWorker.h"
+#include "ui/ResultSet.h"
 
+class CFileListModel;
+class CGroupModel;
+class CThumbnailModel;
 class QCheckBox;
+class QComboBox;
+class QDateEdit;
+class QDoubleSpinBox;
 class QLabel;
+class QLineEdit;
+class QListView;
+class QModelIndex;
+class QPlainTextEdit;
 class QPushButton;
 class QStackedLayout;
-class QTableWidget;
-class QTableWidgetItem;
+class QStackedWidget;
+class QTableView;
+class QTimer;
+class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 class SCANUI;
@@ -35,7 +50,6 @@ class DRUI : public QMainWindow {
 public:
     // The job kinds; the progress dialog shows the same numbers.
     enum { OP_SCAN = 1, OP_SEARCH = 2, OP_PREVIEW = 3, OP_RECOVERY = 4 };
-    static constexpr int kPreviewBytes = 10240;
     // Makes the engine for a partition; the caller owns it. Null: the
     // partition cannot be scanned.
     using EngineMaker = std::function<IFileRecoveryParse*(const _PARTITION_ITEM_&)>;
@@ -59,10 +73,14 @@ public:
     QString CurrentFileName() const { return m_strCurrentFileName; }
     const std::vector<__SEARCH_FILE_INFO__>& SearchResults() const { return m_vecSearchResults; }
     IFileRecoveryParse* Engine() const { return m_pEngine.get(); }
-    // The files ticked on the result page, by (nFileIndex << 32) | nDirId.
-    const std::map<uint64_t, _FILE_NODE_>& Selection() const { return m_mapSelected; }
-    // The program that decodes pictures for the preview (--decode-picture);
-    // this program by default.
+    // The files of the result page with their folders, filter and ticks.
+    const CResultSet* Results() const { return m_pResults.get(); }
+    // The files ticked on the result page.
+    size_t SelectedCount() const { return m_pResults ? m_pResults->TickedCount() : 0; }
+    // The thumbnails of the result page's grid.
+    const CThumbnailModel* Thumbnails() const { return m_pThumbModel; }
+    // The program that decodes pictures for the preview and the thumbnails
+    // (--decode-pictures); this program by default.
     void SetPictureDecoder(const QString& strProgram) { m_strDecoder = strProgram; }
     // The resource path of an extension's icon.
     static QString GetExtendNameIcon(QString strExt);
@@ -72,10 +90,8 @@ public:
     // Jobs, run on the worker thread with the window as context.
     static void _ScanProcess(void* pContext, int& nResult);
     static void _SearchProcess(void* pContext, int& nResult);
-    static void _PreviewProcess(void* pContext, int& nResult);
     static void _RecoveryProcess(void* pContext, int& nResult);
     void Scan(wchar_t* pSaveDir, int& nProcess);
-    void PreviewProcess();
     void RecoveryProcess();
 
     // Engine callbacks: the window is the context. A stop request makes them
@@ -117,14 +133,23 @@ public slots:
     void btnHelpSlot();
     void btnOpenUrl(QString url);
     // Page 3.
+    // The group picked in the tree shown: its files are listed.
     void treeItemSelectChanged();
-    void treeItemClick(QTreeWidgetItem* pItem, int nColumn);
-    void tableItemPress(int nRow, int nColumn);
-    // A tick of a tree item or table row, by the mouse or by Space.
-    void treeItemChanged(QTreeWidgetItem* pItem, int nColumn);
-    void tableItemChanged(QTableWidgetItem* pItem);
+    // The file picked in the list or the grid: it is previewed.
     void tableItemSelectChanged();
-    void tableItemClick(QTableWidgetItem* pItem);
+    void tableItemClick(const QModelIndex& index);
+    // A tick in a tree, the list or the grid, by the mouse or by Space.
+    void TicksChanged();
+    // "By type" or "By folder"; "List" or "Thumbnails".
+    void ShowTree(int nTree);
+    void ShowThumbnails(bool bThumbnails);
+    // The search field or a filter changed.
+    void FilterChanged();
+    void PreviewArrived(quint64 nSerial, PREVIEW_RESULT result);
+    void ThumbnailArrived(int nFile, QImage image);
+    void ThumbnailWanted(int nFile);
+    // A preview has taken half a second: its progress dialog is shown.
+    void PreviewTakesLong();
     void btnRecovery();
 
 protected:
@@ -154,20 +179,17 @@ private:
     // dialog run modally, the thread waited for.
     void RunJob(SCANUI& dialog, void (*pfnJob)(void*, int&), int nOperation);
     void ScanFailedMessage();
-    QTreeWidget* CreateTree();
-    QTableWidget* CreateTable();
-    void UpdateTreeInfo(QTreeWidgetItem* pItem, int nColumn);
-    void SetTreeChildCheckState(QTreeWidgetItem* pItem, int nState);
-    void SetTreeParentCheckState(QTreeWidgetItem* pItem);
-    // The item's tick (checked or not) to its children, its parent, the
-    // selection and the rows shown.
-    void ApplyTreeCheck(QTreeWidgetItem* pItem);
-    // Sets a tick quietly, saying a partial one in words too.
-    void MarkCheck(QTreeWidgetItem* pItem, Qt::CheckState nState);
-    // A row's tick to the selection and to the tree item shown.
-    void SyncRowCheck(int nRow);
-    void WinHexBufData(_FILE_NODE_* pNode, unsigned char* pData, int nLength);
-    void SelectFile(const _FILE_NODE_& node, bool bSelected);
+    QWidget* CreateTree(RESULT_TREE nTree);
+    QWidget* CreateTable();
+    QWidget* CreateFilterPanel();
+    QWidget* CreatePreviewArea();
+    // Lists the files of a group of the tree shown.
+    void UpdateTreeInfo(const QModelIndex& index, int nColumn);
+    // The tree, the list and the summary after ticks or the filter changed.
+    void RefreshTicks();
+    void ShowPreview(const PREVIEW_RESULT& result);
+    // Stops the preview and thumbnail thread before the engine goes.
+    void StopPreviewWorker();
     void UpdateSummary();
     bool HasResultPage() const;
     // Sizes the window to what the screen offers, 1000 x 660 at most.
@@ -186,17 +208,53 @@ private:
     QWidget* m_pPage2 = nullptr;
     QTreeWidget* m_pDiskTree = nullptr;
     QPushButton* m_pBtnScan = nullptr;
-    // Page 3: per category, the found files by extension.
+    // Page 3: the found files by kind or by folder, listed or as thumbnails.
     QWidget* m_pPage3 = nullptr;
-    QTreeWidget* m_pTypeTree = nullptr;
-    QTableWidget* m_pFileTable = nullptr;
+    RESULT_TREE m_nTree = TREE_TYPES;
+    CGroupModel* m_pGroupModels[2] = {};
+    QTreeView* m_pTrees[2] = {};
+    QStackedWidget* m_pTreeStack = nullptr;
+    QPushButton* m_pBtnTree[2] = {};
+    CFileListModel* m_pFileModel = nullptr;
+    CThumbnailModel* m_pThumbModel = nullptr;
+    QTableView* m_pFileTable = nullptr;
+    QListView* m_pGrid = nullptr;
+    QStackedWidget* m_pFileStack = nullptr;
+    QPushButton* m_pBtnList = nullptr;
+    QPushButton* m_pBtnGrid = nullptr;
+    QLineEdit* m_pSearch = nullptr;
+    QPushButton* m_pBtnFilters = nullptr;
+    QWidget* m_pFilterPanel = nullptr;
+    QDoubleSpinBox* m_pMinSize = nullptr;
+    QDoubleSpinBox* m_pMaxSize = nullptr;
+    QComboBox* m_pSizeUnit = nullptr;
+    QCheckBox* m_pDates = nullptr;
+    QDateEdit* m_pDateFrom = nullptr;
+    QDateEdit* m_pDateTo = nullptr;
+    QCheckBox* m_pGoodOnly = nullptr;
+    QStackedWidget* m_pPreviewStack = nullptr;
     QLabel* m_pPreview = nullptr;
+    QPlainTextEdit* m_pPreviewText = nullptr;
+    QLabel* m_pPreviewMessage = nullptr;
+    QLabel* m_pPreviewCaption = nullptr;
     QLabel* m_pSummary = nullptr;
+    QComboBox* m_pFolderOption = nullptr;
+    QCheckBox* m_pKeepTimes = nullptr;
     QPushButton* m_pBtnRecover = nullptr;
-    QTreeWidgetItem* m_pRememberedItem = nullptr;
-    std::map<QString, std::vector<__SEARCH_FILE_INFO__>> m_mapCategory[6];
-    std::map<uint64_t, _FILE_NODE_> m_mapSelected;
     QString m_strDecoder;
+    std::unique_ptr<CResultSet> m_pResults;
+    QString m_strTopFolder;  // the scanned disk or partition, the top of the folder tree
+    std::vector<std::wstring> m_vecParents;
+    // Previews and thumbnails: read on their own thread, the engine locked
+    // for each call (the jobs lock it too).
+    std::mutex m_engineMutex;
+    std::unique_ptr<CPreviewWorker> m_pWorker;
+    quint64 m_nPreviewSerial = 0;
+    int m_nPreviewFile = -1;
+    QTimer* m_pPreviewTimer = nullptr;
+    // The recovery's choices, taken when it starts.
+    bool m_bKeepFolders = false;
+    bool m_bRestoreTimes = true;
 
     // Job state.
     EngineMaker m_engineMaker;
@@ -205,11 +263,6 @@ private:
     bool m_bEngineMissing = false;
     unsigned int m_nSearchCategories = 0;
     std::vector<__SEARCH_FILE_INFO__> m_vecSearchResults;
-    _FILE_NODE_ m_previewNode{};
-    wchar_t m_wszPreviewPath[512] = {};
-    std::unique_ptr<unsigned char[]> m_pPreviewBuf;
-    std::unique_ptr<char[]> m_pTextBuf;
-    int m_nPreviewSize = kPreviewBytes;
     QString m_strCurrentFileName;
     QString m_strSaveDir = "/";
     // Stop requested and job done, per operation (index 0 unused).

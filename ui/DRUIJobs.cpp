@@ -70,7 +70,18 @@ void DRUI::RunJob(SCANUI& dialog, void (*pfnJob)(void*, int&), int nOperation) {
 void DRUI::btnSlotScan() {
     QTreeWidgetItem* pItem = PickedDiskItem();
     if (!pItem) return;
+    // The engine of the last scan goes, and the page that shows its files:
+    // nothing may read through it or its results any more.
+    StopPreviewWorker();
+    if (m_pPage3) {
+        m_pStackedLayout->removeWidget(m_pPage3);
+        delete m_pPage3;
+        m_pPage3 = nullptr;
+        m_pFileModel = nullptr;
+        m_pThumbModel = nullptr;
+    }
     m_partitionItem = pItem->data(0, Qt::UserRole).value<_PARTITION_ITEM_>();
+    m_strTopFolder = pItem->text(0).section(QString(" \u00b7 "), 0, 0);
     m_nSearchCategories = CheckedCategories();
     const QPoint ptDialog = frameGeometry().topLeft() + QPoint(width() / 4, height() / 4);
     {
@@ -147,38 +158,30 @@ void DRUI::Scan(wchar_t* /*pSaveDir*/, int& /*nProcess*/) {
 void DRUI::_SearchProcess(void* pContext, int& /*nResult*/) {
     DRUI* pThis = static_cast<DRUI*>(pContext);
     pThis->m_vecSearchResults.clear();
+    pThis->m_vecParents.clear();
     if (pThis->m_pEngine) {
         pThis->m_pEngine->InitSearchCallBack(&DRUI::SearchCallBack, pThis);
         const std::wstring wstrFilter = BuildCategoryFilterW(pThis->m_nSearchCategories);
         pThis->m_pEngine->SearchFileNode(wstrFilter.c_str(), pThis->m_vecSearchResults);
+        // Each file's folders on its volume, for the folder view and for a
+        // recovery that keeps them.
+        pThis->m_vecParents.resize(pThis->m_vecSearchResults.size());
+        wchar_t wszParent[1024];
+        for (size_t i = 0; i < pThis->m_vecSearchResults.size() && !pThis->m_bStop[OP_SEARCH];
+             ++i) {
+            wszParent[0] = 0;
+            pThis->m_pEngine->GetFileNodeParentDirPath(&pThis->m_vecSearchResults[i], wszParent,
+                                                       1024);
+            wszParent[1023] = 0;
+            pThis->m_vecParents[i] = wszParent;
+        }
     }
+    // The page's data is made here, off the window's thread.
+    pThis->m_pResults.reset(new CResultSet);
+    pThis->m_pResults->Build(pThis->m_vecSearchResults, pThis->m_vecParents, pThis->m_strTopFolder);
     pThis->m_bDone[OP_SEARCH] = true;
     SearchCallBack(pThis, 100, nullptr);
     emit pThis->JobEnded(OP_SEARCH);
-}
-
-void DRUI::_PreviewProcess(void* pContext, int& /*nResult*/) {
-    DRUI* pThis = static_cast<DRUI*>(pContext);
-    pThis->PreviewProcess();
-    pThis->m_bDone[OP_PREVIEW] = true;
-    emit pThis->JobEnded(OP_PREVIEW);
-}
-
-void DRUI::PreviewProcess() {
-    m_wszPreviewPath[0] = 0;
-    m_nPreviewSize = kPreviewBytes;
-    IFileRecoveryParse* pEngine = m_pEngine.get();
-    if (!pEngine) return;
-    // A fault inside the engine's preview abandons the preview, never the
-    // application: the guard is armed on this worker thread only.
-    TW_FAULT_TRY(g_previewGuard) {
-        pEngine->PreView(&m_previewNode, m_wszPreviewPath, m_pPreviewBuf.get(), m_nPreviewSize,
-                         &DRUI::PreViewCallBack, this);
-    }
-    TW_FAULT_CATCH(g_previewGuard) {
-        m_wszPreviewPath[0] = 0;
-    }
-    TW_FAULT_END(g_previewGuard);
 }
 
 void DRUI::_RecoveryProcess(void* pContext, int& /*nResult*/) {

@@ -1,10 +1,14 @@
 // Recovery to a destination folder: the "Recover" button with its check of
-// the destination, and the job that saves every selected file into a folder
-// per kind under a name that overwrites nothing and reports how each ended.
+// the destination, and the job that saves every ticked file, into a folder
+// per kind or into the volume's own folders, under a name that overwrites
+// nothing, gives it the times its record holds and reports how each ended.
 #include <cerrno>
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,12 +16,13 @@
 #include "common/FaultGuard.h"
 #include "common/Helpers.h"
 #include "common/Platform.h"
-#include "engine/Categories.h"
 #include "engine/DestinationCheck.h"
+#include "engine/RecoveryLayout.h"
 #include "engine/RecoveryOutcome.h"
 #include "engine/SaveTarget.h"
 #include "ui/DRUI.h"
 #include "ui/Dialogs.h"
+#include "ui/ResultSet.h"
 #include "ui/ScanUI.h"
 #include "ui/TextCodec.h"
 
@@ -54,17 +59,18 @@ void DRUI::btnRecovery() {
                                       .arg(strDir));
         return;
     }
-    unsigned long long u64Wanted = 0;
-    for (const auto& entry : m_mapSelected)
-        u64Wanted = AddSizes(u64Wanted, entry.second.u64FileSize);
+    const unsigned long long u64Wanted = m_pResults ? m_pResults->TickedBytes() : 0;
     if (status.bFreeKnown && u64Wanted > status.u64FreeBytes &&
         CMessageBox::Ask(this, QString("%1 has %2 free, and the %3 selected files need %4: some "
                                        "will be saved in part or not at all. Recover anyway?")
                                    .arg(strDir)
                                    .arg(QString::fromStdString(FormatSize(status.u64FreeBytes)))
-                                   .arg(m_mapSelected.size())
+                                   .arg(SelectedCount())
                                    .arg(QString::fromStdString(FormatSize(u64Wanted)))) == 0)
         return;
+    // What the job needs from the window is taken now: it runs on the worker.
+    m_bKeepFolders = m_pFolderOption->currentIndex() == 0;
+    m_bRestoreTimes = m_pKeepTimes->isChecked();
     SCANUI dialog(this);
     dialog.SetSaveDir(m_strSaveDir);
     dialog.InitSlot(this, OP_RECOVERY);
@@ -74,44 +80,45 @@ void DRUI::btnRecovery() {
 }
 
 void DRUI::RecoveryProcess() {
+    // Previews and thumbnails wait while the engine saves.
+    std::lock_guard<std::mutex> lock(m_engineMutex);
     int nLevelOffset = 0;
     const std::wstring wstrDest = m_strSaveDir.toStdWString();
     GetPathDirIndex(wstrDest.c_str(), nLevelOffset);
     IFileRecoveryParse* pEngine = m_pEngine.get();
-    std::vector<_FILE_NODE_> files;
-    for (const auto& entry : m_mapSelected) files.push_back(entry.second);
-    const int nTotal = static_cast<int>(files.size());
-    wchar_t wszTarget[512];
+    const std::vector<int> vecFiles = m_pResults ? m_pResults->TickedFiles() : std::vector<int>();
+    const int nTotal = static_cast<int>(vecFiles.size());
+    const std::string strDest = m_strSaveDir.toUtf8().toStdString();
     // Everything is made below the destination, as the user the program runs
     // for (it runs as root after relaunching itself through pkexec or sudo).
     CSaveDestination dest;
-    const unsigned int nDest =
-        dest.Open(m_strSaveDir.toUtf8().toStdString(), tw::RequestingFsUser(), false);
+    const unsigned int nDest = dest.Open(strDest, tw::RequestingFsUser(), false);
+    CRecoveryLayout layout(strDest, m_bKeepFolders);
     for (int nIndex = 1; nIndex <= nTotal && pEngine; ++nIndex) {
-        const _FILE_NODE_& node = files[static_cast<size_t>(nIndex - 1)];
-        const QString strName = NarrowToQString(node.szFileName);
+        const int nFile = vecFiles[static_cast<size_t>(nIndex - 1)];
+        const _FILE_NODE_& node = m_pResults->Hit(nFile);
+        const QString strName = m_pResults->File(nFile).strName;
         emit RecoveryFile(nIndex, nTotal, strName, -1, QString());
-        char szFolder[16];
-        GetDirTypeByFileName(node.szFileName, szFolder);
-        const QString strFolder = m_strSaveDir + "/" + szFolder;
+        std::string strFolder;
         unsigned int nRet =
-            nDest ? nDest : MakeTargetDirs(strFolder.toUtf8().toStdString(), nullptr);
+            nDest ? nDest
+                  : layout.MakeTargetFolder(node, m_pResults->FolderNamesOf(nFile), strFolder);
         bool bDestination = true;
-        std::string strTarget;
+        std::wstring wstrTarget;
         // The found name as one path component; a path that does not fit the
-        // 511-byte narrow or 512-character wide buffer fails, never cut.
-        const std::string strWanted =
-            QStringToNarrow(strFolder + "/") + MakeSafeFileName(node.szFileName);
-        if (nRet == 0 &&
-            (strWanted.size() > 511 || GetRealFileName(strWanted.c_str(), wszTarget, 512) != 0))
+        // engine's 512-character buffer fails, never cut.
+        if (nRet == 0 && (GetUniqueChildPath(tw::Utf8ToWide(strFolder.c_str()), node.szFileName,
+                                             wstrTarget) != 0 ||
+                          wstrTarget.size() >= 512))
             nRet = ENAMETOOLONG;
+        std::string strTarget;
         if (nRet == 0) {
-            strTarget = tw::WideToUtf8(wszTarget);
+            strTarget = tw::WideToUtf8(wstrTarget.c_str());
             ResetSaveFailureOrigin();
             // A fault while reading the medium leaves the file unread, not the program.
             volatile unsigned int nSaved = TW_ERR_SHORT_READ;
             TW_FAULT_TRY(g_saveGuard) {
-                nSaved = pEngine->SaveFileData(&node, wszTarget, nLevelOffset);
+                nSaved = pEngine->SaveFileData(&node, wstrTarget.c_str(), nLevelOffset);
             }
             TW_FAULT_CATCH(g_saveGuard) {}
             TW_FAULT_END(g_saveGuard);
@@ -120,9 +127,12 @@ void DRUI::RecoveryProcess() {
         }
         const RECOVERY_FILE_RESULT result =
             SettleRecoveredFile(strTarget, nRet, bDestination, node.u64FileSize);
+        if (m_bRestoreTimes && IsSavedWhole(result)) SetRecoveredFileTimes(strTarget, node);
         emit RecoveryFile(nIndex, nTotal, strName, result.nOutcome,
                           QString::fromStdString(RecoveryReason(result)));
         if (nRet == TW_ERR_CANCELLED) break;
     }
+    // Folder times last: every file written into a folder changed its own.
+    if (m_bRestoreTimes && pEngine) layout.SetFolderTimes(*pEngine);
     RecoveryCallBack(this, 100, 1000, 0, nullptr);
 }

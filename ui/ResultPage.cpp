@@ -1,62 +1,46 @@
 // Page 3, the result browser: the found files in a tree by kind and
-// extension, the table of one extension, the preview, and the selection that
-// "Recover" saves.
-#include <QDir>
-#include <QFile>
+// extension or by folder, the list (or thumbnails) of the group picked,
+// searched and filtered, the preview of the file picked, and the ticks that
+// "Recover" saves, with how it lays the files out.
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDoubleSpinBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalBlocker>
 #include <QStackedLayout>
-#include <QTableWidget>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
 #include "common/Helpers.h"
 #include "common/MediumSource.h"
+#include "common/TextPreview.h"
 #include "deepscan/ProfessionalRecovery.h"
-#include "engine/Categories.h"
 #include "ui/DRUI.h"
 #include "ui/PreviewDecoder.h"
+#include "ui/ResultModels.h"
 #include "ui/ScanUI.h"
 #include "ui/TextCodec.h"
 #include "ui/UiStyle.h"
 
 namespace {
-
-enum { CAT_PHOTO, CAT_MUSIC, CAT_OFFICE, CAT_VIDEO, CAT_ARCHIVE, CAT_OTHER };
-const char* const kCategoryNames[6] = {"Photo", "Music", "Office", "Video", "Archive", "Other"};
-// Tree items carry what they show: the category, and the extension key of an
-// extension item (none for a category item).
-constexpr int kRoleCategory = Qt::UserRole;
-constexpr int kRoleExtension = Qt::UserRole + 1;
-
-// The first of the lists (photo, music, document, video, archive, combined)
-// that holds "." + extension anywhere, or -1; so ".ra" is found inside ".raw"
-// of the photo list. The extension is lower case, without the dot.
-int FirstListOf(const QString& strExt) {
-    const QByteArray probe = ("." + strExt).toUtf8();
-    if (probe.size() < 3) return -1;
-    const char* const kLists[] = {szPictureTypeList, szMusicTypeList,   szDocumentTypeList,
-                                  szVideoTypeList,   szArchiveTypeList, szDocumentArchiveTypeList};
-    for (int i = 0; i < 6; ++i)
-        if (std::strstr(kLists[i], probe.constData())) return i;
-    return -1;
-}
-
-int BrowserCategoryOf(const QString& strExt) {
-    const int nList = FirstListOf(strExt);
-    return nList < 0 ? CAT_OTHER : nList == 5 ? CAT_ARCHIVE : nList;
-}
-
-uint64_t SelectionKey(const _FILE_NODE_& node) {
-    return (static_cast<uint64_t>(node.nFileIndex) << 32) | node.nDirId;
-}
 
 // The 65 extensions with an icon of their own.
 const char* const szFileTypeStr[] = {"7z",
@@ -138,7 +122,7 @@ QString DRUI::GetExtendNameIcon(QString strExt) {
                                              ":/image/FileIcon/video_default.png",
                                              ":/image/FileIcon/zip.png",
                                              ":/image/FileIcon/office_default.png"};
-        const int nList = FirstListOf(strName.toLower());
+        const int nList = FirstTypeListOf(strName.toLower());
         strPath = nList < 0 ? ":/image/FileIcon/other.png" : kIcons[nList];
     }
     const QByteArray name = strName.toUtf8();
@@ -152,14 +136,39 @@ QString DRUI::GetExtendNameIcon(QString strExt) {
     return strPath;
 }
 
+namespace {
+
+// A button of a pair that shows one of two things ("By type" or "By folder").
+QPushButton* MakeToggle(const QString& strText, QWidget* pParent, QButtonGroup* pGroup, int nId) {
+    auto* pButton = new QPushButton(strText, pParent);
+    pButton->setObjectName(strText);
+    pButton->setAccessibleName(strText);
+    pButton->setCheckable(true);
+    pButton->setAutoDefault(false);
+    pButton->setStyleSheet(
+        "QPushButton{border: 1px solid rgb(180, 190, 205); background: white; padding: 3px 10px;"
+        " font: 12px Arial; color: rgb(40, 60, 90);}"
+        "QPushButton:checked{background: rgb(45, 120, 215); color: white;}");
+    pGroup->addButton(pButton, nId);
+    return pButton;
+}
+
+QLabel* MakeLabel(const QString& strText, QWidget* pParent) {
+    auto* pLabel = new QLabel(strText, pParent);
+    pLabel->setStyleSheet("font: 12px Arial; color: rgb(60, 72, 88);");
+    return pLabel;
+}
+
+// The size units of the size filter.
+const char* const kSizeUnits[] = {"bytes", "KiB", "MiB", "GiB"};
+
+}  // namespace
+
 void DRUI::InitLayout3Widget() {
     if (m_pPage3) {
         m_pStackedLayout->removeWidget(m_pPage3);
-        m_pPage3->deleteLater();
+        delete m_pPage3;
     }
-    // The records of an earlier scan belong to an engine that is gone.
-    m_mapSelected.clear();
-    m_pRememberedItem = nullptr;
     m_pPage3 = new QWidget;
     auto* pLayout = new QVBoxLayout(m_pPage3);
     pLayout->setContentsMargins(20, 8, 20, 4);
@@ -192,26 +201,72 @@ void DRUI::InitLayout3Widget() {
             pLayout->addWidget(pUnreadable);
         }
     }
+    if (!m_pResults) m_pResults.reset(new CResultSet);
+
+    // The views, the search field and the filters.
+    auto* pTools = new QHBoxLayout;
+    pTools->setSpacing(0);
+    auto* pTreeButtons = new QButtonGroup(m_pPage3);
+    m_pBtnTree[TREE_TYPES] = MakeToggle("By type", m_pPage3, pTreeButtons, TREE_TYPES);
+    m_pBtnTree[TREE_FOLDERS] = MakeToggle("By folder", m_pPage3, pTreeButtons, TREE_FOLDERS);
+    pTools->addWidget(m_pBtnTree[TREE_TYPES]);
+    pTools->addWidget(m_pBtnTree[TREE_FOLDERS]);
+    pTools->addSpacing(16);
+    m_pSearch = new QLineEdit(m_pPage3);
+    m_pSearch->setObjectName("Search");
+    m_pSearch->setAccessibleName("Search");
+    m_pSearch->setPlaceholderText("Search by name");
+    m_pSearch->setClearButtonEnabled(true);
+    m_pSearch->setMinimumWidth(140);
+    m_pSearch->setProperty("typing", true);
+    m_pSearch->installEventFilter(this);
+    pTools->addWidget(m_pSearch, 1);
+    pTools->addSpacing(6);
+    m_pBtnFilters = new QPushButton("Filters", m_pPage3);
+    m_pBtnFilters->setObjectName("Filters");
+    m_pBtnFilters->setAccessibleName("Filters");
+    m_pBtnFilters->setCheckable(true);
+    m_pBtnFilters->setAutoDefault(false);
+    pTools->addWidget(m_pBtnFilters);
+    pTools->addSpacing(16);
+    auto* pListButtons = new QButtonGroup(m_pPage3);
+    m_pBtnList = MakeToggle("List", m_pPage3, pListButtons, 0);
+    m_pBtnGrid = MakeToggle("Thumbnails", m_pPage3, pListButtons, 1);
+    pTools->addWidget(m_pBtnList);
+    pTools->addWidget(m_pBtnGrid);
+    pLayout->addLayout(pTools);
+    m_pFilterPanel = CreateFilterPanel();
+    pLayout->addWidget(m_pFilterPanel);
 
     auto* pMiddle = new QHBoxLayout;
     pMiddle->setSpacing(10);
-    m_pTypeTree = CreateTree();
-    pMiddle->addWidget(m_pTypeTree);
+    m_pTreeStack = new QStackedWidget(m_pPage3);
+    m_pTreeStack->addWidget(CreateTree(TREE_TYPES));
+    m_pTreeStack->addWidget(CreateTree(TREE_FOLDERS));
+    m_pTreeStack->setMinimumSize(200, 100);
+    m_pTreeStack->setMaximumWidth(260);
+    pMiddle->addWidget(m_pTreeStack);
     auto* pRight = new QVBoxLayout;
-    m_pFileTable = CreateTable();
-    pRight->addWidget(m_pFileTable, 1);
-    m_pPreview = new QLabel(m_pPage3);
-    m_pPreview->setObjectName("preview");
-    m_pPreview->setAccessibleName("Preview");
-    m_pPreview->setStyleSheet("background: white; color: rgb(40, 45, 55);");
-    auto* pScroll = new QScrollArea(m_pPage3);
-    pScroll->setWidget(m_pPreview);
-    pScroll->setWidgetResizable(true);
-    pScroll->setMinimumSize(300, 120);
-    pScroll->setMaximumHeight(kPreviewHeight + 4);
-    pRight->addWidget(pScroll);
+    pRight->addWidget(CreateTable(), 1);
+    pRight->addWidget(CreatePreviewArea());
     pMiddle->addLayout(pRight, 1);
     pLayout->addLayout(pMiddle, 1);
+
+    // How the files are laid out when recovered.
+    auto* pOptions = new QHBoxLayout;
+    pOptions->addWidget(MakeLabel("Recover into:", m_pPage3));
+    m_pFolderOption = new QComboBox(m_pPage3);
+    m_pFolderOption->setAccessibleName("Recover into");
+    m_pFolderOption->addItems({"the original folders", "a folder per kind of file"});
+    m_pFolderOption->setCurrentIndex(1);
+    pOptions->addWidget(m_pFolderOption);
+    pOptions->addSpacing(12);
+    m_pKeepTimes = new QCheckBox("Restore modification times", m_pPage3);
+    m_pKeepTimes->setAccessibleName("Restore modification times");
+    m_pKeepTimes->setChecked(true);
+    pOptions->addWidget(m_pKeepTimes);
+    pOptions->addStretch(1);
+    pLayout->addLayout(pOptions);
 
     auto* pBottom = new QHBoxLayout;
     m_pSummary = new QLabel("Select 0 bytes in 0 files", m_pPage3);
@@ -228,237 +283,411 @@ void DRUI::InitLayout3Widget() {
     pBottom->addWidget(m_pBtnRecover);
     pLayout->addLayout(pBottom);
     m_pStackedLayout->addWidget(m_pPage3);
+
+    connect(pTreeButtons, &QButtonGroup::idClicked, this, &DRUI::ShowTree);
+    connect(pListButtons, &QButtonGroup::idClicked, this,
+            [this](int nId) { ShowThumbnails(nId == 1); });
+    connect(m_pSearch, &QLineEdit::textChanged, this, &DRUI::FilterChanged);
+    connect(m_pBtnFilters, &QPushButton::toggled, m_pFilterPanel, &QWidget::setVisible);
+    m_pBtnList->setChecked(true);
+    m_nTree = TREE_TYPES;
+    m_pBtnTree[TREE_TYPES]->setChecked(true);
+    m_nPreviewFile = -1;
+
+    // Previews and thumbnails from here on come from their own thread.
+    m_pWorker.reset(new CPreviewWorker(
+        m_engineMutex, m_strDecoder,
+        LocaleAsksForGb18030(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"), std::getenv("LANG"))));
+    connect(m_pWorker.get(), &CPreviewWorker::PreviewReady, this, &DRUI::PreviewArrived);
+    connect(m_pWorker.get(), &CPreviewWorker::ThumbnailReady, this, &DRUI::ThumbnailArrived);
+    m_bDone[OP_PREVIEW] = true;
+    m_pWorker->Start(m_pEngine.get(), &DRUI::PreViewCallBack, this, &m_bDone[OP_PREVIEW]);
+    UpdateSummary();
 }
 
-QTreeWidget* DRUI::CreateTree() {
-    auto* pTree = new QTreeWidget(m_pPage3);
-    pTree->setObjectName("Types");
-    pTree->setAccessibleName("Types");
-    pTree->setColumnCount(1);
-    pTree->setHeaderLabels({"Kinds of files found"});
-    pTree->setStyleSheet("QTreeWidget{background: white;}");
-    for (auto& map : m_mapCategory) map.clear();
-    int nCounts[6] = {};
-    char szExt[256];
-    for (const __SEARCH_FILE_INFO__& hit : m_vecSearchResults) {
-        QString strKey;
-        int nCategory = CAT_OTHER;
-        if (GetExtendName(hit.szFileName, szExt) != 0) {
-            if (!hit.szFileName[0]) continue;
-            strKey = "unKnow";
-        } else {
-            strKey = NarrowToQString(szExt).toLower();
-            nCategory = BrowserCategoryOf(strKey);
-        }
-        m_mapCategory[nCategory][strKey].push_back(hit);
-        ++nCounts[nCategory];
-    }
-    for (int i = 0; i < 6; ++i) {
-        if (nCounts[i] == 0) continue;
-        auto* pCategory = new QTreeWidgetItem(pTree);
-        pCategory->setText(0, QString("%1(%2)").arg(kCategoryNames[i]).arg(nCounts[i]));
-        pCategory->setData(0, kRoleCategory, i);
-        pCategory->setCheckState(0, Qt::Unchecked);
-        pCategory->setFont(0, QFont("Arial", 11, QFont::Bold));
-        for (const auto& entry : m_mapCategory[i]) {
-            auto* pExt = new QTreeWidgetItem(pCategory);
-            pExt->setText(0, QString("%1 Files (%2)").arg(entry.first).arg(entry.second.size()));
-            pExt->setIcon(0, QIcon(GetExtendNameIcon(entry.first)));
-            pExt->setData(0, kRoleCategory, i);
-            pExt->setData(0, kRoleExtension, entry.first);
-            pExt->setCheckState(0, Qt::Unchecked);
-        }
-    }
-    connect(pTree, &QTreeWidget::itemSelectionChanged, this, &DRUI::treeItemSelectChanged);
-    connect(pTree, &QTreeWidget::itemClicked, this, &DRUI::treeItemClick);
-    // A tick by the mouse or by Space.
-    connect(pTree, &QTreeWidget::itemChanged, this, &DRUI::treeItemChanged);
-    pTree->setItemsExpandable(true);
-    pTree->expandAll();
-    pTree->setMinimumSize(200, 150);
-    pTree->setMaximumWidth(250);
+QWidget* DRUI::CreateTree(RESULT_TREE nTree) {
+    auto* pModel = m_pGroupModels[nTree] = new CGroupModel(*m_pResults, nTree, m_pPage3);
+    auto* pTree = m_pTrees[nTree] = new QTreeView(m_pPage3);
+    const QString strName = nTree == TREE_TYPES ? "Types" : "Folders";
+    pTree->setObjectName(strName);
+    pTree->setAccessibleName(strName);
+    pTree->setModel(pModel);
+    pTree->setUniformRowHeights(true);
+    pTree->setStyleSheet("QTreeView{background: white;}");
+    pTree->setSelectionMode(QAbstractItemView::SingleSelection);
+    pTree->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    pTree->expandToDepth(nTree == TREE_TYPES ? 0 : 1);
+    connect(pModel, &CGroupModel::Ticked, this, &DRUI::TicksChanged);
+    connect(pTree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &DRUI::treeItemSelectChanged);
     return pTree;
 }
 
-QTableWidget* DRUI::CreateTable() {
-    auto* pTable = new QTableWidget(0, 2, m_pPage3);
-    pTable->setObjectName("Files");
-    pTable->setAccessibleName("Files");
-    pTable->setHorizontalHeaderLabels({"Name", "Size"});
-    // The name takes the room the window gives; the size keeps what it needs.
-    pTable->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    pTable->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-    pTable->setColumnWidth(1, 120);
-    pTable->verticalHeader()->setVisible(false);
-    pTable->setSelectionBehavior(QAbstractItemView::SelectRows);
-    pTable->setSelectionMode(QAbstractItemView::SingleSelection);
-    pTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    pTable->setMinimumSize(300, 100);
+QWidget* DRUI::CreateTable() {
+    m_pFileModel = new CFileListModel(*m_pResults, m_pPage3);
+    m_pThumbModel = new CThumbnailModel(*m_pResults, *m_pFileModel, m_pPage3);
+    connect(m_pFileModel, &CFileListModel::Ticked, this, &DRUI::TicksChanged);
+    connect(m_pThumbModel, &CThumbnailModel::ThumbnailWanted, this, &DRUI::ThumbnailWanted);
+    m_pFileStack = new QStackedWidget(m_pPage3);
+
+    m_pFileTable = new QTableView(m_pPage3);
+    m_pFileTable->setObjectName("Files");
+    m_pFileTable->setAccessibleName("Files");
+    m_pFileTable->setModel(m_pFileModel);
+    QHeaderView* pHeader = m_pFileTable->horizontalHeader();
+    pHeader->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    pHeader->setSectionResizeMode(QHeaderView::Interactive);
+    pHeader->setStretchLastSection(true);
+    // The engine's order until a header is clicked.
+    pHeader->setSortIndicator(-1, Qt::AscendingOrder);
+    pHeader->setSortIndicatorClearable(true);
+    m_pFileTable->setSortingEnabled(true);
+    const int kWidths[COL_COUNT] = {180, 75, 115, 110, 120, 75};
+    for (int i = 0; i < COL_COUNT; ++i) m_pFileTable->setColumnWidth(i, kWidths[i]);
+    m_pFileTable->verticalHeader()->setVisible(false);
+    m_pFileTable->verticalHeader()->setDefaultSectionSize(22);
+    m_pFileTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pFileTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pFileTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pFileTable->setWordWrap(false);
     // Tab moves on to the next control instead of from cell to cell.
-    pTable->setTabKeyNavigation(false);
-    pTable->setStyleSheet("QTableWidget{background: white;}");
-    connect(pTable, &QTableWidget::cellClicked, this, &DRUI::tableItemPress);
-    connect(pTable, &QTableWidget::itemChanged, this, &DRUI::tableItemChanged);
-    connect(pTable, &QTableWidget::itemSelectionChanged, this, &DRUI::tableItemSelectChanged);
-    return pTable;
+    m_pFileTable->setTabKeyNavigation(false);
+    m_pFileTable->setStyleSheet("QTableView{background: white;}");
+    m_pFileTable->installEventFilter(this);
+    connect(m_pFileTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &DRUI::tableItemSelectChanged);
+    m_pFileStack->addWidget(m_pFileTable);
+
+    m_pGrid = new QListView(m_pPage3);
+    m_pGrid->setObjectName("Thumbnail grid");
+    m_pGrid->setAccessibleName("Thumbnail grid");
+    m_pGrid->setModel(m_pThumbModel);
+    m_pGrid->setModelColumn(COL_NAME);
+    // A flowing list of items of one size: laid out without asking every row.
+    m_pGrid->setViewMode(QListView::ListMode);
+    m_pGrid->setFlow(QListView::LeftToRight);
+    m_pGrid->setWrapping(true);
+    m_pGrid->setResizeMode(QListView::Adjust);
+    m_pGrid->setUniformItemSizes(true);
+    m_pGrid->setLayoutMode(QListView::Batched);
+    m_pGrid->setIconSize(QSize(CThumbnailModel::kSide, CThumbnailModel::kSide));
+    m_pGrid->setGridSize(QSize(CThumbnailModel::kSide + 48, CThumbnailModel::kSide + 36));
+    m_pGrid->setItemDelegate(new CGridDelegate(m_pGrid));
+    m_pGrid->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pGrid->setTabKeyNavigation(false);
+    m_pGrid->setStyleSheet("QListView{background: white;}");
+    m_pGrid->installEventFilter(this);
+    connect(m_pGrid->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &DRUI::tableItemSelectChanged);
+    m_pFileStack->addWidget(m_pGrid);
+    m_pFileStack->setMinimumSize(300, 90);
+    return m_pFileStack;
 }
 
-void DRUI::SelectFile(const _FILE_NODE_& node, bool bSelected) {
-    if (bSelected)
-        m_mapSelected[SelectionKey(node)] = node;
+QWidget* DRUI::CreateFilterPanel() {
+    auto* pPanel = new QWidget(m_pPage3);
+    pPanel->setObjectName("filters");
+    auto* pGrid = new QGridLayout(pPanel);
+    pGrid->setContentsMargins(0, 0, 0, 0);
+    pGrid->setHorizontalSpacing(6);
+    pGrid->setVerticalSpacing(4);
+    auto MakeSize = [&](const QString& strName) {
+        auto* pSpin = new QDoubleSpinBox(pPanel);
+        pSpin->setAccessibleName(strName);
+        pSpin->setRange(0, 1e9);
+        pSpin->setDecimals(1);
+        pSpin->setSpecialValueText("any");
+        pSpin->setMinimumWidth(90);
+        pSpin->setProperty("typing", true);
+        pSpin->installEventFilter(this);
+        connect(pSpin, &QDoubleSpinBox::valueChanged, this, &DRUI::FilterChanged);
+        return pSpin;
+    };
+    m_pMinSize = MakeSize("Smallest size");
+    m_pMaxSize = MakeSize("Largest size");
+    m_pSizeUnit = new QComboBox(pPanel);
+    m_pSizeUnit->setAccessibleName("Size unit");
+    for (const char* szUnit : kSizeUnits) m_pSizeUnit->addItem(szUnit);
+    m_pSizeUnit->setCurrentIndex(2);
+    connect(m_pSizeUnit, &QComboBox::currentIndexChanged, this, &DRUI::FilterChanged);
+    auto* pSizes = new QHBoxLayout;
+    pSizes->addWidget(MakeLabel("Size from", pPanel));
+    pSizes->addWidget(m_pMinSize);
+    pSizes->addWidget(MakeLabel("to", pPanel));
+    pSizes->addWidget(m_pMaxSize);
+    pSizes->addWidget(m_pSizeUnit);
+    pSizes->addSpacing(16);
+    m_pGoodOnly = new QCheckBox("Show only files in good condition", pPanel);
+    m_pGoodOnly->setAccessibleName("Show only files in good condition");
+    connect(m_pGoodOnly, &QCheckBox::toggled, this, &DRUI::FilterChanged);
+    pSizes->addWidget(m_pGoodOnly);
+    pSizes->addStretch(1);
+    pGrid->addLayout(pSizes, 0, 0);
+
+    auto* pDates = new QHBoxLayout;
+    m_pDates = new QCheckBox("Modified from", pPanel);
+    m_pDates->setAccessibleName("Modified between");
+    auto MakeDate = [&](const QString& strName, const QDate& date) {
+        auto* pDate = new QDateEdit(date, pPanel);
+        pDate->setAccessibleName(strName);
+        pDate->setDisplayFormat("yyyy-MM-dd");
+        pDate->setCalendarPopup(true);
+        pDate->setEnabled(false);
+        pDate->setProperty("typing", true);
+        pDate->installEventFilter(this);
+        connect(m_pDates, &QCheckBox::toggled, pDate, &QWidget::setEnabled);
+        connect(pDate, &QDateEdit::dateChanged, this, &DRUI::FilterChanged);
+        return pDate;
+    };
+    m_pDateFrom = MakeDate("Modified from", QDate(1980, 1, 1));
+    m_pDateTo = MakeDate("Modified until", QDate::currentDate());
+    connect(m_pDates, &QCheckBox::toggled, this, &DRUI::FilterChanged);
+    pDates->addWidget(m_pDates);
+    pDates->addWidget(m_pDateFrom);
+    pDates->addWidget(MakeLabel("to", pPanel));
+    pDates->addWidget(m_pDateTo);
+    pDates->addStretch(1);
+    pGrid->addLayout(pDates, 1, 0);
+    pPanel->setVisible(false);
+    return pPanel;
+}
+
+QWidget* DRUI::CreatePreviewArea() {
+    auto* pArea = new QWidget(m_pPage3);
+    auto* pLayout = new QVBoxLayout(pArea);
+    pLayout->setContentsMargins(0, 0, 0, 0);
+    pLayout->setSpacing(2);
+    m_pPreviewCaption = new QLabel(pArea);
+    m_pPreviewCaption->setObjectName("previewCaption");
+    m_pPreviewCaption->setStyleSheet("font: 11px Arial; color: rgb(90, 100, 115);");
+    pLayout->addWidget(m_pPreviewCaption);
+    m_pPreviewStack = new QStackedWidget(pArea);
+    m_pPreviewStack->setAccessibleName("Preview");
+    m_pPreviewStack->setMinimumSize(300, 90);
+    m_pPreviewStack->setMaximumHeight(kPreviewHeight + 4);
+
+    m_pPreview = new QLabel(pArea);
+    m_pPreview->setObjectName("preview");
+    m_pPreview->setAccessibleName("Preview");
+    m_pPreview->setAlignment(Qt::AlignCenter);
+    m_pPreview->setStyleSheet("background: white;");
+    auto* pScroll = new QScrollArea(pArea);
+    pScroll->setWidget(m_pPreview);
+    pScroll->setWidgetResizable(true);
+    m_pPreviewStack->addWidget(pScroll);
+
+    m_pPreviewText = new QPlainTextEdit(pArea);
+    m_pPreviewText->setObjectName("previewText");
+    m_pPreviewText->setAccessibleName("Preview text");
+    m_pPreviewText->setReadOnly(true);
+    m_pPreviewText->setTabChangesFocus(true);
+    m_pPreviewText->setStyleSheet("QPlainTextEdit{background: white; color: rgb(40, 45, 55);}");
+    m_pPreviewStack->addWidget(m_pPreviewText);
+
+    m_pPreviewMessage = new QLabel(pArea);
+    m_pPreviewMessage->setObjectName("previewMessage");
+    m_pPreviewMessage->setAlignment(Qt::AlignCenter);
+    m_pPreviewMessage->setWordWrap(true);
+    m_pPreviewMessage->setStyleSheet("background: white; color: rgb(90, 100, 115);");
+    m_pPreviewStack->addWidget(m_pPreviewMessage);
+    m_pPreviewStack->setCurrentWidget(m_pPreviewMessage);
+    pLayout->addWidget(m_pPreviewStack);
+
+    m_pPreviewTimer = new QTimer(pArea);
+    m_pPreviewTimer->setSingleShot(true);
+    m_pPreviewTimer->setInterval(500);
+    connect(m_pPreviewTimer, &QTimer::timeout, this, &DRUI::PreviewTakesLong);
+    return pArea;
+}
+
+void DRUI::ShowTree(int nTree) {
+    m_nTree = nTree == TREE_FOLDERS ? TREE_FOLDERS : TREE_TYPES;
+    m_pBtnTree[m_nTree]->setChecked(true);
+    m_pTreeStack->setCurrentIndex(m_nTree);
+    // Recovered from the folder view, files keep their folders by default.
+    m_pFolderOption->setCurrentIndex(m_nTree == TREE_FOLDERS ? 0 : 1);
+    QTreeView* pTree = m_pTrees[m_nTree];
+    // The folder view opens on the volume's top folder.
+    if (!pTree->currentIndex().isValid() && m_nTree == TREE_FOLDERS)
+        pTree->setCurrentIndex(m_pGroupModels[m_nTree]->index(0, 0));
     else
-        m_mapSelected.erase(SelectionKey(node));
+        UpdateTreeInfo(pTree->currentIndex(), 0);
+}
+
+void DRUI::ShowThumbnails(bool bThumbnails) {
+    (bThumbnails ? m_pBtnGrid : m_pBtnList)->setChecked(true);
+    QAbstractItemView* pFrom =
+        bThumbnails ? static_cast<QAbstractItemView*>(m_pFileTable) : m_pGrid;
+    QAbstractItemView* pTo = bThumbnails ? static_cast<QAbstractItemView*>(m_pGrid) : m_pFileTable;
+    m_pFileStack->setCurrentWidget(pTo);
+    // The file picked stays picked.
+    const int nRow = pFrom->currentIndex().row();
+    if (nRow >= 0) pTo->setCurrentIndex(pTo->model()->index(nRow, COL_NAME));
 }
 
 void DRUI::treeItemSelectChanged() {
-    const QList<QTreeWidgetItem*> selected = m_pTypeTree->selectedItems();
-    if (selected.isEmpty()) return;
-    m_pRememberedItem = selected.first();
-    UpdateTreeInfo(m_pRememberedItem, 0);
+    UpdateTreeInfo(m_pTrees[m_nTree]->currentIndex(), 0);
 }
 
-void DRUI::treeItemClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
-    if (pItem == m_pRememberedItem) treeItemSelectChanged();
-    m_pTypeTree->setCurrentItem(pItem);
+void DRUI::UpdateTreeInfo(const QModelIndex& index, int /*nColumn*/) {
+    const int nGroup = m_pGroupModels[m_nTree]->GroupOf(index);
+    m_pWorker->DropThumbnails();
+    m_pThumbModel->ForgetPending();
+    m_pFileModel->SetFiles(index.isValid() ? m_pResults->ShownFilesIn(m_nTree, nGroup)
+                                           : std::vector<int>());
+    // The list's first file is previewed; an empty list previews nothing.
+    QAbstractItemView* pView = static_cast<QAbstractItemView*>(m_pFileStack->currentWidget());
+    if (m_pFileModel->rowCount() > 0)
+        pView->setCurrentIndex(pView->model()->index(0, COL_NAME));
+    else
+        tableItemClick(QModelIndex());
 }
 
-void DRUI::UpdateTreeInfo(QTreeWidgetItem* pItem, int /*nColumn*/) {
-    m_pFileTable->setRowCount(0);
-    if (!pItem) return;
-    const int nCategory = pItem->data(0, kRoleCategory).toInt();
-    const bool bExtension = pItem->parent() != nullptr;
-    const std::vector<__SEARCH_FILE_INFO__>* pFiles = nullptr;
-    if (bExtension) {
-        auto it = m_mapCategory[nCategory].find(pItem->data(0, kRoleExtension).toString());
-        if (it != m_mapCategory[nCategory].end()) pFiles = &it->second;
-    }
-    if (pFiles) {
-        const QIcon icon(GetExtendNameIcon(pItem->data(0, kRoleExtension).toString()));
-        m_pFileTable->blockSignals(true);
-        for (const __SEARCH_FILE_INFO__& file : *pFiles) {
-            const int nRow = m_pFileTable->rowCount();
-            m_pFileTable->insertRow(nRow);
-            const QVariant node = QVariant::fromValue(static_cast<_FILE_NODE_>(file));
-            auto* pName = new QTableWidgetItem(icon, NameToQString(file.szFileName));
-            pName->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-            pName->setCheckState(Qt::Unchecked);
-            pName->setData(Qt::UserRole, node);
-            auto* pSize =
-                new QTableWidgetItem(QString::fromStdString(FormatSize(file.u64FileSize)));
-            pSize->setData(Qt::UserRole, node);
-            m_pFileTable->setItem(nRow, 0, pName);
-            m_pFileTable->setItem(nRow, 1, pSize);
-            m_pFileTable->setRowHeight(nRow, 22);
-        }
-        m_pFileTable->blockSignals(false);
-    }
-    if (pItem->checkState(0) == Qt::PartiallyChecked) {
-        const QSignalBlocker block(m_pFileTable);
-        for (int nRow = 0; nRow < m_pFileTable->rowCount(); ++nRow) {
-            QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
-            const bool bIn =
-                m_mapSelected.count(SelectionKey(pName->data(Qt::UserRole).value<_FILE_NODE_>()));
-            pName->setCheckState(bIn ? Qt::Checked : Qt::Unchecked);
-        }
-    } else {
-        ApplyTreeCheck(pItem);
-    }
-    UpdateSummary();
-    // Showing an extension previews its first file.
-    if (m_pFileTable->rowCount() > 0) tableItemClick(m_pFileTable->item(0, 0));
+void DRUI::tableItemSelectChanged() {
+    auto* pView = static_cast<QAbstractItemView*>(m_pFileStack->currentWidget());
+    tableItemClick(pView->currentIndex());
 }
 
-void DRUI::MarkCheck(QTreeWidgetItem* pItem, Qt::CheckState nState) {
-    // Item views tell a screen reader "checked" or not; a partial tick is said
-    // in the description.
-    const QSignalBlocker block(m_pTypeTree);
-    pItem->setCheckState(0, nState);
-    pItem->setData(0, Qt::AccessibleDescriptionRole,
-                   nState == Qt::PartiallyChecked ? QVariant("partly ticked") : QVariant());
+void DRUI::tableItemClick(const QModelIndex& index) {
+    const int nFile = index.isValid() ? m_pFileModel->FileAt(index.row()) : -1;
+    if (nFile == m_nPreviewFile) return;
+    m_nPreviewFile = nFile;
+    ++m_nPreviewSerial;
+    m_pPreviewTimer->stop();
+    if (nFile < 0) {
+        ShowPreview({PREVIEW_RESULT::KIND_MESSAGE, QImage(), "Pick a file to preview it.", ""});
+        return;
+    }
+    const _FILE_NODE_& node = m_pResults->Hit(nFile);
+    m_strCurrentFileName = m_pResults->File(nFile).strName;
+    m_bStop[OP_PREVIEW] = false;
+    m_bDone[OP_PREVIEW] = false;
+    m_pWorker->RequestPreview(m_nPreviewSerial, node);
+    // No dialog for a preview that is quick; what is shown meanwhile says so.
+    ShowPreview({PREVIEW_RESULT::KIND_MESSAGE, QImage(),
+                 QString("Reading %1...").arg(m_strCurrentFileName), ""});
+    m_pPreviewTimer->start();
 }
 
-void DRUI::ApplyTreeCheck(QTreeWidgetItem* pItem) {
-    const bool bChecked = pItem->checkState(0) == Qt::Checked;
-    MarkCheck(pItem, pItem->checkState(0));
-    const int nCategory = pItem->data(0, kRoleCategory).toInt();
-    {
-        const QSignalBlocker block(m_pTypeTree);
-        SetTreeChildCheckState(pItem, bChecked ? 1 : 0);
-        SetTreeParentCheckState(pItem);
-    }
-    if (pItem->parent()) {
-        auto it = m_mapCategory[nCategory].find(pItem->data(0, kRoleExtension).toString());
-        if (it != m_mapCategory[nCategory].end())
-            for (const __SEARCH_FILE_INFO__& file : it->second) SelectFile(file, bChecked);
-    } else {
-        for (const auto& entry : m_mapCategory[nCategory])
-            for (const __SEARCH_FILE_INFO__& file : entry.second) SelectFile(file, bChecked);
-    }
-    // The rows shown follow when they belong to the item.
-    if (m_pRememberedItem == pItem || (m_pRememberedItem && m_pRememberedItem->parent() == pItem)) {
-        const QSignalBlocker block(m_pFileTable);
-        for (int nRow = 0; nRow < m_pFileTable->rowCount(); ++nRow)
-            m_pFileTable->item(nRow, 0)->setCheckState(bChecked ? Qt::Checked : Qt::Unchecked);
-    }
-    UpdateSummary();
+void DRUI::PreviewTakesLong() {
+    if (IsJobDone(OP_PREVIEW) || !m_pWorker) return;
+    SCANUI dialog(this);
+    dialog.InitSlot(this, OP_PREVIEW);
+    dialog.move(frameGeometry().topLeft() + QPoint(width() / 4, height() / 4));
+    dialog.exec();
 }
 
-void DRUI::treeItemChanged(QTreeWidgetItem* pItem, int nColumn) {
-    if (pItem && nColumn == 0) ApplyTreeCheck(pItem);
+void DRUI::PreviewArrived(quint64 nSerial, PREVIEW_RESULT result) {
+    // A preview of a file no longer picked is not shown.
+    if (nSerial != m_nPreviewSerial) return;
+    m_pPreviewTimer->stop();
+    ShowPreview(result);
+    emit JobEnded(OP_PREVIEW);
 }
 
-void DRUI::SetTreeChildCheckState(QTreeWidgetItem* pItem, int nState) {
-    for (int i = 0; i < pItem->childCount(); ++i) {
-        QTreeWidgetItem* pChild = pItem->child(i);
-        MarkCheck(pChild, nState ? Qt::Checked : Qt::Unchecked);
-        SetTreeChildCheckState(pChild, nState);
+void DRUI::ShowPreview(const PREVIEW_RESULT& result) {
+    m_pPreviewCaption->setText(result.strCaption);
+    switch (result.nKind) {
+        case PREVIEW_RESULT::KIND_PICTURE:
+            m_pPreview->setPixmap(QPixmap::fromImage(result.image));
+            m_pPreviewStack->setCurrentIndex(0);
+            break;
+        case PREVIEW_RESULT::KIND_TEXT:
+        case PREVIEW_RESULT::KIND_HEX:
+            m_pPreviewText->setFont(result.nKind == PREVIEW_RESULT::KIND_HEX ? QFont("Monospace", 9)
+                                                                             : QFont("Arial", 10));
+            m_pPreviewText->setLineWrapMode(result.nKind == PREVIEW_RESULT::KIND_HEX
+                                                ? QPlainTextEdit::NoWrap
+                                                : QPlainTextEdit::WidgetWidth);
+            m_pPreviewText->setPlainText(result.strText);
+            m_pPreviewStack->setCurrentWidget(m_pPreviewText);
+            break;
+        default:
+            m_pPreview->setPixmap(QPixmap());
+            m_pPreviewMessage->setText(result.strText);
+            m_pPreviewStack->setCurrentWidget(m_pPreviewMessage);
+            break;
     }
 }
 
-void DRUI::SetTreeParentCheckState(QTreeWidgetItem* pItem) {
-    QTreeWidgetItem* pParent = pItem ? pItem->parent() : nullptr;
-    if (!pParent) return;
-    int nChecked = 0, nUnchecked = 0;
-    for (int i = 0; i < pParent->childCount(); ++i) {
-        const Qt::CheckState state = pParent->child(i)->checkState(0);
-        nChecked += state == Qt::Checked;
-        nUnchecked += state == Qt::Unchecked;
-    }
-    const int nAll = pParent->childCount();
-    MarkCheck(pParent, nChecked == nAll     ? Qt::Checked
-                       : nUnchecked == nAll ? Qt::Unchecked
-                                            : Qt::PartiallyChecked);
+void DRUI::ThumbnailWanted(int nFile) {
+    if (m_pWorker) m_pWorker->RequestThumbnail(nFile, m_pResults->Hit(nFile));
 }
 
-void DRUI::tableItemPress(int nRow, int nColumn) {
-    if (nColumn == 0) SyncRowCheck(nRow);
+void DRUI::ThumbnailArrived(int nFile, QImage image) {
+    if (m_pThumbModel) m_pThumbModel->SetThumbnail(nFile, image);
+}
+
+void DRUI::StopPreviewWorker() {
+    if (m_pPreviewTimer) m_pPreviewTimer->stop();
+    if (m_pWorker) m_pWorker->Stop();
+    m_pWorker.reset();
+}
+
+void DRUI::TicksChanged() {
+    RefreshTicks();
+}
+
+void DRUI::RefreshTicks() {
+    for (CGroupModel* pModel : m_pGroupModels) pModel->Refresh();
+    m_pFileModel->RefreshTicks();
     UpdateSummary();
 }
 
-void DRUI::tableItemChanged(QTableWidgetItem* pItem) {
-    if (!pItem || pItem->column() != 0) return;
-    SyncRowCheck(pItem->row());
+void DRUI::FilterChanged() {
+    RESULT_FILTER filter;
+    filter.strName = m_pSearch->text().trimmed();
+    const double dUnit = static_cast<double>(1ULL << (10 * m_pSizeUnit->currentIndex()));
+    if (m_pMinSize->value() > 0)
+        filter.u64MinSize = static_cast<uint64_t>(m_pMinSize->value() * dUnit);
+    if (m_pMaxSize->value() > 0)
+        filter.u64MaxSize = static_cast<uint64_t>(m_pMaxSize->value() * dUnit);
+    filter.bDates = m_pDates->isChecked();
+    filter.llFrom = m_pDateFrom->date().startOfDay().toSecsSinceEpoch();
+    filter.llTo = m_pDateTo->date().endOfDay().toSecsSinceEpoch();
+    filter.bGoodOnly = m_pGoodOnly->isChecked();
+    m_pResults->SetFilter(filter);
+    // The trees show only groups with files left; what was open and picked
+    // stays so while it is shown.
+    for (RESULT_TREE nTree : {TREE_TYPES, TREE_FOLDERS}) {
+        QTreeView* pTree = m_pTrees[nTree];
+        CGroupModel* pModel = m_pGroupModels[nTree];
+        const std::vector<RESULT_GROUP>& groups = m_pResults->Groups(nTree);
+        const int nCurrent = pModel->GroupOf(pTree->currentIndex());
+        std::vector<int> vecOpen;
+        for (QModelIndex index = pModel->index(0, 0); index.isValid();
+             index = pTree->indexBelow(index))
+            if (pTree->isExpanded(index)) vecOpen.push_back(pModel->GroupOf(index));
+        const QSignalBlocker block(pTree->selectionModel());
+        pModel->Rebuild();
+        for (int nGroup : vecOpen)
+            if (groups[static_cast<size_t>(nGroup)].nShown > 0)
+                pTree->expand(pModel->IndexOf(nGroup));
+        if (nCurrent > 0 && groups[static_cast<size_t>(nCurrent)].nShown > 0)
+            pTree->selectionModel()->setCurrentIndex(pModel->IndexOf(nCurrent),
+                                                     QItemSelectionModel::ClearAndSelect);
+    }
+    // The list shown follows; the file previewed stays picked while it is shown.
+    const int nFile = m_nPreviewFile;
+    const QModelIndex group = m_pTrees[m_nTree]->currentIndex();
+    m_pFileModel->SetFiles(
+        group.isValid() ? m_pResults->ShownFilesIn(m_nTree, m_pGroupModels[m_nTree]->GroupOf(group))
+                        : std::vector<int>());
+    auto* pView = static_cast<QAbstractItemView*>(m_pFileStack->currentWidget());
+    const int nRow = m_pFileModel->RowOf(nFile);
+    if (nRow >= 0)
+        pView->setCurrentIndex(pView->model()->index(nRow, COL_NAME));
+    else if (m_pFileModel->rowCount() > 0)
+        pView->setCurrentIndex(pView->model()->index(0, COL_NAME));
+    else
+        tableItemClick(QModelIndex());
     UpdateSummary();
-}
-
-void DRUI::SyncRowCheck(int nRow) {
-    QTableWidgetItem* pName = m_pFileTable->item(nRow, 0);
-    if (!pName || !m_pRememberedItem) return;
-    SelectFile(pName->data(Qt::UserRole).value<_FILE_NODE_>(), pName->checkState() == Qt::Checked);
-    int nCheckedRows = 0;
-    for (int i = 0; i < m_pFileTable->rowCount(); ++i)
-        nCheckedRows += m_pFileTable->item(i, 0)->checkState() == Qt::Checked;
-    const QSignalBlocker block(m_pTypeTree);
-    MarkCheck(m_pRememberedItem, nCheckedRows == m_pFileTable->rowCount() ? Qt::Checked
-                                 : nCheckedRows == 0                      ? Qt::Unchecked
-                                                                          : Qt::PartiallyChecked);
-    SetTreeParentCheckState(m_pRememberedItem);
 }
 
 void DRUI::UpdateSummary() {
-    unsigned long long u64Total = 0;
-    for (const auto& entry : m_mapSelected) u64Total = AddSizes(u64Total, entry.second.u64FileSize);
-    const int nFiles = static_cast<int>(m_mapSelected.size());
+    const size_t nFiles = m_pResults ? m_pResults->TickedCount() : 0;
+    const uint64_t u64Total = m_pResults ? m_pResults->TickedBytes() : 0;
     m_pSummary->setText(QString("Select %1 in %2 %3")
                             .arg(QString::fromStdString(FormatSize(u64Total)))
                             .arg(nFiles)
@@ -466,54 +695,28 @@ void DRUI::UpdateSummary() {
     SetActionButtonEnabled(m_pBtnRecover, nFiles > 0);
 }
 
-void DRUI::tableItemSelectChanged() {
-    const QList<QTableWidgetItem*> selected = m_pFileTable->selectedItems();
-    if (!selected.isEmpty()) tableItemClick(selected.first());
-}
-
-void DRUI::tableItemClick(QTableWidgetItem* pItem) {
-    _FILE_NODE_ node{};
-    if (pItem && pItem->data(Qt::UserRole).canConvert<_FILE_NODE_>())
-        node = pItem->data(Qt::UserRole).value<_FILE_NODE_>();
-    m_strCurrentFileName = NameToQString(node.szFileName);
-    m_previewNode = node;
-    {
-        SCANUI dialog(this);
-        dialog.InitSlot(this, OP_PREVIEW);
-        dialog.move(frameGeometry().topLeft() + QPoint(width() / 4, height() / 4));
-        RunJob(dialog, &DRUI::_PreviewProcess, OP_PREVIEW);
+bool DRUI::eventFilter(QObject* pWatched, QEvent* pEvent) {
+    // Return in the search field or a filter ends the typing, nothing more:
+    // it does not reach the window, where it would start a recovery.
+    if (pEvent->type() == QEvent::KeyPress && pWatched->property("typing").toBool()) {
+        const int nKey = static_cast<QKeyEvent*>(pEvent)->key();
+        if (nKey == Qt::Key_Return || nKey == Qt::Key_Enter) return true;
     }
-    if (m_wszPreviewPath[0]) {
-        const QString strFile = QString::fromWCharArray(m_wszPreviewPath);
-        QImage image;
-        if (QFile::exists(strFile) && DecodePictureGuarded(m_strDecoder, strFile, image)) {
-            m_pPreview->setFont(QFont());
-            m_pPreview->setAlignment(Qt::AlignCenter);
-            m_pPreview->setPixmap(QPixmap::fromImage(image));
+    // Space ticks the file picked, whichever of its cells has the focus.
+    if (pEvent->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(pEvent)->key() == Qt::Key_Space &&
+        (pWatched == m_pFileTable || pWatched == m_pGrid) && m_pFileModel) {
+        auto* pView = static_cast<QAbstractItemView*>(pWatched);
+        const QModelIndex current = pView->currentIndex();
+        if (current.isValid()) {
+            const QModelIndex name = m_pFileModel->index(current.row(), COL_NAME);
+            m_pFileModel->setData(name,
+                                  m_pResults->IsTicked(m_pFileModel->FileAt(current.row()))
+                                      ? Qt::Unchecked
+                                      : Qt::Checked,
+                                  Qt::CheckStateRole);
         }
-        return;
+        return true;
     }
-    WinHexBufData(&m_previewNode, m_pPreviewBuf.get(), m_nPreviewSize);
-}
-
-void DRUI::WinHexBufData(_FILE_NODE_* /*pNode*/, unsigned char* pData, int nLength) {
-    char* pOut = m_pTextBuf.get();
-    int nAt = 0;
-    nLength = qBound(0, nLength, kPreviewBytes);
-    for (int i = 0; i < nLength; ++i) {
-        pOut[nAt++] = pData[i] ? static_cast<char>(pData[i]) : '.';
-        if ((i + 1) % 256 == 0) {
-            pOut[nAt++] = '\r';
-            pOut[nAt++] = '\n';
-        }
-    }
-    if (nAt < 2 || pOut[nAt - 1] != '\n') {
-        pOut[nAt++] = '\r';
-        pOut[nAt++] = '\n';
-    }
-    pOut[nAt] = 0;
-    m_pPreview->setPixmap(QPixmap());
-    m_pPreview->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_pPreview->setFont(QFont("Arial", 11));
-    m_pPreview->setText(NarrowToQString(pOut));
+    return QMainWindow::eventFilter(pWatched, pEvent);
 }

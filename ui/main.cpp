@@ -16,10 +16,10 @@
 int main(int argc, char** argv) {
     int nExit = 0;
     if (HandleInformationArguments(argc, argv, nExit)) return nExit;
-    // The preview's picture decoder, run apart so a fault ends only it.
-    if (argc == 3 && std::strcmp(argv[1], "--decode-picture") == 0) {
+    // The decoder of previews and thumbnails, run apart so a fault ends only it.
+    if (argc == 2 && std::strcmp(argv[1], "--decode-pictures") == 0) {
         QCoreApplication helper(argc, argv);
-        return RunPictureDecoder(argv[2]);
+        return RunPictureDecoder();
     }
     // Without a display Qt would abort with advice that does not apply here.
     if (!CheckDisplay()) return 1;

@@ -1,5 +1,8 @@
 // Text converters and path helpers on arbitrary names: nothing written past the
 // size given, a cut result is a prefix of the whole, a split path joins back.
+// The preview's text of arbitrary file bytes: valid UTF-8 or a hexadecimal
+// dump of every byte.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +12,7 @@
 
 #include "common/Helpers.h"
 #include "common/Platform.h"
+#include "common/TextPreview.h"
 
 namespace {
 void Check(bool b) {
@@ -50,6 +54,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     Check(strUnits.compare(0, nNarrow, vecNarrow.data(), nNarrow) == 0);
     std::string strUtf8 = tw::WideToUtf8(vecUnits.data());
     Check(tw::Utf8ToWide(strUtf8.c_str()).size() <= vecUnits.size());
+
+    // The preview: text comes out as UTF-8 that converts both ways unchanged;
+    // a UTF-8 file is shown as it is; the dump has one line per 16 bytes.
+    const auto* pBytes = reinterpret_cast<const unsigned char*>(strText.data());
+    for (bool bGb : {false, true}) {
+        std::string strShown;
+        const PREVIEW_TEXT_KIND nKind =
+            DecodePreviewText(pBytes, strText.size(), pData[0] & 1, bGb, strShown);
+        Check(nKind != PREVIEW_BINARY || strShown.empty());
+        Check(strShown.find('\0') == std::string::npos);
+        Check(tw::WideToUtf8(tw::Utf8ToWide(strShown.c_str()).c_str()) == strShown);
+        if (nKind == PREVIEW_TEXT_UTF8)
+            Check(strText.find(strShown) <= 3 && strShown.size() + 6 >= strText.size());
+    }
+    const std::string strDump = FormatHexDump(pBytes, strText.size());
+    Check(static_cast<size_t>(std::count(strDump.begin(), strDump.end(), '\n')) ==
+          (strText.size() + 15) / 16);
 
     // A split path joins back into the path.
     size_t nLen = std::strlen(szText);

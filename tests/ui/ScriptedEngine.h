@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +32,9 @@ struct ScriptState {
     std::map<std::string, std::string> contents;
     int nHoldSave = 0;  // this save waits for a cancel
     std::atomic<int> nSaves{0};
+    // name: its folders ("DCIM/100TEST/"), and how long reading it takes
+    std::map<std::string, std::wstring> parents;
+    std::map<std::string, int> delaysMs;
 };
 
 inline __SEARCH_FILE_INFO__ MakeHit(const char* szName, uint32_t nIndex, uint64_t u64Size) {
@@ -39,6 +43,17 @@ inline __SEARCH_FILE_INFO__ MakeHit(const char* szName, uint32_t nIndex, uint64_
     hit.nFileIndex = nIndex;
     hit.nDirId = 5;
     hit.u64FileSize = u64Size;
+    return hit;
+}
+
+// A hit as the fast FAT engine records it, modified at llSeconds since 1970.
+inline __SEARCH_FILE_INFO__ MakeFatHit(const char* szName, uint32_t nIndex, uint64_t u64Size,
+                                       long long llSeconds) {
+    __SEARCH_FILE_INFO__ hit = MakeHit(szName, nIndex, u64Size);
+    hit.nEngineType = ENGINE_FAST_FAT;
+    hit.bDataHealth = 1;
+    hit.ftLastWriteTime.dwLowDateTime = static_cast<uint32_t>(llSeconds);
+    hit.ftLastWriteTime.dwHighDateTime = static_cast<uint32_t>(llSeconds >> 32);
     return hit;
 }
 
@@ -75,6 +90,14 @@ public:
         if (m_pfnSearch) m_pfnSearch(m_pSearchContext, 50, const_cast<wchar_t*>(L"ignored"));
         return 0;
     }
+    unsigned int GetFileNodeParentDirPath(const _FILE_NODE_* pNode, wchar_t* wszBuf,
+                                          int nBufLen) override {
+        auto it = m_state->parents.find(pNode->szFileName);
+        const std::wstring wstr = it == m_state->parents.end() ? L"" : it->second;
+        if (nBufLen <= static_cast<int>(wstr.size())) return TW_ERR_BAD_ARGUMENT;
+        std::wcscpy(wszBuf, wstr.c_str());
+        return 0;
+    }
     unsigned int BuildBitMapInfo() override { return 0; }
     unsigned int GetUnUsedSectorCount(unsigned long long&, unsigned long long&) override {
         return TW_ERR_BAD_ARGUMENT;
@@ -92,6 +115,8 @@ public:
 
 protected:
     unsigned int StreamNodeData(const _FILE_NODE_& node, uint64_t, const DataSink& sink) override {
+        auto itDelay = m_state->delaysMs.find(node.szFileName);
+        if (itDelay != m_state->delaysMs.end()) usleep(itDelay->second * 1000);
         auto it = m_state->contents.find(node.szFileName);
         if (it == m_state->contents.end()) return TW_ERR_SHORT_READ;
         return sink(reinterpret_cast<const unsigned char*>(it->second.data()), it->second.size());

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QPainter>
 #include <QPixmap>
@@ -116,6 +117,22 @@ inline QTreeWidgetItem* Item(QTreeWidget* pTree, const QString& strLabel) {
     auto found = pTree->findItems(strLabel, Qt::MatchExactly | Qt::MatchRecursive);
     return found.isEmpty() ? nullptr : found.first();
 }
+// The item of a tree view with that label, anywhere in it (invalid: none).
+inline QModelIndex Item(QTreeView* pTree, const QString& strLabel) {
+    const QModelIndexList found =
+        pTree->model()->match(pTree->model()->index(0, 0), Qt::DisplayRole, strLabel, 1,
+                              Qt::MatchExactly | Qt::MatchRecursive);
+    return found.value(0);
+}
+// The labels of a tree view, depth first.
+inline QStringList Labels(QAbstractItemModel* pModel, const QModelIndex& parent = {}) {
+    QStringList labels;
+    for (int i = 0; i < pModel->rowCount(parent); ++i) {
+        const QModelIndex index = pModel->index(i, 0, parent);
+        labels << index.data().toString() << Labels(pModel, index);
+    }
+    return labels;
+}
 
 // A click on the check box at the left of a tree item or table cell.
 inline void Tick(QAbstractItemView* pView, const QRect& rect) {
@@ -127,6 +144,15 @@ inline void TickItem(QTreeWidget* pTree, QTreeWidgetItem* pItem) {
 }
 inline void SelectItem(QTreeWidget* pTree, QTreeWidgetItem* pItem) {
     QTest::mouseClick(pTree->viewport(), Qt::LeftButton, {}, pTree->visualItemRect(pItem).center());
+}
+// The same for an item of a view over a model, scrolled to first.
+inline void TickItem(QAbstractItemView* pView, const QModelIndex& index) {
+    pView->scrollTo(index);
+    Tick(pView, pView->visualRect(index));
+}
+inline void SelectItem(QAbstractItemView* pView, const QModelIndex& index) {
+    pView->scrollTo(index);
+    QTest::mouseClick(pView->viewport(), Qt::LeftButton, {}, pView->visualRect(index).center());
 }
 
 // Answers the next folder dialog with strDir.

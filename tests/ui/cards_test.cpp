@@ -1,11 +1,17 @@
 // The application over real card images presented as disks, worked as a user
 // works it: rows picked by mouse and keys, files ticked with Space,
-// destinations that cannot take the files, the window made smaller. Every
-// photo recovered is compared with its original; the cards stay unchanged.
+// destinations that cannot take the files, the window made smaller, a camera
+// card browsed by its folders. Every photo recovered is compared with its
+// original; the cards stay unchanged.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDirIterator>
+#include <QHeaderView>
+#include <QListView>
 #include <QScreen>
-#include <QTableWidget>
+#include <QTableView>
+#include <QTreeView>
 
 #include <set>
 
@@ -15,6 +21,7 @@
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 #include "UiDriver.h"
+#include "ui/ResultModels.h"
 
 using namespace twui;
 
@@ -67,8 +74,8 @@ private slots:
 
         SelectItem(pTree, pTree->topLevelItem(1));
         Click(Named<QPushButton>(pWindow.get(), "Scan"));
-        auto* pTypes = Named<QTreeWidget>(pWindow.get(), "Types");
-        QVERIFY(pTypes && Item(pTypes, "Photo(2)"));
+        auto* pTypes = Named<QTreeView>(pWindow.get(), "Types");
+        QVERIFY(pTypes && Item(pTypes, "Photo(2)").isValid());
         TickItem(pTypes, Item(pTypes, "Photo(2)"));
         QVERIFY(RecoverTo(*pWindow, Folder("whole"), "damaged_recovery").contains("2 recovered"));
         QVERIFY(AreTheOriginalPhotos(Folder("whole")));
@@ -78,17 +85,17 @@ private slots:
         QTest::keyClick(pTree, Qt::Key_Up);
         QCOMPARE(pTree->selectedItems().value(0), pTree->topLevelItem(0));
         QTest::keyClick(pTree, Qt::Key_Return);
-        pTypes = Named<QTreeWidget>(pWindow.get(), "Types");
-        QVERIFY(pTypes && Item(pTypes, "jpg Files (2)"));
+        pTypes = Named<QTreeView>(pWindow.get(), "Types");
+        QVERIFY(pTypes && Item(pTypes, "jpg Files (2)").isValid());
         SelectItem(pTypes, Item(pTypes, "jpg Files (2)"));
-        QCOMPARE(pWindow->findChild<QLabel*>("preview")->pixmap().width(), 300);
-        auto* pTable = Named<QTableWidget>(pWindow.get(), "Files");
+        QTRY_COMPARE(pWindow->findChild<QLabel*>("preview")->pixmap().width(), 300);
+        auto* pTable = Named<QTableView>(pWindow.get(), "Files");
         pTable->setFocus();
         for (int nRow : {0, 1}) {
-            pTable->setCurrentCell(nRow, 0);
+            pTable->setCurrentIndex(pTable->model()->index(nRow, 0));
             QTest::keyClick(pTable, Qt::Key_Space);
         }
-        QCOMPARE(pWindow->Selection().size(), size_t(2));
+        QCOMPARE(pWindow->SelectedCount(), size_t(2));
         QTest::keyClick(pTable, Qt::Key_Tab);
         QVERIFY(!pTable->hasFocus());
         QVERIFY(Shot(pWindow.get(), "page3_card"));
@@ -145,6 +152,83 @@ private slots:
                  QString("%1 %2").arg(geteuid() == 0 ? 65534 : getuid()).arg(strFull));
         pWindow.reset();
         QCOMPARE(twtest::Sha1OfFile(strCard) + twtest::Sha1OfFile(strDamaged), strSums);
+    }
+
+    // An exFAT camera card whose DCIM folder was deleted, browsed by folder:
+    // DCIM/100TEST comes back with its photos, sorted by time, thumbnails
+    // turned as their EXIF data says; recovered from there the files keep
+    // their folders and times, byte for byte; the card is unchanged.
+    void cameraCardByFolder() {
+        ScanLogSandbox sandbox;
+        twtest::TempDiskDir disks;
+        const std::string strCard = twtest::FixtureImage("ui_exfat");
+        const std::string strSum = twtest::Sha1OfFile(strCard);
+        QVERIFY(disks.AddDisk(0, strCard));
+        auto pWindow = ShowWindow();
+        Click(Named<QPushButton>(pWindow.get(), "Start"));
+        auto* pDevices = Named<QTreeWidget>(pWindow.get(), "Devices");
+        SelectItem(pDevices, pDevices->topLevelItem(0));
+        Click(Named<QPushButton>(pWindow.get(), "Scan"));
+        Click(Named<QPushButton>(pWindow.get(), "By folder"));
+        auto* pFolders = Named<QTreeView>(pWindow.get(), "Folders");
+        const QModelIndex camera = Item(pFolders, "100TEST (3)");
+        QVERIFY(camera.isValid());
+        QCOMPARE(camera.parent().data().toString(), QString("DCIM (3)"));
+        QCOMPARE(camera.parent().parent().data().toString(), QString("Disk 1 (5)"));
+        SelectItem(pFolders, camera);
+        auto* pTable = Named<QTableView>(pWindow.get(), "Files");
+        QHeaderView* pHeader = pTable->horizontalHeader();
+        QTest::mouseClick(pHeader->viewport(), Qt::LeftButton, {},
+                          QPoint(pHeader->sectionViewportPosition(COL_MODIFIED) + 8, 5));
+        QStringList names;
+        for (int i = 0; i < 3; ++i) names << pTable->model()->index(i, COL_NAME).data().toString();
+        QCOMPARE(names, QStringList({"IMG_0002.JPG", "IMG_0001.JPG", "IMG_0003.JPG"}));
+        QTRY_COMPARE(pWindow->findChild<QLabel*>("previewCaption")->text(), QString("Picture"));
+        QVERIFY(Shot(pWindow.get(), "card_by_folder"));
+        Click(Named<QPushButton>(pWindow.get(), "Thumbnails"));
+        auto* pGrid = Named<QListView>(pWindow.get(), "Thumbnail grid");
+        // A thumbnail in place of the icon (48 x 48) of each; IMG_0002 is turned upright.
+        const auto Thumbnail = [&](int nRow) {
+            return pGrid->model()
+                ->index(nRow, 0)
+                .data(Qt::DecorationRole)
+                .value<QPixmap>()
+                .deviceIndependentSize()
+                .toSize();
+        };
+        QTRY_VERIFY(Thumbnail(0) != QSize(48, 48) && Thumbnail(1) != QSize(48, 48) &&
+                    Thumbnail(2) != QSize(48, 48));
+        QCOMPARE(Thumbnail(0), QSize(70, 112));
+        QCOMPARE(Thumbnail(1), QSize(112, 84));
+        QVERIFY(Shot(pWindow.get(), "card_thumbnails"));
+        TickItem(pFolders, Item(pFolders, "Disk 1 (5)"));
+
+        const QString strDest = QString::fromStdString(sandbox.Root()) + "/camera";
+        QDir().mkpath(strDest);
+        QVERIFY(RecoverTo(*pWindow, strDest, "card_folders_recovery").contains("5 recovered"));
+        const QString strTree = QString::fromStdString(twtest::FixtureDir()) + "/ui_exfat.tree";
+        int nFiles = 0;
+        for (QDirIterator it(strTree, QDir::Files, QDirIterator::Subdirectories); it.hasNext();
+             ++nFiles) {
+            const QString strOriginal = it.next();
+            const QString strSaved = strDest + strOriginal.mid(strTree.size());
+            QVERIFY2(
+                ReadFileBytes(strSaved.toStdString()) == ReadFileBytes(strOriginal.toStdString()),
+                qPrintable(strSaved));
+        }
+        QCOMPARE(nFiles, 5);
+        // The times the card holds (UTC), on the files and the folders made.
+        for (auto [szPath, llTime] : {std::pair{"DCIM/100TEST/IMG_0001.JPG", 1689325950LL},
+                                      {"DCIM/100TEST/IMG_0002.JPG", 1688409602LL},
+                                      {"Notes/Grüße.txt", 1671901200LL},
+                                      {"DCIM/100TEST", 1688290210LL},
+                                      {"DCIM", 1688198400LL}}) {
+            struct stat st;
+            QVERIFY2(stat((strDest + "/" + szPath).toUtf8().constData(), &st) == 0, szPath);
+            QCOMPARE(static_cast<long long>(st.st_mtime), llTime);
+        }
+        pWindow.reset();
+        QCOMPARE(twtest::Sha1OfFile(strCard), strSum);
     }
 };
 
