@@ -244,7 +244,6 @@ private:
     QString m_strDecoder;
     std::unique_ptr<CResultSet> m_pResults;
     QString m_strTopFolder;  // the scanned disk or partition, the top of the folder tree
-    std::vector<std::wstring> m_vecParents;
     // Previews and thumbnails: read on their own thread, the engine locked
     // for each call (the jobs lock it too).
     std::mutex m_engineMutex;

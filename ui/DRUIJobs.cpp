@@ -158,14 +158,14 @@ void DRUI::Scan(wchar_t* /*pSaveDir*/, int& /*nProcess*/) {
 void DRUI::_SearchProcess(void* pContext, int& /*nResult*/) {
     DRUI* pThis = static_cast<DRUI*>(pContext);
     pThis->m_vecSearchResults.clear();
-    pThis->m_vecParents.clear();
+    std::vector<std::wstring> vecParents;
     if (pThis->m_pEngine) {
         pThis->m_pEngine->InitSearchCallBack(&DRUI::SearchCallBack, pThis);
         const std::wstring wstrFilter = BuildCategoryFilterW(pThis->m_nSearchCategories);
         pThis->m_pEngine->SearchFileNode(wstrFilter.c_str(), pThis->m_vecSearchResults);
         // Each file's folders on its volume, for the folder view and for a
         // recovery that keeps them.
-        pThis->m_vecParents.resize(pThis->m_vecSearchResults.size());
+        vecParents.resize(pThis->m_vecSearchResults.size());
         wchar_t wszParent[1024];
         for (size_t i = 0; i < pThis->m_vecSearchResults.size() && !pThis->m_bStop[OP_SEARCH];
              ++i) {
@@ -173,12 +173,12 @@ void DRUI::_SearchProcess(void* pContext, int& /*nResult*/) {
             pThis->m_pEngine->GetFileNodeParentDirPath(&pThis->m_vecSearchResults[i], wszParent,
                                                        1024);
             wszParent[1023] = 0;
-            pThis->m_vecParents[i] = wszParent;
+            vecParents[i] = wszParent;
         }
     }
     // The page's data is made here, off the window's thread.
     pThis->m_pResults.reset(new CResultSet);
-    pThis->m_pResults->Build(pThis->m_vecSearchResults, pThis->m_vecParents, pThis->m_strTopFolder);
+    pThis->m_pResults->Build(pThis->m_vecSearchResults, vecParents, pThis->m_strTopFolder);
     pThis->m_bDone[OP_SEARCH] = true;
     SearchCallBack(pThis, 100, nullptr);
     emit pThis->JobEnded(OP_SEARCH);

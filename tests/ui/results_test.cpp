@@ -300,6 +300,9 @@ private slots:
         auto hits = Hits({"IMG_1.jpg", "IMG_2.jpg", "a.txt", "top.txt", "123.jpg"});
         hits[4].nEngineType = ENGINE_CARVING;
         hits[4].ftLastWriteTime = {};
+        // Records of two engines may share record number and first cluster:
+        // each is ticked and saved on its own.
+        hits[4].nFileIndex = hits[0].nFileIndex;
         ShowResults(hits,
                     {{"IMG_1.jpg", Photo("IMG_0001.JPG")},
                      {"IMG_2.jpg", Photo("IMG_0002.JPG")},
