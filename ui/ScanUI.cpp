@@ -53,7 +53,11 @@ void SCANUI::InitSlot(DRUI* pWindow, int nOprType) {
     m_bIsFinished = false;
     InitDialog();
     m_progressBar->setValue(0);
-    SetStatus(nOprType == DRUI::OP_SCAN ? "Progress: 0%\nEstimating the time left\n" : "");
+    // A preview's dialog comes only when reading takes a while: it says why.
+    SetStatus(nOprType == DRUI::OP_SCAN ? QString("Progress: 0%\nEstimating the time left\n")
+              : nOprType == DRUI::OP_PREVIEW
+                  ? QString("Reading %1 from the medium...").arg(pWindow->CurrentFileName())
+                  : QString());
     connect(pWindow, &DRUI::ScanProcessCallBack, this, &SCANUI::ScanProcessCallBackSlot);
     connect(pWindow, qOverload<int, int, int, QString>(&DRUI::RecoveryCallBack), this,
             &SCANUI::RecoveryCallBackSlot);
