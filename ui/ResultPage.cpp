@@ -412,6 +412,7 @@ QWidget* DRUI::CreateFilterPanel() {
     m_pSizeUnit->setCurrentIndex(2);
     connect(m_pSizeUnit, &QComboBox::currentIndexChanged, this, &DRUI::FilterChanged);
     auto* pSizes = new QHBoxLayout;
+    pSizes->setSpacing(6);
     pSizes->addWidget(MakeLabel("Size from", pPanel));
     pSizes->addWidget(m_pMinSize);
     pSizes->addWidget(MakeLabel("to", pPanel));
@@ -426,6 +427,7 @@ QWidget* DRUI::CreateFilterPanel() {
     pGrid->addLayout(pSizes, 0, 0);
 
     auto* pDates = new QHBoxLayout;
+    pDates->setSpacing(6);
     m_pDates = new QCheckBox("Modified from", pPanel);
     m_pDates->setAccessibleName("Modified between");
     auto MakeDate = [&](const QString& strName, const QDate& date) {
