@@ -27,6 +27,7 @@ class QCheckBox;
 class QComboBox;
 class QDateEdit;
 class QDoubleSpinBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListView;
@@ -182,6 +183,8 @@ private:
     QWidget* CreateTree(RESULT_TREE nTree);
     QWidget* CreateTable();
     QWidget* CreateFilterPanel();
+    QHBoxLayout* CreateToolRow();
+    QHBoxLayout* CreateRecoveryOptions();
     QWidget* CreatePreviewArea();
     // Lists the files of a group of the tree shown.
     void UpdateTreeInfo(const QModelIndex& index, int nColumn);

@@ -17,6 +17,8 @@
 // a wider one scaled to fit 700 x 200 (aspect kept).
 constexpr int kPreviewWidth = 700;
 constexpr int kPreviewHeight = 200;
+// Thumbnails fit a square of this side.
+constexpr int kThumbnailSide = 112;
 // Larger pictures are not decoded.
 constexpr qint64 kMaxPictureBytes = 64 << 20;
 

@@ -7,7 +7,6 @@
 #include "engine/RecoveryOutcome.h"
 #include "engine/ScanResultFileManager.h"
 #include "ui/PreviewDecoder.h"
-#include "ui/ResultModels.h"
 
 namespace {
 
@@ -210,7 +209,6 @@ QImage CPreviewWorker::MakeThumbnail(const _FILE_NODE_& node) {
     ReadStart(node, static_cast<size_t>(node.u64FileSize), false, data);
     QImage image;
     if (!data.isEmpty() && !m_bStopping)
-        m_pDecoder->Decode(data, QSize(CThumbnailModel::kSide, CThumbnailModel::kSide),
-                           PICTURE_FIT_BOX, image);
+        m_pDecoder->Decode(data, QSize(kThumbnailSide, kThumbnailSide), PICTURE_FIT_BOX, image);
     return image;
 }

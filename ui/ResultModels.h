@@ -16,6 +16,7 @@
 
 #include <vector>
 
+#include "ui/PreviewDecoder.h"
 #include "ui/ResultSet.h"
 
 class CGroupModel : public QAbstractItemModel {
@@ -103,7 +104,7 @@ private:
 class CThumbnailModel : public QIdentityProxyModel {
     Q_OBJECT
 public:
-    static constexpr int kSide = 112;  // thumbnails fit a square of this side
+    static constexpr int kSide = kThumbnailSide;
 
     CThumbnailModel(CResultSet& set, CFileListModel& files, QObject* pParent = nullptr);
     QVariant data(const QModelIndex& index, int nRole) const override;

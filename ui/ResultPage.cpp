@@ -203,38 +203,7 @@ void DRUI::InitLayout3Widget() {
     }
     if (!m_pResults) m_pResults.reset(new CResultSet);
 
-    // The views, the search field and the filters.
-    auto* pTools = new QHBoxLayout;
-    pTools->setSpacing(0);
-    auto* pTreeButtons = new QButtonGroup(m_pPage3);
-    m_pBtnTree[TREE_TYPES] = MakeToggle("By type", m_pPage3, pTreeButtons, TREE_TYPES);
-    m_pBtnTree[TREE_FOLDERS] = MakeToggle("By folder", m_pPage3, pTreeButtons, TREE_FOLDERS);
-    pTools->addWidget(m_pBtnTree[TREE_TYPES]);
-    pTools->addWidget(m_pBtnTree[TREE_FOLDERS]);
-    pTools->addSpacing(16);
-    m_pSearch = new QLineEdit(m_pPage3);
-    m_pSearch->setObjectName("Search");
-    m_pSearch->setAccessibleName("Search");
-    m_pSearch->setPlaceholderText("Search by name");
-    m_pSearch->setClearButtonEnabled(true);
-    m_pSearch->setMinimumWidth(140);
-    m_pSearch->setProperty("typing", true);
-    m_pSearch->installEventFilter(this);
-    pTools->addWidget(m_pSearch, 1);
-    pTools->addSpacing(6);
-    m_pBtnFilters = new QPushButton("Filters", m_pPage3);
-    m_pBtnFilters->setObjectName("Filters");
-    m_pBtnFilters->setAccessibleName("Filters");
-    m_pBtnFilters->setCheckable(true);
-    m_pBtnFilters->setAutoDefault(false);
-    pTools->addWidget(m_pBtnFilters);
-    pTools->addSpacing(16);
-    auto* pListButtons = new QButtonGroup(m_pPage3);
-    m_pBtnList = MakeToggle("List", m_pPage3, pListButtons, 0);
-    m_pBtnGrid = MakeToggle("Thumbnails", m_pPage3, pListButtons, 1);
-    pTools->addWidget(m_pBtnList);
-    pTools->addWidget(m_pBtnGrid);
-    pLayout->addLayout(pTools);
+    pLayout->addLayout(CreateToolRow());
     m_pFilterPanel = CreateFilterPanel();
     pLayout->addWidget(m_pFilterPanel);
 
@@ -252,21 +221,7 @@ void DRUI::InitLayout3Widget() {
     pMiddle->addLayout(pRight, 1);
     pLayout->addLayout(pMiddle, 1);
 
-    // How the files are laid out when recovered.
-    auto* pOptions = new QHBoxLayout;
-    pOptions->addWidget(MakeLabel("Recover into:", m_pPage3));
-    m_pFolderOption = new QComboBox(m_pPage3);
-    m_pFolderOption->setAccessibleName("Recover into");
-    m_pFolderOption->addItems({"the original folders", "a folder per kind of file"});
-    m_pFolderOption->setCurrentIndex(1);
-    pOptions->addWidget(m_pFolderOption);
-    pOptions->addSpacing(12);
-    m_pKeepTimes = new QCheckBox("Restore modification times", m_pPage3);
-    m_pKeepTimes->setAccessibleName("Restore modification times");
-    m_pKeepTimes->setChecked(true);
-    pOptions->addWidget(m_pKeepTimes);
-    pOptions->addStretch(1);
-    pLayout->addLayout(pOptions);
+    pLayout->addLayout(CreateRecoveryOptions());
 
     auto* pBottom = new QHBoxLayout;
     m_pSummary = new QLabel("Select 0 bytes in 0 files", m_pPage3);
@@ -284,10 +239,6 @@ void DRUI::InitLayout3Widget() {
     pLayout->addLayout(pBottom);
     m_pStackedLayout->addWidget(m_pPage3);
 
-    connect(pTreeButtons, &QButtonGroup::idClicked, this, &DRUI::ShowTree);
-    connect(pListButtons, &QButtonGroup::idClicked, this,
-            [this](int nId) { ShowThumbnails(nId == 1); });
-    connect(m_pSearch, &QLineEdit::textChanged, this, &DRUI::FilterChanged);
     connect(m_pBtnFilters, &QPushButton::toggled, m_pFilterPanel, &QWidget::setVisible);
     m_pBtnList->setChecked(true);
     m_nTree = TREE_TYPES;
@@ -383,6 +334,63 @@ QWidget* DRUI::CreateTable() {
     m_pFileStack->addWidget(m_pGrid);
     m_pFileStack->setMinimumSize(300, 90);
     return m_pFileStack;
+}
+
+// The views, the search field and the filters.
+QHBoxLayout* DRUI::CreateToolRow() {
+    auto* pTools = new QHBoxLayout;
+    pTools->setSpacing(0);
+    auto* pTreeButtons = new QButtonGroup(m_pPage3);
+    m_pBtnTree[TREE_TYPES] = MakeToggle("By type", m_pPage3, pTreeButtons, TREE_TYPES);
+    m_pBtnTree[TREE_FOLDERS] = MakeToggle("By folder", m_pPage3, pTreeButtons, TREE_FOLDERS);
+    pTools->addWidget(m_pBtnTree[TREE_TYPES]);
+    pTools->addWidget(m_pBtnTree[TREE_FOLDERS]);
+    pTools->addSpacing(16);
+    m_pSearch = new QLineEdit(m_pPage3);
+    m_pSearch->setObjectName("Search");
+    m_pSearch->setAccessibleName("Search");
+    m_pSearch->setPlaceholderText("Search by name");
+    m_pSearch->setClearButtonEnabled(true);
+    m_pSearch->setMinimumWidth(140);
+    m_pSearch->setProperty("typing", true);
+    m_pSearch->installEventFilter(this);
+    pTools->addWidget(m_pSearch, 1);
+    pTools->addSpacing(6);
+    m_pBtnFilters = new QPushButton("Filters", m_pPage3);
+    m_pBtnFilters->setObjectName("Filters");
+    m_pBtnFilters->setAccessibleName("Filters");
+    m_pBtnFilters->setCheckable(true);
+    m_pBtnFilters->setAutoDefault(false);
+    pTools->addWidget(m_pBtnFilters);
+    pTools->addSpacing(16);
+    auto* pListButtons = new QButtonGroup(m_pPage3);
+    m_pBtnList = MakeToggle("List", m_pPage3, pListButtons, 0);
+    m_pBtnGrid = MakeToggle("Thumbnails", m_pPage3, pListButtons, 1);
+    pTools->addWidget(m_pBtnList);
+    pTools->addWidget(m_pBtnGrid);
+    connect(pTreeButtons, &QButtonGroup::idClicked, this, &DRUI::ShowTree);
+    connect(pListButtons, &QButtonGroup::idClicked, this,
+            [this](int nId) { ShowThumbnails(nId == 1); });
+    connect(m_pSearch, &QLineEdit::textChanged, this, &DRUI::FilterChanged);
+    return pTools;
+}
+
+// How the files are laid out when recovered.
+QHBoxLayout* DRUI::CreateRecoveryOptions() {
+    auto* pOptions = new QHBoxLayout;
+    pOptions->addWidget(MakeLabel("Recover into:", m_pPage3));
+    m_pFolderOption = new QComboBox(m_pPage3);
+    m_pFolderOption->setAccessibleName("Recover into");
+    m_pFolderOption->addItems({"the original folders", "a folder per kind of file"});
+    m_pFolderOption->setCurrentIndex(1);
+    pOptions->addWidget(m_pFolderOption);
+    pOptions->addSpacing(12);
+    m_pKeepTimes = new QCheckBox("Restore modification times", m_pPage3);
+    m_pKeepTimes->setAccessibleName("Restore modification times");
+    m_pKeepTimes->setChecked(true);
+    pOptions->addWidget(m_pKeepTimes);
+    pOptions->addStretch(1);
+    return pOptions;
 }
 
 QWidget* DRUI::CreateFilterPanel() {
