@@ -196,8 +196,8 @@ std::vector<_PARTITION_ITEM_> ListPartitions(const Source& source) {
     std::vector<_PARTITION_ITEM_> items;
     CPartitionManager manager;
     manager.ResetCounter();
-    manager.GetDiskPartitions(source.pMedium->Handle(), source.nDiskNo >= 0 ? source.nDiskNo : 0,
-                              items);
+    manager.GetDiskPartitions(MediumTableReader(*source.pMedium), source.pMedium->Bytes(),
+                              source.nDiskNo >= 0 ? source.nDiskNo : 0, items);
     return items;
 }
 

@@ -1,9 +1,11 @@
 // Partition discovery: GUID partition table, Apple partition map, master boot
 // record with its extended chain. Disks are only read, through descriptors the
-// platform layer opened read-only; nothing is read past a buffer's end.
+// platform layer opened read-only or the reader given; nothing is read past a
+// buffer's end.
 #include "device/PartitionManager.h"
 
 #include "common/ByteOrder.h"
+#include "common/MediumSource.h"
 #include "common/StoreFiles.h"
 
 #include <unistd.h>
@@ -20,9 +22,15 @@ namespace {
 
 // Reads exactly nLen bytes at byte offset llOffset. A read error or the end of
 // the data before nLen bytes is a failure.
-bool ReadFull(int fd, long long llOffset, unsigned char* pBuf, size_t nLen) {
-    return llOffset >= 0 &&
-           ReadFullAt(fd, pBuf, nLen, static_cast<off_t>(llOffset)) == static_cast<ssize_t>(nLen);
+bool ReadFull(const DiskReadFn& read, long long llOffset, unsigned char* pBuf, size_t nLen) {
+    return llOffset >= 0 && read(static_cast<uint64_t>(llOffset), pBuf, nLen);
+}
+
+// The reader of a descriptor opened read-only.
+DiskReadFn FdReader(int fd) {
+    return [fd](uint64_t u64Offset, unsigned char* p, size_t n) {
+        return ReadFullAt(fd, p, n, static_cast<off_t>(u64Offset)) == static_cast<ssize_t>(n);
+    };
 }
 
 _PARTITION_ITEM_ MakeItem(uint64_t u64Start, uint64_t u64End, int nDiskNo,
@@ -73,8 +81,8 @@ constexpr uint64_t kMaxGptEntryBytes = 4u << 20;
 // a size or entry geometry out of bounds, or entries that cannot be read. A
 // header whose checksum fails is still used when its fields are in bounds
 // (bHeaderIntact false).
-bool ReadGptTable(int fd, const unsigned char* pHeader, uint64_t u64Lba, uint32_t nSector,
-                  GptTable& table) {
+bool ReadGptTable(const DiskReadFn& read, const unsigned char* pHeader, uint64_t u64Lba,
+                  uint32_t nSector, GptTable& table) {
     table = GptTable();
     if (std::memcmp(pHeader, "EFI PART", 8) != 0) return false;
     const uint32_t nHeaderSize = Le32(pHeader + 12);
@@ -94,7 +102,7 @@ bool ReadGptTable(int fd, const unsigned char* pHeader, uint64_t u64Lba, uint32_
     table.u64Alternate = Le64(pHeader + 32);
     table.nEntrySize = nEntrySize;
     table.entries.resize(static_cast<size_t>(nCount) * nEntrySize);
-    if (!ReadFull(fd, static_cast<long long>(u64EntriesLba * nSector), table.entries.data(),
+    if (!ReadFull(read, static_cast<long long>(u64EntriesLba * nSector), table.entries.data(),
                   table.entries.size())) {
         return false;
     }
@@ -107,18 +115,18 @@ bool ReadGptTable(int fd, const unsigned char* pHeader, uint64_t u64Lba, uint32_
 // when it or its entries are damaged, that of the backup header (at the
 // primary's alternate sector, else the disk's last sector). False when
 // neither is usable.
-bool ReadGpt(int fd, const unsigned char* pHeader, uint32_t nSector, GptTable& table) {
+bool ReadGpt(const DiskReadFn& read, uint64_t u64DiskBytes, const unsigned char* pHeader,
+             uint32_t nSector, GptTable& table) {
     GptTable backup;
-    const bool bPrimary = ReadGptTable(fd, pHeader, 1, nSector, table);
+    const bool bPrimary = ReadGptTable(read, pHeader, 1, nSector, table);
     if (bPrimary && table.bEntriesIntact) return true;
-    const off_t llEnd = lseek(fd, 0, SEEK_END);
-    uint64_t u64Backup = llEnd >= 2 * nSector ? static_cast<uint64_t>(llEnd) / nSector - 1 : 0;
+    uint64_t u64Backup = u64DiskBytes >= 2ull * nSector ? u64DiskBytes / nSector - 1 : 0;
     if (table.bHeaderIntact && table.u64Alternate > 1) u64Backup = table.u64Alternate;
     auto Score = [](const GptTable& t) { return t.bHeaderIntact + t.bEntriesIntact; };
     unsigned char header[512];
     if (u64Backup > 1 && u64Backup < (1ULL << 63) / nSector &&
-        ReadFull(fd, static_cast<long long>(u64Backup * nSector), header, sizeof(header)) &&
-        ReadGptTable(fd, header, u64Backup, nSector, backup) &&
+        ReadFull(read, static_cast<long long>(u64Backup * nSector), header, sizeof(header)) &&
+        ReadGptTable(read, header, u64Backup, nSector, backup) &&
         (!bPrimary || Score(backup) > Score(table))) {
         table = std::move(backup);
         return true;
@@ -178,32 +186,39 @@ bool CPartitionManager::GetPartitionItems(std::map<int, std::vector<_PARTITION_I
 
 void CPartitionManager::GetDiskPartitions(int fd, int nDiskNo,
                                           std::vector<_PARTITION_ITEM_>& items) {
+    const off_t llEnd = lseek(fd, 0, SEEK_END);
+    GetDiskPartitions(FdReader(fd), llEnd > 0 ? static_cast<uint64_t>(llEnd) : 0, nDiskNo, items);
+}
+
+void CPartitionManager::GetDiskPartitions(const DiskReadFn& read, uint64_t u64DiskBytes,
+                                          int nDiskNo, std::vector<_PARTITION_ITEM_>& items) {
     m_nExtendedBase = 0;
     m_visitedSectors.clear();
     char szPath[16];
     std::snprintf(szPath, sizeof(szPath), "%s", tw::LogicalDiskName(nDiskNo).c_str());
 
     std::vector<unsigned char> buf(kTableBytes);
-    if (!ReadFull(fd, 0, buf.data(), buf.size())) return;
+    if (!ReadFull(read, 0, buf.data(), buf.size())) return;
     const char* p = reinterpret_cast<const char*>(buf.data());
     // A GPT disk whose primary header is gone still has its protective
     // master boot record, and its backup header at the end.
     if ((IsEFI(p + 512, kTableBytes - 512) ||
          (IsMBR(p, kTableBytes) && HasProtectiveSlot(buf.data()))) &&
-        GetGPTPartition(fd, buf.data(), items, nDiskNo, szPath)) {
+        GetGPTPartition(read, u64DiskBytes, buf.data(), items, nDiskNo, szPath)) {
         return;
     }
     if (IsAPM(p, kTableBytes)) {
-        GetAPMPartition(fd, buf.data(), items, nDiskNo, szPath);
+        GetAPMPartition(read, buf.data(), items, nDiskNo, szPath);
     } else if (IsMBR(p, kTableBytes) && !IsFat(buf.data()) && !IsNtfs(buf.data()) &&
                !IsExFat(buf.data())) {
         // A card formatted without a partition table starts with its volume's
         // boot sector, whose 0xAA55 is no table: its boot code would read as slots.
-        GetMBRPartition(fd, 0, items, nDiskNo, szPath);
+        WalkMBR(read, 0, items, nDiskNo, szPath, 0);
     }
 }
 
-bool CPartitionManager::GetGPTPartition(int fd, const unsigned char* pBuf,
+bool CPartitionManager::GetGPTPartition(const DiskReadFn& read, uint64_t u64DiskBytes,
+                                        const unsigned char* pBuf,
                                         std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
                                         const char* szDevicePath) {
     // Sectors of 512 bytes; of 4,096 on a disk whose header lies not at byte
@@ -211,12 +226,12 @@ bool CPartitionManager::GetGPTPartition(int fd, const unsigned char* pBuf,
     // 4,096-byte sector. Partitions are given in 512-byte sectors all the same.
     unsigned char ab4k[512] = {};
     const bool b4k = !IsEFI(reinterpret_cast<const char*>(pBuf) + 512, 512) &&
-                     ReadFull(fd, 4096, ab4k, sizeof(ab4k)) &&
+                     ReadFull(read, 4096, ab4k, sizeof(ab4k)) &&
                      IsEFI(reinterpret_cast<const char*>(ab4k), sizeof(ab4k));
     GptTable table;
     uint32_t nSector = b4k ? 4096 : 512;
-    if (!ReadGpt(fd, b4k ? ab4k : pBuf + 512, nSector, table)) {
-        if (b4k || !ReadGpt(fd, ab4k, 4096, table)) return false;
+    if (!ReadGpt(read, u64DiskBytes, b4k ? ab4k : pBuf + 512, nSector, table)) {
+        if (b4k || !ReadGpt(read, u64DiskBytes, ab4k, 4096, table)) return false;
         nSector = 4096;
     }
     const uint64_t u64Scale = nSector / 512;
@@ -242,13 +257,13 @@ bool CPartitionManager::GetGPTPartition(int fd, const unsigned char* pBuf,
     return true;
 }
 
-void CPartitionManager::GetAPMPartition(int fd, const unsigned char* pBuf,
+void CPartitionManager::GetAPMPartition(const DiskReadFn& read, const unsigned char* pBuf,
                                         std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
                                         const char* szDevicePath) {
     const uint32_t nCount = Be32(pBuf + 512 + 4);
     if (nCount == 0 || nCount > 128) return;
     std::vector<unsigned char> map(static_cast<size_t>(nCount) * 512);
-    if (!ReadFull(fd, 512, map.data(), map.size())) return;
+    if (!ReadFull(read, 512, map.data(), map.size())) return;
     for (uint32_t i = 0; i < nCount; ++i) {
         const unsigned char* pEntry = map.data() + 512 * i;
         const uint64_t u64Start =
@@ -263,15 +278,16 @@ void CPartitionManager::GetAPMPartition(int fd, const unsigned char* pBuf,
 void CPartitionManager::GetMBRPartition(int fd, unsigned int nSector,
                                         std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
                                         char* szDevicePath) {
-    WalkMBR(fd, nSector, items, nDiskNo, szDevicePath, 0);
+    WalkMBR(FdReader(fd), nSector, items, nDiskNo, szDevicePath, 0);
 }
 
-void CPartitionManager::WalkMBR(int fd, unsigned int nSector, std::vector<_PARTITION_ITEM_>& items,
-                                int nDiskNo, const char* szDevicePath, int nDepth) {
+void CPartitionManager::WalkMBR(const DiskReadFn& read, unsigned int nSector,
+                                std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
+                                const char* szDevicePath, int nDepth) {
     // A looping or endless chain ends at a sector already read on this disk.
     if (nDepth > kMaxChainDepth || !m_visitedSectors.insert(nSector).second) return;
     std::vector<unsigned char> buf(kTableBytes);
-    if (!ReadFull(fd, static_cast<long long>(nSector) * m_nBytesPerSector, buf.data(),
+    if (!ReadFull(read, static_cast<long long>(nSector) * m_nBytesPerSector, buf.data(),
                   buf.size())) {
         return;
     }
@@ -283,7 +299,7 @@ void CPartitionManager::WalkMBR(int fd, unsigned int nSector, std::vector<_PARTI
         if (nType == 0x05 || nType == 0x0F) {
             // Links inside the chain are relative to the extended partition's start.
             if (m_nExtendedBase == 0 && nSector != 0) m_nExtendedBase = nSector;
-            WalkMBR(fd, nRelative + m_nExtendedBase, items, nDiskNo, szDevicePath, nDepth + 1);
+            WalkMBR(read, nRelative + m_nExtendedBase, items, nDiskNo, szDevicePath, nDepth + 1);
             continue;
         }
         // An empty slot holds nothing; the slots after it may still be used.
@@ -296,6 +312,13 @@ void CPartitionManager::WalkMBR(int fd, unsigned int nSector, std::vector<_PARTI
         SetAsciiName(item, reinterpret_cast<const unsigned char*>(szName), sizeof(szName));
         items.push_back(item);
     }
+}
+
+DiskReadFn MediumTableReader(CMediumSource& source) {
+    return [&source](uint64_t u64Offset, unsigned char* p, size_t n) {
+        MediumRead got;
+        return source.Read(u64Offset, n, p, got) == 0;
+    };
 }
 
 std::string GetPartitionNameUtf8(const _PARTITION_ITEM_& item) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -26,6 +27,15 @@ static_assert(sizeof(((_PARTITION_ITEM_*)nullptr)->szPartitionName) == 72, "36 U
 static_assert(offsetof(_PARTITION_ITEM_, szDiskName) == 92, "layout");
 static_assert(sizeof(_PARTITION_ITEM_) == 112, "108 bytes of fields, 8-byte aligned");
 
+// Reads exactly n bytes of a disk at a byte offset; false when they cannot all
+// be read.
+using DiskReadFn = std::function<bool(uint64_t u64Offset, unsigned char* p, size_t n)>;
+
+class CMediumSource;
+// The reader of tables through the medium opened for a scan: a table that
+// cannot be read whole is not read.
+DiskReadFn MediumTableReader(CMediumSource& source);
+
 class CPartitionManager {
 public:
     CPartitionManager();
@@ -44,6 +54,9 @@ public:
     // sector (a card formatted without a table) has none. The partition counter runs on from the
     // previous disk; ResetCounter() starts it again at 1.
     void GetDiskPartitions(int fd, int nDiskNo, std::vector<_PARTITION_ITEM_>& items);
+    // The same for a disk of u64DiskBytes read through read.
+    void GetDiskPartitions(const DiskReadFn& read, uint64_t u64DiskBytes, int nDiskNo,
+                           std::vector<_PARTITION_ITEM_>& items);
     void ResetCounter();
 
     // Decodes the table in the given sector (0: the master boot record, else an
@@ -63,15 +76,17 @@ public:
     static constexpr int kMaxChainDepth = 1024;
 
 private:
-    void WalkMBR(int fd, unsigned int nSector, std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
-                 const char* szDevicePath, int nDepth);
+    void WalkMBR(const DiskReadFn& read, unsigned int nSector, std::vector<_PARTITION_ITEM_>& items,
+                 int nDiskNo, const char* szDevicePath, int nDepth);
     // Lists every used entry of the table that the GPT header names (the
     // backup header when the primary or its entries are damaged). False when
     // the disk has no usable header.
-    bool GetGPTPartition(int fd, const unsigned char* pBuf, std::vector<_PARTITION_ITEM_>& items,
-                         int nDiskNo, const char* szDevicePath);
-    void GetAPMPartition(int fd, const unsigned char* pBuf, std::vector<_PARTITION_ITEM_>& items,
-                         int nDiskNo, const char* szDevicePath);
+    bool GetGPTPartition(const DiskReadFn& read, uint64_t u64DiskBytes, const unsigned char* pBuf,
+                         std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
+                         const char* szDevicePath);
+    void GetAPMPartition(const DiskReadFn& read, const unsigned char* pBuf,
+                         std::vector<_PARTITION_ITEM_>& items, int nDiskNo,
+                         const char* szDevicePath);
 
     int m_nBytesPerSector;
     int m_nPartitionCounter;
