@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -197,6 +198,38 @@ long long FindExFatBootRegion(const unsigned char* pBuf, size_t nLength) {
         if (bMatch) return static_cast<long long>(nOffset);
     }
     return -1;
+}
+
+uint64_t GetVolumeSectorCount(const unsigned char* pBuf, size_t nLength) {
+    if (!pBuf || nLength < 512) return 0;
+    // Sectors of nBytes as 512-byte ones; 0 when that does not fit.
+    auto scaled = [](uint64_t u64Sectors, uint64_t u64Bytes) -> uint64_t {
+        uint64_t u64Out = 0;
+        return __builtin_mul_overflow(u64Sectors, u64Bytes / 512, &u64Out) ? 0 : u64Out;
+    };
+    if (IsNtfs(pBuf)) {
+        // The sectors it counts, and its last one, which holds the boot sector's copy.
+        const uint64_t u64Sectors = Le64(pBuf + 0x28);
+        return u64Sectors == UINT64_MAX ? 0 : scaled(u64Sectors + 1, Le16(pBuf + 0x0B));
+    }
+    for (size_t nAt : {size_t{0}, size_t{6 * 512}}) {
+        if (nAt + 512 > nLength || !IsFat(pBuf + nAt)) continue;
+        const unsigned char* p = pBuf + nAt;
+        return scaled(Le32(p + 0x20) != 0 ? Le32(p + 0x20) : Le16(p + 0x13), Le16(p + 0x0B));
+    }
+    const long long llRegion = FindExFatBootRegion(pBuf, nLength);
+    if (llRegion >= 0) {
+        const unsigned char* p = pBuf + llRegion;
+        return scaled(Le64(p + 72), 1ull << p[108]);
+    }
+    if (nLength >= 2048 && IsExt(pBuf)) {
+        const unsigned char* sb = pBuf + 1024;
+        uint64_t u64Blocks = Le32(sb + 0x04);
+        if (Le32(sb + 0x60) & 0x80) u64Blocks |= static_cast<uint64_t>(Le32(sb + 0x150)) << 32;
+        const uint32_t nLog = Le32(sb + 0x18);
+        return nLog > 6 ? 0 : scaled(u64Blocks, 1024ull << nLog);
+    }
+    return 0;
 }
 
 unsigned GetFat32DefaultSectorPerCluster(unsigned long long u64Sectors,

@@ -23,6 +23,11 @@ uint32_t ExFatBootChecksum(const unsigned char* pRegion, uint32_t nBytesPerSecto
 // that IsExFat accepts and whose checksum sector matches): the main region at
 // 0, else the backup 12 sectors on. -1 when neither fits in nLength bytes.
 long long FindExFatBootRegion(const unsigned char* pBuf, size_t nLength);
+// The size, in 512-byte sectors, of the volume whose first nLength bytes are
+// in pBuf, as its own fields give it: an NTFS, FAT (or its copy at sector 6)
+// or exFAT boot sector (or its backup region), or an ext superblock. 0 when
+// none is recognised in what the buffer holds.
+uint64_t GetVolumeSectorCount(const unsigned char* pBuf, size_t nLength);
 bool IsFullValidFAT16DBR(const unsigned char* pBuf);
 bool IsFullValidFAT32DBR(const unsigned char* pBuf);
 bool IsBitlockerDBR(const unsigned char* pBuf);

@@ -1,5 +1,5 @@
-// Every recogniser and default-cluster function on arbitrary bytes, the volume
-// label readers, and the factory's image form over a file holding the input.
+// Every recogniser, volume size and default-cluster function on arbitrary
+// bytes, the volume label readers, and the factory's image form over a file holding the input.
 #include "deepscan/FileRecoveryFactory.h"
 #include "device/FsRecognize.h"
 #include "device/VolumeInfo.h"
@@ -28,6 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nLength) {
     const std::vector<unsigned char> region(pData, pData + nLength);
     volatile long long llRegion = FindExFatBootRegion(region.data(), region.size());
     (void)llRegion;
+    volatile uint64_t u64Sectors = GetVolumeSectorCount(region.data(), region.size());
+    (void)u64Sectors;
     // File system and label of the input as a whole volume: the root folder or
     // the metadata record is read wherever the boot sector points, short or not.
     TW_VOLUME_INFO info;
