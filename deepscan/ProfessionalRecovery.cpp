@@ -20,6 +20,8 @@
 #include "common/StoreFiles.h"
 #include "common/Types.h"
 #include "deepscan/FastEngine.h"
+#include "device/FsRecognize.h"
+#include "device/PartitionManager.h"
 #include "engine/EngineBase.h"
 #include "engine/NodeInfo.h"
 #include "ext/FastExtRecovery.h"
@@ -32,6 +34,7 @@ CFaultGuard g_deepGuard("ProfessionalRecovery recvSignal");
 
 const int kReadBytes = 65536;
 const int kFastScale = 9;
+const int kDeepScale = 90;
 // The sectors a scan gave the deep parsers, for a resumed scan to give again.
 const char kJournalName[] = "Deep_Sectors";
 // The sectors that could not be read: (first, count) pairs of u64.
@@ -45,7 +48,6 @@ const char kStateName[] = "Deep_State";
 const long kSaveEveryMillis = 2000;
 const unsigned long long kSaveEverySectors = 65536;  // 32 MiB
 const long kSaveAtMostEveryMillis = 250;
-const int kDeepScale = 90;
 // Read-ahead: pieces of 128 KiB (a ring that stays in the processor's cache),
 // at most 8 read and waiting, the plan kept 4 MiB ahead of the parsers.
 const size_t kReadAheadPieceBytes = 128 << 10;
@@ -56,21 +58,43 @@ const int kRecordReadBytes = 8192;
 
 // The fast pass's scan callback: passes every call on and notes a stop, so a
 // stop asked for by the user is told apart from a fast engine that failed.
+// A volume met during the deep pass reports the pass's progress instead
+// (nDeepPercent at the deep scale, its files after those found before).
 struct FastPassRelay {
     PFN_SCAN_CALLBACK pfn;
     void* pContext;
     bool bStopped;
+    int nDeepPercent;  // -1: the fast engine's own progress
+    unsigned long long u64FilesBefore;
 };
 int RelayFastProgress(void* pContext, int nPercent, int nScale, int nSecondsLeft,
                       unsigned long long u64Cur, unsigned long long u64Total,
                       unsigned long long u64Files, wchar_t* wszText) {
     FastPassRelay* pRelay = static_cast<FastPassRelay*>(pContext);
-    int nRet = pRelay->pfn ? pRelay->pfn(pRelay->pContext, nPercent, nScale, nSecondsLeft, u64Cur,
-                                         u64Total, u64Files, wszText)
-                           : 0;
+    int nRet = 0;
+    if (pRelay->pfn && pRelay->nDeepPercent < 0)
+        nRet = pRelay->pfn(pRelay->pContext, nPercent, nScale, nSecondsLeft, u64Cur, u64Total,
+                           u64Files, wszText);
+    else if (pRelay->pfn)
+        nRet = pRelay->pfn(pRelay->pContext, pRelay->nDeepPercent, kDeepScale, -1, 0, 0,
+                           pRelay->u64FilesBefore + u64Files, wszText);
     if (nRet != 0) pRelay->bStopped = true;
     return nRet;
 }
+
+// Where volumes start: 1 MiB steps, sector 63 and the cylinder boundaries of
+// 255 heads and 63 sectors (a partition's start or the track after it).
+bool IsVolumeStartPlace(unsigned long long u64Sector) {
+    return u64Sector % 2048 == 0 || u64Sector == 63 || u64Sector % 16065 == 0 ||
+           u64Sector % 16065 == 63;
+}
+
+// A volume's first bytes: enough for every boot sector copy the fast engine's
+// choice reads and the size a volume gives itself.
+const size_t kProbeBytes = kVolumeProbeBytes;
+
+// The volumes found by a scan, for its resumption.
+const char kVolumesName[] = "Deep_Volumes";
 
 std::string DevicePath(int nDiskNo) {
     char sz[32];
@@ -135,9 +159,80 @@ unsigned int CProfessionalRecovery::Init(const std::shared_ptr<CMediumSource>& p
     }
     m_proFat.Init(pSource, llFirstSector, llSectorCount, wcDriveLetter);
     unsigned int nResult = m_proNtfs.Init(pSource, llFirstSector, llSectorCount, wcDriveLetter);
-    m_pFast.reset(CreateFastEngine(pSource, llFirstSector, llSectorCount, wcDriveLetter));
-    m_pExtFast = dynamic_cast<CFastExtRecovery*>(m_pFast.get());
+    // A whole disk's volumes are those of its table; any other area's, the
+    // one at its start. Those the table misses are met while reading.
+    m_vecVolumes.clear();
+    if (m_u64FirstSector != 0 || !AddTableVolumes()) AddVolume(m_u64FirstSector, m_u64SectorCount);
     return nResult;
+}
+
+IFileRecoveryParse* CProfessionalRecovery::GetFastEngine() const {
+    const Volume* pVol = VolumeAt(m_u64FirstSector);
+    return pVol && pVol->u64First == m_u64FirstSector ? pVol->pEngine.get() : nullptr;
+}
+
+std::vector<CProfessionalRecovery::VolumeFound> CProfessionalRecovery::GetVolumes() const {
+    std::vector<VolumeFound> vecOut;
+    for (const Volume& vol : m_vecVolumes)
+        vecOut.push_back({vol.u64First, vol.u64Count, vol.pEngine.get()});
+    return vecOut;
+}
+
+const CProfessionalRecovery::Volume* CProfessionalRecovery::VolumeAt(
+    unsigned long long u64Sector) const {
+    for (const Volume& vol : m_vecVolumes)
+        if (u64Sector >= vol.u64First && u64Sector - vol.u64First < vol.u64Count) return &vol;
+    return nullptr;
+}
+
+bool CProfessionalRecovery::AddVolume(unsigned long long u64First, unsigned long long u64Count) {
+    const unsigned long long u64AreaEnd = m_u64FirstSector + m_u64SectorCount;
+    if (u64First < m_u64FirstSector || u64First >= u64AreaEnd || VolumeAt(u64First)) return false;
+    // No further than the area, the next volume, and the size the volume
+    // gives itself.
+    u64Count = std::min(u64Count, u64AreaEnd - u64First);
+    auto it = m_vecVolumes.begin();
+    while (it != m_vecVolumes.end() && it->u64First < u64First) ++it;
+    if (it != m_vecVolumes.end()) u64Count = std::min(u64Count, it->u64First - u64First);
+    std::vector<unsigned char> probe(kProbeBytes, 0);
+    MediumRead got;
+    if (m_pSource->Read(u64First * 512, probe.size(), probe.data(), got) != 0 && got.nEnd == 0)
+        return false;
+    const uint64_t u64Own = GetVolumeSectorCount(probe.data(), probe.size());
+    if (u64Own != 0) u64Count = std::min<unsigned long long>(u64Count, u64Own);
+    std::unique_ptr<IFileRecoveryParse> pEngine(
+        CreateFastEngine(m_pSource, static_cast<long long>(u64First),
+                         static_cast<long long>(u64Count), m_wcDriveLetter));
+    if (!pEngine) return false;
+    Volume vol;
+    vol.u64First = u64First;
+    vol.u64Count = u64Count;
+    vol.pExt = dynamic_cast<CFastExtRecovery*>(pEngine.get());
+    vol.pEngine = std::move(pEngine);
+    vol.pEngine->InitCallBack(m_pfnScan, m_pfnRecovery, m_pContext, kFastScale);
+    vol.pEngine->InitSearchCallBack(m_pfnSearch, m_pSearchContext);
+    m_vecVolumes.insert(it, std::move(vol));
+    return true;
+}
+
+bool CProfessionalRecovery::AddTableVolumes() {
+    std::vector<_PARTITION_ITEM_> vecItems;
+    CPartitionManager manager;
+    manager.GetDiskPartitions(MediumTableReader(*m_pSource), m_pSource->Bytes(), 0, vecItems);
+    if (vecItems.empty()) return false;
+    // Entries that still make sense: a start inside the disk, an end no
+    // further than it.
+    std::sort(vecItems.begin(), vecItems.end(),
+              [](const _PARTITION_ITEM_& a, const _PARTITION_ITEM_& b) {
+                  return a.u64StartSector < b.u64StartSector;
+              });
+    for (const _PARTITION_ITEM_& item : vecItems) {
+        if (item.u64StartSector == 0 || item.u64EndSector < item.u64StartSector) continue;
+        if (!AddVolume(item.u64StartSector, item.u64EndSector - item.u64StartSector + 1))
+            TwDebug("no volume recognised at sector %llu, where the table says one starts\n",
+                    static_cast<unsigned long long>(item.u64StartSector));
+    }
+    return true;
 }
 
 void CProfessionalRecovery::SetNotLoadLogFile() {
@@ -153,7 +248,8 @@ unsigned int CProfessionalRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
     m_pfnRecovery = pfnRecovery;
     m_pContext = pContext;
     m_nScale = kDeepScale;
-    if (m_pFast) m_pFast->InitCallBack(pfnScan, pfnRecovery, pContext, kFastScale);
+    for (Volume& vol : m_vecVolumes)
+        vol.pEngine->InitCallBack(pfnScan, pfnRecovery, pContext, kFastScale);
     m_proFat.InitCallBack(pfnScan, pfnRecovery, pContext, kDeepScale);
     m_proNtfs.InitCallBack(pfnScan, pfnRecovery, pContext, kDeepScale);
     m_carving.InitCallBack(pfnScan, pfnRecovery, pContext, kDeepScale);
@@ -164,7 +260,7 @@ unsigned int CProfessionalRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSe
                                                        void* pContext) {
     m_pfnSearch = pfnSearch;
     m_pSearchContext = pContext;
-    if (m_pFast) m_pFast->InitSearchCallBack(pfnSearch, pContext);
+    for (Volume& vol : m_vecVolumes) vol.pEngine->InitSearchCallBack(pfnSearch, pContext);
     m_proFat.InitSearchCallBack(pfnSearch, pContext);
     m_proNtfs.InitSearchCallBack(pfnSearch, pContext);
     m_carving.InitSearchCallBack(pfnSearch, pContext);
@@ -173,25 +269,99 @@ unsigned int CProfessionalRecovery::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSe
 
 unsigned int CProfessionalRecovery::FastPass(const std::string& strFoundDir) {
     m_bBitmapUsable = false;
-    if (!m_pFast) return 0;
-    FastPassRelay relay = {m_pfnScan, m_pContext, false};
-    m_pFast->InitCallBack(RelayFastProgress, m_pfnRecovery, &relay, kFastScale);
+    // A resumed scan has the volumes it met while reading too, and each its store.
+    if (!strFoundDir.empty()) LoadVolumes(strFoundDir);
+    for (Volume& vol : m_vecVolumes) {
+        const unsigned int nRet = ScanVolume(vol, -1);
+        if (nRet != 0) return nRet;
+    }
+    return 0;
+}
+
+unsigned int CProfessionalRecovery::ScanVolume(Volume& vol, int nPercent) {
+    FastPassRelay relay = {m_pfnScan, m_pContext, false, nPercent, GetLostFileCount()};
+    vol.pEngine->InitCallBack(RelayFastProgress, m_pfnRecovery, &relay, kFastScale);
     // ext leaves its nameless files until the free space has been read.
-    if (m_pExtFast) m_pExtFast->SetDeepScan(true);
-    bool bBitmap = m_pFast->BuildBitMapInfo() == 0;
-    std::wstring wstrName;
-    if (!strFoundDir.empty()) wstrName = StoreNameIn(strFoundDir, kLogPrefixFast);
-    unsigned int nResult = m_pFast->ScanDevice(wstrName.empty() ? nullptr : wstrName.c_str());
-    m_pFast->InitCallBack(m_pfnScan, m_pfnRecovery, m_pContext, kFastScale);
+    if (vol.pExt) vol.pExt->SetDeepScan(true);
+    const bool bBitmap = vol.pEngine->BuildBitMapInfo() == 0;
+    const std::wstring wstrName = tw::Utf8ToWide(vol.strStore.c_str());
+    unsigned int nResult = vol.pEngine->ScanDevice(wstrName.empty() ? nullptr : wstrName.c_str());
+    vol.pEngine->InitCallBack(m_pfnScan, m_pfnRecovery, m_pContext, kFastScale);
     if (nResult != 0 && (relay.bStopped || nResult == TW_ERR_CANCELLED)) return nResult;
     // A damaged file system is when the deep scan matters most: a failed fast
-    // pass keeps what it found, and the whole area is read.
-    if (nResult != 0) {
-        TwDebug("fast pass failed (%u): the whole area is deep-scanned\n", nResult);
+    // pass keeps what it found, and the whole volume is read.
+    vol.bBitmap = nResult == 0 && bBitmap;
+    if (nResult != 0) TwDebug("fast pass failed (%u): the whole volume is deep-scanned\n", nResult);
+    m_bBitmapUsable = m_bBitmapUsable || vol.bBitmap;
+    if (const CEngineBase* pBase = dynamic_cast<const CEngineBase*>(vol.pEngine.get()))
+        vol.strStore = pBase->GetStoreName();
+    SaveVolumes();
+    return 0;
+}
+
+unsigned int CProfessionalRecovery::FindVolumeIn(const unsigned char* pBuf,
+                                                 unsigned long long u64At, unsigned int nGot,
+                                                 int nPercent, unsigned long long& u64Found) {
+    u64Found = ~0ull;
+    const unsigned long long u64AreaEnd = m_u64FirstSector + m_u64SectorCount;
+    std::vector<unsigned char> probe;
+    for (unsigned int i = 0; i < nGot && u64At + i < u64AreaEnd; ++i) {
+        const unsigned long long u64Sector = u64At + i;
+        if (!IsVolumeStartPlace(u64Sector) || VolumeAt(u64Sector)) continue;
+        // Its first bytes, from the read when it holds them.
+        const unsigned char* p = pBuf + static_cast<size_t>(i) * 512;
+        if (static_cast<size_t>(nGot - i) * 512 < kProbeBytes) {
+            probe.assign(kProbeBytes, 0);
+            MediumRead got;
+            if (m_pSource->Read(u64Sector * 512, probe.size(), probe.data(), got) != 0 &&
+                got.nEnd == 0)
+                continue;
+            p = probe.data();
+        }
+        const uint64_t u64Own = GetVolumeSectorCount(p, kProbeBytes);
+        if (u64Own == 0 || !AddVolume(u64Sector, u64Own)) continue;
+        TwDebug("a volume found at sector %llu\n", u64Sector);
+        Volume* pVol = nullptr;
+        for (Volume& vol : m_vecVolumes)
+            if (vol.u64First == u64Sector) pVol = &vol;
+        const unsigned int nRet = ScanVolume(*pVol, nPercent);
+        if (nRet != 0) {
+            // Stopped: it is met again when the scan resumes.
+            m_vecVolumes.erase(m_vecVolumes.begin() + (pVol - m_vecVolumes.data()));
+            return nRet;
+        }
+        u64Found = u64Sector;
         return 0;
     }
-    m_bBitmapUsable = bBitmap;
     return 0;
+}
+
+void CProfessionalRecovery::SaveVolumes() const {
+    std::string strText;
+    for (const Volume& vol : m_vecVolumes)
+        if (!vol.strStore.empty())
+            strText += std::to_string(vol.u64First) + " " + std::to_string(vol.u64Count) + " " +
+                       vol.strStore + "\n";
+    const int fd = tw::OpenPlainFileForWriting((m_strLogDir + kVolumesName).c_str(), 0);
+    if (fd < 0) return;
+    if (WriteAllAt(fd, strText.data(), strText.size(), 0) == 0) (void)ftruncate(fd, strText.size());
+    close(fd);
+}
+
+void CProfessionalRecovery::LoadVolumes(const std::string& strDir) {
+    FILE* f = fopen((strDir + kVolumesName).c_str(), "r");
+    if (!f) return;
+    unsigned long long u64First = 0, u64Count = 0;
+    char szStore[256];
+    // One line per volume; a folder holds a few. A store lies in the folder.
+    for (int n = 0; n < 4096 && fscanf(f, "%llu %llu %255s", &u64First, &u64Count, szStore) == 3;
+         ++n) {
+        if (strchr(szStore, '/')) continue;
+        if (!VolumeAt(u64First)) AddVolume(u64First, u64Count);
+        for (Volume& vol : m_vecVolumes)
+            if (vol.u64First == u64First) vol.strStore = szStore;
+    }
+    fclose(f);
 }
 
 unsigned int CProfessionalRecovery::StartDeepSources(const std::string& strFoundDir) {
@@ -223,25 +393,54 @@ unsigned int CProfessionalRecovery::StartDeepSources(const std::string& strFound
     return 0;
 }
 
-unsigned long long CProfessionalRecovery::SumFreeRuns() {
-    unsigned long long u64All = 0, u64Pos = 0;
-    for (;;) {
-        unsigned long long u64Start = u64Pos, u64Count = 0;
-        m_pFast->GetUnUsedSectorCount(u64Start, u64Count);
-        if (u64Count == 0) break;
-        u64All += u64Count;
-        u64Pos = u64Start + u64Count;
+unsigned long long CProfessionalRecovery::SumRegions(unsigned long long u64Pos) const {
+    unsigned long long u64All = 0, u64Offset = 0, u64Length = 0;
+    while (NextRegion(u64Pos, u64Offset, u64Length)) {
+        u64All += u64Length;
+        u64Pos = u64Offset + u64Length;
     }
     return u64All;
 }
 
-bool CProfessionalRecovery::NextRegion(unsigned long long& u64Pos, unsigned long long& u64Offset,
-                                       unsigned long long& u64Length) {
-    unsigned long long u64Start = u64Pos, u64Count = 0;
-    m_pFast->GetUnUsedSectorCount(u64Start, u64Count);
-    u64Offset = u64Start;
-    u64Length = u64Count;
-    return u64Count != 0;
+bool CProfessionalRecovery::NextRegion(unsigned long long u64Pos, unsigned long long& u64Offset,
+                                       unsigned long long& u64Length) const {
+    // Each turn ends a volume's free runs or gives a region.
+    for (size_t nTurn = 0; nTurn <= m_vecVolumes.size() && u64Pos < m_u64SectorCount; ++nTurn) {
+        const unsigned long long u64Sector = m_u64FirstSector + u64Pos;
+        const Volume* pIn = VolumeAt(u64Sector);
+        if (pIn && pIn->bBitmap) {
+            // The engine's runs count from the volume's start.
+            const unsigned long long u64Base = pIn->u64First - m_u64FirstSector;
+            unsigned long long u64Start = u64Sector - pIn->u64First, u64Count = 0;
+            pIn->pEngine->GetUnUsedSectorCount(u64Start, u64Count);
+            if (u64Count != 0 && u64Start < pIn->u64Count) {
+                u64Offset = u64Base + u64Start;
+                u64Length = std::min(u64Count, pIn->u64Count - u64Start);
+                if (u64Offset + u64Length > u64Pos) {
+                    if (u64Offset < u64Pos) {
+                        u64Length -= u64Pos - u64Offset;
+                        u64Offset = u64Pos;
+                    }
+                    return true;
+                }
+            }
+            u64Pos = u64Base + pIn->u64Count;
+            continue;
+        }
+        // Read whole: a volume whose free space is not known, or the stretch
+        // up to the next volume.
+        unsigned long long u64End = m_u64FirstSector + m_u64SectorCount;
+        if (pIn) u64End = pIn->u64First + pIn->u64Count;
+        for (const Volume& vol : m_vecVolumes)
+            if (!pIn && vol.u64First > u64Sector) {
+                u64End = vol.u64First;
+                break;
+            }
+        u64Offset = u64Pos;
+        u64Length = u64End - u64Sector;
+        return true;
+    }
+    return false;
 }
 
 unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
@@ -307,7 +506,6 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
     const int nBps = m_nBytesPerSector;
     const unsigned long long u64PerRead = static_cast<unsigned long long>(kReadBytes / nBps);
     std::vector<unsigned char> vecBuf(kReadBytes);
-    unsigned long long u64Pos = u64RegionOffset;  // position of the free-run walk
     int nSecondsLeft = -1;
     CProgressClock clock;
     unsigned int nResult = 0;
@@ -327,20 +525,44 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
         while (u64PlanLength != 0 && m_pSource->PlannedAhead() < kReadAheadWindowBytes) {
             m_pSource->PlanReadAhead((m_u64FirstSector + u64PlanOffset) * u64Bps,
                                      u64PlanLength * u64Bps);
-            if (!m_bBitmapUsable) break;
             u64PlanPos = u64PlanOffset + u64PlanLength;
             if (!NextRegion(u64PlanPos, u64PlanOffset, u64PlanLength)) u64PlanLength = 0;
         }
     };
+    // A stretch cut short by a volume found in it: what was planned past the
+    // cut is let go, and the plan follows the regions from there.
+    auto replanFrom = [&](unsigned long long u64From) {
+        m_pSource->StopReadAhead();
+        m_pSource->StartReadAhead(kReadAheadPieceBytes, kReadAheadPieces);
+        if (!NextRegion(u64From, u64PlanOffset, u64PlanLength)) u64PlanLength = 0;
+    };
 
+    int nPercent = 10;
     while (u64RegionLength != 0) {
         // The first region may be one a resumed scan is part-way through.
         unsigned long long u64Still = u64RegionLength - std::min(u64Done, u64RegionLength);
+        // A stretch outside every volume ends where a volume begins: one met
+        // while reading it, or one a resumed scan knows.
+        const bool bOutside = !VolumeAt(m_u64FirstSector + u64RegionOffset);
         while (u64Still > 0) {
-            const unsigned long long n = std::min(u64PerRead, u64Still);
             const unsigned long long u64At = m_u64FirstSector + u64RegionOffset + u64Done;
             m_pSource->PassedTo(u64At * u64Bps);
             planAhead();
+            if (bOutside) {
+                unsigned long long u64Room = u64Still;
+                for (const Volume& vol : m_vecVolumes)
+                    if (vol.u64First + vol.u64Count > u64At) {
+                        u64Room = vol.u64First > u64At ? vol.u64First - u64At : 0;
+                        break;
+                    }
+                if (u64Room < u64Still) {
+                    u64RegionLength -= u64Still - u64Room;
+                    u64Still = u64Room;
+                    replanFrom(u64At + u64Room - m_u64FirstSector);
+                    if (u64Still == 0) break;
+                }
+            }
+            const unsigned long long n = std::min(u64PerRead, u64Still);
             // Every sector that can be read is parsed; one that cannot is
             // stepped over (never the rest of the read), and a medium that
             // went away ends the scan where it stands, to be resumed there.
@@ -358,14 +580,29 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             const std::vector<char> vecUnreadable =
                 UnreadableSectorMask(got, u64At, nBps, static_cast<size_t>(n));
             m_u64SectorsRead += nGot;
+            // A volume that starts in this read: it is scanned, the read is
+            // parsed up to it, and its free space follows.
+            unsigned long long u64Found = ~0ull;
+            unsigned int nParse = nGot;
+            if (bOutside && nGot > 0) {
+                nResult = FindVolumeIn(vecBuf.data(), u64At, nGot, nPercent, u64Found);
+                if (nResult != 0) break;
+                if (u64Found != ~0ull) {
+                    nParse = static_cast<unsigned int>(u64Found - u64At);
+                    u64RegionLength = u64Done + nParse;
+                    u64Still = nParse;
+                    u64AllSectors = u64Scanned + nParse + SumRegions(u64Found - m_u64FirstSector);
+                    replanFrom(u64Found - m_u64FirstSector);
+                }
+            }
             volatile unsigned long long u64Skip = 0;
             volatile unsigned int nCancel = 0;
-            if (nGot > 0) {
+            if (nParse > 0) {
                 TW_FAULT_TRY(g_deepGuard) {
                     unsigned long long u64SkipOut = 0;
                     unsigned long long u64Files = GetLostFileCount();
                     unsigned int nRet = ParseProfessionalFileInfo(
-                        vecBuf.data(), static_cast<int>(nGot) * nBps, u64At, u64Scanned,
+                        vecBuf.data(), static_cast<int>(nParse) * nBps, u64At, u64Scanned,
                         u64AllSectors, nSecondsLeft, u64SkipOut, u64Files, &vecUnreadable);
                     u64Skip = u64SkipOut;
                     if (nRet == TW_ERR_CANCELLED) nCancel = nRet;
@@ -388,7 +625,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             // short: the state saved is that of the read's start, so that a
             // resumed scan reads it again.
             const unsigned long long u64DoneBefore = u64Done, u64ScannedBefore = u64Scanned;
-            const unsigned long long u64Step = n + u64Skip;
+            const unsigned long long u64Step = std::min<unsigned long long>(n, nParse) + u64Skip;
             u64Done += u64Step;
             u64Scanned += std::min(u64Step, u64Still);
             u64Still = u64Step >= u64Still ? 0 : u64Still - u64Step;
@@ -402,7 +639,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
                 const unsigned long long u64Files = GetLostFileCount();
                 // Scaled by 90, 10 to 110 is the overall 9 to 99 before the
                 // final report.
-                const int nPercent =
+                nPercent =
                     static_cast<int>(u64AllSectors ? u64Scanned * 100 / u64AllSectors : 100) + 10;
                 int nRet = m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, u64Scanned,
                                      u64AllSectors, u64Files, nullptr);
@@ -415,8 +652,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             }
         }
         if (nResult != 0) break;
-        if (!m_bBitmapUsable) break;
-        u64Pos = u64RegionOffset + u64RegionLength;
+        const unsigned long long u64Pos = u64RegionOffset + u64RegionLength;
         u64Done = 0;
         if (!NextRegion(u64Pos, u64RegionOffset, u64RegionLength)) u64RegionLength = 0;
     }
@@ -452,10 +688,9 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
     m_proFat.InitVirtualDbrInfo();
     CFileTypeJudge::m_tsFileRangeVec.clear();
 
-    const unsigned long long u64AllSectors = m_bBitmapUsable ? SumFreeRuns() : m_u64SectorCount;
-    unsigned long long u64RegionOffset = 0, u64RegionLength = m_u64SectorCount;
-    if (m_bBitmapUsable && !NextRegion(u64RegionOffset, u64RegionOffset, u64RegionLength))
-        u64RegionLength = 0;
+    const unsigned long long u64AllSectors = SumRegions(0);
+    unsigned long long u64RegionOffset = 0, u64RegionLength = 0;
+    if (!NextRegion(0, u64RegionOffset, u64RegionLength)) u64RegionLength = 0;
     unsigned long long u64Done = 0, u64Scanned = 0;
     if (bWasFound) {
         // The position saved last in the folder, when newer than the index's.
@@ -488,7 +723,8 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
     // here is not contained (no guard is armed): the process dies with it.
     m_proFat.DealProfessionalRecordVec();
     m_proNtfs.ParseProfessionalRecordVec();
-    if (m_pExtFast) m_pExtFast->FinishDeepScan();
+    for (Volume& vol : m_vecVolumes)
+        if (vol.pExt) vol.pExt->FinishDeepScan();
 
     if (m_pfnScan && nResult == 0) m_pfnScan(m_pContext, 100, 100, 0, 0, 0, 0, nullptr);
     SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, true);
@@ -599,11 +835,11 @@ bool CProfessionalRecovery::ParseMetadataSector(const unsigned char* p,
     u64Step = 1;
     // The first sector of a block of an ext volume: one of its directory or
     // journal blocks, which the ext engine keeps.
-    CFastExtRecovery* pExt = m_pExtFast;
+    const Volume* pVol = VolumeAt(u64Sector);
+    CFastExtRecovery* pExt = pVol ? pVol->pExt : nullptr;
     const uint64_t u64Per = pExt ? pExt->BlockSectors() : 0;
-    const uint64_t u64Start = pExt ? static_cast<uint64_t>(pExt->GetFirstSector()) : 0;
     uint64_t u64Block = 0;
-    if (u64Per && u64Sector >= u64Start && (u64Sector - u64Start) % u64Per == 0 &&
+    if (u64Per && (u64Sector - pVol->u64First) % u64Per == 0 &&
         pExt->TakeFreeBlock(p, nAvail, u64Sector, u64Block)) {
         m_vecJournal.push_back(u64Sector);
         u64Step = u64Block;
@@ -627,8 +863,20 @@ IFileRecoveryParse* CProfessionalRecovery::SourceOf(const _FILE_NODE_& node) {
         case ENGINE_FAST_NTFS:
         case ENGINE_FAST_FAT:
         case ENGINE_FAST_EXFAT:
-        case ENGINE_FAST_EXT:
-            return m_pFast.get();
+        case ENGINE_FAST_EXT: {
+            // The volume the record names: its first sector, or that sector in
+            // the volume's own sectors (FAT and exFAT of larger sectors).
+            if (m_vecVolumes.size() == 1) return m_vecVolumes[0].pEngine.get();
+            IFileRecoveryParse* pScaled = nullptr;
+            for (const Volume& vol : m_vecVolumes) {
+                if (vol.u64First == node.u64PartitionStartSector) return vol.pEngine.get();
+                for (unsigned long long u64Ratio : {2ull, 4ull, 8ull})
+                    if (!pScaled && vol.u64First % u64Ratio == 0 &&
+                        vol.u64First / u64Ratio == node.u64PartitionStartSector)
+                        pScaled = vol.pEngine.get();
+            }
+            return pScaled;
+        }
         case ENGINE_DEEP_NTFS:
             return &m_proNtfs;
         case ENGINE_DEEP_FAT:
@@ -645,7 +893,7 @@ unsigned int CProfessionalRecovery::GetChildrenFileNode(const _FILE_NODE_* pDir,
                                                         std::vector<_FILE_NODE_>& vecChildren) {
     if (!pDir) {
         if (nLevel != 0) return TW_ERR_BAD_ARGUMENT;
-        if (m_pFast) m_pFast->GetChildrenFileNode(nullptr, 0, vecChildren);
+        for (Volume& vol : m_vecVolumes) vol.pEngine->GetChildrenFileNode(nullptr, 0, vecChildren);
         m_proFat.GetChildrenFileNode(nullptr, 0, vecChildren);
         m_proNtfs.GetChildrenFileNode(nullptr, 0, vecChildren);
         m_carving.GetChildrenFileNode(nullptr, 0, vecChildren);
@@ -663,7 +911,10 @@ unsigned int CProfessionalRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir
     if (!pDir) {
         if (nLevel != 0) return TW_ERR_BAD_ARGUMENT;
         unsigned int nPart = 0;
-        if (m_pFast && m_pFast->GetChildrenFileCount(nullptr, 0, nPart) == 0) nCount += nPart;
+        for (Volume& vol : m_vecVolumes) {
+            nPart = 0;
+            if (vol.pEngine->GetChildrenFileCount(nullptr, 0, nPart) == 0) nCount += nPart;
+        }
         nPart = 0;
         if (m_proFat.GetChildrenFileCount(nullptr, 0, nPart) == 0) nCount += nPart;
         nPart = 0;
@@ -678,7 +929,8 @@ unsigned int CProfessionalRecovery::GetChildrenFileCount(const _FILE_NODE_* pDir
 }
 
 unsigned int CProfessionalRecovery::GetLostFileCount() {
-    unsigned int nCount = m_pFast ? m_pFast->GetLostFileCount() : 0;
+    unsigned int nCount = 0;
+    for (Volume& vol : m_vecVolumes) nCount += vol.pEngine->GetLostFileCount();
     return nCount + m_proFat.GetLostFileCount() + m_proNtfs.GetLostFileCount() +
            m_carving.GetLostFileCount();
 }
@@ -714,7 +966,7 @@ bool CProfessionalRecovery::DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_
         // volume), the deep parser's 512 bytes.
         uint64_t u64Scale = 1;
         if (hit.nEngineType == ENGINE_FAST_NTFS) {
-            const auto* pNtfs = dynamic_cast<const CFastNtfsRecovery*>(m_pFast.get());
+            const auto* pNtfs = dynamic_cast<const CFastNtfsRecovery*>(SourceOf(hit));
             if (!pNtfs) return false;
             u64Scale = static_cast<uint64_t>(pNtfs->GetBytesPerSector()) / u64Bps;
         }
@@ -746,7 +998,7 @@ unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
     // each hit's start is worked out (and its record read) once.
     std::set<uint64_t> setStart;
     std::vector<__SEARCH_FILE_INFO__> vecFast;
-    if (m_pFast) m_pFast->SearchFileNode(wszKey, vecFast);
+    for (Volume& vol : m_vecVolumes) vol.pEngine->SearchFileNode(wszKey, vecFast);
     vecHits.insert(vecHits.end(), vecFast.begin(), vecFast.end());
 
     // A deep-parser hit that the fast pass lists already (the same data start

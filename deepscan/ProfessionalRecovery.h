@@ -1,10 +1,14 @@
-// The deep scan: one engine over four sources. The fast engine of the area's
-// file system scans first (when there is one); then the area is read once from
-// start to end (only the free runs when the fast engine can say which) and every
-// sector is offered to the deep NTFS parser, the deep FAT parser or the carving
-// engine, whichever recognises it. Browsing, search, saving and preview merge
-// the four sources and route a request about one record to the source that made
-// it, by the record's engine tag.
+// The deep scan: one engine over the fast engines of the volumes in its area
+// and three deep sources. The volumes are the one at the area's start, else
+// (a whole disk) those its partition table still points to, and those met
+// while reading: a boot sector or superblock at a place where volumes start
+// (1 MiB steps, sector 63, cylinder boundaries). Each volume's fast engine
+// scans it; the area is read once from start to end (of a volume only its
+// free runs, when its engine can say which) and every sector is offered to
+// the deep NTFS parser, the deep FAT parser or the carving engine, whichever
+// recognises it. Browsing, search, saving and preview merge the sources and
+// route a request about one record to the source that made it, by the
+// record's engine tag and volume.
 #pragma once
 
 #include <cstdint>
@@ -80,11 +84,18 @@ public:
                                            const std::vector<char>* pUnreadable = nullptr);
 
     // For tests and the command line: the sources and what the scan did.
-    IFileRecoveryParse* GetFastEngine() const { return m_pFast.get(); }
+    // The fast engine of the volume at the area's start (null when none).
+    IFileRecoveryParse* GetFastEngine() const;
+    // The volumes found, in order: first sector (absolute), sectors, engine.
+    struct VolumeFound {
+        unsigned long long u64First, u64Count;
+        IFileRecoveryParse* pEngine;
+    };
+    std::vector<VolumeFound> GetVolumes() const;
     CProfessionalFatRecovery& GetDeepFat() { return m_proFat; }
     CProfessionalNtfsRecovery& GetDeepNtfs() { return m_proNtfs; }
     CFileTypeRecovery& GetCarving() { return m_carving; }
-    // Whether the last scan read only the fast engine's free runs.
+    // Whether the last scan read only the free runs of a volume.
     bool UsedBitmap() const { return m_bBitmapUsable; }
     // Sectors the last scan read from the medium.
     unsigned long long GetSectorsRead() const { return m_u64SectorsRead; }
@@ -114,13 +125,46 @@ private:
     // record's bytes follow p (else the NTFS test is not made).
     bool ParseMetadataSector(const unsigned char* p, unsigned long long u64Sector, size_t nAvail,
                              unsigned long long& u64Step, bool bWholeRecord = true);
-    // The source a record's engine tag names; null for an unknown tag.
+    // The source a record's engine tag (and volume) names; null for none.
     IFileRecoveryParse* SourceOf(const _FILE_NODE_& node);
     unsigned int FastPass(const std::string& strFoundDir);
     unsigned int StartDeepSources(const std::string& strFoundDir);
-    unsigned long long SumFreeRuns();
-    bool NextRegion(unsigned long long& u64Pos, unsigned long long& u64Offset,
-                    unsigned long long& u64Length);
+
+    // A volume of the area with its fast engine.
+    struct Volume {
+        unsigned long long u64First = 0, u64Count = 0;  // absolute, 512-byte sectors
+        std::unique_ptr<IFileRecoveryParse> pEngine;
+        CFastExtRecovery* pExt = nullptr;  // the engine, when it is ext's
+        bool bBitmap = false;              // its free runs are known
+        std::string strStore;              // its result files, once scanned
+    };
+    // The volume holding the sector (absolute); null when none does.
+    const Volume* VolumeAt(unsigned long long u64Sector) const;
+    // A volume of up to u64Count sectors at u64First whose fast engine the
+    // factory makes, in order among the others; false when none is
+    // recognised there or it would lie over one already found.
+    bool AddVolume(unsigned long long u64First, unsigned long long u64Count);
+    // The volumes of a whole disk's partition table, each entry clamped to
+    // the area; false when the area holds no table.
+    bool AddTableVolumes();
+    // The fast pass of one volume (its store reopened in a resumed scan);
+    // nPercent: the deep pass's progress to report meanwhile (-1: the fast
+    // engine's own). Its stop, else 0.
+    unsigned int ScanVolume(Volume& vol, int nPercent);
+    // A volume whose boot sector or superblock lies in the nGot sectors read
+    // at u64At, at a place where volumes start, scanned by its engine: its
+    // first sector in u64Found (~0 when none). The fast pass's stop, else 0.
+    unsigned int FindVolumeIn(const unsigned char* pBuf, unsigned long long u64At,
+                              unsigned int nGot, int nPercent, unsigned long long& u64Found);
+    // The volumes found, for a resumed scan ("first count store" lines).
+    void SaveVolumes() const;
+    void LoadVolumes(const std::string& strDir);
+    // The next stretch to read at or after u64Pos (relative to the area): a
+    // free run of a volume whose free space is known, else everything up to
+    // the next volume or the area's end. False when nothing is left.
+    bool NextRegion(unsigned long long u64Pos, unsigned long long& u64Offset,
+                    unsigned long long& u64Length) const;
+    unsigned long long SumRegions(unsigned long long u64Pos) const;
     unsigned int ScanRegions(unsigned long long u64AllSectors, unsigned long long& u64RegionOffset,
                              unsigned long long& u64RegionLength, unsigned long long& u64Done,
                              unsigned long long& u64Scanned);
@@ -137,8 +181,7 @@ private:
     CProfessionalFatRecovery m_proFat;
     CProfessionalNtfsRecovery m_proNtfs;
     CFileTypeRecovery m_carving;
-    std::unique_ptr<IFileRecoveryParse> m_pFast;
-    CFastExtRecovery* m_pExtFast = nullptr;  // m_pFast when it is ext's
+    std::vector<Volume> m_vecVolumes;  // by first sector, none over another
     int m_nScale;
     PFN_SCAN_CALLBACK m_pfnScan;
     PFN_RECOVERY_CALLBACK m_pfnRecovery;

@@ -133,6 +133,12 @@ unsigned int EngineSource::Reopen() {
 
 CEngineBase::~CEngineBase() = default;
 
+std::string CEngineBase::GetStoreName() const {
+    if (!m_pStore) return std::string();
+    const std::string& strPath = m_pStore->GetNodeFilePath();
+    return strPath.substr(strPath.find_last_of('/') + 1);
+}
+
 unsigned int CEngineBase::InitCallBack(PFN_SCAN_CALLBACK pfnScan, PFN_RECOVERY_CALLBACK pfnRecovery,
                                        void* pContext, int nScale) {
     m_pfnScan = pfnScan;

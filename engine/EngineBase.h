@@ -160,6 +160,8 @@ public:
                                       unsigned int& nCount) override;
     // The store's record counter, 0 without a store.
     unsigned int GetLostFileCount() override;
+    // The name of its result files (to reopen them); empty without a store.
+    std::string GetStoreName() const;
     // Writes the records found so far to the store's files.
     void FlushResults() {
         if (m_pStore) m_pStore->FlushBufToFile();

@@ -15,6 +15,8 @@
 #include "deepscan/FileRecoveryFactory.h"
 #include "deepscan/ProfessionalRecovery.h"
 #include "engine/Categories.h"
+#include "support/DiskImage.h"
+#include "support/EngineTree.h"
 #include "support/Fixtures.h"
 #include "support/ParamName.h"
 #include "support/RunTool.h"
@@ -304,6 +306,73 @@ TEST(DeepScan, ADamagedBootSectorHasACopy) {
         const size_t nFiles = FastScanFiles(work.File("intact.img"));
         EXPECT_GT(nFiles, 5u) << c.szName;
         EXPECT_EQ(FastScanFiles(work.File("damaged.img")), nFiles) << c.szName;
+    }
+}
+
+// A disk whose table is gone or damaged, scanned whole: the volumes inside
+// (FAT16 and ext4, at 1 MiB steps) are found, through the backup of a GPT
+// whose first header is damaged or by their boot sectors where the MBR was
+// wiped, and their deleted files come back under their names and folders,
+// byte for byte; the image is unchanged.
+TEST(DeepScan, TheVolumesOfADiskWithoutItsTableAreFound) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    twtest::Volume fat, ext;
+    fat.strSourceImage = twtest::FixtureImage("fat16_2k");
+    fat.nMbrType = 0x06;
+    ext.strSourceImage = twtest::FixtureImage("ext4_4k");
+    ext.nMbrType = 0x83;
+    const std::string strMbr = work.File("mbr.img"), strGpt = work.File("gpt.img");
+    std::vector<twtest::Placed> placed;
+    ASSERT_TRUE(twtest::WriteMbrDisk(strMbr, {fat, ext}, {}, &placed));
+    // The same volumes under a GPT (room for its backup at the end), its
+    // first header zeroed; the MBR disk's first sector zeroed.
+    const std::string zeros(512, '\0');
+    ASSERT_EQ(twtest::RunCommand("cp --sparse=always " + strMbr + " " + strGpt +
+                                 " && truncate -s +1M " + strGpt),
+              0);
+    ASSERT_TRUE(twtest::Sgdisk(strGpt, "-g"));
+    ASSERT_TRUE(twtest::WriteAt(strGpt, 512, zeros.data(), zeros.size()));
+    ASSERT_TRUE(twtest::WriteAt(strMbr, 0, zeros.data(), zeros.size()));
+    int nTarget = 0;
+    for (const std::string& strDisk : {strMbr, strGpt}) {
+        SCOPED_TRACE(strDisk);
+        const std::string strBefore = twtest::Sha1OfFile(strDisk);
+        std::unique_ptr<IFileRecoveryParse> pEngine = Engine(strDisk, RECOVERY_TYPE_DEEP);
+        auto* pDeep = dynamic_cast<CProfessionalRecovery*>(pEngine.get());
+        ASSERT_NE(pDeep, nullptr);
+        pDeep->SetNotLoadLogFile();
+        ASSERT_EQ(pDeep->ScanDevice(nullptr), 0u);
+        // Once, and only what no live file of either volume holds.
+        EXPECT_LT(pDeep->GetSectorsRead(), placed[1].u64StartSector + placed[1].u64Sectors);
+        const auto volumes = pDeep->GetVolumes();
+        ASSERT_EQ(volumes.size(), 2u);
+        for (size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(volumes[i].u64First, placed[i].u64StartSector);
+            EXPECT_EQ(volumes[i].u64Count, placed[i].u64Sectors);
+        }
+        std::multimap<std::string, _FILE_NODE_> hits;
+        for (const twtest::TreeNode& n : twtest::SearchAll(*pDeep)) hits.emplace(n.strPath, n.node);
+        int nBack = 0;
+        for (const char* szFixture : {"fat16_2k", "ext4_4k"}) {
+            for (const twtest::ManifestEntry& row : twtest::ReadManifest(szFixture)) {
+                if (row.strStatus != "deleted" || row.strListed.empty()) continue;
+                const std::string strWant = ReadFileBytes(row.strSourceFile);
+                bool bSaved = false;
+                for (auto it = hits.lower_bound(row.strListed);
+                     it != hits.upper_bound(row.strListed) && !bSaved; ++it) {
+                    const std::string strTarget =
+                        work.File(strDisk.substr(strDisk.size() - 7) + std::to_string(nTarget++));
+                    bSaved = pDeep->SaveFileData(
+                                 &it->second, tw::Utf8ToWide(strTarget.c_str()).c_str(), 0) == 0 &&
+                             ReadFileBytes(strTarget) == strWant;
+                }
+                EXPECT_TRUE(bSaved) << szFixture << ": " << row.strPath;
+                nBack += bSaved;
+            }
+        }
+        EXPECT_GT(nBack, 20);
+        EXPECT_EQ(twtest::Sha1OfFile(strDisk), strBefore);
     }
 }
 

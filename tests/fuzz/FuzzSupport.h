@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +40,20 @@ inline const std::string& FuzzDir(const char* szTarget) {
 template <typename T>
 void Put(std::vector<unsigned char>& v, size_t nOff, T value) {
     std::memcpy(v.data() + nOff, &value, sizeof value);
+}
+
+// Patches the image with the input: 3 bytes of offset (in 4-byte steps), a
+// length, the bytes; again while the input lasts.
+inline void ApplyPatches(std::vector<unsigned char>& image, const uint8_t* pData, size_t nSize) {
+    size_t i = 0;
+    while (i + 4 <= nSize && !image.empty()) {
+        const size_t nAt =
+            ((size_t{pData[i]} << 16 | size_t{pData[i + 1]} << 8 | pData[i + 2]) * 4) %
+            image.size();
+        const size_t nLen = std::min<size_t>({pData[i + 3], nSize - i - 4, image.size() - nAt});
+        std::memcpy(image.data() + nAt, pData + i + 4, nLen);
+        i += 4 + nLen;
+    }
 }
 
 // Writes the first nBytes of the image to strPath; false when it cannot.

@@ -78,16 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
     const std::string strDir = FuzzDir("tw-fuzz-ext");
     std::vector<unsigned char> image = Template(strDir);
-    // Patches: 3 bytes of offset (in 4-byte steps), a length, the bytes.
-    size_t i = 0;
-    while (i + 4 <= nSize) {
-        const size_t nAt =
-            ((size_t{pData[i]} << 16 | size_t{pData[i + 1]} << 8 | pData[i + 2]) * 4) %
-            image.size();
-        const size_t nLen = std::min<size_t>({pData[i + 3], nSize - i - 4, image.size() - nAt});
-        std::memcpy(image.data() + nAt, pData + i + 4, nLen);
-        i += 4 + nLen;
-    }
+    ApplyPatches(image, pData, nSize);
     const std::string strImage = strDir + "/vol.img";
     if (!WriteImage(strImage, image, image.size())) abort();
 

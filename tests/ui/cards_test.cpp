@@ -13,7 +13,7 @@
 #include <QTableView>
 #include <QTreeView>
 
-#include <set>
+#include <map>
 
 #include "support/DiskImage.h"
 #include "support/Fixtures.h"
@@ -27,13 +27,14 @@ using namespace twui;
 
 namespace {
 
-// The photos in strDest/photo are the two deleted from the cards.
+// The photos in strDest/photo are the two deleted from the cards, under their
+// own names.
 bool AreTheOriginalPhotos(const QString& strDest) {
-    const std::string strFiles = twtest::FixtureDir() + "/ui_card.files/";
-    std::set<std::string> found, wanted{ReadFileBytes(strFiles + "Beach at noon.jpg"),
-                                        ReadFileBytes(strFiles + "Small photo.jpg")};
+    std::map<std::string, std::string> found, wanted;
+    for (const char* szName : {"Beach at noon.jpg", "Small photo.jpg"})
+        wanted[szName] = ReadFileBytes(twtest::FixtureDir() + "/ui_card.files/" + szName);
     for (const QString& strName : QDir(strDest + "/photo").entryList(QDir::Files))
-        found.insert(ReadFileBytes((strDest + "/photo/" + strName).toStdString()));
+        found[strName.toStdString()] = ReadFileBytes((strDest + "/photo/" + strName).toStdString());
     return found == wanted;
 }
 
@@ -45,10 +46,11 @@ class CardsTest : public QObject {
 private slots:
     // Disk 1, a card formatted without a partition table, is named by its file
     // system and label; disk 2's table points past its end. Disk 2 is scanned
-    // whole, disk 1 from its row by keys; the photos come back; a read-only
-    // destination is refused, a read-only type folder and a full one (after
-    // the warning) end with the failure named; "Open Folder" runs the opener
-    // as the user who asked; made small, the window keeps every control.
+    // whole, disk 1 from its row by keys; the photos come back under their
+    // names; a read-only destination is refused, a read-only type folder and
+    // a full one (after the warning) end with the failure named; "Open
+    // Folder" runs the opener as the user who asked; made small, the window
+    // keeps every control.
     void cardsAsAUserWorksThem() {
         ScanLogSandbox sandbox;
         twtest::TempDiskDir disks;
