@@ -307,30 +307,60 @@ unsigned int CProfessionalRecovery::FindVolumeIn(const unsigned char* pBuf,
     std::vector<unsigned char> probe;
     for (unsigned int i = 0; i < nGot && u64At + i < u64AreaEnd; ++i) {
         const unsigned long long u64Sector = u64At + i;
-        if (!IsVolumeStartPlace(u64Sector) || VolumeAt(u64Sector)) continue;
-        // Its first bytes, from the read when it holds them.
+        if (VolumeAt(u64Sector)) continue;
         const unsigned char* p = pBuf + static_cast<size_t>(i) * 512;
-        if (static_cast<size_t>(nGot - i) * 512 < kProbeBytes) {
-            probe.assign(kProbeBytes, 0);
-            MediumRead got;
-            if (m_pSource->Read(u64Sector * 512, probe.size(), probe.data(), got) != 0 &&
-                got.nEnd == 0)
-                continue;
-            p = probe.data();
+        const size_t nAvail = static_cast<size_t>(nGot - i) * 512;
+        unsigned long long u64First = u64Sector, u64Count = 0;
+        if (IsVolumeStartPlace(u64Sector)) {
+            // Its first bytes, from the read when it holds them.
+            if (nAvail < kProbeBytes) {
+                probe.assign(kProbeBytes, 0);
+                MediumRead got;
+                if (m_pSource->Read(u64Sector * 512, probe.size(), probe.data(), got) != 0 &&
+                    got.nEnd == 0)
+                    continue;
+                p = probe.data();
+            }
+            u64Count = GetVolumeSectorCount(p, kProbeBytes);
         }
-        const uint64_t u64Own = GetVolumeSectorCount(p, kProbeBytes);
-        if (u64Own == 0 || !AddVolume(u64Sector, u64Own)) continue;
-        TwDebug("a volume found at sector %llu\n", u64Sector);
-        Volume* pVol = nullptr;
-        for (Volume& vol : m_vecVolumes)
-            if (vol.u64First == u64Sector) pVol = &vol;
-        const unsigned int nRet = ScanVolume(*pVol, nPercent);
+        if (u64Count == 0 || !AddVolume(u64First, u64Count)) {
+            // A copy kept inside a volume whose start was passed unrecognised
+            // (its boot sector or superblock damaged): the volume ends the
+            // read here, and what is left of it is read as its free space.
+            p = pBuf + static_cast<size_t>(i) * 512;
+            if (nAvail < 1024 && p[0x38] == 0x53 && p[0x39] == 0xEF) {
+                // A superblock's second half lies past the read.
+                probe.assign(1024, 0);
+                MediumRead got;
+                if (m_pSource->Read(u64Sector * 512, probe.size(), probe.data(), got) != 0 &&
+                    got.nEnd == 0)
+                    continue;
+                p = probe.data();
+            }
+            uint64_t u64Own = 0;
+            const uint64_t u64Back =
+                GetVolumeStartBehind(p, p == probe.data() ? probe.size() : nAvail, u64Own);
+            if (u64Back == 0 || u64Back > u64Sector - m_u64FirstSector) continue;
+            u64First = u64Sector - u64Back;
+            if (!IsVolumeStartPlace(u64First) || !AddVolume(u64First, u64Own)) continue;
+            if (!VolumeAt(u64Sector)) {
+                // Another volume lies between: not this one's copy.
+                m_vecVolumes.erase(
+                    std::find_if(m_vecVolumes.begin(), m_vecVolumes.end(),
+                                 [&](const Volume& vol) { return vol.u64First == u64First; }));
+                continue;
+            }
+        }
+        TwDebug("a volume found at sector %llu\n", u64First);
+        auto it = std::find_if(m_vecVolumes.begin(), m_vecVolumes.end(),
+                               [&](const Volume& vol) { return vol.u64First == u64First; });
+        const unsigned int nRet = ScanVolume(*it, nPercent);
         if (nRet != 0) {
             // Stopped: it is met again when the scan resumes.
-            m_vecVolumes.erase(m_vecVolumes.begin() + (pVol - m_vecVolumes.data()));
+            m_vecVolumes.erase(it);
             return nRet;
         }
-        u64Found = u64Sector;
+        u64Found = u64First == u64Sector ? u64Sector : u64Sector + 1;
         return 0;
     }
     return 0;

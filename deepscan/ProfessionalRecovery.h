@@ -151,9 +151,12 @@ private:
     // nPercent: the deep pass's progress to report meanwhile (-1: the fast
     // engine's own). Its stop, else 0.
     unsigned int ScanVolume(Volume& vol, int nPercent);
-    // A volume whose boot sector or superblock lies in the nGot sectors read
-    // at u64At, at a place where volumes start, scanned by its engine: its
-    // first sector in u64Found (~0 when none). The fast pass's stop, else 0.
+    // A volume met in the nGot sectors read at u64At, scanned by its engine:
+    // its boot sector or superblock at a place where volumes start, or a copy
+    // of them kept inside a volume that starts at such a place (NTFS's last
+    // sector, an ext group's superblock). u64Found: where the read ends for it
+    // (the volume's start, or the sector after the copy); ~0 when none. The
+    // fast pass's stop, else 0.
     unsigned int FindVolumeIn(const unsigned char* pBuf, unsigned long long u64At,
                               unsigned int nGot, int nPercent, unsigned long long& u64Found);
     // The volumes found, for a resumed scan ("first count store" lines).

@@ -222,7 +222,9 @@ uint64_t GetVolumeSectorCount(const unsigned char* pBuf, size_t nLength) {
         const unsigned char* p = pBuf + llRegion;
         return scaled(Le64(p + 72), 1ull << p[108]);
     }
-    if (nLength >= 2048 && IsExt(pBuf)) {
+    // A superblock of group 0: a later group's copy (1 KiB blocks put it
+    // 1 KiB past a 1 MiB step too) starts no volume.
+    if (nLength >= 2048 && IsExt(pBuf) && Le16(pBuf + 1024 + 0x5A) == 0) {
         const unsigned char* sb = pBuf + 1024;
         uint64_t u64Blocks = Le32(sb + 0x04);
         if (Le32(sb + 0x60) & 0x80) u64Blocks |= static_cast<uint64_t>(Le32(sb + 0x150)) << 32;
@@ -230,6 +232,37 @@ uint64_t GetVolumeSectorCount(const unsigned char* pBuf, size_t nLength) {
         return nLog > 6 ? 0 : scaled(u64Blocks, 1024ull << nLog);
     }
     return 0;
+}
+
+uint64_t GetVolumeStartBehind(const unsigned char* pBuf, size_t nLength, uint64_t& u64Count) {
+    u64Count = 0;
+    if (!pBuf || nLength < 512) return 0;
+    uint64_t u64Back = 0;
+    if (IsNtfs(pBuf)) {
+        // The copy lies in the sector the count leaves out.
+        const uint64_t u64Scale = Le16(pBuf + 0x0B) / 512;
+        const uint64_t u64Sectors = Le64(pBuf + 0x28);
+        if (__builtin_mul_overflow(u64Sectors, u64Scale, &u64Back) || u64Back > UINT64_MAX / 2)
+            return 0;
+        u64Count = u64Back + u64Scale;
+        return u64Back;
+    }
+    // An ext superblock at the start of a block, in the group it names.
+    if (nLength < 1024 || Le16(pBuf + 0x38) != 0xEF53 || Le16(pBuf + 0x5A) == 0) return 0;
+    unsigned char ab[2048] = {};
+    std::memcpy(ab + 1024, pBuf, 1024);
+    if (!IsExt(ab)) return 0;
+    const unsigned char* sb = pBuf;
+    const uint32_t nLog = Le32(sb + 0x18);
+    if (nLog > 6) return 0;
+    const uint64_t u64Block = 1024ull << nLog;
+    const uint64_t u64At =
+        static_cast<uint64_t>(Le16(sb + 0x5A)) * Le32(sb + 0x20) + Le32(sb + 0x14);
+    uint64_t u64Blocks = Le32(sb + 0x04);
+    if (Le32(sb + 0x60) & 0x80) u64Blocks |= static_cast<uint64_t>(Le32(sb + 0x150)) << 32;
+    if (u64At >= u64Blocks || u64Blocks > UINT64_MAX / u64Block) return 0;
+    u64Count = u64Blocks * (u64Block / 512);
+    return u64At * (u64Block / 512);
 }
 
 unsigned GetFat32DefaultSectorPerCluster(unsigned long long u64Sectors,

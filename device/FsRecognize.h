@@ -28,6 +28,11 @@ long long FindExFatBootRegion(const unsigned char* pBuf, size_t nLength);
 // or exFAT boot sector (or its backup region), or an ext superblock. 0 when
 // none is recognised in what the buffer holds.
 uint64_t GetVolumeSectorCount(const unsigned char* pBuf, size_t nLength);
+// For a sector holding a copy kept inside a volume (an NTFS boot sector's
+// copy in the volume's last sector, an ext superblock's copy in a later block
+// group): how many 512-byte sectors before it the volume starts, and its size
+// in u64Count. 0 when pBuf (nLength bytes) holds no such copy.
+uint64_t GetVolumeStartBehind(const unsigned char* pBuf, size_t nLength, uint64_t& u64Count);
 bool IsFullValidFAT16DBR(const unsigned char* pBuf);
 bool IsFullValidFAT32DBR(const unsigned char* pBuf);
 bool IsBitlockerDBR(const unsigned char* pBuf);

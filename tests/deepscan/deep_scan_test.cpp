@@ -309,11 +309,62 @@ TEST(DeepScan, ADamagedBootSectorHasACopy) {
     }
 }
 
+// A deep scan of the whole disk finds its volumes where they were placed,
+// reads once at most what no live file of theirs holds, and gives every
+// deleted file of the fixtures under its name and folder, once, byte for
+// byte; the disk is unchanged.
+void ExpectTheVolumesFilesBack(const std::string& strDisk,
+                               const std::vector<twtest::Placed>& placed,
+                               const std::vector<const char*>& fixtures, const CScratchDir& work) {
+    SCOPED_TRACE(strDisk);
+    static int s_nTarget = 0;
+    const std::string strBefore = twtest::Sha1OfFile(strDisk);
+    std::unique_ptr<IFileRecoveryParse> pEngine = Engine(strDisk, RECOVERY_TYPE_DEEP);
+    auto* pDeep = dynamic_cast<CProfessionalRecovery*>(pEngine.get());
+    ASSERT_NE(pDeep, nullptr);
+    pDeep->SetNotLoadLogFile();
+    ASSERT_EQ(pDeep->ScanDevice(nullptr), 0u);
+    EXPECT_LT(pDeep->GetSectorsRead(), placed.back().u64StartSector + placed.back().u64Sectors);
+    const auto volumes = pDeep->GetVolumes();
+    ASSERT_EQ(volumes.size(), placed.size());
+    for (size_t i = 0; i < placed.size(); ++i) {
+        EXPECT_EQ(volumes[i].u64First, placed[i].u64StartSector);
+        EXPECT_EQ(volumes[i].u64Count, placed[i].u64Sectors);
+    }
+    std::multimap<std::string, _FILE_NODE_> hits;
+    for (const twtest::TreeNode& n : twtest::SearchAll(*pDeep)) hits.emplace(n.strPath, n.node);
+    int nBack = 0;
+    std::multiset<std::string> listed;
+    for (const char* szFixture : fixtures)
+        for (const twtest::ManifestEntry& row : twtest::ReadManifest(szFixture))
+            listed.insert(row.strListed);
+    for (const char* szFixture : fixtures) {
+        for (const twtest::ManifestEntry& row : twtest::ReadManifest(szFixture)) {
+            if (row.strStatus != "deleted" || row.strListed.empty()) continue;
+            // Names that differ only in the byte a deletion erased are listed
+            // alike; none is listed twice.
+            EXPECT_LE(hits.count(row.strListed), listed.count(row.strListed)) << row.strListed;
+            const std::string strWant = ReadFileBytes(row.strSourceFile);
+            bool bSaved = false;
+            for (auto it = hits.lower_bound(row.strListed);
+                 it != hits.upper_bound(row.strListed) && !bSaved; ++it) {
+                const std::string strTarget = work.File("f" + std::to_string(s_nTarget++));
+                bSaved = pDeep->SaveFileData(&it->second, tw::Utf8ToWide(strTarget.c_str()).c_str(),
+                                             0) == 0 &&
+                         ReadFileBytes(strTarget) == strWant;
+            }
+            EXPECT_TRUE(bSaved) << szFixture << ": " << row.strPath;
+            nBack += bSaved;
+        }
+    }
+    EXPECT_GT(nBack, 20);
+    EXPECT_EQ(twtest::Sha1OfFile(strDisk), strBefore);
+}
+
 // A disk whose table is gone or damaged, scanned whole: the volumes inside
 // (FAT16 and ext4, at 1 MiB steps) are found, through the backup of a GPT
 // whose first header is damaged or by their boot sectors where the MBR was
-// wiped, and their deleted files come back under their names and folders,
-// byte for byte; the image is unchanged.
+// wiped. Stopped and resumed, the scan of the wiped disk lists the same.
 TEST(DeepScan, TheVolumesOfADiskWithoutItsTableAreFound) {
     ScanLogSandbox sandbox;
     CScratchDir work;
@@ -334,46 +385,45 @@ TEST(DeepScan, TheVolumesOfADiskWithoutItsTableAreFound) {
     ASSERT_TRUE(twtest::Sgdisk(strGpt, "-g"));
     ASSERT_TRUE(twtest::WriteAt(strGpt, 512, zeros.data(), zeros.size()));
     ASSERT_TRUE(twtest::WriteAt(strMbr, 0, zeros.data(), zeros.size()));
-    int nTarget = 0;
-    for (const std::string& strDisk : {strMbr, strGpt}) {
-        SCOPED_TRACE(strDisk);
-        const std::string strBefore = twtest::Sha1OfFile(strDisk);
-        std::unique_ptr<IFileRecoveryParse> pEngine = Engine(strDisk, RECOVERY_TYPE_DEEP);
-        auto* pDeep = dynamic_cast<CProfessionalRecovery*>(pEngine.get());
-        ASSERT_NE(pDeep, nullptr);
-        pDeep->SetNotLoadLogFile();
-        ASSERT_EQ(pDeep->ScanDevice(nullptr), 0u);
-        // Once, and only what no live file of either volume holds.
-        EXPECT_LT(pDeep->GetSectorsRead(), placed[1].u64StartSector + placed[1].u64Sectors);
-        const auto volumes = pDeep->GetVolumes();
-        ASSERT_EQ(volumes.size(), 2u);
-        for (size_t i = 0; i < 2; ++i) {
-            EXPECT_EQ(volumes[i].u64First, placed[i].u64StartSector);
-            EXPECT_EQ(volumes[i].u64Count, placed[i].u64Sectors);
-        }
-        std::multimap<std::string, _FILE_NODE_> hits;
-        for (const twtest::TreeNode& n : twtest::SearchAll(*pDeep)) hits.emplace(n.strPath, n.node);
-        int nBack = 0;
-        for (const char* szFixture : {"fat16_2k", "ext4_4k"}) {
-            for (const twtest::ManifestEntry& row : twtest::ReadManifest(szFixture)) {
-                if (row.strStatus != "deleted" || row.strListed.empty()) continue;
-                const std::string strWant = ReadFileBytes(row.strSourceFile);
-                bool bSaved = false;
-                for (auto it = hits.lower_bound(row.strListed);
-                     it != hits.upper_bound(row.strListed) && !bSaved; ++it) {
-                    const std::string strTarget =
-                        work.File(strDisk.substr(strDisk.size() - 7) + std::to_string(nTarget++));
-                    bSaved = pDeep->SaveFileData(
-                                 &it->second, tw::Utf8ToWide(strTarget.c_str()).c_str(), 0) == 0 &&
-                             ReadFileBytes(strTarget) == strWant;
-                }
-                EXPECT_TRUE(bSaved) << szFixture << ": " << row.strPath;
-                nBack += bSaved;
-            }
-        }
-        EXPECT_GT(nBack, 20);
-        EXPECT_EQ(twtest::Sha1OfFile(strDisk), strBefore);
+    for (const std::string& strDisk : {strMbr, strGpt})
+        ExpectTheVolumesFilesBack(strDisk, placed, {"fat16_2k", "ext4_4k"}, work);
+
+    Listing whole;
+    EXPECT_EQ(DeepScan(strMbr, whole, false), 0u);
+    // Stopped while the first volume is scanned, and in the pass after it.
+    for (int nStop : {2, whole.nCalls / 2}) {
+        SCOPED_TRACE(nStop);
+        ScanLogSandbox resumable;
+        Listing first;
+        first.nStopAfter = nStop;
+        EXPECT_EQ(DeepScan(strMbr, first, false), 7u);
+        resumable.ReloadLogStore();
+        Listing resumed;
+        EXPECT_EQ(DeepScan(strMbr, resumed, true), 0u);
+        EXPECT_EQ(resumed.names, whole.names);
     }
+}
+
+// Volumes whose first boot sector or superblock is damaged on a disk without
+// its table (NTFS, ext3): the copy met while reading (NTFS's last sector,
+// the superblock of ext's block group 1) gives the volume's start and size.
+TEST(DeepScan, ACopyMetWhileReadingGivesItsVolume) {
+    ScanLogSandbox sandbox;
+    CScratchDir work;
+    twtest::Volume ntfs, ext;
+    ntfs.strSourceImage = twtest::FixtureImage("ntfs_c4k");
+    ntfs.nMbrType = 0x07;
+    ext.strSourceImage = twtest::FixtureImage("ext3_1k");
+    ext.nMbrType = 0x83;
+    const std::string strDisk = work.File("disk.img");
+    std::vector<twtest::Placed> placed;
+    ASSERT_TRUE(twtest::WriteMbrDisk(strDisk, {ntfs, ext}, {}, &placed));
+    const std::string zeros(8192, '\0');
+    ASSERT_TRUE(twtest::WriteAt(strDisk, 0, zeros.data(), 512));
+    ASSERT_TRUE(twtest::WriteAt(strDisk, placed[0].u64StartSector * 512, zeros.data(), 512));
+    ASSERT_TRUE(
+        twtest::WriteAt(strDisk, placed[1].u64StartSector * 512 + 1024, zeros.data(), 7168));
+    ExpectTheVolumesFilesBack(strDisk, placed, {"ntfs_c4k", "ext3_1k"}, work);
 }
 
 }  // namespace

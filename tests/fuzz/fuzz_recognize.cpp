@@ -30,6 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nLength) {
     (void)llRegion;
     volatile uint64_t u64Sectors = GetVolumeSectorCount(region.data(), region.size());
     (void)u64Sectors;
+    uint64_t u64Count = 0;
+    volatile uint64_t u64Back = GetVolumeStartBehind(region.data(), region.size(), u64Count);
+    (void)u64Back;
     // File system and label of the input as a whole volume: the root folder or
     // the metadata record is read wherever the boot sector points, short or not.
     TW_VOLUME_INFO info;
