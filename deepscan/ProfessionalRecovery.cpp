@@ -381,15 +381,20 @@ void CProfessionalRecovery::SaveVolumes() const {
 void CProfessionalRecovery::LoadVolumes(const std::string& strDir) {
     FILE* f = fopen((strDir + kVolumesName).c_str(), "r");
     if (!f) return;
-    unsigned long long u64First = 0, u64Count = 0;
-    char szStore[256];
-    // One line per volume; a folder holds a few. A store lies in the folder.
-    for (int n = 0; n < 4096 && fscanf(f, "%llu %llu %255s", &u64First, &u64Count, szStore) == 3;
-         ++n) {
-        if (strchr(szStore, '/')) continue;
+    // One line per volume, its store's name (which may hold spaces) last; a
+    // folder holds a few. A store lies in the folder.
+    char szLine[512];
+    for (int n = 0; n < 4096 && fgets(szLine, sizeof(szLine), f); ++n) {
+        unsigned long long u64First = 0, u64Count = 0;
+        int nName = 0;
+        if (sscanf(szLine, "%llu %llu %n", &u64First, &u64Count, &nName) != 2 || nName == 0)
+            continue;
+        std::string strStore(szLine + nName);
+        while (!strStore.empty() && strStore.back() == '\n') strStore.pop_back();
+        if (strStore.empty() || strStore.find('/') != std::string::npos) continue;
         if (!VolumeAt(u64First)) AddVolume(u64First, u64Count);
         for (Volume& vol : m_vecVolumes)
-            if (vol.u64First == u64First) vol.strStore = szStore;
+            if (vol.u64First == u64First) vol.strStore = strStore;
     }
     fclose(f);
 }

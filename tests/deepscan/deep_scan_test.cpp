@@ -333,97 +333,79 @@ void ExpectTheVolumesFilesBack(const std::string& strDisk,
     }
     std::multimap<std::string, _FILE_NODE_> hits;
     for (const twtest::TreeNode& n : twtest::SearchAll(*pDeep)) hits.emplace(n.strPath, n.node);
-    int nBack = 0;
+    std::vector<twtest::ManifestEntry> rows;
     std::multiset<std::string> listed;
     for (const char* szFixture : fixtures)
-        for (const twtest::ManifestEntry& row : twtest::ReadManifest(szFixture))
-            listed.insert(row.strListed);
-    for (const char* szFixture : fixtures) {
         for (const twtest::ManifestEntry& row : twtest::ReadManifest(szFixture)) {
-            if (row.strStatus != "deleted" || row.strListed.empty()) continue;
-            // Names that differ only in the byte a deletion erased are listed
-            // alike; none is listed twice.
-            EXPECT_LE(hits.count(row.strListed), listed.count(row.strListed)) << row.strListed;
-            const std::string strWant = ReadFileBytes(row.strSourceFile);
-            bool bSaved = false;
-            for (auto it = hits.lower_bound(row.strListed);
-                 it != hits.upper_bound(row.strListed) && !bSaved; ++it) {
-                const std::string strTarget = work.File("f" + std::to_string(s_nTarget++));
-                bSaved = pDeep->SaveFileData(&it->second, tw::Utf8ToWide(strTarget.c_str()).c_str(),
-                                             0) == 0 &&
-                         ReadFileBytes(strTarget) == strWant;
-            }
-            EXPECT_TRUE(bSaved) << szFixture << ": " << row.strPath;
-            nBack += bSaved;
+            rows.push_back(row);
+            listed.insert(row.strListed);
         }
+    int nBack = 0;
+    for (const twtest::ManifestEntry& row : rows) {
+        if (row.strStatus != "deleted" || row.strListed.empty()) continue;
+        // Names that differ only in the byte a deletion erased are listed
+        // alike; none is listed twice.
+        EXPECT_LE(hits.count(row.strListed), listed.count(row.strListed)) << row.strListed;
+        bool bSaved = false;
+        for (auto it = hits.lower_bound(row.strListed);
+             it != hits.upper_bound(row.strListed) && !bSaved; ++it) {
+            const std::string strTarget = work.File("f" + std::to_string(s_nTarget++));
+            bSaved = pDeep->SaveFileData(&it->second, twtest::W(strTarget).c_str(), 0) == 0 &&
+                     ReadFileBytes(strTarget) == ReadFileBytes(row.strSourceFile);
+        }
+        EXPECT_TRUE(bSaved) << row.strSourceFile;
+        nBack += bSaved;
     }
     EXPECT_GT(nBack, 20);
     EXPECT_EQ(twtest::Sha1OfFile(strDisk), strBefore);
 }
 
-// A disk whose table is gone or damaged, scanned whole: the volumes inside
-// (FAT16 and ext4, at 1 MiB steps) are found, through the backup of a GPT
-// whose first header is damaged or by their boot sectors where the MBR was
-// wiped. Stopped and resumed, the scan of the wiped disk lists the same.
+// Disks whose table is gone or damaged, scanned whole: a wiped MBR (the
+// volumes found by their boot sectors at 1 MiB steps), a GPT whose first
+// header is zeroed (through its backup), and a wiped MBR whose volumes' first
+// boot sector or superblock is zeroed too (found by the copy met while
+// reading: NTFS's last sector, ext's group 1 superblock). Stopped and
+// resumed, the scan of the wiped disk lists the same.
 TEST(DeepScan, TheVolumesOfADiskWithoutItsTableAreFound) {
     ScanLogSandbox sandbox;
     CScratchDir work;
-    twtest::Volume fat, ext;
-    fat.strSourceImage = twtest::FixtureImage("fat16_2k");
-    fat.nMbrType = 0x06;
-    ext.strSourceImage = twtest::FixtureImage("ext4_4k");
-    ext.nMbrType = 0x83;
-    const std::string strMbr = work.File("mbr.img"), strGpt = work.File("gpt.img");
-    std::vector<twtest::Placed> placed;
-    ASSERT_TRUE(twtest::WriteMbrDisk(strMbr, {fat, ext}, {}, &placed));
-    // The same volumes under a GPT (room for its backup at the end), its
-    // first header zeroed; the MBR disk's first sector zeroed.
-    const std::string zeros(512, '\0');
-    ASSERT_EQ(twtest::RunCommand("cp --sparse=always " + strMbr + " " + strGpt +
-                                 " && truncate -s +1M " + strGpt),
-              0);
-    ASSERT_TRUE(twtest::Sgdisk(strGpt, "-g"));
-    ASSERT_TRUE(twtest::WriteAt(strGpt, 512, zeros.data(), zeros.size()));
-    ASSERT_TRUE(twtest::WriteAt(strMbr, 0, zeros.data(), zeros.size()));
-    for (const std::string& strDisk : {strMbr, strGpt})
-        ExpectTheVolumesFilesBack(strDisk, placed, {"fat16_2k", "ext4_4k"}, work);
-
+    const struct {
+        const char *szDisk, *szFirst, *szSecond;
+        bool bGpt, bBootSectorsZeroed;
+    } cases[] = {{"mbr.img", "fat16_2k", "ext4_4k", false, false},
+                 {"gpt.img", "fat16_2k", "ext4_4k", true, false},
+                 {"copies.img", "ntfs_c4k", "ext3_1k", false, true}};
+    const std::string zeros(7168, '\0');
+    for (const auto& c : cases) {
+        const std::string strDisk = work.File(c.szDisk);
+        twtest::Volume first, second;
+        first.strSourceImage = twtest::FixtureImage(c.szFirst);
+        second.strSourceImage = twtest::FixtureImage(c.szSecond);
+        std::vector<twtest::Placed> placed;
+        ASSERT_TRUE(twtest::WriteMbrDisk(strDisk, {first, second}, {}, &placed));
+        if (c.bGpt)
+            ASSERT_TRUE(twtest::RunCommand("truncate -s +1M " + strDisk) == 0 &&
+                        twtest::Sgdisk(strDisk, "-g"));
+        ASSERT_TRUE(twtest::WriteAt(strDisk, c.bGpt ? 512 : 0, zeros.data(), 512));
+        if (c.bBootSectorsZeroed)
+            ASSERT_TRUE(
+                twtest::WriteAt(strDisk, placed[0].u64StartSector * 512, zeros.data(), 512) &&
+                twtest::WriteAt(strDisk, placed[1].u64StartSector * 512 + 1024, zeros.data(),
+                                7168));
+        ExpectTheVolumesFilesBack(strDisk, placed, {c.szFirst, c.szSecond}, work);
+    }
     Listing whole;
-    EXPECT_EQ(DeepScan(strMbr, whole, false), 0u);
+    EXPECT_EQ(DeepScan(work.File("mbr.img"), whole, false), 0u);
     // Stopped while the first volume is scanned, and in the pass after it.
     for (int nStop : {2, whole.nCalls / 2}) {
-        SCOPED_TRACE(nStop);
         ScanLogSandbox resumable;
-        Listing first;
-        first.nStopAfter = nStop;
-        EXPECT_EQ(DeepScan(strMbr, first, false), 7u);
+        Listing stopped, resumed;
+        stopped.nStopAfter = nStop;
+        EXPECT_EQ(DeepScan(work.File("mbr.img"), stopped, false), 7u);
         resumable.ReloadLogStore();
-        Listing resumed;
-        EXPECT_EQ(DeepScan(strMbr, resumed, true), 0u);
-        EXPECT_EQ(resumed.names, whole.names);
+        EXPECT_EQ(DeepScan(work.File("mbr.img"), resumed, true), 0u);
+        EXPECT_EQ(resumed.names, whole.names) << nStop;
     }
-}
-
-// Volumes whose first boot sector or superblock is damaged on a disk without
-// its table (NTFS, ext3): the copy met while reading (NTFS's last sector,
-// the superblock of ext's block group 1) gives the volume's start and size.
-TEST(DeepScan, ACopyMetWhileReadingGivesItsVolume) {
-    ScanLogSandbox sandbox;
-    CScratchDir work;
-    twtest::Volume ntfs, ext;
-    ntfs.strSourceImage = twtest::FixtureImage("ntfs_c4k");
-    ntfs.nMbrType = 0x07;
-    ext.strSourceImage = twtest::FixtureImage("ext3_1k");
-    ext.nMbrType = 0x83;
-    const std::string strDisk = work.File("disk.img");
-    std::vector<twtest::Placed> placed;
-    ASSERT_TRUE(twtest::WriteMbrDisk(strDisk, {ntfs, ext}, {}, &placed));
-    const std::string zeros(8192, '\0');
-    ASSERT_TRUE(twtest::WriteAt(strDisk, 0, zeros.data(), 512));
-    ASSERT_TRUE(twtest::WriteAt(strDisk, placed[0].u64StartSector * 512, zeros.data(), 512));
-    ASSERT_TRUE(
-        twtest::WriteAt(strDisk, placed[1].u64StartSector * 512 + 1024, zeros.data(), 7168));
-    ExpectTheVolumesFilesBack(strDisk, placed, {"ntfs_c4k", "ext3_1k"}, work);
 }
 
 }  // namespace
