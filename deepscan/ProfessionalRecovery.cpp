@@ -689,7 +689,12 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
         if (nResult != 0) break;
         const unsigned long long u64Pos = u64RegionOffset + u64RegionLength;
         u64Done = 0;
-        if (!NextRegion(u64Pos, u64RegionOffset, u64RegionLength)) u64RegionLength = 0;
+        if (!NextRegion(u64Pos, u64RegionOffset, u64RegionLength)) {
+            // All read: the position saved is the end of the last stretch, so
+            // that a finished scan resumed keeps every file found before it.
+            u64RegionOffset = u64Pos;
+            u64RegionLength = 0;
+        }
     }
     return nResult;
 }
