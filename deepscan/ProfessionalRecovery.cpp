@@ -533,6 +533,56 @@ unsigned int CProfessionalRecovery::ParseProfessionalFileInfo(
     return nResult;
 }
 
+void CProfessionalRecovery::PlanAhead() {
+    // The plan follows the region walk a window ahead of the parsers.
+    const unsigned long long u64Bps = static_cast<unsigned long long>(m_nBytesPerSector);
+    while (m_u64PlanLength != 0 && m_pSource->PlannedAhead() < kReadAheadWindowBytes) {
+        m_pSource->PlanReadAhead((m_u64FirstSector + m_u64PlanOffset) * u64Bps,
+                                 m_u64PlanLength * u64Bps);
+        if (!NextRegion(m_u64PlanOffset + m_u64PlanLength, m_u64PlanOffset, m_u64PlanLength))
+            m_u64PlanLength = 0;
+    }
+}
+
+void CProfessionalRecovery::ReplanFrom(unsigned long long u64From) {
+    m_pSource->StopReadAhead();
+    m_pSource->StartReadAhead(kReadAheadPieceBytes, kReadAheadPieces);
+    if (!NextRegion(u64From, m_u64PlanOffset, m_u64PlanLength)) m_u64PlanLength = 0;
+}
+
+unsigned long long CProfessionalRecovery::RoomBefore(unsigned long long u64At,
+                                                     unsigned long long u64Still) const {
+    for (const Volume& vol : m_vecVolumes)
+        if (vol.u64First + vol.u64Count > u64At)
+            return std::min(u64Still, vol.u64First > u64At ? vol.u64First - u64At : 0);
+    return u64Still;
+}
+
+unsigned int CProfessionalRecovery::ParseRead(const unsigned char* pBuf, unsigned int nSectors,
+                                              unsigned long long u64At,
+                                              unsigned long long u64Scanned,
+                                              unsigned long long u64AllSectors, int& nSecondsLeft,
+                                              const std::vector<char>& vecUnreadable,
+                                              unsigned long long& u64Skip) {
+    volatile unsigned long long u64SkipSeen = 0;
+    volatile unsigned int nCancel = 0;
+    TW_FAULT_TRY(g_deepGuard) {
+        unsigned long long u64SkipOut = 0;
+        unsigned long long u64Files = GetLostFileCount();
+        unsigned int nRet = ParseProfessionalFileInfo(
+            pBuf, static_cast<int>(nSectors) * m_nBytesPerSector, u64At, u64Scanned, u64AllSectors,
+            nSecondsLeft, u64SkipOut, u64Files, &vecUnreadable);
+        u64SkipSeen = u64SkipOut;
+        if (nRet == TW_ERR_CANCELLED) nCancel = nRet;
+    }
+    TW_FAULT_CATCH(g_deepGuard) {
+        u64SkipSeen = 0;  // the rest of this chunk is abandoned
+    }
+    TW_FAULT_END(g_deepGuard);
+    u64Skip = u64SkipSeen;
+    return nCancel;
+}
+
 unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors,
                                                 unsigned long long& u64RegionOffset,
                                                 unsigned long long& u64RegionLength,
@@ -545,57 +595,32 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
     CProgressClock clock;
     unsigned int nResult = 0;
 
-    // The medium is read ahead of the parsers, region after region, by the
-    // source's own thread: the plan follows the free-run walk a window ahead.
+    // The medium is read ahead of the parsers by the source's own thread.
     struct ReadAheadScope {
         CMediumSource& source;
         ~ReadAheadScope() { source.StopReadAhead(); }
     } readAhead{*m_pSource};
     m_pSource->StartReadAhead(kReadAheadPieceBytes, kReadAheadPieces);
     const unsigned long long u64Bps = static_cast<unsigned long long>(nBps);
-    unsigned long long u64PlanOffset = u64RegionOffset + std::min(u64Done, u64RegionLength);
-    unsigned long long u64PlanLength = u64RegionLength - std::min(u64Done, u64RegionLength);
-    unsigned long long u64PlanPos = u64RegionOffset;
-    auto planAhead = [&]() {
-        while (u64PlanLength != 0 && m_pSource->PlannedAhead() < kReadAheadWindowBytes) {
-            m_pSource->PlanReadAhead((m_u64FirstSector + u64PlanOffset) * u64Bps,
-                                     u64PlanLength * u64Bps);
-            u64PlanPos = u64PlanOffset + u64PlanLength;
-            if (!NextRegion(u64PlanPos, u64PlanOffset, u64PlanLength)) u64PlanLength = 0;
-        }
-    };
-    // A stretch cut short by a volume found in it: what was planned past the
-    // cut is let go, and the plan follows the regions from there.
-    auto replanFrom = [&](unsigned long long u64From) {
-        m_pSource->StopReadAhead();
-        m_pSource->StartReadAhead(kReadAheadPieceBytes, kReadAheadPieces);
-        if (!NextRegion(u64From, u64PlanOffset, u64PlanLength)) u64PlanLength = 0;
-    };
+    m_u64PlanOffset = u64RegionOffset + std::min(u64Done, u64RegionLength);
+    m_u64PlanLength = u64RegionLength - std::min(u64Done, u64RegionLength);
 
     int nPercent = 10;
     while (u64RegionLength != 0) {
         // The first region may be one a resumed scan is part-way through.
         unsigned long long u64Still = u64RegionLength - std::min(u64Done, u64RegionLength);
-        // A stretch outside every volume ends where a volume begins: one met
-        // while reading it, or one a resumed scan knows.
+        // A stretch outside every volume ends where a volume begins.
         const bool bOutside = !VolumeAt(m_u64FirstSector + u64RegionOffset);
         while (u64Still > 0) {
             const unsigned long long u64At = m_u64FirstSector + u64RegionOffset + u64Done;
             m_pSource->PassedTo(u64At * u64Bps);
-            planAhead();
-            if (bOutside) {
-                unsigned long long u64Room = u64Still;
-                for (const Volume& vol : m_vecVolumes)
-                    if (vol.u64First + vol.u64Count > u64At) {
-                        u64Room = vol.u64First > u64At ? vol.u64First - u64At : 0;
-                        break;
-                    }
-                if (u64Room < u64Still) {
-                    u64RegionLength -= u64Still - u64Room;
-                    u64Still = u64Room;
-                    replanFrom(u64At + u64Room - m_u64FirstSector);
-                    if (u64Still == 0) break;
-                }
+            PlanAhead();
+            const unsigned long long u64Room = bOutside ? RoomBefore(u64At, u64Still) : u64Still;
+            if (u64Room < u64Still) {
+                u64RegionLength -= u64Still - u64Room;
+                u64Still = u64Room;
+                ReplanFrom(u64At + u64Room - m_u64FirstSector);
+                if (u64Still == 0) break;
             }
             const unsigned long long n = std::min(u64PerRead, u64Still);
             // Every sector that can be read is parsed; one that cannot is
@@ -615,8 +640,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             const std::vector<char> vecUnreadable =
                 UnreadableSectorMask(got, u64At, nBps, static_cast<size_t>(n));
             m_u64SectorsRead += nGot;
-            // A volume that starts in this read: it is scanned, the read is
-            // parsed up to it, and its free space follows.
+            // A volume met in this read is scanned; the read ends where it says.
             unsigned long long u64Found = ~0ull;
             unsigned int nParse = nGot;
             if (bOutside && nGot > 0) {
@@ -627,26 +651,14 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
                     u64RegionLength = u64Done + nParse;
                     u64Still = nParse;
                     u64AllSectors = u64Scanned + nParse + SumRegions(u64Found - m_u64FirstSector);
-                    replanFrom(u64Found - m_u64FirstSector);
+                    ReplanFrom(u64Found - m_u64FirstSector);
                 }
             }
-            volatile unsigned long long u64Skip = 0;
-            volatile unsigned int nCancel = 0;
-            if (nParse > 0) {
-                TW_FAULT_TRY(g_deepGuard) {
-                    unsigned long long u64SkipOut = 0;
-                    unsigned long long u64Files = GetLostFileCount();
-                    unsigned int nRet = ParseProfessionalFileInfo(
-                        vecBuf.data(), static_cast<int>(nParse) * nBps, u64At, u64Scanned,
-                        u64AllSectors, nSecondsLeft, u64SkipOut, u64Files, &vecUnreadable);
-                    u64Skip = u64SkipOut;
-                    if (nRet == TW_ERR_CANCELLED) nCancel = nRet;
-                }
-                TW_FAULT_CATCH(g_deepGuard) {
-                    u64Skip = 0;  // the rest of this chunk is abandoned
-                }
-                TW_FAULT_END(g_deepGuard);
-            }
+            unsigned long long u64Skip = 0;
+            const unsigned int nCancel =
+                nParse > 0 ? ParseRead(vecBuf.data(), nParse, u64At, u64Scanned, u64AllSectors,
+                                       nSecondsLeft, vecUnreadable, u64Skip)
+                           : 0;
             if (nCancel != 0) {
                 nResult = nCancel;
                 break;
@@ -672,8 +684,7 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             nSecondsLeft = clock.SecondsLeft(u64Scanned, u64AllSectors);
             if (m_pfnScan) {
                 const unsigned long long u64Files = GetLostFileCount();
-                // Scaled by 90, 10 to 110 is the overall 9 to 99 before the
-                // final report.
+                // Scaled by 90, 10 to 110 is 9 to 99 before the final report.
                 nPercent =
                     static_cast<int>(u64AllSectors ? u64Scanned * 100 / u64AllSectors : 100) + 10;
                 int nRet = m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, u64Scanned,

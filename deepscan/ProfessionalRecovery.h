@@ -168,6 +168,22 @@ private:
     bool NextRegion(unsigned long long u64Pos, unsigned long long& u64Offset,
                     unsigned long long& u64Length) const;
     unsigned long long SumRegions(unsigned long long u64Pos) const;
+    // The read-ahead plan: kept a window ahead of the parsers along the
+    // regions; let go and begun again at u64From when a volume found in a
+    // stretch cuts it short.
+    void PlanAhead();
+    void ReplanFrom(unsigned long long u64From);
+    unsigned long long m_u64PlanOffset = 0, m_u64PlanLength = 0;
+    // Of u64Still sectors outside every volume at u64At, those before the
+    // next volume (one found meanwhile or known to a resumed scan).
+    unsigned long long RoomBefore(unsigned long long u64At, unsigned long long u64Still) const;
+    // The deep parsers over nSectors read at u64At, a fault contained (the
+    // rest of the read abandoned); their stop, else 0. u64Skip: the sectors
+    // past the read they took.
+    unsigned int ParseRead(const unsigned char* pBuf, unsigned int nSectors,
+                           unsigned long long u64At, unsigned long long u64Scanned,
+                           unsigned long long u64AllSectors, int& nSecondsLeft,
+                           const std::vector<char>& vecUnreadable, unsigned long long& u64Skip);
     unsigned int ScanRegions(unsigned long long u64AllSectors, unsigned long long& u64RegionOffset,
                              unsigned long long& u64RegionLength, unsigned long long& u64Done,
                              unsigned long long& u64Scanned);
