@@ -17,6 +17,7 @@
 
 #include "device/PartitionManager.h"
 #include "engine/IFileRecoveryParse.h"
+#include "ui/JobHost.h"
 #include "ui/PreviewWorker.h"
 #include "ui/ResultSet.h"
 
@@ -46,11 +47,9 @@ class SCANUI;
 Q_DECLARE_METATYPE(_PARTITION_ITEM_)
 Q_DECLARE_METATYPE(_FILE_NODE_)
 
-class DRUI : public QMainWindow {
+class DRUI : public QMainWindow, public IJobHost {
     Q_OBJECT
 public:
-    // The job kinds; the progress dialog shows the same numbers.
-    enum { OP_SCAN = 1, OP_SEARCH = 2, OP_PREVIEW = 3, OP_RECOVERY = 4 };
     // Makes the engine for a partition; the caller owns it. Null: the
     // partition cannot be scanned.
     using EngineMaker = std::function<IFileRecoveryParse*(const _PARTITION_ITEM_&)>;
@@ -67,11 +66,11 @@ public:
     void SetEngineMaker(EngineMaker maker) { m_engineMaker = std::move(maker); }
     static IFileRecoveryParse* MakeEngine(const _PARTITION_ITEM_& item);
 
-    // The job handshake of the progress dialog.
-    void RequestStop(int nOperation) { m_bStop[Slot(nOperation)] = true; }
-    bool IsJobDone(int nOperation) const { return m_bDone[Slot(nOperation)]; }
-    // The name of the file being previewed.
-    QString CurrentFileName() const { return m_strCurrentFileName; }
+    // The progress dialog's side of the jobs (IJobHost).
+    CJobReports& JobReports() override { return m_jobReports; }
+    void RequestStop(int nOperation) override { m_bStop[Slot(nOperation)] = true; }
+    bool IsJobDone(int nOperation) const override { return m_bDone[Slot(nOperation)]; }
+    QString CurrentFileName() const override { return m_strCurrentFileName; }
     const std::vector<__SEARCH_FILE_INFO__>& SearchResults() const { return m_vecSearchResults; }
     IFileRecoveryParse* Engine() const { return m_pEngine.get(); }
     // The files of the result page with their folders, filter and ticks.
@@ -104,19 +103,6 @@ public:
                                 wchar_t* pRecoveryFileName);
     static int SearchCallBack(void* pContext, int nProgress, wchar_t* pRecoveryFileName);
     static int PreViewCallBack(void* pContext, int nProgress, int nRet);
-
-signals:
-    void ScanProcessCallBack(int nProgress, int nPercent, int nRemaindSecond,
-                             QString u64CurSectorStr, QString u64SectorCountStr,
-                             QString u64FindFileCountStr, QString pRecoveryFileName);
-    void RecoveryCallBack(int nProgress, int nPercent, int nErrorCode, QString pRecoveryFileName);
-    // One file of a recovery, the nIndex-th of nTotal: started (nOutcome -1),
-    // or ended with a RECOVERY_OUTCOME and, unless recovered, the reason.
-    void RecoveryFile(int nIndex, int nTotal, QString strName, int nOutcome, QString strReason);
-    void SearchCallBack(int nProgress, QString pRecoveryFileName);
-    void PreViewCallBackForSlot(int nProgress, int nRet);
-    // A job function has returned (its done flag is set).
-    void JobEnded(int nOperation);
 
 public slots:
     void CheckBoxStatChange(int nStat);
@@ -268,6 +254,7 @@ private:
     QString m_strCurrentFileName;
     QString m_strSaveDir = "/";
     // Stop requested and job done, per operation (index 0 unused).
+    CJobReports m_jobReports;
     std::atomic<bool> m_bStop[5] = {};
     std::atomic<bool> m_bDone[5] = {};
 };

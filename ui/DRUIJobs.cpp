@@ -152,7 +152,7 @@ void DRUI::Scan(wchar_t* /*pSaveDir*/, int& /*nProcess*/) {
         m_bEngineMissing = true;
     }
     m_bDone[OP_SCAN] = true;
-    emit JobEnded(OP_SCAN);
+    emit m_jobReports.JobEnded(OP_SCAN);
 }
 
 void DRUI::_SearchProcess(void* pContext, int& /*nResult*/) {
@@ -181,7 +181,7 @@ void DRUI::_SearchProcess(void* pContext, int& /*nResult*/) {
     pThis->m_pResults->Build(pThis->m_vecSearchResults, vecParents, pThis->m_strTopFolder);
     pThis->m_bDone[OP_SEARCH] = true;
     SearchCallBack(pThis, 100, nullptr);
-    emit pThis->JobEnded(OP_SEARCH);
+    emit pThis->m_jobReports.JobEnded(OP_SEARCH);
 }
 
 void DRUI::_RecoveryProcess(void* pContext, int& /*nResult*/) {
@@ -189,7 +189,7 @@ void DRUI::_RecoveryProcess(void* pContext, int& /*nResult*/) {
     pThis->RecoveryProcess();
     pThis->m_bStop[OP_RECOVERY] = true;
     pThis->m_bDone[OP_RECOVERY] = true;
-    emit pThis->JobEnded(OP_RECOVERY);
+    emit pThis->m_jobReports.JobEnded(OP_RECOVERY);
 }
 
 int DRUI::ScanCallBack(void* pContext, int nProgress, int nPercent, int nRemaindSecond,
@@ -197,7 +197,7 @@ int DRUI::ScanCallBack(void* pContext, int nProgress, int nPercent, int nRemaind
                        unsigned long long u64FindFileCount, wchar_t* pRecoveryFileName) {
     DRUI* pThis = static_cast<DRUI*>(pContext);
     if (pThis->m_bStop[OP_SCAN]) return 1;
-    emit pThis->ScanProcessCallBack(
+    emit pThis->m_jobReports.ScanProcessCallBack(
         nProgress, nPercent, nRemaindSecond, QString::number(u64CurSector, 10),
         QString::number(u64SectorCount, 10), QString::number(u64FindFileCount, 10),
         WideToQString(pRecoveryFileName));
@@ -208,20 +208,21 @@ int DRUI::RecoveryCallBack(void* pContext, int nProgress, int nPercent, int nErr
                            wchar_t* pRecoveryFileName) {
     DRUI* pThis = static_cast<DRUI*>(pContext);
     if (pThis->m_bStop[OP_RECOVERY]) return static_cast<int>(TW_ERR_CANCELLED);
-    emit pThis->RecoveryCallBack(nProgress, nPercent, nErrorCode, WideToQString(pRecoveryFileName));
+    emit pThis->m_jobReports.RecoveryCallBack(nProgress, nPercent, nErrorCode,
+                                              WideToQString(pRecoveryFileName));
     return 0;
 }
 
 int DRUI::SearchCallBack(void* pContext, int nProgress, wchar_t* /*pRecoveryFileName*/) {
     DRUI* pThis = static_cast<DRUI*>(pContext);
     if (pThis->m_bStop[OP_SEARCH]) return 1;
-    emit pThis->SearchCallBack(nProgress, QString());
+    emit pThis->m_jobReports.SearchCallBack(nProgress, QString());
     return 0;
 }
 
 int DRUI::PreViewCallBack(void* pContext, int nProgress, int nRet) {
     DRUI* pThis = static_cast<DRUI*>(pContext);
     if (pThis->m_bStop[OP_PREVIEW]) return 1;
-    emit pThis->PreViewCallBackForSlot(nProgress, nRet);
+    emit pThis->m_jobReports.PreViewCallBackForSlot(nProgress, nRet);
     return 0;
 }

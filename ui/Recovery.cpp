@@ -98,7 +98,7 @@ void DRUI::RecoveryProcess() {
         const int nFile = vecFiles[static_cast<size_t>(nIndex - 1)];
         const _FILE_NODE_& node = m_pResults->Hit(nFile);
         const QString strName = m_pResults->File(nFile).strName;
-        emit RecoveryFile(nIndex, nTotal, strName, -1, QString());
+        emit m_jobReports.RecoveryFile(nIndex, nTotal, strName, -1, QString());
         std::string strFolder;
         unsigned int nRet =
             nDest ? nDest
@@ -128,8 +128,8 @@ void DRUI::RecoveryProcess() {
         const RECOVERY_FILE_RESULT result =
             SettleRecoveredFile(strTarget, nRet, bDestination, node.u64FileSize);
         if (m_bRestoreTimes && IsSavedWhole(result)) SetRecoveredFileTimes(strTarget, node);
-        emit RecoveryFile(nIndex, nTotal, strName, result.nOutcome,
-                          QString::fromStdString(RecoveryReason(result)));
+        emit m_jobReports.RecoveryFile(nIndex, nTotal, strName, result.nOutcome,
+                                       QString::fromStdString(RecoveryReason(result)));
         if (nRet == TW_ERR_CANCELLED) break;
     }
     // Folder times last: every file written into a folder changed its own.

@@ -593,7 +593,7 @@ void DRUI::PreviewArrived(quint64 nSerial, PREVIEW_RESULT result) {
     if (nSerial != m_nPreviewSerial) return;
     m_pPreviewTimer->stop();
     ShowPreview(result);
-    emit JobEnded(OP_PREVIEW);
+    emit m_jobReports.JobEnded(OP_PREVIEW);
 }
 
 void DRUI::ShowPreview(const PREVIEW_RESULT& result) {

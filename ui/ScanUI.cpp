@@ -10,8 +10,8 @@
 
 #include "common/Helpers.h"
 #include "engine/RecoveryOutcome.h"
-#include "ui/DRUI.h"
 #include "ui/Dialogs.h"
+#include "ui/JobHost.h"
 #include "ui/OpenFolder.h"
 #include "ui/UiStyle.h"
 
@@ -47,25 +47,24 @@ SCANUI::SCANUI(QWidget* pParent, Qt::WindowFlags flags)
 
 SCANUI::~SCANUI() = default;
 
-void SCANUI::InitSlot(DRUI* pWindow, int nOprType) {
+void SCANUI::InitSlot(IJobHost* pWindow, int nOprType) {
     m_pWindow = pWindow;
     m_nOprType = nOprType;
     m_bIsFinished = false;
     InitDialog();
     m_progressBar->setValue(0);
     // A preview's dialog comes only when reading takes a while: it says why.
-    SetStatus(nOprType == DRUI::OP_SCAN ? QString("Progress: 0%\nEstimating the time left\n")
-              : nOprType == DRUI::OP_PREVIEW
+    SetStatus(nOprType == IJobHost::OP_SCAN ? QString("Progress: 0%\nEstimating the time left\n")
+              : nOprType == IJobHost::OP_PREVIEW
                   ? QString("Reading %1 from the medium...").arg(pWindow->CurrentFileName())
                   : QString());
-    connect(pWindow, &DRUI::ScanProcessCallBack, this, &SCANUI::ScanProcessCallBackSlot);
-    connect(pWindow, qOverload<int, int, int, QString>(&DRUI::RecoveryCallBack), this,
-            &SCANUI::RecoveryCallBackSlot);
-    connect(pWindow, &DRUI::RecoveryFile, this, &SCANUI::RecoveryFileSlot);
-    connect(pWindow, qOverload<int, QString>(&DRUI::SearchCallBack), this,
-            &SCANUI::SearchCallBackSlot);
-    connect(pWindow, &DRUI::PreViewCallBackForSlot, this, &SCANUI::PreViewCallBackSlot);
-    connect(pWindow, &DRUI::JobEnded, this, &SCANUI::JobEndedSlot);
+    CJobReports* pReports = &pWindow->JobReports();
+    connect(pReports, &CJobReports::ScanProcessCallBack, this, &SCANUI::ScanProcessCallBackSlot);
+    connect(pReports, &CJobReports::RecoveryCallBack, this, &SCANUI::RecoveryCallBackSlot);
+    connect(pReports, &CJobReports::RecoveryFile, this, &SCANUI::RecoveryFileSlot);
+    connect(pReports, &CJobReports::SearchCallBack, this, &SCANUI::SearchCallBackSlot);
+    connect(pReports, &CJobReports::PreViewCallBackForSlot, this, &SCANUI::PreViewCallBackSlot);
+    connect(pReports, &CJobReports::JobEnded, this, &SCANUI::JobEndedSlot);
 }
 
 void SCANUI::InitDialog() {
@@ -75,13 +74,13 @@ void SCANUI::InitDialog() {
 
     QString strTitle;
     switch (m_nOprType) {
-        case DRUI::OP_SCAN:
+        case IJobHost::OP_SCAN:
             strTitle = "  Scanning\n  Looking for deleted and lost files";
             break;
-        case DRUI::OP_SEARCH:
+        case IJobHost::OP_SEARCH:
             strTitle = "  Listing the files found\n  Sorting them by kind";
             break;
-        case DRUI::OP_PREVIEW:
+        case IJobHost::OP_PREVIEW:
             strTitle = QString("  Preview\n  %1\n").arg(m_pWindow->CurrentFileName());
             break;
         default:
@@ -115,7 +114,7 @@ void SCANUI::InitDialog() {
 
     auto* pButtons = new QHBoxLayout;
     pButtons->addStretch(1);
-    if (m_nOprType == DRUI::OP_RECOVERY) {
+    if (m_nOprType == IJobHost::OP_RECOVERY) {
         QPushButton* pDetail = MakeDialogButton("Detail", this);
         QPushButton* pOpen = MakeDialogButton("Open Folder", this);
         connect(pDetail, &QPushButton::clicked, this, &SCANUI::btnDetail);
@@ -138,7 +137,7 @@ void SCANUI::SetStatus(const QString& strText) {
 void SCANUI::ScanProcessCallBackSlot(int nProgress, int nPercent, int nRemaindSecond,
                                      QString u64CurSectorStr, QString u64SectorCountStr,
                                      QString u64FindFileCountStr, QString pRecoveryFileName) {
-    if (m_nOprType != DRUI::OP_SCAN) return;
+    if (m_nOprType != IJobHost::OP_SCAN) return;
     const long long llProduct = static_cast<long long>(nProgress) * nPercent;
     const int nOverall = static_cast<int>(llProduct / 100);
     m_progressBar->setValue(nOverall);
@@ -163,7 +162,7 @@ void SCANUI::ScanProcessCallBackSlot(int nProgress, int nPercent, int nRemaindSe
 void SCANUI::RecoveryCallBackSlot(int nProgress, int nPercent, int nErrorCode,
                                   QString pRecoveryFileName) {
     (void)nErrorCode;
-    if (m_nOprType != DRUI::OP_RECOVERY || m_bIsFinished) return;
+    if (m_nOprType != IJobHost::OP_RECOVERY || m_bIsFinished) return;
     if (nPercent == 1000) {
         ShowRecoverySummary();
         return;
@@ -178,7 +177,7 @@ void SCANUI::RecoveryCallBackSlot(int nProgress, int nPercent, int nErrorCode,
 
 void SCANUI::RecoveryFileSlot(int nIndex, int nTotal, QString strName, int nOutcome,
                               QString strReason) {
-    if (m_nOprType != DRUI::OP_RECOVERY || m_bIsFinished) return;
+    if (m_nOprType != IJobHost::OP_RECOVERY || m_bIsFinished) return;
     m_nFile = nIndex;
     m_nFiles = nTotal;
     if (nOutcome < 0) {
@@ -229,16 +228,16 @@ void SCANUI::ShowRecoverySummary() {
 }
 
 void SCANUI::SearchCallBackSlot(int nProgress, QString pRecoveryFileName) {
-    if (m_nOprType != DRUI::OP_SEARCH) return;
+    if (m_nOprType != IJobHost::OP_SEARCH) return;
     m_progressBar->setValue(nProgress);
     m_strCurrentName = pRecoveryFileName;
     SetStatus(QString("Progress: %1%\nListing the files found by kind").arg(nProgress));
-    if (nProgress == 100 && m_pWindow->IsJobDone(DRUI::OP_SEARCH)) Finish();
+    if (nProgress == 100 && m_pWindow->IsJobDone(IJobHost::OP_SEARCH)) Finish();
 }
 
 void SCANUI::PreViewCallBackSlot(int nProgress, int nRet) {
     (void)nRet;
-    if (m_nOprType != DRUI::OP_PREVIEW) return;
+    if (m_nOprType != IJobHost::OP_PREVIEW) return;
     m_progressBar->setValue(nProgress);
     SetStatus(
         QString("Progress: %1%\nPreviewing %2").arg(nProgress).arg(m_pWindow->CurrentFileName()));
@@ -247,7 +246,7 @@ void SCANUI::PreViewCallBackSlot(int nProgress, int nRet) {
 
 void SCANUI::JobEndedSlot(int nOperation) {
     if (nOperation != m_nOprType || !isVisible()) return;
-    if (m_nOprType == DRUI::OP_RECOVERY) {
+    if (m_nOprType == IJobHost::OP_RECOVERY) {
         if (!m_bIsFinished) ShowRecoverySummary();
         return;
     }
@@ -293,7 +292,7 @@ void SCANUI::closeEvent(QCloseEvent* pEvent) {
     }
     m_pWindow->RequestStop(m_nOprType);
     while (!m_pWindow->IsJobDone(m_nOprType)) rsb_msleep(100);
-    if (m_nOprType == DRUI::OP_RECOVERY) {
+    if (m_nOprType == IJobHost::OP_RECOVERY) {
         // What was saved before the stop stays on screen: the files' reports
         // still queued arrive, then the summary says "Recovery stopped".
         QCoreApplication::processEvents();

@@ -9,7 +9,7 @@
 #include <QStringList>
 
 class CDetail;
-class DRUI;
+class IJobHost;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -21,9 +21,9 @@ public:
                     Qt::WindowFlags flags = Qt::Dialog | Qt::FramelessWindowHint);
     ~SCANUI() override;
 
-    // Binds the dialog to the window's job of the given operation (DRUI::OP_*),
-    // builds its widgets and connects the window's progress signals.
-    void InitSlot(DRUI* pWindow, int nOprType);
+    // Binds the dialog to the window's job of the given operation
+    // (IJobHost::OP_*), builds its widgets and connects the job's reports.
+    void InitSlot(IJobHost* pWindow, int nOprType);
     void SetSaveDir(const QString& strDir) { m_strSaveDir = strDir; }
     CDetail* Detail() const { return m_pDetail; }
 
@@ -61,7 +61,7 @@ private:
     void ShowRecoverySummary();
     void SetStatus(const QString& strText);
 
-    DRUI* m_pWindow = nullptr;
+    IJobHost* m_pWindow = nullptr;
     QLabel* m_pTitle = nullptr;
     QLabel* m_pStatus = nullptr;
     QPushButton* m_pBtnCancel = nullptr;
