@@ -14,6 +14,80 @@
 #include "engine/RecoveryOutcome.h"
 #include "engine/SaveTarget.h"
 
+namespace {
+
+// One file's save: where it went, how it ended, and what failed.
+struct SavedFile {
+    std::string strTarget;          // UTF-8; the intended name when none was made
+    unsigned int nRet = 0;          // 0 or the error of the step that failed
+    const char* szFailedOn = "";    // "folder", "name" or "data" when nRet is not 0
+    RECOVERY_FILE_RESULT result{};  // what reached the disk
+};
+
+// Saves one file into its folder under the layout; a file written in part is
+// kept, an empty failure removed, and a whole one gets its recorded times.
+SavedFile SaveOne(IFileRecoveryParse& engine, CRecoveryLayout& layout, const ListedFile& file,
+                  bool bKeepPaths, int nLevelOffset) {
+    SavedFile saved;
+    const std::vector<std::string> vecNoFolders;
+    std::string strFolder;
+    saved.szFailedOn = "folder";
+    unsigned int nRet = layout.MakeTargetFolder(
+        file.hit, bKeepPaths ? SplitParentPath(file.wstrParent) : vecNoFolders, strFolder);
+    std::wstring wstrTarget;
+    if (nRet == 0) {
+        saved.szFailedOn = "name";
+        nRet =
+            GetUniqueChildPath(tw::Utf8ToWide(strFolder.c_str()), file.hit.szFileName, wstrTarget);
+        if (nRet == 0 && wstrTarget.size() >= 512) nRet = ENAMETOOLONG;
+    }
+    if (nRet == 0) {
+        saved.szFailedOn = "data";
+        ResetSaveFailureOrigin();
+        nRet = engine.SaveFileData(&file.hit, wstrTarget.c_str(), nLevelOffset);
+    }
+    const bool bDestinationFailed = std::strcmp(saved.szFailedOn, "data") != 0 ||
+                                    GetLastSaveFailureOrigin() == SAVE_FAILURE_DESTINATION;
+    saved.strTarget =
+        wstrTarget.empty()
+            ? strFolder + "/" + tw::NarrowToUtf8(MakeSafeFileName(file.hit.szFileName).c_str())
+            : tw::WideToUtf8(wstrTarget.c_str());
+    saved.result = SettleRecoveredFile(wstrTarget.empty() ? std::string() : saved.strTarget, nRet,
+                                       bDestinationFailed, file.hit.u64FileSize);
+    if (IsSavedWhole(saved.result)) SetRecoveredFileTimes(saved.strTarget, file.hit);
+    saved.nRet = nRet;
+    return saved;
+}
+
+// One line (or JSON object) on standard output for one file saved.
+void PrintSaved(const ListedFile& file, const SavedFile& saved, bool bJson) {
+    const RECOVERY_FILE_RESULT& result = saved.result;
+    const unsigned long long u64Size = file.hit.u64FileSize;
+    const char* szStatus = RecoveryOutcomeWord(result.nOutcome);
+    if (bJson) {
+        std::string strJsonStatus = szStatus;  // "success", "partial", "failed"
+        strJsonStatus[0] = static_cast<char>(std::tolower(strJsonStatus[0]));
+        std::string strLine =
+            "{\"status\":\"" + strJsonStatus + "\",\"path\":" + JsonString(file.strPath) +
+            ",\"target\":" + JsonString(saved.strTarget) + ",\"size\":" + std::to_string(u64Size) +
+            ",\"written\":" + std::to_string(saved.nRet == 0 ? u64Size : result.u64Written);
+        if (result.u64Unreadable > 0)
+            strLine += ",\"unreadable\":" + std::to_string(result.u64Unreadable);
+        if (saved.nRet != 0)
+            strLine += ",\"error\":" + JsonString(RecoveryCause(result)) + ",\"failed_on\":\"" +
+                       saved.szFailedOn + "\"";
+        std::printf("%s}\n", strLine.c_str());
+    } else if (saved.nRet == 0) {
+        std::printf("%s\t%s\n", szStatus, Printable(saved.strTarget).c_str());
+    } else {
+        std::printf("%s\t%s\t%s\n", szStatus, Printable(saved.strTarget).c_str(),
+                    RecoveryReason(result).c_str());
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
 int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
                  const RecoverOptions& options, CProgressLine& progress,
                  volatile const int& bInterrupted) {
@@ -27,75 +101,23 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
     }
     int nLevelOffset = 0;
     GetPathDirIndex(tw::Utf8ToWide(options.strDest.c_str()).c_str(), nLevelOffset);
-    const std::vector<std::string> vecNoFolders;
     size_t nSaved = 0, nPartial = 0, nFailed = 0;
     unsigned long long u64Saved = 0;
     for (size_t i = 0; i < files.size() && !bInterrupted; ++i) {
         const ListedFile& file = files[i];
         progress.Show("recovering " + std::to_string(i + 1) + " of " + std::to_string(files.size()),
                       i + 1 == files.size());
-        std::string strFolder;
-        const char* szFailedOn = "folder";
-        unsigned int nRet = layout.MakeTargetFolder(
-            file.hit, options.bKeepPaths ? SplitParentPath(file.wstrParent) : vecNoFolders,
-            strFolder);
-        std::wstring wstrTarget;
-        if (nRet == 0) {
-            szFailedOn = "name";
-            nRet = GetUniqueChildPath(tw::Utf8ToWide(strFolder.c_str()), file.hit.szFileName,
-                                      wstrTarget);
-            if (nRet == 0 && wstrTarget.size() >= 512) nRet = ENAMETOOLONG;
-        }
-        if (nRet == 0) {
-            szFailedOn = "data";
-            ResetSaveFailureOrigin();
-            nRet = engine.SaveFileData(&file.hit, wstrTarget.c_str(), nLevelOffset);
-        }
-        const bool bDestinationFailed = std::strcmp(szFailedOn, "data") != 0 ||
-                                        GetLastSaveFailureOrigin() == SAVE_FAILURE_DESTINATION;
-        const std::string strTarget =
-            wstrTarget.empty()
-                ? strFolder + "/" + tw::NarrowToUtf8(MakeSafeFileName(file.hit.szFileName).c_str())
-                : tw::WideToUtf8(wstrTarget.c_str());
-        // What reached the disk: a file written in part is kept, an empty
-        // failure removed.
-        const RECOVERY_FILE_RESULT result =
-            SettleRecoveredFile(wstrTarget.empty() ? std::string() : strTarget, nRet,
-                                bDestinationFailed, file.hit.u64FileSize);
-        const std::string strCause = RecoveryCause(result);
-        const unsigned long long u64Written = result.u64Written;
-        if (IsSavedWhole(result)) SetRecoveredFileTimes(strTarget, file.hit);
+        const SavedFile saved = SaveOne(engine, layout, file, options.bKeepPaths, nLevelOffset);
         progress.Clear();
-        const unsigned long long u64Size = file.hit.u64FileSize;
-        const char* szStatus = RecoveryOutcomeWord(result.nOutcome);
-        std::string strJsonStatus = szStatus;  // "success", "partial", "failed"
-        strJsonStatus[0] = static_cast<char>(std::tolower(strJsonStatus[0]));
-        if (result.nOutcome == RECOVERY_RECOVERED) {
+        if (saved.result.nOutcome == RECOVERY_RECOVERED) {
             ++nSaved;
-            u64Saved = AddSizes(u64Saved, u64Size);
-        } else if (result.nOutcome == RECOVERY_PARTIAL) {
+            u64Saved = AddSizes(u64Saved, file.hit.u64FileSize);
+        } else if (saved.result.nOutcome == RECOVERY_PARTIAL) {
             ++nPartial;
         } else {
             ++nFailed;
         }
-        if (options.bJson) {
-            std::string strLine =
-                "{\"status\":\"" + strJsonStatus + "\",\"path\":" + JsonString(file.strPath) +
-                ",\"target\":" + JsonString(strTarget) + ",\"size\":" + std::to_string(u64Size) +
-                ",\"written\":" + std::to_string(nRet == 0 ? u64Size : u64Written);
-            if (result.u64Unreadable > 0)
-                strLine += ",\"unreadable\":" + std::to_string(result.u64Unreadable);
-            if (nRet != 0)
-                strLine +=
-                    ",\"error\":" + JsonString(strCause) + ",\"failed_on\":\"" + szFailedOn + "\"";
-            std::printf("%s}\n", strLine.c_str());
-        } else if (nRet == 0) {
-            std::printf("%s\t%s\n", szStatus, Printable(strTarget).c_str());
-        } else {
-            std::printf("%s\t%s\t%s\n", szStatus, Printable(strTarget).c_str(),
-                        RecoveryReason(result).c_str());
-        }
-        std::fflush(stdout);
+        PrintSaved(file, saved, options.bJson);
     }
     // Folder times last: every file written into a folder changed its own.
     layout.SetFolderTimes(engine);
