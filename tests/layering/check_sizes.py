@@ -21,10 +21,9 @@ KNOWN = {
     "carving/FileTypeSize.cpp",
     "carving/FileTypeStructure.cpp",
     # the deep scan's driver and its read loop are split once the volume
-    # discovery has landed, the result page's layout with the page interface.
+    # discovery has landed.
     "deepscan/ProfessionalRecovery.cpp",
     "deepscan/ProfessionalRecovery.cpp:CProfessionalRecovery::ScanRegions",
-    "ui/ResultPage.cpp:DRUI::InitLayout3Widget",
 }
 
 
