@@ -20,10 +20,6 @@ KNOWN = {
     "carving/FileTypeJudge.cpp",
     "carving/FileTypeSize.cpp",
     "carving/FileTypeStructure.cpp",
-    # the deep scan's driver and its read loop are split once the volume
-    # discovery has landed.
-    "deepscan/ProfessionalRecovery.cpp",
-    "deepscan/ProfessionalRecovery.cpp:CProfessionalRecovery::ScanRegions",
 }
 
 
