@@ -1,11 +1,15 @@
 // Recognises a file type from the first bytes of a sector, and tells whether a
-// found file's data matches its extension. Everything is static: one extension
-// table, one set of tests and one shared context for the whole program. The
-// context is not locked; one scan or engine operation uses it at a time.
+// found file's data matches its extension. The formats live one per file in
+// carving/formats/ and register their signatures, types, categories and size
+// routines; the extension table and the first-byte dispatch are built from
+// them. The tests and walks read the thread's current carving context
+// (CarveContext.h): a judge's own while its carving engine calls, a private
+// one for IsFileTypeMatching, so no two scans share state.
 #pragma once
 
 #include <cstdint>
 #include <vector>
+#include "carving/CarveContext.h"
 #include "engine/FileNode.h"
 
 class CDiskReader;
@@ -64,7 +68,7 @@ enum : EXTEND_NAME_TYPE {
     FILE_TYPE_MTS = 47,
     FILE_TYPE_MXF = 48,
     FILE_TYPE_NONE = 49,
-    // Types found after the table's first 87 rows.
+    // Types added after the first 49 (stored numbers: never renumber one).
     FILE_TYPE_OGG = 50,
     FILE_TYPE_OGV = 51,
     FILE_TYPE_OPUS = 52,
@@ -80,12 +84,6 @@ enum : EXTEND_NAME_TYPE {
     FILE_TYPE_TEXT = 62,
 };
 
-// Sectors [first, last] of a transport stream already carved.
-struct _TS_FILE_RANGE_ {
-    uint64_t u64StartSector;
-    uint64_t u64EndSector;
-};
-
 // A signature test: the type on a match, 49 otherwise (and for a null or short buffer).
 typedef EXTEND_NAME_TYPE (*PFN_FILE_TYPE_TEST)(const unsigned char* pBuf, int nLen);
 // A size routine: bytes of the file whose first sector is pBuf.
@@ -97,34 +95,42 @@ struct _EXTEND_NAME_ITEM_ {
     EXTEND_NAME_TYPE nType;
     PFN_FILE_TYPE_TEST pfnIsType;  // null: never tested
     PFN_FILE_SIZE pfnGetSize;      // null: recognised but never carved
+    unsigned int nCategory;        // one TW_CATEGORY_* bit (engine/Categories.h)
 };
 
 class CFileTypeJudge {
 public:
     // ---- Recognition ----------------------------------------------------
-    // The extension table in the order the types are tried, and the end row.
-    // Plain text ('text') is tried only where no other row matched.
-    static constexpr int kExtendNameRows = 102;
-    static const _EXTEND_NAME_ITEM_ szExtendNameAndType[kExtendNameRows + 1];
+    // The extension table in the order the types are tried, ended by a row
+    // with a null extension, built from the formats' registrations on first
+    // use. Plain text ('text') is tried only where no other row matched.
+    static const _EXTEND_NAME_ITEM_* ExtendNameTable();
+    static int ExtendNameRowCount();
 
     // The type of the first row, in table order, whose test recognises the buffer.
     static EXTEND_NAME_TYPE GetDataBufType(const unsigned char* pBuf, int nLen);
+    // The same for a sector read from the device at u64Sector: the tests that
+    // read on (transport streams, compound files) read there.
+    static EXTEND_NAME_TYPE GetDataBufTypeAt(const unsigned char* pBuf, int nLen,
+                                             CDiskReader* pDiskReader, int nBytesPerSector,
+                                             unsigned long long u64Sector);
     // The type of the first row with this extension (case ignored); 49 if none.
     static EXTEND_NAME_TYPE GetExtendNameType(const char* szExtendName);
     // Whether a file name's extension has a row with a signature test, so that
     // a match says something about the data.
     static bool HasTypeTest(const char* szFileName);
     // 1 when the data matches the extension (or the extension is unknown), else
-    // 0. Sets the shared context from the arguments and clears the transport-
-    // stream range check.
+    // 0. The tests that read on read pDiskReader around u64StartSector, in a
+    // context of their own without the transport-stream range check.
     static int IsFileTypeMatching(const unsigned char* pBuf, int nLen, const char* szExtendName,
                                   CDiskReader* pDiskReader, int nBytesPerSector,
                                   unsigned long long u64StartSector);
     // 1 for a name starting "word", 6 for "ppt", 4 for "xl" (case ignored), else 49.
     static EXTEND_NAME_TYPE ReturnFileType(const char* szName, int nLen);
 
-    // The tests. Transport stream, MTS and the compound-file and ZIP-based
-    // document tests also read the device through the shared context.
+    // The tests, each its format's (carving/formats/). Transport stream, MTS
+    // and the compound-file and ZIP-based document tests also read the device
+    // through the current context.
     static EXTEND_NAME_TYPE IsMpgType(const unsigned char* pBuf, int nLen);
     static EXTEND_NAME_TYPE IsMp4Type(const unsigned char* pBuf, int nLen);
     static EXTEND_NAME_TYPE IsRmvbType(const unsigned char* pBuf, int nLen);
@@ -185,14 +191,17 @@ public:
     // m_u64CurrentSector), "AndroidManifest.xml" apk; anything else "zip".
     static const char* GetZipContainerExtension(const unsigned char* pBuf, int nLen);
 
-    // ---- Measuring (defined with the size routines in FileTypeSize.cpp) ----
-    CFileTypeJudge();   // allocates m_pReadBuf
-    ~CFileTypeJudge();  // frees it
+    // ---- Measuring (the size routines are each format's) ----------------
+    // The judge's own context: its carving engine makes it current (a
+    // CCarveContextScope) around its calls of the static functions below.
+    CCarveContext& Context() { return m_context; }
 
+    // Sets the progress callback of the current context.
     static int InitCallBack(PFN_SCAN_CALLBACK pfnProgress, PFN_RECOVERY_CALLBACK pfnRecovery,
                             void* pParam, int nPercent);
-    // 0 when a file was recognised and measured, 87 when no carvable type was
-    // recognised, -9527 when the user cancelled during the measuring walk.
+    // On the current context: 0 when a file was recognised and measured, 87
+    // when no carvable type was recognised, -9527 when the user cancelled
+    // during the measuring walk.
     static int ParseFileBuf(const unsigned char* pBuf, int nLen, unsigned long long u64StartSector,
                             unsigned long long u64ScanSectorCount,
                             unsigned long long u64SectorTotalCount, int nRemaidSecond,
@@ -200,6 +209,8 @@ public:
                             int nBytesPerSector, char szFileName[256], EXTEND_NAME_TYPE* pType,
                             unsigned long long* pu64FileSize);
 
+    // The size routines, each its format's; the default walks and end tests
+    // are shared (CarveWalk.cpp).
     static unsigned long long GetMPGFileBytesSize(const unsigned char* pBuf, int nLen);
     static unsigned long long GetMP4FileBytesSize(const unsigned char* pBuf, int nLen);
     static unsigned long long GetRMVBFileBytesSize(const unsigned char* pBuf, int nLen);
@@ -256,28 +267,8 @@ public:
     static int GetGIFFileTailOffset(const unsigned char* pBuf, int nLen,
                                     unsigned long long& u64Off);
 
-    // ---- Shared context ---------------------------------------------------
-    // Read by the tests (defined in FileTypeJudge.cpp).
-    static int m_nBytesPerSector;  // 512 at start
-    static CDiskReader* m_pDiskReader;
-    static unsigned long long m_u64StartSector;
-    static unsigned long long m_u64CurrentSector;
-    static int m_bIsNeedCheckTsFileRange;  // 1 at start
-    static std::vector<_TS_FILE_RANGE_> m_tsFileRangeVec;
-    static int m_bIsMtsFileHead;
-    static uint8_t m_uMtsPreIndex;
-
-    // Used by the measuring walks (defined in FileTypeSize.cpp).
-    static unsigned char* m_pReadBuf;  // 65,536 bytes
-    static unsigned long long m_u64ScanSectorCount;
-    static unsigned long long m_u64SectorTotalCount;
-    static int m_nRemaidSecond;
-    static unsigned long long m_u64FileCount;
-    static PFN_SCAN_CALLBACK m_progressFunc;
-    static PFN_RECOVERY_CALLBACK m_pRecoveryFunc;
-    static void* m_pParam;
-    static int m_nPercent;
-    static int m_ErrorCode;  // last progress result of a walk; -9527 cancelled
+private:
+    CCarveContext m_context;
 };
 
 // How far a found file's data can be trusted: damaged when its engine found

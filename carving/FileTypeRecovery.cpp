@@ -94,6 +94,7 @@ unsigned int CFileTypeRecovery::InitLogFile(const wchar_t* wszStoreName, wchar_t
 unsigned int CFileTypeRecovery::InitCallBack(PFN_SCAN_CALLBACK pfnScan,
                                              PFN_RECOVERY_CALLBACK pfnRecovery, void* pContext,
                                              int nScale) {
+    CCarveContextScope scope(m_judge.Context());
     CFileTypeJudge::InitCallBack(pfnScan, pfnRecovery, pContext, nScale);
     return CEngineBase::InitCallBack(pfnScan, pfnRecovery, pContext, nScale);
 }
@@ -109,6 +110,7 @@ unsigned int CFileTypeRecovery::ParseFileBuf(
     char szName[256] = {0};
     EXTEND_NAME_TYPE nType = FILE_TYPE_NONE;
     unsigned long long u64Size = 0;
+    CCarveContextScope scope(m_judge.Context());
     int nRet = CFileTypeJudge::ParseFileBuf(pBuf, nLen, u64StartSector, u64ScanSectorCount,
                                             u64SectorTotalCount, nRemaidSecond, u64FilesFound,
                                             pDiskReader, nBytesPerSector, szName, &nType, &u64Size);

@@ -76,6 +76,9 @@ public:
     // made in the order of their sectors): a resumed scan finds them again.
     unsigned int KeepFilesBefore(unsigned long long u64Sector);
 
+    // Forgets the transport streams carved so far (a new scan of the area).
+    void ClearTsFileRanges() { m_judge.Context().m_tsFileRangeVec.clear(); }
+
     // Sectors carved files must not pass: the area's end (absolute sector).
     unsigned long long GetAreaEndSector() const { return m_u64AreaEnd; }
 

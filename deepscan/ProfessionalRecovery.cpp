@@ -511,7 +511,7 @@ unsigned int CProfessionalRecovery::ScanDevice(const wchar_t* wszResultName) {
 
     TwDebug("InitVirtualDbrInfo Start\n");
     m_proFat.InitVirtualDbrInfo();
-    CFileTypeJudge::m_tsFileRangeVec.clear();
+    m_carving.ClearTsFileRanges();
 
     const unsigned long long u64AllSectors = SumRegions(0);
     unsigned long long u64RegionOffset = 0, u64RegionLength = 0;

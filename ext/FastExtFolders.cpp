@@ -357,10 +357,11 @@ std::string CFastExtRecovery::GuessExtension(uint64_t u64Block) {
     if (m_src.reader.ReadData(sector, 1, static_cast<long long>(BlockSector(u64Block)), 512,
                               &nRead) != 0)
         return std::string();
-    const EXTEND_NAME_TYPE nType = CFileTypeJudge::GetDataBufType(sector, sizeof sector);
-    for (int i = 0; i < CFileTypeJudge::kExtendNameRows; ++i) {
-        const _EXTEND_NAME_ITEM_& row = CFileTypeJudge::szExtendNameAndType[i];
-        if (row.szExtendName && row.nType == nType) return row.szExtendName;
+    const EXTEND_NAME_TYPE nType = CFileTypeJudge::GetDataBufTypeAt(
+        sector, sizeof sector, &m_src.reader, 512, BlockSector(u64Block));
+    for (const _EXTEND_NAME_ITEM_* pRow = CFileTypeJudge::ExtendNameTable(); pRow->szExtendName;
+         ++pRow) {
+        if (pRow->nType == nType) return pRow->szExtendName;
     }
     return std::string();
 }

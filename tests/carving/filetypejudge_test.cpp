@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "carving/CarvingTestData.h"
+#include "engine/Categories.h"
 
 using namespace carvetest;
 
@@ -55,20 +56,21 @@ public:
     }
     // Sets the shared context as the carving engine does for an offered sector.
     void Select() const {
-        J::m_pDiskReader = const_cast<CDiskReader*>(&m_image.reader);
-        J::m_nBytesPerSector = 512;
-        J::m_u64StartSector = J::m_u64CurrentSector = kStart;
-        J::m_bIsNeedCheckTsFileRange = 1;
-        J::m_bIsMtsFileHead = 0;
-        J::m_tsFileRangeVec.clear();
+        CurrentCarveContext().m_pDiskReader = const_cast<CDiskReader*>(&m_image.reader);
+        CurrentCarveContext().m_nBytesPerSector = 512;
+        CurrentCarveContext().m_u64StartSector = CurrentCarveContext().m_u64CurrentSector = kStart;
+        CurrentCarveContext().m_bIsNeedCheckTsFileRange = 1;
+        CurrentCarveContext().m_bIsMtsFileHead = 0;
+        CurrentCarveContext().m_tsFileRangeVec.clear();
     }
-    ~OnDisk() { J::m_pDiskReader = nullptr; }
+    ~OnDisk() { CurrentCarveContext().m_pDiskReader = nullptr; }
 
     EXTEND_NAME_TYPE Type() const { return J::GetDataBufType(m_head, 512); }
     int Matches(const char* szExt) {
         return J::IsFileTypeMatching(m_head, 512, szExt, &m_image.reader, 512, kStart);
     }
     const unsigned char* Head() const { return m_head; }
+    const CDiskReader* Reader() const { return &m_image.reader; }
 
 private:
     CImage m_image;
@@ -160,7 +162,7 @@ TEST(FileTypeJudge, CompoundDocumentsToldApartOnTheDevice) {
     Bytes header = Sample("carving.files/word.doc");
     header.resize(512);
     OnDisk cut(header);
-    J::m_u64CurrentSector = 1 << 20;
+    CurrentCarveContext().m_u64CurrentSector = 1 << 20;
     EXPECT_EQ(J::IsOffice2003Type(cut.Head(), 512), 2u);
 }
 
@@ -180,10 +182,15 @@ TEST(FileTypeJudge, ExtensionsMatchTheirData) {
     OnDisk dll(Sample(kExe, {{86, "\x02\x21"}}));
     EXPECT_EQ(dll.Matches("dll"), 1);
     EXPECT_EQ(dll.Matches("exe"), 0);
-    // The range check of transport streams is off while matching.
-    J::m_bIsNeedCheckTsFileRange = 1;
-    jpg.Matches("ts");
-    EXPECT_EQ(J::m_bIsNeedCheckTsFileRange, 0);
+    // The range check of transport streams is off while matching, and the
+    // scan's own carving state is left as it was.
+    OnDisk ts(Sample("signatures/video.ts"));
+    CurrentCarveContext().m_tsFileRangeVec.push_back({OnDisk::kStart, OnDisk::kStart});
+    EXPECT_EQ(ts.Type(), kNone);
+    EXPECT_EQ(ts.Matches("ts"), 1);
+    EXPECT_EQ(CurrentCarveContext().m_bIsNeedCheckTsFileRange, 1);
+    EXPECT_EQ(CurrentCarveContext().m_tsFileRangeVec.size(), 1u);
+    EXPECT_EQ(CurrentCarveContext().m_pDiskReader, ts.Reader());
 }
 
 // A carved ZIP archive is named by its first member, and measured whole.
@@ -195,9 +202,10 @@ TEST(FileTypeJudge, ZipContainersAreNamedByTheirFirstMember) {
         char szName[256] = {0};
         EXTEND_NAME_TYPE nType = kNone;
         unsigned long long u64Size = 0;
-        ASSERT_EQ(J::ParseFileBuf(disk.Head(), 512, OnDisk::kStart, 0, 0, 0, 0, J::m_pDiskReader,
-                                  512, szName, &nType, &u64Size),
-                  0)
+        ASSERT_EQ(
+            J::ParseFileBuf(disk.Head(), 512, OnDisk::kStart, 0, 0, 0, 0,
+                            CurrentCarveContext().m_pDiskReader, 512, szName, &nType, &u64Size),
+            0)
             << strFile;
         EXPECT_STREQ(szName, (std::to_string(OnDisk::kStart) + "." + szExt).c_str());
         EXPECT_EQ(u64Size, file.size()) << strFile;
@@ -215,14 +223,14 @@ TEST(FileTypeJudge, TransportStreamsReadOnAndSkipWhatWasFound) {
     before[512 - 188] = 0x47;
     OnDisk inside(ts, before);
     EXPECT_EQ(inside.Type(), kNone);
-    J::m_bIsNeedCheckTsFileRange = 0;
+    CurrentCarveContext().m_bIsNeedCheckTsFileRange = 0;
     EXPECT_EQ(inside.Type(), 20u);
 
     // A start sector inside a stream already carved.
     fresh.Select();
-    J::m_tsFileRangeVec.push_back({OnDisk::kStart - 4, OnDisk::kStart});
+    CurrentCarveContext().m_tsFileRangeVec.push_back({OnDisk::kStart - 4, OnDisk::kStart});
     EXPECT_EQ(fresh.Type(), kNone);
-    J::m_tsFileRangeVec.clear();
+    CurrentCarveContext().m_tsFileRangeVec.clear();
 
     // Fewer than 22 packets on the device.
     OnDisk cut(Bytes(ts.begin(), ts.begin() + 188 * 10));
@@ -232,10 +240,10 @@ TEST(FileTypeJudge, TransportStreamsReadOnAndSkipWhatWasFound) {
 TEST(FileTypeJudge, MtsHeadsAndPacketsInsideAStream) {
     OnDisk head(Sample("carving.files/camera.mts", {{0, B("\x00\x12\x34\x56", 4)}}));
     EXPECT_EQ(J::IsMtsType(head.Head(), 512), 47u);
-    J::m_bIsMtsFileHead = 1;  // right after a stream was carved
+    CurrentCarveContext().m_bIsMtsFileHead = 1;  // right after a stream was carved
     EXPECT_EQ(J::IsMtsType(head.Head(), 512), kNone);
     OnDisk start(Sample("carving.files/camera.mts"));
-    J::m_bIsMtsFileHead = 1;
+    CurrentCarveContext().m_bIsMtsFileHead = 1;
     EXPECT_EQ(J::IsMtsType(start.Head(), 512), 47u) << "a zero time code starts a stream";
 }
 
@@ -244,7 +252,7 @@ TEST(FileTypeJudge, MtsHeadsAndPacketsInsideAStream) {
 // byte (a lead byte missing from the dispatch loses its type).
 TEST(FileTypeJudge, DispatchAnswersAsTheWholeTable) {
     auto tableType = [](const unsigned char* p) {
-        for (const _EXTEND_NAME_ITEM_* pRow = J::szExtendNameAndType; pRow->szExtendName; ++pRow) {
+        for (const _EXTEND_NAME_ITEM_* pRow = J::ExtendNameTable(); pRow->szExtendName; ++pRow) {
             if (!pRow->pfnIsType || pRow->pfnIsType == &J::IsTextType) continue;
             const EXTEND_NAME_TYPE nType = pRow->pfnIsType(p, 512);
             if (nType != kNone) return nType;
@@ -269,4 +277,32 @@ TEST(FileTypeJudge, DispatchAnswersAsTheWholeTable) {
         }
     }
     EXPECT_GT(nTyped, 40);
+}
+
+// Every registered extension lies in the category list its format names
+// (the first list holding it, in the order of the type folders), so that a
+// carved file is listed and saved under the box its format says.
+TEST(FileTypeJudge, RegisteredCategoriesAreTheListsCategories) {
+    const struct {
+        unsigned int nCategory;
+        const char* szList;
+    } kLists[] = {
+        {TW_CATEGORY_PHOTO, szPictureTypeList},   {TW_CATEGORY_MUSIC, szMusicTypeList},
+        {TW_CATEGORY_VIDEO, szVideoTypeList},     {TW_CATEGORY_DOCUMENT, szDocumentTypeList},
+        {TW_CATEGORY_ARCHIVE, szArchiveTypeList}, {TW_CATEGORY_ARCHIVE, szDocumentArchiveTypeList}};
+    int nRows = 0;
+    for (const _EXTEND_NAME_ITEM_* pRow = J::ExtendNameTable(); pRow->szExtendName; ++pRow) {
+        unsigned int nListed = TW_CATEGORY_OTHER;
+        for (const auto& list : kLists) {
+            if (IsExtensionInTypeList(pRow->szExtendName, list.szList)) {
+                nListed = list.nCategory;
+                break;
+            }
+        }
+        EXPECT_EQ(pRow->nCategory, nListed) << pRow->szExtendName;
+        EXPECT_EQ(J::GetExtendNameType(pRow->szExtendName), pRow->nType) << pRow->szExtendName;
+        ++nRows;
+    }
+    EXPECT_EQ(nRows, J::ExtendNameRowCount());
+    EXPECT_GT(nRows, 90);
 }

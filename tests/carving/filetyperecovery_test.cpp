@@ -227,6 +227,33 @@ TEST(FileTypeRecoveryTest, CancelDuringAWalkKeepsWhatWasCarved) {
     EXPECT_TRUE(ReadFileBytes(image.strPath) == Slice(img, 0, img.size()));
 }
 
+// Each engine keeps its judge's state: the transport streams one scan has
+// carved do not hide them from another scan of the same medium, and the
+// thread is left with none of it.
+TEST(FileTypeRecoveryTest, TwoScansKeepTheirOwnCarvingState) {
+    ScanLogSandbox sandbox;
+    Bytes img(2 * kSector, 0);
+    const std::string strTs = ReadFileBytes(twtest::FixtureDir() + "/signatures/video.ts");
+    ASSERT_GE(strTs.size(), 188u * 30);
+    Put(img, 2 * kSector, strTs);
+    img.resize((img.size() / kSector + 4) * kSector, 0);
+    CImage image;
+    ASSERT_EQ(image.Open(img), 0u);
+    CFileTypeRecovery first, second;
+    ASSERT_EQ(first.Init(image.WidePath().c_str(), L'C'), 0u);
+    ASSERT_EQ(second.Init(image.WidePath().c_str(), L'C'), 0u);
+    for (CFileTypeRecovery* pEngine : {&first, &second}) {
+        ASSERT_EQ(pEngine->CarveArea(0, image.u64Sectors), 0u);
+        std::vector<_FILE_NODE_> nodes;
+        ASSERT_EQ(pEngine->GetChildrenFileNode(nullptr, 0, nodes), 0u);
+        ASSERT_EQ(nodes.size(), 1u);
+        EXPECT_STREQ(nodes[0].szFileName, "2.ts");
+        EXPECT_EQ(nodes[0].u64FileSize, strTs.size() / 188 * 188);
+    }
+    EXPECT_TRUE(CurrentCarveContext().m_tsFileRangeVec.empty());
+    EXPECT_TRUE(ReadFileBytes(image.strPath) == Slice(img, 0, img.size()));
+}
+
 TEST(FileTypeRecoveryTest, AStoreThatCannotRecordIsReported) {
     ScanLogSandbox sandbox;
     // The scan-log folder is a plain file: no store can be made in it.

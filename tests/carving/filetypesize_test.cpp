@@ -44,16 +44,15 @@ class FileTypeSizeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         J::InitCallBack(nullptr, nullptr, nullptr, 100);
-        J::m_tsFileRangeVec.clear();
-        J::m_bIsNeedCheckTsFileRange = 1;
+        CurrentCarveContext().m_tsFileRangeVec.clear();
+        CurrentCarveContext().m_bIsNeedCheckTsFileRange = 1;
     }
     // Makes the shared context point at the image's start.
     void Select(CImage& image) {
-        J::m_pDiskReader = &image.reader;
-        J::m_u64StartSector = J::m_u64CurrentSector = 0;
-        J::m_nBytesPerSector = kSector;
+        CurrentCarveContext().m_pDiskReader = &image.reader;
+        CurrentCarveContext().m_u64StartSector = CurrentCarveContext().m_u64CurrentSector = 0;
+        CurrentCarveContext().m_nBytesPerSector = kSector;
     }
-    CFileTypeJudge m_judge;  // owns the shared work buffer
 };
 
 // Pictures whose end marker, zeros after it, lies in their head sector.

@@ -23,7 +23,7 @@ constexpr int kSector = 512;
 // size read from its header, which the table reaches only through another.
 std::vector<PFN_FILE_SIZE> Routines() {
     std::vector<PFN_FILE_SIZE> routines = {CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead};
-    for (const _EXTEND_NAME_ITEM_* p = CFileTypeJudge::szExtendNameAndType; p->szExtendName; ++p)
+    for (const _EXTEND_NAME_ITEM_* p = CFileTypeJudge::ExtendNameTable(); p->szExtendName; ++p)
         if (p->pfnGetSize &&
             std::find(routines.begin(), routines.end(), p->pfnGetSize) == routines.end())
             routines.push_back(p->pfnGetSize);
@@ -49,7 +49,6 @@ CFileTypeRecovery* Engine() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    static CFileTypeJudge judge;
     if (nSize < 2) return 0;
     // The first byte picks how much of the head sector the routines see.
     const int nHeadLen = pData[0] & 1 ? kSector : pData[0] % kSector;
@@ -62,16 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     if (!fuzzsupport::WriteImage(strPath, vecImage, vecImage.size()) ||
         reader.Init(tw::Utf8ToWide(strPath.c_str()).c_str(), u64Sectors) != 0)
         abort();
-    CFileTypeJudge::m_tsFileRangeVec.clear();
+    CurrentCarveContext().m_tsFileRangeVec.clear();
 
     // Each routine on the head, whole or cut short.
     std::vector<unsigned char> vecHead(vecImage.begin(), vecImage.begin() + nHeadLen);
     static const std::vector<PFN_FILE_SIZE> routines = Routines();
     for (PFN_FILE_SIZE pfn : routines) {
-        CFileTypeJudge::m_nBytesPerSector = kSector;
-        CFileTypeJudge::m_pDiskReader = &reader;
-        CFileTypeJudge::m_u64StartSector = 0;
-        CFileTypeJudge::m_u64CurrentSector = 0;
+        CurrentCarveContext().m_nBytesPerSector = kSector;
+        CurrentCarveContext().m_pDiskReader = &reader;
+        CurrentCarveContext().m_u64StartSector = 0;
+        CurrentCarveContext().m_u64CurrentSector = 0;
         pfn(vecHead.data(), nHeadLen);
     }
     unsigned long long u64Size = 0;

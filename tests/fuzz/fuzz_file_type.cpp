@@ -23,20 +23,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
     const int nLen = static_cast<int>(nSize);
     for (unsigned long long u64Sector = 0; u64Sector < 2; ++u64Sector) {
-        CFileTypeJudge::m_pDiskReader = &reader;
-        CFileTypeJudge::m_nBytesPerSector = 512;
-        CFileTypeJudge::m_u64StartSector = CFileTypeJudge::m_u64CurrentSector = u64Sector;
-        CFileTypeJudge::m_bIsNeedCheckTsFileRange = 1;
-        CFileTypeJudge::m_bIsMtsFileHead = static_cast<int>(u64Sector);
+        CurrentCarveContext().m_pDiskReader = &reader;
+        CurrentCarveContext().m_nBytesPerSector = 512;
+        CurrentCarveContext().m_u64StartSector = CurrentCarveContext().m_u64CurrentSector =
+            u64Sector;
+        CurrentCarveContext().m_bIsNeedCheckTsFileRange = 1;
+        CurrentCarveContext().m_bIsMtsFileHead = static_cast<int>(u64Sector);
         if (CFileTypeJudge::GetDataBufType(pData, nLen) > FILE_TYPE_TEXT) abort();
-        for (const _EXTEND_NAME_ITEM_* p = CFileTypeJudge::szExtendNameAndType; p->szExtendName;
-             ++p)
+        for (const _EXTEND_NAME_ITEM_* p = CFileTypeJudge::ExtendNameTable(); p->szExtendName; ++p)
             if (p->pfnIsType(pData, nLen) > FILE_TYPE_TEXT) abort();
         for (const char* szExt : {"doc", "xlsx", "ts", "jpg", "exe", "mts"}) {
             int n = CFileTypeJudge::IsFileTypeMatching(pData, nLen, szExt, &reader, 512, u64Sector);
             if (n != 0 && n != 1) abort();
         }
     }
-    CFileTypeJudge::m_pDiskReader = nullptr;
+    CurrentCarveContext().m_pDiskReader = nullptr;
     return 0;
 }

@@ -1,0 +1,29 @@
+// Flash projects: a compound file, tried before the Office documents (a Word,
+// Excel or PowerPoint file in one is carved as such; see ParseFileBuf).
+#include "carving/CarveWalk.h"
+
+using namespace carve;
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsFlaType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 16)) return kNone;
+    return At(pBuf, nLen, 0, kCfbSig, 4) ? FILE_TYPE_FLA : kNone;
+}
+
+unsigned long long CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* pBuf, int nLen) {
+    return GetDefaultAudioFileBytesSize(pBuf, nLen);
+}
+
+// ---- Registration ------------------------------------------------------------
+
+namespace {
+
+const CARVE_SIGNATURE kFlaSignatures[] = {
+    TW_SIG(0, "\xD0\xCF\x11\xE0"),
+};
+const CARVE_ROW kFlaRows[] = {
+    {"fla", FILE_TYPE_FLA, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetFLAFileBytesSize},
+};
+
+}  // namespace
+
+TW_CARVE_FORMAT(Fla, &CFileTypeJudge::IsFlaType, kFlaSignatures, kFlaRows);

@@ -1,0 +1,24 @@
+// Mobile music files: "MMMD", measured to the next file.
+#include "carving/CarveWalk.h"
+
+using namespace carve;
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsMmfType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 4)) return kNone;
+    return At(pBuf, nLen, 0, "MMMD") ? FILE_TYPE_MMF : kNone;
+}
+
+// ---- Registration ------------------------------------------------------------
+
+namespace {
+
+const CARVE_SIGNATURE kMmfSignatures[] = {
+    TW_SIG(0, "MMMD"),
+};
+const CARVE_ROW kMmfRows[] = {
+    {"mmf", FILE_TYPE_MMF, TW_CATEGORY_OTHER, &CFileTypeJudge::GetDefaultAudioFileBytesSize},
+};
+
+}  // namespace
+
+TW_CARVE_FORMAT(Mmf, &CFileTypeJudge::IsMmfType, kMmfSignatures, kMmfRows);

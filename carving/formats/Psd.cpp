@@ -1,0 +1,24 @@
+// Photoshop documents: "8BPS", measured to the next file.
+#include "carving/CarveWalk.h"
+
+using namespace carve;
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsPsdType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 40)) return kNone;
+    return At(pBuf, nLen, 0, "8BPS") ? FILE_TYPE_PSD : kNone;
+}
+
+// ---- Registration ------------------------------------------------------------
+
+namespace {
+
+const CARVE_SIGNATURE kPsdSignatures[] = {
+    TW_SIG(0, "8BPS"),
+};
+const CARVE_ROW kPsdRows[] = {
+    {"psd", FILE_TYPE_PSD, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetDefaultPictureFileBytesSize},
+};
+
+}  // namespace
+
+TW_CARVE_FORMAT(Psd, &CFileTypeJudge::IsPsdType, kPsdSignatures, kPsdRows);
