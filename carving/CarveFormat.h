@@ -77,6 +77,13 @@ inline int Find(const unsigned char* pBuf, int nFrom, int nTo, const unsigned ch
     }
     return -1;
 }
+// Whether one of the signatures lies at its offset in the buffer.
+template <size_t N>
+bool AtSignature(const CARVE_SIGNATURE (&signatures)[N], const unsigned char* pBuf, int nLen) {
+    for (const CARVE_SIGNATURE& sig : signatures)
+        if (At(pBuf, nLen, sig.nOffset, sig.pBytes, sig.nBytes)) return true;
+    return false;
+}
 // The thread's current context, as the tests and walks read it.
 inline CCarveContext& Ctx() {
     return CurrentCarveContext();

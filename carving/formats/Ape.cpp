@@ -3,9 +3,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kApeSignatures[] = {
+    TW_SIG(0, "MAC "),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsApeType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 4)) return kNone;
-    return At(pBuf, nLen, 0, "MAC ") ? FILE_TYPE_APE : kNone;
+    return AtSignature(kApeSignatures, pBuf, nLen) ? FILE_TYPE_APE : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetAPEFileBytesSize(const unsigned char*, int) {
@@ -28,9 +36,6 @@ unsigned long long CFileTypeJudge::GetAPEFileBytesSize(const unsigned char*, int
 
 namespace {
 
-const CARVE_SIGNATURE kApeSignatures[] = {
-    TW_SIG(0, "MAC "),
-};
 const CARVE_ROW kApeRows[] = {
     {"ape", FILE_TYPE_APE, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetAPEFileBytesSize},
 };

@@ -4,11 +4,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kAsfSignatures[] = {
+    TW_SIG(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsAsfType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 24)) return kNone;
-    static const unsigned char kHeader[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                              0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-    return At(pBuf, nLen, 0, kHeader, 16) ? FILE_TYPE_WMV : kNone;
+    return AtSignature(kAsfSignatures, pBuf, nLen) ? FILE_TYPE_WMV : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetASFFileBytesSize(const unsigned char* pBuf, int nLen) {
@@ -27,9 +33,6 @@ unsigned long long CFileTypeJudge::GetASFFileBytesSize(const unsigned char* pBuf
 
 namespace {
 
-const CARVE_SIGNATURE kAsfSignatures[] = {
-    TW_SIG(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"),
-};
 const CARVE_ROW kAsfRows[] = {
     {"wmv", FILE_TYPE_WMV, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetASFFileBytesSize},
     {"asf", FILE_TYPE_WMV, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetASFFileBytesSize},

@@ -4,9 +4,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kCabSignatures[] = {
+    TW_SIG(0, "MSCF"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsCabType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 36)) return kNone;
-    return At(pBuf, nLen, 0, "MSCF") ? FILE_TYPE_CAB : kNone;
+    return AtSignature(kCabSignatures, pBuf, nLen) ? FILE_TYPE_CAB : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetCABFileBytesSize(const unsigned char* pBuf, int nLen) {
@@ -18,9 +26,6 @@ unsigned long long CFileTypeJudge::GetCABFileBytesSize(const unsigned char* pBuf
 
 namespace {
 
-const CARVE_SIGNATURE kCabSignatures[] = {
-    TW_SIG(0, "MSCF"),
-};
 const CARVE_ROW kCabRows[] = {
     {"cab", FILE_TYPE_CAB, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetCABFileBytesSize},
 };

@@ -4,9 +4,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kFlaSignatures[] = {
+    TW_SIG(0, "\xD0\xCF\x11\xE0"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsFlaType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
-    return At(pBuf, nLen, 0, kCfbSig, 4) ? FILE_TYPE_FLA : kNone;
+    return AtSignature(kFlaSignatures, pBuf, nLen) ? FILE_TYPE_FLA : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* pBuf, int nLen) {
@@ -17,9 +25,6 @@ unsigned long long CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* pBuf
 
 namespace {
 
-const CARVE_SIGNATURE kFlaSignatures[] = {
-    TW_SIG(0, "\xD0\xCF\x11\xE0"),
-};
 const CARVE_ROW kFlaRows[] = {
     {"fla", FILE_TYPE_FLA, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetFLAFileBytesSize},
 };

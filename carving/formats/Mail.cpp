@@ -3,10 +3,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kDbxSignatures[] = {
+    TW_SIG(0, "\xCF\xAD\x12\xFE"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsDbxEmailType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
-    static const unsigned char kSig[4] = {0xCF, 0xAD, 0x12, 0xFE};
-    return At(pBuf, nLen, 0, kSig, 4) ? FILE_TYPE_DBX : kNone;
+    return AtSignature(kDbxSignatures, pBuf, nLen) ? FILE_TYPE_DBX : kNone;
 }
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsPstEmailType(const unsigned char* pBuf, int nLen) {
@@ -22,9 +29,6 @@ unsigned long long CFileTypeJudge::GetMailFileBytesSize(const unsigned char*, in
 
 namespace {
 
-const CARVE_SIGNATURE kDbxSignatures[] = {
-    TW_SIG(0, "\xCF\xAD\x12\xFE"),
-};
 const CARVE_ROW kDbxRows[] = {
     {"dbx", FILE_TYPE_DBX, TW_CATEGORY_DOCUMENT, &CFileTypeJudge::GetMailFileBytesSize},
 };

@@ -3,10 +3,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kMkvSignatures[] = {
+    TW_SIG(0, "\x1A\x45\xDF\xA3"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsMkvType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
-    static const unsigned char kEbml[4] = {0x1A, 0x45, 0xDF, 0xA3};
-    return At(pBuf, nLen, 0, kEbml, 4) ? FILE_TYPE_MKV : kNone;
+    return AtSignature(kMkvSignatures, pBuf, nLen) ? FILE_TYPE_MKV : kNone;
 }
 
 namespace {
@@ -56,9 +63,6 @@ unsigned long long CFileTypeJudge::GetMKVFileBytes(const unsigned char*, int) {
 
 namespace {
 
-const CARVE_SIGNATURE kMkvSignatures[] = {
-    TW_SIG(0, "\x1A\x45\xDF\xA3"),
-};
 const CARVE_ROW kMkvRows[] = {
     {"mkv", FILE_TYPE_MKV, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetMKVFileBytes},
 };

@@ -3,18 +3,23 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kMmfSignatures[] = {
+    TW_SIG(0, "MMMD"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsMmfType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 4)) return kNone;
-    return At(pBuf, nLen, 0, "MMMD") ? FILE_TYPE_MMF : kNone;
+    return AtSignature(kMmfSignatures, pBuf, nLen) ? FILE_TYPE_MMF : kNone;
 }
 
 // ---- Registration ------------------------------------------------------------
 
 namespace {
 
-const CARVE_SIGNATURE kMmfSignatures[] = {
-    TW_SIG(0, "MMMD"),
-};
 const CARVE_ROW kMmfRows[] = {
     {"mmf", FILE_TYPE_MMF, TW_CATEGORY_OTHER, &CFileTypeJudge::GetDefaultAudioFileBytesSize},
 };

@@ -3,19 +3,23 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kMp2Signatures[] = {
+    TW_SIG(0, "\xFF\xFD\xE4\x00"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsMp2Type(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 4)) return kNone;
-    static const unsigned char kFrame[4] = {0xFF, 0xFD, 0xE4, 0x00};
-    return At(pBuf, nLen, 0, kFrame, 4) ? FILE_TYPE_MP2 : kNone;
+    return AtSignature(kMp2Signatures, pBuf, nLen) ? FILE_TYPE_MP2 : kNone;
 }
 
 // ---- Registration ------------------------------------------------------------
 
 namespace {
 
-const CARVE_SIGNATURE kMp2Signatures[] = {
-    TW_SIG(0, "\xFF\xFD\xE4\x00"),
-};
 const CARVE_ROW kMp2Rows[] = {
     {"mp2", FILE_TYPE_MP2, TW_CATEGORY_OTHER, &CFileTypeJudge::GetDefaultAudioFileBytesSize},
 };

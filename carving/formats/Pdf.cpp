@@ -3,9 +3,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kPdfSignatures[] = {
+    TW_SIG(0, "%PDF-"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsPdfType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 5)) return kNone;
-    return At(pBuf, nLen, 0, "%PDF-") ? FILE_TYPE_PDF : kNone;
+    return AtSignature(kPdfSignatures, pBuf, nLen) ? FILE_TYPE_PDF : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetPDFFileBytesSize(const unsigned char*, int) {
@@ -51,9 +59,6 @@ unsigned long long CFileTypeJudge::GetPDFFileBytesSize(const unsigned char*, int
 
 namespace {
 
-const CARVE_SIGNATURE kPdfSignatures[] = {
-    TW_SIG(0, "%PDF-"),
-};
 const CARVE_ROW kPdfRows[] = {
     {"pdf", FILE_TYPE_PDF, TW_CATEGORY_DOCUMENT, &CFileTypeJudge::GetPDFFileBytesSize},
 };

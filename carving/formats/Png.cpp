@@ -4,10 +4,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kPngSignatures[] = {
+    TW_SIG(0, "\x89\x50\x4E\x47\x0D\x0A\x1A\x0A"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsPngType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 8)) return kNone;
-    static const unsigned char kSig[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
-    return At(pBuf, nLen, 0, kSig, 8) ? FILE_TYPE_PNG : kNone;
+    return AtSignature(kPngSignatures, pBuf, nLen) ? FILE_TYPE_PNG : kNone;
 }
 
 uint64_t GetPngStructSize(CFileBytes& f) {
@@ -44,9 +51,6 @@ unsigned long long CFileTypeJudge::GetPNGFileBytesSize(const unsigned char* pBuf
 
 namespace {
 
-const CARVE_SIGNATURE kPngSignatures[] = {
-    TW_SIG(0, "\x89\x50\x4E\x47\x0D\x0A\x1A\x0A"),
-};
 const CARVE_ROW kPngRows[] = {
     {"png", FILE_TYPE_PNG, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetPNGFileBytesSize},
 };

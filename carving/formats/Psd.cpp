@@ -3,18 +3,23 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kPsdSignatures[] = {
+    TW_SIG(0, "8BPS"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsPsdType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 40)) return kNone;
-    return At(pBuf, nLen, 0, "8BPS") ? FILE_TYPE_PSD : kNone;
+    return AtSignature(kPsdSignatures, pBuf, nLen) ? FILE_TYPE_PSD : kNone;
 }
 
 // ---- Registration ------------------------------------------------------------
 
 namespace {
 
-const CARVE_SIGNATURE kPsdSignatures[] = {
-    TW_SIG(0, "8BPS"),
-};
 const CARVE_ROW kPsdRows[] = {
     {"psd", FILE_TYPE_PSD, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetDefaultPictureFileBytesSize},
 };

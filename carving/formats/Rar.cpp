@@ -3,10 +3,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kRarSignatures[] = {
+    TW_SIG(0, "\x52\x61\x72\x21\x1A\x07\x00"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsRarType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 7)) return kNone;
-    static const unsigned char kSig[7] = {0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
-    return At(pBuf, nLen, 0, kSig, 7) ? FILE_TYPE_RAR : kNone;
+    return AtSignature(kRarSignatures, pBuf, nLen) ? FILE_TYPE_RAR : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetRARFileBytesSize(const unsigned char*, int) {
@@ -19,9 +26,6 @@ unsigned long long CFileTypeJudge::GetRARFileBytesSize(const unsigned char*, int
 
 namespace {
 
-const CARVE_SIGNATURE kRarSignatures[] = {
-    TW_SIG(0, "\x52\x61\x72\x21\x1A\x07\x00"),
-};
 const CARVE_ROW kRarRows[] = {
     {"rar", FILE_TYPE_RAR, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetRARFileBytesSize},
 };

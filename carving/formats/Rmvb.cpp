@@ -3,9 +3,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kRmvbSignatures[] = {
+    TW_SIG(0, ".RMF"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsRmvbType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 4)) return kNone;
-    return At(pBuf, nLen, 0, ".RMF") ? FILE_TYPE_RMVB : kNone;
+    return AtSignature(kRmvbSignatures, pBuf, nLen) ? FILE_TYPE_RMVB : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetRMVBFileBytesSize(const unsigned char*, int) {
@@ -19,9 +27,6 @@ unsigned long long CFileTypeJudge::GetRMVBFileBytesSize(const unsigned char*, in
 
 namespace {
 
-const CARVE_SIGNATURE kRmvbSignatures[] = {
-    TW_SIG(0, ".RMF"),
-};
 const CARVE_ROW kRmvbRows[] = {
     {"rmvb", FILE_TYPE_RMVB, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetRMVBFileBytesSize},
     {"rm", FILE_TYPE_RMVB, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetRMVBFileBytesSize},

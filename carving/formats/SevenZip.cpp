@@ -3,10 +3,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kSevenZipSignatures[] = {
+    TW_SIG(0, "\x37\x7A\xBC\xAF\x27"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::Is7zType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 5)) return kNone;
-    static const unsigned char kSig[5] = {0x37, 0x7A, 0xBC, 0xAF, 0x27};
-    return At(pBuf, nLen, 0, kSig, 5) ? FILE_TYPE_7Z : kNone;
+    return AtSignature(kSevenZipSignatures, pBuf, nLen) ? FILE_TYPE_7Z : kNone;
 }
 
 unsigned long long CFileTypeJudge::Get7ZFileBytesSize(const unsigned char*, int) {
@@ -28,9 +35,6 @@ unsigned long long CFileTypeJudge::Get7ZFileBytesSize(const unsigned char*, int)
 
 namespace {
 
-const CARVE_SIGNATURE kSevenZipSignatures[] = {
-    TW_SIG(0, "\x37\x7A\xBC\xAF\x27"),
-};
 const CARVE_ROW kSevenZipRows[] = {
     {"7z", FILE_TYPE_7Z, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::Get7ZFileBytesSize},
 };

@@ -4,9 +4,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kSqliteSignatures[] = {
+    TW_SIG(0, "SQLite format 3\x00"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsSqlType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
-    return At(pBuf, nLen, 0, "SQLite format 3", 16) ? FILE_TYPE_DB : kNone;
+    return AtSignature(kSqliteSignatures, pBuf, nLen) ? FILE_TYPE_DB : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetDBFileBytesSize(const unsigned char* pBuf, int nLen) {
@@ -24,9 +32,6 @@ unsigned long long CFileTypeJudge::GetDBFileBytesSize(const unsigned char* pBuf,
 
 namespace {
 
-const CARVE_SIGNATURE kSqliteSignatures[] = {
-    TW_SIG(0, "SQLite format 3\x00"),
-};
 const CARVE_ROW kSqliteRows[] = {
     {"db", FILE_TYPE_DB, TW_CATEGORY_OTHER, &CFileTypeJudge::GetDBFileBytesSize},
 };

@@ -3,20 +3,24 @@
 
 using namespace carve;
 
-EXTEND_NAME_TYPE CFileTypeJudge::IsTifType(const unsigned char* pBuf, int nLen) {
-    if (TooShort(pBuf, nLen, 4)) return kNone;
-    static const unsigned char kLe[4] = {0x49, 0x49, 0x2A, 0x00}, kBe[4] = {0x4D, 0x4D, 0x00, 0x2A};
-    return At(pBuf, nLen, 0, kLe, 4) || At(pBuf, nLen, 0, kBe, 4) ? FILE_TYPE_TIF : kNone;
-}
-
-// ---- Registration ------------------------------------------------------------
-
 namespace {
 
 const CARVE_SIGNATURE kTiffSignatures[] = {
     TW_SIG(0, "\x49\x49\x2A\x00"),
     TW_SIG(0, "\x4D\x4D\x00\x2A"),
 };
+
+}  // namespace
+
+EXTEND_NAME_TYPE CFileTypeJudge::IsTifType(const unsigned char* pBuf, int nLen) {
+    if (TooShort(pBuf, nLen, 4)) return kNone;
+    return AtSignature(kTiffSignatures, pBuf, nLen) ? FILE_TYPE_TIF : kNone;
+}
+
+// ---- Registration ------------------------------------------------------------
+
+namespace {
+
 const CARVE_ROW kTiffRows[] = {
     {"tif", FILE_TYPE_TIF, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetDefaultPictureFileBytesSize},
     {"tiff", FILE_TYPE_TIF, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetDefaultPictureFileBytesSize},

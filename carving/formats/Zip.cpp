@@ -7,9 +7,17 @@
 
 using namespace carve;
 
+namespace {
+
+const CARVE_SIGNATURE kZipSignatures[] = {
+    TW_SIG(0, "\x50\x4B\x03\x04"),
+};
+
+}  // namespace
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsZipType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 48)) return kNone;
-    return At(pBuf, nLen, 0, kZipLocal, 4) ? FILE_TYPE_ZIP : kNone;
+    return AtSignature(kZipSignatures, pBuf, nLen) ? FILE_TYPE_ZIP : kNone;
 }
 
 const char* CFileTypeJudge::GetZipContainerExtension(const unsigned char* pBuf, int nLen) {
@@ -193,9 +201,6 @@ unsigned long long CFileTypeJudge::GetZIPFileBytesSize(const unsigned char*, int
 
 namespace {
 
-const CARVE_SIGNATURE kZipSignatures[] = {
-    TW_SIG(0, "\x50\x4B\x03\x04"),
-};
 const CARVE_ROW kZipRows[] = {
     {"zip", FILE_TYPE_ZIP, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetZIPFileBytesSize},
 };
