@@ -3,13 +3,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kApeSignatures[] = {
     TW_SIG(0, "MAC "),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsApeType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 4)) return kNone;
@@ -32,14 +28,9 @@ unsigned long long CFileTypeJudge::GetAPEFileBytesSize(const unsigned char*, int
     return WalkSectors(2 * kGiB, END_OF_FILE, &search);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kApeRows[] = {
     {"ape", FILE_TYPE_APE, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetAPEFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Ape, &CFileTypeJudge::IsApeType, kApeSignatures, kApeRows);

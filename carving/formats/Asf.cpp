@@ -4,13 +4,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kAsfSignatures[] = {
     TW_SIG(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsAsfType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 24)) return kNone;
@@ -29,16 +25,11 @@ unsigned long long CFileTypeJudge::GetASFFileBytesSize(const unsigned char* pBuf
     return Min(Le64(pBuf + nPos + 40), 268435456ULL);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kAsfRows[] = {
     {"wmv", FILE_TYPE_WMV, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetASFFileBytesSize},
     {"asf", FILE_TYPE_WMV, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetASFFileBytesSize},
     {"wma", FILE_TYPE_WMV, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetASFFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Asf, &CFileTypeJudge::IsAsfType, kAsfSignatures, kAsfRows);

@@ -16,17 +16,12 @@ unsigned long long CFileTypeJudge::GetAVIFileBytesSize(const unsigned char* pBuf
     return static_cast<u64>(Le32(pBuf + 4)) + 8;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kAviSignatures[] = {
     TW_SIG(0, "RIFF"),
 };
 const CARVE_ROW kAviRows[] = {
     {"avi", FILE_TYPE_AVI, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetAVIFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Avi, &CFileTypeJudge::IsAviType, kAviSignatures, kAviRows);

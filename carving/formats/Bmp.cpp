@@ -16,10 +16,7 @@ unsigned long long CFileTypeJudge::GetBMPFileBytesSize(const unsigned char* pBuf
     return Min(Le32(pBuf + 2), 134217728ULL);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kBmpSignatures[] = {
     TW_SIG(0, "BM"),
     TW_SIG(0, "BA"),
@@ -28,7 +25,5 @@ const CARVE_ROW kBmpRows[] = {
     {"bmp", FILE_TYPE_BMP, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetBMPFileBytesSize},
     {"dib", FILE_TYPE_BMP, TW_CATEGORY_OTHER, &CFileTypeJudge::GetBMPFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Bmp, &CFileTypeJudge::IsBmpType, kBmpSignatures, kBmpRows);

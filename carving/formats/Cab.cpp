@@ -4,13 +4,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kCabSignatures[] = {
     TW_SIG(0, "MSCF"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsCabType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 36)) return kNone;
@@ -22,14 +18,9 @@ unsigned long long CFileTypeJudge::GetCABFileBytesSize(const unsigned char* pBuf
     return Min(Le32(pBuf + 8), 1073741824ULL);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kCabRows[] = {
     {"cab", FILE_TYPE_CAB, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetCABFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Cab, &CFileTypeJudge::IsCabType, kCabSignatures, kCabRows);

@@ -30,11 +30,12 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsOffice2003Type(const unsigned char* pBuf, int
 }
 
 EXTEND_NAME_TYPE CFileTypeJudge::GetOffice2003Type(const unsigned char* pHeader, int nLen) {
-    const int nBps = Ctx().m_nBytesPerSector;
+    CCarveContext& ctx = Ctx();
+    const int nBps = ctx.m_nBytesPerSector;
     std::vector<unsigned char> buf;
     // The first sector of the compound file: a spreadsheet's BOF record or a
     // word-processing file information block.
-    if (!Ctx().ReadSectors(buf, 1, Ctx().m_u64CurrentSector + 1) || nBps < 6) return FILE_TYPE_OLE;
+    if (!ctx.ReadSectors(buf, 1, ctx.m_u64CurrentSector + 1) || nBps < 6) return FILE_TYPE_OLE;
     if (Le16(&buf[0]) == 0x0809 && Le16(&buf[2]) == 0x0010 && Le16(&buf[4]) == 0x0600) {
         return FILE_TYPE_XLS;
     }
@@ -42,8 +43,8 @@ EXTEND_NAME_TYPE CFileTypeJudge::GetOffice2003Type(const unsigned char* pHeader,
 
     // The first directory sector: the root entry's class, then the stream names.
     if (!pHeader || nLen < 52) return FILE_TYPE_OLE;
-    const unsigned long long u64Dir = Ctx().m_u64CurrentSector + Le32(pHeader + 48) + 1;
-    if (!Ctx().ReadSectors(buf, 1, u64Dir) || nBps < 128) return FILE_TYPE_OLE;
+    const unsigned long long u64Dir = ctx.m_u64CurrentSector + Le32(pHeader + 48) + 1;
+    if (!ctx.ReadSectors(buf, 1, u64Dir) || nBps < 128) return FILE_TYPE_OLE;
     const uint32_t d1 = Le32(&buf[80]), d2 = Le32(&buf[84]), d3 = Le32(&buf[88]),
                    d4 = Le32(&buf[92]);
     const bool bOfficeTail = d2 == 0 && d3 == 0x000000C0 && d4 == 0x46000000;
@@ -63,25 +64,26 @@ EXTEND_NAME_TYPE CFileTypeJudge::GetOffice2003Type(const unsigned char* pHeader,
 
 unsigned long long CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(const unsigned char* pBuf,
                                                                         int nLen) {
+    CCarveContext& ctx = Ctx();
     constexpr u64 kLimit = 134217727;
-    if (!pBuf || nLen < 512 || !Ctx().m_pDiskReader || Ctx().m_nBytesPerSector <= 0) return 0;
+    if (!pBuf || nLen < 512 || !ctx.m_pDiskReader || ctx.m_nBytesPerSector <= 0) return 0;
     const uint32_t nShift = Le16(pBuf + 30);
     if (nShift != 9 && nShift != 12) return 0;
     const uint32_t m = (0xFFFFFFFAu >> (nShift - 2)) + 1;
     const uint32_t f = Le32(pBuf + 44);
     const uint32_t d = Le32(pBuf + 72);
     if (f > m || Le32(pBuf + 64) > m || d > m / ((1u << (nShift - 2)) - 1) + 1) return 0;
-    const u64 u64Sector = static_cast<u64>(Ctx().m_nBytesPerSector);
+    const u64 u64Sector = static_cast<u64>(ctx.m_nBytesPerSector);
     const u64 c = static_cast<u64>(f) * 128 + 1;
     const u64 u64Covered = Min(c * u64Sector, kLimit);
-    const u64 u64File = Ctx().m_u64CurrentSector;
+    const u64 u64File = ctx.m_u64CurrentSector;
     std::vector<unsigned char> vecSector(
-        static_cast<size_t>(Ctx().m_nBytesPerSector < 512 ? 512 : Ctx().m_nBytesPerSector));
+        static_cast<size_t>(ctx.m_nBytesPerSector < 512 ? 512 : ctx.m_nBytesPerSector));
     auto ReadFileSector = [&](uint32_t nId) {
         unsigned int nRead = 0;
-        return Ctx().m_pDiskReader->ReadData(vecSector.data(), 1,
-                                             static_cast<long long>(u64File + nId + 1),
-                                             Ctx().m_nBytesPerSector, &nRead) == 0 &&
+        return ctx.m_pDiskReader->ReadData(vecSector.data(), 1,
+                                           static_cast<long long>(u64File + nId + 1),
+                                           ctx.m_nBytesPerSector, &nRead) == 0 &&
                nRead == 1;
     };
     uint32_t nLastFat = 0;
@@ -133,10 +135,7 @@ unsigned long long CFileTypeJudge::GetOFFICE2003FileBytesSize(const unsigned cha
     return WalkSectors(134217727, END_OF_FILE, &search);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kCompoundFileSignatures[] = {
     TW_SIG(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"),
 };
@@ -157,8 +156,6 @@ const CARVE_ROW kCompoundFileRows[] = {
     {"dpt", FILE_TYPE_PPT, TW_CATEGORY_OTHER, &CFileTypeJudge::GetOFFICE2003FileBytesSize},
     {"ole", FILE_TYPE_OLE, TW_CATEGORY_DOCUMENT, &CFileTypeJudge::GetOFFICE2003FileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(CompoundFile, &CFileTypeJudge::IsOffice2003Type, kCompoundFileSignatures,
                 kCompoundFileRows);

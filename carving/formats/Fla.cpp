@@ -4,13 +4,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kFlaSignatures[] = {
     TW_SIG(0, "\xD0\xCF\x11\xE0"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsFlaType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
@@ -21,14 +17,9 @@ unsigned long long CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* pBuf
     return GetDefaultAudioFileBytesSize(pBuf, nLen);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kFlaRows[] = {
     {"fla", FILE_TYPE_FLA, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetFLAFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Fla, &CFileTypeJudge::IsFlaType, kFlaSignatures, kFlaRows);

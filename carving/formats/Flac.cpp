@@ -161,17 +161,12 @@ unsigned long long CFileTypeJudge::GetFLACFileBytesSize(const unsigned char* pBu
                        [&] { return GetDefaultAudioFileBytesSize(pBuf, nLen); });
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kFlacSignatures[] = {
     TW_SIG(0, "fLaC"),
 };
 const CARVE_ROW kFlacRows[] = {
     {"flac", FILE_TYPE_FLAC, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetFLACFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Flac, &CFileTypeJudge::IsFlacType, kFlacSignatures, kFlacRows);

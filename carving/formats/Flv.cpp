@@ -11,17 +11,12 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsFlvType(const unsigned char* pBuf, int nLen) 
                : kNone;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kFlvSignatures[] = {
     TW_SIG(0, "FLV"),
 };
 const CARVE_ROW kFlvRows[] = {
     {"flv", FILE_TYPE_FLV, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Flv, &CFileTypeJudge::IsFlvType, kFlvSignatures, kFlvRows);

@@ -63,17 +63,12 @@ unsigned long long CFileTypeJudge::GetGIFFileBytesSize(const unsigned char* pBuf
                        [&] { return TailMeasuredSize(pBuf, nLen, GetGIFFileTailOffset); });
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kGifSignatures[] = {
     TW_SIG(0, "GIF"),
 };
 const CARVE_ROW kGifRows[] = {
     {"gif", FILE_TYPE_GIF, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetGIFFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Gif, &CFileTypeJudge::IsGifType, kGifSignatures, kGifRows);

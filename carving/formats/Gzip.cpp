@@ -14,10 +14,7 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsGzipType(const unsigned char* pBuf, int nLen)
     return pBuf[9] <= 13 || pBuf[9] == 0xFF ? FILE_TYPE_GZ : kNone;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kGzipSignatures[] = {
     TW_SIG(0, "\x1F\x8B\x08"),
 };
@@ -25,7 +22,5 @@ const CARVE_ROW kGzipRows[] = {
     {"gz", FILE_TYPE_GZ, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetDefaultVedioFileBytesSize},
     {"gzip", FILE_TYPE_GZ, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Gzip, &CFileTypeJudge::IsGzipType, kGzipSignatures, kGzipRows);

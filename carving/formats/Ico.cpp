@@ -33,17 +33,12 @@ unsigned long long CFileTypeJudge::GetICOFileBytesSize(const unsigned char* pBuf
     return static_cast<u64>(Le32(pDir + u64Last + 12)) + Le32(pDir + u64Last + 8);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kIcoSignatures[] = {
     TW_SIG(0, "\x00\x00\x01\x00"),
 };
 const CARVE_ROW kIcoRows[] = {
     {"ico", FILE_TYPE_ICO, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetICOFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Ico, &CFileTypeJudge::IsIcoType, kIcoSignatures, kIcoRows);

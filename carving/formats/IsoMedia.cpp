@@ -115,10 +115,7 @@ unsigned long long CFileTypeJudge::GetCR3FileBytesSize(const unsigned char* pBuf
         [&] { return GetDefaultPictureFileBytesSize(pBuf, nLen); });
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kMp4Signatures[] = {
     TW_SIG(4, "ftyp"),
 };
@@ -147,8 +144,6 @@ const CARVE_ROW kHeifRows[] = {
     {"avif", FILE_TYPE_AVIF, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetHEIFFileBytesSize},
     {"cr3", FILE_TYPE_CR3, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetCR3FileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Mp4, &CFileTypeJudge::IsMp4Type, kMp4Signatures, kMp4Rows);
 TW_CARVE_FORMAT(ThreeGp, &CFileTypeJudge::Is3pgType, kThreeGpSignatures, kThreeGpRows);

@@ -119,10 +119,7 @@ unsigned long long CFileTypeJudge::GetJPGFileBytesSize(const unsigned char* pBuf
     return search.Result(WalkSectors(u64Budget, END_OF_FILE, &search));
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kJpegSignatures[] = {
     TW_SIG(0, "\xFF\xD8\xFF\xE0"),
     TW_SIG(0, "\xFF\xD8\xFF\xE1"),
@@ -133,7 +130,5 @@ const CARVE_ROW kJpegRows[] = {
     {"jpe", FILE_TYPE_JPG, TW_CATEGORY_OTHER, &CFileTypeJudge::GetJPGFileBytesSize},
     {"jfif", FILE_TYPE_JPG, TW_CATEGORY_OTHER, &CFileTypeJudge::GetJPGFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Jpeg, &CFileTypeJudge::IsJpgType, kJpegSignatures, kJpegRows);

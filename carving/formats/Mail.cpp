@@ -3,13 +3,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kDbxSignatures[] = {
     TW_SIG(0, "\xCF\xAD\x12\xFE"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsDbxEmailType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
@@ -25,10 +21,7 @@ unsigned long long CFileTypeJudge::GetMailFileBytesSize(const unsigned char*, in
     return WalkSectors(2 * kGiB, END_OF_FILE, nullptr);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kDbxRows[] = {
     {"dbx", FILE_TYPE_DBX, TW_CATEGORY_DOCUMENT, &CFileTypeJudge::GetMailFileBytesSize},
 };
@@ -38,8 +31,6 @@ const CARVE_SIGNATURE kPstSignatures[] = {
 const CARVE_ROW kPstRows[] = {
     {"pst", FILE_TYPE_PST, TW_CATEGORY_DOCUMENT, &CFileTypeJudge::GetMailFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Dbx, &CFileTypeJudge::IsDbxEmailType, kDbxSignatures, kDbxRows);
 TW_CARVE_FORMAT(Pst, &CFileTypeJudge::IsPstEmailType, kPstSignatures, kPstRows);

@@ -58,11 +58,12 @@ struct CMidiTracks : IChunkSearch {
 }  // namespace
 
 unsigned long long CFileTypeJudge::GetMIDFileBytesSize(const unsigned char* pBuf, int nLen) {
+    CCarveContext& ctx = Ctx();
     CMidiTracks tracks;
-    const u64 u64Sector = static_cast<u64>(Ctx().m_nBytesPerSector);
+    const u64 u64Sector = static_cast<u64>(ctx.m_nBytesPerSector);
     if (pBuf && nLen >= 14) {
         tracks.nTracksWanted = Be16(pBuf + 10);
-        long nHead = nLen < Ctx().m_nBytesPerSector ? nLen : Ctx().m_nBytesPerSector;
+        long nHead = nLen < ctx.m_nBytesPerSector ? nLen : ctx.m_nBytesPerSector;
         tracks.Feed(pBuf, nHead, 0);
         if (tracks.Done() && tracks.u64NextTrack <= u64Sector) return tracks.u64NextTrack;
     } else {
@@ -71,17 +72,12 @@ unsigned long long CFileTypeJudge::GetMIDFileBytesSize(const unsigned char* pBuf
     return WalkSectors(8 * kMiB, END_OF_FILE, &tracks);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kMidiSignatures[] = {
     TW_SIG(0, "MThd"),
 };
 const CARVE_ROW kMidiRows[] = {
     {"mid", FILE_TYPE_MID, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetMIDFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Midi, &CFileTypeJudge::IsMidType, kMidiSignatures, kMidiRows);

@@ -3,13 +3,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kMkvSignatures[] = {
     TW_SIG(0, "\x1A\x45\xDF\xA3"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsMkvType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
@@ -59,14 +55,9 @@ unsigned long long CFileTypeJudge::GetMKVFileBytes(const unsigned char*, int) {
                        [] { return WalkSectors(64 * kGiB, END_OF_VEDIO, nullptr); });
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kMkvRows[] = {
     {"mkv", FILE_TYPE_MKV, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetMKVFileBytes},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Mkv, &CFileTypeJudge::IsMkvType, kMkvSignatures, kMkvRows);

@@ -3,27 +3,18 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kMp2Signatures[] = {
     TW_SIG(0, "\xFF\xFD\xE4\x00"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsMp2Type(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 4)) return kNone;
     return AtSignature(kMp2Signatures, pBuf, nLen) ? FILE_TYPE_MP2 : kNone;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kMp2Rows[] = {
     {"mp2", FILE_TYPE_MP2, TW_CATEGORY_OTHER, &CFileTypeJudge::GetDefaultAudioFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Mp2, &CFileTypeJudge::IsMp2Type, kMp2Signatures, kMp2Rows);

@@ -100,17 +100,12 @@ unsigned long long CFileTypeJudge::GetMP3FileBytesSize(const unsigned char*, int
     return search.Result(WalkSectors(2 * kGiB, END_OF_FILE, &search));
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kMp3Signatures[] = {
     TW_SIG(0, "ID3"),
 };
 const CARVE_ROW kMp3Rows[] = {
     {"mp3", FILE_TYPE_MP3, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetMP3FileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Mp3, &CFileTypeJudge::IsMp3Type, kMp3Signatures, kMp3Rows);

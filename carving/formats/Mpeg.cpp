@@ -58,10 +58,7 @@ unsigned long long CFileTypeJudge::GetMPGFileBytesSize(const unsigned char* pBuf
     });
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kMpegSignatures[] = {
     TW_SIG(0, "\x00\x00\x01\xB3"),
     TW_SIG(0, "\x00\x00\x01\xBA"),
@@ -71,7 +68,5 @@ const CARVE_ROW kMpegRows[] = {
     {"mpg", FILE_TYPE_MPEG, TW_CATEGORY_OTHER, &CFileTypeJudge::GetMPGFileBytesSize},
     {"vob", FILE_TYPE_MPEG, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetMPGFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Mpeg, &CFileTypeJudge::IsMpgType, kMpegSignatures, kMpegRows);

@@ -3,27 +3,18 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kMxfSignatures[] = {
     TW_SIG(0, "\x06\x0E\x2B\x34\x02\x05\x01\x01\x0D\x01\x02\x01\x01\x02\x04\x00"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsMxfType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
     return AtSignature(kMxfSignatures, pBuf, nLen) ? FILE_TYPE_MXF : kNone;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kMxfRows[] = {
     {"mxf", FILE_TYPE_MXF, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Mxf, &CFileTypeJudge::IsMxfType, kMxfSignatures, kMxfRows);

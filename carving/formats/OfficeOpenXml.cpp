@@ -37,7 +37,8 @@ static EXTEND_NAME_TYPE FindDocumentPart(const unsigned char* pWin, int nWinLen,
 }
 
 EXTEND_NAME_TYPE CFileTypeJudge::GetOffice2007Type(const unsigned char* /*pBuf*/, int /*nLen*/) {
-    const int nBps = Ctx().m_nBytesPerSector;
+    CCarveContext& ctx = Ctx();
+    const int nBps = ctx.m_nBytesPerSector;
     if (nBps <= 0 || nBps > (1 << 20)) return kNone;
     constexpr int kCarry = 4, kWindowSectors = 4, kWindows = 5;
     const int nWindowBytes = kWindowSectors * nBps;
@@ -45,8 +46,7 @@ EXTEND_NAME_TYPE CFileTypeJudge::GetOffice2007Type(const unsigned char* /*pBuf*/
     std::vector<unsigned char> chunk;
     int nCarried = 0;
     for (int w = 0; w < kWindows; ++w) {
-        if (!Ctx().ReadSectors(chunk, kWindowSectors,
-                               Ctx().m_u64CurrentSector + kWindowSectors * w))
+        if (!ctx.ReadSectors(chunk, kWindowSectors, ctx.m_u64CurrentSector + kWindowSectors * w))
             break;
         // The last bytes of the previous window go in front, so a signature
         // across the border is found.
@@ -72,10 +72,7 @@ unsigned long long CFileTypeJudge::GetOFFICE2007FileBytesSize(const unsigned cha
     return MeasureZipArchive(134217727);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kOfficeOpenXmlSignatures[] = {
     TW_SIG(0, "\x50\x4B\x03\x04"),
     TW_SIG(31, "[Content_Types].xml"),
@@ -99,8 +96,6 @@ const CARVE_ROW kOfficeOpenXmlRows[] = {
     {"ppsm", FILE_TYPE_PPTX, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetOFFICE2007FileBytesSize},
     {"mso07", FILE_TYPE_MSO07, TW_CATEGORY_OTHER, &CFileTypeJudge::GetOFFICE2007FileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(OfficeOpenXml, &CFileTypeJudge::IsOffice2007Type, kOfficeOpenXmlSignatures,
                 kOfficeOpenXmlRows);

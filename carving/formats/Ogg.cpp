@@ -56,10 +56,7 @@ unsigned long long CFileTypeJudge::GetOGGFileBytesSize(const unsigned char* pBuf
                        [&] { return GetDefaultAudioFileBytesSize(pBuf, nLen); });
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kOggSignatures[] = {
     TW_SIG(0, "OggS"),
 };
@@ -69,7 +66,5 @@ const CARVE_ROW kOggRows[] = {
     {"ogv", FILE_TYPE_OGV, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetOGGFileBytesSize},
     {"opus", FILE_TYPE_OPUS, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetOGGFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Ogg, &CFileTypeJudge::IsOggType, kOggSignatures, kOggRows);

@@ -3,13 +3,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kPdfSignatures[] = {
     TW_SIG(0, "%PDF-"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsPdfType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 5)) return kNone;
@@ -55,14 +51,9 @@ unsigned long long CFileTypeJudge::GetPDFFileBytesSize(const unsigned char*, int
     return search.Result(WalkSectors(kGiB, END_OF_FILE, &search));
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kPdfRows[] = {
     {"pdf", FILE_TYPE_PDF, TW_CATEGORY_DOCUMENT, &CFileTypeJudge::GetPDFFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Pdf, &CFileTypeJudge::IsPdfType, kPdfSignatures, kPdfRows);

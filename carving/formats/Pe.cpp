@@ -17,10 +17,7 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsPeType(const unsigned char* pBuf, int nLen) {
     return FILE_TYPE_EXE;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kPeSignatures[] = {
     TW_SIG(0, "MZ"),
 };
@@ -29,7 +26,5 @@ const CARVE_ROW kPeRows[] = {
     {"dll", FILE_TYPE_DLL, TW_CATEGORY_OTHER, nullptr},
     {"sys", FILE_TYPE_SYS, TW_CATEGORY_OTHER, nullptr},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Pe, &CFileTypeJudge::IsPeType, kPeSignatures, kPeRows);

@@ -4,13 +4,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kPngSignatures[] = {
     TW_SIG(0, "\x89\x50\x4E\x47\x0D\x0A\x1A\x0A"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsPngType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 8)) return kNone;
@@ -47,14 +43,9 @@ unsigned long long CFileTypeJudge::GetPNGFileBytesSize(const unsigned char* pBuf
                        [&] { return TailMeasuredSize(pBuf, nLen, GetPNGFileTailOffset); });
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kPngRows[] = {
     {"png", FILE_TYPE_PNG, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetPNGFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Png, &CFileTypeJudge::IsPngType, kPngSignatures, kPngRows);

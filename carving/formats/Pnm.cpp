@@ -63,10 +63,7 @@ unsigned long long CFileTypeJudge::GetPNMFileBytesSize(const unsigned char* pBuf
     return Min(u64Header + u64Raster, kGiB);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kPnmSignatures[] = {
     TW_SIG(0, "P4"),
     TW_SIG(0, "P5"),
@@ -77,7 +74,5 @@ const CARVE_ROW kPnmRows[] = {
     {"pgm", FILE_TYPE_PGM, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetPNMFileBytesSize},
     {"pbm", FILE_TYPE_PBM, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetPNMFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Pnm, &CFileTypeJudge::IsPnmType, kPnmSignatures, kPnmRows);

@@ -3,13 +3,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kRarSignatures[] = {
     TW_SIG(0, "\x52\x61\x72\x21\x1A\x07\x00"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsRarType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 7)) return kNone;
@@ -22,14 +18,9 @@ unsigned long long CFileTypeJudge::GetRARFileBytesSize(const unsigned char*, int
     return WalkSectors(4 * kGiB, END_OF_FILE, &search);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kRarRows[] = {
     {"rar", FILE_TYPE_RAR, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetRARFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Rar, &CFileTypeJudge::IsRarType, kRarSignatures, kRarRows);

@@ -3,13 +3,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kRmvbSignatures[] = {
     TW_SIG(0, ".RMF"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsRmvbType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 4)) return kNone;
@@ -23,15 +19,10 @@ unsigned long long CFileTypeJudge::GetRMVBFileBytesSize(const unsigned char*, in
     return WalkSectors(4 * kGiB, END_OF_VEDIO, &search);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kRmvbRows[] = {
     {"rmvb", FILE_TYPE_RMVB, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetRMVBFileBytesSize},
     {"rm", FILE_TYPE_RMVB, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetRMVBFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Rmvb, &CFileTypeJudge::IsRmvbType, kRmvbSignatures, kRmvbRows);

@@ -3,13 +3,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kSevenZipSignatures[] = {
     TW_SIG(0, "\x37\x7A\xBC\xAF\x27"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::Is7zType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 5)) return kNone;
@@ -31,14 +27,9 @@ unsigned long long CFileTypeJudge::Get7ZFileBytesSize(const unsigned char*, int)
     return WalkSectors(4 * kGiB, END_OF_FILE, &search);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kSevenZipRows[] = {
     {"7z", FILE_TYPE_7Z, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::Get7ZFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(SevenZip, &CFileTypeJudge::Is7zType, kSevenZipSignatures, kSevenZipRows);

@@ -4,13 +4,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kSqliteSignatures[] = {
     TW_SIG(0, "SQLite format 3\x00"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsSqlType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
@@ -28,14 +24,9 @@ unsigned long long CFileTypeJudge::GetDBFileBytesSize(const unsigned char* pBuf,
     return WalkSectors(6 * kGiB, END_OF_FILE, nullptr);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kSqliteRows[] = {
     {"db", FILE_TYPE_DB, TW_CATEGORY_OTHER, &CFileTypeJudge::GetDBFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Sqlite, &CFileTypeJudge::IsSqlType, kSqliteSignatures, kSqliteRows);

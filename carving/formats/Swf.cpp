@@ -17,10 +17,7 @@ unsigned long long CFileTypeJudge::GetSWFFileBytesSize(const unsigned char* pBuf
     return static_cast<u64>(Ctx().m_nBytesPerSector);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kSwfSignatures[] = {
     TW_SIG(0, "CWS"),
     TW_SIG(0, "FWS"),
@@ -28,7 +25,5 @@ const CARVE_SIGNATURE kSwfSignatures[] = {
 const CARVE_ROW kSwfRows[] = {
     {"swf", FILE_TYPE_SWF, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetSWFFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Swf, &CFileTypeJudge::IsSwfType, kSwfSignatures, kSwfRows);

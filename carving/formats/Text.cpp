@@ -74,14 +74,9 @@ unsigned long long CFileTypeJudge::GetTEXTFileBytesSize(const unsigned char* pBu
     return WalkSectors(64 * kMiB, END_OF_FILE, &search);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kTextRows[] = {
     {"text", FILE_TYPE_TEXT, TW_CATEGORY_OTHER, &CFileTypeJudge::GetTEXTFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT_UNSIGNED(Text, &CFileTypeJudge::IsTextType, kTextRows);

@@ -11,33 +11,33 @@ constexpr int kTsPacket = 188;  // bytes per packet
 }  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsTsType(const unsigned char* pBuf, int nLen) {
-    constexpr int kPacket = 188;
-    if (TooShort(pBuf, nLen, kPacket)) return kNone;
+    CCarveContext& ctx = Ctx();
+    if (TooShort(pBuf, nLen, kTsPacket)) return kNone;
     if (pBuf[0] != 0x47 || (pBuf[1] == 0 && pBuf[2] == 0 && pBuf[3] == 0)) return kNone;
-    for (int i = 0; i < nLen; i += kPacket) {
+    for (int i = 0; i < nLen; i += kTsPacket) {
         if (pBuf[i] != 0x47) return kNone;
     }
     // 22 packets must follow from here on the device.
-    const int nBps = Ctx().m_nBytesPerSector;
+    const int nBps = ctx.m_nBytesPerSector;
     if (nBps <= 0) return kNone;
     const int nSectors = (4096 + nBps - 1) / nBps;
     std::vector<unsigned char> buf;
-    if (!Ctx().ReadSectors(buf, nSectors, Ctx().m_u64CurrentSector)) return kNone;
+    if (!ctx.ReadSectors(buf, nSectors, ctx.m_u64CurrentSector)) return kNone;
     for (int k = 0; k < 22; ++k) {
-        if (buf[static_cast<size_t>(k) * kPacket] != 0x47) return kNone;
+        if (buf[static_cast<size_t>(k) * kTsPacket] != 0x47) return kNone;
     }
-    if (Ctx().m_bIsNeedCheckTsFileRange) {
+    if (ctx.m_bIsNeedCheckTsFileRange) {
         // A stream that runs on from the sector before was found there already.
         // Sector 0 has nothing before it.
-        if (Ctx().m_u64CurrentSector > 0) {
-            if (!Ctx().ReadSectors(buf, 1, Ctx().m_u64CurrentSector - 1)) return kNone;
-            for (int k = 1; k <= nBps / kPacket; ++k) {
-                if (buf[nBps - kPacket * k] == 0x47) return kNone;
+        if (ctx.m_u64CurrentSector > 0) {
+            if (!ctx.ReadSectors(buf, 1, ctx.m_u64CurrentSector - 1)) return kNone;
+            for (int k = 1; k <= nBps / kTsPacket; ++k) {
+                if (buf[nBps - kTsPacket * k] == 0x47) return kNone;
             }
         }
-        for (const _TS_FILE_RANGE_& r : Ctx().m_tsFileRangeVec) {
-            if (Ctx().m_u64StartSector >= r.u64StartSector &&
-                Ctx().m_u64StartSector <= r.u64EndSector) {
+        for (const _TS_FILE_RANGE_& r : ctx.m_tsFileRangeVec) {
+            if (ctx.m_u64StartSector >= r.u64StartSector &&
+                ctx.m_u64StartSector <= r.u64EndSector) {
                 return kNone;
             }
         }
@@ -55,6 +55,7 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsMtsType(const unsigned char* pBuf, int nLen) 
 }
 
 unsigned long long CFileTypeJudge::GetTSFileBytesSize(const unsigned char*, int) {
+    CCarveContext& ctx = Ctx();
     // Follows the 188-byte packets: the stream ends with the last packet whose
     // sync byte 47 was seen, i.e. at the first packet start without one.
     struct CPacketSearch : IChunkSearch {
@@ -71,24 +72,20 @@ unsigned long long CFileTypeJudge::GetTSFileBytesSize(const unsigned char*, int)
             return false;
         }
     } search;
-    const u64 u64Sector = static_cast<u64>(Ctx().m_nBytesPerSector);
+    const u64 u64Sector = static_cast<u64>(ctx.m_nBytesPerSector);
     // The type test checked the packet starts of the head sector; the next one
     // lies in the first chunk (byte 52 of it with 512-byte sectors).
     search.u64NextPacket = u64Sector + (kTsPacket - u64Sector % kTsPacket) % kTsPacket;
     u64 u64Size = WalkSectors(64 * kGiB, END_OF_FILE, &search);
     if (search.u64NextPacket < u64Size) u64Size = search.u64NextPacket;
     _TS_FILE_RANGE_ range;
-    range.u64StartSector = Ctx().m_u64StartSector;
-    range.u64EndSector =
-        Ctx().m_u64StartSector + u64Size / u64Sector - (u64Size % u64Sector ? 0 : 1);
-    Ctx().m_tsFileRangeVec.push_back(range);
+    range.u64StartSector = ctx.m_u64StartSector;
+    range.u64EndSector = ctx.m_u64StartSector + u64Size / u64Sector - (u64Size % u64Sector ? 0 : 1);
+    ctx.m_tsFileRangeVec.push_back(range);
     return u64Size;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kTsSignatures[] = {
     TW_SIG(0, "\x47"),
 };
@@ -101,8 +98,6 @@ const CARVE_SIGNATURE kMtsSignatures[] = {
 const CARVE_ROW kMtsRows[] = {
     {"mts", FILE_TYPE_MTS, TW_CATEGORY_VIDEO, &CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Ts, &CFileTypeJudge::IsTsType, kTsSignatures, kTsRows);
 TW_CARVE_FORMAT(Mts, &CFileTypeJudge::IsMtsType, kMtsSignatures, kMtsRows);

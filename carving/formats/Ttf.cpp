@@ -33,17 +33,12 @@ unsigned long long CFileTypeJudge::GetTTFFileBytesSize(const unsigned char* pBuf
     return u64Max;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kTtfSignatures[] = {
     TW_SIG(0, "\x00\x01\x00\x00"),
 };
 const CARVE_ROW kTtfRows[] = {
     {"ttf", FILE_TYPE_TTF, TW_CATEGORY_OTHER, &CFileTypeJudge::GetTTFFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Ttf, &CFileTypeJudge::IsTtfType, kTtfSignatures, kTtfRows);

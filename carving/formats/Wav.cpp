@@ -16,17 +16,12 @@ unsigned long long CFileTypeJudge::GetWAVFileBytesSize(const unsigned char* pBuf
     return static_cast<u64>(Le32(pBuf + 4)) + 8;
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kWavSignatures[] = {
     TW_SIG(0, "RIFF"),
 };
 const CARVE_ROW kWavRows[] = {
     {"wav", FILE_TYPE_WAV, TW_CATEGORY_MUSIC, &CFileTypeJudge::GetWAVFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Wav, &CFileTypeJudge::IsWavType, kWavSignatures, kWavRows);

@@ -14,17 +14,12 @@ unsigned long long CFileTypeJudge::GetWEBPFileBytesSize(const unsigned char* pBu
     return Min(static_cast<u64>(Le32(pBuf + 4)) + 8, kGiB);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kWebpSignatures[] = {
     TW_SIG(0, "RIFF"),
 };
 const CARVE_ROW kWebpRows[] = {
     {"webp", FILE_TYPE_WEBP, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetWEBPFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Webp, &CFileTypeJudge::IsWebpType, kWebpSignatures, kWebpRows);

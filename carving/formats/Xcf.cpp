@@ -154,17 +154,12 @@ unsigned long long CFileTypeJudge::GetXCFFileBytesSize(const unsigned char* pBuf
                        [&] { return GetDefaultPictureFileBytesSize(pBuf, nLen); });
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_SIGNATURE kXcfSignatures[] = {
     TW_SIG(0, "gimp xcf "),
 };
 const CARVE_ROW kXcfRows[] = {
     {"xcf", FILE_TYPE_XCF, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetXCFFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Xcf, &CFileTypeJudge::IsXcfType, kXcfSignatures, kXcfRows);

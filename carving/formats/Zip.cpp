@@ -7,13 +7,9 @@
 
 using namespace carve;
 
-namespace {
-
 const CARVE_SIGNATURE kZipSignatures[] = {
     TW_SIG(0, "\x50\x4B\x03\x04"),
 };
-
-}  // namespace
 
 EXTEND_NAME_TYPE CFileTypeJudge::IsZipType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 48)) return kNone;
@@ -21,6 +17,7 @@ EXTEND_NAME_TYPE CFileTypeJudge::IsZipType(const unsigned char* pBuf, int nLen) 
 }
 
 const char* CFileTypeJudge::GetZipContainerExtension(const unsigned char* pBuf, int nLen) {
+    CCarveContext& ctx = Ctx();
     if (!At(pBuf, nLen, 0, kZipLocal, 4) || nLen < 30) return "zip";
     const int nName = pBuf[26] | (pBuf[27] << 8);
     const int nData = 30 + nName + (pBuf[28] | (pBuf[29] << 8));
@@ -42,17 +39,16 @@ const char* CFileTypeJudge::GetZipContainerExtension(const unsigned char* pBuf, 
     if (nName < 9 || !At(pBuf, nLen, 30, "META-INF/")) return "zip";
     // A Java archive, or an Android package signed as one: what there is of
     // its first 64 KiB (the medium may end sooner).
-    const int nBps = Ctx().m_nBytesPerSector;
-    if (!Ctx().m_pDiskReader || nBps <= 0 || nBps > 65536) return "jar";
-    const unsigned long long u64Limit = Ctx().m_pDiskReader->GetSectorLimit();
+    const int nBps = ctx.m_nBytesPerSector;
+    if (!ctx.m_pDiskReader || nBps <= 0 || nBps > 65536) return "jar";
+    const unsigned long long u64Limit = ctx.m_pDiskReader->GetSectorLimit();
     const int nSectors = static_cast<int>(std::min<unsigned long long>(
-        65536 / nBps,
-        u64Limit > Ctx().m_u64CurrentSector ? u64Limit - Ctx().m_u64CurrentSector : 0));
+        65536 / nBps, u64Limit > ctx.m_u64CurrentSector ? u64Limit - ctx.m_u64CurrentSector : 0));
     std::vector<unsigned char> buf(static_cast<size_t>(nSectors) * nBps);
     unsigned int nRead = 0;
     if (nSectors > 0)
-        Ctx().m_pDiskReader->ReadData(
-            buf.data(), nSectors, static_cast<long long>(Ctx().m_u64CurrentSector), nBps, &nRead);
+        ctx.m_pDiskReader->ReadData(buf.data(), nSectors,
+                                    static_cast<long long>(ctx.m_u64CurrentSector), nBps, &nRead);
     buf.resize(static_cast<size_t>(nRead) * nBps);
     const int nHave = static_cast<int>(buf.size());
     for (int p = Find(buf.data(), 0, nHave, kZipLocal, 4); p >= 0 && p + 30 <= nHave;
@@ -197,14 +193,9 @@ unsigned long long CFileTypeJudge::GetZIPFileBytesSize(const unsigned char*, int
     return MeasureZipArchive(4 * kGiB);
 }
 
-// ---- Registration ------------------------------------------------------------
-
-namespace {
-
+// Registration.
 const CARVE_ROW kZipRows[] = {
     {"zip", FILE_TYPE_ZIP, TW_CATEGORY_ARCHIVE, &CFileTypeJudge::GetZIPFileBytesSize},
 };
-
-}  // namespace
 
 TW_CARVE_FORMAT(Zip, &CFileTypeJudge::IsZipType, kZipSignatures, kZipRows);
