@@ -5,10 +5,13 @@
 
 using namespace carve;
 
+const CARVE_SIGNATURE kIcoSignatures[] = {
+    TW_SIG(0, "\x00\x00\x01\x00"),
+};
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsIcoType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
-    static const unsigned char kSig[4] = {0x00, 0x00, 0x01, 0x00};
-    if (!At(pBuf, nLen, 0, kSig, 4)) return kNone;
+    if (!AtSignature(kIcoSignatures, pBuf, nLen)) return kNone;
     const int n = Le16(pBuf + 4);
     if (n == 0 || 6 + 16 * n > nLen) return kNone;
     // Each image's data follows the previous one, right after the directory.
@@ -34,9 +37,6 @@ unsigned long long CFileTypeJudge::GetICOFileBytesSize(const unsigned char* pBuf
 }
 
 // Registration.
-const CARVE_SIGNATURE kIcoSignatures[] = {
-    TW_SIG(0, "\x00\x00\x01\x00"),
-};
 const CARVE_ROW kIcoRows[] = {
     {"ico", FILE_TYPE_ICO, TW_CATEGORY_PHOTO, &CFileTypeJudge::GetICOFileBytesSize},
 };

@@ -4,15 +4,19 @@
 
 using namespace carve;
 
+const CARVE_SIGNATURE kTtfSignatures[] = {
+    TW_SIG(0, "\x00\x01\x00\x00"),
+};
+
 EXTEND_NAME_TYPE CFileTypeJudge::IsTtfType(const unsigned char* pBuf, int nLen) {
     if (TooShort(pBuf, nLen, 16)) return kNone;
-    static const unsigned char kVersion[4] = {0x00, 0x01, 0x00, 0x00};
-    if (!At(pBuf, nLen, 0, kVersion, 4)) return kNone;
+    if (!AtSignature(kTtfSignatures, pBuf, nLen)) return kNone;
     const int n = Be16(pBuf + 4);
     if (n == 0 || Le16(pBuf + 6) == 0 || Le16(pBuf + 8) == 0 || Le16(pBuf + 10) == 0) return kNone;
     if (16 * n + 16 > nLen) return kNone;
     // The first table after the directory is the font header, version 1.0.
-    return At(pBuf, nLen, 16 * n + 12, kVersion, 4) ? FILE_TYPE_TTF : kNone;
+    const CARVE_SIGNATURE& version = kTtfSignatures[0];
+    return At(pBuf, nLen, 16 * n + 12, version.pBytes, version.nBytes) ? FILE_TYPE_TTF : kNone;
 }
 
 unsigned long long CFileTypeJudge::GetTTFFileBytesSize(const unsigned char* pBuf, int nLen) {
@@ -34,9 +38,6 @@ unsigned long long CFileTypeJudge::GetTTFFileBytesSize(const unsigned char* pBuf
 }
 
 // Registration.
-const CARVE_SIGNATURE kTtfSignatures[] = {
-    TW_SIG(0, "\x00\x01\x00\x00"),
-};
 const CARVE_ROW kTtfRows[] = {
     {"ttf", FILE_TYPE_TTF, TW_CATEGORY_OTHER, &CFileTypeJudge::GetTTFFileBytesSize},
 };
