@@ -15,12 +15,7 @@ MAX_FUNCTION_LINES = 120
 FOLDERS = ["common", "device", "engine", "fat", "ntfs", "carving", "exfat", "ext", "deepscan",
            "cli", "ui"]
 # Known and being taken apart (path, or path:function), each with its reason.
-KNOWN = {
-    # carving's formats move to one room each under carving/formats/.
-    "carving/FileTypeJudge.cpp",
-    "carving/FileTypeSize.cpp",
-    "carving/FileTypeStructure.cpp",
-}
+KNOWN = set()
 
 
 def clean(line):
