@@ -23,7 +23,9 @@
 
 class CFileListModel;
 class CGroupModel;
+class CPictureView;
 class CThumbnailModel;
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
 class QDateEdit;
@@ -209,6 +211,8 @@ private:
     QTableView* m_pFileTable = nullptr;
     QListView* m_pGrid = nullptr;
     QStackedWidget* m_pFileStack = nullptr;
+    QBoxLayout* m_pFilesAndPreview = nullptr;  // the files, and the preview below or beside
+    QWidget* m_pPreviewArea = nullptr;
     QPushButton* m_pBtnList = nullptr;
     QPushButton* m_pBtnGrid = nullptr;
     QLineEdit* m_pSearch = nullptr;
@@ -222,7 +226,7 @@ private:
     QDateEdit* m_pDateTo = nullptr;
     QCheckBox* m_pGoodOnly = nullptr;
     QStackedWidget* m_pPreviewStack = nullptr;
-    QLabel* m_pPreview = nullptr;
+    CPictureView* m_pPreview = nullptr;
     QPlainTextEdit* m_pPreviewText = nullptr;
     QLabel* m_pPreviewMessage = nullptr;
     QLabel* m_pPreviewCaption = nullptr;

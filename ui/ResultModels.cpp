@@ -332,7 +332,7 @@ CThumbnailModel::CThumbnailModel(CResultSet& set, CFileListModel& files, QObject
 QVariant CThumbnailModel::data(const QModelIndex& index, int nRole) const {
     // Every cell holds a whole thumbnail and the name below it, whatever the
     // first one shown held.
-    if (nRole == Qt::SizeHintRole) return QSize(kSide + 44, kSide + 30);
+    if (nRole == Qt::SizeHintRole) return Cell();
     if (nRole != Qt::DecorationRole || !index.isValid() || index.column() != COL_NAME)
         return QIdentityProxyModel::data(index, nRole);
     const int nFile = m_files.FileAt(index.row());
@@ -366,6 +366,21 @@ void CGridDelegate::initStyleOption(QStyleOptionViewItem* pOption, const QModelI
     QStyledItemDelegate::initStyleOption(pOption, index);
     pOption->decorationPosition = QStyleOptionViewItem::Top;
     pOption->decorationAlignment = Qt::AlignCenter;
+    pOption->decorationSize = QSize(CThumbnailModel::kSide, CThumbnailModel::kSide);
     pOption->displayAlignment = Qt::AlignHCenter | Qt::AlignTop;
     pOption->textElideMode = Qt::ElideMiddle;
+}
+
+void CGridDelegate::paint(QPainter* pPainter, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const {
+    QStyleOptionViewItem inner(option);
+    inner.rect = ItemRect(option.rect);
+    QStyledItemDelegate::paint(pPainter, inner, index);
+}
+
+bool CGridDelegate::editorEvent(QEvent* pEvent, QAbstractItemModel* pModel,
+                                const QStyleOptionViewItem& option, const QModelIndex& index) {
+    QStyleOptionViewItem inner(option);
+    inner.rect = ItemRect(option.rect);
+    return QStyledItemDelegate::editorEvent(pEvent, pModel, inner, index);
 }

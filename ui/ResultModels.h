@@ -105,6 +105,8 @@ class CThumbnailModel : public QIdentityProxyModel {
     Q_OBJECT
 public:
     static constexpr int kSide = kThumbnailSide;
+    // A grid cell: the thumbnail's square, the tick box beside it, the name below.
+    static QSize Cell() { return QSize(kSide + 48, kSide + 42); }
 
     CThumbnailModel(CResultSet& set, CFileListModel& files, QObject* pParent = nullptr);
     QVariant data(const QModelIndex& index, int nRole) const override;
@@ -126,10 +128,17 @@ private:
     mutable QSet<int> m_setPending;
 };
 
-// Grid items: the picture above its name, both centred.
+// Grid items: the picture centred in a square above its name, the names of
+// a row in line, clear of the cell's edges.
 class CGridDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+    // The part of a cell an item is drawn in (and its tick box hit).
+    static QRect ItemRect(const QRect& cell) { return cell.adjusted(3, 6, -3, -2); }
+    void paint(QPainter* pPainter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
+    bool editorEvent(QEvent* pEvent, QAbstractItemModel* pModel, const QStyleOptionViewItem& option,
+                     const QModelIndex& index) override;
 
 protected:
     void initStyleOption(QStyleOptionViewItem* pOption, const QModelIndex& index) const override;

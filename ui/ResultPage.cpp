@@ -15,7 +15,6 @@
 #include <QListView>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QStackedLayout>
 #include <QStackedWidget>
@@ -34,6 +33,7 @@
 #include "common/TextPreview.h"
 #include "deepscan/ProfessionalRecovery.h"
 #include "ui/DRUI.h"
+#include "ui/PictureView.h"
 #include "ui/PreviewDecoder.h"
 #include "ui/ResultModels.h"
 #include "ui/ScanUI.h"
@@ -215,10 +215,10 @@ void DRUI::InitLayout3Widget() {
     m_pTreeStack->setMinimumSize(200, 100);
     m_pTreeStack->setMaximumWidth(260);
     pMiddle->addWidget(m_pTreeStack);
-    auto* pRight = new QVBoxLayout;
-    pRight->addWidget(CreateTable(), 1);
-    pRight->addWidget(CreatePreviewArea());
-    pMiddle->addLayout(pRight, 1);
+    m_pFilesAndPreview = new QBoxLayout(QBoxLayout::TopToBottom);
+    m_pFilesAndPreview->addWidget(CreateTable());
+    m_pFilesAndPreview->addWidget(CreatePreviewArea());
+    pMiddle->addLayout(m_pFilesAndPreview, 1);
     pLayout->addLayout(pMiddle, 1);
 
     pLayout->addLayout(CreateRecoveryOptions());
@@ -240,7 +240,7 @@ void DRUI::InitLayout3Widget() {
     m_pStackedLayout->addWidget(m_pPage3);
 
     connect(m_pBtnFilters, &QPushButton::toggled, m_pFilterPanel, &QWidget::setVisible);
-    m_pBtnList->setChecked(true);
+    ShowThumbnails(false);
     m_nTree = TREE_TYPES;
     m_pBtnTree[TREE_TYPES]->setChecked(true);
     m_nPreviewFile = -1;
@@ -322,7 +322,7 @@ QWidget* DRUI::CreateTable() {
     m_pGrid->setUniformItemSizes(true);
     m_pGrid->setLayoutMode(QListView::Batched);
     m_pGrid->setIconSize(QSize(CThumbnailModel::kSide, CThumbnailModel::kSide));
-    m_pGrid->setGridSize(QSize(CThumbnailModel::kSide + 48, CThumbnailModel::kSide + 36));
+    m_pGrid->setGridSize(CThumbnailModel::Cell());
     m_pGrid->setItemDelegate(new CGridDelegate(m_pGrid));
     m_pGrid->setSelectionMode(QAbstractItemView::SingleSelection);
     m_pGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -474,18 +474,12 @@ QWidget* DRUI::CreatePreviewArea() {
     pLayout->addWidget(m_pPreviewCaption);
     m_pPreviewStack = new QStackedWidget(pArea);
     m_pPreviewStack->setAccessibleName("Preview");
-    m_pPreviewStack->setMinimumSize(300, 90);
-    m_pPreviewStack->setMaximumHeight(kPreviewHeight + 4);
+    m_pPreviewStack->setMinimumSize(200, 90);
 
-    m_pPreview = new QLabel(pArea);
+    m_pPreview = new CPictureView(pArea);
     m_pPreview->setObjectName("preview");
     m_pPreview->setAccessibleName("Preview");
-    m_pPreview->setAlignment(Qt::AlignCenter);
-    m_pPreview->setStyleSheet("background: white;");
-    auto* pScroll = new QScrollArea(pArea);
-    pScroll->setWidget(m_pPreview);
-    pScroll->setWidgetResizable(true);
-    m_pPreviewStack->addWidget(pScroll);
+    m_pPreviewStack->addWidget(m_pPreview);
 
     m_pPreviewText = new QPlainTextEdit(pArea);
     m_pPreviewText->setObjectName("previewText");
@@ -508,7 +502,7 @@ QWidget* DRUI::CreatePreviewArea() {
     m_pPreviewTimer->setSingleShot(true);
     m_pPreviewTimer->setInterval(500);
     connect(m_pPreviewTimer, &QTimer::timeout, this, &DRUI::PreviewTakesLong);
-    return pArea;
+    return m_pPreviewArea = pArea;
 }
 
 void DRUI::ShowTree(int nTree) {
@@ -531,6 +525,13 @@ void DRUI::ShowThumbnails(bool bThumbnails) {
         bThumbnails ? static_cast<QAbstractItemView*>(m_pFileTable) : m_pGrid;
     QAbstractItemView* pTo = bThumbnails ? static_cast<QAbstractItemView*>(m_pGrid) : m_pFileTable;
     m_pFileStack->setCurrentWidget(pTo);
+    // The list leaves most of the height to itself and a strip to the
+    // preview; the thumbnails take the whole height, the preview beside them.
+    m_pFilesAndPreview->setDirection(bThumbnails ? QBoxLayout::LeftToRight
+                                                 : QBoxLayout::TopToBottom);
+    m_pFilesAndPreview->setStretchFactor(m_pFileStack, bThumbnails ? 5 : 1);
+    m_pFilesAndPreview->setStretchFactor(m_pPreviewArea, bThumbnails ? 2 : 0);
+    m_pPreviewStack->setMaximumHeight(bThumbnails ? QWIDGETSIZE_MAX : kPreviewHeight + 4);
     // The file picked stays picked.
     const int nRow = pFrom->currentIndex().row();
     if (nRow >= 0) pTo->setCurrentIndex(pTo->model()->index(nRow, COL_NAME));
@@ -600,8 +601,8 @@ void DRUI::ShowPreview(const PREVIEW_RESULT& result) {
     m_pPreviewCaption->setText(result.strCaption);
     switch (result.nKind) {
         case PREVIEW_RESULT::KIND_PICTURE:
-            m_pPreview->setPixmap(QPixmap::fromImage(result.image));
-            m_pPreviewStack->setCurrentIndex(0);
+            m_pPreview->SetPicture(result.image);
+            m_pPreviewStack->setCurrentWidget(m_pPreview);
             break;
         case PREVIEW_RESULT::KIND_TEXT:
         case PREVIEW_RESULT::KIND_HEX:
@@ -614,7 +615,7 @@ void DRUI::ShowPreview(const PREVIEW_RESULT& result) {
             m_pPreviewStack->setCurrentWidget(m_pPreviewText);
             break;
         default:
-            m_pPreview->setPixmap(QPixmap());
+            m_pPreview->SetPicture(QImage());
             m_pPreviewMessage->setText(result.strText);
             m_pPreviewStack->setCurrentWidget(m_pPreviewMessage);
             break;

@@ -21,6 +21,7 @@
 #include "support/RunTool.h"
 #include "support/ScanLogSandbox.h"
 #include "UiDriver.h"
+#include "ui/PictureView.h"
 #include "ui/ResultModels.h"
 
 using namespace twui;
@@ -90,7 +91,7 @@ private slots:
         pTypes = Named<QTreeView>(pWindow.get(), "Types");
         QVERIFY(pTypes && Item(pTypes, "jpg Files (2)").isValid());
         SelectItem(pTypes, Item(pTypes, "jpg Files (2)"));
-        QTRY_COMPARE(pWindow->findChild<QLabel*>("preview")->pixmap().width(), 300);
+        QTRY_COMPARE(pWindow->findChild<CPictureView*>("preview")->Picture().width(), 300);
         auto* pTable = Named<QTableView>(pWindow.get(), "Files");
         pTable->setFocus();
         for (int nRow : {0, 1}) {

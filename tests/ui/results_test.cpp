@@ -28,6 +28,7 @@
 #include "support/ScanLogSandbox.h"
 #include "ui/DRUI.h"
 #include "ui/Dialogs.h"
+#include "ui/PictureView.h"
 #include "ui/ResultModels.h"
 #include "ui/ScanUI.h"
 #include "ScriptedEngine.h"
@@ -102,6 +103,19 @@ class ResultsTest : public QObject {
         return m_pWindow->findChild<QPlainTextEdit*>("previewText")->toPlainText();
     }
     QString Caption() { return m_pWindow->findChild<QLabel*>("previewCaption")->text(); }
+    // The picture is drawn whole in its pane, aspect kept, filling the pane's
+    // width or height unless that takes it past a picture pixel per device pixel.
+    static bool Fitted(const CPictureView* pView) {
+        const QRect shown = pView->PictureRect();
+        const QSizeF natural = QSizeF(pView->Picture().size()) / pView->devicePixelRatioF();
+        const double dAspect = natural.width() / natural.height();
+        const QRect pane = pView->contentsRect();
+        return !shown.isEmpty() && pane.contains(shown) &&
+               std::abs(shown.width() - shown.height() * dAspect) <= 1 + dAspect &&
+               shown.width() <= natural.width() + 0.5 && shown.height() <= natural.height() + 0.5 &&
+               (shown.width() >= pane.width() - 1 || shown.height() >= pane.height() - 1 ||
+                shown.width() >= natural.width() - 1);
+    }
     void ClickHeader(int nColumn) {
         QHeaderView* pHeader = Table()->horizontalHeader();
         QTest::mouseClick(
@@ -253,7 +267,7 @@ private slots:
             if (qobject_cast<SCANUI*>(QApplication::activeModalWidget())) ++nDialogs;
         });
         watch.start(5);
-        auto* pPicture = m_pWindow->findChild<QLabel*>("preview");
+        auto* pPicture = m_pWindow->findChild<CPictureView*>("preview");
         SelectItem(pTree, Item(pTree, "txt Files (2)"));
         QTRY_COMPARE(PreviewText(), QString::fromStdString(strKoeln));
         QCOMPARE(Caption(), QString("Text (UTF-8)"));
@@ -269,12 +283,21 @@ private slots:
         QVERIFY(Shot(m_pWindow.get(), "page3_hex_preview"));
         QCOMPARE(nDialogs, 0);
         SelectItem(pTree, Item(pTree, "png Files (2)"));
-        QTRY_COMPARE(pPicture->pixmap().size(), QSize(700, 175));
+        QTRY_COMPARE(pPicture->Picture().size(), QSize(700, 175));
+        QVERIFY(Fitted(pPicture));
         SelectItem(Table(), Table()->model()->index(1, COL_NAME));
-        QTRY_COMPARE(pPicture->pixmap().size(), QSize(700, 300));
+        QTRY_COMPARE(pPicture->Picture().size(), QSize(700, 300));
+        QVERIFY(Fitted(pPicture));
         SelectItem(pTree, Item(pTree, "jpg Files (1)"));
-        QTRY_COMPARE(pPicture->pixmap().size(), QSize(200, 320));  // stored 320 x 200
+        QTRY_COMPARE(pPicture->Picture().size(), QSize(200, 320));  // stored 320 x 200
+        QVERIFY(Fitted(pPicture));
         QVERIFY(Shot(m_pWindow.get(), "page3_picture_preview"));
+        // A smaller window, a smaller pane: the picture is fitted again.
+        const QSize window = m_pWindow->size();
+        const int nTall = pPicture->PictureRect().height();
+        m_pWindow->resize(m_pWindow->minimumSize());
+        QTRY_VERIFY(pPicture->PictureRect().height() < nTall && Fitted(pPicture));
+        m_pWindow->resize(window);
 
         // The slow file is left for the quick one before it is read.
         m_state->delaysMs["slow.doc"] = 300;
@@ -331,6 +354,24 @@ private slots:
             pGrid->model()->index(1, COL_NAME).data(Qt::DecorationRole).value<QPixmap>();
         QCOMPARE(turned.size(), QSize(70, 112));
         QVERIFY(Shot(m_pWindow.get(), "page3_thumbnails"));
+        // The grid has the height, two rows at least, the preview beside it;
+        // a cell not picked shows its name below the picture, which keeps
+        // clear of the cell's top.
+        QVERIFY(pGrid->viewport()->height() >= 2 * CThumbnailModel::Cell().height());
+        QTRY_VERIFY(Fitted(m_pWindow->findChild<CPictureView*>("preview")));
+        const QRect cell = pGrid->visualRect(pGrid->model()->index(1, COL_NAME));
+        QVERIFY(pGrid->viewport()->rect().contains(cell));
+        const QImage grid = pGrid->viewport()->grab().toImage();
+        const auto Inked = [&](int nTop, int nBottom) {
+            int nDark = 0;
+            const double dDpr = grid.devicePixelRatio();
+            for (int y = int(nTop * dDpr); y < int(nBottom * dDpr); ++y)
+                for (int x = int(cell.left() * dDpr); x < int(cell.right() * dDpr); ++x)
+                    nDark += qGray(grid.pixel(x, y)) < 128;
+            return nDark;
+        };
+        QCOMPARE(Inked(cell.top(), cell.top() + 3), 0);
+        QVERIFY(Inked(cell.top() + CThumbnailModel::kSide + 8, cell.bottom()) > 10);
         // Space in the grid ticks too.
         pGrid->setFocus();
         QTest::keyClick(pGrid, Qt::Key_Space);
