@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -365,6 +366,14 @@ void CMediumSource::AddUnreadable(const std::vector<SectorRun>& vecRuns) {
 
 // ---- Read-ahead ---------------------------------------------------------------
 
+namespace {
+// The kernel is asked for the planned bytes this far ahead of the pass, again
+// each time the pass has used a step of them (one request per step, not one
+// per piece: asking for pages already cached costs a walk of the cache).
+const uint64_t kAdviseAheadBytes = 8ull << 20;
+const uint64_t kAdviseStepBytes = 2ull << 20;
+}  // namespace
+
 class CMediumSource::CReadAhead {
 public:
     CReadAhead(CMediumSource& source, size_t nPieceBytes, size_t nDepth)
@@ -376,7 +385,8 @@ public:
             std::lock_guard<std::mutex> lock(m_mutex);
             m_bStop = true;
         }
-        m_cv.notify_all();
+        m_cvReader.notify_all();
+        m_cvPass.notify_all();
         m_thread.join();
     }
 
@@ -395,22 +405,26 @@ public:
             m_plan.push_back({u64Offset, u64Bytes});
         m_u64PlanEnd = u64Offset + u64Bytes;
         m_u64Queued += u64Bytes;
-        m_cv.notify_all();
+        if (ReaderHasWork()) m_cvReader.notify_one();
     }
 
     void PassedTo(uint64_t u64Offset) {
         std::unique_lock<std::mutex> lock(m_mutex);
+        m_u64Pass = std::max(m_u64Pass, u64Offset);
         while (!m_pieces.empty() &&
                m_pieces.front()->u64Offset + m_pieces.front()->nBytes <= u64Offset) {
             // The piece being read is let go once its read ends.
             if (!m_pieces.front()->bReady) {
-                m_cv.wait(lock, [&] { return m_pieces.front()->bReady; });
+                m_cvPass.wait(lock, [&] { return m_pieces.front()->bReady; });
                 continue;
             }
             m_u64Queued -= m_pieces.front()->nBytes;
             m_spare.push_back(std::move(m_pieces.front()));
             m_pieces.pop_front();
         }
+        // Once full, the reader is woken when half the pieces are used, not
+        // for each one (every wake is a switch of threads).
+        if (m_pieces.size() <= m_nDepth / 2) m_bFull = false;
         while (!m_plan.empty() && m_plan.front().u64First < u64Offset) {
             SectorRun& range = m_plan.front();
             const uint64_t u64Cut = std::min(range.u64Count, u64Offset - range.u64First);
@@ -419,7 +433,7 @@ public:
             m_u64Queued -= u64Cut;
             if (range.u64Count == 0) m_plan.pop_front();
         }
-        m_cv.notify_all();
+        if (ReaderHasWork()) m_cvReader.notify_one();
     }
 
     uint64_t Queued() const {
@@ -427,30 +441,46 @@ public:
         return m_u64Queued;
     }
 
+    // Whether the pass found what it read in the kernel's cache: while it
+    // does, the thread reads no pieces (they would be a second copy of bytes
+    // the pass gets at once) and only asks the kernel ahead.
+    void NoteCached(bool bCached) {
+        if (m_bCached.load(std::memory_order_relaxed) == bCached) return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bCached.store(bCached, std::memory_order_relaxed);
+        if (ReaderHasWork()) m_cvReader.notify_one();
+    }
+
     // Serves a read that pieces hold whole and that read without the medium
-    // going away; false leaves it to a direct read.
+    // going away; false leaves it to a direct read. Without bWait, only
+    // pieces read already serve it.
     bool Serve(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf, MediumRead& out,
-               unsigned int& nRet) {
+               unsigned int& nRet, bool bWait) {
         if (nBytes == 0) return false;
         std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_pieces.empty()) return false;
         const uint64_t u64End = u64Offset + nBytes;
         auto it = std::find_if(m_pieces.begin(), m_pieces.end(), [&](const PiecePtr& p) {
             return p->u64Offset <= u64Offset && u64Offset < p->u64Offset + p->nBytes;
         });
         // The pieces from there must cover the read without a gap.
-        std::vector<Piece*> vecUsed;
+        Piece* used[16];
+        size_t nUsed = 0;
         for (uint64_t u64At = u64Offset; u64At < u64End; ++it) {
-            if (it == m_pieces.end() || (*it)->u64Offset > u64At) return false;
-            vecUsed.push_back(it->get());
+            if (it == m_pieces.end() || (*it)->u64Offset > u64At || nUsed == 16) return false;
+            if (!(*it)->bReady && !bWait) return false;
+            used[nUsed++] = it->get();
             u64At = (*it)->u64Offset + (*it)->nBytes;
         }
-        for (Piece* p : vecUsed) {
-            m_cv.wait(lock, [&] { return p->bReady || m_bStop; });
+        for (size_t i = 0; i < nUsed; ++i) {
+            Piece* p = used[i];
+            m_cvPass.wait(lock, [&] { return p->bReady || m_bStop; });
             if (!p->bReady || (p->nRet != TW_OK && p->nRet != TW_ERR_SHORT_READ)) return false;
         }
         out = MediumRead();
         out.nLeading = out.nEnd = nBytes;
-        for (Piece* p : vecUsed) {
+        for (size_t i = 0; i < nUsed; ++i) {
+            const Piece* p = used[i];
             const uint64_t u64A = std::max(u64Offset, p->u64Offset);
             const uint64_t u64B = std::min(u64End, p->u64Offset + p->nBytes);
             const size_t nAt = static_cast<size_t>(u64A - u64Offset);
@@ -488,12 +518,50 @@ private:
     };
     using PiecePtr = std::unique_ptr<Piece>;
 
+    // Pieces to read: the pass is not served from the cache, the plan has
+    // bytes, and there is room.
+    bool PieceDue() const {
+        return !m_bCached.load(std::memory_order_relaxed) && !m_plan.empty() && !m_bFull &&
+               m_pieces.size() < m_nDepth;
+    }
+    // The planned bytes the kernel was asked for run less than a step's
+    // worth short of the distance ahead.
+    bool AdviceDue() const {
+        if (m_plan.empty()) return false;
+        const uint64_t u64From = std::max(m_u64AdvisedEnd, m_plan.front().u64First);
+        return u64From < m_u64PlanEnd &&
+               u64From < m_u64Pass + (kAdviseAheadBytes - kAdviseStepBytes);
+    }
+    bool ReaderHasWork() const { return PieceDue() || AdviceDue(); }
+
+    // The planned ranges up to the distance ahead, for the kernel to read.
+    std::vector<SectorRun> TakeAdvice() {
+        std::vector<SectorRun> vec;
+        const uint64_t u64To = std::max(m_u64Pass, m_plan.front().u64First) + kAdviseAheadBytes;
+        for (const SectorRun& range : m_plan) {
+            const uint64_t u64A = std::max(range.u64First, m_u64AdvisedEnd);
+            const uint64_t u64B = std::min(range.u64First + range.u64Count, u64To);
+            if (range.u64First >= u64To) break;
+            if (u64B > u64A) vec.push_back({u64A, u64B - u64A});
+        }
+        m_u64AdvisedEnd = std::max(m_u64AdvisedEnd, u64To);
+        return vec;
+    }
+
     void Run() {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            m_cv.wait(lock,
-                      [&] { return m_bStop || (!m_plan.empty() && m_pieces.size() < m_nDepth); });
+            m_cvReader.wait(lock, [&] { return m_bStop || ReaderHasWork(); });
             if (m_bStop) return;
+            if (AdviceDue()) {
+                const std::vector<SectorRun> vecAdvice = TakeAdvice();
+                lock.unlock();
+                for (const SectorRun& range : vecAdvice)
+                    posix_fadvise(m_source.m_nFd, static_cast<off_t>(range.u64First),
+                                  static_cast<off_t>(range.u64Count), POSIX_FADV_WILLNEED);
+                lock.lock();
+                continue;
+            }
             SectorRun& range = m_plan.front();
             PiecePtr pPiece;
             if (m_spare.empty()) {
@@ -506,17 +574,12 @@ private:
             p->u64Offset = range.u64First;
             p->nBytes = static_cast<size_t>(std::min<uint64_t>(range.u64Count, m_nPieceBytes));
             p->bReady = false;
-            // The kernel is asked to read the rest of this range meanwhile
-            // (the window ahead), in requests as large as the device takes.
-            const uint64_t u64Hint =
-                std::min<uint64_t>(range.u64Count, static_cast<uint64_t>(m_nPieceBytes) * m_nDepth);
             range.u64First += p->nBytes;
             range.u64Count -= p->nBytes;
             if (range.u64Count == 0) m_plan.pop_front();
             m_pieces.push_back(std::move(pPiece));
+            if (m_pieces.size() >= m_nDepth) m_bFull = true;
             lock.unlock();
-            posix_fadvise(m_source.m_nFd, static_cast<off_t>(p->u64Offset),
-                          static_cast<off_t>(u64Hint), POSIX_FADV_WILLNEED);
             if (p->data.size() < p->nBytes) p->data.resize(p->nBytes);
             p->nRet = m_source.ReadDirect(p->u64Offset, p->nBytes, p->data.data(), p->got);
             lock.lock();
@@ -526,7 +589,7 @@ private:
                 for (const SectorRun& left : m_plan) m_u64Queued -= left.u64Count;
                 m_plan.clear();
             }
-            m_cv.notify_all();
+            m_cvPass.notify_all();
         }
     }
 
@@ -534,20 +597,61 @@ private:
     const size_t m_nPieceBytes;
     const size_t m_nDepth;
     mutable std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::deque<SectorRun> m_plan;  // byte ranges (first byte, bytes) not read yet
+    std::condition_variable m_cvReader;  // the thread waits for work
+    std::condition_variable m_cvPass;    // the pass waits for a piece
+    std::deque<SectorRun> m_plan;        // byte ranges (first byte, bytes) not read yet
     uint64_t m_u64PlanEnd = 0;
-    uint64_t m_u64Queued = 0;  // bytes planned or held in pieces
+    uint64_t m_u64Queued = 0;      // bytes planned or held in pieces
+    uint64_t m_u64Pass = 0;        // where the pass reads
+    uint64_t m_u64AdvisedEnd = 0;  // the kernel was asked for the plan before this
+    std::atomic<bool> m_bCached{false};
+    bool m_bFull = false;
     std::deque<PiecePtr> m_pieces;
     std::vector<PiecePtr> m_spare;
     bool m_bStop = false;
     std::thread m_thread;
 };
 
+bool CMediumSource::ReadCached(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf) {
+    if (!m_bNoWait.load(std::memory_order_relaxed) || nBytes == 0 ||
+        m_bHasBad.load(std::memory_order_acquire) || IsGone())
+        return false;
+    size_t nDone = 0;
+    while (nDone < nBytes) {
+        struct iovec iov = {pBuf + nDone, nBytes - nDone};
+        const ssize_t n =
+            preadv2(m_nFd, &iov, 1, static_cast<off_t>(u64Offset + nDone), RWF_NOWAIT);
+        if (n > 0) {
+            nDone += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // A file system or kernel that cannot read this way is not asked again.
+        if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
+            m_bNoWait.store(false, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
+}
+
 unsigned int CMediumSource::Read(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
                                  MediumRead& out) {
     unsigned int nRet = TW_OK;
-    if (m_pReadAhead && m_pReadAhead->Serve(u64Offset, nBytes, pBuf, out, nRet)) return nRet;
+    if (m_pReadAhead) {
+        // A read the kernel holds in its cache is copied once, straight into
+        // the caller's buffer; only what it does not hold waits for a piece
+        // or the medium. Every byte such a read delivers was read whole, so
+        // the outcome is that of a direct read.
+        if (m_pReadAhead->Serve(u64Offset, nBytes, pBuf, out, nRet, false)) return nRet;
+        if (ReadCached(u64Offset, nBytes, pBuf)) {
+            out = MediumRead();
+            out.nLeading = out.nEnd = nBytes;
+            m_pReadAhead->NoteCached(true);
+            return TW_OK;
+        }
+        m_pReadAhead->NoteCached(false);
+        if (m_pReadAhead->Serve(u64Offset, nBytes, pBuf, out, nRet, true)) return nRet;
+    }
     return ReadDirect(u64Offset, nBytes, pBuf, out);
 }
 

@@ -108,6 +108,10 @@ private:
     unsigned int ReadDirect(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
                             MediumRead& out);
     static std::shared_ptr<CMediumSource> Adopt(int fd, int nDiskNo, unsigned int& nErr);
+    // The whole request from the kernel's cache without waiting for the
+    // medium (no known unreadable sector in play); false when any of it is
+    // not there or the read fails.
+    bool ReadCached(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf);
 
     // A stretch with no known-unreadable sector in it.
     unsigned int ReadSpan(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf, size_t nAt,
@@ -128,6 +132,7 @@ private:
     unsigned int m_nUnit;  // bytes a retry reads: the device's own sector
     std::atomic<bool> m_bGone{false};
     std::atomic<bool> m_bHasBad{false};
+    std::atomic<bool> m_bNoWait{true};  // reads that do not wait are possible here
     std::atomic<uint64_t> m_u64FailedInRow{0};
     mutable std::mutex m_mutex;             // guards what follows
     std::map<uint64_t, uint64_t> m_mapBad;  // first sector -> end sector

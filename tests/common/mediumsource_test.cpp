@@ -177,3 +177,40 @@ TEST(MediumSource, ReadAheadDeliversWhatADirectReadDoes) {
     EXPECT_EQ(pAhead->UnreadableSectors(), pDirect->UnreadableSectors());
     EXPECT_EQ(pAhead->PlannedAhead(), 0u);
 }
+
+// From an image in the kernel's cache, reads with read-ahead are copied
+// straight from the cache: the same bytes as a direct read, and sectors known
+// to be unreadable (from an earlier scan) are still served as zeros and listed,
+// never read.
+TEST(MediumSource, ReadAheadFromTheCacheKeepsTheReadPolicy) {
+    Fixture fx(2048);
+    std::shared_ptr<CMediumSource> pSource = OpenMedium(fx.strImage);
+    ASSERT_TRUE(pSource);
+    pSource->StartReadAhead(64 * 512, 4);
+    pSource->PlanReadAhead(0, 2048 * 512);
+    std::vector<unsigned char> buf(128 * 512);
+    MediumRead got;
+    for (uint64_t u64At = 0; u64At < 1024; u64At += 128) {
+        pSource->PassedTo(u64At * 512);
+        std::fill(buf.begin(), buf.end(), 0xEE);
+        ASSERT_EQ(pSource->Read(u64At * 512, buf.size(), buf.data(), got), 0u);
+        EXPECT_TRUE(std::equal(buf.begin(), buf.end(), fx.vecImage.begin() + u64At * 512));
+    }
+    pSource->StopReadAhead();
+    std::shared_ptr<CMediumSource> pKnown = OpenMedium(fx.strImage);
+    ASSERT_TRUE(pKnown);
+    pKnown->AddUnreadable({{1100, 3}});
+    pKnown->StartReadAhead(64 * 512, 4);  // nothing planned: no piece can serve it
+    std::fill(buf.begin(), buf.end(), 0xEE);
+    ASSERT_EQ(pKnown->Read(1024 * 512, buf.size(), buf.data(), got),
+              static_cast<unsigned>(TW_ERR_SHORT_READ));
+    ASSERT_EQ(got.vecBad.size(), 1u);
+    EXPECT_EQ(got.vecBad[0].u64First, 1100u);
+    EXPECT_EQ(got.vecBad[0].u64Count, 3u);
+    EXPECT_EQ(got.nLeading, 76u * 512);
+    std::vector<unsigned char> want(fx.vecImage.begin() + 1024 * 512,
+                                    fx.vecImage.begin() + 1152 * 512);
+    std::fill(want.begin() + 76 * 512, want.begin() + 79 * 512, 0);
+    EXPECT_TRUE(buf == want);
+    EXPECT_EQ(pKnown->UnreadableSectors(), 3u);
+}
