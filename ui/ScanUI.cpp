@@ -267,8 +267,11 @@ void SCANUI::reject() {
 }
 
 void SCANUI::btnDetail() {
-    m_pDetail->move(frameGeometry().topLeft());
     m_pDetail->setFixedSize(760, 400);
+    // Centred over the main window: placed at this dialog's corner it ran past
+    // the window's right edge.
+    const QWidget* pMain = parentWidget() ? parentWidget()->window() : this;
+    m_pDetail->move(pMain->frameGeometry().center() - QPoint(380, 200));
     m_pDetail->exec();
 }
 
