@@ -183,7 +183,7 @@ unsigned int CFileTypeRecovery::CarveArea(unsigned long long u64FirstSector,
         volatile unsigned int nStop = 0;
         TW_FAULT_TRY(g_carveGuard) {
             while (i < nRead && nStop == 0) {
-                if (vecUnreadable[i]) {
+                if (i < vecUnreadable.size() && vecUnreadable[i]) {
                     i = i + 1;
                     continue;
                 }

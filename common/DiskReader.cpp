@@ -142,8 +142,9 @@ unsigned int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, long long 
 
 std::vector<char> UnreadableSectorMask(const MediumRead& got, uint64_t u64FirstSector,
                                        int nBytesPerSector, size_t nSectors) {
+    // Nearly every read has no bad sector: no mask, no allocation.
+    if (got.vecBad.empty() || nBytesPerSector <= 0) return {};
     std::vector<char> vecMask(nSectors, 0);
-    if (nBytesPerSector <= 0) return vecMask;
     const uint64_t u64Bps = static_cast<uint64_t>(nBytesPerSector);
     const uint64_t u64Base = u64FirstSector * u64Bps;
     for (const SectorRun& run : got.vecBad) {

@@ -61,7 +61,8 @@ private:
 };
 
 // Per sector of a read of nSectors sectors of nBytesPerSector from
-// u64FirstSector: 1 where it holds bytes that could not be read.
+// u64FirstSector: 1 where it holds bytes that could not be read. Empty when
+// every sector was read.
 std::vector<char> UnreadableSectorMask(const MediumRead& got, uint64_t u64FirstSector,
                                        int nBytesPerSector, size_t nSectors);
 
