@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Deep scan benchmark over a release build: bench/deepscan.sh BUILD_DIR [GIB].
-# A used FAT32 card of GIB GiB (1 by default) full of real data: photos and
-# documents written, half of them deleted, the card quick-formatted with
+# Deep scan benchmark over a release build: bench/deepscan.sh BUILD_DIR [GIB]
+# [full]. A used FAT32 card of GIB GiB (1 by default) full of real data: photos
+# and documents written, half of them deleted, the card quick-formatted with
 # another cluster size, filled again and a folder deleted, so that old photos
-# and documents lie in the free space as on a card in use. Times the deep scan
+# and documents lie in the free space as on a card in use. Space the card never
+# wrote is a hole in the image file; with "full" the card was filled with
+# random bytes before all that, as a card used for years is, so that every
+# sector is on the disk and the deep scan parses every free one. Times the deep scan
 # to its listing (`tarnwick-cli scan IMAGE`) beside a plain read (`cat IMAGE >
 # /dev/null`) hot and, where the page cache can be dropped, cold; beside
 # PhotoRec on the same image; and the peak memory of the scan. The card is
@@ -14,10 +17,12 @@ source "$(dirname "$0")/lib_bench.sh"
 source "$(dirname "$0")/lib_used_card.sh"
 bench_start "${1:-}" cli/tarnwick-cli
 gib=${2:-1}
+full=${3:-}
+case $full in "" | full) ;; *) echo "deepscan: the third argument is 'full' or nothing" >&2; exit 2 ;; esac
 cache="$build/bench-cache/deepscan"
-img="$cache/used_${gib}g.img"
+img="$cache/used_${gib}g${full:+_full}.img"
 
-cached "$cache/used_${gib}g.stamp" build_card
+cached "${img%.img}.stamp" build_card
 
 echo "image: $img ($(du -h --apparent-size "$img" | cut -f1))"
 cold=no
@@ -26,7 +31,7 @@ if [ $cold = yes ]; then
     read -r read_cold _ < <(cat_cold "$img")
     drop_cache
     read -r scan_cold scan_kb < <(measure "$cli" scan "$img" --mode deep)
-    echo "cold: cat ${read_cold}s, deep scan ${scan_cold}s: $(ratio "$read_cold" "$scan_cold") of the plain read's throughput"
+    echo "cold: cat ${read_cold}s, deep scan ${scan_cold}s ($(ratio "$scan_cold" "$read_cold")x), peak ${scan_kb} KiB"
 fi
 read -r read_hot _ < <(cat_hot "$img")
 read -r scan_hot scan_kb < <(measure "$cli" scan "$img" --mode deep)

@@ -3,12 +3,18 @@
 # build_card WORK builds $img, a card of $gib GiB full of real data: photos and
 # documents written, half of them deleted, the card quick-formatted with
 # another cluster size, filled again and a folder deleted, so that old photos
-# and documents lie in the free space as on a card in use.
+# and documents lie in the free space as on a card in use. With full=full set,
+# the card is random bytes before its first format: no sector is a hole.
 build_card() {
     local work=$1 i n
-    echo "building the used ${gib} GiB FAT32 card (once)"
+    echo "building the used ${gib} GiB FAT32 card${full:+, no sector unwritten} (once)"
     rm -f "$img"
-    mkfs.fat -C -F 32 -s 8 -n USED "$img" $((gib * 1024 * 1024)) >/dev/null
+    if [ "${full:-}" = full ]; then
+        head -c $((gib << 30)) /dev/urandom >"$img"
+        mkfs.fat -F 32 -s 8 -n USED "$img" >/dev/null
+    else
+        mkfs.fat -C -F 32 -s 8 -n USED "$img" $((gib * 1024 * 1024)) >/dev/null
+    fi
     mkdir -p "$work/life1" "$work/life2/DCIM/100CANON"
     # Photos: 40 real JPEGs, each written several times with its own tail.
     for i in $(seq 1 40); do

@@ -6,6 +6,9 @@
 // a search keystroke, a sort and the switch to the folder view.
 //   tarnwick_bench_ui [FILES]            runs both and prints the figures
 //   tarnwick_bench_ui plain|browser N    one of them (used by the above)
+//   tarnwick_bench_ui card IMAGE         the application over IMAGE presented
+//                                        as a disk: its own scan, time to the
+//                                        result page, the list, peak memory
 // Offscreen, release build (bench/ui_browser.sh). Figures only.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,15 +43,20 @@ double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-long RssKiB() {
+// A figure of /proc/self/status in KiB: "VmRSS:" now, "VmHWM:" the peak.
+long StatusKiB(const char* szField = "VmRSS:") {
     long nKiB = -1;
     if (FILE* pFile = std::fopen("/proc/self/status", "r")) {
         char szLine[256];
         while (std::fgets(szLine, sizeof(szLine), pFile))
-            if (std::strncmp(szLine, "VmRSS:", 6) == 0) nKiB = std::atol(szLine + 6);
+            if (std::strncmp(szLine, szField, std::strlen(szField)) == 0)
+                nKiB = std::atol(szLine + std::strlen(szField));
         std::fclose(pFile);
     }
     return nKiB;
+}
+long RssKiB() {
+    return StatusKiB();
 }
 
 // The names, sizes and times of file n, and its folder (100 files a folder).
@@ -164,6 +172,56 @@ int RunBrowser(int nFiles) {
     return 0;
 }
 
+// The application as a user runs it over a card image: the disk picked, Scan
+// (the deep scan and the search, as the window runs them), the result page,
+// the largest kind of file listed and scrolled to its end.
+int RunCard(const char* szImage) {
+    CScratchDir disks;
+    setenv("TARNWICK_DISK_DIR", disks.Path().c_str(), 1);
+    if (::symlink(szImage, (disks.Path() + "/disk0").c_str()) != 0) return 1;
+    const long nStart = RssKiB();
+    DRUI window;
+    window.Init();
+    window.SetPictureDecoder("/bin/false");
+    window.show();
+    window.findChild<QPushButton*>("Start")->click();
+    auto* pDevices = window.findChild<QTreeWidget*>("Devices");
+    pDevices->setCurrentItem(pDevices->topLevelItem(0));
+
+    auto start = Clock::now();
+    window.findChild<QPushButton*>("Scan")->click();
+    auto* pTypes = window.findChild<QTreeView*>("Types");
+    Paint(pTypes);
+    Print("card: scan to the page painted", MsSince(start));
+    std::printf("card: memory after the scan %ld KiB\n", RssKiB() - nStart);
+
+    // The kind with the most files, opened and scrolled through.
+    QAbstractItemModel* pModel = pTypes->model();
+    QModelIndex biggest;
+    int nMost = -1;
+    for (int nTop = 0; nTop < pModel->rowCount(); ++nTop)
+        for (int n = 0; n < pModel->rowCount(pModel->index(nTop, 0)); ++n) {
+            const QModelIndex kind = pModel->index(n, 0, pModel->index(nTop, 0));
+            const QString strLabel = kind.data().toString();
+            const int nFiles = strLabel.section('(', -1).chopped(1).toInt();
+            if (nFiles > nMost) nMost = nFiles, biggest = kind;
+        }
+    if (!biggest.isValid()) return 1;
+    auto* pTable = window.findChild<QTableView*>("Files");
+    start = Clock::now();
+    pTypes->setCurrentIndex(biggest);
+    Paint(pTable);
+    Print("card: largest kind listed", MsSince(start));
+    std::printf("card: %s, %d rows\n", qPrintable(biggest.data().toString()),
+                pTable->model()->rowCount());
+    start = Clock::now();
+    pTable->scrollToBottom();
+    Paint(pTable);
+    Print("card: scrolled to the end", MsSince(start));
+    std::printf("card: memory %ld KiB, peak %ld KiB\n", RssKiB() - nStart, StatusKiB("VmHWM:"));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,6 +231,7 @@ int main(int argc, char** argv) {
         setenv("TARNWICK_SUPPORT_DIR", support.Path().c_str(), 1);
         QApplication app(argc, argv);
         const int nFiles = std::atoi(argv[2]);
+        if (std::strcmp(argv[1], "card") == 0) return RunCard(argv[2]);
         return std::strcmp(argv[1], "plain") == 0 ? RunPlain(nFiles) : RunBrowser(nFiles);
     }
     const std::string strFiles = argc > 1 ? argv[1] : "100000";
