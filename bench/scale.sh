@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Scale benchmark over a release build: bench/scale.sh BUILD_DIR [NAME...].
 # Volumes written by our own writers, no mount: "fat32" a FAT32 volume with
-# 1,000,000 files in 10,000 folders (bench/build_scale_fat32.py) and "exfat" an
-# exFAT card with 200,000 files in 2,000 folders (bench/build_scale_exfat.py),
-# a tenth of the files deleted on each. For each: the fast listing
+# 1,000,000 files in 10,000 folders (bench/build_scale_fat32.py), "ntfs" an
+# NTFS volume with 1,000,000 files in 10,000 folders (bench/build_scale_ntfs.py)
+# and "exfat" an exFAT card with 200,000 files in 2,000 folders
+# (bench/build_scale_exfat.py), a tenth of the files deleted on each. For each: the fast listing
 # (`tarnwick-cli scan IMAGE --mode fast --list`), the deep listing (`--mode
 # deep --list`) and the recovery of the deleted tenth (`--mode fast
 # --recover`), wall time and peak memory, beside a plain read of the image
 # (`cat IMAGE > /dev/null`, hot) and The Sleuth Kit's tsk_recover on the same
 # image, with the deleted files each brings back byte for byte. The images are
-# large (about 0.7 and 1.1 GiB) and cached in BUILD_DIR/bench-cache/scale/.
+# large (about 0.7, 3.0 and 1.1 GiB) and cached in BUILD_DIR/bench-cache/scale/.
 # shellcheck source=bench/lib_bench.sh
 source "$(dirname "$0")/lib_bench.sh"
 bench_start "${1:-}" cli/tarnwick-cli
@@ -19,6 +20,10 @@ cache="$build/bench-cache/scale"
 build_fat32() {
     echo "building the FAT32 volume with 1,000,000 files (once)"
     python3 "$here/build_scale_fat32.py" "$cache/fat32.img" 1000000 10000
+}
+build_ntfs() {
+    echo "building the NTFS volume with 1,000,000 files (once)"
+    python3 "$here/build_scale_ntfs.py" "$cache/ntfs.img" 1000000 10000
 }
 build_exfat() {
     echo "building the exFAT card with 200,000 files (once)"
@@ -34,11 +39,12 @@ matched() {
 row() { printf '%-40s %9s %10s %11s %11s %14s\n' "$@"; }
 
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(fat32 exfat)
+[ ${#names[@]} -gt 0 ] || names=(fat32 ntfs exfat)
 for name in "${names[@]}"; do
     img="$cache/$name.img"
     case $name in
         fat32) cached "$cache/$name.stamp" build_fat32 "$here/build_scale_fat32.py"; tsk_type=fat32 ;;
+        ntfs) cached "$cache/$name.stamp" build_ntfs "$here/build_scale_ntfs.py"; tsk_type=ntfs ;;
         exfat) cached "$cache/$name.stamp" build_exfat "$here/build_scale_exfat.py" \
                    "$here/../tests/fixtures/build_exfat.py"; tsk_type=exfat ;;
         *) echo "scale: no volume $name" >&2; exit 2 ;;
