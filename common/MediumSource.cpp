@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -105,6 +106,9 @@ std::shared_ptr<CMediumSource> CMediumSource::Adopt(int fd, int nDiskNo, unsigne
     identity.u64Bytes = u64Bytes;
     std::shared_ptr<CMediumSource> pSource(
         new CMediumSource(fd, nDiskNo, std::move(identity), tw::DeviceReadUnit(fd)));
+    // Fewer blocks than bytes: the image has holes worth asking about.
+    pSource->m_bSparse =
+        S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_blocks) * 512 < u64Bytes;
     return pSource;
 }
 
@@ -581,7 +585,9 @@ private:
             if (m_pieces.size() >= m_nDepth) m_bFull = true;
             lock.unlock();
             if (p->data.size() < p->nBytes) p->data.resize(p->nBytes);
-            p->nRet = m_source.ReadDirect(p->u64Offset, p->nBytes, p->data.data(), p->got);
+            p->nRet = m_source.ReadHole(p->u64Offset, p->nBytes, p->data.data(), p->got)
+                          ? TW_OK
+                          : m_source.ReadDirect(p->u64Offset, p->nBytes, p->data.data(), p->got);
             lock.lock();
             p->bReady = true;
             // A medium that went away is read no further ahead.
@@ -634,9 +640,57 @@ bool CMediumSource::ReadCached(uint64_t u64Offset, size_t nBytes, unsigned char*
     return true;
 }
 
+bool CMediumSource::ReadHole(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
+                             MediumRead& out) {
+    // Known-unreadable sectors and a medium gone are told by the usual path.
+    if (!m_bSparse.load(std::memory_order_relaxed) || nBytes == 0 ||
+        m_bHasBad.load(std::memory_order_acquire) || IsGone())
+        return false;
+    const uint64_t u64End = u64Offset + nBytes;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(m_holeMutex);
+    // What the file system said is trusted briefly: an image still being
+    // written fills its holes.
+    if (now - m_holeAsked > std::chrono::seconds(1))
+        m_u64HoleFrom = m_u64HoleEnd = m_u64DataFrom = m_u64DataEnd = 0;
+    if (u64Offset >= m_u64DataFrom && u64Offset < m_u64DataEnd) return false;
+    if (u64Offset < m_u64HoleFrom || u64Offset >= m_u64HoleEnd) {
+        m_holeAsked = now;
+        // lseek moves only the file position, which no read here uses.
+        const off_t llHole = lseek(m_nFd, static_cast<off_t>(u64Offset), SEEK_HOLE);
+        if (llHole < 0) {
+            // Past the end, or a file system that cannot tell: read as usual.
+            if (errno != ENXIO) m_bSparse = false;
+            return false;
+        }
+        if (static_cast<uint64_t>(llHole) > u64Offset) {
+            m_u64DataFrom = u64Offset;
+            m_u64DataEnd = static_cast<uint64_t>(llHole);
+            return false;
+        }
+        const off_t llData = lseek(m_nFd, static_cast<off_t>(u64Offset), SEEK_DATA);
+        uint64_t u64HoleEnd = 0;
+        struct stat st;
+        if (llData >= 0)
+            u64HoleEnd = static_cast<uint64_t>(llData);
+        else if (errno == ENXIO && fstat(m_nFd, &st) == 0)
+            u64HoleEnd = static_cast<uint64_t>(st.st_size);  // a hole to the end
+        if (u64HoleEnd <= u64Offset) return false;
+        m_u64HoleFrom = u64Offset;
+        m_u64HoleEnd = u64HoleEnd;
+    }
+    // The end of the medium is told by a real read.
+    if (u64End > m_u64HoleEnd || u64End > Bytes()) return false;
+    std::memset(pBuf, 0, nBytes);
+    out = MediumRead();
+    out.nLeading = out.nEnd = nBytes;
+    return true;
+}
+
 unsigned int CMediumSource::Read(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
                                  MediumRead& out) {
     unsigned int nRet = TW_OK;
+    if (ReadHole(u64Offset, nBytes, pBuf, out)) return TW_OK;
     if (m_pReadAhead) {
         // A read the kernel holds in its cache is copied once, straight into
         // the caller's buffer; only what it does not hold waits for a piece

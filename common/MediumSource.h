@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -112,6 +113,10 @@ private:
     // medium (no known unreadable sector in play); false when any of it is
     // not there or the read fails.
     bool ReadCached(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf);
+    // An image file with holes (never-written space): a request that lies
+    // whole in one is zeros without a read. False when any of it may hold
+    // data, and always for devices and files without holes.
+    bool ReadHole(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf, MediumRead& out);
 
     // A stretch with no known-unreadable sector in it.
     unsigned int ReadSpan(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf, size_t nAt,
@@ -141,4 +146,11 @@ private:
     uint64_t m_u64GoneAt = 0;
     std::string m_strGoneReason;
     std::unique_ptr<CReadAhead> m_pReadAhead;
+    // The last hole and the last stretch of data the file system told of
+    // (first byte, end); set only for files that had holes when opened.
+    std::atomic<bool> m_bSparse{false};
+    std::mutex m_holeMutex;
+    uint64_t m_u64HoleFrom = 0, m_u64HoleEnd = 0;
+    uint64_t m_u64DataFrom = 0, m_u64DataEnd = 0;
+    std::chrono::steady_clock::time_point m_holeAsked;
 };

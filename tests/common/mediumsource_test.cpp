@@ -1,9 +1,11 @@
 // The read policy of the medium, on images served through the failing FUSE
 // harness: what fails is read around sector by sector, retried once and never
 // again, and a medium that goes away is told from one with bad sectors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -213,4 +215,52 @@ TEST(MediumSource, ReadAheadFromTheCacheKeepsTheReadPolicy) {
     std::fill(want.begin() + 76 * 512, want.begin() + 79 * 512, 0);
     EXPECT_TRUE(buf == want);
     EXPECT_EQ(pKnown->UnreadableSectors(), 3u);
+}
+
+// An image with holes (never-written stretches): reads in a hole, across its
+// edges and across the image's end deliver what the file holds, zeros where it
+// has none, with and without read-ahead.
+TEST(MediumSource, AnImageWithHolesReadsAsItsBytes) {
+    CScratchDir dir;
+    const size_t nBytes = 4 << 20;
+    std::vector<unsigned char> vecImage(nBytes, 0);
+    const std::vector<unsigned char> vecData = PatternBytes(192 << 10);
+    const std::string strImage = dir.Write("sparse.img", {});
+    const int fd = ::open(strImage.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(nBytes)), 0);
+    for (size_t nAt : {size_t(0), size_t(1) << 20, nBytes - (192 << 10)}) {
+        ASSERT_EQ(::pwrite(fd, vecData.data(), vecData.size(), static_cast<off_t>(nAt)),
+                  static_cast<ssize_t>(vecData.size()));
+        std::copy(vecData.begin(), vecData.end(), vecImage.begin() + nAt);
+    }
+    ::close(fd);
+    for (bool bAhead : {false, true}) {
+        SCOPED_TRACE(bAhead ? "read-ahead" : "direct");
+        std::shared_ptr<CMediumSource> pSource = OpenMedium(strImage);
+        ASSERT_TRUE(pSource);
+        if (bAhead) {
+            pSource->StartReadAhead(128 << 10, 4);
+            pSource->PlanReadAhead(0, nBytes);
+        }
+        // (offset, bytes): data, a hole's edges from both sides, inside a hole,
+        // the last data, across the end.
+        const std::pair<size_t, size_t> reads[] = {
+            {0, 64 << 10},          {160 << 10, 64 << 10}, {512 << 10, 64 << 10},
+            {960 << 10, 128 << 10}, {2 << 20, 1 << 20},    {nBytes - (64 << 10), 128 << 10}};
+        for (const auto& r : reads) {
+            SCOPED_TRACE("offset " + std::to_string(r.first));
+            pSource->PassedTo(r.first);
+            std::vector<unsigned char> buf(r.second, 0xEE);
+            MediumRead got;
+            const bool bPastEnd = r.first + r.second > nBytes;
+            EXPECT_EQ(pSource->Read(r.first, buf.size(), buf.data(), got),
+                      bPastEnd ? TW_ERR_SHORT_READ : 0u);
+            const size_t nIn = std::min(r.second, nBytes - r.first);
+            EXPECT_EQ(got.nEnd, nIn);
+            EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + nIn, vecImage.begin() + r.first));
+            EXPECT_TRUE(
+                std::all_of(buf.begin() + nIn, buf.end(), [](unsigned char c) { return c == 0; }));
+        }
+    }
 }
