@@ -259,6 +259,14 @@ unsigned int CEngineBase::SearchFileNode(const wchar_t* wszKey,
     return m_pStore->SearchFileNodeInfo(wszKey, vecHits) == 1 ? 0 : TW_ERR_SHORT_READ;
 }
 
+unsigned int CEngineBase::SearchFileNodeEach(const wchar_t* wszKey, const SearchHitSink& onHit) {
+    if (!wszKey) return TW_ERR_BAD_ARGUMENT;
+    if (!m_pStore) return 0;
+    return m_pStore->ForEachSearchHit(wszKey, onHit) == 1
+               ? 0u
+               : static_cast<unsigned int>(TW_ERR_SHORT_READ);
+}
+
 unsigned int CEngineBase::SaveOneFile(const _FILE_NODE_& node, const wchar_t* wszTarget) {
     CSaveTarget target(m_pfnRecovery, m_pContext);
     SetLastSaveUnreadableBytes(0);

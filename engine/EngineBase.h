@@ -173,6 +173,8 @@ public:
     // no hits without a store; 87 for a null key.
     unsigned int SearchFileNode(const wchar_t* wszKey,
                                 std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
+    // The same search streamed from the store in record order.
+    unsigned int SearchFileNodeEach(const wchar_t* wszKey, const SearchHitSink& onHit) override;
     // A file record to the target path; a directory record with everything
     // below it (SaveDirectoryTree). 87 for a null record or an empty path.
     unsigned int SaveFileData(const _FILE_NODE_* pNode, const wchar_t* wszTargetPath,

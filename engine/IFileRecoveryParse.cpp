@@ -18,3 +18,12 @@ unsigned int IFileRecoveryParse::Init(const wchar_t* wszPath, wchar_t wcDriveLet
     if (!pSource) return nErr;
     return Init(pSource, 0, static_cast<long long>(pSource->SectorCount()), wcDriveLetter);
 }
+
+unsigned int IFileRecoveryParse::SearchFileNodeEach(const wchar_t* wszKey,
+                                                    const SearchHitSink& onHit) {
+    std::vector<__SEARCH_FILE_INFO__> vecHits;
+    const unsigned int nRet = SearchFileNode(wszKey, vecHits);
+    for (const __SEARCH_FILE_INFO__& hit : vecHits)
+        if (onHit(hit) != 0) break;
+    return nRet;
+}

@@ -2,10 +2,14 @@
 // every recovery engine.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 #include "common/MediumSource.h"
 #include "engine/FileNode.h"
+
+// Takes one search hit; a non-zero result ends the search.
+using SearchHitSink = std::function<int(const __SEARCH_FILE_INFO__&)>;
 
 class IFileRecoveryParse {
 public:
@@ -43,6 +47,11 @@ public:
     virtual unsigned int InitSearchCallBack(PFN_SEARCH_CALLBACK pfnSearch, void* pContext) = 0;
     virtual unsigned int SearchFileNode(const wchar_t* wszKey,
                                         std::vector<__SEARCH_FILE_INFO__>& vecHits) = 0;
+    // The hits of SearchFileNode handed to onHit one at a time, in no set
+    // order, so that the caller need not hold them all. This default gathers
+    // them with SearchFileNode first; engines whose finds live in a store
+    // stream them from it. Returns what SearchFileNode returns.
+    virtual unsigned int SearchFileNodeEach(const wchar_t* wszKey, const SearchHitSink& onHit);
     virtual unsigned int BuildBitMapInfo() = 0;
     virtual unsigned int PreView(const _FILE_NODE_* pNode, wchar_t* wszPreviewPath,
                                  unsigned char* pBuf, int& nLength, PFN_PREVIEW_CALLBACK pfnPreview,

@@ -522,48 +522,56 @@ unsigned int CScanResultFileManager::InitSearchCallBack(PFN_SEARCH_CALLBACK pfnS
 
 int CScanResultFileManager::SearchFileNodeInfo(const wchar_t* wszKey,
                                                std::vector<__SEARCH_FILE_INFO__>& vecHits) {
+    const int nRet = ForEachSearchHit(wszKey, [&vecHits](const __SEARCH_FILE_INFO__& hit) {
+        vecHits.push_back(hit);
+        return 0;
+    });
+    std::sort(vecHits.begin(), vecHits.end(), SearchVectorCmp);
+    return nRet;
+}
+
+int CScanResultFileManager::ForEachSearchHit(
+    const wchar_t* wszKey, const std::function<int(const __SEARCH_FILE_INFO__&)>& onHit) {
     std::string strKey = wszKey ? Unicode2Ansi(wszKey) : std::string();
     if (strKey.size() > kMaxKeyBytes) strKey.resize(kMaxKeyBytes);
     FlushBufToFile();
     bool bOther = strKey.find(".other") != std::string::npos;
 
     int fd = m_strNodePath.empty() ? -1 : open(m_strNodePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        struct stat st;
-        uint64_t u64Size = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-        if (u64Size > kOtherTypesMaxFileSize) bOther = false;
-        std::vector<unsigned char> vecPiece(kBufferCapacity);
-        uint64_t u64Read = 0;
-        while (u64Read < u64Size) {
-            ssize_t n =
-                ReadFullAt(fd, vecPiece.data(), vecPiece.size(), static_cast<off_t>(u64Read));
-            if (n <= 0) break;
-            u64Read += static_cast<uint64_t>(n);
-            size_t nRecords = static_cast<size_t>(n) / kRecordSize;
-            for (size_t i = 0; i < nRecords; ++i) {
-                __SEARCH_FILE_INFO__ hit;
-                memcpy(&hit, vecPiece.data() + i * kRecordSize, sizeof(hit));
-                TerminateName(hit);
-                if (hit.bIsDir || IsHiddenDamagedPicture(hit)) continue;
-                std::string strExt = LowerExtension(hit.szFileName);
-                bool bMatch;
-                if (!strExt.empty()) {
-                    std::string strDotExt = "." + strExt;
-                    bMatch = strKey.find(strDotExt) != std::string::npos ||
-                             (bOther && m_strAllTypes.find(strDotExt) == std::string::npos);
-                } else {
-                    bMatch = bOther;
-                }
-                if (bMatch) vecHits.push_back(hit);
+    if (fd < 0) return 0;
+    struct stat st;
+    uint64_t u64Size = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (u64Size > kOtherTypesMaxFileSize) bOther = false;
+    std::vector<unsigned char> vecPiece(kBufferCapacity);
+    uint64_t u64Read = 0;
+    bool bStopped = false;
+    while (u64Read < u64Size && !bStopped) {
+        ssize_t n = ReadFullAt(fd, vecPiece.data(), vecPiece.size(), static_cast<off_t>(u64Read));
+        if (n <= 0) break;
+        u64Read += static_cast<uint64_t>(n);
+        size_t nRecords = static_cast<size_t>(n) / kRecordSize;
+        for (size_t i = 0; i < nRecords && !bStopped; ++i) {
+            __SEARCH_FILE_INFO__ hit;
+            memcpy(&hit, vecPiece.data() + i * kRecordSize, sizeof(hit));
+            TerminateName(hit);
+            if (hit.bIsDir || IsHiddenDamagedPicture(hit)) continue;
+            std::string strExt = LowerExtension(hit.szFileName);
+            bool bMatch;
+            if (!strExt.empty()) {
+                std::string strDotExt = "." + strExt;
+                bMatch = strKey.find(strDotExt) != std::string::npos ||
+                         (bOther && m_strAllTypes.find(strDotExt) == std::string::npos);
+            } else {
+                bMatch = bOther;
             }
-            if (m_pfnSearch &&
-                m_pfnSearch(m_pSearchContext, static_cast<int>(u64Read * 100 / u64Size), nullptr))
-                break;
+            if (bMatch && onHit(hit) != 0) bStopped = true;
         }
-        close(fd);
+        if (!bStopped && m_pfnSearch &&
+            m_pfnSearch(m_pSearchContext, static_cast<int>(u64Read * 100 / u64Size), nullptr))
+            break;
     }
-    std::sort(vecHits.begin(), vecHits.end(), SearchVectorCmp);
-    return fd >= 0 ? 1 : 0;
+    close(fd);
+    return 1;
 }
 
 int CScanResultFileManager::GetDirRelationMap(const char* szText, int nLength,

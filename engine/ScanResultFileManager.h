@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -124,6 +125,11 @@ public:
     // Type filter over all file records; 1, or 0 when the node file cannot be
     // opened (the hit vector then only sorted).
     int SearchFileNodeInfo(const wchar_t* wszKey, std::vector<__SEARCH_FILE_INFO__>& vecHits);
+    // The same search, each hit handed to onHit in record order as it is read,
+    // none kept; a non-zero return of onHit ends the search. 1, or 0 when the
+    // node file cannot be opened.
+    int ForEachSearchHit(const wchar_t* wszKey,
+                         const std::function<int(const __SEARCH_FILE_INFO__&)>& onHit);
 
     // Parses relation text (never beyond nLength bytes) into the map; a later
     // list under the same key replaces an earlier one. Returns 0.

@@ -319,6 +319,17 @@ TEST_F(ScanResultStore, SearchStopsWhenAsked) {
     EXPECT_EQ(store.SearchFileNodeInfo(L"*.png|", hits), 1);
     EXPECT_EQ(hits.size(), 200u);
     EXPECT_EQ(nReports, 1);
+    // Streamed: the hits in record order, none held, until the sink says stop.
+    store.InitSearchCallBack(nullptr, nullptr);
+    std::vector<uint32_t> vecIndex;
+    EXPECT_EQ(store.ForEachSearchHit(L"*.png|",
+                                     [&vecIndex](const __SEARCH_FILE_INFO__& hit) {
+                                         vecIndex.push_back(hit.nFileIndex);
+                                         return vecIndex.size() == 250 ? 1 : 0;
+                                     }),
+              1);
+    ASSERT_EQ(vecIndex.size(), 250u);
+    for (uint32_t i = 0; i < 250; ++i) EXPECT_EQ(vecIndex[i], i + 1);
 }
 
 TEST_F(ScanResultStore, DamagedFilesNeverCrashTheStore) {
