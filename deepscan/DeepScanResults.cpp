@@ -11,8 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <set>
 #include "carving/FileTypeJudge.h"
 #include "common/DebugLog.h"
 #include "common/FatEntry.h"
@@ -164,50 +162,100 @@ bool CProfessionalRecovery::DataStartOf(const __SEARCH_FILE_INFO__& hit, uint64_
     return false;
 }
 
+namespace {
+
+// A named file's data start and a hash of its name in lower case: what a deep
+// hit is compared with to find the fast pass's hit of the same file, in 16
+// bytes instead of a copy of the record.
+struct StartAndName {
+    uint64_t u64Start;
+    uint64_t u64NameHash;
+    bool operator<(const StartAndName& o) const {
+        return u64Start != o.u64Start ? u64Start < o.u64Start : u64NameHash < o.u64NameHash;
+    }
+};
+
+// FNV-1a over the name with ASCII letters lowered (as strcasecmp compares).
+uint64_t CaselessNameHash(const char* szName) {
+    uint64_t u64Hash = 14695981039346656037ull;
+    for (const char* p = szName; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        u64Hash = (u64Hash ^ c) * 1099511628211ull;
+    }
+    return u64Hash;
+}
+
+template <typename T>
+void SortUnique(std::vector<T>& vec) {
+    std::sort(vec.begin(), vec.end());
+    vec.erase(std::unique(vec.begin(), vec.end(),
+                          [](const T& a, const T& b) { return !(a < b) && !(b < a); }),
+              vec.end());
+    vec.shrink_to_fit();
+}
+
+}  // namespace
+
 unsigned int CProfessionalRecovery::SearchFileNode(const wchar_t* wszKey,
                                                    std::vector<__SEARCH_FILE_INFO__>& vecHits) {
-    // The data start of every named file, for the carved duplicates below;
-    // each hit's start is worked out (and its record read) once.
-    std::set<uint64_t> setStart;
-    std::vector<__SEARCH_FILE_INFO__> vecFast;
-    for (Volume& vol : m_vecVolumes) vol.pEngine->SearchFileNode(wszKey, vecFast);
-    vecHits.insert(vecHits.end(), vecFast.begin(), vecFast.end());
+    SearchFileNodeEach(wszKey, [&vecHits](const __SEARCH_FILE_INFO__& hit) {
+        vecHits.push_back(hit);
+        return 0;
+    });
+    std::sort(vecHits.begin(), vecHits.end(), SearchVectorCmp);
+    return 0;
+}
+
+unsigned int CProfessionalRecovery::SearchFileNodeEach(const wchar_t* wszKey,
+                                                       const SearchHitSink& onHit) {
+    // Hits go on as they are read; only each named file's data start (and,
+    // for the fast pass, its name's hash) is kept for the duplicates below.
+    bool bStopped = false;
+    auto pass = [&bStopped, &onHit](const __SEARCH_FILE_INFO__& hit) {
+        bStopped = onHit(hit) != 0;
+        return bStopped ? 1 : 0;
+    };
+    std::vector<StartAndName> vecFastNames;
+    std::vector<uint64_t> vecStarts;
+    for (Volume& vol : m_vecVolumes) {
+        if (bStopped) return 0;
+        vol.pEngine->SearchFileNodeEach(wszKey, [&](const __SEARCH_FILE_INFO__& hit) {
+            uint64_t u64Start = 0;
+            if (!hit.bIsDir && DataStartOf(hit, u64Start)) {
+                vecFastNames.push_back({u64Start, CaselessNameHash(hit.szFileName)});
+                vecStarts.push_back(u64Start);
+            }
+            return pass(hit);
+        });
+    }
+    SortUnique(vecFastNames);
 
     // A deep-parser hit that the fast pass lists already (the same data start
     // and name) is dropped: the deep parsers meet the folders of deleted files
     // in free space too.
-    std::multimap<uint64_t, std::string> mapFastNames;
-    for (const __SEARCH_FILE_INFO__& hit : vecFast) {
-        uint64_t u64Start = 0;
-        if (hit.bIsDir || !DataStartOf(hit, u64Start)) continue;
-        setStart.insert(u64Start);
-        mapFastNames.emplace(u64Start, hit.szFileName);
-    }
     IFileRecoveryParse* deep[] = {&m_proFat, &m_proNtfs};
     for (IFileRecoveryParse* pDeep : deep) {
-        std::vector<__SEARCH_FILE_INFO__> vecDeep;
-        pDeep->SearchFileNode(wszKey, vecDeep);
-        for (const __SEARCH_FILE_INFO__& hit : vecDeep) {
+        if (bStopped) return 0;
+        pDeep->SearchFileNodeEach(wszKey, [&](const __SEARCH_FILE_INFO__& hit) {
             uint64_t u64Start = 0;
-            const bool bHasStart = DataStartOf(hit, u64Start);
-            bool bDuplicate = false;
-            if (bHasStart && !hit.bIsDir) {
-                auto range = mapFastNames.equal_range(u64Start);
-                for (auto it = range.first; it != range.second && !bDuplicate; ++it)
-                    bDuplicate = strcasecmp(it->second.c_str(), hit.szFileName) == 0;
-            }
-            if (bDuplicate) continue;
-            vecHits.push_back(hit);
-            if (bHasStart && !hit.bIsDir) setStart.insert(u64Start);
-        }
+            if (hit.bIsDir || !DataStartOf(hit, u64Start)) return pass(hit);
+            if (std::binary_search(vecFastNames.begin(), vecFastNames.end(),
+                                   StartAndName{u64Start, CaselessNameHash(hit.szFileName)}))
+                return 0;
+            vecStarts.push_back(u64Start);
+            return pass(hit);
+        });
     }
+    std::vector<StartAndName>().swap(vecFastNames);
+    SortUnique(vecStarts);
 
     // A carved file that starts where a named file's data starts is that file
     // (whatever its name says: a ".jpeg", a ".thm" picture, an ".odt").
-    std::vector<__SEARCH_FILE_INFO__> vecCarved;
-    m_carving.SearchFileNode(wszKey, vecCarved);
-    for (const __SEARCH_FILE_INFO__& hit : vecCarved)
-        if (!setStart.count(hit.u64RecordSector)) vecHits.push_back(hit);
-    std::sort(vecHits.begin(), vecHits.end(), SearchVectorCmp);
+    if (bStopped) return 0;
+    m_carving.SearchFileNodeEach(wszKey, [&](const __SEARCH_FILE_INFO__& hit) {
+        if (std::binary_search(vecStarts.begin(), vecStarts.end(), hit.u64RecordSector)) return 0;
+        return pass(hit);
+    });
     return 0;
 }

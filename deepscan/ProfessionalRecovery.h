@@ -65,6 +65,9 @@ public:
                          int& nLength, PFN_PREVIEW_CALLBACK pfnPreview, void* pContext) override;
     unsigned int SearchFileNode(const wchar_t* wszKey,
                                 std::vector<__SEARCH_FILE_INFO__>& vecHits) override;
+    // The merged search streamed: each source's hits in turn, duplicates
+    // dropped as in SearchFileNode, none kept.
+    unsigned int SearchFileNodeEach(const wchar_t* wszKey, const SearchHitSink& onHit) override;
     unsigned int GetUnUsedSectorCount(unsigned long long&, unsigned long long&) override {
         return 0;
     }
