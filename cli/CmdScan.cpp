@@ -29,6 +29,7 @@
 #include "device/PartitionManager.h"
 #include "engine/DestinationCheck.h"
 #include "engine/Categories.h"
+#include "engine/ListingSort.h"
 #include "deepscan/FileRecoveryFactory.h"
 #include "deepscan/ProfessionalRecovery.h"
 #include "engine/NodeInfo.h"
@@ -78,6 +79,18 @@ int SearchProgress(void*, int nPercent, wchar_t*) {
     if (Interrupted()) return 1;
     if (g_pProgress) g_pProgress->Show("listing " + std::to_string(nPercent) + "%");
     return 0;
+}
+
+// The listing's memory bound: TARNWICK_LISTING_MEMORY (bytes) lowers it, so
+// that tests can make a small listing spill into runs.
+size_t ListingMemoryBound() {
+    const char* szBytes = std::getenv("TARNWICK_LISTING_MEMORY");
+    if (!szBytes || !*szBytes) return CListingSort::kDefaultMemoryBound;
+    char* pEnd = nullptr;
+    const unsigned long long u64 = std::strtoull(szBytes, &pEnd, 10);
+    if (*pEnd != '\0' || u64 == 0) return CListingSort::kDefaultMemoryBound;
+    return static_cast<size_t>(
+        std::min<unsigned long long>(u64, CListingSort::kDefaultMemoryBound));
 }
 
 void DebugToStderr(const char* szLine) {
@@ -231,16 +244,17 @@ std::string JsonTime(const _FILE_NODE_& node, NODE_TIME nWhich) {
     return GetFileNodeTime(node, nWhich, ts) ? JsonString(FormatUtcTime(ts)) : "null";
 }
 
-void PrintListing(const Source& source, const std::vector<ListedFile>& files, bool bJson) {
+// 0, or the errno of a listing that could not be read back.
+unsigned int PrintListing(const Source& source, CListingSort& files, bool bJson) {
     CVolumeSectorSize sectorSize(source);
     if (!bJson) std::printf("engine\tsize\thealth\tpath\n");
-    for (const ListedFile& file : files) {
+    return files.ForEach([&](const ListedFile& file) {
         const __SEARCH_FILE_INFO__& hit = file.hit;
         if (!bJson) {
             std::printf("%s\t%llu\t%u\t%s\n", EngineName(hit.nEngineType),
                         static_cast<unsigned long long>(hit.u64FileSize), hit.bDataHealth ? 1u : 0u,
                         Printable(file.strPath).c_str());
-            continue;
+            return 0;
         }
         uint64_t u64First = 0;
         const std::string strFirst =
@@ -255,7 +269,8 @@ void PrintListing(const Source& source, const std::vector<ListedFile>& files, bo
             JsonString(file.strPath).c_str(), JsonTime(hit, NODE_TIME_CREATE).c_str(),
             JsonTime(hit, NODE_TIME_ACCESS).c_str(), JsonTime(hit, NODE_TIME_WRITE).c_str(),
             strFirst.c_str());
-    }
+        return 0;
+    });
 }
 
 // Says how many sectors could not be read, with the first few runs (and, with
@@ -456,61 +471,45 @@ int EndOfScan(const ScanRequest& req, bool bDeep, bool bGone, unsigned int nScan
     return -1;
 }
 
-// The files found, with the application's filter, in the order of their
-// paths; none when the search is interrupted.
-std::vector<ListedFile> ListFound(IFileRecoveryParse& engine, unsigned int nTypes) {
+// The files found, with the application's filter, into the listing (which
+// puts them in the order of their paths); false when the search is
+// interrupted. The hits are taken one by one: none is held besides the
+// listing's own bounded batch.
+bool ListFound(IFileRecoveryParse& engine, unsigned int nTypes, CListingSort& listing) {
     engine.InitSearchCallBack(SearchProgress, nullptr);
-    std::vector<__SEARCH_FILE_INFO__> hits;
-    engine.SearchFileNode(BuildCategoryFilterW(nTypes).c_str(), hits);
+    engine.SearchFileNodeEach(
+        BuildCategoryFilterW(nTypes).c_str(), [&engine, &listing](const __SEARCH_FILE_INFO__& hit) {
+            if (Interrupted()) return 1;
+            ListedFile file;
+            file.hit = hit;
+            wchar_t wszParent[1024] = {0};
+            engine.GetFileNodeParentDirPath(&hit, wszParent, 1024);
+            file.wstrParent = wszParent;
+            file.strPath = tw::WideToUtf8(wszParent) + tw::NarrowToUtf8(hit.szFileName);
+            listing.Add(std::move(file));
+            return 0;
+        });
     if (g_pProgress) g_pProgress->Clear();
-    if (Interrupted()) return {};
-    std::vector<ListedFile> files(hits.size());
-    for (size_t i = 0; i < hits.size(); ++i) {
-        files[i].hit = hits[i];
-        wchar_t wszParent[1024] = {0};
-        engine.GetFileNodeParentDirPath(&hits[i], wszParent, 1024);
-        files[i].wstrParent = wszParent;
-        files[i].strPath = tw::WideToUtf8(wszParent) + tw::NarrowToUtf8(hits[i].szFileName);
-    }
-    std::vector<__SEARCH_FILE_INFO__>().swap(hits);
-    // Sorted through their positions and put in that order in place: a sort of
-    // the records themselves held a second copy of them all.
-    std::vector<size_t> order(files.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&files](size_t a, size_t b) {
-        return NaturalLess(files[a].strPath, files[b].strPath);
-    });
-    for (size_t i = 0; i < order.size(); ++i) {
-        // Position i takes files[order[i]]; each cycle of the order is walked once.
-        if (order[i] == i) continue;
-        ListedFile held = std::move(files[i]);
-        size_t j = i;
-        while (order[j] != i) {
-            files[j] = std::move(files[order[j]]);
-            const size_t nNext = order[j];
-            order[j] = j;
-            j = nNext;
-        }
-        files[j] = std::move(held);
-        order[j] = j;
-    }
-    return files;
+    return !Interrupted();
 }
 
 // Lists, counts or recovers the files found, then says what could not be
 // read; the command's exit status.
-int ListOrRecover(const ScanRequest& req, IFileRecoveryParse& engine,
-                  const std::vector<ListedFile>& files, CProgressLine& progress) {
+int ListOrRecover(const ScanRequest& req, IFileRecoveryParse& engine, CListingSort& files,
+                  CProgressLine& progress) {
     const Source& source = req.source;
-    if (req.bList) PrintListing(source, files, req.bJson);
+    unsigned int nRead = req.bList ? PrintListing(source, files, req.bJson) : 0;
     int nStatus = CLI_EXIT_OK;
-    if (!req.bRecover) {
-        unsigned long long u64Total = 0;
-        for (const ListedFile& file : files) u64Total = AddSizes(u64Total, file.hit.u64FileSize);
+    if (nRead == 0 && !req.bRecover) {
         std::fprintf(req.bList || req.bJson ? stderr : stdout, "Found %zu files (%s) on %s\n",
-                     files.size(), FormatSize(u64Total).c_str(), source.strName.c_str());
-    } else {
+                     files.Count(), FormatSize(files.TotalSize()).c_str(), source.strName.c_str());
+    } else if (nRead == 0) {
         nStatus = RecoverFiles(engine, files, req.recover, progress, Interrupted());
+    }
+    if (nRead != 0) {
+        std::fprintf(stderr, "tarnwick-cli scan: cannot read the sorted listing back: %s\n",
+                     std::strerror(static_cast<int>(nRead)));
+        return CLI_EXIT_FAILURE;
     }
     if (source.pMedium->IsGone()) {
         std::fprintf(stderr, "tarnwick-cli scan: %s went away at sector %llu (%s)\n",
@@ -559,8 +558,10 @@ int RunScan(const CCliArgs& args) {
     const int nEnd = EndOfScan(req, bDeep, bGone, nScan, cleanup);
     if (nEnd >= 0) return nEnd;
 
-    std::vector<ListedFile> files = ListFound(*pEngine, req.nTypes);
-    if (Interrupted()) return InterruptedExitStatus();
+    // Beyond its memory bound the listing is sorted in runs in the scan's
+    // own folder, removed with it (and by the listing when it ends).
+    CListingSort files(cleanup.Folder(), ListingMemoryBound());
+    if (!ListFound(*pEngine, req.nTypes, files)) return InterruptedExitStatus();
     return ListOrRecover(req, *pEngine, files, progress);
 }
 
@@ -583,7 +584,8 @@ extern const CliCommand g_cmdScan = {
     "'Partial' (kept, with the bytes written) or 'Failed' and the target for\n"
     "each, then a summary. A scan keeps its results in\n"
     "a numbered folder under ScanLog/, removed when the command ends unless\n"
-    "--keep-results is given.\n"
+    "--keep-results is given; a listing too large for memory is sorted in\n"
+    "pieces there.\n"
     "Sectors that cannot be read are skipped, counted and told ('N sectors could\n"
     "not be read'); a file crossing them is saved whole with zeros there, as\n"
     "'Partial'.\n"

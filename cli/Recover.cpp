@@ -88,9 +88,8 @@ void PrintSaved(const ListedFile& file, const SavedFile& saved, bool bJson) {
 
 }  // namespace
 
-int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
-                 const RecoverOptions& options, CProgressLine& progress,
-                 volatile const int& bInterrupted) {
+int RecoverFiles(IFileRecoveryParse& engine, CListingSort& files, const RecoverOptions& options,
+                 CProgressLine& progress, volatile const int& bInterrupted) {
     CRecoveryLayout layout(options.strDest, options.bKeepPaths);
     // Everything is made below DIR, as the user who asked (under sudo or pkexec).
     CSaveDestination dest;
@@ -101,12 +100,14 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
     }
     int nLevelOffset = 0;
     GetPathDirIndex(tw::Utf8ToWide(options.strDest.c_str()).c_str(), nLevelOffset);
-    size_t nSaved = 0, nPartial = 0, nFailed = 0;
+    size_t nSaved = 0, nPartial = 0, nFailed = 0, nDone = 0;
     unsigned long long u64Saved = 0;
-    for (size_t i = 0; i < files.size() && !bInterrupted; ++i) {
-        const ListedFile& file = files[i];
-        progress.Show("recovering " + std::to_string(i + 1) + " of " + std::to_string(files.size()),
-                      i + 1 == files.size());
+    const size_t nFiles = files.Count();
+    const unsigned int nRead = files.ForEach([&](const ListedFile& file) {
+        if (bInterrupted) return 1;
+        ++nDone;
+        progress.Show("recovering " + std::to_string(nDone) + " of " + std::to_string(nFiles),
+                      nDone == nFiles);
         const SavedFile saved = SaveOne(engine, layout, file, options.bKeepPaths, nLevelOffset);
         progress.Clear();
         if (saved.result.nOutcome == RECOVERY_RECOVERED) {
@@ -118,11 +119,17 @@ int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& file
             ++nFailed;
         }
         PrintSaved(file, saved, options.bJson);
+        return 0;
+    });
+    if (nRead != 0) {
+        std::fprintf(stderr, "tarnwick-cli scan: cannot read the sorted listing back: %s\n",
+                     std::strerror(static_cast<int>(nRead)));
+        ++nFailed;
     }
     // Folder times last: every file written into a folder changed its own.
     layout.SetFolderTimes(engine);
     std::string strSummary = "Recovered " + std::to_string(nSaved) + " of " +
-                             std::to_string(files.size()) + " files (" + FormatSize(u64Saved) +
+                             std::to_string(nFiles) + " files (" + FormatSize(u64Saved) +
                              ") into " + options.strDest;
     if (nPartial || nFailed)
         strSummary +=

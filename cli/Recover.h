@@ -6,6 +6,7 @@
 
 #include "CliOutput.h"
 #include "engine/IFileRecoveryParse.h"
+#include "engine/ListingSort.h"      // ListedFile
 #include "engine/RecoveryOutcome.h"  // DescribeResult
 
 struct RecoverOptions {
@@ -14,19 +15,12 @@ struct RecoverOptions {
     bool bJson = false;       // one JSON object per file instead of text lines
 };
 
-// One found file with its path on the scanned volume ("Documents/a.txt").
-struct ListedFile {
-    __SEARCH_FILE_INFO__ hit;
-    std::wstring wstrParent;  // as the engine gives it, "/" after each folder
-    std::string strPath;      // UTF-8, parent + name
-};
-
 // Saves every file, prints one line (or JSON object) per file and a summary.
 // Times from the records are set on the files (and, with keep-paths, on the
 // folders). Nothing is made through a link inside DIR nor over an existing
 // name; under sudo or pkexec everything is made as that user.
 // Returns the exit status: 0, 1 when a file failed or came back in part, that
 // of the signal when interrupted (bInterrupted is polled; cli/Signals.h).
-int RecoverFiles(IFileRecoveryParse& engine, const std::vector<ListedFile>& files,
-                 const RecoverOptions& options, CProgressLine& progress,
-                 volatile const int& bInterrupted);
+// A listing that cannot be read back ends the saving with its errno's message.
+int RecoverFiles(IFileRecoveryParse& engine, CListingSort& files, const RecoverOptions& options,
+                 CProgressLine& progress, volatile const int& bInterrupted);
