@@ -166,7 +166,8 @@ namespace {
 
 // A named file's data start and a hash of its name in lower case: what a deep
 // hit is compared with to find the fast pass's hit of the same file, in 16
-// bytes instead of a copy of the record.
+// bytes instead of a copy of the record. Two names of one data start would
+// have to share all 64 bits of the hash to be taken for one file.
 struct StartAndName {
     uint64_t u64Start;
     uint64_t u64NameHash;
