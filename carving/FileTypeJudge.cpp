@@ -133,7 +133,8 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, int nLen,
     ctx.m_ErrorCode = 0;
     const unsigned long long u64Size = pRow->pfnGetSize(pBuf, nLen);
     if (pu64FileSize) *pu64FileSize = u64Size;
-    return ctx.m_ErrorCode == kCancelled ? kCancelled : 0;
+    // Any stop the progress callback asked for ends the walk and the scan.
+    return ctx.m_ErrorCode != 0 ? kCancelled : 0;
 }
 
 NODE_CONDITION GetFileNodeCondition(const _FILE_NODE_& node) {

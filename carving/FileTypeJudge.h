@@ -200,8 +200,8 @@ public:
     static int InitCallBack(PFN_SCAN_CALLBACK pfnProgress, PFN_RECOVERY_CALLBACK pfnRecovery,
                             void* pParam, int nPercent);
     // On the current context: 0 when a file was recognised and measured, 87
-    // when no carvable type was recognised, -9527 when the user cancelled
-    // during the measuring walk.
+    // when no carvable type was recognised, -9527 when the progress callback
+    // asked to stop (any non-zero answer) during the measuring walk.
     static int ParseFileBuf(const unsigned char* pBuf, int nLen, unsigned long long u64StartSector,
                             unsigned long long u64ScanSectorCount,
                             unsigned long long u64SectorTotalCount, int nRemaidSecond,

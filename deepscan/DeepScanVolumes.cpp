@@ -31,7 +31,6 @@
 #include "ntfs/FastNtfsRecovery.h"
 #include "ntfs/NtfsParse.h"
 
-
 namespace {
 
 // The fast pass's scan callback: passes every call on and notes a stop, so a
@@ -41,7 +40,7 @@ namespace {
 struct FastPassRelay {
     PFN_SCAN_CALLBACK pfn;
     void* pContext;
-    bool bStopped;
+    int nStop;         // what the callback said when it asked to stop (0: never)
     int nDeepPercent;  // -1: the fast engine's own progress
     unsigned long long u64FilesBefore;
 };
@@ -56,7 +55,7 @@ int RelayFastProgress(void* pContext, int nPercent, int nScale, int nSecondsLeft
     else if (pRelay->pfn)
         nRet = pRelay->pfn(pRelay->pContext, pRelay->nDeepPercent, kDeepScale, -1, 0, 0,
                            pRelay->u64FilesBefore + u64Files, wszText);
-    if (nRet != 0) pRelay->bStopped = true;
+    if (nRet != 0 && pRelay->nStop == 0) pRelay->nStop = nRet;
     return nRet;
 }
 
@@ -141,7 +140,7 @@ bool CProfessionalRecovery::AddTableVolumes() {
 }
 
 unsigned int CProfessionalRecovery::ScanVolume(Volume& vol, int nPercent) {
-    FastPassRelay relay = {m_pfnScan, m_pContext, false, nPercent, GetLostFileCount()};
+    FastPassRelay relay = {m_pfnScan, m_pContext, 0, nPercent, GetLostFileCount()};
     vol.pEngine->InitCallBack(RelayFastProgress, m_pfnRecovery, &relay, kFastScale);
     // ext leaves its nameless files until the free space has been read.
     if (vol.pExt) vol.pExt->SetDeepScan(true);
@@ -149,7 +148,10 @@ unsigned int CProfessionalRecovery::ScanVolume(Volume& vol, int nPercent) {
     const std::wstring wstrName = tw::Utf8ToWide(vol.strStore.c_str());
     unsigned int nResult = vol.pEngine->ScanDevice(wstrName.empty() ? nullptr : wstrName.c_str());
     vol.pEngine->InitCallBack(m_pfnScan, m_pfnRecovery, m_pContext, kFastScale);
-    if (nResult != 0 && (relay.bStopped || nResult == TW_ERR_CANCELLED)) return nResult;
+    if (nResult != 0 && (relay.nStop != 0 || nResult == TW_ERR_CANCELLED)) return nResult;
+    // A stop the engine let pass (asked once, between its own checks) is the
+    // scan's all the same.
+    if (relay.nStop != 0) return static_cast<unsigned int>(relay.nStop);
     // A damaged file system is when the deep scan matters most: a failed fast
     // pass keeps what it found, and the whole volume is read.
     vol.bBitmap = nResult == 0 && bBitmap;

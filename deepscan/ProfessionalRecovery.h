@@ -215,6 +215,7 @@ private:
     std::string m_strImagePath;
     bool m_bBitmapUsable;
     unsigned long long m_u64SectorsRead;
+    unsigned long long m_u64BlankSectors = 0;  // blank sectors the parse passed over
     std::vector<uint64_t> m_vecJournal;
     size_t m_nJournalSaved = 0;  // journal entries already in its file
     std::string m_strLogDir;     // the scan's folder

@@ -215,10 +215,15 @@ INSTANTIATE_TEST_SUITE_P(Volumes, NtfsGeometry,
 TEST(DeepScan, AnAreaWithoutAFileSystemIsCarved) {
     ScanLogSandbox sandbox;
     CScratchDir work;
+    // Zeros, space erased to 0xFF long enough for the reads over it to grow,
+    // and zeros again with a second picture at an odd sector in a grown read.
     std::string strDisk(1 << 20, '\0');
+    strDisk.append(5 << 19, '\xff');
+    strDisk.append(1 << 19, '\0');
     std::string strJpeg("\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 20);
     strJpeg += std::string(5000, 'x') + "\xff\xd9";
-    strDisk.replace(127 * 512, strJpeg.size(), strJpeg);
+    const uint64_t u64Sectors[] = {127, 7201};
+    for (uint64_t u64At : u64Sectors) strDisk.replace(u64At * 512, strJpeg.size(), strJpeg);
     const std::string strImage = work.File("nofs.img");
     ASSERT_TRUE(WriteFileBytes(strImage, strDisk));
     std::unique_ptr<IFileRecoveryParse> pEngine = Engine(strImage, RECOVERY_TYPE_DEEP);
@@ -229,14 +234,21 @@ TEST(DeepScan, AnAreaWithoutAFileSystemIsCarved) {
     ASSERT_EQ(pDeep->ScanDevice(nullptr), 0u);
     std::vector<_FILE_NODE_> top;
     ASSERT_EQ(pDeep->GetChildrenFileNode(nullptr, 0, top), 0u);
-    ASSERT_EQ(top.size(), 1u);
-    EXPECT_EQ(top[0].nEngineType, static_cast<uint32_t>(ENGINE_CARVING));
-    EXPECT_EQ(top[0].u64RecordSector, 127u);
-    EXPECT_EQ(top[0].u64FileSize, strJpeg.size());
-    EXPECT_EQ(pDeep->GetSectorsRead(), 2048u - (strJpeg.size() + 511) / 512 + 1);
+    ASSERT_EQ(top.size(), 2u);
+    std::sort(top.begin(), top.end(), [](const _FILE_NODE_& a, const _FILE_NODE_& b) {
+        return a.u64RecordSector < b.u64RecordSector;
+    });
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(top[i].nEngineType, static_cast<uint32_t>(ENGINE_CARVING));
+        EXPECT_EQ(top[i].u64RecordSector, u64Sectors[i]);
+        EXPECT_EQ(top[i].u64FileSize, strJpeg.size());
+    }
+    // Every sector is read once, but those of the first picture past its read:
+    // stepped over, they are not read at all.
+    EXPECT_EQ(pDeep->GetSectorsRead(), 8192u - ((strJpeg.size() + 511) / 512 - 1));
     std::string strSaved = work.File("saved.jpg");
-    ASSERT_EQ(pDeep->SaveFileData(&top[0], tw::Utf8ToWide(strSaved.c_str()).c_str(), 0), 0u);
-    EXPECT_EQ(ReadFileBytes(strSaved), strJpeg);
+    ASSERT_EQ(pDeep->SaveFileData(&top[1], tw::Utf8ToWide(strSaved.c_str()).c_str(), 0), 0u);
+    EXPECT_TRUE(ReadFileBytes(strSaved) == strJpeg);
     _FILE_NODE_ unknown = top[0];
     unknown.nEngineType = 9;
     EXPECT_EQ(pDeep->SaveFileData(nullptr, L"x", 0), 87u);
@@ -401,7 +413,9 @@ TEST(DeepScan, TheVolumesOfADiskWithoutItsTableAreFound) {
         ScanLogSandbox resumable;
         Listing stopped, resumed;
         stopped.nStopAfter = nStop;
-        EXPECT_EQ(DeepScan(work.File("mbr.img"), stopped, false), 7u);
+        // The callback's own answer, or the carver's when it came in a walk.
+        const unsigned int nStopped = DeepScan(work.File("mbr.img"), stopped, false);
+        EXPECT_TRUE(nStopped == 7u || nStopped == TW_ERR_CANCELLED) << nStop << ": " << nStopped;
         resumable.ReloadLogStore();
         EXPECT_EQ(DeepScan(work.File("mbr.img"), resumed, true), 0u);
         EXPECT_EQ(resumed.names, whole.names) << nStop;
