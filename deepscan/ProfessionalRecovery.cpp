@@ -362,6 +362,27 @@ unsigned int CProfessionalRecovery::ParseRead(const unsigned char* pBuf, unsigne
     return nCancel;
 }
 
+void CProfessionalRecovery::SaveStateIfDue(unsigned long long u64RegionOffset,
+                                           unsigned long long u64RegionLength,
+                                           unsigned long long u64Done,
+                                           unsigned long long u64Scanned) {
+    const long lNow = rsb_getTickCount();
+    if (lNow - m_lLastSave >= kSaveEveryMillis ||
+        (u64Scanned - m_u64ScannedAtSave >= kSaveEverySectors &&
+         lNow - m_lLastSave >= kSaveAtMostEveryMillis))
+        SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, false);
+}
+
+int CProfessionalRecovery::ReportDeepProgress(unsigned long long u64Scanned,
+                                              unsigned long long u64AllSectors, int nSecondsLeft,
+                                              int& nPercent) {
+    if (!m_pfnScan) return 0;
+    // Scaled by 90, 10 to 110 is 9 to 99 before the final report.
+    nPercent = static_cast<int>(u64AllSectors ? u64Scanned * 100 / u64AllSectors : 100) + 10;
+    return m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, u64Scanned, u64AllSectors,
+                     GetLostFileCount(), nullptr);
+}
+
 unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors,
                                                 unsigned long long& u64RegionOffset,
                                                 unsigned long long& u64RegionLength,
@@ -463,25 +484,14 @@ unsigned int CProfessionalRecovery::ScanRegions(unsigned long long u64AllSectors
             u64Done += u64Step;
             u64Scanned += std::min(u64Step, u64Still);
             u64Still = u64Step >= u64Still ? 0 : u64Still - u64Step;
-            const long lNow = rsb_getTickCount();
-            if (lNow - m_lLastSave >= kSaveEveryMillis ||
-                (u64Scanned - m_u64ScannedAtSave >= kSaveEverySectors &&
-                 lNow - m_lLastSave >= kSaveAtMostEveryMillis))
-                SaveState(u64RegionOffset, u64RegionLength, u64Done, u64Scanned, false);
+            SaveStateIfDue(u64RegionOffset, u64RegionLength, u64Done, u64Scanned);
             nSecondsLeft = clock.SecondsLeft(u64Scanned, u64AllSectors);
-            if (m_pfnScan) {
-                const unsigned long long u64Files = GetLostFileCount();
-                // Scaled by 90, 10 to 110 is 9 to 99 before the final report.
-                nPercent =
-                    static_cast<int>(u64AllSectors ? u64Scanned * 100 / u64AllSectors : 100) + 10;
-                int nRet = m_pfnScan(m_pContext, nPercent, m_nScale, nSecondsLeft, u64Scanned,
-                                     u64AllSectors, u64Files, nullptr);
-                if (nRet != 0) {
-                    nResult = static_cast<unsigned int>(nRet);
-                    u64Done = u64DoneBefore;
-                    u64Scanned = u64ScannedBefore;
-                    break;
-                }
+            if (const int nRet =
+                    ReportDeepProgress(u64Scanned, u64AllSectors, nSecondsLeft, nPercent)) {
+                nResult = static_cast<unsigned int>(nRet);
+                u64Done = u64DoneBefore;
+                u64Scanned = u64ScannedBefore;
+                break;
             }
         }
         if (nResult != 0) break;

@@ -187,6 +187,12 @@ private:
                            unsigned long long u64At, unsigned long long u64Scanned,
                            unsigned long long u64AllSectors, int& nSecondsLeft,
                            const std::vector<char>& vecUnreadable, unsigned long long& u64Skip);
+    // The state saved when a save is due (time or sectors since the last).
+    void SaveStateIfDue(unsigned long long u64RegionOffset, unsigned long long u64RegionLength,
+                        unsigned long long u64Done, unsigned long long u64Scanned);
+    // The deep pass's progress to the caller; its answer (non-zero: stop).
+    int ReportDeepProgress(unsigned long long u64Scanned, unsigned long long u64AllSectors,
+                           int nSecondsLeft, int& nPercent);
     unsigned int ScanRegions(unsigned long long u64AllSectors, unsigned long long& u64RegionOffset,
                              unsigned long long& u64RegionLength, unsigned long long& u64Done,
                              unsigned long long& u64Scanned);
