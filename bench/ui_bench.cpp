@@ -77,6 +77,25 @@ void Print(const char* szWhat, double dMs) {
     std::printf("%-34s %9.1f ms\n", szWhat, dMs);
 }
 
+// The window shown, the first disk picked and scanned (with the engines of
+// maker, or the application's own), the result page painted: the time it took
+// is printed. The page's list of kinds.
+QTreeView* ScanFirstDisk(DRUI& window, const char* szWhat, DRUI::EngineMaker maker = {}) {
+    window.Init();
+    window.SetPictureDecoder("/bin/false");
+    if (maker) window.SetEngineMaker(std::move(maker));
+    window.show();
+    window.findChild<QPushButton*>("Start")->click();
+    auto* pDevices = window.findChild<QTreeWidget*>("Devices");
+    pDevices->setCurrentItem(pDevices->topLevelItem(0));
+    const auto start = Clock::now();
+    window.findChild<QPushButton*>("Scan")->click();
+    auto* pTypes = window.findChild<QTreeView*>("Types");
+    Paint(pTypes);
+    Print((std::string(szWhat) + ": scan to the page painted").c_str(), MsSince(start));
+    return pTypes;
+}
+
 // The rows as the page held them before: one item per cell.
 int RunPlain(int nFiles) {
     const long nStart = RssKiB();
@@ -125,22 +144,11 @@ int RunBrowser(int nFiles) {
     }
     const long nHits = RssKiB() - nStart;
     DRUI window;
-    window.Init();
-    window.SetPictureDecoder("/bin/false");
-    window.SetEngineMaker([state](const _PARTITION_ITEM_&) { return new ScriptedEngine(state); });
-    window.show();
-    window.findChild<QPushButton*>("Start")->click();
-    auto* pDevices = window.findChild<QTreeWidget*>("Devices");
-    pDevices->setCurrentItem(pDevices->topLevelItem(0));
-
-    auto start = Clock::now();
-    window.findChild<QPushButton*>("Scan")->click();
-    auto* pTypes = window.findChild<QTreeView*>("Types");
-    Paint(pTypes);
-    Print("browser: scan to the page painted", MsSince(start));
+    auto* pTypes = ScanFirstDisk(
+        window, "browser", [state](const _PARTITION_ITEM_&) { return new ScriptedEngine(state); });
 
     auto* pTable = window.findChild<QTableView*>("Files");
-    start = Clock::now();
+    auto start = Clock::now();
     pTypes->setCurrentIndex(pTypes->model()->index(0, 0, pTypes->model()->index(0, 0)));
     Paint(pTable);
     Print("browser: list shown and painted", MsSince(start));
@@ -181,18 +189,7 @@ int RunCard(const char* szImage) {
     if (::symlink(szImage, (disks.Path() + "/disk0").c_str()) != 0) return 1;
     const long nStart = RssKiB();
     DRUI window;
-    window.Init();
-    window.SetPictureDecoder("/bin/false");
-    window.show();
-    window.findChild<QPushButton*>("Start")->click();
-    auto* pDevices = window.findChild<QTreeWidget*>("Devices");
-    pDevices->setCurrentItem(pDevices->topLevelItem(0));
-
-    auto start = Clock::now();
-    window.findChild<QPushButton*>("Scan")->click();
-    auto* pTypes = window.findChild<QTreeView*>("Types");
-    Paint(pTypes);
-    Print("card: scan to the page painted", MsSince(start));
+    auto* pTypes = ScanFirstDisk(window, "card");
     std::printf("card: memory after the scan %ld KiB\n", RssKiB() - nStart);
 
     // The kind with the most files, opened and scrolled through.
@@ -208,7 +205,7 @@ int RunCard(const char* szImage) {
         }
     if (!biggest.isValid()) return 1;
     auto* pTable = window.findChild<QTableView*>("Files");
-    start = Clock::now();
+    auto start = Clock::now();
     pTypes->setCurrentIndex(biggest);
     Paint(pTable);
     Print("card: largest kind listed", MsSince(start));
