@@ -23,6 +23,12 @@ namespace {
 const size_t kPieceBytes = 0x10000;  // one system call reads at most 64 KiB
 const uint64_t kSector = CMediumSource::kSectorBytes;
 
+// The outcome of a read that delivered all nBytes.
+void DeliveredWhole(MediumRead& out, size_t nBytes) {
+    out = MediumRead();
+    out.nLeading = out.nEnd = nBytes;
+}
+
 // The errors of a device that is no longer there (unplugged, its server gone,
 // no medium in the reader), as opposed to a sector that cannot be read.
 bool IsGoneErrno(int nErr) {
@@ -134,8 +140,7 @@ std::shared_ptr<CMediumSource> CMediumSource::OpenDisk(int nDiskNo, unsigned int
 
 unsigned int CMediumSource::ReadDirect(uint64_t u64Offset, size_t nBytes, unsigned char* pBuf,
                                        MediumRead& out) {
-    out = MediumRead();
-    out.nLeading = out.nEnd = nBytes;
+    DeliveredWhole(out, nBytes);
     if (nBytes == 0) return TW_OK;
     if (IsGone()) {
         std::memset(pBuf, 0, nBytes);
@@ -481,8 +486,7 @@ public:
             m_cvPass.wait(lock, [&] { return p->bReady || m_bStop; });
             if (!p->bReady || (p->nRet != TW_OK && p->nRet != TW_ERR_SHORT_READ)) return false;
         }
-        out = MediumRead();
-        out.nLeading = out.nEnd = nBytes;
+        DeliveredWhole(out, nBytes);
         for (size_t i = 0; i < nUsed; ++i) {
             const Piece* p = used[i];
             const uint64_t u64A = std::max(u64Offset, p->u64Offset);
@@ -682,8 +686,7 @@ bool CMediumSource::ReadHole(uint64_t u64Offset, size_t nBytes, unsigned char* p
     // The end of the medium is told by a real read.
     if (u64End > m_u64HoleEnd || u64End > Bytes()) return false;
     std::memset(pBuf, 0, nBytes);
-    out = MediumRead();
-    out.nLeading = out.nEnd = nBytes;
+    DeliveredWhole(out, nBytes);
     return true;
 }
 
@@ -698,8 +701,7 @@ unsigned int CMediumSource::Read(uint64_t u64Offset, size_t nBytes, unsigned cha
         // the outcome is that of a direct read.
         if (m_pReadAhead->Serve(u64Offset, nBytes, pBuf, out, nRet, false)) return nRet;
         if (ReadCached(u64Offset, nBytes, pBuf)) {
-            out = MediumRead();
-            out.nLeading = out.nEnd = nBytes;
+            DeliveredWhole(out, nBytes);
             m_pReadAhead->NoteCached(true);
             return TW_OK;
         }
